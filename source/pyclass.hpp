@@ -1,0 +1,77 @@
+// Helpers every module uses to build real Python classes whose method bodies are C++.
+#pragma once
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <string>
+#include <utility>
+
+namespace py = pybind11;
+using namespace pybind11::literals;
+
+namespace velmora {
+
+// Creates a class the way a class statement in the module's body would: through its
+// metaclass, so that subclasses of toolkit classes get the toolkit's own metaclass,
+// and with `__module__` and `__qualname__` set so that repr and pickling name it right.
+inline py::object makeClass(py::module_ &module, const char *name, py::tuple bases = py::tuple(),
+                            py::dict attributes = py::dict()) {
+    attributes["__module__"] = module.attr("__name__");
+    attributes["__qualname__"] = name;
+    py::object metaclass = bases.empty() ? py::reinterpret_borrow<py::object>((PyObject *)&PyType_Type)
+                                         : py::type::of(bases[0]);
+    py::object cls = metaclass(name, bases, attributes);
+    module.attr(name) = cls;
+    return cls;
+}
+
+// Binds a C++ callable as an ordinary method of a Python class: looked up on the
+// instance, it binds `self` like a function written in Python, and a subclass's
+// override (in C++ or in Python) takes its place.
+template <typename Func, typename... Extra>
+void method(py::object cls, const char *name, Func &&body, const Extra &...extra) {
+    cls.attr(name) = py::cpp_function(std::forward<Func>(body), py::name(name), py::is_method(cls),
+                                      py::sibling(py::getattr(cls, name, py::none())), extra...);
+}
+
+// pybind11 takes any function named "__init__" for the constructor of a C++ type, so
+// constructors are bound under the name `construct` and installed as `__init__`.
+template <typename Func, typename... Extra>
+void constructor(py::object cls, Func &&body, const Extra &...extra) {
+    method(cls, "construct", std::forward<Func>(body), extra...);
+    cls.attr("__init__") = cls.attr("__dict__")["construct"];
+    py::delattr(cls, "construct");
+}
+
+// Binds a C++ callable as a static method of a Python class.
+template <typename Func, typename... Extra>
+void staticMethod(py::object cls, const char *name, Func &&body, const Extra &...extra) {
+    py::object function = py::cpp_function(std::forward<Func>(body), py::name(name), extra...);
+    cls.attr(name) = py::reinterpret_steal<py::object>(PyStaticMethod_New(function.ptr()));
+}
+
+// Binds a C++ callable as a class method of a Python class.
+template <typename Func, typename... Extra>
+void classMethod(py::object cls, const char *name, Func &&body, const Extra &...extra) {
+    py::object function = py::cpp_function(std::forward<Func>(body), py::name(name), extra...);
+    cls.attr(name) = py::reinterpret_steal<py::object>(PyClassMethod_New(function.ptr()));
+}
+
+// The translation function that the main module installs among the built-in names.
+// Looked up at every call, since a re-created window installs a new language.
+inline py::object translate(const char *text) {
+    return py::module_::import("builtins").attr("_")(text);
+}
+
+// The interpreter's printable representation, as the debug messages show values.
+inline std::string reprOf(py::handle value) { return py::repr(value).cast<std::string>(); }
+
+// Logs at debug level only when the logger would emit it, so that building the
+// message costs nothing in a normal run.
+template <typename MakeMessage>
+void debug(py::handle logger, MakeMessage &&makeMessage) {
+    if (logger.attr("isEnabledFor")(10).cast<bool>()) logger.attr("debug")(makeMessage());
+}
+
+}  // namespace velmora
