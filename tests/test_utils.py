@@ -1,0 +1,56 @@
+"""The stock table as it is shown and exported, and the program version."""
+import pandas as pd
+import pandas.testing as pdt
+import pytest
+
+import utils
+import version
+
+
+def stock_table(rows, **extra):
+    frame = pd.DataFrame(rows, columns=["Symbol", "Security Name", "Currency"])
+    for name, values in extra.items():
+        frame[name] = values
+    return frame.set_index("Symbol", drop=False)
+
+
+def test_version_text():
+    assert version.version == "0.02.0013"
+
+
+def test_display_keeps_the_three_columns_and_cuts_the_currency():
+    stocks = stock_table([["SAP.XETRA", "SAP SE", "EUR.FOREX"], ["X.LSE", "X plc", "GB"]], Exchange=["XETRA", "LSE"])
+    shown = utils.dspStocks(stocks)
+    expected = stock_table([["SAP.XETRA", "SAP SE", "EUR"], ["X.LSE", "X plc", "GB"]])
+    pdt.assert_frame_equal(shown, expected)
+    assert list(stocks["Currency"]) == ["EUR.FOREX", "GB"] and "Exchange" in stocks
+
+
+def test_unknown_currency_shows_empty_without_breaking_the_others():
+    shown = utils.dspStocks(stock_table([["A.US", "A", None], ["B.US", "B", 3.0], ["C.US", "C", "USD.FOREX"]]))
+    assert list(shown["Currency"]) == ["", "", "USD"]
+
+
+def test_table_without_currency_comes_back_as_an_equal_copy():
+    frame = pd.DataFrame({"Symbol": ["A.US"], "Weight": [0.5], "Shares": [3]})
+    shown = utils.dspStocks(frame)
+    pdt.assert_frame_equal(shown, frame)
+    shown.loc[0, "Weight"] = 1.0
+    assert frame.loc[0, "Weight"] == 0.5
+
+
+def test_empty_stock_table_keeps_exactly_the_three_columns():
+    shown = utils.dspStocks(stock_table([], Extra=[]))
+    assert shown.empty and list(shown.columns) == ["Symbol", "Security Name", "Currency"]
+
+
+def test_changing_the_display_leaves_the_stock_table_alone():
+    stocks = stock_table([["A.US", "A", "USD.FOREX"]])
+    shown = utils.dspStocks(stocks)
+    shown.iloc[0, 1] = "changed"
+    assert stocks.iloc[0, 1] == "A"
+
+
+def test_missing_name_columns_fail_with_key_error():
+    with pytest.raises(KeyError):
+        utils.dspStocks(pd.DataFrame({"Currency": ["USD.FOREX"]}))
