@@ -28,11 +28,11 @@ inline py::object makeClass(py::module_ &module, const char *name, py::tuple bas
 
 // Binds a C++ callable as an ordinary method of a Python class: looked up on the
 // instance, it binds `self` like a function written in Python, and a subclass's
-// override (in C++ or in Python) takes its place.
+// override (in C++ or in Python) takes its place. It replaces an inherited method of
+// the same name rather than adding a pybind11 overload to it.
 template <typename Func, typename... Extra>
 void method(py::object cls, const char *name, Func &&body, const Extra &...extra) {
-    cls.attr(name) = py::cpp_function(std::forward<Func>(body), py::name(name), py::is_method(cls),
-                                      py::sibling(py::getattr(cls, name, py::none())), extra...);
+    cls.attr(name) = py::cpp_function(std::forward<Func>(body), py::name(name), py::is_method(cls), extra...);
 }
 
 // pybind11 takes any function named "__init__" for the constructor of a C++ type, so

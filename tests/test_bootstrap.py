@@ -8,7 +8,7 @@ import textwrap
 import pytest
 
 bootstrap = sys.modules["bootstrap"]
-LINKED = ["utils", "version"]
+LINKED = ["utils", "version", "provider", "fields", "velmora"]
 
 
 @pytest.fixture

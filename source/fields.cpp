@@ -1,0 +1,551 @@
+// Form fields bound to configuration paths: the field registry, the provider that routes events to the fields, every field kind and the class resolver.
+#include "pyclass.hpp"
+
+#include <string>
+
+namespace {
+
+[[noreturn]] void refuse(PyObject *type, py::object message) {
+    PyErr_SetObject(type, message.ptr());
+    throw py::error_already_set();
+}
+
+py::object builtins() { return py::module_::import("builtins"); }
+
+py::object sg() { return py::module_::import("PySimpleGUI"); }
+
+py::object glom() { return py::module_::import("glom"); }
+
+// The object as its class's bases see it, as `super()` gives it in a method: a field kind
+// hands on to the behaviour it extends, and subclasses of the kind still take part.
+py::object super(py::handle cls, py::handle self) { return builtins().attr("super")(cls, self); }
+
+bool truth(py::handle value) {
+    int answer = PyObject_IsTrue(value.ptr());
+    if (answer < 0) throw py::error_already_set();
+    return answer != 0;
+}
+
+bool isSet(py::handle value) { return !value.is_none() && truth(value); }
+
+// A value that cannot be hashed can be no key of a dictionary: a master that stores a list
+// or a configuration subtree then simply matches no rule instead of failing the event.
+bool hasKey(py::handle mapping, py::handle key) {
+    try {
+        return mapping.attr("__contains__")(key).cast<bool>();
+    } catch (py::error_already_set &failure) {
+        if (!failure.matches(PyExc_TypeError)) throw;
+        return false;
+    }
+}
+
+py::object element(py::handle window, py::handle key) { return window[key]; }
+
+void colour(py::handle window, py::handle key, const char *textColour) {
+    element(window, key).attr("update")("text_color"_a = textColour);
+}
+
+// The provider that routes the window's events to the fields. Its base class lives in
+// the module `provider`, which does not import this module while it is loaded.
+void defineFieldProvider(py::module_ &m) {
+    py::object base = py::module_::import("provider").attr("Provider");
+    py::object cls = velmora::makeClass(m, "FieldProvider", py::make_tuple(base));
+    cls.attr("key") = "field";
+    velmora::constructor(cls, [m, cls](py::object self, py::object configParm, py::object providerManager,
+                                       py::object userConfigParm, py::kwargs) {
+        super(cls, self).attr("__init__")(configParm);
+        m.attr("config") = configParm;
+        m.attr("userConfig") = userConfigParm;
+        m.attr("manager") = providerManager;
+    }, "configParm"_a, "providerManager"_a = py::none(), "userConfigParm"_a = py::none());
+    velmora::method(cls, "handleEvent", [m](py::object self, py::object window, py::object event,
+                                            py::object values) {
+        m.attr("recreateNeeded") = false;
+        py::dict handlers = m.attr("handlers");
+        if (py::isinstance<py::str>(event) && event.cast<std::string>() == "\r") {
+            // Enter while nothing has the focus (the window itself is focused) has no field
+            // to commit, so it triggers no recomputation either.
+            py::object focused = window.attr("find_element_with_focus")();
+            if (!focused.is_none() && hasKey(handlers, focused.attr("Key")))
+                m.attr("manager").attr("handleEvent")(window, "UpdateConfig", values);
+        }
+        if (hasKey(handlers, event)) {
+            if (!truth(handlers[event].attr("validate")(window, event, values)))
+                refuse(PyExc_ValueError, py::tuple());
+        }
+        return m.attr("recreateNeeded");
+    }, "window"_a, "event"_a, "values"_a);
+    velmora::method(cls, "bind", [m](py::object self, py::object window) {
+        self.attr("updateConfig")(window, m.attr("config"));
+    }, "window"_a);
+    velmora::staticMethod(cls, "get", [m](py::object key) {
+        return m.attr("handlers")[key].attr("get")();
+    }, "key"_a);
+    velmora::staticMethod(cls, "updateConfig", [m](py::object window, py::object configObj) {
+        m.attr("config") = configObj;
+        // A snapshot, so that a field that registers while being filled cannot upset the walk.
+        py::list fields = py::list(m.attr("handlers").attr("values")());
+        for (py::handle field : fields) field.attr("updateConfig")(window, configObj);
+    }, "window"_a, "configObj"_a);
+    velmora::staticMethod(cls, "reconfigureApp", [m](py::object config) {
+        m.attr("manager").attr("reconfigure")(config);
+    }, "config"_a);
+}
+
+void defineFieldClass(py::module_ &m) {
+    py::object cls = velmora::makeClass(m, "FieldClass");
+    velmora::constructor(cls, [m](py::object self, py::object key, py::object title, py::object initialValue,
+                                  py::object configPath, py::object dependingOn, py::object dependencyRule,
+                                  py::object reconfigureOnChange, py::object recreateOnChange, py::object tooltip) {
+        self.attr("key") = key;
+        self.attr("title") = title;
+        self.attr("initialValue") = initialValue;
+        self.attr("configPath") = configPath;
+        self.attr("dependingOn") = dependingOn;
+        self.attr("dependencyRule") = dependencyRule;
+        self.attr("reconfigureOnChange") = reconfigureOnChange;
+        self.attr("recreateOnChange") = recreateOnChange;
+        self.attr("tooltip") = tooltip;
+        if (isSet(configPath)) self.attr("initialValue") = glom().attr("glom")(m.attr("config"), configPath);
+        self.attr("dependencies") = py::list();
+        py::object handlers = m.attr("handlers");
+        if (!dependingOn.is_none()) handlers[dependingOn].attr("dependencies").attr("append")(self);
+        handlers[key] = self;
+    }, "key"_a, "title"_a, "initialValue"_a = py::none(), "configPath"_a = py::none(),
+       "dependingOn"_a = py::none(), "dependencyRule"_a = py::none(), "reconfigureOnChange"_a = false,
+       "recreateOnChange"_a = false, "tooltip"_a = py::none());
+    velmora::method(cls, "create", [](py::object self) {
+        py::list row;
+        row.append(sg().attr("Text")(self.attr("title"), "size"_a = py::make_tuple(15, 1)));
+        return row;
+    });
+    velmora::method(cls, "validate", [](py::object self, py::object window, py::object event, py::object values) {
+        if (hasKey(values, event)) self.attr("set")(window, values[event]);
+        return true;
+    }, "window"_a, "event"_a, "values"_a);
+    velmora::method(cls, "get", [m](py::object self) {
+        return glom().attr("glom")(m.attr("config"), self.attr("configPath"));
+    });
+    velmora::method(cls, "set", [m](py::object self, py::object window, py::object value) {
+        py::object configPath = self.attr("configPath");
+        if (isSet(configPath)) {
+            glom().attr("assign")(m.attr("config"), configPath, value);
+            glom().attr("assign")(m.attr("userConfig"), configPath, value);
+        }
+        py::list dependents = py::list(self.attr("dependencies"));
+        for (py::handle dependent : dependents) dependent.attr("updateDependency")(window, value);
+        if (truth(self.attr("reconfigureOnChange")))
+            m.attr("FieldProvider").attr("reconfigureApp")(m.attr("config"));
+        if (truth(self.attr("recreateOnChange"))) m.attr("recreateNeeded") = true;
+    }, "window"_a, "value"_a);
+    velmora::method(cls, "updateConfig", [](py::object self, py::object window, py::object newConfig) {
+        py::object configPath = self.attr("configPath");
+        if (isSet(configPath)) self.attr("updateField")(window, glom().attr("glom")(newConfig, configPath));
+    }, "window"_a, "newConfig"_a);
+    velmora::method(cls, "updateField", [](py::object self, py::object window, py::object newValue,
+                                           py::object realValue) {
+        element(window, self.attr("key")).attr("update")(self.attr("formatValue")(newValue));
+        py::object passed = realValue.is_none() ? newValue : realValue;
+        py::list dependents = py::list(self.attr("dependencies"));
+        for (py::handle dependent : dependents) dependent.attr("updateDependency")(window, passed);
+    }, "window"_a, "newValue"_a, "realValue"_a = py::none());
+    velmora::method(cls, "updateDependency", [](py::object self, py::object window, py::object newValue) {
+        py::object rule = self.attr("dependencyRule");
+        if (hasKey(rule, newValue)) {
+            py::object forced = rule[newValue];
+            self.attr("updateField")(window, forced);
+            self.attr("set")(window, forced);
+            self.attr("disable")(window, true);
+        } else {
+            self.attr("disable")(window, false);
+        }
+    }, "window"_a, "newValue"_a);
+    velmora::method(cls, "disable", [](py::object self, py::object window, py::object disabled) {
+        element(window, self.attr("key")).attr("update")("disabled"_a = disabled);
+    }, "window"_a, "disabled"_a);
+    velmora::method(cls, "formatValue", [](py::object self, py::object value) { return value; }, "value"_a);
+}
+
+py::object splitDate(py::object text) {
+    py::object parsed = py::module_::import("datetime").attr("datetime").attr("strptime")(text, "%Y-%m-%d");
+    return py::make_tuple(parsed.attr("month"), parsed.attr("day"), parsed.attr("year"));
+}
+
+void defineDateField(py::module_ &m) {
+    py::object cls = velmora::makeClass(m, "DateFieldClass", py::make_tuple(m.attr("FieldClass")));
+    velmora::constructor(cls, [cls](py::object self, py::object key, py::object title, py::object allowBlank,
+                                    py::kwargs kwargs) {
+        self.attr("allowBlank") = allowBlank;
+        super(cls, self).attr("__init__")(key, title, **kwargs);
+    }, "key"_a, "title"_a, "allowBlank"_a = false);
+    velmora::method(cls, "create", [m, cls](py::object self) {
+        py::object key = self.attr("key");
+        py::object tooltip = self.attr("tooltip");
+        py::object defaultDate;
+        try {
+            defaultDate = self.attr("splitDate")(self.attr("initialValue"));
+        } catch (py::error_already_set &) {
+            py::object today = py::module_::import("datetime").attr("date").attr("today")();
+            defaultDate = py::make_tuple(today.attr("month"), today.attr("day"), today.attr("year"));
+        }
+        py::list row = super(cls, self).attr("create")();
+        row.append(sg().attr("Input")("key"_a = key, "size"_a = py::make_tuple(10, 1),
+                                      "default_text"_a = self.attr("initialValue"), "enable_events"_a = true,
+                                      "tooltip"_a = tooltip));
+        row.append(sg().attr("CalendarButton")(velmora::translate("Set"), "key"_a = py::str("set") + py::str(key),
+                                               "target"_a = key, "format"_a = "%Y-%m-%d",
+                                               "title"_a = self.attr("title"), "no_titlebar"_a = false,
+                                               "enable_events"_a = true, "default_date_m_d_y"_a = defaultDate,
+                                               "tooltip"_a = tooltip));
+        if (truth(self.attr("allowBlank"))) {
+            py::str clearKey = py::str("clear") + py::str(key);
+            m.attr("handlers")[clearKey] = self;
+            row.append(sg().attr("Button")(velmora::translate("Clear"), "key"_a = clearKey,
+                                           "enable_events"_a = true, "tooltip"_a = tooltip));
+        }
+        return row;
+    });
+    velmora::method(cls, "validate", [cls](py::object self, py::object window, py::object event,
+                                           py::object values) -> py::object {
+        py::object key = self.attr("key");
+        if (event.equal(py::str("clear") + py::str(key))) {
+            values[key] = "";
+            element(window, key).attr("update")("", "text_color"_a = "black");
+            event = key;
+        }
+        if (truth(self.attr("allowBlank")) && py::object(values[key]).equal(py::str(""))) {
+            colour(window, key, "black");
+            return super(cls, self).attr("validate")(window, event, values);
+        }
+        try {
+            py::object mdy = self.attr("splitDate")(values[key]);
+            colour(window, key, "black");
+            element(window, py::str("set") + py::str(key)).attr("calendar_default_date_M_D_Y") = mdy;
+            return super(cls, self).attr("validate")(window, event, values);
+        } catch (py::error_already_set &) {
+            colour(window, key, "red");
+            return py::bool_(false);
+        }
+    }, "window"_a, "event"_a, "values"_a);
+    velmora::staticMethod(cls, "splitDate", &splitDate, "text"_a);
+    m.def("DateField", [m](py::args args, py::kwargs kwargs) {
+        return m.attr("DateFieldClass")(*args, **kwargs).attr("create")();
+    });
+}
+
+void defineTextField(py::module_ &m) {
+    py::object cls = velmora::makeClass(m, "TextFieldClass", py::make_tuple(m.attr("FieldClass")));
+    velmora::constructor(cls, [cls](py::object self, py::object key, py::object title, py::object maxLen,
+                                    py::kwargs kwargs) {
+        super(cls, self).attr("__init__")(key, title, **kwargs);
+        self.attr("maxLen") = maxLen;
+    }, "key"_a, "title"_a, "maxLen"_a = 64);
+    velmora::method(cls, "create", [cls](py::object self) {
+        py::list row = super(cls, self).attr("create")();
+        row.append(sg().attr("Input")("key"_a = self.attr("key"), "size"_a = py::make_tuple(self.attr("maxLen"), 1),
+                                      "default_text"_a = self.attr("initialValue"), "enable_events"_a = true,
+                                      "tooltip"_a = self.attr("tooltip")));
+        return row;
+    });
+    velmora::method(cls, "validate", [cls](py::object self, py::object window, py::object event,
+                                           py::object values) -> py::object {
+        py::object key = self.attr("key");
+        if (py::int_(py::len(values[key])) > self.attr("maxLen")) {
+            colour(window, key, "red");
+            return py::bool_(false);
+        }
+        colour(window, key, "black");
+        return super(cls, self).attr("validate")(window, event, values);
+    }, "window"_a, "event"_a, "values"_a);
+    m.def("TextField", [m](py::args args, py::kwargs kwargs) {
+        return m.attr("TextFieldClass")(*args, **kwargs).attr("create")();
+    });
+}
+
+// Reads the typed text as the field's number; an error means the text is refused.
+py::object parseNumber(py::object self, py::object window, py::object text) {
+    py::object locale = py::module_::import("locale");
+    if (truth(self.attr("isInt"))) return locale.attr("atoi")(text);
+    py::object maxValue = self.attr("maxValue");
+    if (!maxValue.is_none() && maxValue < py::int_(1000)) {
+        // With small maxima a typed thousands separator can only be meant as the decimal
+        // point. A locale without a thousands separator has nothing to correct; replacing
+        // the empty text would put a decimal point between every pair of characters.
+        py::dict conventions = locale.attr("localeconv")();
+        py::str separator = conventions["thousands_sep"];
+        if (py::len(separator) > 0) {
+            py::object corrected = text.attr("replace")(separator, conventions["decimal_point"]);
+            if (!corrected.equal(text)) {
+                element(window, self.attr("key")).attr("update")(corrected);
+                text = corrected;
+            }
+        }
+    }
+    py::object number = locale.attr("atof")(text);
+    // "nan" and "inf" pass the locale's reader and every comparison with a bound, and
+    // would be saved as non-standard JSON in the user's configuration.
+    if (!py::module_::import("math").attr("isfinite")(number).cast<bool>())
+        refuse(PyExc_ValueError, py::str("not a finite number"));
+    return number;
+}
+
+void defineNumField(py::module_ &m) {
+    py::object cls = velmora::makeClass(m, "NumFieldClass", py::make_tuple(m.attr("FieldClass")));
+    velmora::constructor(cls, [cls](py::object self, py::object key, py::object title, py::object minValue,
+                                    py::object maxValue, py::object maxLen, py::object isInt, py::object precision,
+                                    py::kwargs kwargs) {
+        super(cls, self).attr("__init__")(key, title, **kwargs);
+        self.attr("precision") = precision;
+        self.attr("minValue") = minValue;
+        self.attr("maxValue") = maxValue;
+        self.attr("isInt") = isInt;
+        self.attr("maxLen") = maxLen.is_none() ? py::object(py::int_(10)) : maxLen;
+    }, "key"_a, "title"_a, "minValue"_a = py::none(), "maxValue"_a = py::none(), "maxLen"_a = py::none(),
+       "isInt"_a = false, "precision"_a = 0);
+    velmora::method(cls, "formatValue", [](py::object self, py::object value) {
+        py::str format = py::str("%.{}f").format(self.attr("precision"));
+        return py::module_::import("locale").attr("format_string")(format, value, "grouping"_a = true);
+    }, "value"_a);
+    velmora::method(cls, "create", [cls](py::object self) {
+        py::list row = super(cls, self).attr("create")();
+        row.append(sg().attr("Input")("key"_a = self.attr("key"), "size"_a = py::make_tuple(self.attr("maxLen"), 1),
+                                      "default_text"_a = self.attr("initialValue"), "enable_events"_a = true,
+                                      "justification"_a = "right", "tooltip"_a = self.attr("tooltip")));
+        return row;
+    });
+    velmora::method(cls, "validate", [cls](py::object self, py::object window, py::object event,
+                                           py::object values) -> py::object {
+        py::object key = self.attr("key");
+        try {
+            py::object number = parseNumber(self, window, values[key]);
+            py::object minValue = self.attr("minValue");
+            py::object maxValue = self.attr("maxValue");
+            bool inBounds = (minValue.is_none() || !(number < minValue)) && (maxValue.is_none() || !(number > maxValue));
+            if (inBounds) {
+                colour(window, key, "black");
+                values[key] = number;
+                return super(cls, self).attr("validate")(window, event, values);
+            }
+        } catch (py::error_already_set &) {
+        }
+        colour(window, key, "red");
+        return py::bool_(false);
+    }, "window"_a, "event"_a, "values"_a);
+    velmora::method(cls, "disable", [cls](py::object self, py::object window, py::object disabled) {
+        colour(window, self.attr("key"), truth(disabled) ? "grey" : "black");
+        super(cls, self).attr("disable")(window, disabled);
+    }, "window"_a, "disabled"_a);
+    m.def("NumField", [m](py::args args, py::kwargs kwargs) {
+        return m.attr("NumFieldClass")(*args, **kwargs).attr("create")();
+    });
+}
+
+void defineFileButton(py::module_ &m) {
+    py::object cls = velmora::makeClass(m, "FileButtonClass", py::make_tuple(m.attr("FieldClass")));
+    velmora::constructor(cls, [cls](py::object self, py::object key, py::object title, py::object extension,
+                                    py::object saveAs, py::object target, py::kwargs kwargs) {
+        super(cls, self).attr("__init__")(key, title, **kwargs);
+        self.attr("extension") = extension;
+        self.attr("saveAs") = saveAs;
+        self.attr("target") = target;
+    }, "key"_a, "title"_a, "extension"_a = py::none(), "saveAs"_a = false, "target"_a = py::none());
+    velmora::method(cls, "create", [](py::object self) {
+        py::list row;
+        row.append(sg().attr("Button")(velmora::translate("Set"), "key"_a = self.attr("key")));
+        return row;
+    });
+    velmora::method(cls, "validate", [m](py::object self, py::object window, py::object event, py::object values) {
+        py::object fileName = py::module_::import("provider").attr("GetFileName")(
+            self.attr("title"), self.attr("extension"), "default"_a = self.attr("initialValue"),
+            "save"_a = self.attr("saveAs"));
+        if (!isSet(fileName)) return true;
+        py::object target = self.attr("target");
+        element(window, target).attr("update")(fileName);
+        values[target] = fileName;
+        m.attr("handlers")[target].attr("validate")(window, target, values);
+        return true;
+    }, "window"_a, "event"_a, "values"_a);
+}
+
+void defineFileField(py::module_ &m) {
+    py::object cls = velmora::makeClass(m, "FileFieldClass", py::make_tuple(m.attr("FieldClass")));
+    velmora::constructor(cls, [cls](py::object self, py::object key, py::object title, py::object extension,
+                                    py::object saveAs, py::kwargs kwargs) {
+        super(cls, self).attr("__init__")(key, title, **kwargs);
+        self.attr("extension") = extension;
+        self.attr("saveAs") = saveAs;
+    }, "key"_a, "title"_a, "extension"_a = py::none(), "saveAs"_a = false);
+    velmora::method(cls, "create", [m, cls](py::object self) {
+        py::object key = self.attr("key");
+        py::list row = super(cls, self).attr("create")();
+        row.append(sg().attr("Input")("key"_a = key, "size"_a = py::make_tuple(64, 1),
+                                      "default_text"_a = self.attr("initialValue"), "tooltip"_a = self.attr("tooltip")));
+        py::object button = m.attr("FileButtonClass")(py::str("set") + py::str(key), self.attr("title"),
+                                                      self.attr("extension"), self.attr("saveAs"), "target"_a = key);
+        for (py::handle item : py::list(button.attr("create")())) row.append(item);
+        return row;
+    });
+    m.def("FileField", [m](py::args args, py::kwargs kwargs) {
+        return m.attr("FileFieldClass")(*args, **kwargs).attr("create")();
+    });
+}
+
+// Values read from JSON are lists where the options dictionary has tuples as keys.
+py::object asKey(py::object value) {
+    return py::isinstance<py::list>(value) ? py::object(py::tuple(value)) : value;
+}
+
+void defineSelectionField(py::module_ &m) {
+    py::object cls = velmora::makeClass(m, "SelectionFieldClass", py::make_tuple(m.attr("FieldClass")));
+    py::list noOptions;
+    velmora::constructor(cls, [cls](py::object self, py::object key, py::object title, py::object options,
+                                    py::object compact, py::kwargs kwargs) {
+        super(cls, self).attr("__init__")(key, title, **kwargs);
+        self.attr("options") = options;
+        self.attr("revMap") = py::none();
+        if (py::isinstance<py::dict>(options)) {
+            py::dict choices = options;
+            py::list labels;
+            py::dict revMap;
+            for (auto item : choices) {
+                labels.append(item.second);
+                revMap[item.second] = item.first;
+            }
+            self.attr("dspOptions") = labels;
+            py::object initialValue = asKey(self.attr("initialValue"));
+            if (hasKey(choices, initialValue)) initialValue = choices[initialValue];
+            self.attr("initialValue") = initialValue;
+            self.attr("revMap") = revMap;
+        } else {
+            self.attr("dspOptions") = options;
+        }
+        self.attr("compact") = compact;
+    }, "key"_a, "title"_a, "options"_a = noOptions, "compact"_a = false);
+    velmora::method(cls, "create", [cls](py::object self) {
+        py::object combo = sg().attr("Combo")(self.attr("dspOptions"), "key"_a = self.attr("key"), "readonly"_a = true,
+                                              "enable_events"_a = true, "default_value"_a = self.attr("initialValue"),
+                                              "tooltip"_a = self.attr("tooltip"));
+        py::list row = truth(self.attr("compact")) ? py::list() : py::list(super(cls, self).attr("create")());
+        row.append(combo);
+        return row;
+    });
+    velmora::method(cls, "validate", [cls](py::object self, py::object window, py::object event, py::object values) {
+        py::object key = self.attr("key");
+        py::object revMap = self.attr("revMap");
+        if (isSet(revMap)) {
+            py::object newValue = values[key];
+            if (hasKey(revMap, newValue)) newValue = revMap[newValue];
+            values[key] = newValue;
+        }
+        return super(cls, self).attr("validate")(window, event, values);
+    }, "window"_a, "event"_a, "values"_a);
+    velmora::method(cls, "updateField", [cls](py::object self, py::object window, py::object newValue) {
+        py::object realValue = newValue;
+        py::object options = self.attr("options");
+        if (py::isinstance<py::dict>(options)) {
+            newValue = asKey(newValue);
+            if (hasKey(options, newValue)) newValue = options[newValue];
+        }
+        super(cls, self).attr("updateField")(window, newValue, "realValue"_a = realValue);
+    }, "window"_a, "newValue"_a);
+    m.def("SelectionField", [m](py::args args, py::kwargs kwargs) {
+        return m.attr("SelectionFieldClass")(*args, **kwargs).attr("create")();
+    });
+}
+
+void defineBoolField(py::module_ &m) {
+    py::object cls = velmora::makeClass(m, "BoolFieldClass", py::make_tuple(m.attr("FieldClass")));
+    velmora::constructor(cls, [cls](py::object self, py::object key, py::object title, py::object compact,
+                                    py::kwargs kwargs) {
+        super(cls, self).attr("__init__")(key, title, **kwargs);
+        self.attr("compact") = compact;
+    }, "key"_a, "title"_a, "compact"_a = false);
+    velmora::method(cls, "create", [cls](py::object self) {
+        bool compact = truth(self.attr("compact"));
+        py::object box = sg().attr("Checkbox")(compact ? self.attr("title") : py::str(""),
+                                               "default"_a = self.attr("initialValue"), "key"_a = self.attr("key"),
+                                               "enable_events"_a = true, "tooltip"_a = self.attr("tooltip"));
+        py::list row = compact ? py::list() : py::list(super(cls, self).attr("create")());
+        row.append(box);
+        return row;
+    });
+    m.def("BoolField", [m](py::args args, py::kwargs kwargs) {
+        return m.attr("BoolFieldClass")(*args, **kwargs).attr("create")();
+    });
+}
+
+// resolve(name, kind=None, setting=None) -> class
+//   name:    dotted class name "module.Class" (the module part may contain points).
+//   kind:    what the caller is going to call: a class or a tuple of classes that the result
+//            must be (a subclass of), or any other callable taking the class and answering
+//            whether it fits (for a contract without a common base class, such as the raw
+//            market-data sources). None accepts any class.
+//   setting: the configuration key the name came from (e.g. "data.dataProvider"); it
+//            heads every error message so that the user knows which setting to mend.
+// The names come from configuration files that users load and share, and the caller calls
+// what it gets, so only a class of the expected kind is returned. Refused before anything
+// is called: a name that is not a text (TypeError); a module that is neither one of the
+// program's own modules nor already loaded, since importing runs the module's code
+// (ValueError); an object that is not a class (TypeError); a class of another kind
+// (TypeError). A name without a point fails to unpack (ValueError) and a class
+// the module does not define is a KeyError.
+py::object resolve(py::object name, py::object kind, py::object setting) {
+    py::str origin = setting.is_none() ? py::str("{!r}").format(name) : py::str("{}").format(setting);
+    if (!py::isinstance<py::str>(name))
+        refuse(PyExc_TypeError,
+               py::str("{}: a class name must be a text, not {!r}").format(origin, name));
+    py::list parts = name.attr("rsplit")(".", 1);
+    if (py::len(parts) != 2)
+        refuse(PyExc_ValueError, py::str("not enough values to unpack (expected 2, got {})").format(py::len(parts)));
+    py::object moduleName = parts[0];
+    py::object className = parts[1];
+    py::object sys = py::module_::import("sys");
+    py::dict modules = sys.attr("modules");
+    if (!modules.contains(moduleName)) {
+        bool served = false;
+        for (py::handle finder : py::list(sys.attr("meta_path"))) {
+            py::object own = py::getattr(finder, "modules_set", py::none());
+            if (!own.is_none() && own.attr("__contains__")(moduleName).cast<bool>()) served = true;
+        }
+        if (!served)
+            refuse(PyExc_ValueError,
+                   py::str("{}: {!r} names no module of the program").format(origin, name));
+    }
+    builtins().attr("__import__")(moduleName);
+    py::dict namespace_ = modules[moduleName].attr("__dict__");
+    if (!namespace_.contains(className))
+        refuse(PyExc_KeyError, py::str("{}: {!r} names no class of its module").format(origin, name));
+    py::object found = namespace_[className];
+    if (!py::isinstance<py::type>(found))
+        refuse(PyExc_TypeError, py::str("{}: {!r} is not a class").format(origin, name));
+    if (!kind.is_none()) {
+        bool fits = py::isinstance<py::type>(kind) || py::isinstance<py::tuple>(kind)
+                        ? builtins().attr("issubclass")(found, kind).cast<bool>()
+                        : truth(kind(found));
+        if (!fits)
+            refuse(PyExc_TypeError, py::str("{}: {!r} is not a class of the expected kind").format(origin, name));
+    }
+    return found;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(fields, m) {
+    m.attr("logging") = py::module_::import("logging");
+    m.attr("logger") = m.attr("logging").attr("getLogger")(m.attr("__file__"));
+    m.attr("handlers") = py::dict();
+    m.attr("config") = py::none();
+    m.attr("userConfig") = py::dict();
+    m.attr("manager") = py::none();
+    m.attr("recreateNeeded") = false;
+    defineFieldProvider(m);
+    defineFieldClass(m);
+    defineDateField(m);
+    defineTextField(m);
+    defineNumField(m);
+    defineFileButton(m);
+    defineFileField(m);
+    defineSelectionField(m);
+    defineBoolField(m);
+    m.def("resolve", &resolve, "name"_a, "kind"_a = py::none(), "setting"_a = py::none());
+}

@@ -1,0 +1,214 @@
+// The one-line progress meter: a bar, nine statistics lines in the process locale and a Cancel button.
+#include "pyclass.hpp"
+
+namespace {
+
+void bindNames(py::module_ &m) {
+    m.attr("_") = py::module_::import("gettext").attr("gettext");
+    m.attr("locale") = py::module_::import("locale");
+    m.attr("datetime") = py::module_::import("datetime");
+    py::module_ sg = py::module_::import("PySimpleGUI");
+    m.attr("sg") = sg;
+    m.attr("T") = sg.attr("T");
+    m.attr("ProgressBar") = sg.attr("ProgressBar");
+    m.attr("Column") = sg.attr("Column");
+    m.attr("Stretch") = sg.attr("Stretch");
+    m.attr("Window") = sg.attr("Window");
+    m.attr("METER_OK") = sg.attr("METER_OK");
+    m.attr("METER_STOPPED") = sg.attr("METER_STOPPED");
+    m.attr("METER_REASON_REACHED_MAX") = sg.attr("METER_REASON_REACHED_MAX");
+    m.attr("DEFAULT_PROGRESS_BAR_SIZE") = sg.attr("DEFAULT_PROGRESS_BAR_SIZE");
+}
+
+// The caption is looked up in the default message domain, which the program never binds:
+// the button shows "Cancel" in every language, and "Cancel" is the event the meter's
+// update step takes for the user's stop.
+void defineCancel(py::module_ &m) {
+    m.def("Cancel", [m](py::object buttonText, py::kwargs kwargs) {
+        if (buttonText.is_none()) buttonText = m.attr("_")("Cancel");
+        return m.attr("sg").attr("Cancel")("button_text"_a = buttonText, **kwargs);
+    }, "button_text"_a = py::none());
+}
+
+py::str messageText(const py::args &args) {
+    std::string text;
+    for (py::handle argument : args) text += py::str(argument).cast<std::string>() + "\n";
+    return py::str(text);
+}
+
+py::object buildWindow(const py::module_ &m, py::object self, py::args args, py::kwargs kwargs) {
+    py::list column, column2;
+    bool horizontal = py::str(self.attr("orientation")).attr("lower")().attr("startswith")("h").cast<bool>();
+    py::object message = m.attr("T")(messageText(args), "key"_a = "-OPTMSG-");
+    py::object stats = m.attr("T")("", "size"_a = py::make_tuple(30, 10), "key"_a = "-STATS-");
+    py::object bar = m.attr("ProgressBar")("max_value"_a = self.attr("max_value"), "orientation"_a = horizontal ? "h" : "v",
+                                           "key"_a = "-PROG-", "size"_a = self.attr("size"),
+                                           "bar_color"_a = self.attr("bar_color"));
+    py::list cancelRow;
+    bool withButton = !py::bool_(self.attr("no_button"));
+    if (withButton) {
+        cancelRow.append(m.attr("Cancel")("button_color"_a = self.attr("button_color")));
+        cancelRow.append(m.attr("Stretch")());
+    }
+    py::list layout;
+    if (horizontal) {
+        for (py::object element : {message, stats, bar}) column.append(py::list(py::make_tuple(element)));
+        if (withButton) column.append(cancelRow);
+        layout.append(m.attr("Column")(column));
+    } else {
+        column.append(py::list(py::make_tuple(bar)));
+        for (py::object element : {message, stats}) column2.append(py::list(py::make_tuple(element)));
+        if (withButton) column2.append(cancelRow);
+        layout.append(m.attr("Column")(column));
+        layout.append(m.attr("Column")(column2));
+    }
+    py::object window = m.attr("Window")(self.attr("title"), "grab_anywhere"_a = self.attr("grab_anywhere"),
+                                         "border_depth"_a = self.attr("border_width"),
+                                         "no_titlebar"_a = self.attr("no_titlebar"), "disable_close"_a = true,
+                                         "keep_on_top"_a = self.attr("keep_on_top"), **kwargs);
+    py::list rows;
+    rows.append(layout);
+    window.attr("Layout")(rows).attr("Finalize")();
+    self.attr("window") = window;
+    return window;
+}
+
+// The duration as the clock shows it, the fraction of a second cut off.
+py::object shortDuration(py::handle duration) { return py::str(duration).attr("split")(".")[py::int_(0)]; }
+
+py::object grouped(const py::module_ &m, const char *format, py::handle value) {
+    return m.attr("locale").attr("format_string")(format, value, "grouping"_a = true);
+}
+
+py::object computeProgressStats(const py::module_ &m, py::object self) {
+    py::object datetime = m.attr("datetime");
+    py::object current = self.attr("current_value");
+    py::object maximum = self.attr("max_value");
+    py::object utc = datetime.attr("datetime").attr("utcnow")();
+    py::object timeDelta = utc - self.attr("start_time");
+    py::object totalSeconds = timeDelta.attr("total_seconds")();
+    if (!py::bool_(totalSeconds)) totalSeconds = py::int_(1);
+    py::object timePerItem;
+    try {
+        timePerItem = totalSeconds / current;
+    } catch (py::error_already_set &) {
+        timePerItem = py::int_(1);
+    }
+    py::object secondsRemaining = (maximum - current) * timePerItem;
+    py::object remaining = datetime.attr("timedelta")("seconds"_a = secondsRemaining);
+    py::object totalTime = timeDelta + remaining;
+    py::object percent =
+        py::reinterpret_steal<py::object>(PyNumber_FloorDivide((py::int_(100) * current).ptr(), maximum.ptr()));
+    if (!percent) throw py::error_already_set();
+
+    py::object _ = m.attr("_");
+    py::list lines;
+    lines.append(_("{} of {}").attr("format")(grouped(m, "%d", current), grouped(m, "%d", maximum)));
+    lines.append(_("{} %").attr("format")(percent));
+    lines.append("");
+    lines.append(_(" {} Iterations per Second").attr("format")(grouped(m, "%6.2f", current / totalSeconds)));
+    py::object perItem = totalSeconds / (py::bool_(current) ? current : py::object(py::int_(1)));
+    lines.append(_(" {} Seconds per Iteration").attr("format")(grouped(m, "%6.2f", perItem)));
+    lines.append("");
+    lines.append(_("{} Elapsed Time").attr("format")(shortDuration(timeDelta)));
+    lines.append(_("{} Time Remaining").attr("format")(shortDuration(remaining)));
+    lines.append(_("{} Estimated Total Time").attr("format")(shortDuration(totalTime)));
+    self.attr("stat_messages") = lines;
+    return lines;
+}
+
+void defineQuickMeter(py::module_ &m) {
+    py::object sg = m.attr("sg");
+    // The toolkit's own meter class: its update step and both registries are inherited, so
+    // the toolkit's closing function finds the meters opened here.
+    // This toolkit release keeps it private to its inner module, out of reach of the package.
+    py::object base = py::hasattr(sg, "QuickMeter")
+                          ? sg.attr("QuickMeter")
+                          : py::module_::import("PySimpleGUI.PySimpleGUI").attr("_QuickMeter");
+    py::object meter = velmora::makeClass(m, "QuickMeter", py::make_tuple(base));
+    velmora::constructor(meter,
+        [m](py::object self, py::object title, py::object currentValue, py::object maxValue, py::object key,
+            py::args args, py::object orientation, py::object barColor, py::object buttonColor, py::object size,
+            py::object borderWidth, py::object grabAnywhere, py::object noTitlebar, py::object keepOnTop,
+            py::object noButton, py::kwargs kwargs) {
+            self.attr("start_time") = m.attr("datetime").attr("datetime").attr("utcnow")();
+            self.attr("key") = key;
+            self.attr("orientation") = orientation;
+            self.attr("bar_color") = barColor;
+            self.attr("size") = size;
+            self.attr("grab_anywhere") = grabAnywhere;
+            self.attr("button_color") = buttonColor;
+            self.attr("border_width") = borderWidth;
+            self.attr("no_titlebar") = noTitlebar;
+            self.attr("title") = title;
+            self.attr("current_value") = currentValue;
+            self.attr("max_value") = maxValue;
+            self.attr("close_reason") = py::none();
+            self.attr("keep_on_top") = keepOnTop;
+            self.attr("no_button") = noButton;
+            self.attr("window") = self.attr("BuildWindow")(*args, **kwargs);
+        },
+        "title"_a, "current_value"_a, "max_value"_a, "key"_a, py::kw_only(), "orientation"_a = "v",
+        "bar_color"_a = py::make_tuple(py::none(), py::none()), "button_color"_a = py::make_tuple(py::none(), py::none()),
+        "size"_a = m.attr("DEFAULT_PROGRESS_BAR_SIZE"), "border_width"_a = py::none(), "grab_anywhere"_a = false,
+        "no_titlebar"_a = false, "keep_on_top"_a = py::none(), "no_button"_a = false);
+    velmora::method(meter, "BuildWindow", [m](py::object self, py::args args, py::kwargs kwargs) {
+        return buildWindow(m, self, args, kwargs);
+    });
+    velmora::method(meter, "ComputeProgressStats",
+                    [m](py::object self) { return computeProgressStats(m, self); });
+}
+
+py::object oneLineProgressMeter(const py::module_ &m, py::object title, py::object currentValue, py::object maxValue,
+                                py::args args, py::object key, py::dict options, py::kwargs kwargs) {
+    py::object meterClass = m.attr("QuickMeter");
+    py::dict active = meterClass.attr("active_meters");
+    py::object meter;
+    if (!active.contains(key)) {
+        for (auto option : options) kwargs[option.first] = option.second;
+        meter = meterClass(title, currentValue, maxValue, key, *args, **kwargs);
+        active[key] = meter;
+        meterClass.attr("exit_reasons")[key] = py::none();
+    } else {
+        meter = active[key];
+    }
+    meter.attr("UpdateMeter")(currentValue, maxValue, *args);
+    py::object entry = m.attr("OneLineProgressMeter");
+    if (!py::hasattr(entry, "exit_reasons")) entry.attr("exit_reasons") = meterClass.attr("exit_reasons");
+    py::object reason = entry.attr("exit_reasons").attr("get")(key);
+    bool goOn = reason.is_none() || reason.equal(m.attr("METER_REASON_REACHED_MAX"));
+    return goOn ? m.attr("METER_OK") : m.attr("METER_STOPPED");
+}
+
+// The entry point carries the attribute `exit_reasons`, which a built-in function cannot
+// hold, so it is published as a transparent wrapper around the compiled function.
+void defineEntry(py::module_ &m) {
+    py::cpp_function compiled(
+        [m](py::object title, py::object currentValue, py::object maxValue, py::args args, py::object key,
+            py::object orientation, py::object barColor, py::object buttonColor, py::object size,
+            py::object borderWidth, py::object grabAnywhere, py::object noTitlebar, py::object keepOnTop,
+            py::object noButton, py::kwargs kwargs) {
+            py::dict options("orientation"_a = orientation, "bar_color"_a = barColor, "button_color"_a = buttonColor,
+                             "size"_a = size, "border_width"_a = borderWidth, "grab_anywhere"_a = grabAnywhere,
+                             "no_titlebar"_a = noTitlebar, "keep_on_top"_a = keepOnTop, "no_button"_a = noButton);
+            return oneLineProgressMeter(m, title, currentValue, maxValue, args, key,
+                                        options, kwargs);
+        },
+        py::name("one_line_progress_meter"), py::scope(m), "title"_a, "current_value"_a, "max_value"_a, py::kw_only(),
+        "key"_a = "OK for 1 meter", "orientation"_a = "v", "bar_color"_a = py::make_tuple(py::none(), py::none()),
+        "button_color"_a = py::none(), "size"_a = m.attr("DEFAULT_PROGRESS_BAR_SIZE"), "border_width"_a = py::none(),
+        "grab_anywhere"_a = false, "no_titlebar"_a = false, "keep_on_top"_a = py::none(), "no_button"_a = false);
+    py::module_ functools = py::module_::import("functools");
+    py::object entry = functools.attr("update_wrapper")(functools.attr("partial")(compiled), compiled);
+    m.attr("one_line_progress_meter") = entry;
+    m.attr("OneLineProgressMeter") = entry;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(progress, m) {
+    bindNames(m);
+    defineCancel(m);
+    defineQuickMeter(m);
+    defineEntry(m);
+}

@@ -1,0 +1,557 @@
+// The provider framework: the shared value store with dependency-driven recompute, tab providers, and the manager that owns the providers and the main window.
+#include "pyclass.hpp"
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// The configuration value at a path of keys, or None when any level is missing: the
+// configuration trees answer a missing key with an empty tree, plain dictionaries with a
+// key error, and neither may stand in for a setting.
+py::object setting(py::handle config, std::initializer_list<const char *> path) {
+    py::object value = py::reinterpret_borrow<py::object>(config);
+    for (const char *key : path) {
+        if (value.is_none() || !py::hasattr(value, "get")) return py::none();
+        value = value.attr("get")(key);
+    }
+    return value;
+}
+
+// Logs the exception being handled with its traceback under `message`; called inside a
+// catch block, where the interpreter holds no current exception that logging could find.
+void logFailure(const py::module_ &m, const char *message) {
+    py::object failure;
+    try {
+        throw;
+    } catch (py::error_already_set &error) {
+        failure = error.value();
+    } catch (py::builtin_exception &error) {
+        error.set_error();
+        failure = py::error_already_set().value();
+    } catch (const std::exception &error) {
+        failure = py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(error.what());
+    } catch (...) {
+        failure = py::reinterpret_borrow<py::object>(PyExc_RuntimeError)("unknown failure");
+    }
+    m.attr("logger").attr("exception")(message, "exc_info"_a = failure);
+}
+
+[[noreturn]] void raise(PyObject *type, const std::string &message) {
+    PyErr_SetString(type, message.c_str());
+    throw py::error_already_set();
+}
+
+// The interpreter's truth test; a handle converted to bool only tells whether it is null.
+bool truthy(py::handle value) { return py::bool_(py::reinterpret_borrow<py::object>(value)); }
+
+std::string keyOf(py::handle provider) { return velmora::reprOf(py::getattr(provider, "key", py::none())); }
+
+// ---------------------------------------------------------------------------------------
+// Provider
+
+// The providers whose recompute is running, outermost first. A provider met again on
+// this path depends on itself through others, and the walk would never end. Borrowed
+// pointers suffice: every entry is alive in a frame below.
+std::vector<PyObject *> &walk() {
+    static std::vector<PyObject *> providers;
+    return providers;
+}
+
+struct WalkStep {
+    explicit WalkStep(PyObject *provider) { walk().push_back(provider); }
+    ~WalkStep() { walk().pop_back(); }
+    WalkStep(const WalkStep &) = delete;
+    WalkStep &operator=(const WalkStep &) = delete;
+};
+
+void refuseCycle(py::handle provider) {
+    auto &path = walk();
+    std::size_t first = 0;
+    while (path[first] != provider.ptr()) ++first;
+    std::string chain;
+    for (std::size_t i = first; i < path.size(); ++i) chain += keyOf(path[i]) + " -> ";
+    raise(PyExc_RuntimeError, "dependency cycle between providers: " + chain + keyOf(provider));
+}
+
+py::object recompute(const py::module_ &m, py::object provider, py::object self) {
+    for (PyObject *running : walk())
+        if (running == self.ptr()) refuseCycle(self);
+    WalkStep step(self.ptr());
+    py::object logger = m.attr("logger");
+    velmora::debug(logger, [&] { return "Starting recompute self.key=" + keyOf(self); });
+    py::object newest = py::int_(0);
+    for (py::handle dependency : py::list(self.attr("dependingOn"))) {
+        velmora::debug(logger, [&] {
+            return "Dependency provider:self.key=" + keyOf(self) + " depending on thisProvider.key=" +
+                   keyOf(dependency);
+        });
+        py::object generation = dependency.attr("recompute")();
+        if (generation > newest) newest = generation;
+    }
+    velmora::debug(logger, [&] {
+        return "Check recompute self.key=" + keyOf(self) +
+               " self.lastGeneration=" + velmora::reprOf(self.attr("lastGeneration")) +
+               " maxGeneration:maxGeneration=" + velmora::reprOf(newest);
+    });
+    if (py::object(self.attr("lastGeneration")) < newest) {
+        velmora::debug(logger, [&] { return "compute self.key=" + keyOf(self); });
+        // A failed compute that had written a value would otherwise count as done: its
+        // write moved lastGeneration, and the next recompute would not try again.
+        py::object before = self.attr("lastGeneration");
+        try {
+            self.attr("compute")();
+        } catch (...) {
+            self.attr("lastGeneration") = before;
+            throw;
+        }
+        self.attr("lastGeneration") = provider.attr("generation");
+    }
+    return self.attr("lastGeneration");
+}
+
+// The scope that `start` returns: it opens the progress run on entry and closes the
+// meter however the body is left, so that no meter outlives its computation.
+py::object defineProgressScope(const py::module_ &m) {
+    py::dict attributes;
+    attributes["__module__"] = m.attr("__name__");
+    attributes["__qualname__"] = "Provider.start.<locals>.ProgressScope";
+    py::object scope = py::reinterpret_borrow<py::object>((PyObject *)&PyType_Type)("ProgressScope", py::tuple(),
+                                                                                    attributes);
+    velmora::constructor(scope, [](py::object self, py::object provider, py::object maxValue) {
+        self.attr("provider") = provider;
+        self.attr("maxValue") = maxValue;
+    }, "provider"_a, "maxValue"_a);
+    velmora::method(scope, "__enter__", [](py::object self) {
+        py::object provider = self.attr("provider");
+        provider.attr("maxValue") = self.attr("maxValue");
+        provider.attr("addValue") = 0;
+        provider.attr("lastProgressUpdate") = 0;
+        provider.attr("progressCancelled") = false;
+        provider.attr("update")(0);
+        return py::none();
+    });
+    velmora::method(scope, "__exit__", [](py::object self, py::object type, py::object value, py::object traceback) {
+        py::module_::import("PySimpleGUI").attr("OneLineProgressMeterCancel")();
+        return false;
+    }, "type"_a, "value"_a, "traceback"_a);
+    return scope;
+}
+
+py::object update(const py::module_ &m, py::object self, py::object curVal, py::object maxValue,
+                  py::object addValue) {
+    py::object result = py::bool_(true);
+    if (!maxValue.is_none()) self.attr("maxValue") = maxValue;
+    if (!addValue.is_none()) self.attr("addValue") = py::object(self.attr("addValue")) + addValue;
+    // The user's Cancel holds for the rest of the run: a later redraw would open a new
+    // meter and answer go on.
+    if (truthy(py::getattr(self, "progressCancelled", py::bool_(false)))) return py::bool_(false);
+    if (curVal.is_none()) return result;
+    if (!(py::object(self.attr("maxValue")) > py::int_(0))) return result;
+    py::object now = py::module_::import("time").attr("time")();
+    py::object period = self.attr("config")["progress"]["progressPeriod"];
+    if (now - py::object(self.attr("lastProgressUpdate")) > period) {
+        self.attr("lastProgressUpdate") = now;
+        result = py::module_::import("progress").attr("OneLineProgressMeter")(
+            "title"_a = self.attr("working"), "current_value"_a = curVal + py::object(self.attr("addValue")),
+            "max_value"_a = self.attr("maxValue"), "location"_a = m.attr("ProviderManager").attr("popupLocation")(),
+            "keep_on_top"_a = true);
+        if (!truthy(result)) self.attr("progressCancelled") = true;
+    }
+    return result;
+}
+
+void defineProvider(py::module_ &m) {
+    py::object provider = velmora::makeClass(m, "Provider");
+    provider.attr("values") = py::dict();
+    provider.attr("origin") = py::dict();
+    provider.attr("generation") = 0;
+    provider.attr("working") = velmora::translate("Computing");
+    py::object progressScope = defineProgressScope(m);
+
+    velmora::constructor(provider, [](py::object self, py::object config, py::object providerManager,
+                                      py::object userConfigParm) {
+        self.attr("dependingOn") = py::set();
+        self.attr("lastGeneration") = -1;
+        self.attr("config") = config;
+    }, "config"_a, "providerManager"_a = py::none(), "userConfigParm"_a = py::none());
+    velmora::method(provider, "reconfigure", [](py::object self, py::object config, py::kwargs kwargs) {},
+                    "config"_a);
+    velmora::method(provider, "start", [progressScope](py::object self, py::object maxValue) {
+        return progressScope(self, maxValue);
+    }, "maxValue"_a);
+    velmora::method(provider, "update", [m](py::object self, py::object curVal, py::object maxValue,
+                                           py::object addValue) {
+        return update(m, self, curVal, maxValue, addValue);
+    }, "curVal"_a = py::none(), "maxValue"_a = py::none(), "addValue"_a = py::none());
+    velmora::method(provider, "__setitem__", [m, provider](py::object self, py::object key, py::object value) {
+        provider.attr("generation") = py::object(provider.attr("generation")) + py::int_(1);
+        provider.attr("values")[key] = value;
+        provider.attr("origin")[key] = self;
+        if (py::object(self.attr("lastGeneration")) >= py::int_(0)) {
+            self.attr("lastGeneration") = provider.attr("generation");
+            velmora::debug(m.attr("logger"), [&] {
+                return "setting key=" + velmora::reprOf(key) + " lastGeneration self.key=" + keyOf(self) +
+                       " self.lastGeneration=" + velmora::reprOf(self.attr("lastGeneration"));
+            });
+        }
+    }, "key"_a, "value"_a);
+    velmora::method(provider, "__getitem__", [m, provider](py::object self, py::object key) {
+        // The dictionary's own lookup, so that a missing key raises its key error.
+        py::object writer = provider.attr("origin").attr("__getitem__")(key);
+        if (!writer.is(self)) {
+            velmora::debug(m.attr("logger"), [&] {
+                return "self.key=" + keyOf(self) + " depends on Provider.origin[key]=" + velmora::reprOf(writer);
+            });
+            self.attr("dependingOn").attr("add")(writer);
+        }
+        return provider.attr("values").attr("__getitem__")(key);
+    }, "key"_a);
+    velmora::method(provider, "recompute", [m, provider](py::object self) { return recompute(m, provider, self); });
+    velmora::method(provider, "handleEvent", [](py::object self, py::object window, py::object event,
+                                               py::object values) { return false; },
+                    "window"_a, "event"_a, "values"_a);
+    velmora::method(provider, "compute", [](py::object self) {});
+    velmora::method(provider, "createTab", [](py::object self, py::kwargs kwargs) { return py::list(); });
+    velmora::method(provider, "updateUI", [](py::object self, py::object window) { return false; }, "window"_a);
+    velmora::method(provider, "bind", [](py::object self, py::object window) {}, "window"_a);
+}
+
+// ---------------------------------------------------------------------------------------
+// TabProvider
+
+void defineTabProvider(py::module_ &m) {
+    py::object provider = m.attr("Provider");
+    py::object tabProvider = velmora::makeClass(m, "TabProvider", py::make_tuple(provider));
+    tabProvider.attr("layout") = py::list();
+
+    velmora::method(tabProvider, "createTab", [provider](py::object self, py::kwargs kwargs) {
+        self.attr("uiGeneration") = provider.attr("generation");
+        py::object tab = py::module_::import("PySimpleGUI")
+                             .attr("Tab")(self.attr("title"), self.attr("layout"), "key"_a = self.attr("key"),
+                                          "expand_x"_a = true);
+        py::list row;
+        row.append(tab);
+        py::list rows;
+        rows.append(row);
+        return rows;
+    });
+    velmora::method(tabProvider, "updateUI", [](py::object self, py::object window) { return false; }, "window"_a);
+    velmora::method(tabProvider, "handleEvent", [provider](py::object self, py::object window, py::object event,
+                                                          py::object values) -> py::object {
+        py::object result = py::bool_(false);
+        if (!event.equal(py::str("mainTab")) || values.is_none() || !values.contains("mainTab")) return result;
+        if (!py::object(values["mainTab"]).equal(py::object(self.attr("key")))) return result;
+        py::object generation = self.attr("recompute")();
+        if (generation > py::object(self.attr("uiGeneration"))) {
+            result = self.attr("updateUI")(window);
+            if (!truthy(result)) self.attr("uiGeneration") = provider.attr("generation");
+        }
+        return result;
+    }, "window"_a, "event"_a, "values"_a);
+}
+
+// ---------------------------------------------------------------------------------------
+// Popup placement and the file dialog
+
+// Positions are read as the toolkit's geometry reports them, the same coordinates in which
+// windows are placed; the window manager's view (winfo) is offset by the decorations,
+// which would make every re-created window creep down and to the right.
+py::object locationOf(py::handle window) { return window.attr("CurrentLocation")("more_accurate"_a = true); }
+
+py::object popupLocation(const py::module_ &m) {
+    py::object mainWindow = m.attr("ProviderManager").attr("MainWindow");
+    py::object location = locationOf(mainWindow);
+    return py::make_tuple(py::object(location[py::int_(0)]) + py::int_(300), py::object(location[py::int_(1)]) + py::int_(300));
+}
+
+py::object getFileName(const py::module_ &m, py::object title, py::object extension, py::object defaultPath,
+                       py::object save) {
+    py::object location = m.attr("ProviderManager").attr("popupLocation")();
+    py::object fileWord = velmora::translate("File");
+    py::tuple fileType = py::make_tuple(extension + py::str(" ") + fileWord, py::str("*.") + extension);
+    return py::module_::import("PySimpleGUI")
+        .attr("PopupGetFile")(title, "title"_a = title, "default_extension"_a = extension, "save_as"_a = save,
+                              "no_window"_a = true, "default_path"_a = defaultPath,
+                              "file_types"_a = py::make_tuple(fileType), "keep_on_top"_a = true,
+                              "location"_a = location);
+}
+
+// ---------------------------------------------------------------------------------------
+// ProviderManager: construction and reconfiguration
+
+// Whatever `data.dataProvider` names gets called, and the name comes from configuration
+// files that users load and share: only a class that offers the raw market-data source's
+// operations is accepted.
+bool isRawSourceClass(py::handle candidate) {
+    if (!py::isinstance<py::type>(candidate)) return false;
+    for (const char *operation : {"get", "queryStocks"})
+        if (!py::hasattr(candidate, operation) || !PyCallable_Check(candidate.attr(operation).ptr())) return false;
+    return true;
+}
+
+py::object buildDataSource(py::object config) {
+    py::object name = setting(config, {"data", "dataProvider"});
+    if (!py::isinstance<py::str>(name))
+        raise(PyExc_TypeError, "data.dataProvider: the raw market-data source must be named by a dotted class "
+                               "name, not " + velmora::reprOf(name));
+    py::object kind = py::cpp_function([](py::handle candidate) { return isRawSourceClass(candidate); });
+    py::object rawClass = py::module_::import("fields").attr("resolve")(name, "kind"_a = kind,
+                                                                         "setting"_a = "data.dataProvider");
+    if (!isRawSourceClass(rawClass))
+        raise(PyExc_TypeError, "data.dataProvider: " + velmora::reprOf(name) +
+                                   " is not a raw market-data source class (a class with get and queryStocks)");
+    py::object raw = rawClass(setting(config, {"data", "apiKey"}));
+    return py::module_::import("pdatasource")
+        .attr("CachedDataSource")("config"_a = config, "fileName"_a = setting(config, {"data", "cacheName"}),
+                                  "rawProvider"_a = raw);
+}
+
+void constructManager(const py::module_ &m, py::object self, py::object providerList, py::object config,
+                      py::object title, py::object size, py::object icon, py::object userConfig) {
+    if (!py::isinstance<py::str>(title))
+        raise(PyExc_TypeError, "title must be a text, not " + velmora::reprOf(title));
+    self.attr("title") = title;
+    self.attr("size") = size;
+    self.attr("icon") = icon;
+    self.attr("config") = config;
+    self.attr("userConfig") = userConfig;
+    self.attr("providerList") = py::list();
+    self.attr("window") = py::none();
+    py::object dataSource = buildDataSource(config);
+    py::object importModule = py::module_::import("importlib").attr("import_module");
+    for (py::handle name : providerList) {
+        velmora::debug(m.attr("logger"), [&] { return "Loading " + py::str(name).cast<std::string>(); });
+        py::list parts = name.attr("rsplit")(".", 1);
+        if (py::len(parts) != 2)
+            raise(PyExc_ValueError, "not enough values to unpack (expected 2, got " +
+                                        std::to_string(py::len(parts)) + ")");
+        py::object className = parts[1];
+        py::object providerClass = importModule(parts[0]).attr(className);
+        py::object provider = providerClass(config, "providerManager"_a = self, "userConfigParm"_a = userConfig);
+        provider.attr("reconfigure")(config, "dataSource"_a = dataSource);
+        self.attr("providerList").attr("append")(provider);
+    }
+}
+
+void reconfigureManager(const py::module_ &m, py::object self, py::object config) {
+    self.attr("config") = config;
+    py::object provider = m.attr("Provider");
+    provider.attr("generation") = py::object(provider.attr("generation")) + py::int_(1);
+    py::object dataSource = buildDataSource(config);
+    py::list providers = self.attr("providerList");
+    for (py::handle each : providers) each.attr("reconfigure")(config, "dataSource"_a = dataSource);
+    for (py::handle each : providers) each.attr("recompute")();
+}
+
+// ---------------------------------------------------------------------------------------
+// ProviderManager: main window and event dispatch
+
+// On Linux the toolkit's maximise means full screen; the user means the window manager's
+// maximised state, which the re-created window must restore.
+void maximizeWindow(py::handle window) {
+    py::object sg = py::module_::import("PySimpleGUI");
+    if (sg.attr("running_linux")().cast<bool>()) {
+        // A move or resize still waiting for idle time would reach the window manager after
+        // the maximise and become the maximised geometry instead of the normal one.
+        window.attr("TKroot").attr("update_idletasks")();
+        window.attr("TKroot").attr("wm_attributes")("-zoomed", true);
+        window.attr("maximized") = true;
+    } else {
+        window.attr("maximize")();
+    }
+}
+
+// Leaves the maximised state and waits until the window manager has given the window
+// its normal size back, since the size is measured right afterwards.
+void normalWindow(py::handle window) {
+    py::object sg = py::module_::import("PySimpleGUI");
+    window.attr("normal")();
+    if (!sg.attr("running_linux")().cast<bool>()) return;
+    py::object root = window.attr("TKroot");
+    if (!truthy(root.attr("wm_attributes")("-zoomed"))) return;
+    py::object zoomedSize = window.attr("size");
+    root.attr("wm_attributes")("-zoomed", false);
+    py::object time = py::module_::import("time");
+    py::object deadline = time.attr("monotonic")() + py::float_(2.0);
+    while (time.attr("monotonic")() < deadline) {
+        root.attr("update")();
+        if (!py::object(window.attr("size")).equal(zoomedSize)) break;
+        time.attr("sleep")(0.01);
+    }
+}
+
+py::object createWindow(const py::module_ &m, py::object self) {
+    py::object sg = py::module_::import("PySimpleGUI");
+    py::object config = self.attr("config");
+    py::object language = setting(config, {"gui", "language"});
+    py::list languages;
+    languages.append(language);
+    py::module_::import("gettext")
+        .attr("translation")("velmora", "locale", "fallback"_a = true, "languages"_a = languages)
+        .attr("install")();
+    py::object locale = py::module_::import("locale");
+    locale.attr("setlocale")(locale.attr("LC_ALL"), language);
+    py::list tabs;
+    for (py::handle provider : py::list(self.attr("providerList")))
+        for (py::handle row : provider.attr("createTab")()) tabs.append(row);
+    py::list row;
+    row.append(sg.attr("TabGroup")(tabs, "enable_events"_a = true, "key"_a = "mainTab", "expand_x"_a = true,
+                                   "expand_y"_a = true));
+    py::list layout;
+    layout.append(row);
+    py::object position = setting(config, {"gui", "position"});
+    if (!truthy(position)) position = py::make_tuple(py::none(), py::none());
+    py::object icon = self.attr("icon");
+    py::object window = sg.attr("Window")(self.attr("title"), layout, "icon"_a = icon.is_none() ? py::str("velmora.ico") : icon,
+                                          "size"_a = self.attr("size"), "resizable"_a = true,
+                                          "enable_close_attempted_event"_a = true,
+                                          "return_keyboard_events"_a = true, "location"_a = position);
+    self.attr("window") = window;
+    m.attr("ProviderManager").attr("MainWindow") = window;
+    window.attr("finalize")();
+    if (truthy(setting(config, {"gui", "maximized"}))) maximizeWindow(window);
+    sg.attr("OneLineProgressMeterCancel")();
+    for (py::handle provider : py::list(self.attr("providerList"))) provider.attr("bind")(window);
+    // The language this window speaks: the one to go back to when a later window cannot
+    // be made in a newly chosen language.
+    self.attr("windowLanguage") = language;
+    return window;
+}
+
+void setTitle(py::object self, py::object selectionName, py::object selectionTitle) {
+    // A selection without a title of its own shows none, rather than the word None.
+    py::object shownTitle = selectionTitle.is_none() ? py::str("") : py::str(selectionTitle);
+    py::object title = velmora::translate("Zeltra Velmora") + py::str(" - ") + py::str(selectionName) +
+                       py::str("- ") + shownTitle;
+    self.attr("title") = title;
+    py::object window = self.attr("window");
+    if (!window.is_none()) window.attr("set_title")(title);
+}
+
+// A re-creation that failed has closed the old window already: the user gets a new one
+// in the language the old one spoke, and is told why nothing changed.
+py::object fallbackWindow(const py::module_ &m, py::object self, py::handle closed) {
+    py::object previous = py::getattr(self, "windowLanguage", py::none());
+    if (previous.is_none()) throw;
+    py::object halfMade = self.attr("window");
+    if (!halfMade.is_none() && !halfMade.is(closed)) {
+        try {
+            halfMade.attr("close")();
+        } catch (py::error_already_set &) {
+        }
+    }
+    self.attr("config")["gui"]["language"] = previous;
+    py::object userGui = setting(self.attr("userConfig"), {"gui"});
+    if (!userGui.is_none() && userGui.contains("language")) userGui["language"] = previous;
+    return self.attr("createWindow")();
+}
+
+py::object recreateWindow(const py::module_ &m, py::object self, py::object window, py::object values) {
+    py::object realSize = window.attr("size");
+    py::object realPos = locationOf(window);
+    normalWindow(window);
+    py::object curPos = locationOf(window);
+    py::object curSize = window.attr("size");
+    velmora::debug(m.attr("logger"), [&] {
+        return "realPos=" + py::str(realPos).cast<std::string>() + " realSize=" + py::str(realSize).cast<std::string>() +
+               " curPos=" + py::str(curPos).cast<std::string>() + " curSize=" + py::str(curSize).cast<std::string>();
+    });
+    window.attr("close")();
+    py::object newWindow;
+    bool fellBack = false;
+    try {
+        newWindow = self.attr("createWindow")();
+    } catch (...) {
+        logFailure(m, "Test");
+        newWindow = fallbackWindow(m, self, window);
+        fellBack = true;
+    }
+    newWindow.attr("Move")(curPos[py::int_(0)], curPos[py::int_(1)]);
+    newWindow.attr("size") = curSize;
+    if (!realSize.equal(curSize)) maximizeWindow(newWindow);
+    newWindow[values["mainTab"]].attr("select")();
+    if (fellBack) {
+        py::module_::import("PySimpleGUI")
+            .attr("Popup")(velmora::translate(
+                               "The window could not be rebuilt with the new settings; the language stays as it was."),
+                           "title"_a = velmora::translate("Error"), "keep_on_top"_a = true,
+                           "location"_a = m.attr("ProviderManager").attr("popupLocation")());
+    }
+    return newWindow;
+}
+
+py::object handleEvent(const py::module_ &m, py::object self, py::object window, py::object event,
+                       py::object values) {
+    py::object sg = py::module_::import("PySimpleGUI");
+    // A nested dispatch (the field framework's "UpdateConfig") may re-create the window
+    // under this one; from then on only the manager's new window is alive.
+    py::object entryWindow = self.attr("window");
+    auto current = [&]() -> py::object {
+        py::object now = self.attr("window");
+        return now.is(entryWindow) ? window : now;
+    };
+    try {
+        for (const char *help : {"HelpSelection", "HelpRecommendation", "HelpConfig"}) {
+            if (!event.equal(py::str(help))) continue;
+            py::object language = py::str(setting(self.attr("config"), {"gui", "language"}));
+            py::object path = py::module_::import("os").attr("path").attr("abspath")(
+                py::str("userguide/") + language[py::slice(0, 2, 1)] + py::str("/site/index.html"));
+            py::module_::import("webbrowser").attr("open")(path);
+            return window;
+        }
+        // Closing and installing an update are the last chance for every provider to save
+        // what it owns: one provider's failure must not cost the others their save.
+        bool lastChance = event.equal(sg.attr("WIN_CLOSE_ATTEMPTED_EVENT")) || event.equal(py::str("UpdateSoftware"));
+        py::object answer = py::bool_(false);
+        for (py::handle provider : py::list(self.attr("providerList"))) {
+            if (!lastChance) {
+                answer = answer | provider.attr("handleEvent")(current(), event, values);
+                continue;
+            }
+            try {
+                answer = answer | provider.attr("handleEvent")(current(), event, values);
+            } catch (py::error_already_set &) {
+                logFailure(m, "Test");
+            }
+        }
+        if (!truthy(answer)) return current();
+        return recreateWindow(m, self, current(), values);
+    } catch (...) {
+        logFailure(m, "Test");
+        return current();
+    }
+}
+
+void defineProviderManager(py::module_ &m) {
+    py::object manager = velmora::makeClass(m, "ProviderManager");
+    velmora::constructor(manager, [m](py::object self, py::object providerList, py::object config, py::object title,
+                                      py::object size, py::object icon, py::object userConfig) {
+        constructManager(m, self, providerList, config, title, size, icon, userConfig);
+    }, "providerList"_a, "config"_a, "title"_a, "size"_a, "icon"_a = py::none(), "userConfig"_a = py::none());
+    velmora::method(manager, "reconfigure", [m](py::object self, py::object config) {
+        reconfigureManager(m, self, config);
+    }, "config"_a);
+    velmora::method(manager, "createWindow", [m](py::object self) { return createWindow(m, self); });
+    velmora::method(manager, "setTitle", [](py::object self, py::object selectionName, py::object selectionTitle) {
+        setTitle(self, selectionName, selectionTitle);
+    }, "selectionName"_a, "selectionTitle"_a = py::none());
+    velmora::method(manager, "handleEvent", [m](py::object self, py::object window, py::object event,
+                                               py::object values) {
+        return handleEvent(m, self, window, event, values);
+    }, "window"_a, "event"_a, "values"_a);
+    velmora::staticMethod(manager, "popupLocation", [m]() { return popupLocation(m); });
+}
+
+}  // namespace
+
+PYBIND11_MODULE(provider, m) {
+    m.attr("logging") = py::module_::import("logging");
+    m.attr("logger") = m.attr("logging").attr("getLogger")(m.attr("__file__"));
+    defineProvider(m);
+    defineTabProvider(m);
+    defineProviderManager(m);
+    m.def("GetFileName", [m](py::object title, py::object extension, py::object defaultPath, py::object save) {
+        return getFileName(m, title, extension, defaultPath, save);
+    }, "title"_a, "extension"_a, "default"_a = "", "save"_a = false);
+}

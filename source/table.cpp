@@ -1,0 +1,83 @@
+// The table element that is filled from a data frame and shows its numbers in the locale's format.
+#include "pyclass.hpp"
+
+namespace {
+
+// The decimals of a floating-point cell in the column at `position`, or none when the
+// cell is to be shown as the number it is.
+py::object decimalsFor(py::handle rounding, py::handle columns, size_t position) {
+    if (py::isinstance(rounding, py::module_::import("numbers").attr("Integral"))) return py::reinterpret_borrow<py::object>(rounding);
+    if (py::isinstance<py::dict>(rounding)) {
+        py::object name = columns[py::int_(position)];
+        py::dict named = py::reinterpret_borrow<py::dict>(rounding);
+        if (named.contains(name)) return named[name];
+    }
+    return py::none();
+}
+
+py::list getValues(py::object self, py::object df) {
+    py::object rounding = self.attr("rounding");
+    py::object formatString = py::module_::import("locale").attr("format_string");
+    py::object columns = df.attr("columns");
+    // Converted column by column, so that integer columns stay integers even in a frame
+    // whose other columns are floating-point (a plain array of all values would turn
+    // every number into a float).
+    py::list rows = df.attr("round")(rounding).attr("astype")(py::module_::import("builtins").attr("object"))
+                        .attr("values").attr("tolist")();
+    for (py::handle row : rows) {
+        py::list cells = py::reinterpret_borrow<py::list>(row);
+        for (size_t position = 0; position < cells.size(); ++position) {
+            py::object cell = cells[position];
+            if (py::isinstance<py::float_>(cell)) {
+                py::object decimals = decimalsFor(rounding, columns, position);
+                if (decimals.is_none()) continue;
+                py::str format = py::str("%." + py::str(decimals).cast<std::string>() + "f");
+                cells[position] = formatString(format, cell, "grouping"_a = true);
+            } else if (py::isinstance<py::int_>(cell)) {
+                cells[position] = formatString("%d", cell, "grouping"_a = true);
+            }
+        }
+    }
+    return rows;
+}
+
+void defineTable(py::module_ &m) {
+    py::object sg = m.attr("sg");
+    py::object table = velmora::makeClass(m, "Table", py::make_tuple(sg.attr("Table")));
+    velmora::constructor(table, [table](py::object self, py::args args, py::object df, py::object autoSizeColumns,
+                                        py::object rounding, py::object headings, py::kwargs kwargs) {
+        self.attr("rounding") = rounding;
+        py::object base = py::module_::import("builtins").attr("super")(table, self);
+        if (df.is_none()) {
+            // Passed on as well, so that a table built without a frame sizes its columns
+            // like every other table of the program.
+            if (!headings.is_none()) kwargs["headings"] = headings;
+            kwargs["auto_size_columns"] = autoSizeColumns;
+            base.attr("__init__")(*args, **kwargs);
+            return;
+        }
+        py::list values = self.attr("getValues")(df);
+        if (headings.is_none()) headings = py::module_::import("builtins").attr("list")(df.attr("columns"));
+        // A caller that passes `values` besides the frame gets the error of a keyword
+        // given twice.
+        base.attr("__init__")(*args, "values"_a = values, "headings"_a = headings,
+                              "auto_size_columns"_a = autoSizeColumns, **kwargs);
+    }, "df"_a = py::none(), "auto_size_columns"_a = false, "rounding"_a = 2, "headings"_a = py::none());
+    velmora::method(table, "update", [table](py::object self, py::args args, py::object df, py::kwargs kwargs) {
+        py::object base = py::module_::import("builtins").attr("super")(table, self);
+        if (df.is_none()) {
+            base.attr("update")(*args, **kwargs);
+            return;
+        }
+        base.attr("update")(*args, "values"_a = self.attr("getValues")(df), **kwargs);
+    }, "df"_a = py::none());
+    velmora::method(table, "getValues", &getValues, "df"_a);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(table, m) {
+    m.attr("locale") = py::module_::import("locale");
+    m.attr("sg") = py::module_::import("PySimpleGUI");
+    defineTable(m);
+}

@@ -1,0 +1,295 @@
+"""EodDataSource against the local market-data stub: requests, price tables, search, failures, concurrency."""
+import asyncio
+import logging
+import math
+import os
+import time
+
+import pandas as pd
+import pytest
+
+import eodds
+from marketdata_stub import MarketDataStub, real_prices
+
+KEY = "k3y-0f-the-user"
+
+
+@pytest.fixture(scope="module")
+def server():
+    stub = MarketDataStub()
+    yield stub
+    stub.close()
+
+
+@pytest.fixture
+def stub(server, monkeypatch):
+    server.reset()
+    monkeypatch.setenv("VELMORA_EOD_URL", server.url)
+    return server
+
+
+@pytest.fixture
+def source(stub):
+    return eodds.EodDataSource(KEY)
+
+
+def errors(caplog, message):
+    return [r.args[0] if isinstance(r.args, tuple) and r.args else None for r in caplog.records
+            if r.name == "eodds" and r.levelno == logging.ERROR and r.msg == message]
+
+
+class TestRequests:
+    def test_price_request_path_parameters_and_key(self, stub, source):
+        source.get(["AAPL.US"], "2024-01-02", "2024-01-31")
+        [request] = stub.requests
+        assert request.method == "GET"
+        assert request.raw_path == "/api/eod/AAPL.US"
+        assert request.query == [("api_token", KEY), ("from", "2024-01-02"), ("to", "2024-01-31")]
+        assert not request.header("Authorization")
+
+    def test_keyword_defaults_and_empty_key(self, stub):
+        source = eodds.EodDataSource("")
+        assert source.apiKey == ""
+        source.get(["X.US"], startDate="2024-01-02", endDate="2024-01-05")
+        assert stub.requests[0].query[0] == ("api_token", "")
+
+    def test_search_request(self, stub, source):
+        source.queryStocks("deutsche bank")
+        source.queryStocks("café crème")
+        paths = [r.raw_path for r in stub.requests]
+        assert paths == ["/api/search/deutsche%20bank", "/api/search/caf%C3%A9%20cr%C3%A8me"]
+        assert stub.requests[0].query == [("api_token", KEY), ("type", "stock"), ("limit", "50")]
+
+    def test_search_text_cannot_leave_the_search_path(self, stub, source):
+        stub.fix("/api/eod/AAPL.US", 200, "Date,Adjusted_close\n2024-01-02,1\n")
+        for text in ["a/b", "../eod/AAPL.US", "x?fmt=json#frag"]:
+            source.queryStocks(text)
+        assert [r.raw_path for r in stub.requests] == [
+            "/api/search/a%2Fb", "/api/search/..%2Feod%2FAAPL.US", "/api/search/x%3Ffmt%3Djson%23frag"]
+        assert all(r.query == [("api_token", KEY), ("type", "stock"), ("limit", "50")] for r in stub.requests)
+
+    def test_constructor_makes_no_request(self, stub):
+        eodds.EodDataSource(KEY)
+        assert stub.requests == []
+        with pytest.raises(TypeError):
+            eodds.EodDataSource()
+
+    def test_class_attributes(self):
+        assert eodds.EodDataSource.baseUrl.startswith("https://")
+        assert eodds.logger.name == "eodds"
+
+
+class TestPrices:
+    def test_real_prices_joined_in_order_without_first_date(self, stub, source):
+        aapl = real_prices("AAPL", "2018-01-02", "2018-01-31")
+        xom = real_prices("XOM", "2018-01-02", "2018-01-31")
+        stub.add_eod("XOM.US", xom)
+        stub.add_eod("AAPL.US", aapl)
+        table = source.get(["XOM.US", "AAPL.US"], "2018-01-02", "2018-01-31")
+        assert list(table.columns) == ["XOM.US", "AAPL.US"]
+        assert table.index.name == "Date"
+        assert table.index[0] == pd.Timestamp("2018-01-03")
+        assert len(table) == len(aapl) - 1
+        assert table.loc["2018-01-31", "AAPL.US"] == pytest.approx(round(aapl[-1][1], 4))
+        assert table.loc["2018-01-03", "XOM.US"] == pytest.approx(round(xom[1][1], 4))
+        assert all(dtype == "float64" for dtype in table.dtypes)
+
+    def test_different_trading_days_give_nan(self, stub, source):
+        stub.add_eod("A.US", [("2024-01-02", 1.0), ("2024-01-03", 2.0), ("2024-01-05", 3.0)])
+        stub.add_eod("B.XETRA", [("2024-01-02", 10.0), ("2024-01-04", 11.0), ("2024-01-05", 12.0)])
+        table = source.get(["A.US", "B.XETRA"], "2024-01-01", "2024-01-31")
+        assert list(table.index.strftime("%Y-%m-%d")) == ["2024-01-03", "2024-01-04", "2024-01-05"]
+        assert math.isnan(table.loc["2024-01-04", "A.US"]) and math.isnan(table.loc["2024-01-03", "B.XETRA"])
+
+    def test_unknown_symbol_and_progress(self, stub, source, caplog):
+        stub.add_eod("A.US", [("2024-01-02", 1.0), ("2024-01-03", 2.0)])
+        stub.add_eod("C.US", [("2024-01-02", 5.0), ("2024-01-03", 6.0)])
+        counts = []
+        table = source.get(["A.US", "NOPE.US", "C.US"], "2024-01-01", "2024-01-31",
+                           progress=lambda k: counts.append(k) or True)
+        assert list(table.columns) == ["A.US", "C.US"]
+        assert sorted(counts) == [1, 2, 3] and counts == sorted(counts)
+        assert source.progressValue == 3
+        assert errors(caplog, "Error getting data for %s") == ["NOPE.US"]
+        failure = [r for r in caplog.records if r.msg == "Error getting data for %s"][0]
+        assert failure.exc_info is not None
+
+    @pytest.mark.parametrize("status, body", [
+        (500, "<html><body>Internal Server Error</body></html>"),
+        (200, "Date,Open,Close\n2024-01-02,1,1\n"),          # no Adjusted_close
+        (200, "Date,Adjusted_close\nyesterday,abc\n"),          # unreadable values
+        (401, '{"message":"Unauthenticated"}'),
+    ])
+    def test_failed_answers_stay_with_their_symbol(self, stub, source, caplog, status, body):
+        stub.add_eod("A.US", [("2024-01-02", 1.0), ("2024-01-03", 2.0), ("2024-01-04", 3.0)])
+        stub.fix("/api/eod/BAD.US", status, body)
+        table = source.get(["BAD.US", "A.US"], "2024-01-01", "2024-01-31")
+        assert list(table.columns) == ["A.US"] and list(table["A.US"]) == [2.0, 3.0]
+        assert errors(caplog, "Error getting data for %s") == ["BAD.US"]
+
+    def test_remove_adjusted(self, stub, source, caplog):
+        stub.add_eod("EQ.US", [("2024-01-02", 100.0), ("2024-01-03", 100.0)])
+        stub.add_eod("DIV.US", [("2024-01-02", 100.0), ("2024-01-03", 100.0)], close_factor=[1.01, 1.0])
+        counts = []
+        table = source.get(["EQ.US", "DIV.US"], "2024-01-01", "2024-01-31", True, lambda k: counts.append(k) or True)
+        assert list(table.columns) == ["EQ.US"]
+        assert counts == [1]
+        assert not [r for r in caplog.records if r.levelno >= logging.ERROR]
+        # Without the rule no ratio is needed: an answer without Close still delivers.
+        stub.fix("/api/eod/NOCLOSE.US", 200, "Date,Adjusted_close\n2024-01-02,1.5\n2024-01-03,1.6\n")
+        table = source.get(["NOCLOSE.US", "DIV.US"], "2024-01-01", "2024-01-31")
+        assert list(table.columns) == ["NOCLOSE.US", "DIV.US"]
+
+    def test_edge_results(self, stub, source):
+        counts = []
+        table = source.get([], "2024-01-01", "2024-01-31", progress=lambda k: counts.append(k) or True)
+        assert table.empty and len(table.columns) == 0 and counts == [] and stub.requests == []
+        stub.add_eod("ONE.US", [("2024-01-02", 1.0)])
+        single = source.get(["ONE.US"], "2024-01-01", "2024-01-31")
+        assert list(single.columns) == ["ONE.US"] and len(single) == 0
+        stub.add_eod("A.US", [("2024-01-02", 1.0), ("2024-01-03", 2.0)])
+        twice = source.get(["A.US", "ONE.US", "A.US"], "2024-01-01", "2024-01-31")
+        assert list(twice.columns) == ["A.US", "ONE.US"]
+        assert source.get(["NOPE.US"], "2024-01-01", "2024-01-31").empty
+        assert source.progressValue == 0 and source.progress is None
+
+    def test_get_async_is_a_coroutine_with_results_in_order(self, stub, source):
+        stub.add_eod("A.US", [("2024-01-02", 1.0), ("2024-01-03", 2.0)])
+        results = asyncio.run(source.getAsync(["NOPE.US", "A.US"], "2024-01-01", "2024-01-31"))
+        assert results[0] is None and results[1][0] == "A.US"
+        assert list(results[1][1]) == [1.0, 2.0] and results[1][1].index.name == "Date"
+        assert source.asyncClient.is_closed
+
+
+    @pytest.mark.parametrize("zone", ["UTC", "Etc/GMT-1"])
+    def test_dates_do_not_depend_on_the_time_zone(self, stub, source, zone, monkeypatch):
+        monkeypatch.setenv("TZ", zone)
+        time.tzset()
+        try:
+            stub.add_eod("A.US", [("2024-01-02", 1.0), ("2024-01-03", 2.0), ("2024-01-04", 3.0)])
+            table = source.get(["A.US"], "2024-01-02", "2024-01-04")
+        finally:
+            monkeypatch.undo()
+            time.tzset()
+        assert stub.requests[0].query[1:] == [("from", "2024-01-02"), ("to", "2024-01-04")]
+        assert list(table.index) == [pd.Timestamp("2024-01-03"), pd.Timestamp("2024-01-04")]
+
+    def test_overridden_per_symbol_request_is_used(self, stub):
+        class Traced(eodds.EodDataSource):
+            seen = []
+
+            async def getAsyncUrl(self, parms):
+                self.seen.append(parms)
+                return await eodds.EodDataSource.getAsyncUrl(self, parms)
+
+        stub.add_eod("A.US", [("2024-01-02", 1.0), ("2024-01-03", 2.0)])
+        table = Traced(KEY).get(["A.US"], "2024-01-01", "2024-01-31", True)
+        assert Traced.seen == [("A.US", "2024-01-01", "2024-01-31", True)]
+        assert list(table.columns) == ["A.US"]
+
+
+class TestConcurrency:
+    def test_hundred_slow_answers_arrive_together(self, stub, source):
+        symbols = [f"S{i:03}.US" for i in range(100)]
+        for i, symbol in enumerate(symbols):
+            stub.add_eod(symbol, [("2024-01-02", 1.0 + i), ("2024-01-03", 2.0 + i)])
+        stub.delay_ms = 300
+        began = time.monotonic()
+        table = source.get(symbols, "2024-01-01", "2024-01-31")
+        assert time.monotonic() - began < 1.5
+        assert list(table.columns) == symbols and list(table.iloc[0]) == [2.0 + i for i in range(100)]
+
+    def test_service_that_answers_only_when_all_requests_are_in(self, stub, source):
+        symbols = [f"S{i:03}.US" for i in range(100)]
+        for symbol in symbols:
+            stub.add_eod(symbol, [("2024-01-02", 1.0), ("2024-01-03", 2.0)])
+        stub.hold_until = 100
+        began = time.monotonic()
+        table = source.get(symbols, "2024-01-01", "2024-01-31")
+        assert time.monotonic() - began < 5
+        assert list(table.columns) == symbols
+
+    def test_cancel_aborts_and_source_stays_usable(self, stub, source, caplog):
+        symbols = ["FAST.US", "SLOW1.US", "SLOW2.US"]
+        for symbol in symbols:
+            stub.add_eod(symbol, [("2024-01-02", 1.0), ("2024-01-03", 2.0)])
+        stub.delays = {"/api/eod/SLOW1.US": 3000, "/api/eod/SLOW2.US": 3000}
+        answers = []
+        began = time.monotonic()
+        with pytest.raises(RuntimeError):
+            source.get(symbols, "2024-01-01", "2024-01-31", progress=lambda k: answers.append(k) and False)
+        assert time.monotonic() - began < 2
+        # The symbols still in flight are cancelled and counted like failed ones.
+        assert answers == [1, 2, 3]
+        assert sorted(errors(caplog, "Error getting data for %s")) == ["SLOW1.US", "SLOW2.US"]
+        assert source.asyncClient.is_closed
+        # The next download of the same object works.
+        stub.delays = {}
+        table = source.get(symbols, "2024-01-01", "2024-01-31")
+        assert list(table.columns) == symbols
+
+    def test_false_answer_for_the_last_symbol_still_aborts(self, stub, source):
+        stub.add_eod("A.US", [("2024-01-02", 1.0), ("2024-01-03", 2.0)])
+        stub.add_eod("B.US", [("2024-01-02", 1.0), ("2024-01-03", 2.0)])
+        with pytest.raises(RuntimeError):
+            source.get(["A.US", "B.US"], "2024-01-01", "2024-01-31", progress=lambda k: k < 2)
+
+
+class TestSearch:
+    def test_search_table(self, stub, source):
+        stub.eod_search["sap"] = [
+            {"Code": "SAP", "Exchange": "XETRA", "Name": "SAP SE", "Type": "Common Stock", "Country": "Germany",
+             "Currency": "EUR", "ISIN": "DE0007164600", "previousClose": 180.5, "previousCloseDate": "2024-05-31"},
+            {"Code": "SAP", "Exchange": "US", "Name": "SAP SE ADR", "Type": "Common Stock", "Country": "USA",
+             "Currency": "USD", "ISIN": "US8030542042", "previousClose": 190.1, "previousCloseDate": "2024-05-31"}]
+        table = source.queryStocks("sap")
+        assert list(table.columns) == ["Symbol", "Security Name", "Currency"]
+        assert list(table.index) == ["SAP.XETRA", "SAP.US"] and table.index.name == "Symbol"
+        assert table.loc["SAP.XETRA"].tolist() == ["SAP.XETRA", "SAP SE", "EUR.FOREX"]
+        assert table.loc["SAP.US", "Currency"] == "USD.FOREX"
+
+    @pytest.mark.parametrize("status, body", [
+        (200, []), (401, "Unauthenticated"), (200, {"error": "wrong"}), (200, [{"Code": "X"}]), (500, "<html/>")])
+    def test_failed_search_yields_none(self, stub, source, caplog, status, body):
+        stub.fix("/api/search/x", status, body)
+        assert source.queryStocks("x") is None
+        assert [r.msg for r in caplog.records if r.levelno == logging.ERROR] == ["Querying for symbol"]
+        assert caplog.records[-1].exc_info is not None
+
+
+class TestKeyNeverLogged:
+    def test_no_log_line_holds_the_key(self, stub, source, caplog):
+        caplog.set_level(logging.DEBUG)
+        for name in ["httpx", "httpcore", "httpcore.http11", "httpcore.connection", "hpack", "eodds"]:
+            caplog.set_level(logging.DEBUG, logger=name)
+        stub.add_eod("A.US", [("2024-01-02", 1.0), ("2024-01-03", 2.0)])
+        stub.fix("/api/eod/BAD.US", 500, "oops")
+        stub.eod_search["apple"] = [{"Code": "AAPL", "Exchange": "US", "Name": "Apple", "Currency": "USD"}]
+        source.get(["A.US", "BAD.US", "NOPE.US"], "2024-01-01", "2024-01-31")
+        source.queryStocks("apple")
+        source.queryStocks("")
+        handler = logging.StreamHandler()
+        handler.setFormatter(logging.Formatter("%(name)s %(message)s"))
+        formatted = "\n".join(handler.format(r) for r in caplog.records)
+        assert any(r.name == "httpx" and "api_token=***" in r.getMessage() for r in caplog.records)
+        assert any(r.name == "eodds" and "url=" in r.getMessage() for r in caplog.records)
+        assert KEY not in caplog.text and KEY not in formatted
+
+    def test_http2_header_logs_hide_the_key(self, caplog):
+        caplog.set_level(logging.DEBUG)
+        log = logging.getLogger("hpack.hpack")
+        log.debug("Adding %s=%s to the header table, sensitive:%s, huffman:%s", b":path",
+                  f"/api/eod/A.US?api_token={KEY}&from=2024-01-01".encode(), False, True)
+        log.debug("Encoded header block to %s", b"\x82\x86\x84")
+        assert [r.getMessage() for r in caplog.records] == [
+            "Adding b':path'=b'/api/eod/A.US?api_token=***&from=2024-01-01' to the header table, "
+            "sensitive:False, huffman:True"]
+
+    def test_failures_with_the_address_in_the_error_hide_the_key(self, stub, caplog, monkeypatch):
+        # A base address nothing listens on: the transport errors name the request.
+        monkeypatch.setenv("VELMORA_EOD_URL", "http://127.0.0.1:9")
+        caplog.set_level(logging.DEBUG)
+        source = eodds.EodDataSource(KEY)
+        assert source.get(["A.US"], "2024-01-01", "2024-01-31").empty
+        assert source.queryStocks("a") is None
+        assert KEY not in caplog.text

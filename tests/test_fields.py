@@ -1,0 +1,417 @@
+"""Fields bound to configuration paths, their event routing, and the class resolver."""
+import datetime
+import locale
+import logging
+import subprocess
+import sys
+import time
+
+import pytest
+import PySimpleGUI as sg
+from addict import Dict
+
+from fields_support import (METHODS, freshConfig, installTranslation, makeManager, processLocale, pump,
+                            savedUserConfig, textColour)
+
+import fields  # noqa: E402  (after fields_support, which installs the translation first)
+import provider  # noqa: E402
+
+
+# ---------------------------------------------------------------------------------------
+# The class resolver
+
+class RawStub:
+    """A class that satisfies the raw market-data source's contract."""
+
+    def __init__(self, apiKey):
+        self.apiKey = apiKey
+
+    def get(self, *args):
+        return None
+
+    def queryStocks(self, *args):
+        return None
+
+
+def test_resolve_returns_the_named_class():
+    import table
+    assert fields.resolve("table.Table") is table.Table
+    assert fields.resolve("table.Table", kind=sg.Table, setting="x.y") is table.Table
+    assert fields.resolve(__name__ + ".RawStub", kind=lambda c: hasattr(c, "queryStocks")) is RawStub
+
+
+def test_resolve_failures_of_the_name():
+    with pytest.raises(ValueError, match=r"^not enough values to unpack \(expected 2, got 1\)$"):
+        fields.resolve("minvol")
+    with pytest.raises(KeyError, match="allocation.method"):
+        fields.resolve("version.NoSuchMethod", setting="allocation.method")
+    assert "version" in sys.modules
+
+
+@pytest.mark.parametrize("name, error, text", [
+    ("os.system", TypeError, "data.dataProvider: 'os.system' is not a class"),
+    ("utils.dspStocks", TypeError, "data.dataProvider: 'utils.dspStocks' is not a class"),
+    ("antigravity.fly", ValueError, "data.dataProvider: 'antigravity.fly' names no module of the program"),
+    (5, TypeError, "data.dataProvider: a class name must be a text, not 5"),
+    ("subprocess.Popen", TypeError, "data.dataProvider: 'subprocess.Popen' is not a class of the expected kind"),
+])
+def test_resolve_refuses_what_is_not_a_class_of_the_kind(name, error, text, monkeypatch):
+    called = []
+    monkeypatch.setattr("os.system", lambda *args: called.append(args))
+    with pytest.raises(error) as refused:
+        fields.resolve(name, kind=lambda c: hasattr(c, "queryStocks"), setting="data.dataProvider")
+    assert str(refused.value) == text
+    assert called == []
+    assert "antigravity" not in sys.modules
+
+
+def test_resolve_checks_base_classes():
+    with pytest.raises(TypeError, match="'table.Table' is not a class of the expected kind"):
+        fields.resolve("table.Table", kind=int, setting="allocation.method")
+    with pytest.raises(TypeError, match="is not a class"):
+        fields.resolve("sys.path")
+
+
+# ---------------------------------------------------------------------------------------
+# Framework operations on a stand-in window
+
+class FakeElement:
+    def __init__(self):
+        self.updates = []
+
+    def update(self, *args, **kwargs):
+        self.updates.append((args, kwargs))
+
+
+class FakeWindow:
+    def __init__(self):
+        self.elements = {}
+
+    def __getitem__(self, key):
+        return self.elements.setdefault(key, FakeElement())
+
+    def find_element_with_focus(self):
+        return None
+
+
+class RecordingManager:
+    def __init__(self):
+        self.reconfigured = []
+        self.events = []
+
+    def reconfigure(self, config):
+        self.reconfigured.append(config)
+
+    def handleEvent(self, window, event, values):
+        self.events.append(event)
+        return window
+
+
+@pytest.fixture(autouse=True)
+def isolated(monkeypatch):
+    """A registry of this test's own fields; a missing element raises instead of a blocking popup."""
+    monkeypatch.setattr(fields, "handlers", {})
+    toolkit = sys.modules["PySimpleGUI.PySimpleGUI"]
+    monkeypatch.setattr(toolkit, "SUPPRESS_ERROR_POPUPS", True)
+    monkeypatch.setattr(toolkit, "SUPPRESS_RAISE_KEY_ERRORS", False)
+    monkeypatch.setattr(toolkit, "SUPPRESS_KEY_GUESSING", True)
+
+
+@pytest.fixture
+def state():
+    config = Dict({"a": {"n": 3, "s": "x"}, "gui": {"language": "en_US.UTF-8"}})
+    user = Dict()
+    manager = RecordingManager()
+    fieldProvider = fields.FieldProvider(config, providerManager=manager, userConfigParm=user, other=1)
+    return config, user, manager, fieldProvider
+
+
+def test_field_provider_sets_the_module_state(state):
+    config, user, manager, fieldProvider = state
+    assert fields.config is config and fields.userConfig is user and fields.manager is manager
+    assert fieldProvider.key == "field" and fieldProvider.lastGeneration == -1
+    assert isinstance(fieldProvider, provider.Provider) and not isinstance(fieldProvider, provider.TabProvider)
+
+
+def test_construction_reads_the_configuration_and_registers(state):
+    field = fields.FieldClass("k1", "K", initialValue=7, configPath="a.n")
+    assert field.initialValue == 3 and fields.handlers["k1"] is field and field.dependencies == []
+    assert fields.FieldClass("k2", "K", initialValue=7).initialValue == 7
+    with pytest.raises(KeyError):
+        fields.FieldClass("k3", "K", dependingOn="noSuchMaster", dependencyRule={})
+    later = fields.FieldClass("k1", "K", configPath="a.s")
+    assert fields.FieldProvider.get("k1") == "x" and fields.handlers["k1"] is later
+    with pytest.raises(KeyError):
+        fields.FieldProvider.get("neverRegistered")
+
+
+def test_unknown_events_pass_untouched(state):
+    config, user, manager, fieldProvider = state
+    fields.recreateNeeded = True
+    assert fieldProvider.handleEvent(FakeWindow(), "mainTab", {"mainTab": "x"}) is False
+    assert fieldProvider.handleEvent(FakeWindow(), "\r", {}) is False
+    assert manager.events == [] and user == {}
+
+
+def test_reconfigure_and_recreate_flags(state):
+    config, user, manager, fieldProvider = state
+    window = FakeWindow()
+    fields.NumFieldClass("rc", "N", isInt=True, maxValue=99, configPath="a.n", reconfigureOnChange=True)
+    fields.SelectionFieldClass("lang", "L", ["de_DE.UTF-8", "en_US.UTF-8"], configPath="gui.language",
+                               recreateOnChange=True)
+    for text in ("1", "12", "123"):
+        try:
+            fieldProvider.handleEvent(window, "rc", {"rc": text})
+        except ValueError:
+            pass
+    assert manager.reconfigured == [config, config] and config.a.n == 12 and user.a.n == 12
+    assert fieldProvider.handleEvent(window, "lang", {"lang": "de_DE.UTF-8"}) is True
+    assert config.gui.language == "de_DE.UTF-8" and user.gui.language == "de_DE.UTF-8"
+    assert fieldProvider.handleEvent(window, "other", {}) is False
+
+
+def test_field_without_path_notifies_dependents(state):
+    config, user, manager, fieldProvider = state
+    window = FakeWindow()
+    master = fields.FieldClass("m", "M", reconfigureOnChange=True)
+    dependent = fields.FieldClass("d", "D", dependingOn="m", dependencyRule={"on": "forced"}, configPath="a.s")
+    master.set(window, "on")
+    assert config.a.s == "forced" and user.a.s == "forced" and "m" not in config
+    assert manager.reconfigured == [config]
+    assert window["d"].updates == [(("forced",), {}), ((), {"disabled": True})]
+    master.set(window, ["a", "list"])  # no rule can be keyed by a list: the dependent becomes editable
+    assert window["d"].updates[-1] == ((), {"disabled": False})
+    assert master.dependencies == [dependent]
+
+
+def test_selection_options(state):
+    config, user, manager, fieldProvider = state
+    window = FakeWindow()
+    config.a.cur = "EUR.FOREX"
+    field = fields.SelectionFieldClass("cur", "C", {"USD.FOREX": "USD", "EUR.FOREX": "EUR"}, configPath="a.cur")
+    assert field.dspOptions == ["USD", "EUR"] and field.initialValue == "EUR"
+    same = fields.SelectionFieldClass("same", "S", {"a": "L", "b": "L"}, configPath="a.s")
+    assert same.revMap == {"L": "b"} and same.initialValue == "x"
+    values = {"same": "L"}
+    assert same.validate(window, "same", values) and values["same"] == "b" and config.a.s == "b"
+    empty = fields.SelectionFieldClass("empty", "E", {}, configPath="a.n")
+    assert empty.dspOptions == [] and empty.revMap == {} and empty.initialValue == 3
+    options = ["A4", "Letter"]
+    plain = fields.SelectionFieldClass("paper", "P", options, compact=True)
+    assert plain.dspOptions is options and plain.revMap is None and len(plain.create()) == 1
+    assert fields.SelectionFieldClass("x1", "X").options is fields.SelectionFieldClass("x2", "X").options
+
+
+# ---------------------------------------------------------------------------------------
+# A real main window with one field of each kind
+
+@pytest.fixture
+def form(caplog):
+    installTranslation()
+    saved = locale.setlocale(locale.LC_ALL)
+    config = freshConfig()
+    user = Dict()
+    manager = makeManager(config, user)
+    window = manager.createWindow()
+    tab = manager.providerList[1]
+    caplog.set_level(logging.ERROR)
+    yield manager, window, config, user, tab
+    manager.window.close()
+    locale.setlocale(locale.LC_ALL, saved)
+
+
+def type_in(manager, window, key, text):
+    """Puts the text into the input and dispatches its event with the window's values."""
+    window[key].update(text)
+    values = pump(window)
+    return manager.handleEvent(window, key, values), values
+
+
+def failures(caplog):
+    return [r for r in caplog.records if r.getMessage() == "Test" and r.exc_info and r.exc_info[0] is ValueError]
+
+
+def test_bind_shows_the_configuration(form):
+    manager, window, config, user, tab = form
+    values = pump(window)
+    assert values["capital"] == "20,000" and values["maxWeight"] == "12.50"
+    assert values["startDate"] == "2020-01-02" and values["CutOffDate"] == "" and values["title"] == "Plan"
+    assert values["currency"] == "EUR" and values["method"] == METHODS["minvol.MinVolatility"]
+    assert values["bounds"] == "Narrow" and values["fractional"] is False
+    assert user == {}  # no rule applied, nothing written
+    today = datetime.date.today()
+    assert window["setCutOffDate"].calendar_default_date_M_D_Y == (today.month, today.day, today.year)
+    assert window["setstartDate"].calendar_default_date_M_D_Y == (1, 2, 2020)
+
+
+@pytest.mark.parametrize("key, text, path, stored", [
+    ("startDate", "2024-3-5", "data.startDate", "2024-3-5"),
+    ("title", "12345678", "gui.title", "12345678"),
+    ("capital", "250,000", "allocation.capital", 250000),
+    ("capital", "1000", "allocation.capital", 1000),
+    ("capital", "1000000", "allocation.capital", 1000000),
+    ("maxWeight", "0", "allocation.maxWeight", 0.0),
+    ("maxWeight", "100", "allocation.maxWeight", 100.0),
+])
+def test_valid_input_is_stored_in_both_trees(form, key, text, path, stored):
+    manager, window, config, user, tab = form
+    assert type_in(manager, window, key, text)[0] is window
+    section, name = path.split(".")
+    assert config[section][name] == stored and user[section][name] == stored
+    assert type(user[section][name]) is type(stored)
+    assert savedUserConfig(user) == {section: {name: stored}}
+    assert textColour(window, key) == "black" and tab.events[-1][0] == key
+
+
+@pytest.mark.parametrize("key, text", [
+    ("startDate", "2023-02-30"), ("startDate", " 2024-03-05"), ("startDate", "05.03.2024"), ("startDate", ""),
+    ("title", "123456789"), ("capital", "999"), ("capital", "1000001"), ("capital", "1.5"), ("capital", ""),
+    ("maxWeight", "-0.01"), ("maxWeight", "100.01"), ("maxWeight", "nan"), ("maxWeight", "inf"),
+    ("maxWeight", "-Infinity"), ("maxWeight", "1e999"), ("maxWeight", "abc"),
+])
+def test_invalid_input_turns_red_and_stores_nothing(form, caplog, key, text):
+    manager, window, config, user, tab = form
+    before = freshConfig()
+    assert type_in(manager, window, key, text)[0] is window
+    assert textColour(window, key) == "red"
+    assert config == before and user == {}
+    assert len(failures(caplog)) == 1 and tab.events == []  # the event went no further
+    assert pump(window)[key] == text  # the rejected text stays
+    type_in(manager, window, "title", "Next")  # event handling goes on
+    assert user == {"gui": {"title": "Next"}} and [e for e, v in tab.events] == ["title"]
+
+
+def test_number_correction_and_locales(form):
+    manager, window, config, user, tab = form
+    type_in(manager, window, "maxWeight", "2,5")
+    assert pump(window)["maxWeight"] == "2.5" and user.allocation.maxWeight == 2.5
+    assert tab.events[-1][1]["maxWeight"] == 2.5  # later providers see the number
+    field = fields.handlers["capital"]
+    assert field.formatValue(1234567) == "1,234,567"
+    assert fields.handlers["maxWeight"].formatValue(1234567.891) == "1,234,567.89"
+    with processLocale("de_DE.UTF-8"):
+        type_in(manager, window, "capital", "1.000.000")
+        assert user.allocation.capital == 1000000
+        type_in(manager, window, "maxWeight", "3.5")
+        assert pump(window)["maxWeight"] == "3,5" and user.allocation.maxWeight == 3.5
+        assert field.formatValue(1234567) == "1.234.567"
+        assert fields.handlers["maxWeight"].formatValue(1234567.891) == "1.234.567,89"
+    with processLocale("C"):  # no thousands separator: nothing to correct
+        type_in(manager, window, "maxWeight", "4.5")
+        assert pump(window)["maxWeight"] == "4.5" and user.allocation.maxWeight == 4.5
+    type_in(manager, window, "capital", "1,5")  # integer fields never correct: fifteen, too small
+    assert textColour(window, "capital") == "red" and user.allocation.capital == 1000000
+
+
+def test_number_field_without_small_maximum_keeps_separators(form):
+    manager, window, config, user, tab = form
+    fields.handlers["capital"].isInt = False
+    type_in(manager, window, "capital", "2,500")
+    assert user.allocation.capital == 2500.0 and pump(window)["capital"] == "2,500"
+
+
+def test_disabled_number_field_is_grey(form):
+    manager, window, config, user, tab = form
+    type_in(manager, window, "maxWeight", "x")
+    field = fields.handlers["maxWeight"]
+    field.disable(window, True)
+    assert textColour(window, "maxWeight") == "grey"
+    field.disable(window, False)
+    assert textColour(window, "maxWeight") == "black"
+
+
+def test_date_clear_button(form, caplog):
+    manager, window, config, user, tab = form
+    type_in(manager, window, "CutOffDate", "2024-03-05")
+    assert user.allocation.cutOffDate == "2024-03-05"
+    assert window["setCutOffDate"].calendar_default_date_M_D_Y == (3, 5, 2024)
+    type_in(manager, window, "CutOffDate", "2024-13-01")
+    assert textColour(window, "CutOffDate") == "red"
+    manager.handleEvent(window, "clearCutOffDate", pump(window))
+    assert pump(window)["CutOffDate"] == "" and textColour(window, "CutOffDate") == "black"
+    assert config.allocation.cutOffDate == "" and user.allocation.cutOffDate == ""
+    assert window["setCutOffDate"].calendar_default_date_M_D_Y == (3, 5, 2024)
+    assert "setCutOffDate" not in fields.handlers and fields.handlers["clearCutOffDate"] is fields.handlers["CutOffDate"]
+
+
+def test_selection_and_boolean_fields(form):
+    manager, window, config, user, tab = form
+    window["currency"].update("USD")
+    manager.handleEvent(window, "currency", pump(window))
+    assert config.data.currency == "USD.FOREX" and user.data.currency == "USD.FOREX"
+    window["bounds"].update("Unlimited")
+    manager.handleEvent(window, "bounds", pump(window))
+    assert savedUserConfig(user)["allocation"]["bounds"] == [0, 100]
+    window["fractional"].update(True)
+    manager.handleEvent(window, "fractional", pump(window))
+    assert config.allocation.fractional is True and user.allocation.fractional is True
+    window["fractional"].update(False)
+    manager.handleEvent(window, "fractional", pump(window))
+    assert savedUserConfig(user)["allocation"]["fractional"] is False
+
+
+def test_master_rule_sets_stores_and_disables_the_dependent(form):
+    manager, window, config, user, tab = form
+    window["method"].update(METHODS["hrp.HRPOptimization"])
+    manager.handleEvent(window, "method", pump(window))
+    assert user.allocation == {"method": "hrp.HRPOptimization", "fractional": True}
+    assert config.allocation.fractional is True and pump(window)["fractional"] is True
+    assert str(window["fractional"].Widget.cget("state")) == "disabled"
+    window["method"].update(METHODS["minvol.MinVolatility"])
+    manager.handleEvent(window, "method", pump(window))
+    assert str(window["fractional"].Widget.cget("state")) == "normal"
+    assert pump(window)["fractional"] is True and user.allocation.fractional is True
+
+
+def test_file_field_writes_only_a_chosen_name(form, monkeypatch):
+    manager, window, config, user, tab = form
+    answers = ["", "/tmp/prices.pkl"]
+    asked = []
+    monkeypatch.setattr(provider, "GetFileName", lambda *a, **k: asked.append((a, k)) or answers.pop(0))
+    assert not window["cacheName"].ChangeSubmits  # typing raises no event, so it is never written
+    window["cacheName"].update("typed.pkl")
+    manager.handleEvent(window, "setcacheName", pump(window))
+    assert user == {} and pump(window)["cacheName"] == "typed.pkl"
+    manager.handleEvent(window, "setcacheName", pump(window))
+    assert pump(window)["cacheName"] == "/tmp/prices.pkl"
+    assert config.data.cacheName == "/tmp/prices.pkl" and user.data.cacheName == "/tmp/prices.pkl"
+    assert asked[0] == (("Cache", "pkl"), {"default": None, "save": False})
+
+
+def test_enter_raises_one_nested_update(form, caplog):
+    manager, window, config, user, tab = form
+    window["title"].set_focus()
+    window.refresh()
+    manager.handleEvent(window, "\r", pump(window))
+    assert [e for e, v in tab.events] == ["UpdateConfig", "\r"]
+    tab.events.clear()
+    window["other"].set_focus()
+    window.refresh()
+    manager.handleEvent(window, "\r", pump(window))
+    window.TKroot.focus_force()
+    window.refresh()
+    assert window.find_element_with_focus() is None
+    manager.handleEvent(window, "\r", pump(window))
+    assert [e for e, v in tab.events] == ["\r", "\r"] and caplog.records == []
+
+
+def test_keystrokes_in_the_running_window(form, caplog):
+    """Real key presses through the window manager: every keystroke is checked and written."""
+    manager, window, config, user, tab = form
+    window.TKroot.focus_force()
+    window["capital"].set_focus()
+    window["capital"].update("")
+    window.refresh()
+    time.sleep(0.2)
+    subprocess.run(["xdotool", "type", "--delay", "30", "5000"], check=True)
+    deadline = time.time() + 3
+    while time.time() < deadline and user.allocation.capital != 5000:
+        event, values = window.read(timeout=100)
+        if event != sg.TIMEOUT_KEY:
+            window = manager.handleEvent(window, event, values)
+    # 5, 50 and 500 lie below the minimum; 5000 is written
+    assert user.allocation.capital == 5000 and textColour(window, "capital") == "black"
+    assert len(failures(caplog)) == 3
+    # X11 reports the Enter key by its key name, Windows by its character
+    window = manager.handleEvent(window, "\r", pump(window))
+    assert [e for e, v in tab.events][-2:] == ["UpdateConfig", "\r"]

@@ -1,0 +1,391 @@
+"""The cached data source: price cache on disk, covered range, currency conversion and cleaning."""
+import logging
+import os
+import pickle
+import time
+
+import numpy as np
+import pandas as pd
+import pandas.testing as pdt
+import pyarrow as pa
+import pyarrow.ipc
+import pytest
+import scipy.stats
+from addict import Dict
+
+import pdatasource
+from pdatasource import CachedDataSource
+
+from conftest import DATA
+
+
+class Cancelled(RuntimeError):
+    pass
+
+
+class FakeRawSource:
+    """Answers from a fixed price table, records every call, and stops like the real
+    download when the progress callback answers false."""
+
+    def __init__(self, prices, failing=()):
+        self.prices = prices
+        self.failing = set(failing)
+        self.calls = []
+        self.searches = []
+
+    def get(self, stocks, startDate=None, endDate=None, removeAdjusted=False, progress=None):
+        self.calls.append((list(stocks), startDate, endDate))
+        frame = self.prices.loc[startDate:endDate]
+        series = {}
+        for count, symbol in enumerate(stocks, 1):
+            if symbol in frame.columns and symbol not in self.failing:
+                series[symbol] = frame[symbol]
+            if progress is not None and progress(count) is False:
+                raise Cancelled("Event loop stopped before Future completed.")
+        if not series:
+            return pd.DataFrame()
+        return pd.concat(series, axis=1).rename_axis("Date")
+
+    def queryStocks(self, search):
+        self.searches.append(search)
+        return None if search == "nothing" else pd.DataFrame({"Symbol": [search]})
+
+
+@pytest.fixture(scope="module")
+def market():
+    """Real closing prices, a euro rate and the identity currency on the same dates."""
+    prices = pd.read_csv(DATA / "stock_prices.csv", parse_dates=["date"], index_col="date").rename_axis("Date")
+    prices = prices.loc["2012":"2016", ["AAPL", "GOOG", "JPM", "MA", "XOM"]].add_suffix(".US")
+    days = np.arange(len(prices))
+    prices["EUR.FOREX"] = 0.75 + 0.1 * np.sin(days / 50.0)
+    prices["USD.FOREX"] = 1.0
+    return prices
+
+
+@pytest.fixture(params=["UTC", "Europe/Berlin"])
+def zone(request):
+    """Runs the test in UTC and in a zone east of it; dates must not move."""
+    saved = os.environ.get("TZ")
+    os.environ["TZ"] = request.param
+    time.tzset()
+    yield request.param
+    if saved is None:
+        del os.environ["TZ"]
+    else:
+        os.environ["TZ"] = saved
+    time.tzset()
+
+
+@pytest.fixture(autouse=True)
+def new_process(monkeypatch):
+    """Every test starts like a new process: the first range check is still due."""
+    monkeypatch.setattr(pdatasource, "updateNeeded", True)
+
+
+@pytest.fixture
+def cache_file(tmp_path):
+    return tmp_path / "cache" / "prices.arrow"
+
+
+def config(low=4.0, high=4.0):
+    return Dict({"data": {"sigmaClipLow": low, "sigmaClipHigh": high}})
+
+
+def stock_table(rows):
+    frame = pd.DataFrame(rows, columns=["Symbol", "Security Name", "Currency"])
+    return frame.set_index("Symbol", drop=False)
+
+
+# ---- cache file and covered range ----------------------------------------------------------
+
+
+def test_first_process_fetches_the_request_and_a_fresh_instance_answers_it_from_the_file(market, cache_file, zone):
+    raw = FakeRawSource(market)
+    source = CachedDataSource(fileName=str(cache_file), rawProvider=raw, config=config())
+    assert pdatasource.updateNeeded is False and source.cache.empty
+    answer = source.doGet(["GOOG.US", "AAPL.US"], "2014-01-01", "2014-12-31")
+    assert raw.calls == [(["AAPL.US", "GOOG.US"], "2014-01-01", "2014-12-31")]
+    pdt.assert_frame_equal(answer, market.loc["2014", ["AAPL.US", "GOOG.US"]], check_freq=False)
+    assert cache_file.exists()
+
+    pdatasource.updateNeeded = True
+    second = FakeRawSource(market)
+    fresh = CachedDataSource(str(cache_file), second, config())
+    # The range kept is the one asked for, not the first and last trading day.
+    assert (fresh.cacheStartDate, fresh.cacheEndDate) == ("2014-01-01", "2014-12-31")
+    for start, end in [("2014-01-01", "2014-12-31"), ("2014-03-01", "2014-06-30")]:
+        answer = fresh.doGet(["AAPL.US", "GOOG.US"], start, end)
+        pdt.assert_frame_equal(answer, market.loc[start:end, ["AAPL.US", "GOOG.US"]], check_freq=False)
+    assert second.calls == []
+    assert answer.index[0] == pd.Timestamp("2014-03-03") and answer.index[-1] == pd.Timestamp("2014-06-30")
+
+
+def test_a_new_symbol_is_fetched_once_for_the_covered_range(market, cache_file):
+    raw = FakeRawSource(market)
+    source = CachedDataSource(str(cache_file), raw, config())
+    source.doGet(["AAPL.US"], "2014-01-01", "2014-12-31")
+    for _ in range(2):
+        answer = source.doGet(["XOM.US", "AAPL.US", "XOM.US"], "2014-06-01", "2014-06-30")
+    assert raw.calls[1:] == [(["XOM.US"], "2014-01-01", "2014-12-31")]
+    assert list(answer.columns) == ["AAPL.US", "XOM.US"]
+    fresh = CachedDataSource(str(cache_file), FakeRawSource(market), config())
+    pdt.assert_frame_equal(fresh.cache, market.loc["2014", ["AAPL.US", "XOM.US"]], check_freq=False)
+
+
+@pytest.mark.parametrize("first, second", [
+    (("2014-12-01", "2014-12-31"), ("2014-01-01", "2014-12-31")),  # a chart month, then a year's analysis
+    (("2014-01-01", "2014-06-30"), ("2014-01-01", "2014-12-31")),  # the end moved on
+])
+def test_a_request_beyond_the_covered_range_is_answered_for_its_whole_range(market, cache_file, first, second):
+    raw = FakeRawSource(market)
+    source = CachedDataSource(str(cache_file), raw, config())
+    source.doGet(["AAPL.US", "MA.US"], *first)
+    answer = source.doGet(["AAPL.US"], *second)
+    pdt.assert_frame_equal(answer, market.loc[second[0]:second[1], ["AAPL.US"]], check_freq=False)
+    assert raw.calls[-1] == (["AAPL.US"], *second)
+    fresh = CachedDataSource(str(cache_file), FakeRawSource(market), config())
+    assert (fresh.cacheStartDate, fresh.cacheEndDate) == second
+
+
+def test_a_one_day_request_beyond_the_file_is_fetched_and_an_empty_range_is_not(market, cache_file):
+    raw = FakeRawSource(market)
+    source = CachedDataSource(str(cache_file), raw, config())
+    source.doGet(["AAPL.US"], "2014-01-01", "2014-06-30")
+    assert source.doGet(["AAPL.US"], "2014-09-02", "2014-09-01").empty
+    assert len(raw.calls) == 1
+    answer = source.doGet(["AAPL.US"], "2014-09-02", "2014-09-02")
+    assert list(answer["AAPL.US"]) == [market.loc["2014-09-02", "AAPL.US"]]
+
+
+@pytest.mark.parametrize("content", ["missing", "garbage", "pickle", "parquet", "other arrow", "no rows"])
+def test_an_unreadable_or_foreign_file_gives_an_empty_cache_and_runs_no_code(market, cache_file, tmp_path, content):
+    cache_file.parent.mkdir()
+    marker = tmp_path / "ran"
+    frame = market.iloc[:5, :2].reset_index()
+    if content == "garbage":
+        cache_file.write_bytes(b"ARROW1\x00\x00 not really")
+    elif content == "pickle":
+        class Payload:
+            def __reduce__(self):
+                return (open, (str(marker), "w"))
+        cache_file.write_bytes(pickle.dumps(Payload()))
+    elif content == "parquet":
+        frame.to_parquet(cache_file)
+    elif content == "other arrow":
+        with pa.OSFile(str(cache_file), "wb") as sink, pa.ipc.new_file(sink, pa.Schema.from_pandas(frame)) as writer:
+            writer.write_table(pa.Table.from_pandas(frame))
+    elif content == "no rows":
+        writer = CachedDataSource(rawProvider=FakeRawSource(market))
+        writer.cacheStartDate, writer.cacheEndDate = "2014-01-01", "2014-01-31"
+        writer.save(str(cache_file))
+    source = CachedDataSource(str(cache_file), FakeRawSource(market), config())
+    assert source.cache.empty and list(source.cache.columns) == []
+    assert source.cacheStartDate is None and source.cacheEndDate is None
+    assert pdatasource.updateNeeded is False
+    assert not marker.exists()
+    with pytest.raises(Exception):
+        source.load(str(cache_file))
+
+
+def test_the_file_round_trips_gaps_dates_and_symbols(market, cache_file, zone):
+    source = CachedDataSource(rawProvider=FakeRawSource(market))
+    table = market.loc["2014-01":"2014-02", ["MA.US", "AAPL.US"]].copy()
+    table.iloc[3, 0] = np.nan
+    source.cache, source.cacheStartDate, source.cacheEndDate = table, "2014-01-01", None
+    source.save(str(cache_file))
+    fresh = CachedDataSource(str(cache_file))
+    pdt.assert_frame_equal(fresh.cache, table, check_freq=False)
+    assert (fresh.cacheStartDate, fresh.cacheEndDate) == ("2014-01-01", None)
+    fresh.cache.iloc[0, 0] = 1.0  # the loaded table is an ordinary, writable one
+    assert not list(cache_file.parent.glob("*.tmp"))
+
+
+def test_without_file_name_or_raw_source(market, cache_file):
+    memory = CachedDataSource(None, FakeRawSource(market), config())
+    answer = memory.doGet(["JPM.US"], "2014-01-01", "2014-01-31")
+    assert len(answer) == len(market.loc["2014-01"]) and not cache_file.parent.exists()
+    assert memory.queryStocks("nothing") is None and memory.queryStocks("SAP")["Symbol"][0] == "SAP"
+
+    offline = CachedDataSource(rawProvider=FakeRawSource(market))
+    offline.cache = market.loc["2014", ["AAPL.US"]]
+    offline.rawProvider = None
+    answer = offline.doGet(["XOM.US", "AAPL.US"], "2014-01-01", "2014-01-31")
+    assert list(answer.columns) == ["AAPL.US"] and len(answer) == len(market.loc["2014-01"])
+    assert offline.doGet([]).shape == (len(market.loc["2014"]), 0)
+    assert offline.queryStocks("SAP") is None
+
+
+def test_symbols_never_delivered_are_asked_again_and_left_out(market, cache_file):
+    raw = FakeRawSource(market, failing={"GOOG.US"})
+    source = CachedDataSource(str(cache_file), raw, config())
+    for _ in range(2):
+        answer = source.doGet(["GOOG.US", "AAPL.US"], "2014-01-01", "2014-03-31")
+    assert list(answer.columns) == ["AAPL.US"]
+    assert [call[0] for call in raw.calls] == [["AAPL.US", "GOOG.US"], ["GOOG.US"]]
+
+
+def test_a_failing_or_cancelled_download_writes_nothing_and_the_next_one_works(market, cache_file):
+    raw = FakeRawSource(market)
+    source = CachedDataSource(str(cache_file), raw, config())
+    answers = iter([True, False])
+    with pytest.raises(Cancelled):
+        source.get(["AAPL.US", "GOOG.US", "MA.US"], "2014-01-01", "2014-12-31", progress=lambda *a, **k: next(answers))
+    assert not cache_file.exists() and source.cache.empty
+    answer = source.get(["AAPL.US", "GOOG.US"], "2014-01-01", "2014-12-31", progress=lambda *a, **k: True)
+    assert list(answer.columns) == ["AAPL.US", "GOOG.US"] and cache_file.exists()
+
+
+def test_an_answer_with_unnamed_or_zoned_dates_is_cached_loadably(market, cache_file):
+    zoned = market.loc["2014-01", ["AAPL.US", "MA.US"]].copy()
+    zoned.index = zoned.index.tz_localize("America/New_York").rename(None)
+
+    class Unordered(FakeRawSource):
+        def get(self, *args, **kwargs):
+            return super().get(*args, **kwargs).iloc[::-1]
+
+    source = CachedDataSource(str(cache_file), FakeRawSource(zoned), config())
+    source.doGet(["AAPL.US"], "2014-01-01", "2014-01-31")
+    source.rawProvider = Unordered(zoned)
+    source.doGet(["MA.US"], "2014-01-01", "2014-01-31")
+    fresh = CachedDataSource(str(cache_file), FakeRawSource(market), config())
+    pdt.assert_frame_equal(fresh.cache, market.loc["2014-01", ["AAPL.US", "MA.US"]], check_freq=False)
+
+
+# ---- currency conversion -------------------------------------------------------------------
+
+
+@pytest.fixture
+def rates():
+    """A euro rate with a gap inside and a gap at each end, on five dates."""
+    dates = pd.DatetimeIndex(pd.date_range("2024-01-01", periods=5), name="Date")
+    return pd.DataFrame({
+        "SAP.XETRA": [100.0, 110.0, 120.0, 130.0, 140.0],
+        "AAPL.US": [10.0, 20.0, 30.0, 40.0, 50.0],
+        "EUR.FOREX": [np.nan, 0.5, np.nan, 1.0, np.nan],
+        "USD.FOREX": [1.0] * 5,
+    }, index=dates)
+
+
+def test_a_euro_stock_is_converted_into_dollars_and_back(rates, tmp_path):
+    stocks = stock_table([["SAP.XETRA", "SAP SE", "EUR.FOREX"], ["AAPL.US", "Apple", "USD.FOREX"]])
+    calls = []
+
+    def progress(value, maxValue=None, addValue=None):
+        calls.append((value, maxValue, addValue))
+        return True
+
+    source = CachedDataSource(str(tmp_path / "c.arrow"), FakeRawSource(rates), config())
+    dollars = source.get(stocks, "2024-01-01", "2024-01-05", progress=progress, currency="USD.FOREX")
+    euro = [np.nan, 0.5, 0.75, 1.0, 1.0]  # interpolated inside, last rate carried on, none before the first
+    expected = pd.DataFrame({"AAPL.US": rates["AAPL.US"], "SAP.XETRA": rates["SAP.XETRA"] * (1.0 / pd.Series(euro).values)})
+    pdt.assert_frame_equal(dollars, expected, check_freq=False, check_exact=True)
+    assert calls[0] == (None, 4, None) and calls[1:3] == [(1, None, None), (2, None, None)]
+    assert calls[3] == (None, None, 2) and calls[4:] == [(1, None, None), (2, None, None)]
+
+    euros = source.get(stocks, "2024-01-01", "2024-01-05", currency="EUR.FOREX")
+    expected = pd.DataFrame({"AAPL.US": rates["AAPL.US"] * euro, "SAP.XETRA": rates["SAP.XETRA"] * [np.nan, 1, 1, 1, 1]})
+    pdt.assert_frame_equal(euros, expected, check_freq=False, check_exact=True)
+
+
+@pytest.mark.parametrize("currency", [None, ""])
+def test_without_target_currency_or_for_a_symbol_list_nothing_is_converted(rates, currency):
+    raw = FakeRawSource(rates)
+    source = CachedDataSource(rawProvider=raw, config=config())
+    stocks = stock_table([["SAP.XETRA", "SAP SE", "EUR.FOREX"]])
+    calls = []
+    answer = source.get(stocks, "2024-01-01", "2024-01-05", progress=lambda *a, **k: calls.append(a) or True,
+                        currency=currency)
+    assert calls == [(1,)]
+    pdt.assert_frame_equal(answer, rates[["SAP.XETRA"]], check_freq=False)
+    answer = source.get(["SAP.XETRA"], "2024-01-01", "2024-01-05", currency="USD.FOREX")
+    pdt.assert_frame_equal(answer, rates[["SAP.XETRA"]], check_freq=False)
+    assert [call[0] for call in raw.calls] == [["SAP.XETRA"]]
+
+
+def test_a_stock_without_currency_or_rate_is_left_out_and_the_others_go_on(rates, caplog):
+    stocks = stock_table([
+        ["SAP.XETRA", "SAP SE", "EUR.FOREX"], ["TYO.T", "Tokyo", "JPY.FOREX"],
+        ["OLD.US", "Old", None], ["NAN.US", "NaN", np.nan], ["AAPL.US", "Apple", "USD.FOREX"],
+        [None, "No symbol", "USD.FOREX"],
+    ])
+    table = rates.assign(**{"TYO.T": 5.0, "OLD.US": 6.0, "NAN.US": 7.0})
+    source = CachedDataSource(rawProvider=FakeRawSource(table), config=config())
+    with caplog.at_level(logging.ERROR, logger="pdatasource"):
+        answer = source.get(stocks, "2024-01-01", "2024-01-05", currency="USD.FOREX")
+    assert list(answer.columns) == ["AAPL.US", "SAP.XETRA"]
+    assert [r.getMessage() for r in caplog.records] == [
+        "Cannot convert NAN.US: no currency", "Cannot convert OLD.US: no currency",
+        "Cannot convert TYO.T: no exchange rate for JPY.FOREX"]
+
+    caplog.clear()
+    with caplog.at_level(logging.ERROR, logger="pdatasource"):
+        answer = source.get(stocks[["Symbol"]].iloc[:1], "2024-01-01", "2024-01-05", currency="USD.FOREX")
+        assert answer.shape == (5, 0)
+        answer = source.get(stocks.iloc[:1], "2024-01-01", "2024-01-05", currency="CHF.FOREX")
+    assert answer.shape == (5, 0)
+    assert [r.getMessage() for r in caplog.records] == [
+        "Cannot convert SAP.XETRA: no currency", "Cannot convert SAP.XETRA: no exchange rate for CHF.FOREX"]
+
+
+# ---- cleaning ------------------------------------------------------------------------------
+
+
+def reference_clean(prices, low, high, partial):
+    """The cleaning written the plain pandas way, to hold the module to."""
+    prices = prices.clip(lower=0)
+    with np.errstate(all="ignore"):
+        for column in prices.columns:
+            _, lower, upper = scipy.stats.sigmaclip(prices[column].to_numpy(), low, high)
+            prices[column] = prices[column].mask((prices[column] < lower) | (prices[column] > upper))
+    prices = prices.replace([np.inf, -np.inf, 0.0], np.nan).dropna(how="all")
+    prices = prices.interpolate(limit_area="inside").ffill(limit=10).bfill(limit=10)
+    return prices if partial else prices.dropna(axis=1, how="any")
+
+
+def test_cleaning_steps_on_a_small_table():
+    dates = pd.DatetimeIndex(pd.date_range("2024-01-01", periods=30), name="Date")
+    steady = pd.Series(np.linspace(10.0, 12.9, 30), index=dates)
+    negative = steady.copy()
+    negative.iloc[4], negative.iloc[5] = -3.0, 0.0
+    table = pd.DataFrame({
+        "A.US": steady.where(steady.index != dates[10], 1000.0),             # one spike
+        "B.US": negative,
+        "C.US": steady.where(steady.index >= dates[12]),                       # starts 12 rows late
+        "D.US": steady.where(steady.index >= dates[5]).where(steady.index != dates[20], np.inf),
+        "E.US": steady.where(steady.index < dates[15]),                        # ends 15 rows early
+    }, index=dates)
+    # No price on one day; zeros, not gaps, so that the gap-free columns still get clipped.
+    table.iloc[7] = 0.0
+    source = CachedDataSource(rawProvider=FakeRawSource(table), config=config(3.0, 3.0))
+    full = source.get(list(table.columns), cleaned=True, partial=True)
+    pdt.assert_frame_equal(full, reference_clean(table, 3.0, 3.0, True))
+    assert dates[7] not in full.index and len(full) == 29
+    assert full.loc[dates[10], "A.US"] == pytest.approx((steady.iloc[9] + steady.iloc[11]) / 2)
+    assert list(full.loc[dates[3:7], "B.US"]) == pytest.approx([10.3, 10.4, 10.5, 10.6])
+    assert full["C.US"].isna().sum() == 1 and full.loc[dates[2], "C.US"] == steady.iloc[12]
+    assert full.loc[dates[20], "D.US"] == pytest.approx(steady.iloc[20])
+    assert full["E.US"].isna().sum() == 5 and full.loc[dates[24], "E.US"] == steady.iloc[14]
+
+    complete = source.get(list(table.columns), cleaned=True)
+    pdt.assert_frame_equal(complete, full[["A.US", "B.US", "D.US"]])
+    assert not complete.isna().any().any()
+
+
+def test_cleaning_real_prices_matches_plain_pandas(market):
+    table = market.loc["2015":"2016", ["AAPL.US", "GOOG.US", "JPM.US", "MA.US", "XOM.US"]].copy()
+    table.iloc[100, 0] = table.iloc[100, 0] * 40   # a bad tick
+    table.iloc[200, 1] = -1.0
+    table.iloc[300:305, 2] = np.nan
+    source = CachedDataSource(rawProvider=FakeRawSource(table), config=config(4.0, 4.0))
+    stocks = stock_table([[symbol, symbol, "USD.FOREX"] for symbol in reversed(table.columns)])
+    cleaned = source.get(stocks, "2015-01-01", "2016-12-31", cleaned=True)
+    pdt.assert_frame_equal(cleaned, reference_clean(table, 4.0, 4.0, False), check_freq=False)
+    assert cleaned.iloc[100, 0] == pytest.approx((table.iloc[99, 0] + table.iloc[101, 0]) / 2)
+
+
+def test_single_symbol_form(market):
+    source = CachedDataSource(rawProvider=FakeRawSource(market, failing={"GOOG.US"}), config=config())
+    series = source.get("AAPL.US", "2014-01-01", "2014-01-31")
+    pdt.assert_series_equal(series, market.loc["2014-01", "AAPL.US"], check_freq=False)
+    with pytest.raises(KeyError):
+        source.get("GOOG.US", "2014-01-01", "2014-01-31")

@@ -1,0 +1,255 @@
+"""The main module: merging of configuration trees, its module names, and the real program
+started, driven through its event loop and closed (with the providers of probe_providers)."""
+import json
+import logging
+import ssl
+import subprocess
+import sys
+
+import pytest
+from addict import Dict
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec
+
+import velmora
+from velmora_support import ROOT, Workspace, logMessages, pressCloseKey, waitForWindow
+
+CLOSE = "-WINDOW CLOSE ATTEMPTED-"
+
+
+class TestMerge:
+    def test_only_the_nested_key_both_hold_is_replaced(self):
+        source = {"first": {"all_rows": {"fail": "cat", "number": 5}}}
+        destination = {"first": {"all_rows": {"pass": "dog", "number": 1}}}
+        assert velmora.merge(source, destination) is destination
+        assert destination == {"first": {"all_rows": {"pass": "dog", "fail": "cat", "number": 5}}}
+        assert source == {"first": {"all_rows": {"fail": "cat", "number": 5}}}
+
+    def test_lists_replace_whole_and_sections_are_added(self):
+        source = Dict({"providers": ["b.B"], "extra": {"x": 1}})
+        destination = Dict({"providers": ["a.A", "c.C"], "gui": {"size": [1, 2]}})
+        velmora.merge(source=source, destination=destination)
+        assert destination.providers is source.providers
+        assert destination.extra == {"x": 1} and destination.gui.size == [1, 2]
+
+    def test_values_of_any_type_are_replaced(self):
+        destination = {"a": {"b": 1}, "c": [1], "d": "text"}
+        velmora.merge({"a": None, "c": "now a text", "d": 4}, destination)
+        assert destination == {"a": None, "c": "now a text", "d": 4}
+
+    def test_section_over_a_plain_value(self):
+        destination = {"a": 1, "b": "keep"}
+        velmora.merge({"b": {}}, destination)
+        assert destination == {"a": 1, "b": "keep"}
+        with pytest.raises(TypeError):
+            velmora.merge({"a": {"x": 1}}, destination)
+
+
+class TestModule:
+    def test_names(self):
+        assert velmora.logger is logging.getLogger()
+        assert velmora.version == "0.02.0013"
+        assert sys.path[-1] == sys.executable or sys.executable in sys.path
+
+    def test_public_key_verifies_the_signing_key(self):
+        assert len(velmora.publicKey) == 178
+        lines = velmora.publicKey.split("\n")
+        assert lines[0] == "-----BEGIN PUBLIC KEY-----" and lines[3] == "-----END PUBLIC KEY-----"
+        assert [len(line) for line in lines] == [26, 64, 60, 24, 0]
+        public = serialization.load_pem_public_key(velmora.publicKey.encode())
+        assert public.curve.name == "secp256r1"
+        private = serialization.load_pem_private_key((ROOT / "tests" / "update_signing_key.pem").read_bytes(), None)
+        signature = private.sign(b"update", ec.ECDSA(hashes.SHA256()))
+        public.verify(signature, b"update", ec.ECDSA(hashes.SHA256()))
+
+    def test_certificate_checks_stay_on(self):
+        import PySimpleGUI  # noqa: F401  (the import that switched them off)
+
+        assert ssl._create_default_https_context is ssl.create_default_context
+        assert ssl._create_default_https_context().verify_mode == ssl.CERT_REQUIRED
+
+
+@pytest.fixture
+def workspace(tmp_path):
+    return Workspace(tmp_path)
+
+
+def events(workspace, key):
+    return [entry["event"] for entry in workspace.records("event") if entry["key"] == key]
+
+
+class TestCommandLine:
+    def test_help(self, workspace):
+        run = workspace.run("--help")
+        assert run.returncode == 0
+        assert "Zeltra Velmora" in run.stdout
+        assert "--config CONFIG  Configuration file (default: data/config/velmora.json)" in run.stdout
+        assert "Copyright" in run.stdout
+        assert workspace.records() == []
+
+    def test_unknown_option(self, workspace):
+        run = workspace.run("--colour", "red")
+        assert run.returncode == 2
+        assert "unrecognized arguments: --colour red" in run.stderr
+
+    def test_other_configuration_file(self, workspace):
+        workspace.user = {"gui": {"position": [200, 210]}, "probe": {"post": {"1": [CLOSE]}}}
+        workspace.write(userFile="data/config/other.json")
+        run = workspace.run("--config", "data/config/other.json", write=False)
+        assert run.returncode == 0, run.stderr
+        assert workspace.records("construct")[0]["configFile"] == "data/config/other.json"
+        assert workspace.records("window")[0]["location"] == [200, 210]
+
+
+class TestStartFailures:
+    @pytest.mark.parametrize("content, error", [
+        (None, "FileNotFoundError"),
+        ("{ not json", "JSONDecodeError"),
+        ('[["gui", {}]]', "does not hold a JSON object"),
+    ])
+    def test_user_configuration(self, workspace, content, error):
+        workspace.write()
+        user = workspace.path / "data" / "config" / "velmora.json"
+        if content is None:
+            user.unlink()
+        else:
+            user.write_text(content)
+        run = workspace.run(write=False)
+        assert run.returncode == 1
+        assert error in run.stderr
+        assert workspace.records() == []
+
+    def test_missing_default_configuration(self, workspace):
+        workspace.write()
+        (workspace.path / "default.json").unlink()
+        run = workspace.run(write=False)
+        assert run.returncode == 1
+        assert "default.json" in run.stderr and workspace.records() == []
+
+    def test_unknown_locale(self, workspace):
+        workspace.user = {"gui": {"language": "xx_YY.UTF-8"}}
+        run = workspace.run()
+        assert run.returncode == 1
+        assert "unsupported locale setting" in run.stderr
+        assert workspace.records() == []
+
+
+class TestRun:
+    def test_window_events_and_close(self, workspace):
+        workspace.user = {"probe": {"post": {"1": ["probePing", CLOSE]}}}
+        run = workspace.run()
+        assert run.returncode == 0, run.stderr
+        (window,) = workspace.records("window")
+        assert window["title"] == "Velmora"
+        assert window["location"] == [140, 120] and window["size"] == [700, 500]
+        assert window["tabs"] == [["probeOne", "Probe one"], ["probeTwo", "Probe two"]]
+        construct = workspace.records("construct")[0]
+        assert construct["configFile"] == "data/config/velmora.json" and construct["certificatesChecked"]
+        for key in ("probeOne", "probeTwo", "probeWorker"):
+            assert events(workspace, key) == ["probePing", CLOSE]
+
+        log = logMessages(run.stderr)
+        started = log.index("velmora 0.02.0013 started")
+        loading = [log.index(f"Loading {name}") for name in ("fields.FieldProvider", "probe.ProbeTab", "probe.ProbeTabTwo", "probe.ProbeWorker")]
+        firstEvent = min(i for i, message in enumerate(log) if message.startswith("Event:"))
+        assert started < min(loading) and max(loading) < firstEvent
+        for event in ("probePing", CLOSE):
+            logged = [i for i, message in enumerate(log) if message.startswith(f"Event:{event} values:")]
+            assert len(logged) == 1
+            assert log[logged[0]] == f"Event:{event} values:{{'mainTab': 'probeOne', '{event}': None}}"
+            assert logged[0] < log.index(f"probeOne handles {event}")
+        assert "probe warning" not in run.stderr
+
+    def test_close_button(self, workspace):
+        program = workspace.start()
+        try:
+            window = waitForWindow("Velmora")
+            pressCloseKey(window, program)
+            assert program.wait(timeout=30) == 0
+        finally:
+            if program.poll() is None:
+                program.kill()
+            program.communicate()
+        for key in ("probeOne", "probeTwo", "probeWorker"):
+            assert events(workspace, key)[-1:] == [CLOSE]
+
+    def test_default_configuration(self, workspace):
+        # The shipped defaults as they are, with a probe that closes the window.
+        with open(ROOT / "default.json", encoding="utf-8") as file:
+            workspace.default = json.load(file)
+        workspace.default["providers"].append("probe.ProbeTab")
+        data = workspace.default.setdefault("data", {})
+        if "dataProvider" not in data:
+            data.update({"dataProvider": "eodds.EodDataSource", "apiKey": ""})
+        workspace.user = {"probe": {"post": {"1": [CLOSE]}}}
+        run = workspace.run()
+        assert run.returncode == 0, run.stderr
+        assert "velmora 0.02.0013 started" in run.stderr
+        assert workspace.records("window")[0]["size"] == workspace.default["gui"]["size"]
+
+    def test_german(self, workspace):
+        workspace.user = {"gui": {"language": "de_DE.UTF-8"}, "probe": {"post": {"1": [CLOSE]}}}
+        assert workspace.run().returncode == 0
+        assert workspace.records("window")[0]["tabs"] == [["probeOne", "Probe eins"], ["probeTwo", "Probe zwei"]]
+
+    def test_language_change_recreates_the_window(self, workspace):
+        workspace.user = {"probe": {"germanOn": ["probeGerman"], "post": {"1": ["probeGerman"], "2": [CLOSE]}}}
+        assert workspace.run().returncode == 0
+        first, second = workspace.records("window")
+        assert [title for _, title in first["tabs"]] == ["Probe one", "Probe two"]
+        assert [title for _, title in second["tabs"]] == ["Probe eins", "Probe zwei"]
+        assert events(workspace, "probeWorker") == ["probeGerman", CLOSE]
+
+
+class TestWindowLost:
+    def test_nested_recreation_goes_on_with_the_new_window(self, workspace):
+        workspace.user = {"probe": {"nestOn": ["probeNest"], "post": {"1": ["probeNest"], "2": ["probePing", CLOSE]}}}
+        run = workspace.run()
+        assert run.returncode == 0, run.stderr
+        assert len(workspace.records("window")) == 2
+        assert [(e["event"], e["window"]) for e in workspace.records("event") if e["key"] == "probeOne"] == [
+            ("probeNest", 1), ("probeNested", 1), ("probePing", 2), (CLOSE, 2)]
+
+    def test_failed_recreation_ends_the_loop(self, workspace):
+        workspace.user = {"probe": {"breakOn": ["probeBreak"], "post": {"1": ["probeBreak"]}}}
+        run = workspace.run(timeout=60)
+        assert run.returncode == 0, run.stderr
+        log = logMessages(run.stderr)
+        assert "Test" in log
+        assert [message for message in log if message.startswith("Event:")] == [
+            "Event:probeBreak values:{'mainTab': 'probeOne', 'probeBreak': None}", "Event:None values:None"]
+
+    def test_closed_window_ends_the_loop(self, workspace):
+        workspace.user = {"probe": {"closeOn": ["probeClose"], "post": {"1": ["probeClose"]}}}
+        run = workspace.run(timeout=60)
+        assert run.returncode == 0, run.stderr
+        log = logMessages(run.stderr)
+        assert log[-1] == "Event:None values:None"
+        assert events(workspace, "probeOne") == ["probeClose"]
+
+
+class TestProgressInProgram:
+    def run(self, workspace, **probe):
+        workspace.user = {"probe": {"post": {"1": ["probeWork", CLOSE]}, **probe}}
+        run = workspace.run()
+        assert run.returncode == 0, run.stderr
+        (work,) = workspace.records("work")
+        return work
+
+    def test_meter_over_the_main_window_until_the_work_ends(self, workspace):
+        work = self.run(workspace)
+        assert work["meter"] == [work["main"][0] + 300, work["main"][1] + 300]
+        assert work["title"] == "Computing"
+        assert work["answers"] == [True] * 40
+        assert not work["openAfter"]
+        assert len(work["stats"]) == 9 and work["stats"][0].endswith(" of 40")
+        # Redraws at most once per period: 0.5 s at 0.05 s or more per step.
+        drawn = sorted(set(value for value in work["shown"] if value is not None))
+        assert len(drawn) >= 2
+        assert all(later - earlier >= 10 for earlier, later in zip(drawn, drawn[1:]))
+
+    def test_cancel_stops_the_work(self, workspace):
+        work = self.run(workspace, cancelAt=12)
+        assert work["answers"][-1] is False and all(work["answers"][:-1])
+        assert len(work["answers"]) < 40
+        assert not work["openInside"] and not work["openAfter"]
