@@ -285,8 +285,7 @@ inline void protectKeys(std::initializer_list<const char *> ownLoggers) {
         attributes["__qualname__"] = "KeyFilter";
         py::object type = py::reinterpret_borrow<py::object>((PyObject *)&PyType_Type);
         py::object cls = type("KeyFilter", py::make_tuple(logging.attr("Filter")), attributes);
-        // Bound without pyclass's method(): that one would take logging.Filter.filter for an overload.
-        cls.attr("filter") = py::cpp_function([pattern, logging](py::object self, py::object record) {
+        velmora::method(cls, "filter", [pattern, logging](py::object self, py::object record) {
             auto redact = [&](py::object text) -> py::object {
                 if (!py::isinstance<py::str>(text) || !text.contains("api_token=")) return py::none();
                 return pattern.attr("sub")("\\1***", text);
@@ -313,7 +312,7 @@ inline void protectKeys(std::initializer_list<const char *> ownLoggers) {
                 if (!cleanStack.is_none()) record.attr("stack_info") = cleanStack;
             }, [](py::object) {});
             return true;
-        }, py::name("filter"), py::is_method(cls), "record"_a);
+        }, "record"_a);
         keyFilter = new py::object(cls());
     }
     py::module_::import("httpx");

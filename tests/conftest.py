@@ -1,6 +1,7 @@
 """Shared fixtures: the tests run inside the program's own interpreter, with its linked modules."""
 import os
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -23,3 +24,27 @@ import gettext as _gettext  # noqa: E402
 
 if not hasattr(_builtins, "_"):
     _gettext.NullTranslations().install()
+
+
+@pytest.fixture(params=["UTC", "Etc/GMT-1"], ids=["utc", "one-hour-east"])
+def zone(request):
+    """Runs the test with the computer's time zone set to UTC and to one hour east of it."""
+    saved = os.environ.get("TZ")
+    os.environ["TZ"] = request.param
+    time.tzset()
+    yield request.param
+    if saved is None:
+        del os.environ["TZ"]
+    else:
+        os.environ["TZ"] = saved
+    time.tzset()
+
+
+@pytest.fixture(scope="session")
+def market_server():
+    """One stub of both market-data services on 127.0.0.1 for the whole run."""
+    from marketdata_stub import MarketDataStub
+
+    stub = MarketDataStub()
+    yield stub
+    stub.close()

@@ -9,23 +9,17 @@ import pandas as pd
 import pytest
 
 import eodds
-from marketdata_stub import MarketDataStub, real_prices
+from marketdata_stub import real_prices
 
 KEY = "k3y-0f-the-user"
 
 
-@pytest.fixture(scope="module")
-def server():
-    stub = MarketDataStub()
-    yield stub
-    stub.close()
-
 
 @pytest.fixture
-def stub(server, monkeypatch):
-    server.reset()
-    monkeypatch.setenv("VELMORA_EOD_URL", server.url)
-    return server
+def stub(market_server, monkeypatch):
+    market_server.reset()
+    monkeypatch.setenv("VELMORA_EOD_URL", market_server.url)
+    return market_server
 
 
 @pytest.fixture

@@ -62,19 +62,6 @@ def market():
     return prices
 
 
-@pytest.fixture(params=["UTC", "Europe/Berlin"])
-def zone(request):
-    """Runs the test in UTC and in a zone east of it; dates must not move."""
-    saved = os.environ.get("TZ")
-    os.environ["TZ"] = request.param
-    time.tzset()
-    yield request.param
-    if saved is None:
-        del os.environ["TZ"]
-    else:
-        os.environ["TZ"] = saved
-    time.tzset()
-
 
 @pytest.fixture(autouse=True)
 def new_process(monkeypatch):

@@ -10,43 +10,24 @@ import pandas as pd
 import pytest
 
 import yahoods2
-from marketdata_stub import MarketDataStub, real_prices
+from marketdata_stub import real_prices
 
 AGENT = ("Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
          "Chrome/133.0.0.0 Safari/537.36")
 
 
-@pytest.fixture(scope="module")
-def server():
-    stub = MarketDataStub()
-    yield stub
-    stub.close()
-
 
 @pytest.fixture
-def stub(server, monkeypatch):
-    server.reset()
-    monkeypatch.setenv("VELMORA_YAHOO_URL", server.url)
-    return server
+def stub(market_server, monkeypatch):
+    market_server.reset()
+    monkeypatch.setenv("VELMORA_YAHOO_URL", market_server.url)
+    return market_server
 
 
 @pytest.fixture
 def source(stub):
     return yahoods2.YahooDataSource("")
 
-
-@pytest.fixture(params=["UTC", "Etc/GMT-1"], ids=["utc", "one-hour-east"])
-def zone(request):
-    """Runs the test with the computer's time zone set to UTC and to one hour east of it."""
-    saved = os.environ.get("TZ")
-    os.environ["TZ"] = request.param
-    time.tzset()
-    yield request.param
-    if saved is None:
-        del os.environ["TZ"]
-    else:
-        os.environ["TZ"] = saved
-    time.tzset()
 
 
 def local_midnight(day):
