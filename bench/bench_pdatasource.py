@@ -17,21 +17,33 @@ import pandas as pd
 import pandas.testing as pdt
 from addict import Dict
 
-import pdatasource
 from pdatasource import CachedDataSource
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import pdatasource_data as data  # noqa: E402
 import pdatasource_reference as reference  # noqa: E402
 
+# The get benchmark runs the plain script ROUNDS times, alternating with as many rounds of the
+# program, so that the load of the machine weighs on both alike.
+ROUNDS, REPEAT = 5, 20
 
-def timings(function, repeat):
+
+def times_of(function, repeat):
     times = []
     for _ in range(repeat):
         began = time.perf_counter()
         function()
         times.append(time.perf_counter() - began)
-    return min(times), float(np.median(times))
+    return times
+
+
+def row(name, program, reference_name, reference, goal):
+    """One result row: best and median of each side, and their ratios."""
+    best, median = min(program), float(np.median(program))
+    reference_best, reference_median = min(reference), float(np.median(reference))
+    return (f"\n| {name} | {best * 1e3:.2f} ms (median {median * 1e3:.2f}) "
+            f"| {reference_name} {reference_best * 1e3:.2f} ms (median {reference_median * 1e3:.2f}) "
+            f"| {best / reference_best:.2f} (median {median / reference_median:.2f}) | <= {goal} |")
 
 
 def write_cache(frame, path):
@@ -48,27 +60,23 @@ class NoService:
 
 def test_cache_load_against_read_pickle(tmp_path):
     frame = data.prices(500, 20)
-    arrow, pickled = tmp_path / "prices.arrow", tmp_path / "prices.pkl"
-    write_cache(frame, arrow)
+    cache_file, pickled = tmp_path / "prices.cache", tmp_path / "prices.pkl"
+    write_cache(frame, cache_file)
     frame.to_pickle(pickled)
-    pdt.assert_frame_equal(CachedDataSource(str(arrow)).cache, frame, check_freq=False)
-    timings(lambda: (CachedDataSource(str(arrow)), pd.read_pickle(pickled)), 3)  # warms the page cache
+    pdt.assert_frame_equal(CachedDataSource(str(cache_file)).cache, frame, check_freq=False)
+    times_of(lambda: (CachedDataSource(str(cache_file)), pd.read_pickle(pickled)), 3)  # warms the page cache
     # Alternated, so that the load of the machine weighs on both alike.
     load, unpickle = [], []
     for _ in range(40):
-        load.append(timings(lambda: CachedDataSource(str(arrow)), 1)[0])
-        unpickle.append(timings(lambda: pd.read_pickle(pickled), 1)[0])
-    load, unpickle = (min(load), float(np.median(load))), (min(unpickle), float(np.median(unpickle)))
-    print(f"\n| cache load, 500 symbols x {len(frame)} days ({arrow.stat().st_size / 1e6:.1f} MB) "
-          f"| {load[0] * 1e3:.2f} ms (median {load[1] * 1e3:.2f}) "
-          f"| read_pickle {unpickle[0] * 1e3:.2f} ms (median {unpickle[1] * 1e3:.2f}) "
-          f"| {load[0] / unpickle[0]:.2f} (median {load[1] / unpickle[1]:.2f}) | goal <= 1.5 |")
+        load += times_of(lambda: CachedDataSource(str(cache_file)), 1)
+        unpickle += times_of(lambda: pd.read_pickle(pickled), 1)
+    print(row(f"cache load, 500 symbols x {len(frame)} days ({cache_file.stat().st_size / 1e6:.1f} MB)",
+              load, "read_pickle", unpickle, 1.5))
 
 
 def test_get_with_conversion_and_cleaning_against_plain_pandas(tmp_path):
-    repeat = 40
     cache, stocks = data.market(reference.SYMBOLS, reference.YEARS)
-    path = tmp_path / "prices.arrow"
+    path = tmp_path / "prices.cache"
     write_cache(cache, path)
     config = Dict({"data": {"sigmaClipLow": reference.LOW, "sigmaClipHigh": reference.HIGH}})
     source = CachedDataSource(fileName=str(path), rawProvider=NoService(), config=config)
@@ -78,14 +86,12 @@ def test_get_with_conversion_and_cleaning_against_plain_pandas(tmp_path):
         return source.get(stocks, start, end, currency=reference.CURRENCY, cleaned=True)
 
     ours = request()
-    program = timings(request, repeat)
     result_file = tmp_path / "reference.pkl"
-    answer = subprocess.run(
-        [str(Path(sys.executable).with_name("python")), str(Path(reference.__file__)), str(repeat), str(result_file)],
-        check=True, capture_output=True, text=True)
-    plain = json.loads(answer.stdout)
+    script = [str(Path(sys.executable).with_name("python")), str(Path(reference.__file__)), str(REPEAT), str(result_file)]
+    program, plain = [], []
+    for _ in range(ROUNDS):
+        program += times_of(request, REPEAT)
+        plain += json.loads(subprocess.run(script, check=True, capture_output=True, text=True).stdout)["times"]
     pdt.assert_frame_equal(ours, pd.read_pickle(result_file), check_freq=False)
-    print(f"\n| get, {reference.SYMBOLS} symbols x {len(ours)} days, converted and cleaned "
-          f"| {program[0] * 1e3:.2f} ms (median {program[1] * 1e3:.2f}) "
-          f"| plain pandas {plain['best'] * 1e3:.2f} ms (median {plain['median'] * 1e3:.2f}) "
-          f"| {program[0] / plain['best']:.2f} (median {program[1] / plain['median']:.2f}) | goal <= 1.05 |")
+    print(row(f"get, {reference.SYMBOLS} symbols x {len(ours)} days, converted and cleaned", program,
+              "plain script", plain, 1.05))

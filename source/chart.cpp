@@ -25,11 +25,12 @@ void defineChartElement(py::module_ &m) {
         py::object scaled = m.attr("resize")(source, py::make_tuple(width, height))[py::int_(0)];
         // The enlarged view starts from the full-size image, not from the scaled one.
         self.attr("metadata").attr("update")(source);
-        py::object base = super(cls, self);
-        base.attr("update")(scaled, **kwargs);
-        // Given no image together with other options, the toolkit would keep showing the
-        // previous chart; its update without any argument is its way to take it away.
-        if (scaled.is_none()) base.attr("update")();
+        py::object update = super(cls, self).attr("update");
+        // The toolkit takes a shown image away only in an update without any option; given
+        // no image together with other options it would keep the previous chart on screen
+        // while the enlarged view shows nothing. The caller's options are applied after it.
+        if (scaled.is_none()) update();
+        update(scaled, **kwargs);
     }, "source"_a);
 }
 

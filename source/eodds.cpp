@@ -3,13 +3,14 @@
 
 namespace {
 
-using velmora::rawsource::guarded;
+namespace rawsource = velmora::rawsource;
 
 constexpr const char *baseUrlVariable = "VELMORA_EOD_URL";
 
 py::module_ httpx() { return py::module_::import("httpx"); }
 py::module_ pandas() { return py::module_::import("pandas"); }
 
+// The key goes with every request of both clients, as their standing query parameter.
 py::dict keyParameter(py::object self) {
     py::dict parameters;
     parameters["api_token"] = self.attr("apiKey");
@@ -18,29 +19,31 @@ py::dict keyParameter(py::object self) {
 
 void construct(py::object self, py::object apiKey) {
     self.attr("apiKey") = apiKey;
-    self.attr("client") = httpx().attr("Client")("base_url"_a = velmora::rawsource::serviceBase(self, baseUrlVariable),
+    self.attr("client") = httpx().attr("Client")("base_url"_a = rawsource::serviceBase(self, baseUrlVariable),
                                                  "params"_a = keyParameter(self));
 }
 
 py::object get(py::object self, py::object stocks, py::object startDate, py::object endDate,
                py::object removeAdjusted, py::object progress) {
-    return velmora::rawsource::get(self, stocks, startDate, endDate, removeAdjusted, progress);
+    return rawsource::get(self, stocks, startDate, endDate, removeAdjusted, progress);
+}
+
+// The client of one download.
+py::object openAsyncClient(py::object self) {
+    return httpx().attr("AsyncClient")("base_url"_a = rawsource::serviceBase(self, baseUrlVariable),
+                                       "params"_a = keyParameter(self), "http2"_a = true);
 }
 
 py::object getAsync(py::object self, py::object stocks, py::object startDate, py::object endDate,
                     py::object removeAdjusted, py::object progress) {
-    return velmora::rawsource::getAsync(self, stocks, startDate, endDate, removeAdjusted, progress,
-                                        "EodDataSource.getAsync", [](py::object source) {
-        return httpx().attr("AsyncClient")(
-            "base_url"_a = velmora::rawsource::serviceBase(source, baseUrlVariable),
-            "params"_a = keyParameter(source), "http2"_a = true);
-    });
+    return rawsource::getAsync(self, stocks, startDate, endDate, removeAdjusted, progress, "EodDataSource.getAsync",
+                               [self] { return openAsyncClient(self); });
 }
 
 // The answer of one symbol as a frame indexed by date; raises when it is no such CSV.
 py::object readPrices(py::object response, bool withClose) {
-    py::object io = py::module_::import("io");
-    py::object frame = pandas().attr("read_csv")(io.attr("BytesIO")(response.attr("content")), "index_col"_a = "Date");
+    py::object csv = py::module_::import("io").attr("BytesIO")(response.attr("content"));
+    py::object frame = pandas().attr("read_csv")(csv, "index_col"_a = "Date");
     frame.attr("index") = pandas().attr("to_datetime")(frame.attr("index"));
     frame["Adjusted_close"] = frame["Adjusted_close"].attr("astype")("float64");
     if (withClose) frame["Close"] = frame["Close"].attr("astype")("float64");
@@ -48,53 +51,49 @@ py::object readPrices(py::object response, bool withClose) {
 }
 
 py::object getAsyncUrl(py::module_ m, py::object self, py::object parms) {
-    return velmora::rawsource::operation("EodDataSource.getAsyncUrl", [m, self, parms]() {
-        py::tuple unpacked = py::tuple(parms);
-        if (py::len(unpacked) != 4) throw py::value_error("parms must hold stock, startDate, endDate, removeAdjusted");
-        py::object stock = unpacked[0], startDate = unpacked[1], endDate = unpacked[2], removeAdjusted = unpacked[3];
-        auto failure = [m, self, stock](py::object error) -> py::object {
-            m.attr("logger").attr("exception")("Error getting data for %s", stock, "exc_info"_a = error);
-            self.attr("incProgress")();
-            return py::none();
-        };
-        auto answer = [m, self, stock, removeAdjusted](py::object response) -> py::object {
-            py::object logger = m.attr("logger");
+    return rawsource::operation("EodDataSource.getAsyncUrl", [m, self, parms] {
+        rawsource::Parms p = rawsource::unpack(parms);
+        py::object logger = m.attr("logger");
+        auto answer = [logger, self, p](py::object response) -> py::object {
             velmora::debug(logger, [&] {
                 return py::str("getAsyncUrl stock={} url={} status={}")
-                    .format(stock, response.attr("request").attr("url"), response.attr("status_code"));
+                    .format(p.stock, response.attr("request").attr("url"), response.attr("status_code"));
             });
-            bool withClose = py::bool_(removeAdjusted);
-            py::object frame = readPrices(response, withClose);
-            if (withClose) {
-                py::object ratio = frame["Close"] / frame["Adjusted_close"];
-                if (py::bool_(ratio.attr("max")() > py::float_(1.0))) return py::none();
-            }
+            bool removeAdjusted = py::bool_(p.removeAdjusted);
+            py::object frame = readPrices(response, removeAdjusted);
+            if (removeAdjusted && rawsource::closeEverAboveAdjusted(frame)) return py::none();
             self.attr("incProgress")();
-            return py::make_tuple(stock, frame["Adjusted_close"]);
+            return py::make_tuple(p.stock, frame["Adjusted_close"]);
         };
-        return velmora::rawsource::afterRequest([self, stock, startDate, endDate]() {
+        return rawsource::afterRequest([self, p] {
             py::dict parameters;
-            parameters["from"] = startDate;
-            parameters["to"] = endDate;
-            return self.attr("asyncClient").attr("get")(py::str("/api/eod/") + py::str(stock), "params"_a = parameters);
-        }, answer, failure);
+            parameters["from"] = p.startDate;
+            parameters["to"] = p.endDate;
+            py::str path = py::str("/api/eod/") + py::str(p.stock);
+            return self.attr("asyncClient").attr("get")(path, "params"_a = parameters);
+        }, answer, rawsource::symbolFailed(logger, self, p.stock));
     });
 }
 
-void incProgress(py::object self) { velmora::rawsource::incProgress(self); }
+void incProgress(py::object self) { rawsource::incProgress(self); }
 
-// The search text goes into the request path; every character that could leave the
-// search path ("/", "?", "#", "..") is escaped, so a search reaches nothing but the search.
+// The search text is a single segment of the request path: every character that could take
+// the request elsewhere is escaped ("/", "?", "#" and the rest), and so are the dots of "."
+// and "..", which the HTTP client would resolve to the search path itself or to its parent.
+py::str searchPath(py::object search) {
+    py::str quoted = py::module_::import("urllib.parse").attr("quote")(search, "safe"_a = "");
+    if (quoted.equal(py::str(".")) || quoted.equal(py::str(".."))) quoted = quoted.attr("replace")(".", "%2E");
+    return py::str("/api/search/") + quoted;
+}
+
 py::object queryStocks(py::module_ m, py::object self, py::object search) {
-    py::object result = py::none();
-    guarded([&] {
+    py::object logger = m.attr("logger");
+    return rawsource::orElse([&] {
         py::dict parameters;
         parameters["type"] = "stock";
         parameters["limit"] = 50;
-        py::object quoted = py::module_::import("urllib.parse").attr("quote")(search, "safe"_a = "");
-        py::object response = self.attr("client").attr("get")(py::str("/api/search/") + py::str(quoted),
-                                                               "params"_a = parameters);
-        velmora::debug(m.attr("logger"), [&] {
+        py::object response = self.attr("client").attr("get")(searchPath(search), "params"_a = parameters);
+        velmora::debug(logger, [&] {
             return py::str("queryStocks search={} url={} status={}")
                 .format(search, response.attr("request").attr("url"), response.attr("status_code"));
         });
@@ -106,12 +105,11 @@ py::object queryStocks(py::module_ m, py::object self, py::object search) {
         frame["Currency"] = py::object(frame["Currency"]) + py::str(".FOREX");
         py::list columns;
         for (const char *column : {"Symbol", "Security Name", "Currency"}) columns.append(column);
-        result = frame[columns].attr("set_index")("Symbol", "drop"_a = false);
-    }, [&](py::object error) {
-        m.attr("logger").attr("exception")("Querying for symbol", "exc_info"_a = error);
-        result = py::none();
+        return frame[columns].attr("set_index")("Symbol", "drop"_a = false);
+    }, [&](py::object error) -> py::object {
+        logger.attr("exception")("Querying for symbol", "exc_info"_a = error);
+        return py::none();
     });
-    return result;
 }
 
 void defineEodDataSource(py::module_ &m) {
@@ -122,11 +120,13 @@ void defineEodDataSource(py::module_ &m) {
                     "removeAdjusted"_a = false, "progress"_a = py::none());
     velmora::method(cls, "getAsync", &getAsync, "stocks"_a, "startDate"_a = py::none(), "endDate"_a = py::none(),
                     "removeAdjusted"_a = false, "progress"_a = py::none());
-    velmora::method(cls, "getAsyncUrl", [m](py::object self, py::object parms) { return getAsyncUrl(m, self, parms); },
-                    "parms"_a);
+    velmora::method(
+        cls, "getAsyncUrl", [m](py::object self, py::object parms) { return getAsyncUrl(m, self, parms); },
+        "parms"_a);
     velmora::method(cls, "incProgress", &incProgress);
-    velmora::method(cls, "queryStocks", [m](py::object self, py::object search) { return queryStocks(m, self, search); },
-                    "search"_a);
+    velmora::method(
+        cls, "queryStocks", [m](py::object self, py::object search) { return queryStocks(m, self, search); },
+        "search"_a);
 }
 
 }  // namespace

@@ -45,6 +45,24 @@ void colour(py::handle window, py::handle key, const char *textColour) {
     element(window, key).attr("update")("text_color"_a = textColour);
 }
 
+// The Enter key, as the main window reports it. Windows reports the key's character "\r".
+// Under X11 the window hears key releases, which carry no character, so the toolkit names
+// the key by its key symbol and key code instead: "Return:36", or "KP_Enter:104" for the
+// keypad's Enter key (the code depends on the keyboard).
+bool isEnterKey(py::handle event) {
+    if (!py::isinstance<py::str>(event)) return false;
+    std::string name = event.cast<std::string>();
+    return name == "\r" || name.starts_with("Return:") || name.starts_with("KP_Enter:");
+}
+
+// The focused field has written its value keystroke by keystroke already; Enter only has
+// every provider recompute. With no element focused there is no field to commit.
+void updateOnEnter(const py::module_ &m, py::object window, py::object values) {
+    py::object focused = window.attr("find_element_with_focus")();
+    if (focused.is_none() || !hasKey(m.attr("handlers"), focused.attr("Key"))) return;
+    m.attr("manager").attr("handleEvent")(window, "UpdateConfig", values);
+}
+
 // The provider that routes the window's events to the fields. Its base class lives in
 // the module `provider`, which does not import this module while it is loaded.
 void defineFieldProvider(py::module_ &m) {
@@ -61,17 +79,12 @@ void defineFieldProvider(py::module_ &m) {
     velmora::method(cls, "handleEvent", [m](py::object self, py::object window, py::object event,
                                             py::object values) {
         m.attr("recreateNeeded") = false;
-        py::dict handlers = m.attr("handlers");
-        if (py::isinstance<py::str>(event) && event.cast<std::string>() == "\r") {
-            // Enter while nothing has the focus (the window itself is focused) has no field
-            // to commit, so it triggers no recomputation either.
-            py::object focused = window.attr("find_element_with_focus")();
-            if (!focused.is_none() && hasKey(handlers, focused.attr("Key")))
-                m.attr("manager").attr("handleEvent")(window, "UpdateConfig", values);
-        }
-        if (hasKey(handlers, event)) {
-            if (!truth(handlers[event].attr("validate")(window, event, values)))
-                refuse(PyExc_ValueError, py::tuple());
+        if (isEnterKey(event)) updateOnEnter(m, window, values);
+        py::object handlers = m.attr("handlers");
+        if (hasKey(handlers, event) && !truth(handlers[event].attr("validate")(window, event, values))) {
+            // Stops the refused event here; the provider manager logs it.
+            PyErr_SetNone(PyExc_ValueError);
+            throw py::error_already_set();
         }
         return m.attr("recreateNeeded");
     }, "window"_a, "event"_a, "values"_a);
@@ -284,9 +297,18 @@ py::object parseNumber(py::object self, py::object window, py::object text) {
     py::object number = locale.attr("atof")(text);
     // "nan" and "inf" pass the locale's reader and every comparison with a bound, and
     // would be saved as non-standard JSON in the user's configuration.
-    if (!py::module_::import("math").attr("isfinite")(number).cast<bool>())
+    if (!truth(py::module_::import("math").attr("isfinite")(number)))
         refuse(PyExc_ValueError, py::str("not a finite number"));
     return number;
+}
+
+// Both bounds are inclusive; a missing bound does not limit.
+bool withinBounds(py::handle self, py::handle number) {
+    py::object minValue = self.attr("minValue");
+    py::object maxValue = self.attr("maxValue");
+    if (!minValue.is_none() && number < minValue) return false;
+    if (!maxValue.is_none() && number > maxValue) return false;
+    return true;
 }
 
 void defineNumField(py::module_ &m) {
@@ -318,15 +340,13 @@ void defineNumField(py::module_ &m) {
         py::object key = self.attr("key");
         try {
             py::object number = parseNumber(self, window, values[key]);
-            py::object minValue = self.attr("minValue");
-            py::object maxValue = self.attr("maxValue");
-            bool inBounds = (minValue.is_none() || !(number < minValue)) && (maxValue.is_none() || !(number > maxValue));
-            if (inBounds) {
+            if (withinBounds(self, number)) {
                 colour(window, key, "black");
                 values[key] = number;
                 return super(cls, self).attr("validate")(window, event, values);
             }
         } catch (py::error_already_set &) {
+            // Text that does not parse, or a write that fails, is refused like a number out of bounds.
         }
         colour(window, key, "red");
         return py::bool_(false);
@@ -474,6 +494,22 @@ void defineBoolField(py::module_ &m) {
     });
 }
 
+// A module that the program links in: the loader's finder knows it by name.
+bool isLinkedModule(py::handle sys, py::handle moduleName) {
+    for (py::handle finder : py::list(sys.attr("meta_path"))) {
+        py::object linked = py::getattr(finder, "modules_set", py::none());
+        if (!linked.is_none() && truth(linked.attr("__contains__")(moduleName))) return true;
+    }
+    return false;
+}
+
+bool isOfKind(py::handle found, py::handle kind) {
+    if (kind.is_none()) return true;
+    if (py::isinstance<py::type>(kind) || py::isinstance<py::tuple>(kind))
+        return truth(builtins().attr("issubclass")(found, kind));
+    return truth(kind(found));
+}
+
 // resolve(name, kind=None, setting=None) -> class
 //   name:    dotted class name "module.Class" (the module part may contain points).
 //   kind:    what the caller is going to call: a class or a tuple of classes that the result
@@ -490,10 +526,9 @@ void defineBoolField(py::module_ &m) {
 // (TypeError). A name without a point fails to unpack (ValueError) and a class
 // the module does not define is a KeyError.
 py::object resolve(py::object name, py::object kind, py::object setting) {
-    py::str origin = setting.is_none() ? py::str("{!r}").format(name) : py::str("{}").format(setting);
+    py::str heading = setting.is_none() ? py::str("") : py::str("{}: ").format(setting);
     if (!py::isinstance<py::str>(name))
-        refuse(PyExc_TypeError,
-               py::str("{}: a class name must be a text, not {!r}").format(origin, name));
+        refuse(PyExc_TypeError, heading + py::str("a class name must be a text, not {!r}").format(name));
     py::list parts = name.attr("rsplit")(".", 1);
     if (py::len(parts) != 2)
         refuse(PyExc_ValueError, py::str("not enough values to unpack (expected 2, got {})").format(py::len(parts)));
@@ -501,30 +536,17 @@ py::object resolve(py::object name, py::object kind, py::object setting) {
     py::object className = parts[1];
     py::object sys = py::module_::import("sys");
     py::dict modules = sys.attr("modules");
-    if (!modules.contains(moduleName)) {
-        bool served = false;
-        for (py::handle finder : py::list(sys.attr("meta_path"))) {
-            py::object own = py::getattr(finder, "modules_set", py::none());
-            if (!own.is_none() && own.attr("__contains__")(moduleName).cast<bool>()) served = true;
-        }
-        if (!served)
-            refuse(PyExc_ValueError,
-                   py::str("{}: {!r} names no module of the program").format(origin, name));
-    }
+    if (!modules.contains(moduleName) && !isLinkedModule(sys, moduleName))
+        refuse(PyExc_ValueError, heading + py::str("{!r} names no module of the program").format(name));
     builtins().attr("__import__")(moduleName);
     py::dict namespace_ = modules[moduleName].attr("__dict__");
     if (!namespace_.contains(className))
-        refuse(PyExc_KeyError, py::str("{}: {!r} names no class of its module").format(origin, name));
+        refuse(PyExc_KeyError, heading + py::str("{!r} names no class of its module").format(name));
     py::object found = namespace_[className];
     if (!py::isinstance<py::type>(found))
-        refuse(PyExc_TypeError, py::str("{}: {!r} is not a class").format(origin, name));
-    if (!kind.is_none()) {
-        bool fits = py::isinstance<py::type>(kind) || py::isinstance<py::tuple>(kind)
-                        ? builtins().attr("issubclass")(found, kind).cast<bool>()
-                        : truth(kind(found));
-        if (!fits)
-            refuse(PyExc_TypeError, py::str("{}: {!r} is not a class of the expected kind").format(origin, name));
-    }
+        refuse(PyExc_TypeError, heading + py::str("{!r} is not a class").format(name));
+    if (!isOfKind(found, kind))
+        refuse(PyExc_TypeError, heading + py::str("{!r} is not a class of the expected kind").format(name));
     return found;
 }
 

@@ -1,6 +1,9 @@
 // The one-line progress meter: a bar, nine statistics lines in the process locale and a Cancel button.
 #include "pyclass.hpp"
 
+#include <initializer_list>
+#include <string>
+
 namespace {
 
 void bindNames(py::module_ &m) {
@@ -36,38 +39,40 @@ py::str messageText(const py::args &args) {
     return py::str(text);
 }
 
-py::object buildWindow(const py::module_ &m, py::object self, py::args args, py::kwargs kwargs) {
-    py::list column, column2;
+py::list row(std::initializer_list<py::object> elements) {
+    py::list made;
+    for (const py::object &element : elements) made.append(element);
+    return made;
+}
+
+// The columns side by side in the meter's window: horizontal, one column with the bar under
+// the texts; vertical, an upright bar in a column of its own beside the texts.
+py::list meterColumns(const py::module_ &m, py::object self, const py::args &args) {
     bool horizontal = py::str(self.attr("orientation")).attr("lower")().attr("startswith")("h").cast<bool>();
     py::object message = m.attr("T")(messageText(args), "key"_a = "-OPTMSG-");
     py::object stats = m.attr("T")("", "size"_a = py::make_tuple(30, 10), "key"_a = "-STATS-");
     py::object bar = m.attr("ProgressBar")("max_value"_a = self.attr("max_value"), "orientation"_a = horizontal ? "h" : "v",
                                            "key"_a = "-PROG-", "size"_a = self.attr("size"),
                                            "bar_color"_a = self.attr("bar_color"));
-    py::list cancelRow;
-    bool withButton = !py::bool_(self.attr("no_button"));
-    if (withButton) {
-        cancelRow.append(m.attr("Cancel")("button_color"_a = self.attr("button_color")));
-        cancelRow.append(m.attr("Stretch")());
-    }
-    py::list layout;
-    if (horizontal) {
-        for (py::object element : {message, stats, bar}) column.append(py::list(py::make_tuple(element)));
-        if (withButton) column.append(cancelRow);
-        layout.append(m.attr("Column")(column));
-    } else {
-        column.append(py::list(py::make_tuple(bar)));
-        for (py::object element : {message, stats}) column2.append(py::list(py::make_tuple(element)));
-        if (withButton) column2.append(cancelRow);
-        layout.append(m.attr("Column")(column));
-        layout.append(m.attr("Column")(column2));
-    }
+    py::list texts;
+    texts.append(row({message}));
+    texts.append(row({stats}));
+    if (horizontal) texts.append(row({bar}));
+    if (!py::bool_(self.attr("no_button")))
+        texts.append(row({m.attr("Cancel")("button_color"_a = self.attr("button_color")), m.attr("Stretch")()}));
+    if (horizontal) return row({m.attr("Column")(texts)});
+    py::list barColumn;
+    barColumn.append(row({bar}));
+    return row({m.attr("Column")(barColumn), m.attr("Column")(texts)});
+}
+
+py::object buildWindow(const py::module_ &m, py::object self, py::args args, py::kwargs kwargs) {
+    py::list rows;
+    rows.append(meterColumns(m, self, args));
     py::object window = m.attr("Window")(self.attr("title"), "grab_anywhere"_a = self.attr("grab_anywhere"),
                                          "border_depth"_a = self.attr("border_width"),
                                          "no_titlebar"_a = self.attr("no_titlebar"), "disable_close"_a = true,
                                          "keep_on_top"_a = self.attr("keep_on_top"), **kwargs);
-    py::list rows;
-    rows.append(layout);
     window.attr("Layout")(rows).attr("Finalize")();
     self.attr("window") = window;
     return window;
@@ -118,13 +123,10 @@ py::object computeProgressStats(const py::module_ &m, py::object self) {
 }
 
 void defineQuickMeter(py::module_ &m) {
-    py::object sg = m.attr("sg");
     // The toolkit's own meter class: its update step and both registries are inherited, so
-    // the toolkit's closing function finds the meters opened here.
-    // This toolkit release keeps it private to its inner module, out of reach of the package.
-    py::object base = py::hasattr(sg, "QuickMeter")
-                          ? sg.attr("QuickMeter")
-                          : py::module_::import("PySimpleGUI.PySimpleGUI").attr("_QuickMeter");
+    // the toolkit's closing function finds the meters opened here. This toolkit release
+    // keeps the class private to its inner module.
+    py::object base = py::module_::import("PySimpleGUI.PySimpleGUI").attr("_QuickMeter");
     py::object meter = velmora::makeClass(m, "QuickMeter", py::make_tuple(base));
     velmora::constructor(meter,
         [m](py::object self, py::object title, py::object currentValue, py::object maxValue, py::object key,
@@ -159,21 +161,18 @@ void defineQuickMeter(py::module_ &m) {
                     [m](py::object self) { return computeProgressStats(m, self); });
 }
 
+// `meterOptions`: the keyword options and extra window keywords, which only the call that
+// opens a meter uses.
 py::object oneLineProgressMeter(const py::module_ &m, py::object title, py::object currentValue, py::object maxValue,
-                                py::args args, py::object key, py::dict options, py::kwargs kwargs) {
+                                const py::args &args, py::object key, const py::dict &meterOptions) {
     py::object meterClass = m.attr("QuickMeter");
     py::dict active = meterClass.attr("active_meters");
-    py::object meter;
     if (!active.contains(key)) {
-        for (auto option : options) kwargs[option.first] = option.second;
-        meter = meterClass(title, currentValue, maxValue, key, *args, **kwargs);
-        active[key] = meter;
+        active[key] = meterClass(title, currentValue, maxValue, key, *args, **meterOptions);
         meterClass.attr("exit_reasons")[key] = py::none();
-    } else {
-        meter = active[key];
     }
-    meter.attr("UpdateMeter")(currentValue, maxValue, *args);
-    py::object entry = m.attr("OneLineProgressMeter");
+    active[key].attr("UpdateMeter")(currentValue, maxValue, *args);
+    py::object entry = m.attr("one_line_progress_meter");
     if (!py::hasattr(entry, "exit_reasons")) entry.attr("exit_reasons") = meterClass.attr("exit_reasons");
     py::object reason = entry.attr("exit_reasons").attr("get")(key);
     bool goOn = reason.is_none() || reason.equal(m.attr("METER_REASON_REACHED_MAX"));
@@ -188,11 +187,11 @@ void defineEntry(py::module_ &m) {
             py::object orientation, py::object barColor, py::object buttonColor, py::object size,
             py::object borderWidth, py::object grabAnywhere, py::object noTitlebar, py::object keepOnTop,
             py::object noButton, py::kwargs kwargs) {
-            py::dict options("orientation"_a = orientation, "bar_color"_a = barColor, "button_color"_a = buttonColor,
-                             "size"_a = size, "border_width"_a = borderWidth, "grab_anywhere"_a = grabAnywhere,
-                             "no_titlebar"_a = noTitlebar, "keep_on_top"_a = keepOnTop, "no_button"_a = noButton);
-            return oneLineProgressMeter(m, title, currentValue, maxValue, args, key,
-                                        options, kwargs);
+            py::dict meterOptions("orientation"_a = orientation, "bar_color"_a = barColor,
+                                  "button_color"_a = buttonColor, "size"_a = size, "border_width"_a = borderWidth,
+                                  "grab_anywhere"_a = grabAnywhere, "no_titlebar"_a = noTitlebar,
+                                  "keep_on_top"_a = keepOnTop, "no_button"_a = noButton, **kwargs);
+            return oneLineProgressMeter(m, title, currentValue, maxValue, args, key, meterOptions);
         },
         py::name("one_line_progress_meter"), py::scope(m), "title"_a, "current_value"_a, "max_value"_a, py::kw_only(),
         "key"_a = "OK for 1 meter", "orientation"_a = "v", "bar_color"_a = py::make_tuple(py::none(), py::none()),

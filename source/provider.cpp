@@ -6,18 +6,6 @@
 
 namespace {
 
-// The configuration value at a path of keys, or None when any level is missing: the
-// configuration trees answer a missing key with an empty tree, plain dictionaries with a
-// key error, and neither may stand in for a setting.
-py::object setting(py::handle config, std::initializer_list<const char *> path) {
-    py::object value = py::reinterpret_borrow<py::object>(config);
-    for (const char *key : path) {
-        if (value.is_none() || !py::hasattr(value, "get")) return py::none();
-        value = value.attr("get")(key);
-    }
-    return value;
-}
-
 // Logs the exception being handled with its traceback under `message`; called inside a
 // catch block, where the interpreter holds no current exception that logging could find.
 void logFailure(const py::module_ &m, const char *message) {
@@ -45,10 +33,12 @@ void logFailure(const py::module_ &m, const char *message) {
 // The interpreter's truth test; a handle converted to bool only tells whether it is null.
 bool truthy(py::handle value) { return py::bool_(py::reinterpret_borrow<py::object>(value)); }
 
+// A provider without a key of its own must not make the debug messages fail, or the
+// store would work only while debug logging is off.
 std::string keyOf(py::handle provider) { return velmora::reprOf(py::getattr(provider, "key", py::none())); }
 
 // ---------------------------------------------------------------------------------------
-// Provider
+// Provider: the value store and recompute
 
 // The providers whose recompute is running, outermost first. A provider met again on
 // this path depends on itself through others, and the walk would never end. Borrowed
@@ -72,6 +62,31 @@ void refuseCycle(py::handle provider) {
     std::string chain;
     for (std::size_t i = first; i < path.size(); ++i) chain += keyOf(path[i]) + " -> ";
     raise(PyExc_RuntimeError, "dependency cycle between providers: " + chain + keyOf(provider));
+}
+
+void publish(const py::module_ &m, py::object provider, py::object self, py::object key, py::object value) {
+    provider.attr("generation") = py::object(provider.attr("generation")) + py::int_(1);
+    provider.attr("values")[key] = value;
+    provider.attr("origin")[key] = self;
+    // A provider that publishes in its constructor still counts as never computed.
+    if (py::object(self.attr("lastGeneration")) >= py::int_(0)) {
+        self.attr("lastGeneration") = provider.attr("generation");
+        velmora::debug(m.attr("logger"), [&] {
+            return "setting key=" + velmora::reprOf(key) + " lastGeneration self.key=" + keyOf(self) +
+                   " self.lastGeneration=" + velmora::reprOf(self.attr("lastGeneration"));
+        });
+    }
+}
+
+py::object read(const py::module_ &m, py::object provider, py::object self, py::object key) {
+    py::object writer = provider.attr("origin")[key];
+    if (!writer.is(self)) {
+        velmora::debug(m.attr("logger"), [&] {
+            return "self.key=" + keyOf(self) + " depends on Provider.origin[key]=" + velmora::reprOf(writer);
+        });
+        self.attr("dependingOn").attr("add")(writer);
+    }
+    return provider.attr("values")[key];
 }
 
 py::object recompute(const py::module_ &m, py::object provider, py::object self) {
@@ -110,12 +125,15 @@ py::object recompute(const py::module_ &m, py::object provider, py::object self)
     return self.attr("lastGeneration");
 }
 
+// ---------------------------------------------------------------------------------------
+// Provider: progress reporting
+
 // The scope that `start` returns: it opens the progress run on entry and closes the
 // meter however the body is left, so that no meter outlives its computation.
 py::object defineProgressScope(const py::module_ &m) {
     py::dict attributes;
     attributes["__module__"] = m.attr("__name__");
-    attributes["__qualname__"] = "Provider.start.<locals>.ProgressScope";
+    attributes["__qualname__"] = "ProgressScope";
     py::object scope = py::reinterpret_borrow<py::object>((PyObject *)&PyType_Type)("ProgressScope", py::tuple(),
                                                                                     attributes);
     velmora::constructor(scope, [](py::object self, py::object provider, py::object maxValue) {
@@ -185,27 +203,10 @@ void defineProvider(py::module_ &m) {
         return update(m, self, curVal, maxValue, addValue);
     }, "curVal"_a = py::none(), "maxValue"_a = py::none(), "addValue"_a = py::none());
     velmora::method(provider, "__setitem__", [m, provider](py::object self, py::object key, py::object value) {
-        provider.attr("generation") = py::object(provider.attr("generation")) + py::int_(1);
-        provider.attr("values")[key] = value;
-        provider.attr("origin")[key] = self;
-        if (py::object(self.attr("lastGeneration")) >= py::int_(0)) {
-            self.attr("lastGeneration") = provider.attr("generation");
-            velmora::debug(m.attr("logger"), [&] {
-                return "setting key=" + velmora::reprOf(key) + " lastGeneration self.key=" + keyOf(self) +
-                       " self.lastGeneration=" + velmora::reprOf(self.attr("lastGeneration"));
-            });
-        }
+        publish(m, provider, self, key, value);
     }, "key"_a, "value"_a);
     velmora::method(provider, "__getitem__", [m, provider](py::object self, py::object key) {
-        // The dictionary's own lookup, so that a missing key raises its key error.
-        py::object writer = provider.attr("origin").attr("__getitem__")(key);
-        if (!writer.is(self)) {
-            velmora::debug(m.attr("logger"), [&] {
-                return "self.key=" + keyOf(self) + " depends on Provider.origin[key]=" + velmora::reprOf(writer);
-            });
-            self.attr("dependingOn").attr("add")(writer);
-        }
-        return provider.attr("values").attr("__getitem__")(key);
+        return read(m, provider, self, key);
     }, "key"_a);
     velmora::method(provider, "recompute", [m, provider](py::object self) { return recompute(m, provider, self); });
     velmora::method(provider, "handleEvent", [](py::object self, py::object window, py::object event,
@@ -219,6 +220,18 @@ void defineProvider(py::module_ &m) {
 
 // ---------------------------------------------------------------------------------------
 // TabProvider
+
+py::object refreshTab(py::object provider, py::object self, py::object window, py::object event, py::object values) {
+    py::object result = py::bool_(false);
+    if (!event.equal(py::str("mainTab")) || values.is_none() || !values.contains("mainTab")) return result;
+    if (!py::object(values["mainTab"]).equal(py::object(self.attr("key")))) return result;
+    py::object generation = self.attr("recompute")();
+    if (generation > py::object(self.attr("uiGeneration"))) {
+        result = self.attr("updateUI")(window);
+        if (!truthy(result)) self.attr("uiGeneration") = provider.attr("generation");
+    }
+    return result;
+}
 
 void defineTabProvider(py::module_ &m) {
     py::object provider = m.attr("Provider");
@@ -238,16 +251,8 @@ void defineTabProvider(py::module_ &m) {
     });
     velmora::method(tabProvider, "updateUI", [](py::object self, py::object window) { return false; }, "window"_a);
     velmora::method(tabProvider, "handleEvent", [provider](py::object self, py::object window, py::object event,
-                                                          py::object values) -> py::object {
-        py::object result = py::bool_(false);
-        if (!event.equal(py::str("mainTab")) || values.is_none() || !values.contains("mainTab")) return result;
-        if (!py::object(values["mainTab"]).equal(py::object(self.attr("key")))) return result;
-        py::object generation = self.attr("recompute")();
-        if (generation > py::object(self.attr("uiGeneration"))) {
-            result = self.attr("updateUI")(window);
-            if (!truthy(result)) self.attr("uiGeneration") = provider.attr("generation");
-        }
-        return result;
+                                                          py::object values) {
+        return refreshTab(provider, self, window, event, values);
     }, "window"_a, "event"_a, "values"_a);
 }
 
@@ -260,16 +265,16 @@ void defineTabProvider(py::module_ &m) {
 py::object locationOf(py::handle window) { return window.attr("CurrentLocation")("more_accurate"_a = true); }
 
 py::object popupLocation(const py::module_ &m) {
-    py::object mainWindow = m.attr("ProviderManager").attr("MainWindow");
-    py::object location = locationOf(mainWindow);
-    return py::make_tuple(py::object(location[py::int_(0)]) + py::int_(300), py::object(location[py::int_(1)]) + py::int_(300));
+    py::object location = locationOf(m.attr("ProviderManager").attr("MainWindow"));
+    return py::make_tuple(py::object(location[py::int_(0)]) + py::int_(300),
+                          py::object(location[py::int_(1)]) + py::int_(300));
 }
 
 py::object getFileName(const py::module_ &m, py::object title, py::object extension, py::object defaultPath,
                        py::object save) {
     py::object location = m.attr("ProviderManager").attr("popupLocation")();
-    py::object fileWord = velmora::translate("File");
-    py::tuple fileType = py::make_tuple(extension + py::str(" ") + fileWord, py::str("*.") + extension);
+    py::object description = extension + py::str(" ") + velmora::translate("File");
+    py::tuple fileType = py::make_tuple(description, py::str("*.") + extension);
     return py::module_::import("PySimpleGUI")
         .attr("PopupGetFile")(title, "title"_a = title, "default_extension"_a = extension, "save_as"_a = save,
                               "no_window"_a = true, "default_path"_a = defaultPath,
@@ -284,27 +289,18 @@ py::object getFileName(const py::module_ &m, py::object title, py::object extens
 // files that users load and share: only a class that offers the raw market-data source's
 // operations is accepted.
 bool isRawSourceClass(py::handle candidate) {
-    if (!py::isinstance<py::type>(candidate)) return false;
     for (const char *operation : {"get", "queryStocks"})
         if (!py::hasattr(candidate, operation) || !PyCallable_Check(candidate.attr(operation).ptr())) return false;
     return true;
 }
 
 py::object buildDataSource(py::object config) {
-    py::object name = setting(config, {"data", "dataProvider"});
-    if (!py::isinstance<py::str>(name))
-        raise(PyExc_TypeError, "data.dataProvider: the raw market-data source must be named by a dotted class "
-                               "name, not " + velmora::reprOf(name));
-    py::object kind = py::cpp_function([](py::handle candidate) { return isRawSourceClass(candidate); });
-    py::object rawClass = py::module_::import("fields").attr("resolve")(name, "kind"_a = kind,
-                                                                         "setting"_a = "data.dataProvider");
-    if (!isRawSourceClass(rawClass))
-        raise(PyExc_TypeError, "data.dataProvider: " + velmora::reprOf(name) +
-                                   " is not a raw market-data source class (a class with get and queryStocks)");
-    py::object raw = rawClass(setting(config, {"data", "apiKey"}));
+    py::object data = config["data"];
+    py::object rawClass = py::module_::import("fields").attr("resolve")(
+        data["dataProvider"], "kind"_a = py::cpp_function(&isRawSourceClass), "setting"_a = "data.dataProvider");
     return py::module_::import("pdatasource")
-        .attr("CachedDataSource")("config"_a = config, "fileName"_a = setting(config, {"data", "cacheName"}),
-                                  "rawProvider"_a = raw);
+        .attr("CachedDataSource")("config"_a = config, "fileName"_a = data["cacheName"],
+                                  "rawProvider"_a = rawClass(data["apiKey"]));
 }
 
 void constructManager(const py::module_ &m, py::object self, py::object providerList, py::object config,
@@ -326,8 +322,8 @@ void constructManager(const py::module_ &m, py::object self, py::object provider
         if (py::len(parts) != 2)
             raise(PyExc_ValueError, "not enough values to unpack (expected 2, got " +
                                         std::to_string(py::len(parts)) + ")");
-        py::object className = parts[1];
-        py::object providerClass = importModule(parts[0]).attr(className);
+        py::object moduleName = parts[0], className = parts[1];
+        py::object providerClass = importModule(moduleName).attr(className);
         py::object provider = providerClass(config, "providerManager"_a = self, "userConfigParm"_a = userConfig);
         provider.attr("reconfigure")(config, "dataSource"_a = dataSource);
         self.attr("providerList").attr("append")(provider);
@@ -383,8 +379,8 @@ void normalWindow(py::handle window) {
 
 py::object createWindow(const py::module_ &m, py::object self) {
     py::object sg = py::module_::import("PySimpleGUI");
-    py::object config = self.attr("config");
-    py::object language = setting(config, {"gui", "language"});
+    py::object gui = self.attr("config")["gui"];
+    py::object language = gui["language"];
     py::list languages;
     languages.append(language);
     py::module_::import("gettext")
@@ -400,17 +396,18 @@ py::object createWindow(const py::module_ &m, py::object self) {
                                    "expand_y"_a = true));
     py::list layout;
     layout.append(row);
-    py::object position = setting(config, {"gui", "position"});
+    // A configuration that holds no usable position (none saved, or null in a user's file)
+    // leaves the placement to the window manager rather than failing the start.
+    py::object position = gui["position"];
     if (!truthy(position)) position = py::make_tuple(py::none(), py::none());
-    py::object icon = self.attr("icon");
-    py::object window = sg.attr("Window")(self.attr("title"), layout, "icon"_a = icon.is_none() ? py::str("velmora.ico") : icon,
+    py::object window = sg.attr("Window")(self.attr("title"), layout, "icon"_a = self.attr("icon"),
                                           "size"_a = self.attr("size"), "resizable"_a = true,
                                           "enable_close_attempted_event"_a = true,
                                           "return_keyboard_events"_a = true, "location"_a = position);
     self.attr("window") = window;
     m.attr("ProviderManager").attr("MainWindow") = window;
     window.attr("finalize")();
-    if (truthy(setting(config, {"gui", "maximized"}))) maximizeWindow(window);
+    if (truthy(gui["maximized"])) maximizeWindow(window);
     sg.attr("OneLineProgressMeterCancel")();
     for (py::handle provider : py::list(self.attr("providerList"))) provider.attr("bind")(window);
     // The language this window speaks: the one to go back to when a later window cannot
@@ -429,9 +426,23 @@ void setTitle(py::object self, py::object selectionName, py::object selectionTit
     if (!window.is_none()) window.attr("set_title")(title);
 }
 
+bool isHelpEvent(py::handle event) {
+    for (const char *help : {"HelpSelection", "HelpRecommendation", "HelpConfig"})
+        if (py::reinterpret_borrow<py::object>(event).equal(py::str(help))) return true;
+    return false;
+}
+
+void openUserGuide(py::object self) {
+    py::object language = py::str(self.attr("config")["gui"]["language"]);
+    py::object path = py::module_::import("os").attr("path").attr("abspath")(
+        py::str("userguide/") + language[py::slice(0, 2, 1)] + py::str("/site/index.html"));
+    py::module_::import("webbrowser").attr("open")(path);
+}
+
 // A re-creation that failed has closed the old window already: the user gets a new one
-// in the language the old one spoke, and is told why nothing changed.
-py::object fallbackWindow(const py::module_ &m, py::object self, py::handle closed) {
+// in the language the old one spoke. Called while the failure is being handled; without
+// a window made before, there is no language to go back to and the failure goes on.
+py::object fallbackWindow(py::object self, py::handle closed) {
     py::object previous = py::getattr(self, "windowLanguage", py::none());
     if (previous.is_none()) throw;
     py::object halfMade = self.attr("window");
@@ -442,8 +453,9 @@ py::object fallbackWindow(const py::module_ &m, py::object self, py::handle clos
         }
     }
     self.attr("config")["gui"]["language"] = previous;
-    py::object userGui = setting(self.attr("userConfig"), {"gui"});
-    if (!userGui.is_none() && userGui.contains("language")) userGui["language"] = previous;
+    py::object userConfig = self.attr("userConfig");
+    if (!userConfig.is_none() && userConfig.contains("gui") && userConfig["gui"].contains("language"))
+        userConfig["gui"]["language"] = previous;
     return self.attr("createWindow")();
 }
 
@@ -454,8 +466,9 @@ py::object recreateWindow(const py::module_ &m, py::object self, py::object wind
     py::object curPos = locationOf(window);
     py::object curSize = window.attr("size");
     velmora::debug(m.attr("logger"), [&] {
-        return "realPos=" + py::str(realPos).cast<std::string>() + " realSize=" + py::str(realSize).cast<std::string>() +
-               " curPos=" + py::str(curPos).cast<std::string>() + " curSize=" + py::str(curSize).cast<std::string>();
+        auto shown = [](py::handle pair) { return py::str(pair).cast<std::string>(); };
+        return "realPos=" + shown(realPos) + " realSize=" + shown(realSize) + " curPos=" + shown(curPos) +
+               " curSize=" + shown(curSize);
     });
     window.attr("close")();
     py::object newWindow;
@@ -464,7 +477,7 @@ py::object recreateWindow(const py::module_ &m, py::object self, py::object wind
         newWindow = self.attr("createWindow")();
     } catch (...) {
         logFailure(m, "Test");
-        newWindow = fallbackWindow(m, self, window);
+        newWindow = fallbackWindow(self, window);
         fellBack = true;
     }
     newWindow.attr("Move")(curPos[py::int_(0)], curPos[py::int_(1)]);
@@ -483,43 +496,36 @@ py::object recreateWindow(const py::module_ &m, py::object self, py::object wind
 
 py::object handleEvent(const py::module_ &m, py::object self, py::object window, py::object event,
                        py::object values) {
-    py::object sg = py::module_::import("PySimpleGUI");
     // A nested dispatch (the field framework's "UpdateConfig") may re-create the window
     // under this one; from then on only the manager's new window is alive.
     py::object entryWindow = self.attr("window");
-    auto current = [&]() -> py::object {
-        py::object now = self.attr("window");
-        return now.is(entryWindow) ? window : now;
+    auto liveWindow = [&]() -> py::object {
+        py::object held = self.attr("window");
+        return held.is(entryWindow) ? window : held;
     };
     try {
-        for (const char *help : {"HelpSelection", "HelpRecommendation", "HelpConfig"}) {
-            if (!event.equal(py::str(help))) continue;
-            py::object language = py::str(setting(self.attr("config"), {"gui", "language"}));
-            py::object path = py::module_::import("os").attr("path").attr("abspath")(
-                py::str("userguide/") + language[py::slice(0, 2, 1)] + py::str("/site/index.html"));
-            py::module_::import("webbrowser").attr("open")(path);
+        if (isHelpEvent(event)) {
+            openUserGuide(self);
             return window;
         }
         // Closing and installing an update are the last chance for every provider to save
         // what it owns: one provider's failure must not cost the others their save.
-        bool lastChance = event.equal(sg.attr("WIN_CLOSE_ATTEMPTED_EVENT")) || event.equal(py::str("UpdateSoftware"));
+        py::object closeAttempt = py::module_::import("PySimpleGUI").attr("WIN_CLOSE_ATTEMPTED_EVENT");
+        bool lastChance = event.equal(closeAttempt) || event.equal(py::str("UpdateSoftware"));
         py::object answer = py::bool_(false);
         for (py::handle provider : py::list(self.attr("providerList"))) {
-            if (!lastChance) {
-                answer = answer | provider.attr("handleEvent")(current(), event, values);
-                continue;
-            }
             try {
-                answer = answer | provider.attr("handleEvent")(current(), event, values);
+                answer = answer | provider.attr("handleEvent")(liveWindow(), event, values);
             } catch (py::error_already_set &) {
+                if (!lastChance) throw;
                 logFailure(m, "Test");
             }
         }
-        if (!truthy(answer)) return current();
-        return recreateWindow(m, self, current(), values);
+        if (!truthy(answer)) return liveWindow();
+        return recreateWindow(m, self, liveWindow(), values);
     } catch (...) {
         logFailure(m, "Test");
-        return current();
+        return liveWindow();
     }
 }
 

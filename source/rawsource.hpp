@@ -1,10 +1,22 @@
-// What the two raw market-data sources share: awaitables driven from C++, the concurrent download and key-safe logging.
+// What the two raw market-data sources share: the download driver, the awaitable operations it is made of, and the filter that keeps the API key out of the logs.
 #pragma once
 
 #include "pyclass.hpp"
 
 #include <functional>
+#include <initializer_list>
+#include <optional>
 #include <string>
+
+// getAsync, getAsyncUrl, getCurrenciesAsync and getCurrencyAsync are asynchronous operations:
+// callers await them, gather them or hand them to asyncio.run, and a subclass may replace any
+// of them with an `async def` of its own. C++ has no coroutine body to give them, so each one
+// returns an Operation: an object with the coroutine protocol whose work starts only when the
+// event loop first drives it, as a coroutine's body does. That work never waits itself. It
+// starts the HTTP client's own request coroutines as tasks and answers with an asyncio future
+// that a done-callback settles once the answer is in. So every request of a download is in
+// flight at once on one client and one loop, results keep the order of the symbols, and a
+// cancellation of an operation reaches its request through the future.
 
 // Hidden like pybind11's own namespace, whose types these functions capture.
 namespace velmora {
@@ -15,8 +27,10 @@ using Step = std::function<py::object(py::object)>;
 
 inline py::module_ asyncio() { return py::module_::import("asyncio"); }
 
-// Turns whatever a C++ guard caught into the Python exception object, so that it can
-// be logged with its traceback or handed to a future.
+// ---- errors between C++ and the event loop ----
+
+// Whatever `body` throws reaches `onError` as the Python exception object, so that it can be
+// logged with its traceback or handed to a future.
 template <typename Handler>
 void guarded(const std::function<void()> &body, Handler &&onError) {
     py::object error;
@@ -35,32 +49,41 @@ void guarded(const std::function<void()> &body, Handler &&onError) {
     onError(error);
 }
 
-// Raises the given exception object in Python.
 [[noreturn]] inline void raise(py::handle error) {
     PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
     throw py::error_already_set();
 }
 
-// Settles a future with the outcome of `produce`, unless someone (a cancellation) was first.
-inline void settle(py::object future, const Work &produce) {
-    guarded(
-        [&] {
-            py::object value = produce();
-            if (!future.attr("done")().cast<bool>()) future.attr("set_result")(value);
-        },
-        [&](py::object error) {
-            if (future.attr("done")().cast<bool>()) return;
-            if (py::isinstance(error, asyncio().attr("CancelledError")))
-                future.attr("cancel")();
-            else
-                future.attr("set_exception")(error);
-        });
+// The value of `work`, or what `failure` makes of the error `work` raised.
+inline py::object orElse(const Work &work, const Step &failure) {
+    py::object value, error;
+    guarded([&] { value = work(); }, [&](py::object caught) { error = caught; });
+    return error ? failure(error) : value;
 }
 
-// The class of the awaitables below. It has the methods of a coroutine (send, throw,
-// close, __await__), so asyncio.run, create_task and gather take it like one written in
-// Python. Its work starts only when it is first driven, inside the running loop, and
-// whatever it is then given (a cancellation above all) passes on to that work's future.
+inline bool isDone(py::handle future) { return future.attr("done")().cast<bool>(); }
+
+// Settles `future` with what `produce` returns or raises. `produce` runs even when the future
+// was cancelled meanwhile: a request cancelled by an abort is still logged and counted.
+inline void settle(py::object future, const Work &produce) {
+    py::object value, error;
+    guarded([&] { value = produce(); }, [&](py::object caught) { error = caught; });
+    if (isDone(future)) return;
+    if (!error)
+        future.attr("set_result")(value);
+    else if (py::isinstance(error, asyncio().attr("CancelledError")))
+        future.attr("cancel")();
+    else
+        future.attr("set_exception")(error);
+}
+
+// ---- the operations ----
+
+// The coroutine protocol over a future that is made when the loop first drives the operation
+// (send). From then on send and throw go to the future's own iterator, which hands the future
+// to the driving task to wait on and raises StopIteration with its result. A throw or close
+// cancels the future, so that the work behind it stops. asyncio takes such an object for a
+// coroutine because it has send, throw, close and __await__.
 inline py::object operationClass() {
     static py::object *cls = nullptr;
     if (cls != nullptr) return *cls;
@@ -69,12 +92,16 @@ inline py::object operationClass() {
     attributes["__qualname__"] = "Operation";
     py::object type = py::reinterpret_borrow<py::object>((PyObject *)&PyType_Type);
     py::object made = type("Operation", py::tuple(), attributes);
+    auto cancelFuture = [](py::object self) {
+        py::object future = self.attr("_future");
+        if (!future.is_none() && !isDone(future)) future.attr("cancel")();
+    };
     method(made, "__await__", [](py::object self) { return self; });
     method(made, "__iter__", [](py::object self) { return self; });
     method(made, "send", [](py::object self, py::object value) {
         if (self.attr("_iterator").is_none()) {
             py::object start = self.attr("_start");
-            if (start.is_none()) throw py::value_error("cannot reuse already awaited coroutine");
+            if (start.is_none()) throw std::runtime_error("cannot reuse already awaited coroutine");
             self.attr("_start") = py::none();
             py::object future = start();
             self.attr("_future") = future;
@@ -83,10 +110,9 @@ inline py::object operationClass() {
         return self.attr("_iterator").attr("send")(value);
     }, "value"_a);
     method(made, "__next__", [](py::object self) { return self.attr("send")(py::none()); });
-    method(made, "throw", [](py::object self, py::args args) -> py::object {
-        py::object future = self.attr("_future");
-        if (!future.is_none() && !future.attr("done")().cast<bool>()) future.attr("cancel")();
-        if (self.attr("_iterator").is_none()) {
+    method(made, "throw", [cancelFuture](py::object self, py::args args) -> py::object {
+        cancelFuture(self);
+        if (self.attr("_iterator").is_none()) {  // thrown in before it started: it ends with the error
             self.attr("_start") = py::none();
             py::object error = args[0];
             if (py::isinstance<py::type>(error)) error = error();
@@ -94,18 +120,17 @@ inline py::object operationClass() {
         }
         return self.attr("_iterator").attr("throw")(*args);
     });
-    method(made, "close", [](py::object self) {
+    method(made, "close", [cancelFuture](py::object self) {
         self.attr("_start") = py::none();
-        py::object future = self.attr("_future");
-        if (!future.is_none() && !future.attr("done")().cast<bool>()) future.attr("cancel")();
+        cancelFuture(self);
     });
     cls = new py::object(made);  // lives as long as the process, like a class statement's class
     return made;
 }
 
-// An awaitable whose result is that of the future `start` returns; `start` runs inside
-// the event loop when the awaitable is first driven, so errors it raises are raised by
-// the awaitable, as the body of a coroutine would raise them.
+// An operation whose result is that of the future `start` returns. An error that `start`
+// raises is raised by the operation, as the body of a coroutine would raise it. The name
+// shows in the repr of the task that runs it.
 inline py::object operation(const char *name, Work start) {
     py::object made = operationClass()();
     made.attr("__qualname__") = name;
@@ -116,15 +141,17 @@ inline py::object operation(const char *name, Work start) {
     return made;
 }
 
-inline py::object doneFuture(py::object value) {
+// The future of an operation that has its result without waiting.
+inline py::object finished(py::object value) {
     py::object future = asyncio().attr("get_running_loop")().attr("create_future")();
     future.attr("set_result")(value);
     return future;
 }
 
-// Sends one request coroutine as a task of its own and settles the returned future with
-// `answer(response)`, or with `failure(error)` when the request or `answer` fails (a
-// cancellation of the request included). Cancelling the returned future cancels the request.
+// Sends the request coroutine that `request` makes as a task of its own and answers with a
+// future settled with `answer(response)`, or with `failure(error)` when making the request,
+// the request or `answer` fails (a cancellation of the request included). Cancelling the
+// returned future cancels the request.
 inline py::object afterRequest(const Work &request, Step answer, Step failure) {
     py::object loop = asyncio().attr("get_running_loop")();
     py::object result = loop.attr("create_future")();
@@ -133,18 +160,43 @@ inline py::object afterRequest(const Work &request, Step answer, Step failure) {
             [&](py::object error) { settle(result, [&] { return failure(error); }); });
     if (!task) return result;
     task.attr("add_done_callback")(py::cpp_function([result, answer, failure](py::object done) {
-        py::object value, error;
-        guarded([&] { value = answer(done.attr("result")()); }, [&](py::object caught) { error = caught; });
-        if (error)
-            settle(result, [&] { return failure(error); });
-        else
-            settle(result, [&] { return value; });
+        settle(result, [&] { return orElse([&] { return answer(done.attr("result")()); }, failure); });
     }));
     result.attr("add_done_callback")(py::cpp_function([task](py::object self) {
         if (self.attr("cancelled")().cast<bool>()) task.attr("cancel")();
     }));
     return result;
 }
+
+// Runs the awaitables that `makeChildren` makes all at once and answers with a future settled,
+// once `client` is closed, with their results in their order. The client is closed however the
+// wait ends; the first error of a child (or of making them) is the future's error.
+inline py::object gatherOnClient(py::object client, const std::function<py::list()> &makeChildren) {
+    py::object loop = asyncio().attr("get_running_loop")();
+    py::object gathered;
+    guarded([&] { gathered = asyncio().attr("gather")(*makeChildren()); },
+            [&](py::object error) {
+                gathered = loop.attr("create_future")();
+                gathered.attr("set_exception")(error);
+            });
+    py::object outer = loop.attr("create_future")();
+    gathered.attr("add_done_callback")(py::cpp_function([outer, client](py::object all) {
+        py::object closing = asyncio().attr("ensure_future")(client.attr("aclose")());
+        closing.attr("add_done_callback")(py::cpp_function([outer, all](py::object closed) {
+            settle(outer, [&] {
+                py::object results = all.attr("result")();  // raises the first failure, or the cancellation
+                closed.attr("result")();
+                return results;
+            });
+        }));
+    }));
+    outer.attr("add_done_callback")(py::cpp_function([gathered](py::object self) {
+        if (self.attr("cancelled")().cast<bool>()) gathered.attr("cancel")();
+    }));
+    return outer;
+}
+
+// ---- what both sources do alike ----
 
 // The service's base address: the class attribute, unless the environment names another
 // one (a test service, a proxy).
@@ -154,113 +206,111 @@ inline py::object serviceBase(py::object self, const char *variable) {
     return self.attr("baseUrl");
 }
 
-// Runs every awaitable of `children` at once and settles the returned future with their
-// results in their order once `client` is closed, which happens however the wait ends.
-inline py::object gatherThenClose(py::object client, py::list children) {
-    py::object loop = asyncio().attr("get_running_loop")();
-    py::object outer = loop.attr("create_future")();
-    py::object gathered;
-    py::object failed;
-    guarded([&] { gathered = asyncio().attr("gather")(*children); }, [&](py::object error) { failed = error; });
-    auto whenClosed = [client](std::function<void(py::object)> then) {
-        py::object closing;
-        guarded([&] { closing = asyncio().attr("ensure_future")(client.attr("aclose")()); },
-                [&](py::object) {});
-        if (closing)
-            closing.attr("add_done_callback")(py::cpp_function(then));
-        else
-            then(py::none());
+struct Parms {
+    py::object stock, startDate, endDate, removeAdjusted;
+};
+
+// `stock, startDate, endDate, removeAdjusted = parms`, failing as that statement fails.
+inline Parms unpack(py::handle parms) {
+    py::tuple values = py::tuple(py::reinterpret_borrow<py::object>(parms));
+    if (values.size() < 4)
+        throw py::value_error("not enough values to unpack (expected 4, got " + std::to_string(values.size()) +
+                              ")");
+    if (values.size() > 4) throw py::value_error("too many values to unpack (expected 4)");
+    return {values[0], values[1], values[2], values[3]};
+}
+
+// What a symbol that failed yields: logged with the traceback, counted as finished, no result.
+inline Step symbolFailed(py::object logger, py::object self, py::object stock) {
+    return [logger, self, stock](py::object error) -> py::object {
+        logger.attr("exception")("Error getting data for %s", stock, "exc_info"_a = error);
+        self.attr("incProgress")();
+        return py::none();
     };
-    if (failed) {
-        for (py::handle child : children)
-            if (py::hasattr(child, "close")) guarded([&] { child.attr("close")(); }, [](py::object) {});
-        whenClosed([outer, failed](py::object) { settle(outer, [&]() -> py::object { raise(failed); }); });
-        return outer;
-    }
-    gathered.attr("add_done_callback")(py::cpp_function([outer, whenClosed](py::object all) {
-        whenClosed([outer, all](py::object closing) {
-            settle(outer, [&]() -> py::object {
-                py::object waited = all.attr("result")();  // raises the first failure or the cancellation
-                if (!closing.is_none() && !closing.attr("cancelled")().cast<bool>() &&
-                    !closing.attr("exception")().is_none())
-                    raise(closing.attr("exception")());
-                return waited;
-            });
-        });
-    }));
-    outer.attr("add_done_callback")(py::cpp_function([gathered](py::object self) {
-        if (self.attr("cancelled")().cast<bool>()) gathered.attr("cancel")();
-    }));
-    return outer;
 }
 
-// getAsync of both sources: one getAsyncUrl per symbol, all on one fresh client.
-inline py::object getAsync(py::object self, py::object stocks, py::object startDate, py::object endDate,
-                           py::object removeAdjusted, py::object progress, const char *name,
-                           std::function<py::object(py::object)> makeClient) {
-    return operation(name, [=]() {
-        self.attr("progressValue") = 0;
-        self.attr("progress") = progress;
-        py::object client = makeClient(self);
-        self.attr("asyncClient") = client;
-        py::list children;
-        guarded([&] {
-            for (py::handle stock : stocks)
-                children.append(self.attr("getAsyncUrl")(py::make_tuple(stock, startDate, endDate, removeAdjusted)));
-        }, [&](py::object error) {
-            children = py::list();
-            children.append(operation(name, [error]() -> py::object { raise(error); }));
-        });
-        return gatherThenClose(client, children);
-    });
+// True when the close exceeds the adjusted close on any row, NaN left out.
+inline bool closeEverAboveAdjusted(py::object frame) {
+    py::object ratio = frame["Close"] / frame["Adjusted_close"];
+    return ratio.attr("max")() > py::float_(1.0);
 }
 
-// Brings a loop that ended early (an abort, an escaped error) to rest: the requests
-// still in flight are cancelled and allowed to finish their own clean-up, and the work
-// that the cancellations start (closing the client) runs to its end.
-inline void windDown(py::object loop) {
+// ---- the download driver ----
+
+// Brings the loop of a download to rest after its end. After an abort, cancelling the download
+// reaches every request still in flight through the futures the operations wait on, and the
+// loop runs on until each has wound down inside its HTTP library, been logged and counted, and
+// the client is closed. A progress callback that keeps answering false stops these runs too,
+// so they are repeated; the bound only guards against a task that never ends.
+inline void runUntilComplete(py::object loop, py::object awaitable) {
+    guarded([&] { loop.attr("run_until_complete")(awaitable); }, [](py::object) {});
+}
+
+inline void windDown(py::object loop, py::object download) {
     py::object aio = asyncio();
-    for (py::handle task : aio.attr("all_tasks")(loop)) task.attr("cancel")();
+    if (download) download.attr("cancel")();
     for (int round = 0; round < 100; ++round) {
-        py::list pending;
-        for (py::handle task : aio.attr("all_tasks")(loop))
-            if (!task.attr("done")().cast<bool>()) pending.append(task);
+        py::list pending(aio.attr("all_tasks")(loop));
         if (pending.empty()) break;
-        // A progress callback that still answers false stops these runs too; the next round goes on.
-        guarded([&] { loop.attr("run_until_complete")(aio.attr("gather")(*pending, "return_exceptions"_a = true)); },
-                [](py::object) {});
+        runUntilComplete(loop, aio.attr("gather")(*pending, "return_exceptions"_a = true));
     }
-    guarded([&] { loop.attr("run_until_complete")(loop.attr("shutdown_asyncgens")()); }, [](py::object) {});
+    runUntilComplete(loop, loop.attr("shutdown_asyncgens")());
+    runUntilComplete(loop, loop.attr("shutdown_default_executor")());
     loop.attr("close")();
 }
 
-// get of both sources.
-inline py::object get(py::object self, py::object stocks, py::object startDate, py::object endDate,
-                      py::object removeAdjusted, py::object progress) {
-    py::object loop = asyncio().attr("new_event_loop")();
-    py::object answers;
-    try {
-        answers = loop.attr("run_until_complete")(
-            self.attr("getAsync")(stocks, startDate, endDate, removeAdjusted, progress));
-    } catch (...) {
-        windDown(loop);
-        throw;
-    }
-    windDown(loop);
-
+// The per-symbol results as one price table: a column per symbol that delivered, in their
+// order, a later series of the same symbol in the place of the earlier one, the earliest
+// date dropped. When nothing was delivered or the series do not join: an empty frame.
+inline py::object priceTable(py::object results) {
     py::dict series;
-    for (py::handle answer : answers) {
-        if (answer.is_none()) continue;
-        series[answer[py::int_(0)]] = answer[py::int_(1)];
-    }
+    for (py::handle result : results)
+        if (!result.is_none()) series[result[py::int_(0)]] = result[py::int_(1)];
     py::object pandas = py::module_::import("pandas");
     py::object table;
     guarded([&] {
         py::object joined = pandas.attr("concat")(series, "axis"_a = 1, "join"_a = "outer", "sort"_a = true);
-        joined = joined.attr("sort_index")();
         table = joined.attr("iloc")[py::slice(1, std::nullopt, std::nullopt)];
     }, [&](py::object) { table = pandas.attr("DataFrame")(); });
     return table;
+}
+
+// get of both sources. An abort (the loop stopped by incProgress) or an error out of getAsync
+// reaches the caller as the loop's error. The client's closing always takes the loop past the
+// last answer, so a stop asked for by the last symbol still ends the run before getAsync has
+// its result.
+inline py::object get(py::object self, py::object stocks, py::object startDate, py::object endDate,
+                      py::object removeAdjusted, py::object progress) {
+    py::object loop = asyncio().attr("new_event_loop")();
+    py::object download, results;
+    try {
+        download = asyncio().attr("ensure_future")(
+            self.attr("getAsync")(stocks, startDate, endDate, removeAdjusted, progress), "loop"_a = loop);
+        results = loop.attr("run_until_complete")(download);
+    } catch (...) {
+        windDown(loop, download);
+        throw;
+    }
+    windDown(loop, download);
+    return priceTable(results);
+}
+
+// getAsync of both sources: one getAsyncUrl per symbol, all on the fresh client `openClient` makes.
+inline py::object getAsync(py::object self, py::object stocks, py::object startDate, py::object endDate,
+                           py::object removeAdjusted, py::object progress, const char *name, Work openClient) {
+    return operation(name, [=]() {
+        self.attr("progressValue") = 0;
+        self.attr("progress") = progress;
+        py::object client = openClient();
+        self.attr("asyncClient") = client;
+        return gatherOnClient(client, [&] {
+            py::list requests;
+            for (py::handle stock : stocks)
+                requests.append(
+                    self.attr("getAsyncUrl")(py::make_tuple(stock, startDate, endDate, removeAdjusted)));
+            return requests;
+        });
+    });
 }
 
 // incProgress of both sources.
@@ -272,20 +322,22 @@ inline void incProgress(py::object self) {
     if (!py::bool_(goOn)) asyncio().attr("get_running_loop")().attr("stop")();
 }
 
-// The key of a service travels in its request addresses, which the HTTP libraries log;
-// this filter takes it out of every record of those loggers before any handler sees it.
+// ---- the key in the logs ----
+
+// The key of a service travels in its request addresses, which the HTTP libraries log (and
+// so do the sources' own debug messages); this filter takes it out of every record of those
+// loggers before any handler sees it.
 inline void protectKeys(std::initializer_list<const char *> ownLoggers) {
     static py::object *keyFilter = nullptr;
     py::module_ logging = py::module_::import("logging");
     if (keyFilter == nullptr) {
-        py::module_ re = py::module_::import("re");
-        py::object pattern = re.attr("compile")(R"((api_token=)[^&\s'"<>]*)");
+        py::object pattern = py::module_::import("re").attr("compile")(R"((api_token=)[^&\s'"<>]*)");
         py::dict attributes;
         attributes["__module__"] = "rawsource";
         attributes["__qualname__"] = "KeyFilter";
         py::object type = py::reinterpret_borrow<py::object>((PyObject *)&PyType_Type);
         py::object cls = type("KeyFilter", py::make_tuple(logging.attr("Filter")), attributes);
-        velmora::method(cls, "filter", [pattern, logging](py::object self, py::object record) {
+        method(cls, "filter", [pattern, logging](py::object self, py::object record) {
             auto redact = [&](py::object text) -> py::object {
                 if (!py::isinstance<py::str>(text) || !text.contains("api_token=")) return py::none();
                 return pattern.attr("sub")("\\1***", text);
@@ -303,19 +355,18 @@ inline void protectKeys(std::initializer_list<const char *> ownLoggers) {
                 }
                 py::object info = record.attr("exc_info");
                 if (py::bool_(info) && record.attr("exc_text").is_none()) {
-                    py::object text = logging.attr("Formatter")().attr("formatException")(info);
-                    py::object cleanText = redact(text);
+                    py::object cleanText = redact(logging.attr("Formatter")().attr("formatException")(info));
                     if (!cleanText.is_none()) record.attr("exc_text") = cleanText;
                 }
-                py::object stack = record.attr("stack_info");
-                py::object cleanStack = redact(stack);
+                py::object cleanStack = redact(record.attr("stack_info"));
                 if (!cleanStack.is_none()) record.attr("stack_info") = cleanStack;
             }, [](py::object) {});
             return true;
         }, "record"_a);
         keyFilter = new py::object(cls());
     }
-    py::module_::import("httpx");
+    // A filter acts only on the records of the logger it is added to, not on those that reach
+    // it from a child logger, so every logger that may see a request address gets it.
     py::list names;
     for (const char *name : {"httpx", "httpcore", "httpcore.connection", "httpcore.connection_pool",
                              "httpcore.http11", "httpcore.http2", "httpcore.proxy", "httpcore.socks", "hpack",

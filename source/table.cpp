@@ -3,6 +3,10 @@
 
 namespace {
 
+py::object super(py::handle cls, py::handle self) {
+    return py::module_::import("builtins").attr("super")(cls, self);
+}
+
 // The decimals of a floating-point cell in the column at `position`, or none when the
 // cell is to be shown as the number it is.
 py::object decimalsFor(py::handle rounding, py::handle columns, size_t position) {
@@ -20,8 +24,9 @@ py::list getValues(py::object self, py::object df) {
     py::object formatString = py::module_::import("locale").attr("format_string");
     py::object columns = df.attr("columns");
     // Converted column by column, so that integer columns stay integers even in a frame
-    // whose other columns are floating-point (a plain array of all values would turn
-    // every number into a float).
+    // whose other columns are floating-point: the frame's plain array of all values would
+    // turn every number into a float, and a share count of 1234567 would show as
+    // 1,234,567.00.
     py::list rows = df.attr("round")(rounding).attr("astype")(py::module_::import("builtins").attr("object"))
                         .attr("values").attr("tolist")();
     for (py::handle row : rows) {
@@ -41,35 +46,43 @@ py::list getValues(py::object self, py::object df) {
     return rows;
 }
 
+// The toolkit gets `values` from the frame, so a caller's own `values` is a keyword given
+// twice; reported in the interpreter's words, which name the keyword.
+void refuseValuesBesideFrame(py::handle toolkitFunction, const py::kwargs &kwargs) {
+    if (!kwargs.contains("values")) return;
+    PyErr_Format(PyExc_TypeError, "%S.%S() got multiple values for keyword argument 'values'",
+                 toolkitFunction.attr("__module__").ptr(), toolkitFunction.attr("__qualname__").ptr());
+    throw py::error_already_set();
+}
+
 void defineTable(py::module_ &m) {
-    py::object sg = m.attr("sg");
-    py::object table = velmora::makeClass(m, "Table", py::make_tuple(sg.attr("Table")));
+    py::object table = velmora::makeClass(m, "Table", py::make_tuple(m.attr("sg").attr("Table")));
     velmora::constructor(table, [table](py::object self, py::args args, py::object df, py::object autoSizeColumns,
                                         py::object rounding, py::object headings, py::kwargs kwargs) {
         self.attr("rounding") = rounding;
-        py::object base = py::module_::import("builtins").attr("super")(table, self);
+        py::object init = super(table, self).attr("__init__");
         if (df.is_none()) {
             // Passed on as well, so that a table built without a frame sizes its columns
             // like every other table of the program.
             if (!headings.is_none()) kwargs["headings"] = headings;
             kwargs["auto_size_columns"] = autoSizeColumns;
-            base.attr("__init__")(*args, **kwargs);
+            init(*args, **kwargs);
             return;
         }
         py::list values = self.attr("getValues")(df);
         if (headings.is_none()) headings = py::module_::import("builtins").attr("list")(df.attr("columns"));
-        // A caller that passes `values` besides the frame gets the error of a keyword
-        // given twice.
-        base.attr("__init__")(*args, "values"_a = values, "headings"_a = headings,
-                              "auto_size_columns"_a = autoSizeColumns, **kwargs);
+        refuseValuesBesideFrame(init, kwargs);
+        init(*args, "values"_a = values, "headings"_a = headings, "auto_size_columns"_a = autoSizeColumns, **kwargs);
     }, "df"_a = py::none(), "auto_size_columns"_a = false, "rounding"_a = 2, "headings"_a = py::none());
     velmora::method(table, "update", [table](py::object self, py::args args, py::object df, py::kwargs kwargs) {
-        py::object base = py::module_::import("builtins").attr("super")(table, self);
+        py::object update = super(table, self).attr("update");
         if (df.is_none()) {
-            base.attr("update")(*args, **kwargs);
+            update(*args, **kwargs);
             return;
         }
-        base.attr("update")(*args, "values"_a = self.attr("getValues")(df), **kwargs);
+        py::list values = self.attr("getValues")(df);
+        refuseValuesBesideFrame(update, kwargs);
+        update(*args, "values"_a = values, **kwargs);
     }, "df"_a = py::none());
     velmora::method(table, "getValues", &getValues, "df"_a);
 }

@@ -72,25 +72,13 @@ py::object parseOptions(const py::module_ &m) {
     return parser.attr("parse_args")();
 }
 
-bool isOpen(py::handle window) {
-    return !window.is_none() && !window.attr("is_closed")("quick_check"_a = true).cast<bool>();
-}
-
-// A nested dispatch (Enter in a field) may re-create the window while the outer dispatch
-// still holds the old one, which it hands back closed; the manager then holds the live one.
-py::object currentWindow(py::object returned, py::handle manager) {
-    if (isOpen(returned)) return returned;
-    py::object held = py::getattr(manager, "window", py::none());
-    if (isOpen(held)) return held;
-    return returned;
-}
-
+// A window that is gone (closed by a provider, or left closed by a re-creation that failed)
+// answers every read at once with the empty event: that ends the loop too, where reading
+// on would only spin.
 void runEventLoop(const py::module_ &m, py::object manager, py::object window) {
     py::object logger = m.attr("logger");
     py::object closeAttempt = m.attr("sg").attr("WIN_CLOSE_ATTEMPTED_EVENT");
-    // A closed window answers every read at once with the empty event, which ends the
-    // loop: reading on would only spin.
-    while (!window.is_none()) {
+    while (true) {
         py::tuple read = window.attr("Read")();
         py::object event = read[0];
         py::object values = read[1];
@@ -99,9 +87,9 @@ void runEventLoop(const py::module_ &m, py::object manager, py::object window) {
             window.attr("close")();
             return;
         }
-        window = currentWindow(manager.attr("handleEvent")(window, event, values), manager);
+        window = manager.attr("handleEvent")(window, event, values);
         if (event.equal(closeAttempt)) {
-            if (!window.is_none()) window.attr("close")();
+            window.attr("close")();
             return;
         }
     }

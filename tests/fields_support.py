@@ -2,6 +2,8 @@
 import gettext
 import json
 import locale
+import subprocess
+import time
 from contextlib import contextmanager
 
 import PySimpleGUI as sg
@@ -88,6 +90,33 @@ def pump(window):
     """The current values of every input, as the main loop would read them with an event."""
     event, values = window.read(timeout=10)
     return values
+
+
+def runLoop(manager, window, until, seconds=3):
+    """The main loop for a while: every event the window reports is dispatched, until `until()` holds."""
+    deadline = time.time() + seconds
+    while time.time() < deadline and not until():
+        event, values = window.read(timeout=100)
+        if event != sg.TIMEOUT_KEY:
+            window = manager.handleEvent(window, event, values)
+    return window
+
+
+def focusOn(window, key):
+    """Gives the element the keyboard focus, so that real key presses reach it."""
+    window.TKroot.focus_force()
+    window[key].set_focus()
+    window.refresh()
+    time.sleep(0.2)
+
+
+def press(*keys):
+    """Real key presses through the X server."""
+    subprocess.run(["xdotool", "key", "--delay", "30", *keys], check=True)
+
+
+def typeText(text):
+    subprocess.run(["xdotool", "type", "--delay", "30", text], check=True)
 
 
 def textColour(window, key):

@@ -200,11 +200,14 @@ class MarketDataStub:
                 "exchangeTimezoneName": chart["timezone"], "regularMarketPrice": closes[-1] if closes else None,
                 "priceHint": 2, "dataGranularity": "1d", "range": "",
                 "validRanges": ["1d", "5d", "1mo", "3mo", "6mo", "1y", "2y", "5y", "10y", "ytd", "max"]}
-        spread = lambda factor: [None if value is None else round(value * factor, 4) for value in closes]
-        result = {"meta": meta, "timestamp": pick(chart["timestamp"]),
-                  "indicators": {"quote": [{"open": spread(0.995), "high": spread(1.01), "low": spread(0.99),
-                                            "close": closes, "volume": [None if c is None else 1000000
-                                                                        for c in closes]}],
-                                 "adjclose": [{"adjclose": pick(chart["adjclose"])}]}}
+        if not keep:  # a period without trading days: no timestamps, empty indicators
+            result = {"meta": meta, "indicators": {"quote": [{}], "adjclose": [{}]}}
+        else:
+            spread = lambda factor: [None if value is None else round(value * factor, 4) for value in closes]
+            result = {"meta": meta, "timestamp": pick(chart["timestamp"]),
+                      "indicators": {"quote": [{"open": spread(0.995), "high": spread(1.01), "low": spread(0.99),
+                                                "close": closes, "volume": [None if c is None else 1000000
+                                                                            for c in closes]}],
+                                     "adjclose": [{"adjclose": pick(chart["adjclose"])}]}}
         return 200, json.dumps({"chart": {"result": [result], "error": None}}).encode(), "application/json"
 

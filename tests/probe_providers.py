@@ -1,6 +1,7 @@
 """Providers that record what the program does with them; the program tests run the real
 program with these in its provider list. Copied into the program's working directory as
 `probe.py`; what they do on which event comes from the configuration section `probe`."""
+import atexit
 import json
 import logging
 import time
@@ -18,6 +19,20 @@ def record(**entry):
         file.write(json.dumps(entry) + "\n")
 
 
+def containers(tree):
+    """The identities of every dictionary and list inside `tree`, `tree` included."""
+    found = {id(tree)}
+    for value in tree.values() if isinstance(tree, dict) else tree:
+        if isinstance(value, (dict, list)):
+            found |= containers(value)
+    return found
+
+
+def recordWindowsAtExit(manager, first):
+    record(kind="exit", firstClosed=first.is_closed(quick_check=True),
+           lastClosed=manager.window.is_closed(quick_check=True), same=manager.window is first)
+
+
 class ProbeTab(provider.TabProvider):
     text = "Probe one"
     key = "probeOne"
@@ -31,7 +46,9 @@ class ProbeTab(provider.TabProvider):
         warnings.warn("probe warning", UserWarning)
         import ssl
         record(kind="construct", key=self.key, configFile=config.configFile,
-               certificatesChecked=ssl._create_default_https_context is ssl.create_default_context)
+               certificatesChecked=ssl._create_default_https_context is ssl.create_default_context,
+               config=config.to_dict(), userConfig=userConfigParm.to_dict(),
+               shared=bool(containers(config) & containers(userConfigParm)))
 
     def script(self, name):
         return self.config.probe[name] or []
@@ -47,6 +64,8 @@ class ProbeTab(provider.TabProvider):
         if self.key != "probeOne":
             return
         ProbeTab.windows += 1
+        if ProbeTab.windows == 1:
+            atexit.register(recordWindowsAtExit, self.manager, window)
         tabs = [tab for row in window["mainTab"].Rows for tab in row]
         record(kind="window", number=ProbeTab.windows, title=window.TKroot.title(),
                location=list(window.CurrentLocation(more_accurate=True)), size=list(window.size),
@@ -99,6 +118,19 @@ class ProbeWorker(provider.Provider):
     def work(self, window):
         import progress
 
+        draws, meter = [], progress.OneLineProgressMeter
+
+        def drawing(*args, **kwargs):
+            draws.append(time.time())
+            return meter(*args, **kwargs)
+
+        progress.OneLineProgressMeter = drawing
+        try:
+            self.runSteps(window, progress, draws)
+        finally:
+            progress.OneLineProgressMeter = meter
+
+    def runSteps(self, window, progress, draws):
         steps, answers, shown, seen = 40, [], [], {}
         with self.start(steps):
             for step in range(1, steps + 1):
@@ -119,5 +151,5 @@ class ProbeWorker(provider.Provider):
                 if not answer:
                     break
             seen["openInside"] = "OK for 1 meter" in progress.QuickMeter.active_meters
-        record(kind="work", answers=answers, shown=shown,
+        record(kind="work", answers=answers, shown=shown, draws=draws,
                openAfter="OK for 1 meter" in progress.QuickMeter.active_meters, **seen)

@@ -24,21 +24,16 @@ class Recorder:
         return self.answer
 
 
-def makeProvider(key, base=None, compute=None, event=None):
-    """A provider class with `key`; `compute` and `event` (answering handleEvent) are optional."""
-    base = base or provider.Provider
-    namespace = {"key": key, "computed": 0}
-
+def makeProvider(key, base=None, compute=None):
+    """A provider class with `key` that counts its computations; `compute` adds to them."""
     def computeBody(self):
         type(self).computed += 1
         calls.append((self.key, "compute"))
         if compute:
             compute(self)
 
-    namespace["compute"] = computeBody
-    if event:
-        namespace["handleEvent"] = event
-    return type(key.capitalize() + "Provider", (base,), namespace)
+    return type(key.capitalize() + "Provider", (base or provider.Provider,),
+                {"key": key, "computed": 0, "compute": computeBody})
 
 
 # --- the manager's neighbours --------------------------------------------------------------
@@ -129,3 +124,8 @@ def settle(window, until=lambda: True, seconds=3.0):
 
 def zoomed(window):
     return bool(int(window.TKroot.wm_attributes("-zoomed")))
+
+
+def placed(window, position, size):
+    """Whether the window stands at `position` with `size`, once the window manager has acted."""
+    return settle(window, lambda: window.CurrentLocation(more_accurate=True) == position and window.size == size)

@@ -2,7 +2,6 @@
 import asyncio
 import logging
 import math
-import os
 import time
 
 import pandas as pd
@@ -14,7 +13,6 @@ from marketdata_stub import real_prices
 KEY = "k3y-0f-the-user"
 
 
-
 @pytest.fixture
 def stub(market_server, monkeypatch):
     market_server.reset()
@@ -24,7 +22,9 @@ def stub(market_server, monkeypatch):
 
 @pytest.fixture
 def source(stub):
-    return eodds.EodDataSource(KEY)
+    source = eodds.EodDataSource(KEY)
+    yield source
+    source.client.close()  # the program never closes it; the tests do, to leave no socket behind
 
 
 def errors(caplog, message):
@@ -55,20 +55,18 @@ class TestRequests:
         assert stub.requests[0].query == [("api_token", KEY), ("type", "stock"), ("limit", "50")]
 
     def test_search_text_cannot_leave_the_search_path(self, stub, source):
-        stub.fix("/api/eod/AAPL.US", 200, "Date,Adjusted_close\n2024-01-02,1\n")
-        for text in ["a/b", "../eod/AAPL.US", "x?fmt=json#frag"]:
+        for text in ["a/b", "../eod/AAPL.US", "x?fmt=json#frag", "..", "."]:
             source.queryStocks(text)
         assert [r.raw_path for r in stub.requests] == [
-            "/api/search/a%2Fb", "/api/search/..%2Feod%2FAAPL.US", "/api/search/x%3Ffmt%3Djson%23frag"]
+            "/api/search/a%2Fb", "/api/search/..%2Feod%2FAAPL.US", "/api/search/x%3Ffmt%3Djson%23frag",
+            "/api/search/%2E%2E", "/api/search/%2E"]
         assert all(r.query == [("api_token", KEY), ("type", "stock"), ("limit", "50")] for r in stub.requests)
 
-    def test_constructor_makes_no_request(self, stub):
+    def test_constructor_and_class(self, stub):
         eodds.EodDataSource(KEY)
         assert stub.requests == []
         with pytest.raises(TypeError):
             eodds.EodDataSource()
-
-    def test_class_attributes(self):
         assert eodds.EodDataSource.baseUrl.startswith("https://")
         assert eodds.logger.name == "eodds"
 
@@ -154,19 +152,20 @@ class TestPrices:
         assert list(results[1][1]) == [1.0, 2.0] and results[1][1].index.name == "Date"
         assert source.asyncClient.is_closed
 
-
-    @pytest.mark.parametrize("zone", ["UTC", "Etc/GMT-1"])
-    def test_dates_do_not_depend_on_the_time_zone(self, stub, source, zone, monkeypatch):
-        monkeypatch.setenv("TZ", zone)
-        time.tzset()
-        try:
-            stub.add_eod("A.US", [("2024-01-02", 1.0), ("2024-01-03", 2.0), ("2024-01-04", 3.0)])
-            table = source.get(["A.US"], "2024-01-02", "2024-01-04")
-        finally:
-            monkeypatch.undo()
-            time.tzset()
+    def test_dates_do_not_depend_on_the_time_zone(self, stub, source, zone):
+        stub.add_eod("A.US", [("2024-01-02", 1.0), ("2024-01-03", 2.0), ("2024-01-04", 3.0)])
+        table = source.get(["A.US"], "2024-01-02", "2024-01-04")
         assert stub.requests[0].query[1:] == [("from", "2024-01-02"), ("to", "2024-01-04")]
         assert list(table.index) == [pd.Timestamp("2024-01-03"), pd.Timestamp("2024-01-04")]
+
+    def test_wrong_key_fails_every_symbol_and_the_search(self, stub, source, caplog):
+        stub.eod_key = "the-right-key"
+        stub.add_eod("A.US", [("2024-01-02", 1.0), ("2024-01-03", 2.0)])
+        stub.eod_search["a"] = [{"Code": "A", "Exchange": "US", "Name": "A", "Currency": "USD"}]
+        assert source.get(["A.US", "B.US"], "2024-01-01", "2024-01-31").empty
+        assert source.queryStocks("a") is None
+        assert sorted(errors(caplog, "Error getting data for %s")) == ["A.US", "B.US"]
+        assert [r.msg for r in caplog.records if r.levelno == logging.ERROR][-1] == "Querying for symbol"
 
     def test_overridden_per_symbol_request_is_used(self, stub):
         class Traced(eodds.EodDataSource):
@@ -221,6 +220,24 @@ class TestConcurrency:
         stub.delays = {}
         table = source.get(symbols, "2024-01-01", "2024-01-31")
         assert list(table.columns) == symbols
+
+    def test_cancel_with_many_requests_in_flight(self, stub, source, caplog):
+        symbols = [f"S{i:03}.US" for i in range(100)]
+        for symbol in symbols:
+            stub.add_eod(symbol, [("2024-01-02", 1.0), ("2024-01-03", 2.0)])
+        stub.add_eod("FAST.US", [("2024-01-02", 1.0), ("2024-01-03", 2.0)])
+        stub.delays = {f"/api/eod/{symbol}": 3000 for symbol in symbols}
+        answers = []
+        began = time.monotonic()
+        with pytest.raises(RuntimeError):
+            source.get(["FAST.US"] + symbols, "2024-01-01", "2024-01-31",
+                       progress=lambda k: answers.append(k) and False)
+        assert time.monotonic() - began < 2
+        # Every symbol is counted once, also while the callback keeps answering false.
+        assert answers == list(range(1, 102))
+        assert sorted(errors(caplog, "Error getting data for %s")) == symbols
+        assert source.asyncClient.is_closed
+        assert not [r for r in caplog.records if r.name == "asyncio"]
 
     def test_false_answer_for_the_last_symbol_still_aborts(self, stub, source):
         stub.add_eod("A.US", [("2024-01-02", 1.0), ("2024-01-03", 2.0)])

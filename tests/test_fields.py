@@ -2,16 +2,15 @@
 import datetime
 import locale
 import logging
-import subprocess
 import sys
-import time
+from contextlib import contextmanager
 
 import pytest
 import PySimpleGUI as sg
 from addict import Dict
 
-from fields_support import (METHODS, freshConfig, installTranslation, makeManager, processLocale, pump,
-                            savedUserConfig, textColour)
+from fields_support import (METHODS, focusOn, freshConfig, installTranslation, makeManager, press, processLocale,
+                            pump, runLoop, savedUserConfig, textColour, typeText)
 
 import fields  # noqa: E402  (after fields_support, which installs the translation first)
 import provider  # noqa: E402
@@ -40,12 +39,14 @@ def test_resolve_returns_the_named_class():
     assert fields.resolve(__name__ + ".RawStub", kind=lambda c: hasattr(c, "queryStocks")) is RawStub
 
 
-def test_resolve_failures_of_the_name():
+def test_resolve_failures_of_the_name(monkeypatch):
     with pytest.raises(ValueError, match=r"^not enough values to unpack \(expected 2, got 1\)$"):
         fields.resolve("minvol")
-    with pytest.raises(KeyError, match="allocation.method"):
+    monkeypatch.delitem(sys.modules, "version", raising=False)
+    with pytest.raises(KeyError) as refused:
         fields.resolve("version.NoSuchMethod", setting="allocation.method")
-    assert "version" in sys.modules
+    assert refused.value.args == ("allocation.method: 'version.NoSuchMethod' names no class of its module",)
+    assert "version" in sys.modules  # imported before the class was looked up
 
 
 @pytest.mark.parametrize("name, error, text", [
@@ -68,8 +69,9 @@ def test_resolve_refuses_what_is_not_a_class_of_the_kind(name, error, text, monk
 def test_resolve_checks_base_classes():
     with pytest.raises(TypeError, match="'table.Table' is not a class of the expected kind"):
         fields.resolve("table.Table", kind=int, setting="allocation.method")
-    with pytest.raises(TypeError, match="is not a class"):
+    with pytest.raises(TypeError) as refused:
         fields.resolve("sys.path")
+    assert str(refused.value) == "'sys.path' is not a class"
 
 
 # ---------------------------------------------------------------------------------------
@@ -134,6 +136,7 @@ def test_field_provider_sets_the_module_state(state):
 
 
 def test_construction_reads_the_configuration_and_registers(state):
+    config, user, manager, fieldProvider = state
     field = fields.FieldClass("k1", "K", initialValue=7, configPath="a.n")
     assert field.initialValue == 3 and fields.handlers["k1"] is field and field.dependencies == []
     assert fields.FieldClass("k2", "K", initialValue=7).initialValue == 7
@@ -141,6 +144,8 @@ def test_construction_reads_the_configuration_and_registers(state):
         fields.FieldClass("k3", "K", dependingOn="noSuchMaster", dependencyRule={})
     later = fields.FieldClass("k1", "K", configPath="a.s")
     assert fields.FieldProvider.get("k1") == "x" and fields.handlers["k1"] is later
+    fieldProvider.handleEvent(FakeWindow(), "k1", {"k1": "y"})
+    assert config.a == {"n": 3, "s": "y"}
     with pytest.raises(KeyError):
         fields.FieldProvider.get("neverRegistered")
 
@@ -182,6 +187,26 @@ def test_field_without_path_notifies_dependents(state):
     master.set(window, ["a", "list"])  # no rule can be keyed by a list: the dependent becomes editable
     assert window["d"].updates[-1] == ((), {"disabled": False})
     assert master.dependencies == [dependent]
+    fields.FieldClass("plain", "P", recreateOnChange=True)
+    assert fieldProvider.handleEvent(window, "plain", {"plain": 1}) is True
+    fields.FieldProvider.updateConfig(window, config)
+    assert "plain" not in window.elements and config.a == {"n": 3, "s": "forced"}
+
+
+def test_separator_rule_depends_on_the_maximum(state):
+    config, user, manager, fieldProvider = state
+    window = FakeWindow()
+    fields.NumFieldClass("small", "S", maxValue=999.99, configPath="a.small")
+    fields.NumFieldClass("thousand", "T", maxValue=1000, configPath="a.thousand")
+    fields.NumFieldClass("unbounded", "U", configPath="a.unbounded")
+    fields.NumFieldClass("int", "I", maxValue=20, isInt=True, configPath="a.int")
+    with processLocale("en_US.UTF-8"):
+        for key in ("small", "thousand", "unbounded", "int"):
+            fieldProvider.handleEvent(window, key, {key: "2,5" if key != "int" else "1,5"})
+    assert user.a == {"small": 2.5, "thousand": 25.0, "unbounded": 25.0, "int": 15}
+    assert window["small"].updates[0] == (("2.5",), {})  # the corrected text is shown
+    for key in ("thousand", "unbounded", "int"):  # the typed text stays
+        assert window[key].updates == [((), {"text_color": "black"})]
 
 
 def test_selection_options(state):
@@ -202,22 +227,43 @@ def test_selection_options(state):
     assert fields.SelectionFieldClass("x1", "X").options is fields.SelectionFieldClass("x2", "X").options
 
 
+def test_rows_of_the_selection_and_boolean_fields(state):
+    config, user, manager, fieldProvider = state
+    config.a.on = True
+    compact = fields.BoolField("on1", "Fractional", compact=True, configPath="a.on")
+    assert [type(e) for e in compact] == [sg.Checkbox]
+    assert compact[0].Text == "Fractional" and compact[0].InitialState is True and compact[0].Key == "on1"
+    labelled = fields.BoolField("on2", "Fractional", configPath="a.on")
+    assert [type(e) for e in labelled] == [sg.Text, sg.Checkbox]
+    assert labelled[0].DisplayText == "Fractional" and labelled[0].Size == (15, 1)
+    assert labelled[1].Text == "" and labelled[1].InitialState is True
+    selection = fields.SelectionField("cur", "Currency", {"USD.FOREX": "USD", "EUR.FOREX": "EUR"}, configPath="a.s")
+    assert [type(e) for e in selection] == [sg.Text, sg.Combo] and selection[0].DisplayText == "Currency"
+    assert selection[1].Values == ["USD", "EUR"] and selection[1].DefaultValue == "x"
+
+
 # ---------------------------------------------------------------------------------------
 # A real main window with one field of each kind
 
-@pytest.fixture
-def form(caplog):
+@contextmanager
+def openForm(config):
     installTranslation()
     saved = locale.setlocale(locale.LC_ALL)
-    config = freshConfig()
     user = Dict()
     manager = makeManager(config, user)
     window = manager.createWindow()
-    tab = manager.providerList[1]
+    try:
+        yield manager, window, config, user, manager.providerList[1]
+    finally:
+        manager.window.close()
+        locale.setlocale(locale.LC_ALL, saved)
+
+
+@pytest.fixture
+def form(caplog):
     caplog.set_level(logging.ERROR)
-    yield manager, window, config, user, tab
-    manager.window.close()
-    locale.setlocale(locale.LC_ALL, saved)
+    with openForm(freshConfig()) as opened:
+        yield opened
 
 
 def type_in(manager, window, key, text):
@@ -244,12 +290,22 @@ def test_bind_shows_the_configuration(form):
     assert window["setstartDate"].calendar_default_date_M_D_Y == (1, 2, 2020)
 
 
+def test_binding_the_window_applies_the_rules():
+    config = freshConfig()
+    config.allocation.method = "hrp.HRPOptimization"
+    with openForm(config) as (manager, window, config, user, tab):
+        assert user == {"allocation": {"fractional": True}} and pump(window)["fractional"] is True
+        assert str(window["fractional"].Widget.cget("state")) == "disabled"
+
+
 @pytest.mark.parametrize("key, text, path, stored", [
     ("startDate", "2024-3-5", "data.startDate", "2024-3-5"),
     ("title", "12345678", "gui.title", "12345678"),
     ("capital", "250,000", "allocation.capital", 250000),
     ("capital", "1000", "allocation.capital", 1000),
     ("capital", "1000000", "allocation.capital", 1000000),
+    ("capital", "000000000001000", "allocation.capital", 1000),  # longer than the input is wide
+    ("CutOffDate", "", "allocation.cutOffDate", ""),
     ("maxWeight", "0", "allocation.maxWeight", 0.0),
     ("maxWeight", "100", "allocation.maxWeight", 100.0),
 ])
@@ -276,6 +332,7 @@ def test_invalid_input_turns_red_and_stores_nothing(form, caplog, key, text):
     assert textColour(window, key) == "red"
     assert config == before and user == {}
     assert len(failures(caplog)) == 1 and tab.events == []  # the event went no further
+    assert failures(caplog)[0].exc_info[1].args == ()
     assert pump(window)[key] == text  # the rejected text stays
     type_in(manager, window, "title", "Next")  # event handling goes on
     assert user == {"gui": {"title": "Next"}} and [e for e, v in tab.events] == ["title"]
@@ -303,11 +360,10 @@ def test_number_correction_and_locales(form):
     assert textColour(window, "capital") == "red" and user.allocation.capital == 1000000
 
 
-def test_number_field_without_small_maximum_keeps_separators(form):
+def test_input_widths(form):
     manager, window, config, user, tab = form
-    fields.handlers["capital"].isInt = False
-    type_in(manager, window, "capital", "2,500")
-    assert user.allocation.capital == 2500.0 and pump(window)["capital"] == "2,500"
+    widths = {key: int(window[key].Widget.cget("width")) for key in ("title", "capital", "startDate", "cacheName")}
+    assert widths == {"title": 8, "capital": 10, "startDate": 10, "cacheName": 64}
 
 
 def test_disabled_number_field_is_grey(form):
@@ -368,6 +424,7 @@ def test_file_field_writes_only_a_chosen_name(form, monkeypatch):
     answers = ["", "/tmp/prices.pkl"]
     asked = []
     monkeypatch.setattr(provider, "GetFileName", lambda *a, **k: asked.append((a, k)) or answers.pop(0))
+    assert type(window["setcacheName"]) is sg.Button and window["setcacheName"].ButtonText == "Set"
     assert not window["cacheName"].ChangeSubmits  # typing raises no event, so it is never written
     window["cacheName"].update("typed.pkl")
     manager.handleEvent(window, "setcacheName", pump(window))
@@ -378,15 +435,14 @@ def test_file_field_writes_only_a_chosen_name(form, monkeypatch):
     assert asked[0] == (("Cache", "pkl"), {"default": None, "save": False})
 
 
-def test_enter_raises_one_nested_update(form, caplog):
+def test_enter_as_a_character_raises_one_nested_update(form, caplog):
+    """The Enter key as Windows reports it, whatever has the focus."""
     manager, window, config, user, tab = form
-    window["title"].set_focus()
-    window.refresh()
+    focusOn(window, "title")
     manager.handleEvent(window, "\r", pump(window))
     assert [e for e, v in tab.events] == ["UpdateConfig", "\r"]
     tab.events.clear()
-    window["other"].set_focus()
-    window.refresh()
+    focusOn(window, "other")
     manager.handleEvent(window, "\r", pump(window))
     window.TKroot.focus_force()
     window.refresh()
@@ -395,23 +451,42 @@ def test_enter_raises_one_nested_update(form, caplog):
     assert [e for e, v in tab.events] == ["\r", "\r"] and caplog.records == []
 
 
-def test_keystrokes_in_the_running_window(form, caplog):
-    """Real key presses through the window manager: every keystroke is checked and written."""
+@pytest.mark.parametrize("enterKey", ["Return", "KP_Enter"])
+@pytest.mark.parametrize("focus, nested", [("title", 1), ("CutOffDate", 1), ("clearCutOffDate", 1), ("other", 0)])
+def test_enter_key_pressed_in_the_running_window(form, caplog, enterKey, focus, nested):
+    """A real Enter key, as X11 reports it: by its key name and key code."""
     manager, window, config, user, tab = form
-    window.TKroot.focus_force()
-    window["capital"].set_focus()
+    focusOn(window, focus)
+    press(enterKey)
+    runLoop(manager, window, until=lambda: any(str(e).startswith(enterKey + ":") for e, v in tab.events))
+    events = [e for e, v in tab.events if e != focus]  # the keypad's Enter key is a keystroke of the input, too
+    assert events[:nested] == ["UpdateConfig"] * nested and events[nested].startswith(enterKey + ":")
+    assert len(events) == nested + 1 and caplog.records == []
+
+
+def test_keystrokes_in_the_running_window(form, caplog):
+    """Real key presses: every keystroke is checked and written; Enter then has every provider recompute."""
+    manager, window, config, user, tab = form
+    focusOn(window, "capital")
     window["capital"].update("")
-    window.refresh()
-    time.sleep(0.2)
-    subprocess.run(["xdotool", "type", "--delay", "30", "5000"], check=True)
-    deadline = time.time() + 3
-    while time.time() < deadline and user.allocation.capital != 5000:
-        event, values = window.read(timeout=100)
-        if event != sg.TIMEOUT_KEY:
-            window = manager.handleEvent(window, event, values)
+    typeText("5000")
+    window = runLoop(manager, window, until=lambda: user.allocation.capital == 5000)
     # 5, 50 and 500 lie below the minimum; 5000 is written
     assert user.allocation.capital == 5000 and textColour(window, "capital") == "black"
     assert len(failures(caplog)) == 3
-    # X11 reports the Enter key by its key name, Windows by its character
-    window = manager.handleEvent(window, "\r", pump(window))
-    assert [e for e, v in tab.events][-2:] == ["UpdateConfig", "\r"]
+    press("Return")
+    window = runLoop(manager, window, until=lambda: str(tab.events[-1][0]).startswith("Return:"))
+    assert [e for e, v in tab.events][-2] == "UpdateConfig" and tab.events[-2][1]["capital"] == "5000"
+
+
+def test_picked_date_is_checked_and_stored(form, monkeypatch):
+    manager, window, config, user, tab = form
+    asked = []
+    toolkit = sys.modules["PySimpleGUI.PySimpleGUI"]
+    monkeypatch.setattr(toolkit, "popup_get_date", lambda **kwargs: asked.append(kwargs) or (3, 5, 2024))
+    window["setstartDate"].click()
+    window = runLoop(manager, window, until=lambda: tab.events)
+    assert config.data.startDate == "2024-03-05" and user.data.startDate == "2024-03-05"
+    assert [e for e, v in tab.events] == ["startDate"]
+    assert (asked[0]["start_mon"], asked[0]["start_day"], asked[0]["start_year"], asked[0]["title"]) == (1, 2, 2020, "Start")
+    assert window["setstartDate"].calendar_default_date_M_D_Y == (3, 5, 2024)

@@ -1,14 +1,10 @@
 """The cached data source: price cache on disk, covered range, currency conversion and cleaning."""
 import logging
-import os
 import pickle
-import time
 
 import numpy as np
 import pandas as pd
 import pandas.testing as pdt
-import pyarrow as pa
-import pyarrow.ipc
 import pytest
 import scipy.stats
 from addict import Dict
@@ -31,7 +27,6 @@ class FakeRawSource:
         self.prices = prices
         self.failing = set(failing)
         self.calls = []
-        self.searches = []
 
     def get(self, stocks, startDate=None, endDate=None, removeAdjusted=False, progress=None):
         self.calls.append((list(stocks), startDate, endDate))
@@ -47,7 +42,6 @@ class FakeRawSource:
         return pd.concat(series, axis=1).rename_axis("Date")
 
     def queryStocks(self, search):
-        self.searches.append(search)
         return None if search == "nothing" else pd.DataFrame({"Symbol": [search]})
 
 
@@ -62,7 +56,6 @@ def market():
     return prices
 
 
-
 @pytest.fixture(autouse=True)
 def new_process(monkeypatch):
     """Every test starts like a new process: the first range check is still due."""
@@ -71,7 +64,15 @@ def new_process(monkeypatch):
 
 @pytest.fixture
 def cache_file(tmp_path):
-    return tmp_path / "cache" / "prices.arrow"
+    return tmp_path / "prices.cache"
+
+
+class Recording(CachedDataSource):
+    """Records every write of the cache file."""
+
+    def save(self, fileName):
+        self.__dict__.setdefault("saved", []).append(fileName)
+        super().save(fileName)
 
 
 def config(low=4.0, high=4.0):
@@ -90,6 +91,7 @@ def test_first_process_fetches_the_request_and_a_fresh_instance_answers_it_from_
     raw = FakeRawSource(market)
     source = CachedDataSource(fileName=str(cache_file), rawProvider=raw, config=config())
     assert pdatasource.updateNeeded is False and source.cache.empty
+    assert (source.cacheStartDate, source.cacheEndDate) == (None, None)
     answer = source.doGet(["GOOG.US", "AAPL.US"], "2014-01-01", "2014-12-31")
     assert raw.calls == [(["AAPL.US", "GOOG.US"], "2014-01-01", "2014-12-31")]
     pdt.assert_frame_equal(answer, market.loc["2014", ["AAPL.US", "GOOG.US"]], check_freq=False)
@@ -97,14 +99,15 @@ def test_first_process_fetches_the_request_and_a_fresh_instance_answers_it_from_
 
     pdatasource.updateNeeded = True
     second = FakeRawSource(market)
-    fresh = CachedDataSource(str(cache_file), second, config())
+    fresh = Recording(str(cache_file), second, config())
     # The range kept is the one asked for, not the first and last trading day.
     assert (fresh.cacheStartDate, fresh.cacheEndDate) == ("2014-01-01", "2014-12-31")
     for start, end in [("2014-01-01", "2014-12-31"), ("2014-03-01", "2014-06-30")]:
         answer = fresh.doGet(["AAPL.US", "GOOG.US"], start, end)
         pdt.assert_frame_equal(answer, market.loc[start:end, ["AAPL.US", "GOOG.US"]], check_freq=False)
-    assert second.calls == []
+    assert second.calls == [] and "saved" not in vars(fresh)
     assert answer.index[0] == pd.Timestamp("2014-03-03") and answer.index[-1] == pd.Timestamp("2014-06-30")
+    assert pdatasource.updateNeeded is False
 
 
 def test_a_new_symbol_is_fetched_once_for_the_covered_range(market, cache_file):
@@ -115,23 +118,32 @@ def test_a_new_symbol_is_fetched_once_for_the_covered_range(market, cache_file):
         answer = source.doGet(["XOM.US", "AAPL.US", "XOM.US"], "2014-06-01", "2014-06-30")
     assert raw.calls[1:] == [(["XOM.US"], "2014-01-01", "2014-12-31")]
     assert list(answer.columns) == ["AAPL.US", "XOM.US"]
+    assert source.doGet([], "2014-06-01", "2014-06-30").shape == (len(market.loc["2014-06"]), 0)
+    assert len(raw.calls) == 2
     fresh = CachedDataSource(str(cache_file), FakeRawSource(market), config())
     pdt.assert_frame_equal(fresh.cache, market.loc["2014", ["AAPL.US", "XOM.US"]], check_freq=False)
 
 
+@pytest.mark.parametrize("process", ["same", "next"])
 @pytest.mark.parametrize("first, second", [
     (("2014-12-01", "2014-12-31"), ("2014-01-01", "2014-12-31")),  # a chart month, then a year's analysis
     (("2014-01-01", "2014-06-30"), ("2014-01-01", "2014-12-31")),  # the end moved on
 ])
-def test_a_request_beyond_the_covered_range_is_answered_for_its_whole_range(market, cache_file, first, second):
+def test_a_request_beyond_the_covered_range_is_answered_for_its_whole_range(market, cache_file, first, second, process):
     raw = FakeRawSource(market)
     source = CachedDataSource(str(cache_file), raw, config())
     source.doGet(["AAPL.US", "MA.US"], *first)
+    if process == "next":
+        pdatasource.updateNeeded = True
+        raw = FakeRawSource(market)
+        source = CachedDataSource(str(cache_file), raw, config())
     answer = source.doGet(["AAPL.US"], *second)
     pdt.assert_frame_equal(answer, market.loc[second[0]:second[1], ["AAPL.US"]], check_freq=False)
     assert raw.calls[-1] == (["AAPL.US"], *second)
+    # The whole cache was discarded: the file holds what the new request fetched.
     fresh = CachedDataSource(str(cache_file), FakeRawSource(market), config())
     assert (fresh.cacheStartDate, fresh.cacheEndDate) == second
+    assert list(fresh.cache.columns) == ["AAPL.US"]
 
 
 def test_a_one_day_request_beyond_the_file_is_fetched_and_an_empty_range_is_not(market, cache_file):
@@ -142,28 +154,41 @@ def test_a_one_day_request_beyond_the_file_is_fetched_and_an_empty_range_is_not(
     assert len(raw.calls) == 1
     answer = source.doGet(["AAPL.US"], "2014-09-02", "2014-09-02")
     assert list(answer["AAPL.US"]) == [market.loc["2014-09-02", "AAPL.US"]]
+    assert raw.calls[-1] == (["AAPL.US"], "2014-09-02", "2014-09-02")
 
 
-@pytest.mark.parametrize("content", ["missing", "garbage", "pickle", "parquet", "other arrow", "no rows"])
+class Payload:
+    """Leaves a marker file behind if anything unpickles it."""
+
+    def __init__(self, marker):
+        self.marker = str(marker)
+
+    def __reduce__(self):
+        return (open, (self.marker, "w"))
+
+
+@pytest.mark.parametrize("content", ["missing", "garbage", "pickle", "pickled array", "parquet", "other numpy",
+                                     "no rows", "unordered dates"])
 def test_an_unreadable_or_foreign_file_gives_an_empty_cache_and_runs_no_code(market, cache_file, tmp_path, content):
-    cache_file.parent.mkdir()
     marker = tmp_path / "ran"
-    frame = market.iloc[:5, :2].reset_index()
+    frame = market.iloc[:5, :2]
+    writer = CachedDataSource()
+    writer.cacheStartDate, writer.cacheEndDate = "2012-01-01", "2012-01-31"
     if content == "garbage":
-        cache_file.write_bytes(b"ARROW1\x00\x00 not really")
+        cache_file.write_bytes(b"\x93NUMPY\x01\x00 not really")
     elif content == "pickle":
-        class Payload:
-            def __reduce__(self):
-                return (open, (str(marker), "w"))
-        cache_file.write_bytes(pickle.dumps(Payload()))
+        cache_file.write_bytes(pickle.dumps(Payload(marker)))
+    elif content == "pickled array":
+        with open(cache_file, "wb") as file:
+            np.save(file, np.array([Payload(marker)], dtype=object), allow_pickle=True)
     elif content == "parquet":
-        frame.to_parquet(cache_file)
-    elif content == "other arrow":
-        with pa.OSFile(str(cache_file), "wb") as sink, pa.ipc.new_file(sink, pa.Schema.from_pandas(frame)) as writer:
-            writer.write_table(pa.Table.from_pandas(frame))
+        frame.reset_index().to_parquet(cache_file)
+    elif content == "other numpy":
+        np.save(cache_file, frame.to_numpy())
     elif content == "no rows":
-        writer = CachedDataSource(rawProvider=FakeRawSource(market))
-        writer.cacheStartDate, writer.cacheEndDate = "2014-01-01", "2014-01-31"
+        writer.save(str(cache_file))
+    elif content == "unordered dates":
+        writer.cache = frame.iloc[::-1]
         writer.save(str(cache_file))
     source = CachedDataSource(str(cache_file), FakeRawSource(market), config())
     assert source.cache.empty and list(source.cache.columns) == []
@@ -172,6 +197,7 @@ def test_an_unreadable_or_foreign_file_gives_an_empty_cache_and_runs_no_code(mar
     assert not marker.exists()
     with pytest.raises(Exception):
         source.load(str(cache_file))
+    assert not marker.exists()
 
 
 def test_the_file_round_trips_gaps_dates_and_symbols(market, cache_file, zone):
@@ -184,13 +210,12 @@ def test_the_file_round_trips_gaps_dates_and_symbols(market, cache_file, zone):
     pdt.assert_frame_equal(fresh.cache, table, check_freq=False)
     assert (fresh.cacheStartDate, fresh.cacheEndDate) == ("2014-01-01", None)
     fresh.cache.iloc[0, 0] = 1.0  # the loaded table is an ordinary, writable one
-    assert not list(cache_file.parent.glob("*.tmp"))
 
 
 def test_without_file_name_or_raw_source(market, cache_file):
     memory = CachedDataSource(None, FakeRawSource(market), config())
     answer = memory.doGet(["JPM.US"], "2014-01-01", "2014-01-31")
-    assert len(answer) == len(market.loc["2014-01"]) and not cache_file.parent.exists()
+    assert len(answer) == len(market.loc["2014-01"]) and not cache_file.exists()
     assert memory.queryStocks("nothing") is None and memory.queryStocks("SAP")["Symbol"][0] == "SAP"
 
     offline = CachedDataSource(rawProvider=FakeRawSource(market))
@@ -222,20 +247,11 @@ def test_a_failing_or_cancelled_download_writes_nothing_and_the_next_one_works(m
     assert list(answer.columns) == ["AAPL.US", "GOOG.US"] and cache_file.exists()
 
 
-def test_an_answer_with_unnamed_or_zoned_dates_is_cached_loadably(market, cache_file):
-    zoned = market.loc["2014-01", ["AAPL.US", "MA.US"]].copy()
-    zoned.index = zoned.index.tz_localize("America/New_York").rename(None)
-
-    class Unordered(FakeRawSource):
-        def get(self, *args, **kwargs):
-            return super().get(*args, **kwargs).iloc[::-1]
-
-    source = CachedDataSource(str(cache_file), FakeRawSource(zoned), config())
-    source.doGet(["AAPL.US"], "2014-01-01", "2014-01-31")
-    source.rawProvider = Unordered(zoned)
-    source.doGet(["MA.US"], "2014-01-01", "2014-01-31")
-    fresh = CachedDataSource(str(cache_file), FakeRawSource(market), config())
-    pdt.assert_frame_equal(fresh.cache, market.loc["2014-01", ["AAPL.US", "MA.US"]], check_freq=False)
+def test_a_failed_write_reaches_the_caller_after_the_merge(market, tmp_path):
+    source = CachedDataSource(str(tmp_path / "missing" / "prices.cache"), FakeRawSource(market), config())
+    with pytest.raises(FileNotFoundError):
+        source.doGet(["AAPL.US"], "2014-01-01", "2014-01-31")
+    pdt.assert_frame_equal(source.cache, market.loc["2014-01", ["AAPL.US"]], check_freq=False)
 
 
 # ---- currency conversion -------------------------------------------------------------------
@@ -261,7 +277,7 @@ def test_a_euro_stock_is_converted_into_dollars_and_back(rates, tmp_path):
         calls.append((value, maxValue, addValue))
         return True
 
-    source = CachedDataSource(str(tmp_path / "c.arrow"), FakeRawSource(rates), config())
+    source = CachedDataSource(str(tmp_path / "prices.cache"), FakeRawSource(rates), config())
     dollars = source.get(stocks, "2024-01-01", "2024-01-05", progress=progress, currency="USD.FOREX")
     euro = [np.nan, 0.5, 0.75, 1.0, 1.0]  # interpolated inside, last rate carried on, none before the first
     expected = pd.DataFrame({"AAPL.US": rates["AAPL.US"], "SAP.XETRA": rates["SAP.XETRA"] * (1.0 / pd.Series(euro).values)})
@@ -339,7 +355,7 @@ def test_cleaning_steps_on_a_small_table():
         "B.US": negative,
         "C.US": steady.where(steady.index >= dates[12]),                       # starts 12 rows late
         "D.US": steady.where(steady.index >= dates[5]).where(steady.index != dates[20], np.inf),
-        "E.US": steady.where(steady.index < dates[15]),                        # ends 15 rows early
+        "E.US": steady.where(steady.index < dates[15]).where(steady.index != dates[3], 1000.0),  # ends early
     }, index=dates)
     # No price on one day; zeros, not gaps, so that the gap-free columns still get clipped.
     table.iloc[7] = 0.0
@@ -352,10 +368,24 @@ def test_cleaning_steps_on_a_small_table():
     assert full["C.US"].isna().sum() == 1 and full.loc[dates[2], "C.US"] == steady.iloc[12]
     assert full.loc[dates[20], "D.US"] == pytest.approx(steady.iloc[20])
     assert full["E.US"].isna().sum() == 5 and full.loc[dates[24], "E.US"] == steady.iloc[14]
+    assert full.loc[dates[3], "E.US"] == 1000.0  # a column with gaps has no bounds to clip by
 
     complete = source.get(list(table.columns), cleaned=True)
     pdt.assert_frame_equal(complete, full[["A.US", "B.US", "D.US"]])
     assert not complete.isna().any().any()
+
+
+def test_the_lower_and_the_upper_clipping_factor_each_apply_on_their_side():
+    dates = pd.DatetimeIndex(pd.date_range("2024-01-01", periods=22), name="Date")
+    values = [10.0] * 22
+    values[5], values[15] = 7.0, 13.0  # three standard deviations below and above the mean
+    source = CachedDataSource(rawProvider=FakeRawSource(pd.DataFrame({"A.US": values, "B.US": 20.0}, index=dates)),
+                              config=config(low=10.0, high=2.0))
+    cleaned = source.get(["A.US", "B.US"], cleaned=True)
+    assert cleaned.loc[dates[5], "A.US"] == 7.0 and cleaned.loc[dates[15], "A.US"] == 10.0
+    source.config = config(low=2.0, high=10.0)
+    cleaned = source.get(["A.US", "B.US"], cleaned=True)
+    assert cleaned.loc[dates[5], "A.US"] == 10.0 and cleaned.loc[dates[15], "A.US"] == 13.0
 
 
 def test_cleaning_real_prices_matches_plain_pandas(market):

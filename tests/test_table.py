@@ -131,10 +131,17 @@ def test_table_without_frame_takes_the_callers_values():
     assert element.Values == [["a", 1]] and element.ColumnHeadings == ["x", "y"] and element.rounding == {"y": 0}
 
 
-def test_values_beside_a_frame_and_bad_rounding_fail():
-    with pytest.raises(TypeError, match="multiple values"):
+def test_values_beside_a_frame_and_bad_rounding_fail(window):
+    twice = "PySimpleGUI.PySimpleGUI.Table.{}() got multiple values for keyword argument 'values'"
+    with pytest.raises(TypeError) as raised:
         table.Table(df=mixed_frame(), values=[])
-    with pytest.raises((TypeError, ValueError)):
+    assert str(raised.value) == twice.format("__init__")
+    element = table.Table(df=mixed_frame(), key="t")
+    window([[element]])
+    with pytest.raises(TypeError) as raised:
+        element.update(df=mixed_frame(), values=[])
+    assert str(raised.value) == twice.format("update")
+    with pytest.raises(TypeError, match="^decimals must be an integer, a dict-like or a Series$"):
         table.Table(df=mixed_frame(), rounding="two")
 
 

@@ -2,7 +2,6 @@
 import asyncio
 import logging
 import math
-import os
 import time
 from datetime import datetime
 
@@ -16,7 +15,6 @@ AGENT = ("Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, l
          "Chrome/133.0.0.0 Safari/537.36")
 
 
-
 @pytest.fixture
 def stub(market_server, monkeypatch):
     market_server.reset()
@@ -26,8 +24,9 @@ def stub(market_server, monkeypatch):
 
 @pytest.fixture
 def source(stub):
-    return yahoods2.YahooDataSource("")
-
+    source = yahoods2.YahooDataSource("")
+    yield source
+    source.client.close()  # the program never closes it; the tests do, to leave no socket behind
 
 
 def local_midnight(day):
@@ -81,6 +80,12 @@ class TestPrices:
         assert math.isnan(table.loc[gappy[3][0], "AAPL.US"])
         assert table.loc[aapl[-1][0], "AAPL.US"] == pytest.approx(aapl[-1][1])
 
+    def test_day_is_the_utc_day_of_the_timestamp(self, stub, source, zone):
+        # 23:30 UTC is already the next day one hour east; the day stays the UTC one.
+        stub.add_yahoo("LATE", [("2024-01-02", 1.0), ("2024-01-03", 2.0), ("2024-01-04", 3.0)], hour=23)
+        [(_, series)] = asyncio.run(source.getAsync(["LATE"], "2024-01-01", "2024-01-31"))
+        assert list(series.index.strftime("%Y-%m-%d")) == ["2024-01-02", "2024-01-03", "2024-01-04"]
+
     def test_series_keeps_rows_as_delivered(self, stub, source):
         stub.add_yahoo("X", [("2024-01-02", 1.0), ("2024-01-03", None), ("2024-01-04", 3.0)])
         [(symbol, series)] = asyncio.run(source.getAsync(["X"], "2024-01-01", "2024-01-31"))
@@ -106,8 +111,7 @@ class TestPrices:
         stub.fix("/v8/finance/chart/SHORT", 200, {"chart": {"result": [{
             "timestamp": [1704205800, 1704292200],
             "indicators": {"quote": [{"close": [1.0]}], "adjclose": [{"adjclose": [1.0]}]}}]}})
-        stub.fix("/v8/finance/chart/NODATA", 200, {"chart": {"result": [{
-            "meta": {"currency": "USD"}, "indicators": {"quote": [{}]}}]}})
+        stub.add_yahoo("NODATA", [("2019-01-02", 1.0)])  # nothing in the period asked for
         stub.fix("/v8/finance/chart/LIMITED", 429, "Too Many Requests")
         counts = []
         symbols = ["NOPE", "HTML", "GOOD", "EMPTY", "SHORT", "NODATA", "LIMITED"]
@@ -233,6 +237,21 @@ class TestCurrencies:
         assert asyncio.run(source.getCurrenciesAsync(["GBX", "NOPE"])) == ["GBp.FOREX", None]
         assert [r.path for r in stub.requests[before:]] == ["/v8/finance/chart/NOPE"]
         assert source.asyncClient.is_closed
+
+    def test_failed_batch_closes_its_client(self, stub, source):
+        with pytest.raises(TypeError):
+            asyncio.run(source.getCurrenciesAsync(None))
+        assert source.asyncClient.is_closed
+
+    def test_search_fails_with_its_batch(self, stub, caplog):
+        class Broken(yahoods2.YahooDataSource):
+            async def getCurrenciesAsync(self, symbols):
+                raise RuntimeError("no batch")
+
+        stub.yahoo_search["sap"] = [quote("SAP", shortname="SAP SE")]
+        assert Broken("").queryStocks("sap") is None
+        [failure] = [r for r in caplog.records if r.levelno == logging.ERROR]
+        assert failure.msg == "Querying for symbol" and "no batch" in caplog.text
 
     def test_single_lookup(self, stub, source, caplog):
         stub.add_yahoo("SAP.DE", [("2024-01-02", 1.0)], currency="EUR")

@@ -1,5 +1,4 @@
 """A working directory in which the real program runs with the probe providers."""
-import copy
 import json
 import os
 import shutil
