@@ -9,20 +9,7 @@ namespace {
 // Logs the exception being handled with its traceback under `message`; called inside a
 // catch block, where the interpreter holds no current exception that logging could find.
 void logFailure(const py::module_ &m, const char *message) {
-    py::object failure;
-    try {
-        throw;
-    } catch (py::error_already_set &error) {
-        failure = error.value();
-    } catch (py::builtin_exception &error) {
-        error.set_error();
-        failure = py::error_already_set().value();
-    } catch (const std::exception &error) {
-        failure = py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(error.what());
-    } catch (...) {
-        failure = py::reinterpret_borrow<py::object>(PyExc_RuntimeError)("unknown failure");
-    }
-    m.attr("logger").attr("exception")(message, "exc_info"_a = failure);
+    m.attr("logger").attr("exception")(message, "exc_info"_a = velmora::currentException());
 }
 
 [[noreturn]] void raise(PyObject *type, const std::string &message) {

@@ -58,6 +58,23 @@ void classMethod(py::object cls, const char *name, Func &&body, const Extra &...
     cls.attr(name) = py::reinterpret_steal<py::object>(PyClassMethod_New(function.ptr()));
 }
 
+// The Python exception object for the C++ exception being handled, so that it can be
+// logged with its traceback or handed on; call it only inside a catch block.
+inline py::object currentException() {
+    try {
+        throw;
+    } catch (py::error_already_set &error) {
+        return error.value();
+    } catch (py::builtin_exception &error) {
+        error.set_error();
+        return py::error_already_set().value();
+    } catch (const std::exception &error) {
+        return py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(error.what());
+    } catch (...) {
+        return py::reinterpret_borrow<py::object>(PyExc_RuntimeError)("unknown failure");
+    }
+}
+
 // The translation function that the main module installs among the built-in names.
 // Looked up at every call, since a re-created window installs a new language.
 inline py::object translate(const char *text) {

@@ -37,14 +37,8 @@ void guarded(const std::function<void()> &body, Handler &&onError) {
     try {
         body();
         return;
-    } catch (py::error_already_set &failure) {
-        error = failure.value();
-    } catch (py::builtin_exception &failure) {
-        failure.set_error();
-        error = py::error_already_set().value();
-    } catch (const std::exception &failure) {
-        PyErr_SetString(PyExc_RuntimeError, failure.what());
-        error = py::error_already_set().value();
+    } catch (...) {
+        error = velmora::currentException();
     }
     onError(error);
 }
