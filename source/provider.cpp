@@ -330,6 +330,22 @@ void reconfigureManager(const py::module_ &m, py::object self, py::object config
 // ---------------------------------------------------------------------------------------
 // ProviderManager: main window and event dispatch
 
+// Tk on X11 reads no .ico file and would fall back to the toolkit's own icon: there the
+// window gets the icon's largest image as PNG data instead.
+py::object windowIcon(py::object icon) {
+    py::object sg = py::module_::import("PySimpleGUI");
+    if (!sg.attr("running_linux")().cast<bool>() || !py::isinstance<py::str>(icon) ||
+        !icon.attr("lower")().attr("endswith")(".ico").cast<bool>())
+        return icon;
+    try {
+        py::object png = py::module_::import("io").attr("BytesIO")();
+        py::module_::import("PIL.Image").attr("open")(icon).attr("save")(png, "format"_a = "PNG");
+        return py::module_::import("base64").attr("b64encode")(png.attr("getvalue")());
+    } catch (py::error_already_set &) {
+        return icon;  // a missing or broken file: the toolkit's own fallback applies
+    }
+}
+
 // On Linux the toolkit's maximise means full screen; the user means the window manager's
 // maximised state, which the re-created window must restore.
 void maximizeWindow(py::handle window) {
@@ -387,7 +403,7 @@ py::object createWindow(const py::module_ &m, py::object self) {
     // leaves the placement to the window manager rather than failing the start.
     py::object position = gui["position"];
     if (!truthy(position)) position = py::make_tuple(py::none(), py::none());
-    py::object window = sg.attr("Window")(self.attr("title"), layout, "icon"_a = self.attr("icon"),
+    py::object window = sg.attr("Window")(self.attr("title"), layout, "icon"_a = windowIcon(self.attr("icon")),
                                           "size"_a = self.attr("size"), "resizable"_a = true,
                                           "enable_close_attempted_event"_a = true,
                                           "return_keyboard_events"_a = true, "location"_a = position);

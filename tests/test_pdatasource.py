@@ -167,7 +167,7 @@ class Payload:
         return (open, (self.marker, "w"))
 
 
-@pytest.mark.parametrize("content", ["missing", "garbage", "pickle", "pickled array", "parquet", "other numpy",
+@pytest.mark.parametrize("content", ["missing", "garbage", "pickle", "pickled array", "csv", "other numpy",
                                      "no rows", "unordered dates"])
 def test_an_unreadable_or_foreign_file_gives_an_empty_cache_and_runs_no_code(market, cache_file, tmp_path, content):
     marker = tmp_path / "ran"
@@ -181,8 +181,8 @@ def test_an_unreadable_or_foreign_file_gives_an_empty_cache_and_runs_no_code(mar
     elif content == "pickled array":
         with open(cache_file, "wb") as file:
             np.save(file, np.array([Payload(marker)], dtype=object), allow_pickle=True)
-    elif content == "parquet":
-        frame.reset_index().to_parquet(cache_file)
+    elif content == "csv":
+        frame.to_csv(cache_file)
     elif content == "other numpy":
         np.save(cache_file, frame.to_numpy())
     elif content == "no rows":

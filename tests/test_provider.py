@@ -8,6 +8,7 @@ import webbrowser
 from pathlib import Path
 
 import pytest
+from PIL import Image
 import PySimpleGUI as sg
 from addict import Dict
 
@@ -470,6 +471,7 @@ class TestWindow:
         assert seen == [(window, window, "tab one")]  # bind runs once the window exists
         assert "OK for 1 meter" not in progress.QuickMeter.active_meters
         assert window.TKroot.title() == manager.title and not zoomed(window)
+        assert window.WindowIcon.width() == Image.open(ROOT / "velmora.ico").width  # X11 shows no .ico itself
         group = window["mainTab"]
         assert isinstance(group, sg.TabGroup) and [row[0].Key for row in group.Rows] == ["one", "two"]
         assert placed(window, (120, 80), (640, 480))
