@@ -184,6 +184,14 @@ py::object splitDate(py::object text) {
     return py::make_tuple(parsed.attr("month"), parsed.attr("day"), parsed.attr("year"));
 }
 
+// Every kind of field has a factory function that constructs the field and hands back its
+// row of elements for the caller's layout.
+void defineFactory(py::module_ &m, const char *name, const char *fieldClass) {
+    m.def(name, [m, fieldClass](py::args args, py::kwargs kwargs) {
+        return m.attr(fieldClass)(*args, **kwargs).attr("create")();
+    });
+}
+
 void defineDateField(py::module_ &m) {
     py::object cls = velmora::makeClass(m, "DateFieldClass", py::make_tuple(m.attr("FieldClass")));
     velmora::constructor(cls, [cls](py::object self, py::object key, py::object title, py::object allowBlank,
@@ -241,9 +249,7 @@ void defineDateField(py::module_ &m) {
         }
     }, "window"_a, "event"_a, "values"_a);
     velmora::staticMethod(cls, "splitDate", &splitDate, "text"_a);
-    m.def("DateField", [m](py::args args, py::kwargs kwargs) {
-        return m.attr("DateFieldClass")(*args, **kwargs).attr("create")();
-    });
+    defineFactory(m, "DateField", "DateFieldClass");
 }
 
 void defineTextField(py::module_ &m) {
@@ -270,9 +276,7 @@ void defineTextField(py::module_ &m) {
         colour(window, key, "black");
         return super(cls, self).attr("validate")(window, event, values);
     }, "window"_a, "event"_a, "values"_a);
-    m.def("TextField", [m](py::args args, py::kwargs kwargs) {
-        return m.attr("TextFieldClass")(*args, **kwargs).attr("create")();
-    });
+    defineFactory(m, "TextField", "TextFieldClass");
 }
 
 // Reads the typed text as the field's number; an error means the text is refused.
@@ -355,9 +359,7 @@ void defineNumField(py::module_ &m) {
         colour(window, self.attr("key"), truth(disabled) ? "grey" : "black");
         super(cls, self).attr("disable")(window, disabled);
     }, "window"_a, "disabled"_a);
-    m.def("NumField", [m](py::args args, py::kwargs kwargs) {
-        return m.attr("NumFieldClass")(*args, **kwargs).attr("create")();
-    });
+    defineFactory(m, "NumField", "NumFieldClass");
 }
 
 void defineFileButton(py::module_ &m) {
@@ -405,9 +407,7 @@ void defineFileField(py::module_ &m) {
         for (py::handle item : py::list(button.attr("create")())) row.append(item);
         return row;
     });
-    m.def("FileField", [m](py::args args, py::kwargs kwargs) {
-        return m.attr("FileFieldClass")(*args, **kwargs).attr("create")();
-    });
+    defineFactory(m, "FileField", "FileFieldClass");
 }
 
 // Values read from JSON are lists where the options dictionary has tuples as keys.
@@ -468,9 +468,7 @@ void defineSelectionField(py::module_ &m) {
         }
         super(cls, self).attr("updateField")(window, newValue, "realValue"_a = realValue);
     }, "window"_a, "newValue"_a);
-    m.def("SelectionField", [m](py::args args, py::kwargs kwargs) {
-        return m.attr("SelectionFieldClass")(*args, **kwargs).attr("create")();
-    });
+    defineFactory(m, "SelectionField", "SelectionFieldClass");
 }
 
 void defineBoolField(py::module_ &m) {
@@ -489,9 +487,7 @@ void defineBoolField(py::module_ &m) {
         row.append(box);
         return row;
     });
-    m.def("BoolField", [m](py::args args, py::kwargs kwargs) {
-        return m.attr("BoolFieldClass")(*args, **kwargs).attr("create")();
-    });
+    defineFactory(m, "BoolField", "BoolFieldClass");
 }
 
 // A module that the program links in: the loader's finder knows it by name.
