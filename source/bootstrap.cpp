@@ -2,20 +2,9 @@
 #include "../launcher/launcher.hpp"
 #include "pyclass.hpp"
 
-// Every application module, in the order of the loader's table; the order has no
-// effect, the table is looked up by name.
-#define APPLICATION_MODULES(X) \
-    X(chart)                   \
-    X(eodds)                   \
-    X(fields)                  \
-    X(pdatasource)             \
-    X(velmora)                 \
-    X(progress)                \
-    X(provider)                \
-    X(table)                   \
-    X(utils)                   \
-    X(version)                 \
-    X(yahoods2)
+// APPLICATION_MODULES(X): every application module, made by the build from the files
+// under source/.
+#include "modules.hpp"
 
 #define DECLARE_INIT(name) extern "C" PyObject *PyInit_##name();
 APPLICATION_MODULES(DECLARE_INIT)

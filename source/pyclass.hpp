@@ -12,18 +12,58 @@ using namespace pybind11::literals;
 
 namespace velmora {
 
-// Creates a class the way a class statement in the module's body would: through its
-// metaclass, so that subclasses of toolkit classes get the toolkit's own metaclass,
-// and with `__module__` and `__qualname__` set so that repr and pickling name it right.
-inline py::object makeClass(py::module_ &module, const char *name, py::tuple bases = py::tuple(),
-                            py::dict attributes = py::dict()) {
+// The interpreter's truth test (`if value:`); converting a handle to bool only tells
+// whether it is null.
+inline bool truthy(py::handle value) {
+    int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result != 0;
+}
+
+// Raises the Python exception `type(message)`, as `raise type(message)` would.
+[[noreturn]] inline void raise(py::handle type, py::handle message) {
+    PyErr_SetObject(type.ptr(), message.ptr());
+    throw py::error_already_set();
+}
+[[noreturn]] inline void raise(py::handle type, const std::string &message) { raise(type, py::str(message)); }
+
+// Raises an exception object made elsewhere (caught, or built with arguments of its own).
+[[noreturn]] inline void raise(py::handle error) {
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
+    throw py::error_already_set();
+}
+
+// `super(cls, self)`: what a method of `cls` gets from `super()`. C++ bodies name their
+// class explicitly, as Python 2 code did.
+inline py::object super(py::handle cls, py::handle self) {
+    return py::module_::import("builtins").attr("super")(cls, self);
+}
+
+// Creates a class the way a class statement would: through its metaclass, so that
+// subclasses of toolkit classes get the toolkit's own metaclass, and with `__module__`
+// and `__qualname__` set so that repr and pickling name it right. The class is not
+// bound in the module: for classes made per call or kept private.
+inline py::object newClass(const py::module_ &module, const char *name, py::tuple bases = py::tuple(),
+                           py::dict attributes = py::dict()) {
     attributes["__module__"] = module.attr("__name__");
     attributes["__qualname__"] = name;
     py::object metaclass = bases.empty() ? py::reinterpret_borrow<py::object>((PyObject *)&PyType_Type)
                                          : py::type::of(bases[0]);
-    py::object cls = metaclass(name, bases, attributes);
+    return metaclass(name, bases, attributes);
+}
+
+// newClass, bound in the module under its name, as a class statement in its body does.
+inline py::object makeClass(py::module_ &module, const char *name, py::tuple bases = py::tuple(),
+                            py::dict attributes = py::dict()) {
+    py::object cls = newClass(module, name, bases, attributes);
     module.attr(name) = cls;
     return cls;
+}
+
+// A class of another linked module, to derive from: importing it runs that module's body
+// first, whatever the order in which the modules are loaded.
+inline py::object classOf(const char *module, const char *name) {
+    return py::module_::import(module).attr(name);
 }
 
 // Binds a C++ callable as an ordinary method of a Python class: looked up on the
@@ -35,6 +75,15 @@ void method(py::object cls, const char *name, Func &&body, const Extra &...extra
     cls.attr(name) = py::cpp_function(std::forward<Func>(body), py::name(name), py::is_method(cls), extra...);
 }
 
+// Binds a free function whose first parameter is the module (for its logger, its imports,
+// its other functions) as a method: `body(m, self, args...)`. Parameter lists are then
+// written once, in the function, and not again in a forwarding lambda.
+template <typename Result, typename... Args, typename... Extra>
+void method(py::object cls, const char *name, const py::module_ &m, Result (*body)(const py::module_ &, Args...),
+            const Extra &...extra) {
+    method(cls, name, [m, body](Args... args) -> Result { return body(m, std::forward<Args>(args)...); }, extra...);
+}
+
 // pybind11 takes any function named "__init__" for the constructor of a C++ type, so
 // constructors are bound under the name `construct` and installed as `__init__`.
 template <typename Func, typename... Extra>
@@ -42,6 +91,13 @@ void constructor(py::object cls, Func &&body, const Extra &...extra) {
     method(cls, "construct", std::forward<Func>(body), extra...);
     cls.attr("__init__") = cls.attr("__dict__")["construct"];
     py::delattr(cls, "construct");
+}
+
+// A constructor whose body is a free function taking the module first, as `method` above.
+template <typename... Args, typename... Extra>
+void constructor(py::object cls, const py::module_ &m, void (*body)(const py::module_ &, Args...),
+                 const Extra &...extra) {
+    constructor(cls, [m, body](Args... args) { body(m, std::forward<Args>(args)...); }, extra...);
 }
 
 // Binds a C++ callable as a static method of a Python class.
