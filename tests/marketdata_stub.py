@@ -2,8 +2,8 @@
 
 It answers the way the real services do (CSV price histories and JSON searches of EOD, chart JSON with
 null gaps and Unix-second timestamps, search JSON and error bodies of Yahoo), records every request, and
-can misbehave on demand: fixed answers for a path, a delay before every answer, or no answer at all
-until a number of requests have arrived.
+can misbehave on demand: fixed answers for a path, a delay before every answer, no answer at all
+until a number of requests have arrived, or none for some paths until the test releases them.
 """
 import csv
 import io
@@ -83,12 +83,20 @@ class MarketDataStub:
             self.delay_ms = 0
             self.delays = {}
             self.hold_until = 0
+            self.held = set()
+            self.answered = []
             self.fixed = {}
             self.eod_key = None
             self.eod_prices = {}
             self.eod_search = {}
             self.yahoo_charts = {}
             self.yahoo_search = {}
+            self.lock.notify_all()
+
+    def release(self):
+        """Lets the requests for held paths be answered."""
+        with self.lock:
+            self.held = set()
             self.lock.notify_all()
 
     def close(self):
@@ -130,7 +138,8 @@ class MarketDataStub:
             self.arrived += 1
             self.lock.notify_all()
             deadline = time.monotonic() + 10
-            while self.arrived < self.hold_until and time.monotonic() < deadline:
+            while ((self.arrived < self.hold_until or record.path in self.held)
+                   and time.monotonic() < deadline):
                 self.lock.wait(deadline - time.monotonic())
             delay = self.delays.get(record.path, self.delay_ms)
         if delay:
@@ -142,6 +151,8 @@ class MarketDataStub:
             handler.send_header("Content-Length", str(len(body)))
             handler.end_headers()
             handler.wfile.write(body)
+            with self.lock:
+                self.answered.append(record.path)
         except OSError:
             pass  # the client gave up on this request (an aborted download)
 
