@@ -113,9 +113,11 @@ class MarketDataStub:
         self.fixed[path] = (status, body.encode() if isinstance(body, str) else body, content_type)
 
     def add_eod(self, symbol, rows, close_factor=1.0):
-        """rows: (date text, adjusted close); Close = adjusted close × close_factor (a single factor or per row)."""
+        """rows: (date text, adjusted close); Close = adjusted close × close_factor (a single factor or
+        one per row)."""
         factors = close_factor if isinstance(close_factor, list) else [close_factor] * len(rows)
-        self.eod_prices[symbol] = [(day, adjusted * factor, adjusted) for (day, adjusted), factor in zip(rows, factors)]
+        self.eod_prices[symbol] = [(day, adjusted * factor, adjusted)
+                                   for (day, adjusted), factor in zip(rows, factors)]
 
     def add_yahoo(self, symbol, rows, currency="USD", close=None, hour=14, minute=30,
                   timezone_name="America/New_York", gmtoffset=-18000, exchange="NMS"):
@@ -172,7 +174,8 @@ class MarketDataStub:
             return self._yahoo_chart(record.path[len("/v8/finance/chart/"):], query)
         if record.path == "/v1/finance/search":
             quotes = self.yahoo_search.get(query.get("q", ""), [])
-            body = {"explains": [], "count": len(quotes), "quotes": quotes, "news": [], "nav": [], "lists": [],
+            body = {"explains": [], "count": len(quotes), "quotes": quotes, "news": [], "nav": [],
+                    "lists": [],
                     "researchReports": [], "screenerFieldResults": [], "totalTime": 21,
                     "timeTakenForQuotes": 418, "timeTakenForNews": 0, "timeTakenForAlgowatchlist": 400,
                     "timeTakenForPredefinedScreener": 400, "timeTakenForCrunchbaseCompanies": 0,
@@ -205,20 +208,21 @@ class MarketDataStub:
         pick = lambda values: [values[i] for i in keep]
         closes = pick(chart["close"])
         meta = {"currency": chart["currency"], "symbol": symbol, "exchangeName": chart["exchange"],
-                "fullExchangeName": chart["exchange"], "instrumentType": "EQUITY", "firstTradeDate": 345479400,
+                "fullExchangeName": chart["exchange"], "instrumentType": "EQUITY",
+                "firstTradeDate": 345479400,
                 "regularMarketTime": chart["timestamp"][-1] if chart["timestamp"] else 0,
                 "hasPrePostMarketData": True, "gmtoffset": chart["gmtoffset"], "timezone": "EST",
-                "exchangeTimezoneName": chart["timezone"], "regularMarketPrice": closes[-1] if closes else None,
+                "exchangeTimezoneName": chart["timezone"],
+                "regularMarketPrice": closes[-1] if closes else None,
                 "priceHint": 2, "dataGranularity": "1d", "range": "",
                 "validRanges": ["1d", "5d", "1mo", "3mo", "6mo", "1y", "2y", "5y", "10y", "ytd", "max"]}
         if not keep:  # a period without trading days: no timestamps, empty indicators
             result = {"meta": meta, "indicators": {"quote": [{}], "adjclose": [{}]}}
         else:
             spread = lambda factor: [None if value is None else round(value * factor, 4) for value in closes]
+            quote = {"open": spread(0.995), "high": spread(1.01), "low": spread(0.99), "close": closes,
+                     "volume": [None if c is None else 1000000 for c in closes]}
             result = {"meta": meta, "timestamp": pick(chart["timestamp"]),
-                      "indicators": {"quote": [{"open": spread(0.995), "high": spread(1.01), "low": spread(0.99),
-                                                "close": closes, "volume": [None if c is None else 1000000
-                                                                            for c in closes]}],
-                                     "adjclose": [{"adjclose": pick(chart["adjclose"])}]}}
+                      "indicators": {"quote": [quote], "adjclose": [{"adjclose": pick(chart["adjclose"])}]}}
         return 200, json.dumps({"chart": {"result": [result], "error": None}}).encode(), "application/json"
 

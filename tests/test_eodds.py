@@ -1,4 +1,4 @@
-"""EodDataSource against the local market-data market_stub: requests, price tables, search, failures, concurrency."""
+"""EodDataSource against the local market-data stub: requests, price tables, search, failures, concurrency."""
 import asyncio
 import logging
 import math
@@ -52,7 +52,8 @@ class TestRequests:
         assert [r.raw_path for r in market_stub.requests] == [
             "/api/search/a%2Fb", "/api/search/..%2Feod%2FAAPL.US", "/api/search/x%3Ffmt%3Djson%23frag",
             "/api/search/%2E%2E", "/api/search/%2E"]
-        assert all(r.query == [("api_token", KEY), ("type", "stock"), ("limit", "50")] for r in market_stub.requests)
+        assert all(r.query == [("api_token", KEY), ("type", "stock"), ("limit", "50")]
+                   for r in market_stub.requests)
 
     def test_constructor_and_class(self, market_stub):
         eodds.EodDataSource(KEY)
@@ -113,9 +114,11 @@ class TestPrices:
 
     def test_remove_adjusted(self, market_stub, source, caplog):
         market_stub.add_eod("EQ.US", [("2024-01-02", 100.0), ("2024-01-03", 100.0)])
-        market_stub.add_eod("DIV.US", [("2024-01-02", 100.0), ("2024-01-03", 100.0)], close_factor=[1.01, 1.0])
+        market_stub.add_eod("DIV.US", [("2024-01-02", 100.0), ("2024-01-03", 100.0)],
+                            close_factor=[1.01, 1.0])
         counts = []
-        table = source.get(["EQ.US", "DIV.US"], "2024-01-01", "2024-01-31", True, lambda k: counts.append(k) or True)
+        table = source.get(["EQ.US", "DIV.US"], "2024-01-01", "2024-01-31", True,
+                           lambda k: counts.append(k) or True)
         assert list(table.columns) == ["EQ.US"]
         assert counts == [1]
         assert not [r for r in caplog.records if r.levelno >= logging.ERROR]
@@ -231,10 +234,12 @@ class TestConcurrency:
 class TestSearch:
     def test_search_table(self, market_stub, source):
         market_stub.eod_search["sap"] = [
-            {"Code": "SAP", "Exchange": "XETRA", "Name": "SAP SE", "Type": "Common Stock", "Country": "Germany",
-             "Currency": "EUR", "ISIN": "DE0007164600", "previousClose": 180.5, "previousCloseDate": "2024-05-31"},
+            {"Code": "SAP", "Exchange": "XETRA", "Name": "SAP SE", "Type": "Common Stock",
+             "Country": "Germany", "Currency": "EUR", "ISIN": "DE0007164600", "previousClose": 180.5,
+             "previousCloseDate": "2024-05-31"},
             {"Code": "SAP", "Exchange": "US", "Name": "SAP SE ADR", "Type": "Common Stock", "Country": "USA",
-             "Currency": "USD", "ISIN": "US8030542042", "previousClose": 190.1, "previousCloseDate": "2024-05-31"}]
+             "Currency": "USD", "ISIN": "US8030542042", "previousClose": 190.1,
+             "previousCloseDate": "2024-05-31"}]
         table = source.queryStocks("sap")
         assert list(table.columns) == ["Symbol", "Security Name", "Currency"]
         assert list(table.index) == ["SAP.XETRA", "SAP.US"] and table.index.name == "Symbol"
@@ -242,7 +247,8 @@ class TestSearch:
         assert table.loc["SAP.US", "Currency"] == "USD.FOREX"
 
     @pytest.mark.parametrize("status, body", [
-        (200, []), (401, "Unauthenticated"), (200, {"error": "wrong"}), (200, [{"Code": "X"}]), (500, "<html/>")])
+        (200, []), (401, "Unauthenticated"), (200, {"error": "wrong"}), (200, [{"Code": "X"}]),
+        (500, "<html/>")])
     def test_failed_search_yields_none(self, market_stub, source, caplog, status, body):
         market_stub.fix("/api/search/x", status, body)
         assert source.queryStocks("x") is None
@@ -257,7 +263,8 @@ class TestKeyNeverLogged:
             caplog.set_level(logging.DEBUG, logger=name)
         market_stub.add_eod("A.US", [("2024-01-02", 1.0), ("2024-01-03", 2.0)])
         market_stub.fix("/api/eod/BAD.US", 500, "oops")
-        market_stub.eod_search["apple"] = [{"Code": "AAPL", "Exchange": "US", "Name": "Apple", "Currency": "USD"}]
+        market_stub.eod_search["apple"] = [{"Code": "AAPL", "Exchange": "US", "Name": "Apple",
+                                            "Currency": "USD"}]
         source.get(["A.US", "BAD.US", "NOPE.US"], "2024-01-01", "2024-01-31")
         source.queryStocks("apple")
         source.queryStocks("")

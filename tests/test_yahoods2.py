@@ -1,4 +1,5 @@
-"""YahooDataSource against the local market-data market_stub: chart requests, dates in two time zones, search, currencies."""
+"""YahooDataSource against the local market-data stub: chart requests, dates in two time zones, search,
+currencies."""
 import asyncio
 import logging
 import math
@@ -75,7 +76,8 @@ class TestPrices:
 
     def test_day_is_the_utc_day_of_the_timestamp(self, market_stub, source, zone):
         # 23:30 UTC is already the next day one hour east; the day stays the UTC one.
-        market_stub.add_yahoo("LATE", [("2024-01-02", 1.0), ("2024-01-03", 2.0), ("2024-01-04", 3.0)], hour=23)
+        market_stub.add_yahoo("LATE", [("2024-01-02", 1.0), ("2024-01-03", 2.0), ("2024-01-04", 3.0)],
+                              hour=23)
         [(_, series)] = asyncio.run(source.getAsync(["LATE"], "2024-01-01", "2024-01-31"))
         assert list(series.index.strftime("%Y-%m-%d")) == ["2024-01-02", "2024-01-03", "2024-01-04"]
 
@@ -94,7 +96,8 @@ class TestPrices:
         assert len(series) == 10 and set(series) == {1}
         assert series.index[0] == pd.Timestamp(first) and series.index[-1] == pd.Timestamp(last)
         counts = []
-        table = source.get(["USD.FOREX"], "2024-01-01", "2024-01-01", progress=lambda k: counts.append(k) or True)
+        table = source.get(["USD.FOREX"], "2024-01-01", "2024-01-01",
+                           progress=lambda k: counts.append(k) or True)
         assert table.empty and counts == [1]
 
     def test_unknown_and_broken_answers_stay_with_their_symbol(self, market_stub, source, caplog):
@@ -123,7 +126,8 @@ class TestPrices:
         market_stub.add_yahoo("EQ", [("2024-01-02", 100.0), ("2024-01-03", 100.0)])
         market_stub.add_yahoo("DIV", [("2024-01-02", 100.0), ("2024-01-03", 100.0)], close=[101.0, 100.0])
         counts = []
-        table = source.get(["EQ", "DIV"], "2024-01-01", "2024-01-31", True, lambda k: counts.append(k) or True)
+        table = source.get(["EQ", "DIV"], "2024-01-01", "2024-01-31", True,
+                           lambda k: counts.append(k) or True)
         assert list(table.columns) == ["EQ"] and counts == [1]
         assert not [r for r in caplog.records if r.levelno >= logging.ERROR]
         assert list(source.get(["EQ", "DIV"], "2024-01-01", "2024-01-31").columns) == ["EQ", "DIV"]
@@ -179,7 +183,8 @@ class TestSearch:
         assert list(table["Symbol"]) == ["SAP", "SAP.DE", "SAP.F", "SAP-USD", "SAPE", "SAP"]
         names = list(table["Security Name"])
         # The long name as the service spells it (longname), or in the other spelling where only that is sent.
-        assert names[:4] + names[5:] == ["SAP SE", "SAP SE Xetra", "SAP SE Frankfurt", "SAP-USD", "SAP SE again"]
+        assert names[:4] + names[5:] == ["SAP SE", "SAP SE Xetra", "SAP SE Frankfurt", "SAP-USD",
+                                         "SAP SE again"]
         assert pd.isna(names[4])  # a name given as null stays null
         currencies = list(table["Currency"])
         assert currencies[:2] + currencies[3:4] + currencies[5:] == ["USD.FOREX", "EUR.FOREX", "USD.FOREX",
