@@ -202,20 +202,19 @@ void update(const py::module_ &m, py::object, py::object, py::object, py::object
     m.attr("updateNeeded") = false;
 }
 
-// The symbols that lack part of the requested range are fetched in one download, over the span
-// that any of them misses, merged into the cache (the fresh prices win where both have one),
-// and their ranges widened. A symbol that is not delivered keeps its range and is asked again
-// next time; every other symbol stays as cached.
-void fetchMissing(const py::module_ &m, py::object self, py::list requested, py::object startDate,
-                  py::object endDate, py::object progress) {
-    if (velmora::truthy(startDate) && velmora::truthy(endDate) && endDate < startDate) return;
-    py::object cache = self.attr("cache");
-    py::set cached(cache.attr("columns"));
-    py::list missing;
+// What a request lacks: the symbols that are not cached, or whose range does not hold the
+// requested one, and the one span that covers what any of them misses.
+struct Missing {
+    py::list symbols;
     py::object first, last;
+};
+
+Missing missingOf(py::object self, py::list requested, py::object startDate, py::object endDate) {
+    Missing missing;
+    py::set cached(self.attr("cache").attr("columns"));
     auto widen = [&](py::object from, py::object to) {
-        if (missing.empty() || startsBefore(from, first)) first = from;
-        if (missing.empty() || endsAfter(to, last)) last = to;
+        if (missing.symbols.empty() || startsBefore(from, missing.first)) missing.first = from;
+        if (missing.symbols.empty() || endsAfter(to, missing.last)) missing.last = to;
     };
     for (py::handle symbol : requested) {
         if (!cached.contains(symbol)) {
@@ -227,21 +226,27 @@ void fetchMissing(const py::module_ &m, py::object self, py::list requested, py:
             widen(after && !before ? shifted(coveredLast, -seamDays) : orNone(startDate),
                   before && !after ? shifted(coveredFirst, seamDays) : orNone(endDate));
         }
-        missing.append(symbol);
+        missing.symbols.append(symbol);
     }
-    if (missing.empty()) return;
-    velmora::debug(m.attr("logger"), [&] {
-        return py::str("doGet missingStocks={} startDate={} endDate={}").format(missing, first, last);
-    });
-    py::object fetched = self.attr("rawProvider").attr("get")(missing, "startDate"_a = first,
-                                                              "endDate"_a = last, "progress"_a = progress);
+    return missing;
+}
+
+// Merges the delivered symbols into the cache, their fresh prices winning where both have one,
+// and widens their ranges by the span fetched. A symbol that was not delivered keeps its range
+// and is asked for again next time.
+void mergeDelivered(py::object self, py::object fetched, const Missing &missing) {
+    py::object cache = self.attr("cache");
+    py::set cached(cache.attr("columns"));
+    py::dict ranges;
+    for (py::handle symbol : cached) {
+        Range range = rangeOf(self, symbol);
+        ranges[symbol] = py::make_tuple(range.first, range.second);
+    }
     py::list delivered;
-    for (py::handle symbol : missing)
-        if (fetched.attr("columns").contains(symbol)) delivered.append(symbol);
-    if (delivered.empty()) return;
-    py::dict ranges = self.attr("cacheRanges").attr("copy")();
-    for (py::handle symbol : delivered) {
-        py::object from = first, to = last;
+    for (py::handle symbol : missing.symbols) {
+        if (!fetched.attr("columns").contains(symbol)) continue;
+        delivered.append(symbol);
+        py::object from = missing.first, to = missing.last;
         if (cached.contains(symbol)) {
             auto [coveredFirst, coveredLast] = rangeOf(self, symbol);
             if (!startsBefore(from, coveredFirst)) from = coveredFirst;
@@ -249,16 +254,27 @@ void fetchMissing(const py::module_ &m, py::object self, py::list requested, py:
         }
         ranges[symbol] = py::make_tuple(orNone(from), orNone(to));
     }
-    // Symbols set into the table without a range of their own keep the cache's.
-    for (py::handle symbol : cached)
-        if (!ranges.contains(symbol)) {
-            Range range = rangeOf(self, symbol);
-            ranges[symbol] = py::make_tuple(range.first, range.second);
-        }
+    if (delivered.empty()) return;
     self.attr("cache") = fetched[delivered].attr("combine_first")(cache);
     setRanges(self, ranges);
     // Without a file name the cache lives in memory only, rather than failing every fetch.
     if (velmora::truthy(self.attr("fileName"))) self.attr("save")(self.attr("fileName"));
+}
+
+// One download for all the symbols that lack something, over the span they miss; every other
+// symbol stays as cached. A range that ends before it starts asks for nothing.
+void fetchMissing(const py::module_ &m, py::object self, py::list requested, py::object startDate,
+                  py::object endDate, py::object progress) {
+    if (velmora::truthy(startDate) && velmora::truthy(endDate) && endDate < startDate) return;
+    Missing missing = missingOf(self, requested, startDate, endDate);
+    if (missing.symbols.empty()) return;
+    velmora::debug(m.attr("logger"), [&] {
+        return py::str("doGet missingStocks={} startDate={} endDate={}")
+            .format(missing.symbols, missing.first, missing.last);
+    });
+    py::object fetched = self.attr("rawProvider").attr("get")(
+        missing.symbols, "startDate"_a = missing.first, "endDate"_a = missing.last, "progress"_a = progress);
+    mergeDelivered(self, fetched, missing);
 }
 
 py::object doGet(const py::module_ &m, py::object self, py::object stocks, py::object startDate,
