@@ -315,7 +315,8 @@ py::dict currenciesOf(py::object stocks) {
 // Factors turning a price in each fetched currency into the target currency, by date.
 // Without the target currency's own rates no stock can be converted, and that is no fault of
 // any stock: the request fails as a whole, naming the currency, so that the caller reports it
-// rather than dropping every stock of the selection as missing.
+// rather than dropping every stock of the selection as missing. A series without a single rate
+// in the range (an empty answer) converts nothing either.
 py::object currencyFactors(py::object self, py::dict currencyOf, size_t stockCount, py::object currency,
                            py::object startDate, py::object endDate, py::object progress) {
     py::set currencies(currencyOf.attr("values")());
@@ -324,7 +325,9 @@ py::object currencyFactors(py::object self, py::dict currencyOf, size_t stockCou
     py::object rates = self.attr("doGet")(currencies, startDate, endDate, progress);
     if (!progress.is_none()) progress(py::none(), "addValue"_a = py::len(currencies));
     rates = rates.attr("interpolate")();
-    if (!rates.attr("columns").contains(currency))
+    bool noRates = !rates.attr("columns").contains(currency) ||
+                   !velmora::truthy(rates[currency].attr("notna")().attr("any")());
+    if (noRates)
         velmora::raise(PyExc_KeyError, py::str("no exchange rates for {}").format(currency));
     py::object toTarget = rates[currency].attr("copy")();
     return rates.attr("rtruediv")(toTarget, "axis"_a = 0);

@@ -390,6 +390,13 @@ def test_a_stock_without_currency_or_rate_is_left_out_and_the_others_go_on(rates
     assert answer.shape == (5, 0)
     assert [r.getMessage() for r in caplog.records] == ["Cannot convert SAP.XETRA: no currency"]
 
+    # Target rates that are absent, or delivered without a single value, fail the whole request.
+    empty = table.assign(**{"CHF.FOREX": np.nan})
+    source = CachedDataSource(rawProvider=FakeRawSource(empty), config=config())
+    for currency in ["GBP.FOREX", "CHF.FOREX"]:
+        with pytest.raises(KeyError, match=f"no exchange rates for {currency}"):
+            source.get(stocks, "2024-01-01", "2024-01-05", currency=currency, cleaned=True)
+
 
 # ---- cleaning ------------------------------------------------------------------------------
 
