@@ -553,6 +553,10 @@ def test_overlapping_requests_download_once_and_a_later_process_asks_nothing(ser
     # A chart reaching a month further asks for that month of its one symbol only.
     later.doGet(["GE.US"], "2014-06-01", "2015-01-31")
     assert len(market_stub.requests) == 4 and "GE" in market_stub.requests[-1].path
+    # No day is lost at the seam, though the sources leave out the first (and Yahoo the last) day.
+    seam = later.cache["GE.US"].loc["2014-12-01":"2015-01-30"].dropna()
+    assert list(seam.index.strftime("%Y-%m-%d")) == [day for day, _ in real_prices("GE", "2014-12-01",
+                                                                                     "2015-01-30")]
 
 
 @pytest.mark.parametrize("flag, kept", [(Dict().stocks.plotInterpolated, False), ("", False), (0, False),
