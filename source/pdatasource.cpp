@@ -175,20 +175,20 @@ void save(py::object self, py::object fileName) {
     arrays.append(cache.attr("index").attr("to_numpy")());
     arrays.append(np.attr("array")(columns, "dtype"_a = "str"));
     arrays.append(np.attr("ascontiguousarray")(cache.attr("to_numpy")("dtype"_a = "float64").attr("T")));
-    py::object path = os.attr("path").attr("abspath")(os.attr("fspath")(fileName));
-    py::tuple temporary = import("tempfile").attr("mkstemp")(
-        "dir"_a = os.attr("path").attr("dirname")(path),
-        "prefix"_a = os.attr("path").attr("basename")(path) + py::str("."), "suffix"_a = ".tmp");
+    // A name of its own, opened only if new, with the permissions any new file gets here.
+    py::object temporary = py::str("{}.{}.tmp").format(os.attr("fspath")(fileName),
+                                                      import("secrets").attr("token_hex")(4));
+    py::object opened = import("io").attr("open")(temporary, "xb");
     try {
-        withFile(os.attr("fdopen")(temporary[0], "wb"), [&](py::object file) {
+        withFile(opened, [&](py::object file) {
             for (py::handle array : arrays) np.attr("save")(file, array, "allow_pickle"_a = false);
             file.attr("flush")();
             os.attr("fsync")(file.attr("fileno")());
         });
-        os.attr("replace")(temporary[1], path);
+        os.attr("replace")(temporary, fileName);
     } catch (...) {
         try {
-            os.attr("remove")(temporary[1]);
+            os.attr("remove")(temporary);
         } catch (...) {
             // Nothing left to remove.
         }

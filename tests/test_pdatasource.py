@@ -215,6 +215,12 @@ def test_the_file_is_replaced_whole(market, cache_file, monkeypatch):
     monkeypatch.undo()
     assert cache_file.read_bytes() == before
     assert [path.name for path in cache_file.parent.iterdir()] == [cache_file.name]
+    # The replacement has the permissions of any new file, not those of a private temporary one.
+    probe = cache_file.parent / "probe"
+    probe.touch()
+    source.doGet(["JPM.US"], "2014-01-01", "2014-12-31")
+    assert cache_file.stat().st_mode == probe.stat().st_mode
+    assert sorted(CachedDataSource(str(cache_file)).cache.columns) == ["AAPL.US", "JPM.US", "XOM.US"]
 
 
 class Payload:
