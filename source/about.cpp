@@ -16,6 +16,14 @@ py::object sg() { return py::module_::import("PySimpleGUI"); }
 // Looked up at every call, so that the update module's operations can be stood in for.
 py::object updateModule() { return py::module_::import("update"); }
 
+// The toolkit answers a picture file that cannot be read with a modal error window, which
+// would stop the program before its main window opens: a missing picture shows nothing.
+py::object picture(const char *fileName) {
+    py::object image = sg().attr("Image");
+    if (!velmora::truthy(py::module_::import("os").attr("path").attr("isfile")(fileName))) return image();
+    return image("filename"_a = fileName);
+}
+
 py::list row(std::initializer_list<py::object> elements) {
     py::list made;
     for (const py::object &element : elements) made.append(element);
@@ -44,12 +52,12 @@ py::object createTab(const py::module_ &m, py::object self, py::kwargs kwargs) {
     self.attr("title") = velmora::translate("About");
     self.attr("working") = velmora::translate("Downloading");
     takeCheck(self, updateModule().attr("CheckForUpdate")(self.attr("config")));
-    py::object Text = sg().attr("Text"), Image = sg().attr("Image"), Button = sg().attr("Button");
+    py::object Text = sg().attr("Text"), Button = sg().attr("Button");
     py::object labelSize = py::make_tuple(20, 1);
     py::list layout;
     layout.append(row({Text("")}));
     layout.append(row({Text(velmora::translate("Zeltra Velmora"), "font"_a = "Helvetica, 20")}));
-    layout.append(row({Image("filename"_a = productPicture), Image("filename"_a = makerLogo)}));
+    layout.append(row({picture(productPicture), picture(makerLogo)}));
     layout.append(row({Text(velmora::translate("Installed Version:"), "size"_a = labelSize),
                        Text(py::module_::import("version").attr("version"))}));
     layout.append(row({Text(velmora::translate("Current Version:"), "size"_a = labelSize),

@@ -7,6 +7,7 @@ import subprocess
 import sysconfig
 import time
 
+import PIL.Image
 import PySimpleGUI as sg
 import pytest
 from addict import Dict
@@ -152,6 +153,21 @@ class TestAboutTab:
         tab.open()
         assert tab.shown() == "" and not tab.enabled()
         assert tab.provider.updateInfo == {"version": ""}
+
+    def test_pictures_are_files_of_the_program(self, stand_ins, tabs, tmp_path, monkeypatch):
+        stand_ins((False, None))
+        tab = tabs()
+        window = tab.open()
+        pictures = [element for row in window["about"].Rows for element in row if isinstance(element, sg.Image)]
+        assert [picture.Source for picture in pictures] == ["pfront_300x327.png", "zeltralogo.png"]
+        assert PIL.Image.open(ROOT / "pfront_300x327.png").size == (300, 327)
+        tab.close()
+
+        # Without them the tab still opens, and without the toolkit's modal error window.
+        monkeypatch.chdir(tmp_path)
+        monkeypatch.setattr(sg.PySimpleGUI, "_error_popup_with_traceback", Recorder())
+        window = tab.open()
+        assert sg.PySimpleGUI._error_popup_with_traceback.calls == [] and window["about"].Title == "About"
 
     def test_update_hands_the_record_to_the_installation(self, stand_ins, tabs):
         information = Dict(version=NEWER, url="u")
