@@ -101,7 +101,8 @@ py::object handleEvent(py::object self, py::object window, py::object event, py:
 }
 
 void defineAboutProvider(py::module_ &m) {
-    py::object cls = velmora::makeClass(m, "AboutProvider", py::make_tuple(velmora::classOf("provider", "TabProvider")));
+    py::object tabProvider = velmora::classOf("provider", "TabProvider");
+    py::object cls = velmora::makeClass(m, "AboutProvider", py::make_tuple(tabProvider));
     cls.attr("title") = velmora::translate("About");
     cls.attr("key") = "about";
     cls.attr("working") = velmora::translate("Downloading");

@@ -1,4 +1,4 @@
-// The online update: the check for update information with its cache, and the download of the installer with the hand-over to it.
+// The online update: the check for update information with its cache, the download and the hand-over.
 #include "pyclass.hpp"
 
 #include <functional>
@@ -54,7 +54,8 @@ py::object openFile(const char *name, const char *mode) {
 bool isText(py::handle value) { return py::isinstance<py::str>(value); }
 
 bool isNumber(py::handle value) {
-    return !py::isinstance<py::bool_>(value) && (py::isinstance<py::int_>(value) || py::isinstance<py::float_>(value));
+    if (py::isinstance<py::bool_>(value)) return false;
+    return py::isinstance<py::int_>(value) || py::isinstance<py::float_>(value);
 }
 
 // An error answer or a half record would otherwise be cached, compared and offered for
@@ -113,7 +114,8 @@ void clearDownload() {
 // signed address only a record that comes from a verified token counts.
 bool readCache(const py::module_ &m, py::object config) {
     try {
-        py::object record = within(openFile(cacheFile, "r"), [](py::object file) { return json().attr("load")(file); });
+        py::object record =
+            within(openFile(cacheFile, "r"), [](py::object file) { return json().attr("load")(file); });
         if (!PyDict_Check(record.ptr())) return true;
         py::object token = record.attr("get")(tokenKey);
         if (!token.is_none() || signedAddress(config)) {
@@ -184,7 +186,8 @@ enum class Download { verified, refused, cancelled };
 
 // Streams the installer into the download file, digesting every chunk as it is written, so
 // that the installer is never held in memory as a whole.
-Download receiveInstaller(const py::module_ &m, py::object provider, py::object information, py::object answer) {
+Download receiveInstaller(const py::module_ &m, py::object provider, py::object information,
+                          py::object answer) {
     py::object logger = m.attr("logger");
     py::object total = py::int_(answer.attr("headers")["Content-Length"]);
     py::object digest = py::module_::import("hashlib").attr("sha512")();
@@ -221,8 +224,9 @@ Download download(const py::module_ &m, py::object provider, py::object informat
                 outcome = receiveInstaller(m, provider, information, answer);
             } else {
                 answer.attr("read")();
-                m.attr("logger").attr("error")(py::str("Download update from ") + py::str(url) + py::str(": ") +
-                                               py::str(status) + py::str(" ") + py::str(answer.attr("text")));
+                py::str message = py::str("Download update from ") + py::str(url) + py::str(": ") +
+                                  py::str(status) + py::str(" ") + py::str(answer.attr("text"));
+                m.attr("logger").attr("error")(message);
             }
             return py::none();
         });
@@ -249,7 +253,8 @@ void handOver(const py::module_ &m, py::object information) {
     os().attr("execv")(downloadFile, arguments);
 }
 
-py::object installUpdate(const py::module_ &m, py::object provider, py::object config, py::object information) {
+py::object installUpdate(const py::module_ &m, py::object provider, py::object config,
+                         py::object information) {
     velmora::debug(m.attr("logger"), [&] {
         return py::str("Downloading update ") + py::str(information["version"]) + py::str(" from ") +
                py::str(information["url"]);
@@ -272,7 +277,8 @@ py::object installUpdate(const py::module_ &m, py::object provider, py::object c
         os().attr("remove")(downloadFile);
     } catch (py::error_already_set &) {
     }
-    py::module_::import("PySimpleGUI").attr("PopupError")(velmora::translate(message), "keep_on_top"_a = true);
+    py::object sg = py::module_::import("PySimpleGUI");
+    sg.attr("PopupError")(velmora::translate(message), "keep_on_top"_a = true);
     return py::none();
 }
 
@@ -281,8 +287,9 @@ py::object installUpdate(const py::module_ &m, py::object provider, py::object c
 PYBIND11_MODULE(update, m) {
     m.attr("logger") = py::module_::import("logging").attr("getLogger")("update");
     m.attr("update") = py::none();
-    m.def("CheckForUpdate", [m](py::object config, py::object flush) { return checkForUpdate(m, config, flush); },
-          "config"_a, "flush"_a = false);
+    m.def("CheckForUpdate", [m](py::object config, py::object flush) {
+        return checkForUpdate(m, config, flush);
+    }, "config"_a, "flush"_a = false);
     m.def("InstallUpdate", [m](py::object provider, py::object config, py::object information) {
         return installUpdate(m, provider, config, information);
     }, "provider"_a, "config"_a, "update"_a);

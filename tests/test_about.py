@@ -36,7 +36,7 @@ class Checks:
 
 @pytest.fixture
 def stand_ins(monkeypatch):
-    """The update module's operations and the popup recorded; the pictures found where the program finds them."""
+    """The update module's operations and the popup recorded; run where the program's pictures are."""
     monkeypatch.chdir(ROOT)
     monkeypatch.setattr(update, "InstallUpdate", Recorder())
     monkeypatch.setattr(sg, "Popup", Recorder())
@@ -158,7 +158,7 @@ class TestAboutTab:
         stand_ins((False, None))
         tab = tabs()
         window = tab.open()
-        pictures = [element for row in window["about"].Rows for element in row if isinstance(element, sg.Image)]
+        pictures = [each for row in window["about"].Rows for each in row if isinstance(each, sg.Image)]
         assert [picture.Source for picture in pictures] == ["pfront_300x327.png", "zeltralogo.png"]
         assert PIL.Image.open(ROOT / "pfront_300x327.png").size == (300, 327)
         tab.close()
@@ -182,7 +182,8 @@ class TestAboutTab:
 
 INSTALLER = """#!/bin/sh
 echo '{"kind": "installer"}' >> record.jsonl
-{ echo "$0"; for argument in "$@"; do echo "$argument"; done; cat data/cache/oldVersion.json; } > installed.txt
+{ echo "$0"; for argument in "$@"; do echo "$argument"; done; cat data/cache/oldVersion.json; } \
+    > installed.txt
 """
 
 

@@ -65,7 +65,8 @@ def keyAsSecret(key, claims):
 
     signed = encode(b'{"alg":"HS256","typ":"JWT"}') + b"." + encode(
         json.dumps({**claims, "iss": "Zeltra", "aud": "Velmora Update"}).encode())
-    return (signed + b"." + encode(hmac.new(key.publicPem.encode(), signed, hashlib.sha256).digest())).decode()
+    signature = hmac.new(key.publicPem.encode(), signed, hashlib.sha256).digest()
+    return (signed + b"." + encode(signature)).decode()
 
 
 def configFor(address):
@@ -73,7 +74,7 @@ def configFor(address):
 
 
 def failures(caplog):
-    return [record for record in caplog.records if record.name == "update" and record.levelno >= logging.ERROR]
+    return [each for each in caplog.records if each.name == "update" and each.levelno >= logging.ERROR]
 
 
 def newRun(monkeypatch):
@@ -158,7 +159,8 @@ class TestCheck:
         update.CheckForUpdate(config)
         assert sorted(path.name for path in cache.iterdir()) == ["update.json"]
 
-    def test_unreachable_service_gives_no_information_until_it_answers(self, service, cache, monkeypatch, caplog):
+    def test_unreachable_service_gives_no_information_until_it_answers(self, service, cache, monkeypatch,
+                                                                      caplog):
         config = configFor("http://127.0.0.1:1/info")
         assert update.CheckForUpdate(config) == (False, None)
         assert [record.getMessage() for record in failures(caplog)] == ["CheckForUpdate"]
@@ -228,7 +230,8 @@ class TestSignedCheck:
         needed, again = update.CheckForUpdate(config)
         assert needed is True and again == information and len(service.requests) == 1
 
-    def test_token_of_the_test_key_is_refused_by_the_program_as_shipped(self, service, cache, testKey, caplog):
+    def test_token_of_the_test_key_is_refused_by_the_program_as_shipped(self, service, cache, testKey,
+                                                                        caplog):
         assert velmora.publicKey != testKey.publicPem
         service.info = (200, testKey.sign(service.record(NEWER)))
         assert update.CheckForUpdate(configFor(service.url + "/info.jwt")) == (False, None)
@@ -262,8 +265,8 @@ class TestSignedCheck:
         assert update.CheckForUpdate(configFor(service.url + "/info")) == (False, None)
 
     @pytest.mark.parametrize("tamper", ["plain-record", "foreign-token", "broken-token"])
-    def test_cache_not_signed_with_the_installed_key_is_not_trusted(self, service, cache, trusted, monkeypatch,
-                                                                  tamper):
+    def test_cache_not_signed_with_the_installed_key_is_not_trusted(self, service, cache, trusted,
+                                                                    monkeypatch, tamper):
         config = configFor(service.url + "/info.jwt")
         service.info = (200, trusted.sign(service.record(OLDER)))
         forged = service.record("0.09.0000", url="http://127.0.0.1:1/evil", checked=time.time())

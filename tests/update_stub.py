@@ -1,6 +1,7 @@
 """A local stand-in for the update service: update information, plain or as a token signed with a
 key of the test's own, and the installer download, which can misbehave on demand."""
 import hashlib
+import json
 import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -29,13 +30,6 @@ class SigningKey:
         if audience is not None:
             claims["aud"] = audience
         return jwt.encode(claims, self.private, algorithm=algorithm)
-
-
-def installerScript(record):
-    """A stand-in installer: appends its path, its arguments and the hand-over record to `record`."""
-    return (f"#!/bin/sh\n"
-            f"{{ echo \"$0\"; for argument in \"$@\"; do echo \"argument: $argument\"; done;"
-            f" echo \"handover: $(cat data/cache/oldVersion.json)\"; }} >> {record}\n").encode()
 
 
 class UpdateStub:
@@ -91,8 +85,6 @@ class UpdateStub:
             return
         status, body = self.info
         if isinstance(body, (dict, list)):
-            import json
-
             body = json.dumps(body)
         data = body.encode()
         handler.send_response(status)
