@@ -80,9 +80,8 @@ void announceUpdate(py::object self, py::object window) {
 
 void checkAgain(py::object self, py::object window) {
     py::tuple answer = updateModule().attr("CheckForUpdate")(self.attr("config"), "flush"_a = true);
-    self.attr("updateNeeded") = answer[0];
+    takeCheck(self, answer);
     if (answer[1].is_none()) return;
-    self.attr("updateInfo") = answer[1];
     window["UpdateSoftware"].attr("update")("disabled"_a = !velmora::truthy(self.attr("updateNeeded")));
     window["CurrentVersion"].attr("update")(self.attr("updateInfo")["version"]);
 }
