@@ -15,7 +15,7 @@ from addict import Dict
 import about
 import update
 from provider_support import Recorder, settle
-from update_stub import UpdateStub
+from update_stub import SigningKey, UpdateStub
 from velmora_support import ROOT, Workspace, waitForWindow
 
 VERSION = "0.02.0013"
@@ -201,16 +201,38 @@ def dismiss(name, process, timeout=30):
         time.sleep(0.3)
 
 
-def test_program_announces_saves_and_hands_over_to_the_installer(tmp_path):
+# Stands first in the provider list of the signed run: the test key's public half in place of the
+# program's, inside the program's own process.
+TEST_KEY_PROVIDER = """import provider
+import velmora
+
+
+class TestKey(provider.Provider):
+    def __init__(self, config, **keywords):
+        super().__init__(config, **keywords)
+        velmora.publicKey = config.testKey
+"""
+
+
+@pytest.mark.parametrize("form", ["plain", "signed"])
+def test_program_announces_saves_and_hands_over_to_the_installer(tmp_path, form):
     service = UpdateStub()
     try:
         service.installer = INSTALLER.encode()
-        service.info = (200, service.record(NEWER))
         workspace = Workspace(tmp_path)
         for picture in ("pfront_300x327.png", "zeltralogo.png"):
             shutil.copy(ROOT / picture, tmp_path / picture)
         workspace.default["providers"].append("about.AboutProvider")
-        workspace.default["updateInfo"] = {"url": service.url + "/info"}
+        if form == "signed":
+            key = SigningKey()
+            (tmp_path / "testkey.py").write_text(TEST_KEY_PROVIDER)
+            workspace.default["providers"].insert(0, "testkey.TestKey")
+            workspace.default["testKey"] = key.publicPem
+            service.info = (200, key.sign(service.record(NEWER)))
+        else:
+            service.info = (200, service.record(NEWER))
+        address = service.url + ("/info.jwt" if form == "signed" else "/info")
+        workspace.default["updateInfo"] = {"url": address}
         workspace.user = {"probe": {"post": {"1": ["UpdateSoftware"]}}}
         program = workspace.start()
         try:
@@ -223,7 +245,8 @@ def test_program_announces_saves_and_hands_over_to_the_installer(tmp_path):
     finally:
         service.close()
 
-    assert service.requests[0] == ("/info", [("version", VERSION), ("platform", sysconfig.get_platform())])
+    assert service.requests[0] == (address[len(service.url):],
+                                   [("version", VERSION), ("platform", sysconfig.get_platform())])
     assert service.requests[1:] == [("/installer", [])]
     # Every other provider had the event (and so saved what it owns) before the installer ran.
     kinds = [(entry["kind"], entry.get("key"), entry.get("event")) for entry in workspace.records()]
@@ -233,4 +256,5 @@ def test_program_announces_saves_and_hands_over_to_the_installer(tmp_path):
     installed = (tmp_path / "installed.txt").read_text().splitlines()
     assert installed[:3] == ["data/cache/update.exe", "/SILENT", "two words"]
     assert json.loads(installed[3]) == {"version": VERSION, "installtionDir": str(tmp_path)}
-    assert json.loads((tmp_path / "data" / "cache" / "update.json").read_text())["version"] == NEWER
+    cached = json.loads((tmp_path / "data" / "cache" / "update.json").read_text())
+    assert cached["version"] == NEWER and ("token" in cached) == (form == "signed")
