@@ -352,11 +352,6 @@ class TestInstall:
         assert popups() == [] and not progress.QuickMeter.active_meters
         assert "Wrong hash" not in caplog.messages
 
-    def test_arguments_follow_the_installer_path(self, service, installing):
-        config, downloader = installing
-        update.InstallUpdate(downloader, config, Dict(service.record(NEWER)))
-        assert os.execv.calls[0][0][1] == ["data/cache/update.exe", "/SILENT", "two words"]
-
     @pytest.mark.parametrize("digest", ["wrong", "upper"])
     def test_wrong_digest_is_refused(self, service, installing, cache, caplog, digest):
         config, downloader = installing
