@@ -320,7 +320,7 @@ def mainWindow(monkeypatch):
 @pytest.fixture
 def installing(service, cache, mainWindow, monkeypatch):
     """The stub's installer offered; the process replacement and the error popup recorded."""
-    service.pieces, service.pause = 20, 0.02
+    service.blocks, service.pause = 20, 0.02
     monkeypatch.setattr(os, "execv", Recorder())
     monkeypatch.setattr(sg, "PopupError", Recorder())
     config = Dict({"progress": {"progressPeriod": 0}})

@@ -34,14 +34,14 @@ class SigningKey:
 
 class UpdateStub:
     """The service on one local port. `info` answers every path but the installer's: a body (text or a
-    dictionary sent as JSON) and a status. `installer` is served at `/installer`, in `pieces` writes with
+    dictionary sent as JSON) and a status. `installer` is served at `/installer`, in `blocks` writes with
     a pause between them, with a "Content-Length" header unless `chunked`, with status `installerStatus`."""
 
     def __init__(self):
         self.requests = []
         self.info = (200, "{}")
         self.installer = b""
-        self.pieces = 1
+        self.blocks = 1
         self.pause = 0.0
         self.chunked = False
         self.installerStatus = 200
@@ -102,13 +102,13 @@ class UpdateStub:
         else:
             handler.send_header("Content-Length", str(len(data)))
         handler.end_headers()
-        size = -(-len(data) // self.pieces) or 1
+        size = -(-len(data) // self.blocks) or 1
         for start in range(0, len(data), size):
-            piece = data[start:start + size]
+            block = data[start:start + size]
             if self.chunked:
-                handler.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
+                handler.wfile.write(b"%x\r\n%s\r\n" % (len(block), block))
             else:
-                handler.wfile.write(piece)
+                handler.wfile.write(block)
             handler.wfile.flush()
             time.sleep(self.pause)
         if self.chunked:
