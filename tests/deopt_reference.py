@@ -84,8 +84,8 @@ class ReferenceOptimizer:
             self.progress(0, 10)
         self.objectiveFunc = objective
         ret = scipy.optimize.differential_evolution(
-            self.Objective, constraints=(constraint,), bounds=bounds, integrality=integrality, vectorized=False,
-            mutation=(0.05, 0.2), maxiter=50, popsize=40, callback=self.Callback)
+            self.Objective, constraints=(constraint,), bounds=bounds, integrality=integrality,
+            vectorized=False, mutation=(0.05, 0.2), maxiter=50, popsize=40, callback=self.Callback)
         w = self.Weights(ret.x)
         counts = self.RealCount(ret.x)
         recommendation = pd.DataFrame({
