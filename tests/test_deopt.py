@@ -194,6 +194,15 @@ def test_min_volatility_search_and_cancel():
     assert table["Value"].sum() <= 10000
 
 
+def test_a_capital_that_no_allocation_meets_is_reported():
+    # Two stocks of at most 30 % each can never spend the capital.
+    owner = makeOwner(stockPrices(["AAPL", "XOM"], years=1))
+    method = deopt.MaxSharpe2()
+    with pytest.raises(ValueError, match="No allocation within the capital"):
+        method.computeRecommendation(owner)
+    assert method.optimizer.history and np.isnan(method.optimizer.history).all()
+
+
 class TwoStocks(deopt.MaxSharpe2):
     def prepare(self):
         self.expectedReturns = pd.Series([0.10, 0.20], index=["A", "B"])
