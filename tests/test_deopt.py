@@ -342,3 +342,27 @@ def test_risk_and_return_choices(monkeypatch, riskMethod):
                                                            100 * math.sqrt(w @ np.asarray(expected) @ w),
                                                            100 * sharpe, 10000])
     assert method.riskObjective == "Volatility" and prices.equals(owner.prices)
+
+
+def test_module_loads_without_the_optimisation_libraries(tmp_path):
+    """In a fresh program: loading the module imports no optimisation library or SciPy, and the class
+    texts keep the language installed when it was loaded."""
+    import subprocess
+    import sys
+    from pathlib import Path
+
+    locale = Path(__file__).resolve().parent.parent / "locale"
+    probe = tmp_path / "test_probe.py"
+    probe.write_text(
+        "import gettext, sys\n"
+        f"gettext.translation('velmora', localedir={str(locale)!r}, languages=['de']).install()\n"
+        "def test_probe():\n"
+        "    import deopt, ledoit_wolf\n"
+        "    loaded = {'pypfopt', 'cvxpy', 'sklearn', 'seaborn', 'riskfolio', 'scipy'} & set(sys.modules)\n"
+        "    assert not loaded\n"
+        "    gettext.NullTranslations().install()\n"
+        "    assert deopt.MaxSharpe2.results == ['Rendite', 'Volatilität', 'Sharpe']\n"
+        "    assert deopt.DifferentialEvolutionMethod.name == 'Differentielle Evolution'\n")
+    run = subprocess.run([sys.executable, "-p", "no:cacheprovider", "-q", str(probe)], cwd=tmp_path,
+                         capture_output=True, text=True)
+    assert run.returncode == 0, run.stdout + run.stderr
