@@ -96,7 +96,10 @@ void download(const py::module_ &m, py::object self, py::object stocks, py::list
 void reportFailure(const py::module_ &m, py::object self, py::object error) {
     if (velmora::truthy(py::getattr(self, "progressCancelled", py::bool_(false)))) return;
     m.attr("logger").attr("error")("Downloading prices failed", "exc_info"_a = error);
-    sg().attr("Popup")(velmora::translate("The prices could not be downloaded:") + py::str("\n\n") + py::str(error),
+    // A key error's text is its key in quotes; the user reads the plain cause.
+    py::tuple arguments = error.attr("args");
+    py::object cause = py::len(arguments) == 1 ? py::str(arguments[0]) : py::str(error);
+    sg().attr("Popup")(velmora::translate("The prices could not be downloaded:") + py::str("\n\n") + cause,
                        "title"_a = velmora::translate("Error"), "keep_on_top"_a = true,
                        "location"_a = popupLocation(self));
 }

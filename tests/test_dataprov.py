@@ -183,3 +183,16 @@ def test_changed_settings_fetch_anew_when_the_prices_are_next_read(workspace, st
     config.data.basePeriod = 730
     data.recompute()
     assert provider.Provider.values["prices"].index[0] < euros.index[0]
+
+
+def test_target_currency_rates_failing_at_the_service(workspace, stub, popups, mainWindow, meters, fakeSelection):
+    loadMarket(stub)
+    stub.fix("/v8/finance/chart/EUR=X", 500, {"chart": {"result": None, "error": {"code": "Internal"}}})
+    data, standIn = makeProvider(defaults(localCurrency="EUR.FOREX"), stockTable(["AAPL.US", "XOM.US"]),
+                                 fakeSelection)
+    before = provider.Provider.values["prices"]
+    with pytest.raises(KeyError):
+        data.recompute()
+    [(kind, message, _)] = popups.shown
+    assert kind == "Popup" and message.endswith("\n\nno exchange rates for EUR.FOREX")
+    assert standIn.removed == [] and provider.Provider.values["prices"] is before
