@@ -1,4 +1,4 @@
-// The settings tab: language, paper size, title, market-data source and key, local currency, analysis period and cleaning bounds.
+// The settings tab: language, paper size, title, market data, local currency, analysis period, cleaning.
 #include "pyclass.hpp"
 
 #include <utility>
@@ -33,8 +33,12 @@ py::dict dataSources() {
 }
 
 py::dict analysisPeriods() {
-    return optionsOf({{py::int_(30), "1 month"}, {py::int_(90), "3 months"}, {py::int_(182), "6 months"},
-                      {py::int_(365), "1 year"}, {py::int_(730), "2 years"}, {py::int_(1826), "5 years"},
+    return optionsOf({{py::int_(30), "1 month"},
+                      {py::int_(90), "3 months"},
+                      {py::int_(182), "6 months"},
+                      {py::int_(365), "1 year"},
+                      {py::int_(730), "2 years"},
+                      {py::int_(1826), "5 years"},
                       {py::int_(3652), "10 years"}});
 }
 
@@ -43,10 +47,11 @@ py::dict fractionalShares() { return optionsOf({{py::str("NO"), "No"}, {py::str(
 py::dict localCurrencies() {
     py::dict mapping;
     mapping[py::str("")] = py::str("");
-    for (const char *code : {"USD", "EUR", "AED", "ARS", "AUD", "BRL", "CAD", "CHF", "CLP", "CNY", "COP", "CZK",
-                             "DKK", "EGP", "GBP", "HKD", "HUF", "IDR", "ILS", "INR", "JPY", "KES", "KRW", "KWD",
-                             "LKR", "MAD", "MXN", "MYR", "NGN", "NOK", "NZD", "PEN", "PHP", "PKR", "PLN", "RUB",
-                             "SAR", "SEK", "SGD", "THB", "TND", "TWD", "TRY", "ZAR", "ZMW"})
+    for (const char *code :
+         {"USD", "EUR", "AED", "ARS", "AUD", "BRL", "CAD", "CHF", "CLP", "CNY", "COP", "CZK",
+          "DKK", "EGP", "GBP", "HKD", "HUF", "IDR", "ILS", "INR", "JPY", "KES", "KRW", "KWD",
+          "LKR", "MAD", "MXN", "MYR", "NGN", "NOK", "NZD", "PEN", "PHP", "PKR", "PLN", "RUB",
+          "SAR", "SEK", "SGD", "THB", "TND", "TWD", "TRY", "ZAR", "ZMW"})
         mapping[py::str(code) + py::str(".FOREX")] = py::str(code);
     return mapping;
 }
@@ -58,23 +63,27 @@ py::list layoutRows() {
     py::list heading;
     heading.append(sg().attr("Text")(_("Configuration"), "font"_a = py::make_tuple("Helvetica", 14)));
     rows.append(heading);
-    rows.append(f.attr("SelectionField")("language", _("Language"), languages(), "configPath"_a = "gui.language",
-                                         "recreateOnChange"_a = true));
+    rows.append(f.attr("SelectionField")("language", _("Language"), languages(),
+                                         "configPath"_a = "gui.language", "recreateOnChange"_a = true));
     rows.append(f.attr("SelectionField")("paperSize", _("Paper Size"), paperSizes(),
                                          "configPath"_a = "print.paperSize"));
     rows.append(f.attr("TextField")("titleField", _("Title"), "configPath"_a = "title",
                                     "tooltip"_a = _("Title of configuration to display")));
     rows.append(f.attr("SelectionField")("dataProvider", _("Data Provider"), dataSources(),
-                                         "configPath"_a = "data.dataProvider", "reconfigureOnChange"_a = true));
-    py::list apiKey = f.attr("TextField")("apiKey", _("API Key"), "configPath"_a = "data.apiKey", "maxLen"_a = 32,
-                                          "reconfigureOnChange"_a = true,
-                                          "tooltip"_a = _("API key (only needed for End of Day Historical Data)"));
+                                         "configPath"_a = "data.dataProvider",
+                                         "reconfigureOnChange"_a = true));
+    py::list apiKey =
+        f.attr("TextField")("apiKey", _("API Key"), "configPath"_a = "data.apiKey", "maxLen"_a = 32,
+                            "reconfigureOnChange"_a = true,
+                            "tooltip"_a = _("API key (only needed for End of Day Historical Data)"));
     apiKey.append(sg().attr("Button")(_("Buy EOD Data Subscription"), "key"_a = "buySubscription"));
     rows.append(apiKey);
     rows.append(f.attr("SelectionField")("localCurrency", _("Local Currency"), localCurrencies(),
-                                         "configPath"_a = "data.localCurrency", "reconfigureOnChange"_a = true));
+                                         "configPath"_a = "data.localCurrency",
+                                         "reconfigureOnChange"_a = true));
     rows.append(f.attr("DateField")("startDate", _("Start Date"), "configPath"_a = "data.startDate",
-                                    "reconfigureOnChange"_a = true, "tooltip"_a = _("Start date for data load")));
+                                    "reconfigureOnChange"_a = true,
+                                    "tooltip"_a = _("Start date for data load")));
     rows.append(f.attr("SelectionField")("basePeriod", _("Base Period"), analysisPeriods(),
                                          "configPath"_a = "data.basePeriod",
                                          "tooltip"_a = _("Base period for data analysis")));
@@ -90,7 +99,8 @@ py::list layoutRows() {
         "minValue"_a = 2, "maxValue"_a = 10,
         "tooltip"_a = _("The number of standard deviations to clip the high end of the distribution")));
     rows.append(f.attr("SelectionField")("fractional", _("Fractional Pieces"), fractionalShares(),
-                                         "configPath"_a = "allocation.fractional", "reconfigureOnChange"_a = true));
+                                         "configPath"_a = "allocation.fractional",
+                                         "reconfigureOnChange"_a = true));
     py::list spacer;
     spacer.append(sg().attr("Text")(""));
     rows.append(spacer);
@@ -111,14 +121,16 @@ py::object handleEvent(const py::module_ &m, py::object self, py::object window,
     // The field itself stores the title; nothing in the window shows it elsewhere.
     if (event.equal(py::str("titleField"))) return py::bool_(false);
     if (event.equal(py::str("buySubscription"))) {
-        py::module_::import("webbrowser").attr("open")(self.attr("config")["monetization"]["buySubscriptionUrl"]);
+        py::module_::import("webbrowser")
+            .attr("open")(self.attr("config")["monetization"]["buySubscriptionUrl"]);
         return py::bool_(false);
     }
     return velmora::super(m.attr("ConfigProvider"), self).attr("handleEvent")(window, event, values);
 }
 
 void defineConfigProvider(py::module_ &m) {
-    py::object cls = velmora::makeClass(m, "ConfigProvider", py::make_tuple(velmora::classOf("provider", "TabProvider")));
+    py::object cls =
+        velmora::makeClass(m, "ConfigProvider", py::make_tuple(velmora::classOf("provider", "TabProvider")));
     cls.attr("key") = "configuration";
     velmora::method(cls, "createTab", std::as_const(m), &createTab);
     velmora::method(cls, "handleEvent", std::as_const(m), &handleEvent, "window"_a, "event"_a, "values"_a);

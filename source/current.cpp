@@ -74,7 +74,8 @@ void construct(const py::module_ &m, py::object self, py::object config, py::obj
 }
 
 void defineCurrentProvider(py::module_ &m) {
-    py::object cls = velmora::makeClass(m, "CurrentProvider", py::make_tuple(velmora::classOf("provider", "Provider")));
+    py::object cls =
+        velmora::makeClass(m, "CurrentProvider", py::make_tuple(velmora::classOf("provider", "Provider")));
     cls.attr("key") = "current";
     velmora::constructor(cls, std::as_const(m), &construct, "config"_a, "providerManager"_a = py::none());
 }

@@ -6,7 +6,10 @@ namespace {
 py::object sg() { return py::module_::import("PySimpleGUI"); }
 
 py::object normalizeDate(py::object dateVal) {
-    return py::module_::import("datetime").attr("datetime").attr("strptime")(dateVal, "%Y-%m-%d").attr("date")();
+    return py::module_::import("datetime")
+        .attr("datetime")
+        .attr("strptime")(dateVal, "%Y-%m-%d")
+        .attr("date")();
 }
 
 py::object noPrices() {
@@ -67,21 +70,24 @@ void offerRemoval(const py::module_ &m, py::object self, py::list missing) {
     m.attr("logger").attr("error")("Missing stocks: %s", py::str(", ").attr("join")(missing));
     py::object message = velmora::translate("Missing price data for:") + py::str("\n\n\t") +
                          py::str(",\n\t").attr("join")(missing) + py::str("\n\n") +
-                         velmora::translate("Possible reason is that stock prices are only available for part of "
-                                            "the analysis period.\n\nThese stocks were not used in constructing the "
-                                            "portfolio.\n\nShould these stocks be removed from the list?");
+                         velmora::translate(
+                             "Possible reason is that stock prices are only available for part of "
+                             "the analysis period.\n\nThese stocks were not used in constructing the "
+                             "portfolio.\n\nShould these stocks be removed from the list?");
     py::object answer = sg().attr("PopupYesNo")(message, "title"_a = velmora::translate("Error"),
                                                 "keep_on_top"_a = true, "location"_a = popupLocation(self));
     if (answer.equal(py::str("Yes")))
         py::module_::import("selection").attr("selectionProvider").attr("removeStocks")(missing);
 }
 
-void download(const py::module_ &m, py::object self, py::object stocks, py::list symbols, py::object startDate,
-              py::object endDate) {
+void download(const py::module_ &m, py::object self, py::object stocks, py::list symbols,
+              py::object startDate, py::object endDate) {
     py::object data = self.attr("config")["data"];
-    py::object prices = self.attr("dataSource").attr("get")(
-        stocks, startDate.attr("strftime")("%Y-%m-%d"), endDate.attr("strftime")("%Y-%m-%d"),
-        "progress"_a = self.attr("update"), "currency"_a = data["localCurrency"], "cleaned"_a = true);
+    py::object prices =
+        self.attr("dataSource")
+            .attr("get")(stocks, startDate.attr("strftime")("%Y-%m-%d"), endDate.attr("strftime")("%Y-%m-%d"),
+                         "progress"_a = self.attr("update"), "currency"_a = data["localCurrency"],
+                         "cleaned"_a = true);
     py::list missing = missingSymbols(symbols, prices);
     if (py::len(missing) > 0) offerRemoval(m, self, missing);
     // A table of no prices at all comes from an empty cache, whose index has no name yet.
@@ -114,9 +120,10 @@ void compute(const py::module_ &m, py::object self) {
     py::object stocks = self["stocks"];
     py::list symbols = stocks["Symbol"].attr("tolist")();
     if (py::len(symbols) < 2) {
-        sg().attr("Popup")(velmora::translate("You need to select at least 2 stocks to compute an allocation"),
-                           "title"_a = velmora::translate("Error"), "keep_on_top"_a = true,
-                           "location"_a = popupLocation(self));
+        sg().attr("Popup")(
+            velmora::translate("You need to select at least 2 stocks to compute an allocation"),
+            "title"_a = velmora::translate("Error"), "keep_on_top"_a = true,
+            "location"_a = popupLocation(self));
         // Asked again only when the selection changes, not at every look at the prices.
         self.attr("fetchedWith") = settingsOf(self.attr("config"));
         return;
@@ -135,7 +142,8 @@ void compute(const py::module_ &m, py::object self) {
 }
 
 void defineDataProvider(py::module_ &m) {
-    py::object cls = velmora::makeClass(m, "DataProvider", py::make_tuple(velmora::classOf("provider", "Provider")));
+    py::object cls =
+        velmora::makeClass(m, "DataProvider", py::make_tuple(velmora::classOf("provider", "Provider")));
     cls.attr("key") = "data";
     cls.attr("working") = velmora::translate("Downloading");
     velmora::constructor(cls, std::as_const(m), &construct, "config"_a, "providerManager"_a = py::none());

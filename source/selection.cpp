@@ -1,4 +1,4 @@
-// The selection tab: the selected stocks, symbol search, selection files and the price and correlation charts.
+// The selection tab: selected stocks, symbol search, selection files, price and correlation charts.
 #include "pyclass.hpp"
 
 #include <string>
@@ -14,7 +14,8 @@ py::object pandas() { return py::module_::import("pandas"); }
 // open a Tk root window of its own beside the toolkit's.
 py::object pyplot() {
     py::object matplotlib = py::module_::import("matplotlib");
-    if (!py::module_::import("sys").attr("modules").contains("matplotlib.pyplot")) matplotlib.attr("use")("Agg");
+    if (!py::module_::import("sys").attr("modules").contains("matplotlib.pyplot"))
+        matplotlib.attr("use")("Agg");
     return py::module_::import("matplotlib.pyplot");
 }
 
@@ -40,13 +41,15 @@ void construct(const py::module_ &m, py::object self, py::object config, py::obj
     m.attr("selectionProvider") = self;
 }
 
-void reconfigure(py::object self, py::object config, py::object dataSource) { self.attr("dataSource") = dataSource; }
+void reconfigure(py::object self, py::object config, py::object dataSource) {
+    self.attr("dataSource") = dataSource;
+}
 
 py::object stockTable(py::object key, py::object stocks, py::list headings, py::tuple size, py::list widths) {
     return py::module_::import("table").attr("Table")(
-        "df"_a = dspStocks(stocks), "key"_a = key, "headings"_a = headings, "size"_a = size, "col_widths"_a = widths,
-        "auto_size_columns"_a = false, "max_col_width"_a = 200, "enable_events"_a = true, "expand_y"_a = true,
-        "alternating_row_color"_a = "lightblue");
+        "df"_a = dspStocks(stocks), "key"_a = key, "headings"_a = headings, "size"_a = size,
+        "col_widths"_a = widths, "auto_size_columns"_a = false, "max_col_width"_a = 200,
+        "enable_events"_a = true, "expand_y"_a = true, "alternating_row_color"_a = "lightblue");
 }
 
 py::list row(std::initializer_list<py::object> elements) {
@@ -67,8 +70,10 @@ py::object leftColumn(py::object self, py::object stocks, py::list headings) {
     py::object fields = py::module_::import("fields");
     py::list rows;
     rows.append(row({sg().attr("Text")(tr("Selected Stocks"), "font"_a = py::make_tuple("Helvetica", 15))}));
-    rows.append(fields.attr("TextField")("selectionTitle", tr("Selection Title"), "configPath"_a = "selectionTitle"));
-    rows.append(row({stockTable(py::str("stockList"), stocks, headings, py::make_tuple(50, 15), py::list(py::make_tuple(10, 22, 7)))}));
+    rows.append(
+        fields.attr("TextField")("selectionTitle", tr("Selection Title"), "configPath"_a = "selectionTitle"));
+    rows.append(row({stockTable(py::str("stockList"), stocks, headings, py::make_tuple(50, 15),
+                                py::list(py::make_tuple(10, 22, 7)))}));
     rows.append(row({sg().attr("Button")(tr("Remove"), "key"_a = "removeStock"),
                      sg().attr("Button")(tr("Load Selection"), "key"_a = "LoadSelection"),
                      sg().attr("Button")(tr("Save Selection"), "key"_a = "SaveSelection"),
@@ -83,27 +88,28 @@ py::object rightColumn(py::object self, py::list headings, py::dict periods, py:
     rows.append(row({sg().attr("Text")(tr("Add Stock"), "font"_a = py::make_tuple("Helvetica", 15))}));
     rows.append(row({sg().attr("Text")(tr("Search")), sg().attr("Input")("key"_a = "search"),
                      sg().attr("Button")(tr("Search"), "key"_a = "searchButton")}));
-    rows.append(row({stockTable(py::str("searchResults"), self.attr("searchResults"), headings, py::make_tuple(30, 5),
-                                py::list(py::make_tuple(10, 25, 8))),
+    rows.append(row({stockTable(py::str("searchResults"), self.attr("searchResults"), headings,
+                                py::make_tuple(30, 5), py::list(py::make_tuple(10, 25, 8))),
                      sg().attr("Button")(tr("Add"), "key"_a = "addStock")}));
-    rows.append(py::module_::import("chart").attr("ChartField")("key"_a = "stockChart", "title"_a = tr("Chart"),
-                                                                "size"_a = py::make_tuple(400, 600),
-                                                                "expand_x"_a = true));
+    rows.append(py::module_::import("chart").attr("ChartField")(
+        "key"_a = "stockChart", "title"_a = tr("Chart"), "size"_a = py::make_tuple(400, 600),
+        "expand_x"_a = true));
     rows.append(concatenated({
         fields.attr("SelectionField")("plotMode", tr("Plot Mode"), modes, "configPath"_a = "stocks.plotMode",
                                       "compact"_a = true),
         fields.attr("BoolField")("plotConverted", tr("Converted"), "configPath"_a = "stocks.plotConverted",
                                  "compact"_a = true, "tooltip"_a = tr("Convert into local currency")),
-        fields.attr("BoolField")("plotInterpolated", tr("Interpolate"), "configPath"_a = "stocks.plotInterpolated",
-                                 "compact"_a = true, "tooltip"_a = tr("Interpolate between data points")),
+        fields.attr("BoolField")("plotInterpolated", tr("Interpolate"),
+                                 "configPath"_a = "stocks.plotInterpolated", "compact"_a = true,
+                                 "tooltip"_a = tr("Interpolate between data points")),
         fields.attr("BoolField")("plotLog", tr("Log"), "configPath"_a = "stocks.plotLog", "compact"_a = true,
                                  "tooltip"_a = tr("Plot logarithmic values")),
         fields.attr("BoolField")("plotCorrelated", tr("Correlate"), "configPath"_a = "stocks.plotCorrelated",
                                  "compact"_a = true, "tooltip"_a = tr("Plot correlation graph")),
     }));
     rows.append(concatenated({
-        fields.attr("SelectionField")("plotPeriod", tr("Period"), periods, "configPath"_a = "stocks.plotPeriod",
-                                      "compact"_a = true),
+        fields.attr("SelectionField")("plotPeriod", tr("Period"), periods,
+                                      "configPath"_a = "stocks.plotPeriod", "compact"_a = true),
         row({sg().attr("Button")(tr("Reset"), "key"_a = "resetStocks"),
              sg().attr("Button")(tr("Save Graph"), "key"_a = "saveStockGraph")}),
     }));
@@ -112,8 +118,8 @@ py::object rightColumn(py::object self, py::list headings, py::dict periods, py:
 
 py::dict plotPeriods() {
     py::dict periods;
-    const std::pair<int, const char *> entries[] = {{30, "1 month"},  {90, "3 months"}, {182, "6 months"},
-                                                    {365, "1 year"},  {730, "2 years"}, {1826, "5 years"},
+    const std::pair<int, const char *> entries[] = {{30, "1 month"},   {90, "3 months"}, {182, "6 months"},
+                                                    {365, "1 year"},   {730, "2 years"}, {1826, "5 years"},
                                                     {3652, "10 years"}};
     for (const auto &[days, label] : entries) periods[py::int_(days)] = velmora::translate(label);
     return periods;
@@ -129,7 +135,8 @@ py::object createTab(const py::module_ &m, py::object self, py::kwargs kwargs) {
     self.attr("title") = velmora::translate("Selection");
     py::object stocks = self["stocks"];
     py::list headings;
-    for (const char *heading : {"Symbol", "Security Name", "Currency"}) headings.append(velmora::translate(heading));
+    for (const char *heading : {"Symbol", "Security Name", "Currency"})
+        headings.append(velmora::translate(heading));
     py::dict periods = plotPeriods();
     py::dict modes = plotModes();
     py::list layout;
@@ -169,8 +176,8 @@ py::dict fileDocument(py::object self) {
     py::object datetime = py::module_::import("datetime").attr("datetime");
     py::dict meta;
     meta["version"] = py::module_::import("version").attr("version");
-    meta["timestamp"] = py::str(datetime.attr("now")().attr("isoformat")())[py::slice(0, 19, 1)].attr("replace")(
-        "T", " ");
+    meta["timestamp"] =
+        py::str(datetime.attr("now")().attr("isoformat")())[py::slice(0, 19, 1)].attr("replace")("T", " ");
     meta["createdWith"] = velmora::translate("Zeltra Velmora");
     py::dict document;
     document["stocks"] = py::object(self["stocks"]).attr("to_dict")("orient"_a = "records");
@@ -250,17 +257,16 @@ void saveOnLeaving(const py::module_ &m, py::object self) {
     } catch (...) {
         py::object error = velmora::currentException();
         m.attr("logger").attr("error")("Saving the selection failed", "exc_info"_a = error);
-        sg().attr("PopupError")(velmora::translate("The selection could not be saved:") + py::str("\n\n") +
-                                    py::str(error),
-                                "title"_a = velmora::translate("Error"), "keep_on_top"_a = true);
+        sg().attr("PopupError")(
+            velmora::translate("The selection could not be saved:") + py::str("\n\n") + py::str(error),
+            "title"_a = velmora::translate("Error"), "keep_on_top"_a = true);
     }
 }
 
 void removeSelected(py::object self, py::object values) {
     py::object stocks = self["stocks"];
     py::list symbols;
-    for (py::handle position : values["stockList"])
-        symbols.append(stocks.attr("iloc")[position]["Symbol"]);
+    for (py::handle position : values["stockList"]) symbols.append(stocks.attr("iloc")[position]["Symbol"]);
     self.attr("removeStocks")(symbols);
 }
 
@@ -284,12 +290,14 @@ void redrawChart(py::object self, py::object event, py::object values) {
 }
 
 void saveGraph(py::object self, py::object values) {
-    py::object path = py::module_::import("provider").attr("GetFileName")(
-        velmora::translate("PDF File"), "pdf", "default"_a = "selection.pdf", "save"_a = true);
+    py::object path = py::module_::import("provider")
+                          .attr("GetFileName")(velmora::translate("PDF File"), "pdf",
+                                               "default"_a = "selection.pdf", "save"_a = true);
     if (!velmora::truthy(path)) return;
     if (!velmora::truthy(self.attr("plotStocks")(values))) return;
     py::object now = py::module_::import("datetime").attr("datetime").attr("now");
-    py::object producer = py::str("Zeltra Velmora ") + py::str(py::module_::import("version").attr("version"));
+    py::object producer =
+        py::str("Zeltra Velmora ") + py::str(py::module_::import("version").attr("version"));
     py::dict metadata;
     metadata["Title"] = velmora::translate("Stock Selection");
     metadata["Subject"] = velmora::translate("Stocks");
@@ -332,9 +340,9 @@ void search(py::object self, py::object values) {
 // Older files hold symbol -> name and no currency. Only some market-data sources can look
 // a currency up; with the others the stocks come without one, and the user is told.
 py::list legacyRecords(const py::module_ &m, py::object self, py::dict stocks) {
-    py::object rawSource = self.attr("dataSource").is_none() ? py::none()
-                                                              : py::getattr(self.attr("dataSource"), "rawProvider",
-                                                                            py::none());
+    py::object rawSource = self.attr("dataSource").is_none()
+                               ? py::none()
+                               : py::getattr(self.attr("dataSource"), "rawProvider", py::none());
     py::object lookup = rawSource.is_none() ? py::none() : py::getattr(rawSource, "getCurrency", py::none());
     py::list records;
     for (py::handle pair : py::module_::import("builtins").attr("sorted")(stocks.attr("items")())) {
@@ -345,18 +353,20 @@ py::list legacyRecords(const py::module_ &m, py::object self, py::dict stocks) {
         records.append(record);
     }
     if (lookup.is_none() && py::len(records) > 0)
-        sg().attr("Popup")(velmora::translate("The data source cannot look up the currencies of the stocks in this "
-                                              "older selection file. Their prices cannot be converted into the local "
-                                              "currency until they are added again from a search."),
-                           "title"_a = velmora::translate("Error"), "keep_on_top"_a = true,
-                           "location"_a = py::module_::import("provider").attr("ProviderManager").attr("popupLocation")());
+        sg().attr("Popup")(
+            velmora::translate("The data source cannot look up the currencies of the stocks in this "
+                               "older selection file. Their prices cannot be converted into the local "
+                               "currency until they are added again from a search."),
+            "title"_a = velmora::translate("Error"), "keep_on_top"_a = true,
+            "location"_a = py::module_::import("provider").attr("ProviderManager").attr("popupLocation")());
     return records;
 }
 
 void loadSelection(const py::module_ &m, py::object self) {
     py::object config = self.attr("config");
-    py::object path = py::module_::import("provider").attr("GetFileName")("Data file", "stocks",
-                                                                          "default"_a = config.attr("selectionName"));
+    py::object path =
+        py::module_::import("provider")
+            .attr("GetFileName")("Data file", "stocks", "default"_a = config.attr("selectionName"));
     if (!velmora::truthy(path)) return;
     py::object file = py::module_::import("builtins").attr("open")(path, "r");
     py::object stocks, document;
@@ -373,7 +383,8 @@ void loadSelection(const py::module_ &m, py::object self) {
     file.attr("close")();
     self.attr("window")[py::str("stockList")].attr("update")("df"_a = dspStocks(stocks));
     self["stocks"] = stocks;
-    py::object title = document.contains("selectionTitle") ? titleText(document["selectionTitle"]) : py::str("");
+    py::object title =
+        document.contains("selectionTitle") ? titleText(document["selectionTitle"]) : py::str("");
     config["selectionName"] = path;
     config["selectionTitle"] = title;
     // The title field shows the loaded selection's title, not the previous one's.
@@ -383,15 +394,17 @@ void loadSelection(const py::module_ &m, py::object self) {
 
 void saveSelection(py::object self) {
     py::object config = self.attr("config");
-    py::object path = py::module_::import("provider").attr("GetFileName")(
-        velmora::translate("Output file"), "stocks", "default"_a = config.attr("selectionName"), "save"_a = true);
+    py::object path = py::module_::import("provider")
+                          .attr("GetFileName")(velmora::translate("Output file"), "stocks",
+                                               "default"_a = config.attr("selectionName"), "save"_a = true);
     if (!velmora::truthy(path)) return;
     try {
         self.attr("save")(path);
         config["selectionName"] = path;
         self.attr("providerManager").attr("setTitle")(path, titleText(config.attr("selectionTitle")));
     } catch (py::error_already_set &) {
-        sg().attr("PopupError")(velmora::translate("Error saving selection"), "title"_a = velmora::translate("Error"));
+        sg().attr("PopupError")(velmora::translate("Error saving selection"),
+                                "title"_a = velmora::translate("Error"));
     }
 }
 
@@ -405,7 +418,8 @@ py::object handleEvent(const py::module_ &m, py::object self, py::object window,
     event = mappedEvent(window, event);
     // A double click reaches the window before the table has reported the row that its
     // first click selected: the table itself knows it already.
-    if (isOneOf(event, {"stockList*removeStock"})) values["stockList"] = window[py::str("stockList")].attr("get")();
+    if (isOneOf(event, {"stockList*removeStock"}))
+        values["stockList"] = window[py::str("stockList")].attr("get")();
     if (isOneOf(event, {"searchResults*addStock"}))
         values["searchResults"] = window[py::str("searchResults")].attr("get")();
     if (isOneOf(event, {"removeStock", "stockList*removeStock"})) {
@@ -455,7 +469,8 @@ py::object transformed(py::object prices, py::object mode) {
 
 py::object plotStocks(const py::module_ &m, py::object self, py::object values, py::kwargs kwargs) {
     py::object selected = selectedRows(self, values);
-    py::list symbols = py::module_::import("builtins").attr("sorted")(py::set(selected["Symbol"].attr("unique")()));
+    py::list symbols =
+        py::module_::import("builtins").attr("sorted")(py::set(selected["Symbol"].attr("unique")()));
     py::object stocksConfig = self.attr("config")["stocks"];
     py::object plotMode = stocksConfig["plotMode"];
     py::object plotPeriod = stocksConfig["plotPeriod"];
@@ -467,12 +482,16 @@ py::object plotStocks(const py::module_ &m, py::object self, py::object values, 
         if (py::len(symbols) == 0) return py::none();
         py::object datetime = py::module_::import("datetime");
         py::object end = datetime.attr("date").attr("today")();
-        py::object start = end - datetime.attr("timedelta")("days"_a = py::module_::import("builtins").attr("int")(plotPeriod));
-        py::object currency = velmora::truthy(plotConverted) ? py::object(self.attr("config")["data"]["localCurrency"])
-                                                             : py::none();
-        py::object prices = self.attr("dataSource").attr("get")(
-            selected, "startDate"_a = start.attr("strftime")("%Y-%m-%d"), "endDate"_a = end.attr("strftime")("%Y-%m-%d"),
-            "currency"_a = currency, "cleaned"_a = velmora::truthy(plotInterpolated), "partial"_a = true);
+        py::object start = end - datetime.attr("timedelta")(
+                                     "days"_a = py::module_::import("builtins").attr("int")(plotPeriod));
+        py::object currency = velmora::truthy(plotConverted)
+                                  ? py::object(self.attr("config")["data"]["localCurrency"])
+                                  : py::none();
+        py::object prices =
+            self.attr("dataSource")
+                .attr("get")(selected, "startDate"_a = start.attr("strftime")("%Y-%m-%d"),
+                             "endDate"_a = end.attr("strftime")("%Y-%m-%d"), "currency"_a = currency,
+                             "cleaned"_a = velmora::truthy(plotInterpolated), "partial"_a = true);
         prices = transformed(prices, plotMode);
         if (velmora::truthy(plotCorrelated)) {
             if (velmora::truthy(plotLog)) prices = py::module_::import("numpy").attr("log")(prices);
@@ -523,8 +542,8 @@ py::object genCorrelation(py::object self, py::object data, py::object size) {
 
 void defineSelectionProvider(py::module_ &m) {
     const py::module_ &module = m;
-    py::object cls =
-        velmora::makeClass(m, "SelectionProvider", py::make_tuple(velmora::classOf("provider", "TabProvider")));
+    py::object cls = velmora::makeClass(m, "SelectionProvider",
+                                        py::make_tuple(velmora::classOf("provider", "TabProvider")));
     cls.attr("key") = "selections";
     velmora::constructor(cls, module, &construct, "config"_a, "providerManager"_a = py::none());
     velmora::method(cls, "reconfigure", &reconfigure, "config"_a, "dataSource"_a = py::none());

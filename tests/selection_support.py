@@ -1,4 +1,5 @@
-"""Market data, stand-ins and window helpers shared by the tests of the selection, the settings and the prices."""
+"""Market data, stand-ins and window helpers for the tests of the selection, the settings and the prices."""
+
 import json
 import sys
 import time
@@ -15,8 +16,12 @@ from conftest import ROOT
 from marketdata_stub import real_prices
 
 # Real closing prices of the shared file, in dollars; the euro's rate is made up.
-STOCKS = {"AAPL.US": ("AAPL", "Apple Inc."), "MSFT.US": ("MA", "Mastercard"), "XOM.US": ("XOM", "Exxon Mobil"),
-          "SAP.XETRA": ("JPM", "SAP SE")}
+STOCKS = {
+    "AAPL.US": ("AAPL", "Apple Inc."),
+    "MSFT.US": ("MA", "Mastercard"),
+    "XOM.US": ("XOM", "Exxon Mobil"),
+    "SAP.XETRA": ("JPM", "SAP SE"),
+}
 CURRENCIES = {"AAPL.US": "USD", "MSFT.US": "USD", "XOM.US": "USD", "SAP.XETRA": "EUR"}
 FIRST, LAST = "2016-01-01", "2018-04-11"
 
@@ -30,7 +35,9 @@ def recentRows(column, days):
     last `days` days has data."""
     rows = real_prices(column, "2000-01-01", LAST)[-days:]
     today = date.today()
-    return [((today - timedelta(days=len(rows) - 1 - i)).isoformat(), value) for i, (_, value) in enumerate(rows)]
+    return [
+        ((today - timedelta(days=len(rows) - 1 - i)).isoformat(), value) for i, (_, value) in enumerate(rows)
+    ]
 
 
 def loadMarket(stub, recent=False):
@@ -44,7 +51,8 @@ def loadMarket(stub, recent=False):
     stub.yahoo_search["apple"] = [
         {"symbol": "AAPL", "shortname": "Apple Inc.", "quoteType": "EQUITY"},
         {"symbol": "SAP.DE", "shortname": "SAP SE", "quoteType": "EQUITY"},
-        {"symbol": "APLE", "shortname": "Fund", "quoteType": "MUTUALFUND"}]
+        {"symbol": "APLE", "shortname": "Fund", "quoteType": "MUTUALFUND"},
+    ]
 
 
 def stockTable(symbols, currency=True):
@@ -58,8 +66,16 @@ def stockTable(symbols, currency=True):
 def defaults(**data):
     with open(ROOT / "default.json", encoding="utf-8") as file:
         config = Dict(json.load(file))
-    config.data.update({"dataProvider": "yahoods2.YahooDataSource", "cacheName": "data/cache/prices.cache",
-                        "endDate": "2018-03-31", "basePeriod": 365, "localCurrency": "USD.FOREX", **data})
+    config.data.update(
+        {
+            "dataProvider": "yahoods2.YahooDataSource",
+            "cacheName": "data/cache/prices.cache",
+            "endDate": "2018-03-31",
+            "basePeriod": 365,
+            "localCurrency": "USD.FOREX",
+            **data,
+        }
+    )
     config.gui.update({"position": [30, 30], "size": [1200, 800], "maximized": False})
     config.progress.progressPeriod = 0.0
     return config
@@ -96,6 +112,7 @@ class Popups:
         def show(*args, **kwargs):
             self.shown.append((kind, "\n".join(str(a) for a in args), kwargs))
             return self.answers.pop(0) if self.answers else None
+
         return show
 
     def kinds(self):
@@ -121,6 +138,7 @@ class Meters:
 
     def __init__(self, monkeypatch):
         import progress
+
         self.titles, self.cancelAt, self.real = [], None, progress.OneLineProgressMeter
         monkeypatch.setattr(progress, "OneLineProgressMeter", self.draw)
 
@@ -139,6 +157,7 @@ def meters(monkeypatch):
 
 class StocksStandIn(provider.Provider):
     """Publishes `stocks` and removes stocks as the selection tab does."""
+
     key = "selections"
 
     def __init__(self, config, stocks):
@@ -169,6 +188,7 @@ def waitFor(until, seconds=5.0):
 
 class PricesTab(provider.TabProvider):
     """A tab that needs the prices, as the recommendation does."""
+
     key = "pricesTab"
     title = "Prices"
     layout = []
@@ -185,17 +205,29 @@ class PricesTab(provider.TabProvider):
         self.seen.append(self["prices"])
 
 
-PROVIDERS = ["fields.FieldProvider", "current.CurrentProvider", "selection.SelectionProvider", "dataprov.DataProvider",
-             "config.ConfigProvider", "selection_support.PricesTab"]
+PROVIDERS = [
+    "fields.FieldProvider",
+    "current.CurrentProvider",
+    "selection.SelectionProvider",
+    "dataprov.DataProvider",
+    "config.ConfigProvider",
+    "selection_support.PricesTab",
+]
 
 
 def startProgram(config, userConfig=None, providers=PROVIDERS):
     """The real provider manager with its main window, in the current working directory."""
     import os
+
     if not os.path.exists("locale"):
         os.symlink(ROOT / "locale", "locale")
-    manager = provider.ProviderManager(providers, config, "Velmora test", tuple(config.gui.size),
-                                       userConfig=userConfig if userConfig is not None else Dict())
+    manager = provider.ProviderManager(
+        providers,
+        config,
+        "Velmora test",
+        tuple(config.gui.size),
+        userConfig=userConfig if userConfig is not None else Dict(),
+    )
     window = manager.createWindow()
     return manager, window
 

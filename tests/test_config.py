@@ -1,4 +1,5 @@
 """The settings tab in a real window: rows, options, storage in both trees, reconfiguration, language."""
+
 import webbrowser
 
 import pytest
@@ -30,8 +31,10 @@ def type_(manager, window, key, text):
 
 def labels(window):
     tab = window["configuration"]
-    return [[e.DisplayText if hasattr(e, "DisplayText") else getattr(e, "ButtonText", None) for e in row]
-            for row in tab.Rows]
+    return [
+        [e.DisplayText if hasattr(e, "DisplayText") else getattr(e, "ButtonText", None) for e in row]
+        for row in tab.Rows
+    ]
 
 
 def test_rows_and_options(program):
@@ -43,14 +46,32 @@ def test_rows_and_options(program):
     assert shown[0] == ["Configuration"] and shown[5][-1] == "Buy EOD Data Subscription"
     assert shown[13] == [""] and shown[14] == ["Help"]
     assert [row[0] for row in shown[1:13]] == [
-        "Language", "Paper Size", "Title", "Data Provider", "API Key", "Local Currency", "Start Date", "Base Period",
-        "Trading days per year", "Sigma Clip Low", "Sigma Clip High", "Fractional Pieces"]
+        "Language",
+        "Paper Size",
+        "Title",
+        "Data Provider",
+        "API Key",
+        "Local Currency",
+        "Start Date",
+        "Base Period",
+        "Trading days per year",
+        "Sigma Clip Low",
+        "Sigma Clip High",
+        "Fractional Pieces",
+    ]
     currencies = window["localCurrency"].Values
     assert len(currencies) == 46 and currencies[:4] == ["", "USD", "EUR", "AED"]
     assert currencies.index("TWD") + 1 == currencies.index("TRY")
     assert window["localCurrency"].get() == "USD"
-    assert window["basePeriod"].Values == ["1 month", "3 months", "6 months", "1 year", "2 years", "5 years",
-                                           "10 years"]
+    assert window["basePeriod"].Values == [
+        "1 month",
+        "3 months",
+        "6 months",
+        "1 year",
+        "2 years",
+        "5 years",
+        "10 years",
+    ]
     assert window["paperSize"].get() == "A4" and window["fractional"].Values == ["No", "Yes"]
     assert window["apiKey"].Tooltip == "API key (only needed for End of Day Historical Data)"
 
@@ -72,8 +93,10 @@ def test_settings_are_stored_and_the_marked_ones_reconfigure(program):
     assert config.title == userConfig.title == "Plan"
     assert data.dataSource is source  # none of these rebuilds the data source
 
-    for key, shown, path, stored in [("dataProvider", "End of Day Historical Data", "dataProvider", "eodds.EodDataSource"),
-                                     ("localCurrency", "EUR", "localCurrency", "EUR.FOREX")]:
+    for key, shown, path, stored in [
+        ("dataProvider", "End of Day Historical Data", "dataProvider", "eodds.EodDataSource"),
+        ("localCurrency", "EUR", "localCurrency", "EUR.FOREX"),
+    ]:
         window = choose(manager, window, key, shown)
         assert config.data[path] == userConfig.data[path] == stored
         assert data.dataSource is not source and type(data.dataSource.rawProvider).__name__ == "EodDataSource"
@@ -91,7 +114,10 @@ def test_settings_are_stored_and_the_marked_ones_reconfigure(program):
     window = type_(manager, window, "tradingDays", "1001")
     window = type_(manager, window, "sigmaClipHigh", "1.5")
     assert config.data.apiKey == "K" * 12 and config.allocation.tradingDaysPerYear == 250
-    assert str(window["apiKey"].Widget.cget("fg")) == "red" and str(window["sigmaClipHigh"].Widget.cget("fg")) == "red"
+    assert (
+        str(window["apiKey"].Widget.cget("fg")) == "red"
+        and str(window["sigmaClipHigh"].Widget.cget("fg")) == "red"
+    )
 
 
 def test_subscription_page_and_title_events(program, monkeypatch):
@@ -121,4 +147,5 @@ def test_language_rebuilds_the_window_in_german(program):
         assert window["selections"].Title == "Auswahl"
     finally:
         import gettext
+
         gettext.NullTranslations().install()

@@ -1,4 +1,5 @@
 """The selection read at start: current and legacy form, titles, failures."""
+
 import json
 import logging
 
@@ -27,9 +28,14 @@ def start(text=None):
 
 
 def test_current_form_sorted_with_title_and_nan(workspace, caplog):
-    document = {"stocks": [{"Symbol": "SAP.XETRA", "Security Name": "SAP SE", "Currency": "EUR.FOREX"},
-                           {"Symbol": "AAPL.US", "Security Name": "Apple", "Currency": None}],
-                "selectionTitle": "Growth", "meta": {"version": "x"}}
+    document = {
+        "stocks": [
+            {"Symbol": "SAP.XETRA", "Security Name": "SAP SE", "Currency": "EUR.FOREX"},
+            {"Symbol": "AAPL.US", "Security Name": "Apple", "Currency": None},
+        ],
+        "selectionTitle": "Growth",
+        "meta": {"version": "x"},
+    }
     text = json.dumps(document, indent=2).replace("null", "NaN")
     reader, config, manager, stocks = start(text)
     assert reader.key == "current" and reader.providerManager is manager
@@ -50,15 +56,23 @@ def test_legacy_form_and_bare_currency_codes(workspace):
     assert config.selectionTitle == "" and manager.setTitle.calls[0][0][1] == ""
 
     # A selection saved after a lookup that answered bare codes.
-    _, _, _, stocks = start(json.dumps({"stocks": [{"Symbol": "SAP.XETRA", "Security Name": "SAP", "Currency": "EUR"}],
-                                        "selectionTitle": {}}))
+    _, _, _, stocks = start(
+        json.dumps(
+            {
+                "stocks": [{"Symbol": "SAP.XETRA", "Security Name": "SAP", "Currency": "EUR"}],
+                "selectionTitle": {},
+            }
+        )
+    )
     assert list(stocks["Currency"]) == ["EUR.FOREX"]
 
 
 @pytest.mark.parametrize("text", [None, "no json", '{"other": 1}', '{"stocks": 3}'])
 def test_unreadable_selection_is_an_empty_one(workspace, caplog, text):
     reader, config, manager, stocks = start(text)
-    assert stocks.empty and list(stocks.columns) == ["Symbol", "Security Name"] and stocks.index.name == "Symbol"
+    assert (
+        stocks.empty and list(stocks.columns) == ["Symbol", "Security Name"] and stocks.index.name == "Symbol"
+    )
     assert [r.msg for r in caplog.records if r.levelno == logging.ERROR] == ["Loading stocklist"]
     assert caplog.records[-1].exc_info is not None
     assert "selectionTitle" not in config and manager.setTitle.calls == []

@@ -1,4 +1,5 @@
 """The data provider against the loopback market-data stub: period, conversion, missing stocks, failures."""
+
 import logging
 from datetime import date, timedelta
 
@@ -12,8 +13,18 @@ import provider
 import yahoods2
 from marketdata_stub import real_prices
 from selection_support import FIRST, LAST
-from selection_support import (StocksStandIn, defaults, fakeSelection, loadMarket, mainWindow, meters,  # noqa: F401
-                               popups, stockTable, stub, workspace)
+from selection_support import (
+    StocksStandIn,
+    defaults,
+    fakeSelection,
+    loadMarket,
+    mainWindow,
+    meters,  # noqa: F401
+    popups,
+    stockTable,
+    stub,
+    workspace,
+)
 
 
 def raw(column, first="2017-04-01", last="2018-03-31"):
@@ -35,14 +46,17 @@ def makeProvider(config, stocks, selection):
     standIn = StocksStandIn(config, stocks)
     selection.selectionProvider = standIn
     data = dataprov.DataProvider(config, providerManager=None, userConfigParm={})
-    source = pdatasource.CachedDataSource(config=config, fileName=config.data.cacheName,
-                                          rawProvider=yahoods2.YahooDataSource(""))
+    source = pdatasource.CachedDataSource(
+        config=config, fileName=config.data.cacheName, rawProvider=yahoods2.YahooDataSource("")
+    )
     data.reconfigure(config, dataSource=source)
     data.handleEvent(None, "mainTab", {})  # the first event after start
     return data, standIn
 
 
-def test_download_converts_cleans_and_publishes(workspace, stub, popups, mainWindow, meters, fakeSelection, caplog):
+def test_download_converts_cleans_and_publishes(
+    workspace, stub, popups, mainWindow, meters, fakeSelection, caplog
+):
     loadMarket(stub)
     config = defaults(localCurrency="EUR.FOREX", basePeriod="365")
     data, standIn = makeProvider(config, stockTable(["SAP.XETRA", "AAPL.US"]), fakeSelection)
@@ -72,8 +86,12 @@ def test_period_from_end_date_and_base_period(workspace, stub, popups, mainWindo
     config = defaults(endDate="2024-03-31", basePeriod="90", startDate="2000-01-01")
     data, _ = makeProvider(config, stockTable(["AAPL.US", "XOM.US"]), fakeSelection)
     asked = []
-    data.dataSource.get = lambda *args, **kwargs: asked.append((args[1:], kwargs)) or pd.DataFrame(
-        {"AAPL.US": [1.0], "XOM.US": [2.0]}, index=pd.DatetimeIndex(["2024-03-28"], name="Date"))
+    data.dataSource.get = lambda *args, **kwargs: (
+        asked.append((args[1:], kwargs))
+        or pd.DataFrame(
+            {"AAPL.US": [1.0], "XOM.US": [2.0]}, index=pd.DatetimeIndex(["2024-03-28"], name="Date")
+        )
+    )
     data.recompute()
     assert asked[0][0] == ("2024-01-01", "2024-03-31")
     assert asked[0][1]["currency"] == "USD.FOREX" and asked[0][1]["cleaned"] is True
@@ -96,7 +114,9 @@ def test_fewer_than_two_stocks(workspace, stub, popups, mainWindow, meters, fake
     assert provider.Provider.values["prices"] is before
 
 
-def test_missing_stocks_are_offered_for_removal(workspace, stub, popups, mainWindow, meters, fakeSelection, caplog):
+def test_missing_stocks_are_offered_for_removal(
+    workspace, stub, popups, mainWindow, meters, fakeSelection, caplog
+):
     loadMarket(stub)
     stocks = stockTable(["AAPL.US", "XOM.US", "MSFT.US"])
     stocks.loc["ZZZ.US"] = ["ZZZ.US", "Unknown", "USD.FOREX"]
@@ -120,8 +140,9 @@ def test_missing_stocks_are_offered_for_removal(workspace, stub, popups, mainWin
     assert list(provider.Provider.values["prices"].columns) == ["Date", "AAPL.US", "MSFT.US", "XOM.US"]
 
 
-def test_cancel_keeps_the_prices_and_the_next_download_works(workspace, stub, popups, mainWindow, meters,
-                                                             fakeSelection):
+def test_cancel_keeps_the_prices_and_the_next_download_works(
+    workspace, stub, popups, mainWindow, meters, fakeSelection
+):
     loadMarket(stub)
     stub.delay_ms = 200
     data, standIn = makeProvider(defaults(), stockTable(["AAPL.US", "XOM.US", "MSFT.US"]), fakeSelection)
@@ -136,10 +157,13 @@ def test_cancel_keeps_the_prices_and_the_next_download_works(workspace, stub, po
     assert list(provider.Provider.values["prices"].columns) == ["Date", "AAPL.US", "MSFT.US", "XOM.US"]
 
 
-def test_failed_download_is_shown_with_its_cause(workspace, stub, popups, mainWindow, meters, fakeSelection, caplog):
+def test_failed_download_is_shown_with_its_cause(
+    workspace, stub, popups, mainWindow, meters, fakeSelection, caplog
+):
     loadMarket(stub)
-    data, standIn = makeProvider(defaults(localCurrency="EUR.FOREX"), stockTable(["AAPL.US", "XOM.US"]),
-                                 fakeSelection)
+    data, standIn = makeProvider(
+        defaults(localCurrency="EUR.FOREX"), stockTable(["AAPL.US", "XOM.US"]), fakeSelection
+    )
     data.recompute()
     good = provider.Provider.values["prices"]
 
@@ -156,8 +180,9 @@ def test_failed_download_is_shown_with_its_cause(workspace, stub, popups, mainWi
     assert len(provider.Provider.values["stocks"]) == 2
 
 
-def test_changed_settings_fetch_anew_when_the_prices_are_next_read(workspace, stub, popups, mainWindow, meters,
-                                                                   fakeSelection):
+def test_changed_settings_fetch_anew_when_the_prices_are_next_read(
+    workspace, stub, popups, mainWindow, meters, fakeSelection
+):
     loadMarket(stub)
     config = defaults()
     data, _ = makeProvider(config, stockTable(["AAPL.US", "SAP.XETRA"]), fakeSelection)
@@ -177,7 +202,9 @@ def test_changed_settings_fetch_anew_when_the_prices_are_next_read(workspace, st
     euros = provider.Provider.values["prices"]
     assert euros is not dollars
     assert np.allclose(euros["SAP.XETRA"], raw("JPM").values, rtol=1e-3)
-    assert np.allclose(dollars["SAP.XETRA"], (raw("JPM") / euroRate().reindex(raw("JPM").index)).values, rtol=1e-3)
+    assert np.allclose(
+        dollars["SAP.XETRA"], (raw("JPM") / euroRate().reindex(raw("JPM").index)).values, rtol=1e-3
+    )
 
     # A longer period, which reconfigures nothing, also counts.
     config.data.basePeriod = 730
@@ -185,11 +212,14 @@ def test_changed_settings_fetch_anew_when_the_prices_are_next_read(workspace, st
     assert provider.Provider.values["prices"].index[0] < euros.index[0]
 
 
-def test_target_currency_rates_failing_at_the_service(workspace, stub, popups, mainWindow, meters, fakeSelection):
+def test_target_currency_rates_failing_at_the_service(
+    workspace, stub, popups, mainWindow, meters, fakeSelection
+):
     loadMarket(stub)
     stub.fix("/v8/finance/chart/EUR=X", 500, {"chart": {"result": None, "error": {"code": "Internal"}}})
-    data, standIn = makeProvider(defaults(localCurrency="EUR.FOREX"), stockTable(["AAPL.US", "XOM.US"]),
-                                 fakeSelection)
+    data, standIn = makeProvider(
+        defaults(localCurrency="EUR.FOREX"), stockTable(["AAPL.US", "XOM.US"]), fakeSelection
+    )
     before = provider.Provider.values["prices"]
     with pytest.raises(KeyError):
         data.recompute()

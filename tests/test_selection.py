@@ -1,5 +1,6 @@
 """The selection tab in a real window against the loopback market-data stub: search, add, remove, charts,
 selection files, saving on close, and the prices of the selection."""
+
 import json
 import re
 import subprocess
@@ -15,8 +16,18 @@ import current
 import provider
 import selection
 from fields_support import focusOn, press
-from selection_support import (byKey, defaults, loadMarket, meters, popups, pump, runLoop,  # noqa: F401
-                               startProgram, stub, workspace)
+from selection_support import (
+    byKey,
+    defaults,
+    loadMarket,
+    meters,
+    popups,
+    pump,
+    runLoop,  # noqa: F401
+    startProgram,
+    stub,
+    workspace,
+)
 
 CLOSE = sg.WIN_CLOSE_ATTEMPTED_EVENT
 
@@ -75,8 +86,11 @@ def test_search_add_and_remove(launch, stub):
     values = pump(window)
     values["searchResults"] = [1, 0]
     window = manager.handleEvent(window, "addStock", values)
-    assert list(stocks().index) == ["AAPL", "SAP.DE"] and list(stocks().columns) == ["Symbol", "Security Name",
-                                                                                     "Currency"]
+    assert list(stocks().index) == ["AAPL", "SAP.DE"] and list(stocks().columns) == [
+        "Symbol",
+        "Security Name",
+        "Currency",
+    ]
     assert rows(window, "stockList") == [["AAPL", "Apple Inc.", "USD"], ["SAP.DE", "SAP SE", "EUR"]]
     generation = provider.Provider.generation
     window = manager.handleEvent(window, "addStock", values)  # both there already: nothing written
@@ -104,9 +118,21 @@ def test_search_add_and_remove(launch, stub):
 def doubleClick(window, key, row):
     tree = window[key].Widget
     x, y, width, height = tree.bbox(tree.get_children()[row])
-    subprocess.run(["xdotool", "mousemove", str(tree.winfo_rootx() + x + width // 2),
-                    str(tree.winfo_rooty() + y + height // 2), "click", "--repeat", "2", "--delay", "80", "1"],
-                   check=True)
+    subprocess.run(
+        [
+            "xdotool",
+            "mousemove",
+            str(tree.winfo_rootx() + x + width // 2),
+            str(tree.winfo_rooty() + y + height // 2),
+            "click",
+            "--repeat",
+            "2",
+            "--delay",
+            "80",
+            "1",
+        ],
+        check=True,
+    )
 
 
 def test_real_keys_and_double_clicks(launch, stub):
@@ -140,12 +166,19 @@ def test_real_keys_and_double_clicks(launch, stub):
 
 
 def test_charts_and_pdf(launch, stub, tmp_path, monkeypatch):
-    manager, window, config, tab = launch({"stocks": [
-        {"Symbol": "AAPL", "Security Name": "Apple Inc.", "Currency": "USD.FOREX"},
-        {"Symbol": "SAP.DE", "Security Name": "SAP SE", "Currency": "EUR.FOREX"}]})
+    manager, window, config, tab = launch(
+        {
+            "stocks": [
+                {"Symbol": "AAPL", "Security Name": "Apple Inc.", "Currency": "USD.FOREX"},
+                {"Symbol": "SAP.DE", "Security Name": "SAP SE", "Currency": "EUR.FOREX"},
+            ]
+        }
+    )
     values = pump(window)
     values.update(stockList=[0, 1], searchResults=[])
-    config.stocks.update(plotMode="Value", plotPeriod=90, plotLog=False, plotCorrelated=False, plotConverted=False)
+    config.stocks.update(
+        plotMode="Value", plotPeriod=90, plotLog=False, plotCorrelated=False, plotConverted=False
+    )
     axes = tab.plotStocks(values, size=(350, 300))
     assert [line.get_label() for line in axes.get_lines()] == ["AAPL", "SAP.DE"]
     assert np.allclose(axes.get_figure().get_size_inches(), (350 / 72, 300 / 72))
@@ -187,9 +220,14 @@ def test_charts_and_pdf(launch, stub, tmp_path, monkeypatch):
 
 
 def test_selection_files(launch, stub, tmp_path, monkeypatch, popups):
-    manager, window, config, tab = launch({"stocks": [
-        {"Symbol": "SAP.DE", "Security Name": "Société Générale", "Currency": "EUR.FOREX"},
-        {"Symbol": "AAPL", "Security Name": "Apple Inc.", "Currency": "USD.FOREX"}]})
+    manager, window, config, tab = launch(
+        {
+            "stocks": [
+                {"Symbol": "SAP.DE", "Security Name": "Société Générale", "Currency": "EUR.FOREX"},
+                {"Symbol": "AAPL", "Security Name": "Apple Inc.", "Currency": "USD.FOREX"},
+            ]
+        }
+    )
     chosen = []
     monkeypatch.setattr(provider, "GetFileName", lambda *a, **k: chosen.append((a, k)) or target)
 
@@ -232,14 +270,24 @@ def test_selection_files(launch, stub, tmp_path, monkeypatch, popups):
     # Loading a current-form file keeps its order; the title follows.
     target = str(tmp_path / "ordered.stocks")
     with open(target, "w") as file:
-        file.write(json.dumps({"stocks": [{"Symbol": "SAP.DE", "Security Name": "SAP SE", "Currency": "EUR"},
-                                          {"Symbol": "AAPL", "Security Name": "Apple", "Currency": float("nan")}],
-                               "selectionTitle": "Ordered"}))
+        file.write(
+            json.dumps(
+                {
+                    "stocks": [
+                        {"Symbol": "SAP.DE", "Security Name": "SAP SE", "Currency": "EUR"},
+                        {"Symbol": "AAPL", "Security Name": "Apple", "Currency": float("nan")},
+                    ],
+                    "selectionTitle": "Ordered",
+                }
+            )
+        )
     window = manager.handleEvent(window, "LoadSelection", pump(window))
     assert list(stocks().index) == ["SAP.DE", "AAPL"] and stocks().loc["SAP.DE", "Currency"] == "EUR.FOREX"
     assert rows(window, "stockList") == [["SAP.DE", "SAP SE", "EUR"], ["AAPL", "Apple", ""]]
     assert config.selectionName == target and config.selectionTitle == "Ordered"
-    assert window.TKroot.title().endswith(f"{target}- Ordered") and window["selectionTitle"].get() == "Ordered"
+    assert (
+        window.TKroot.title().endswith(f"{target}- Ordered") and window["selectionTitle"].get() == "Ordered"
+    )
     assert chosen[-1] == (("Data file", "stocks"), {"default": str(tmp_path / "mine.stocks")})
 
     # The older form, with Yahoo: currencies looked up and brought into the program's form.
@@ -251,6 +299,7 @@ def test_selection_files(launch, stub, tmp_path, monkeypatch, popups):
 
     # With a source that cannot look currencies up: loaded without them, and the user is told.
     import eodds
+
     tab.dataSource.rawProvider = eodds.EodDataSource("")
     shown = len(popups.shown)
     window = manager.handleEvent(window, "LoadSelection", pump(window))
@@ -303,8 +352,10 @@ def selectTab(manager, window, key):
 
 
 def test_the_tab_that_needs_prices_downloads_them(launch, stub, popups, meters):
-    manager, window, config, tab = launch({"stocks": [
-        {"Symbol": "AAPL", "Security Name": "Apple Inc.", "Currency": "USD.FOREX"}]}, localCurrency="EUR.FOREX")
+    manager, window, config, tab = launch(
+        {"stocks": [{"Symbol": "AAPL", "Security Name": "Apple Inc.", "Currency": "USD.FOREX"}]},
+        localCurrency="EUR.FOREX",
+    )
     pricesTab = byKey(manager, "pricesTab")
     window = selectTab(manager, window, "pricesTab")
     assert popups.shown[-1][0] == "Popup" and "at least 2 stocks" in popups.shown[-1][1]
@@ -332,4 +383,6 @@ def test_the_tab_that_needs_prices_downloads_them(launch, stub, popups, meters):
     assert provider.Provider.values["prices"] is prices
     meters.cancelAt = None
     window = selectTab(manager, window, "pricesTab")
-    assert provider.Provider.values["prices"] is not prices and len(provider.Provider.values["prices"]) > len(prices)
+    assert provider.Provider.values["prices"] is not prices and len(provider.Provider.values["prices"]) > len(
+        prices
+    )
