@@ -230,7 +230,8 @@ py::object focusedKey(py::object window) {
     return focused.is_none() ? py::none() : py::object(focused.attr("Key"));
 }
 
-py::str mappedEvent(py::object window, py::object event) {
+// Other events reach the base class as they came.
+py::object mappedEvent(py::object window, py::object event) {
     if (isEnter(event)) {
         py::object key = focusedKey(window);
         if (key.equal(py::str("search"))) return py::str("searchButton");
@@ -238,7 +239,7 @@ py::str mappedEvent(py::object window, py::object event) {
     } else if (isDelete(event)) {
         if (focusedKey(window).equal(py::str("stockList"))) return py::str("removeStock");
     }
-    return py::str(event);
+    return event;
 }
 
 bool isOneOf(py::handle event, std::initializer_list<const char *> names) {
