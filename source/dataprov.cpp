@@ -40,14 +40,16 @@ void construct(const py::module_ &m, py::object self, py::object config, py::obj
 void reconfigure(py::object self, py::object config, py::object dataSource) {
     self.attr("dataSource") = dataSource;
     // The reconfiguration recomputes every provider at once, on each keystroke in the API
-    // key's field: new prices are fetched only when a reader next asks for them.
+    // key's field: a download with half a key would fail for every stock and offer to remove
+    // them all. Prices are fetched when a reader next asks for them, after this event.
     self.attr("reconfiguring") = true;
 }
 
 py::object recompute(const py::module_ &m, py::object self) {
+    if (velmora::truthy(self.attr("reconfiguring"))) return self.attr("lastGeneration");
     bool stale = !self.attr("fetchedWith").is_none() &&
                  !settingsOf(self.attr("config")).equal(self.attr("fetchedWith"));
-    if (stale && !velmora::truthy(self.attr("reconfiguring"))) self.attr("lastGeneration") = -1;
+    if (stale) self.attr("lastGeneration") = -1;
     return velmora::super(m.attr("DataProvider"), self).attr("recompute")();
 }
 

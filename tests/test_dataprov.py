@@ -185,7 +185,7 @@ def test_changed_settings_fetch_anew_when_the_prices_are_next_read(
 ):
     loadMarket(stub)
     config = defaults()
-    data, _ = makeProvider(config, stockTable(["AAPL.US", "SAP.XETRA"]), fakeSelection)
+    data, standIn = makeProvider(config, stockTable(["AAPL.US", "SAP.XETRA"]), fakeSelection)
     data.recompute()
     dollars = provider.Provider.values["prices"]
 
@@ -195,6 +195,10 @@ def test_changed_settings_fetch_anew_when_the_prices_are_next_read(
     requests = len(stub.requests)
     data.recompute()
     assert len(stub.requests) == requests and provider.Provider.values["prices"] is dollars
+    # Not even a new selection downloads while the settings are being changed.
+    standIn["stocks"] = provider.Provider.values["stocks"]
+    data.recompute()
+    assert len(stub.requests) == requests and popups.shown == []
 
     # The next event that reads the prices gets them in the new currency.
     data.handleEvent(None, "mainTab", {})
