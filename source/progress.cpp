@@ -54,13 +54,15 @@ py::list meterColumns(const py::module_ &m, py::object self, const py::args &arg
     py::object stats = m.attr("T")("", "size"_a = py::make_tuple(30, 10), "key"_a = "-STATS-");
     py::object bar = m.attr("ProgressBar")("max_value"_a = self.attr("max_value"),
                                            "orientation"_a = horizontal ? "h" : "v", "key"_a = "-PROG-",
-                                           "size"_a = self.attr("size"), "bar_color"_a = self.attr("bar_color"));
+                                           "size"_a = self.attr("size"),
+                                           "bar_color"_a = self.attr("bar_color"));
     py::list texts;
     texts.append(row({message}));
     texts.append(row({stats}));
     if (horizontal) texts.append(row({bar}));
     if (!velmora::truthy(self.attr("no_button")))
-        texts.append(row({m.attr("Cancel")("button_color"_a = self.attr("button_color")), m.attr("Stretch")()}));
+        texts.append(
+            row({m.attr("Cancel")("button_color"_a = self.attr("button_color")), m.attr("Stretch")()}));
     if (horizontal) return row({m.attr("Column")(texts)});
     py::list barColumn;
     barColumn.append(row({bar}));
@@ -103,8 +105,9 @@ py::object computeProgressStats(const py::module_ &m, py::object self) {
     py::object secondsRemaining = (maximum - current) * timePerItem;
     py::object remaining = datetime.attr("timedelta")("seconds"_a = secondsRemaining);
     py::object totalTime = timeDelta + remaining;
+    py::object hundredfold = py::int_(100) * current;
     py::object percent =
-        py::reinterpret_steal<py::object>(PyNumber_FloorDivide((py::int_(100) * current).ptr(), maximum.ptr()));
+        py::reinterpret_steal<py::object>(PyNumber_FloorDivide(hundredfold.ptr(), maximum.ptr()));
     if (!percent) throw py::error_already_set();
 
     py::object _ = m.attr("_");
