@@ -34,14 +34,6 @@ py::dict moduleDefinitions() {
     return definitions;
 }
 
-py::list moduleNames() {
-    py::list names;
-#define NAME(name) names.append(#name);
-    APPLICATION_MODULES(NAME)
-#undef NAME
-    return names;
-}
-
 PyModuleDef *definitionOf(py::handle loader) {
     return reinterpret_cast<PyModuleDef *>(loader.attr("definition").ptr());
 }
@@ -113,7 +105,8 @@ void defineFinder(py::module_ &m) {
 
 void installCompiledModules(const py::module_ &m) {
     m.attr("debugMsg")(m.attr("package"), "installCompiledModules");
-    m.attr("sys").attr("meta_path").attr("insert")(0, m.attr("CompiledModuleFinder")(moduleNames()));
+    py::object finder = m.attr("CompiledModuleFinder")(py::list(m.attr("definitions")));
+    m.attr("sys").attr("meta_path").attr("insert")(0, finder);
 }
 
 void runEntry(py::module_ &m) {

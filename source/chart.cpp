@@ -43,12 +43,10 @@ bool showEnlarged(const py::module_ &m, py::object self, py::object window, py::
                                        size[1].cast<long>() - popupMarginHeight);
     py::object scaled = m.attr("resize")(self.attr("source"), target)[py::int_(0)];
     py::str popupKey = py::str("popup_") + py::str(self.attr("key"));
-    py::list row;
-    row.append(sg.attr("Image")("key"_a = popupKey, "source"_a = scaled, "expand_x"_a = true,
-                                "expand_y"_a = true, "enable_events"_a = true,
-                                "size"_a = py::make_tuple(700, 500)));
-    py::list layout;
-    layout.append(row);
+    py::object image = sg.attr("Image")("key"_a = popupKey, "source"_a = scaled, "expand_x"_a = true,
+                                        "expand_y"_a = true, "enable_events"_a = true,
+                                        "size"_a = py::make_tuple(700, 500));
+    py::list layout = velmora::list({velmora::list({image})});
     py::object popup = sg.attr("Window")(self.attr("title"), layout, "resizable"_a = true, "modal"_a = true);
     popup.attr("finalize")();
     popup.attr("Move")(location[0], location[1]);
@@ -71,11 +69,11 @@ void defineChartFieldClass(py::module_ &m) {
         velmora::super(cls, self).attr("__init__")(key, title);
     }, "key"_a = py::none(), "title"_a = py::none(), "source"_a = py::none());
     velmora::method(cls, "create", [m](py::object self) {
-        py::list row;
-        row.append(m.attr("ChartElement")("key"_a = self.attr("key"), "source"_a = self.attr("source"),
-                                          "enable_events"_a = true, "metadata"_a = self,
-                                          **py::dict(self.attr("kwargs"))));
-        return row;
+        py::dict options = self.attr("kwargs");
+        py::object element =
+            m.attr("ChartElement")("key"_a = self.attr("key"), "source"_a = self.attr("source"),
+                                   "enable_events"_a = true, "metadata"_a = self, **options);
+        return velmora::list({element});
     });
     velmora::method(cls, "validate", m, &showEnlarged, "window"_a, "event"_a, "values"_a);
     velmora::method(cls, "update", [](py::object self, py::object source) { self.attr("source") = source; },
@@ -94,8 +92,9 @@ void defineChartTab(py::module_ &m) {
     py::object cls = velmora::makeClass(m, "ChartTab", py::make_tuple(m.attr("sg").attr("Tab")));
     velmora::constructor(cls, [m, cls](py::object self, py::object title, py::object key, py::object source,
                                        py::kwargs kwargs) {
-        py::list layout;
-        layout.append(m.attr("ChartField")("key"_a = key, "title"_a = title, "source"_a = source, **kwargs));
+        py::object row =
+            m.attr("ChartField")("key"_a = key, "title"_a = title, "source"_a = source, **kwargs);
+        py::list layout = velmora::list({row});
         // Every further option belongs to the image; the tab gets only its title and key.
         velmora::super(cls, self).attr("__init__")(title, layout, "key"_a = py::str(key) + py::str("Tab"));
     }, "title"_a, "key"_a = py::none(), "source"_a = py::none());

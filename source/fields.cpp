@@ -132,9 +132,7 @@ void defineFieldClass(py::module_ &m) {
                          "dependencyRule"_a = py::none(), "reconfigureOnChange"_a = false,
                          "recreateOnChange"_a = false, "tooltip"_a = py::none());
     velmora::method(cls, "create", [](py::object self) {
-        py::list row;
-        row.append(sg().attr("Text")(self.attr("title"), "size"_a = py::make_tuple(15, 1)));
-        return row;
+        return velmora::list({sg().attr("Text")(self.attr("title"), "size"_a = py::make_tuple(15, 1))});
     });
     velmora::method(cls, "validate", [](py::object self, py::object window, py::object event,
                                         py::object values) {
@@ -174,6 +172,13 @@ void defineFieldClass(py::module_ &m) {
     velmora::method(cls, "formatValue", [](py::object self, py::object value) { return value; }, "value"_a);
 }
 
+// The input element of a field kind, `width` characters wide, with the kind's own options.
+py::object input(py::handle self, py::object width, py::dict options) {
+    return sg().attr("Input")("key"_a = self.attr("key"), "size"_a = py::make_tuple(width, 1),
+                              "default_text"_a = self.attr("initialValue"),
+                              "tooltip"_a = self.attr("tooltip"), **options);
+}
+
 py::object splitDate(py::object text) {
     py::object parsed = py::module_::import("datetime").attr("datetime").attr("strptime")(text, "%Y-%m-%d");
     return py::make_tuple(parsed.attr("month"), parsed.attr("day"), parsed.attr("year"));
@@ -205,9 +210,7 @@ void defineDateField(py::module_ &m) {
             defaultDate = py::make_tuple(today.attr("month"), today.attr("day"), today.attr("year"));
         }
         py::list row = velmora::super(cls, self).attr("create")();
-        row.append(sg().attr("Input")("key"_a = key, "size"_a = py::make_tuple(10, 1),
-                                      "default_text"_a = self.attr("initialValue"), "enable_events"_a = true,
-                                      "tooltip"_a = tooltip));
+        row.append(input(self, py::int_(10), py::dict("enable_events"_a = true)));
         py::object setKey = py::str("set") + py::str(key);
         row.append(sg().attr("CalendarButton")(velmora::translate("Set"), "key"_a = setKey,
                                                "target"_a = key, "format"_a = "%Y-%m-%d",
@@ -257,10 +260,7 @@ void defineTextField(py::module_ &m) {
     }, "key"_a, "title"_a, "maxLen"_a = 64);
     velmora::method(cls, "create", [cls](py::object self) {
         py::list row = velmora::super(cls, self).attr("create")();
-        py::object size = py::make_tuple(self.attr("maxLen"), 1);
-        row.append(sg().attr("Input")("key"_a = self.attr("key"), "size"_a = size,
-                                      "default_text"_a = self.attr("initialValue"), "enable_events"_a = true,
-                                      "tooltip"_a = self.attr("tooltip")));
+        row.append(input(self, self.attr("maxLen"), py::dict("enable_events"_a = true)));
         return row;
     });
     velmora::method(cls, "validate", [cls](py::object self, py::object window, py::object event,
@@ -332,10 +332,8 @@ void defineNumField(py::module_ &m) {
     }, "value"_a);
     velmora::method(cls, "create", [cls](py::object self) {
         py::list row = velmora::super(cls, self).attr("create")();
-        py::object size = py::make_tuple(self.attr("maxLen"), 1);
-        row.append(sg().attr("Input")("key"_a = self.attr("key"), "size"_a = size,
-                                      "default_text"_a = self.attr("initialValue"), "enable_events"_a = true,
-                                      "justification"_a = "right", "tooltip"_a = self.attr("tooltip")));
+        py::dict options("enable_events"_a = true, "justification"_a = "right");
+        row.append(input(self, self.attr("maxLen"), options));
         return row;
     });
     velmora::method(cls, "validate", [cls](py::object self, py::object window, py::object event,
@@ -386,9 +384,7 @@ void defineFileButton(py::module_ &m) {
         self.attr("target") = target;
     }, "key"_a, "title"_a, "extension"_a = py::none(), "saveAs"_a = false, "target"_a = py::none());
     velmora::method(cls, "create", [](py::object self) {
-        py::list row;
-        row.append(sg().attr("Button")(velmora::translate("Set"), "key"_a = self.attr("key")));
-        return row;
+        return velmora::list({sg().attr("Button")(velmora::translate("Set"), "key"_a = self.attr("key"))});
     });
     velmora::method(cls, "validate", m, &chooseFile, "window"_a, "event"_a, "values"_a);
 }
@@ -404,9 +400,7 @@ void defineFileField(py::module_ &m) {
     velmora::method(cls, "create", [m, cls](py::object self) {
         py::object key = self.attr("key");
         py::list row = velmora::super(cls, self).attr("create")();
-        row.append(sg().attr("Input")("key"_a = key, "size"_a = py::make_tuple(64, 1),
-                                      "default_text"_a = self.attr("initialValue"),
-                                      "tooltip"_a = self.attr("tooltip")));
+        row.append(input(self, py::int_(64), py::dict()));
         py::object button = m.attr("FileButtonClass")(py::str("set") + py::str(key), self.attr("title"),
                                                       self.attr("extension"), self.attr("saveAs"),
                                                       "target"_a = key);

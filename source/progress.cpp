@@ -2,7 +2,6 @@
 // button.
 #include "pyclass.hpp"
 
-#include <initializer_list>
 #include <string>
 
 namespace {
@@ -40,12 +39,6 @@ py::str messageText(const py::args &args) {
     return py::str(text);
 }
 
-py::list row(std::initializer_list<py::object> elements) {
-    py::list made;
-    for (const py::object &element : elements) made.append(element);
-    return made;
-}
-
 // The columns side by side in the meter's window: horizontal, one column with the bar under
 // the texts; vertical, an upright bar in a column of its own beside the texts.
 py::list meterColumns(const py::module_ &m, py::object self, const py::args &args) {
@@ -56,22 +49,18 @@ py::list meterColumns(const py::module_ &m, py::object self, const py::args &arg
                                            "orientation"_a = horizontal ? "h" : "v", "key"_a = "-PROG-",
                                            "size"_a = self.attr("size"),
                                            "bar_color"_a = self.attr("bar_color"));
-    py::list texts;
-    texts.append(row({message}));
-    texts.append(row({stats}));
-    if (horizontal) texts.append(row({bar}));
+    using velmora::list;
+    py::list texts = list({list({message}), list({stats})});
+    if (horizontal) texts.append(list({bar}));
     if (!velmora::truthy(self.attr("no_button")))
-        texts.append(
-            row({m.attr("Cancel")("button_color"_a = self.attr("button_color")), m.attr("Stretch")()}));
-    if (horizontal) return row({m.attr("Column")(texts)});
-    py::list barColumn;
-    barColumn.append(row({bar}));
-    return row({m.attr("Column")(barColumn), m.attr("Column")(texts)});
+        texts.append(list({m.attr("Cancel")("button_color"_a = self.attr("button_color")),
+                           m.attr("Stretch")()}));
+    if (horizontal) return list({m.attr("Column")(texts)});
+    return list({m.attr("Column")(list({list({bar})})), m.attr("Column")(texts)});
 }
 
 py::object buildWindow(const py::module_ &m, py::object self, py::args args, py::kwargs kwargs) {
-    py::list rows;
-    rows.append(meterColumns(m, self, args));
+    py::list rows = velmora::list({meterColumns(m, self, args)});
     py::object window = m.attr("Window")(self.attr("title"), "grab_anywhere"_a = self.attr("grab_anywhere"),
                                          "border_depth"_a = self.attr("border_width"),
                                          "no_titlebar"_a = self.attr("no_titlebar"), "disable_close"_a = true,

@@ -201,11 +201,7 @@ py::list createTab(const py::module_ &m, py::object self, py::kwargs kwargs) {
     py::object tab = py::module_::import("PySimpleGUI")
                          .attr("Tab")(self.attr("title"), self.attr("layout"), "key"_a = self.attr("key"),
                                       "expand_x"_a = true);
-    py::list row;
-    row.append(tab);
-    py::list rows;
-    rows.append(row);
-    return rows;
+    return velmora::list({velmora::list({tab})});
 }
 
 py::object refreshTab(const py::module_ &m, py::object self, py::object window, py::object event,
@@ -374,21 +370,18 @@ py::object createWindow(const py::module_ &m, py::object self) {
     py::object sg = py::module_::import("PySimpleGUI");
     py::object gui = self.attr("config")["gui"];
     py::object language = gui["language"];
-    py::list languages;
-    languages.append(language);
     py::module_::import("gettext")
-        .attr("translation")("velmora", "locale", "fallback"_a = true, "languages"_a = languages)
+        .attr("translation")("velmora", "locale", "fallback"_a = true,
+                             "languages"_a = velmora::list({language}))
         .attr("install")();
     py::object locale = py::module_::import("locale");
     locale.attr("setlocale")(locale.attr("LC_ALL"), language);
     py::list tabs;
     for (py::handle provider : py::list(self.attr("providerList")))
         for (py::handle row : provider.attr("createTab")()) tabs.append(row);
-    py::list row;
-    row.append(sg.attr("TabGroup")(tabs, "enable_events"_a = true, "key"_a = "mainTab", "expand_x"_a = true,
-                                   "expand_y"_a = true));
-    py::list layout;
-    layout.append(row);
+    py::object group = sg.attr("TabGroup")(tabs, "enable_events"_a = true, "key"_a = "mainTab",
+                                           "expand_x"_a = true, "expand_y"_a = true);
+    py::list layout = velmora::list({velmora::list({group})});
     // A configuration that holds no usable position (none saved, or null in a user's file)
     // leaves the placement to the window manager rather than failing the start.
     py::object position = gui["position"];

@@ -5,6 +5,7 @@
 #include <pybind11/stl.h>
 
 #include <concepts>
+#include <initializer_list>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -44,6 +45,13 @@ inline bool truthy(py::handle value) {
     else
         PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
     throw py::error_already_set();
+}
+
+// A Python list of the items, as the display `[a, b]` makes it: layouts are lists of rows.
+inline py::list list(std::initializer_list<py::object> items) {
+    py::list made;
+    for (const py::object &item : items) made.append(item);
+    return made;
 }
 
 // `super(cls, self)`: what a method of `cls` gets from `super()`. C++ bodies name their

@@ -115,9 +115,9 @@ void runMain(const py::module_ &m) {
 
     m.attr("logging").attr("config").attr("dictConfig")(config["logging"]);
     py::object language = config["gui"]["language"];
-    py::list languages;
-    languages.append(language);
-    m.attr("gettext").attr("translation")("velmora", "locale", "fallback"_a = true, "languages"_a = languages)
+    m.attr("gettext")
+        .attr("translation")("velmora", "locale", "fallback"_a = true,
+                             "languages"_a = velmora::list({language}))
         .attr("install")();
     m.attr("locale").attr("setlocale")(m.attr("locale").attr("LC_ALL"), language);
     m.attr("sg").attr("ChangeLookAndFeel")("TanBlue");
