@@ -122,7 +122,7 @@ py::tuple resize(const py::module_ &m, py::object source, py::object targetSize)
 PYBIND11_MODULE(chart, m) {
     m.attr("io") = py::module_::import("io");
     m.attr("sg") = py::module_::import("PySimpleGUI");
-    m.attr("FieldClass") = py::module_::import("fields").attr("FieldClass");
+    m.attr("FieldClass") = velmora::classOf("fields", "FieldClass");
     m.attr("PillowImage") = py::module_::import("PIL.Image");
     defineChartElement(m);
     defineChartFieldClass(m);

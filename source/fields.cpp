@@ -68,7 +68,7 @@ void updateAllFields(const py::module_ &m, py::object window, py::object configO
 // The provider that routes the window's events to the fields. Its base class lives in
 // the module `provider`, which does not import this module while it is loaded.
 void defineFieldProvider(py::module_ &m) {
-    py::object base = py::module_::import("provider").attr("Provider");
+    py::object base = velmora::classOf("provider", "Provider");
     py::object cls = velmora::makeClass(m, "FieldProvider", py::make_tuple(base));
     cls.attr("key") = "field";
     velmora::constructor(cls, [m, cls](py::object self, py::object configParm, py::object providerManager,

@@ -135,6 +135,29 @@ def test_field_provider_sets_the_module_state(state):
     assert isinstance(fieldProvider, provider.Provider) and not isinstance(fieldProvider, provider.TabProvider)
 
 
+def test_python_override_is_honoured_through_the_compiled_bases(state, monkeypatch):
+    # FieldProvider is compiled in this module, its base Provider in the module provider; the
+    # operations of both reach a Python subclass's own through self.
+    config, user, manager, _ = state
+    for name, value in (("values", {}), ("origin", {}), ("generation", 0)):
+        monkeypatch.setattr(provider.Provider, name, value)
+    seen = []
+
+    class Publishing(fields.FieldProvider):
+        def compute(self):
+            seen.append("compute")
+            self["published"] = fields.config.a.n
+
+        def updateConfig(self, window, configObj):
+            seen.append(("updateConfig", window, configObj))
+
+    publisher = Publishing(config, providerManager=manager, userConfigParm=user)
+    assert type(publisher).__mro__[1:3] == (fields.FieldProvider, provider.Provider)
+    assert publisher.recompute() == 1 and provider.Provider.values["published"] == 3
+    publisher.bind("window")
+    assert seen == ["compute", ("updateConfig", "window", config)]
+
+
 def test_construction_reads_the_configuration_and_registers(state):
     config, user, manager, fieldProvider = state
     field = fields.FieldClass("k1", "K", initialValue=7, configPath="a.n")
