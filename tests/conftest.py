@@ -48,3 +48,24 @@ def market_server():
     stub = MarketDataStub()
     yield stub
     stub.close()
+
+
+@pytest.fixture
+def openedWindows():
+    """The windows a test has opened, closed after it: whatever makes a window appends it here."""
+    made = []
+    yield made
+    for window in made:
+        window.close()
+
+
+@pytest.fixture
+def openWindow(openedWindows):
+    """Makes a finalised window from sg.Window's arguments; it is closed after the test."""
+    import PySimpleGUI as sg
+
+    def make(*args, **kwargs):
+        openedWindows.append(sg.Window(*args, finalize=True, **kwargs))
+        return openedWindows[-1]
+
+    return make

@@ -87,7 +87,7 @@ def test_failing_body_is_logged_and_the_import_goes_on(caplog):
     assert record.getMessage() == "Exception" and record.exc_info is not None
 
 
-def run_tests_in(directory, *arguments):
+def runTestsIn(directory, *arguments):
     return subprocess.run([sys.executable, "-p", "no:cacheprovider", *arguments], cwd=directory,
                           capture_output=True, text=True, timeout=120)
 
@@ -103,11 +103,11 @@ def test_linked_module_wins_over_a_file_of_its_name_and_arguments_pass_unchanged
             assert importlib.import_module("utils") is utils
             assert sys.argv[3:5] == ["-W", "ignore::UserWarning"] and sys.warnoptions == []
     """).format(path=str(tmp_path)))
-    result = run_tests_in(tmp_path, "-W", "ignore::UserWarning", "-q", "test_shadow.py")
+    result = runTestsIn(tmp_path, "-W", "ignore::UserWarning", "-q", "test_shadow.py")
     assert result.returncode == 0, result.stdout + result.stderr
 
 
 def test_test_runner_exit_code_is_pytests(tmp_path):
     (tmp_path / "test_fails.py").write_text("def test_fails():\n    assert False\n")
-    assert run_tests_in(tmp_path, "-q", "test_fails.py").returncode == 1
-    assert run_tests_in(tmp_path, "-q", "nothing_here.py").returncode == 4
+    assert runTestsIn(tmp_path, "-q", "test_fails.py").returncode == 1
+    assert runTestsIn(tmp_path, "-q", "nothing_here.py").returncode == 4

@@ -289,7 +289,7 @@ def form(caplog):
         yield opened
 
 
-def type_in(manager, window, key, text):
+def typeIn(manager, window, key, text):
     """Puts the text into the input and dispatches its event with the window's values."""
     window[key].update(text)
     values = pump(window)
@@ -334,7 +334,7 @@ def test_binding_the_window_applies_the_rules():
 ])
 def test_valid_input_is_stored_in_both_trees(form, key, text, path, stored):
     manager, window, config, user, tab = form
-    assert type_in(manager, window, key, text)[0] is window
+    assert typeIn(manager, window, key, text)[0] is window
     section, name = path.split(".")
     assert config[section][name] == stored and user[section][name] == stored
     assert type(user[section][name]) is type(stored)
@@ -351,35 +351,35 @@ def test_valid_input_is_stored_in_both_trees(form, key, text, path, stored):
 def test_invalid_input_turns_red_and_stores_nothing(form, caplog, key, text):
     manager, window, config, user, tab = form
     before = freshConfig()
-    assert type_in(manager, window, key, text)[0] is window
+    assert typeIn(manager, window, key, text)[0] is window
     assert textColour(window, key) == "red"
     assert config == before and user == {}
     assert len(failures(caplog)) == 1 and tab.events == []  # the event went no further
     assert failures(caplog)[0].exc_info[1].args == ()
     assert pump(window)[key] == text  # the rejected text stays
-    type_in(manager, window, "title", "Next")  # event handling goes on
+    typeIn(manager, window, "title", "Next")  # event handling goes on
     assert user == {"gui": {"title": "Next"}} and [e for e, v in tab.events] == ["title"]
 
 
 def test_number_correction_and_locales(form):
     manager, window, config, user, tab = form
-    type_in(manager, window, "maxWeight", "2,5")
+    typeIn(manager, window, "maxWeight", "2,5")
     assert pump(window)["maxWeight"] == "2.5" and user.allocation.maxWeight == 2.5
     assert tab.events[-1][1]["maxWeight"] == 2.5  # later providers see the number
     field = fields.handlers["capital"]
     assert field.formatValue(1234567) == "1,234,567"
     assert fields.handlers["maxWeight"].formatValue(1234567.891) == "1,234,567.89"
     with processLocale("de_DE.UTF-8"):
-        type_in(manager, window, "capital", "1.000.000")
+        typeIn(manager, window, "capital", "1.000.000")
         assert user.allocation.capital == 1000000
-        type_in(manager, window, "maxWeight", "3.5")
+        typeIn(manager, window, "maxWeight", "3.5")
         assert pump(window)["maxWeight"] == "3,5" and user.allocation.maxWeight == 3.5
         assert field.formatValue(1234567) == "1.234.567"
         assert fields.handlers["maxWeight"].formatValue(1234567.891) == "1.234.567,89"
     with processLocale("C"):  # no thousands separator: nothing to correct
-        type_in(manager, window, "maxWeight", "4.5")
+        typeIn(manager, window, "maxWeight", "4.5")
         assert pump(window)["maxWeight"] == "4.5" and user.allocation.maxWeight == 4.5
-    type_in(manager, window, "capital", "1,5")  # integer fields never correct: fifteen, too small
+    typeIn(manager, window, "capital", "1,5")  # integer fields never correct: fifteen, too small
     assert textColour(window, "capital") == "red" and user.allocation.capital == 1000000
 
 
@@ -391,7 +391,7 @@ def test_input_widths(form):
 
 def test_disabled_number_field_is_grey(form):
     manager, window, config, user, tab = form
-    type_in(manager, window, "maxWeight", "x")
+    typeIn(manager, window, "maxWeight", "x")
     field = fields.handlers["maxWeight"]
     field.disable(window, True)
     assert textColour(window, "maxWeight") == "grey"
@@ -401,10 +401,10 @@ def test_disabled_number_field_is_grey(form):
 
 def test_date_clear_button(form, caplog):
     manager, window, config, user, tab = form
-    type_in(manager, window, "CutOffDate", "2024-03-05")
+    typeIn(manager, window, "CutOffDate", "2024-03-05")
     assert user.allocation.cutOffDate == "2024-03-05"
     assert window["setCutOffDate"].calendar_default_date_M_D_Y == (3, 5, 2024)
-    type_in(manager, window, "CutOffDate", "2024-13-01")
+    typeIn(manager, window, "CutOffDate", "2024-13-01")
     assert textColour(window, "CutOffDate") == "red"
     manager.handleEvent(window, "clearCutOffDate", pump(window))
     assert pump(window)["CutOffDate"] == "" and textColour(window, "CutOffDate") == "black"

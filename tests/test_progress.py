@@ -45,7 +45,7 @@ def numbers():
 
 
 @pytest.fixture(autouse=True)
-def no_meter_left():
+def noMeterLeft():
     yield
     for key in list(progress.QuickMeter.active_meters):
         sg.OneLineProgressMeterCancel(key)

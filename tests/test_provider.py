@@ -420,35 +420,29 @@ def answering(key, answers=None, fail=None):
 
 
 def plainManager(providers, **gui):
-    """A manager holding `providers`, made without the constructor, which would build a data source."""
-    manager = ProviderManager.__new__(ProviderManager)
-    manager.title, manager.size, manager.icon = "Velmora test", [640, 480], "velmora.ico"  # as JSON gives it
-    manager.config = managerConfig(**gui)
-    manager.userConfig = Dict({"gui": {"language": manager.config.gui.language}})
-    manager.window = None
+    """A manager holding `providers`, made without the constructor."""
+    config = managerConfig(**gui)
+    userConfig = Dict({"gui": {"language": config.gui.language}})
+    manager = support.bareManager(config, userConfig, [640, 480], "velmora.ico")  # the size as JSON gives it
     manager.providerList = [cls(manager.config) for cls in providers]
     return manager
 
 
 @pytest.fixture
-def windows(monkeypatch):
-    """Closes every window a test leaves open, and keeps the process locale and translation."""
+def windows(monkeypatch, openedWindows):
+    """Tracks the windows the manager makes, and keeps the process locale and translation."""
     monkeypatch.chdir(ROOT)
     monkeypatch.setattr(builtins, "_", builtins._)
     saved = locale.setlocale(locale.LC_ALL)
-    made = []
     original = ProviderManager.createWindow
 
     def tracking(self):
-        window = original(self)
-        made.append(window)
-        return window
+        openedWindows.append(original(self))
+        return openedWindows[-1]
 
     monkeypatch.setattr(ProviderManager, "createWindow", tracking)
     monkeypatch.setattr(ProviderManager, "MainWindow", None, raising=False)
-    yield made
-    for window in made:
-        window.close()
+    yield openedWindows
     locale.setlocale(locale.LC_ALL, saved)
 
 
