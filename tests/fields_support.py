@@ -50,7 +50,8 @@ class FieldsTab(provider.TabProvider):
                                   configPath="data.currency"),
             fields.SelectionField("method", "Method", METHODS, configPath="allocation.method"),
             fields.BoolField("fractional", "Fractional", dependingOn="method",
-                             dependencyRule={"hrp.HRPOptimization": True}, configPath="allocation.fractional"),
+                             dependencyRule={"hrp.HRPOptimization": True},
+                             configPath="allocation.fractional"),
             fields.SelectionField("bounds", "Bounds", BOUNDS, compact=True, configPath="allocation.bounds"),
             [sg.Button("Other", key="other")],
         ]

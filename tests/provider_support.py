@@ -128,7 +128,8 @@ def zoomed(window):
 
 def placed(window, position, size):
     """Whether the window stands at `position` with `size`, once the window manager has acted."""
-    return settle(window, lambda: window.CurrentLocation(more_accurate=True) == position and window.size == size)
+    return settle(window,
+                  lambda: window.CurrentLocation(more_accurate=True) == position and window.size == size)
 
 
 def bareManager(config, userConfig, size, icon=None):

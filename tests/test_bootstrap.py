@@ -27,7 +27,8 @@ def test_finder_stands_first_and_serves_the_table(finder):
     ours = [f for f in sys.meta_path if type(f).__name__ == "CompiledModuleFinder"]
     assert len(ours) == 1
     # Only pytest's assertion rewriter may stand before it, and only in the test runner.
-    assert all(type(f).__name__ == "AssertionRewritingHook" for f in sys.meta_path[: sys.meta_path.index(finder)])
+    ahead = sys.meta_path[: sys.meta_path.index(finder)]
+    assert all(type(f).__name__ == "AssertionRewritingHook" for f in ahead)
     assert set(LINKED) <= set(finder.modules_set)
     assert list(finder.modules_set) == list(bootstrap.definitions)
 

@@ -9,8 +9,8 @@ import pytest
 import PySimpleGUI as sg
 from addict import Dict
 
-from fields_support import (METHODS, focusOn, freshConfig, installTranslation, makeManager, press, processLocale,
-                            pump, runLoop, savedUserConfig, textColour, typeText)
+from fields_support import (METHODS, focusOn, freshConfig, installTranslation, makeManager, press,
+                            processLocale, pump, runLoop, savedUserConfig, textColour, typeText)
 
 import fields  # noqa: E402  (after fields_support, which installs the translation first)
 import provider  # noqa: E402
@@ -54,7 +54,8 @@ def test_resolve_failures_of_the_name(monkeypatch):
     ("utils.dspStocks", TypeError, "data.dataProvider: 'utils.dspStocks' is not a class"),
     ("antigravity.fly", ValueError, "data.dataProvider: 'antigravity.fly' names no module of the program"),
     (5, TypeError, "data.dataProvider: a class name must be a text, not 5"),
-    ("subprocess.Popen", TypeError, "data.dataProvider: 'subprocess.Popen' is not a class of the expected kind"),
+    ("subprocess.Popen", TypeError,
+     "data.dataProvider: 'subprocess.Popen' is not a class of the expected kind"),
 ])
 def test_resolve_refuses_what_is_not_a_class_of_the_kind(name, error, text, monkeypatch):
     called = []
@@ -132,7 +133,8 @@ def test_field_provider_sets_the_module_state(state):
     config, user, manager, fieldProvider = state
     assert fields.config is config and fields.userConfig is user and fields.manager is manager
     assert fieldProvider.key == "field" and fieldProvider.lastGeneration == -1
-    assert isinstance(fieldProvider, provider.Provider) and not isinstance(fieldProvider, provider.TabProvider)
+    assert isinstance(fieldProvider, provider.Provider)
+    assert not isinstance(fieldProvider, provider.TabProvider)
 
 
 def test_python_override_is_honoured_through_the_compiled_bases(state, monkeypatch):
@@ -202,7 +204,8 @@ def test_field_without_path_notifies_dependents(state):
     config, user, manager, fieldProvider = state
     window = FakeWindow()
     master = fields.FieldClass("m", "M", reconfigureOnChange=True)
-    dependent = fields.FieldClass("d", "D", dependingOn="m", dependencyRule={"on": "forced"}, configPath="a.s")
+    dependent = fields.FieldClass("d", "D", dependingOn="m", dependencyRule={"on": "forced"},
+                                  configPath="a.s")
     master.set(window, "on")
     assert config.a.s == "forced" and user.a.s == "forced" and "m" not in config
     assert manager.reconfigured == [config]
@@ -236,7 +239,8 @@ def test_selection_options(state):
     config, user, manager, fieldProvider = state
     window = FakeWindow()
     config.a.cur = "EUR.FOREX"
-    field = fields.SelectionFieldClass("cur", "C", {"USD.FOREX": "USD", "EUR.FOREX": "EUR"}, configPath="a.cur")
+    currencies = {"USD.FOREX": "USD", "EUR.FOREX": "EUR"}
+    field = fields.SelectionFieldClass("cur", "C", currencies, configPath="a.cur")
     assert field.dspOptions == ["USD", "EUR"] and field.initialValue == "EUR"
     same = fields.SelectionFieldClass("same", "S", {"a": "L", "b": "L"}, configPath="a.s")
     assert same.revMap == {"L": "b"} and same.initialValue == "x"
@@ -260,7 +264,8 @@ def test_rows_of_the_selection_and_boolean_fields(state):
     assert [type(e) for e in labelled] == [sg.Text, sg.Checkbox]
     assert labelled[0].DisplayText == "Fractional" and labelled[0].Size == (15, 1)
     assert labelled[1].Text == "" and labelled[1].InitialState is True
-    selection = fields.SelectionField("cur", "Currency", {"USD.FOREX": "USD", "EUR.FOREX": "EUR"}, configPath="a.s")
+    currencies = {"USD.FOREX": "USD", "EUR.FOREX": "EUR"}
+    selection = fields.SelectionField("cur", "Currency", currencies, configPath="a.s")
     assert [type(e) for e in selection] == [sg.Text, sg.Combo] and selection[0].DisplayText == "Currency"
     assert selection[1].Values == ["USD", "EUR"] and selection[1].DefaultValue == "x"
 
@@ -297,7 +302,8 @@ def typeIn(manager, window, key, text):
 
 
 def failures(caplog):
-    return [r for r in caplog.records if r.getMessage() == "Test" and r.exc_info and r.exc_info[0] is ValueError]
+    return [r for r in caplog.records
+            if r.getMessage() == "Test" and r.exc_info and r.exc_info[0] is ValueError]
 
 
 def test_bind_shows_the_configuration(form):
@@ -385,7 +391,8 @@ def test_number_correction_and_locales(form):
 
 def test_input_widths(form):
     manager, window, config, user, tab = form
-    widths = {key: int(window[key].Widget.cget("width")) for key in ("title", "capital", "startDate", "cacheName")}
+    keys = ("title", "capital", "startDate", "cacheName")
+    widths = {key: int(window[key].Widget.cget("width")) for key in keys}
     assert widths == {"title": 8, "capital": 10, "startDate": 10, "cacheName": 64}
 
 
@@ -410,7 +417,8 @@ def test_date_clear_button(form, caplog):
     assert pump(window)["CutOffDate"] == "" and textColour(window, "CutOffDate") == "black"
     assert config.allocation.cutOffDate == "" and user.allocation.cutOffDate == ""
     assert window["setCutOffDate"].calendar_default_date_M_D_Y == (3, 5, 2024)
-    assert "setCutOffDate" not in fields.handlers and fields.handlers["clearCutOffDate"] is fields.handlers["CutOffDate"]
+    assert "setCutOffDate" not in fields.handlers
+    assert fields.handlers["clearCutOffDate"] is fields.handlers["CutOffDate"]
 
 
 def test_selection_and_boolean_fields(form):
@@ -475,14 +483,16 @@ def test_enter_as_a_character_raises_one_nested_update(form, caplog):
 
 
 @pytest.mark.parametrize("enterKey", ["Return", "KP_Enter"])
-@pytest.mark.parametrize("focus, nested", [("title", 1), ("CutOffDate", 1), ("clearCutOffDate", 1), ("other", 0)])
+@pytest.mark.parametrize("focus, nested",
+                         [("title", 1), ("CutOffDate", 1), ("clearCutOffDate", 1), ("other", 0)])
 def test_enter_key_pressed_in_the_running_window(form, caplog, enterKey, focus, nested):
     """A real Enter key, as X11 reports it: by its key name and key code."""
     manager, window, config, user, tab = form
     focusOn(window, focus)
     press(enterKey)
     runLoop(manager, window, until=lambda: any(str(e).startswith(enterKey + ":") for e, v in tab.events))
-    events = [e for e, v in tab.events if e != focus]  # the keypad's Enter key is a keystroke of the input, too
+    # the keypad's Enter key is a keystroke of the input, too
+    events = [e for e, v in tab.events if e != focus]
     assert events[:nested] == ["UpdateConfig"] * nested and events[nested].startswith(enterKey + ":")
     assert len(events) == nested + 1 and caplog.records == []
 
@@ -511,5 +521,6 @@ def test_picked_date_is_checked_and_stored(form, monkeypatch):
     window = runLoop(manager, window, until=lambda: tab.events)
     assert config.data.startDate == "2024-03-05" and user.data.startDate == "2024-03-05"
     assert [e for e, v in tab.events] == ["startDate"]
-    assert (asked[0]["start_mon"], asked[0]["start_day"], asked[0]["start_year"], asked[0]["title"]) == (1, 2, 2020, "Start")
+    shown = (asked[0]["start_mon"], asked[0]["start_day"], asked[0]["start_year"], asked[0]["title"])
+    assert shown == (1, 2, 2020, "Start")
     assert window["setstartDate"].calendar_default_date_M_D_Y == (3, 5, 2024)

@@ -31,8 +31,9 @@ def valuesWith(df, rounding):
 
 
 def mixedFrame():
-    return stockTable([["SAP.XETRA", "SAP SE"], ["AAPL.US", "Apple Inc."]], columns=["Symbol", "Security Name"],
-                      Price=[1234.5, 1.5], Shares=[1234567, 7], Held=[True, False])
+    return stockTable([["SAP.XETRA", "SAP SE"], ["AAPL.US", "Apple Inc."]],
+                      columns=["Symbol", "Security Name"], Price=[1234.5, 1.5], Shares=[1234567, 7],
+                      Held=[True, False])
 
 
 def test_cells_follow_the_locale_with_default_rounding(marks):
@@ -67,7 +68,8 @@ def test_integers_stay_integers_beside_floating_point_columns(marks):
 @pytest.mark.filterwarnings("ignore:obj.round has no effect")
 def test_other_cells_are_shown_as_they_are():
     day = pd.Timestamp("2024-01-31")
-    rows = valuesWith(pd.DataFrame({"Date": [day], "Name": ["1,5 Müller & Co."], "Missing": [math.nan]}), rounding=2)
+    frame = pd.DataFrame({"Date": [day], "Name": ["1,5 Müller & Co."], "Missing": [math.nan]})
+    rows = valuesWith(frame, rounding=2)
     assert rows == [[day, "1,5 Müller & Co.", "nan"]]
 
 
@@ -101,14 +103,16 @@ def test_window_shows_the_frame_and_refills_by_position(openWindow, marks):
 
 
 def test_given_headings_and_options_reach_the_toolkit():
-    element = table.Table(df=mixedFrame(), headings=list("ABCDE"), auto_size_columns=True, rounding=0, key="t")
+    element = table.Table(df=mixedFrame(), headings=list("ABCDE"), auto_size_columns=True, rounding=0,
+                          key="t")
     assert element.ColumnHeadings == list("ABCDE") and element.AutoSizeColumns is True
     assert element.Values[0][2] == locale.format_string("%.0f", 1234.0, grouping=True)
 
 
 def test_table_without_frame_takes_the_callers_values():
     element = table.Table([["a", 1]], headings=["x", "y"], rounding={"y": 0}, key="t")
-    assert element.Values == [["a", 1]] and element.ColumnHeadings == ["x", "y"] and element.rounding == {"y": 0}
+    assert element.Values == [["a", 1]] and element.ColumnHeadings == ["x", "y"]
+    assert element.rounding == {"y": 0}
 
 
 def test_values_beside_a_frame_and_bad_rounding_fail(openWindow):

@@ -13,7 +13,8 @@ def test_version_text():
 
 
 def test_display_keeps_the_three_columns_and_cuts_the_currency():
-    stocks = stockTable([["SAP.XETRA", "SAP SE", "EUR.FOREX"], ["X.LSE", "X plc", "GB"]], Exchange=["XETRA", "LSE"])
+    stocks = stockTable([["SAP.XETRA", "SAP SE", "EUR.FOREX"], ["X.LSE", "X plc", "GB"]],
+                        Exchange=["XETRA", "LSE"])
     shown = utils.dspStocks(stocks)
     expected = stockTable([["SAP.XETRA", "SAP SE", "EUR"], ["X.LSE", "X plc", "GB"]])
     pdt.assert_frame_equal(shown, expected)

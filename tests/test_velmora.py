@@ -57,7 +57,8 @@ class TestModule:
         assert [len(line) for line in lines] == [26, 64, 60, 24, 0]
         public = serialization.load_pem_public_key(velmora.publicKey.encode())
         assert public.curve.name == "secp256r1"
-        private = serialization.load_pem_private_key((ROOT / "tests" / "update_signing_key.pem").read_bytes(), None)
+        pem = (ROOT / "tests" / "update_signing_key.pem").read_bytes()
+        private = serialization.load_pem_private_key(pem, None)
         signature = private.sign(b"update", ec.ECDSA(hashes.SHA256()))
         public.verify(signature, b"update", ec.ECDSA(hashes.SHA256()))
 
@@ -189,7 +190,8 @@ class TestRun:
 
         log = logMessages(run.stderr)
         started = log.index("velmora 0.02.0013 started")
-        loading = [log.index(f"Loading {name}") for name in ("fields.FieldProvider", "probe.ProbeTab", "probe.ProbeTabTwo", "probe.ProbeWorker")]
+        names = ("fields.FieldProvider", "probe.ProbeTab", "probe.ProbeTabTwo", "probe.ProbeWorker")
+        loading = [log.index(f"Loading {name}") for name in names]
         firstEvent = min(i for i, message in enumerate(log) if message.startswith("Event:"))
         assert started < min(loading) and max(loading) < firstEvent
         for event in ("probePing", CLOSE):
@@ -204,7 +206,8 @@ class TestRun:
         run = workspace.run()
         assert run.returncode == 0, run.stderr
         assert len(workspace.records("window")) == 2
-        assert workspace.records("exit") == [{"kind": "exit", "firstClosed": True, "lastClosed": True, "same": False}]
+        exits = [{"kind": "exit", "firstClosed": True, "lastClosed": True, "same": False}]
+        assert workspace.records("exit") == exits
         for key in ("probeOne", "probeTwo", "probeWorker"):
             assert events(workspace, key) == [CLOSE]
 
@@ -235,10 +238,12 @@ class TestRun:
     def test_german(self, workspace):
         workspace.user = {"gui": {"language": "de_DE.UTF-8"}, "probe": {"post": {"1": [CLOSE]}}}
         assert workspace.run().returncode == 0
-        assert workspace.records("window")[0]["tabs"] == [["probeOne", "Probe eins"], ["probeTwo", "Probe zwei"]]
+        tabs = [["probeOne", "Probe eins"], ["probeTwo", "Probe zwei"]]
+        assert workspace.records("window")[0]["tabs"] == tabs
 
     def test_language_change_recreates_the_window(self, workspace):
-        workspace.user = {"probe": {"germanOn": ["probeGerman"], "post": {"1": ["probeGerman"], "2": [CLOSE]}}}
+        workspace.user = {"probe": {"germanOn": ["probeGerman"],
+                                    "post": {"1": ["probeGerman"], "2": [CLOSE]}}}
         assert workspace.run().returncode == 0
         first, second = workspace.records("window")
         assert [title for _, title in first["tabs"]] == ["Probe one", "Probe two"]
@@ -248,7 +253,8 @@ class TestRun:
 
 class TestWindowLost:
     def test_nested_recreation_goes_on_with_the_new_window(self, workspace):
-        workspace.user = {"probe": {"nestOn": ["probeNest"], "post": {"1": ["probeNest"], "2": ["probePing", CLOSE]}}}
+        workspace.user = {"probe": {"nestOn": ["probeNest"],
+                                    "post": {"1": ["probeNest"], "2": ["probePing", CLOSE]}}}
         run = workspace.run()
         assert run.returncode == 0, run.stderr
         assert len(workspace.records("window")) == 2
