@@ -3,7 +3,6 @@
 #include "pyclass.hpp"
 
 #include <algorithm>
-#include <string>
 
 namespace {
 

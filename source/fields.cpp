@@ -95,15 +95,11 @@ void constructField(const py::module_ &m, py::object self, py::object key, py::o
                     py::object initialValue, py::object configPath, py::object dependingOn,
                     py::object dependencyRule, py::object reconfigureOnChange, py::object recreateOnChange,
                     py::object tooltip) {
-    self.attr("key") = key;
-    self.attr("title") = title;
-    self.attr("initialValue") = initialValue;
-    self.attr("configPath") = configPath;
-    self.attr("dependingOn") = dependingOn;
-    self.attr("dependencyRule") = dependencyRule;
-    self.attr("reconfigureOnChange") = reconfigureOnChange;
-    self.attr("recreateOnChange") = recreateOnChange;
-    self.attr("tooltip") = tooltip;
+    py::dict options("key"_a = key, "title"_a = title, "initialValue"_a = initialValue,
+                     "configPath"_a = configPath, "dependingOn"_a = dependingOn,
+                     "dependencyRule"_a = dependencyRule, "reconfigureOnChange"_a = reconfigureOnChange,
+                     "recreateOnChange"_a = recreateOnChange, "tooltip"_a = tooltip);
+    for (auto [name, value] : options) py::setattr(self, name, value);
     if (velmora::truthy(configPath))
         self.attr("initialValue") = glom().attr("glom")(m.attr("config"), configPath);
     self.attr("dependencies") = py::list();
@@ -192,13 +188,19 @@ void defineFactory(py::module_ &m, const char *name, const char *fieldClass) {
     });
 }
 
-void defineDateField(py::module_ &m) {
-    py::object cls = velmora::makeClass(m, "DateFieldClass", py::make_tuple(m.attr("FieldClass")));
-    velmora::constructor(cls, [cls](py::object self, py::object key, py::object title, py::object allowBlank,
-                                    py::kwargs kwargs) {
-        self.attr("allowBlank") = allowBlank;
+// A field kind with one option of its own beside those of FieldClass, kept as its attribute.
+py::object defineKind(py::module_ &m, const char *name, const char *option, py::object byDefault) {
+    py::object cls = velmora::makeClass(m, name, py::make_tuple(m.attr("FieldClass")));
+    velmora::constructor(cls, [cls, option](py::object self, py::object key, py::object title,
+                                            py::object value, py::kwargs kwargs) {
         velmora::super(cls, self).attr("__init__")(key, title, **kwargs);
-    }, "key"_a, "title"_a, "allowBlank"_a = false);
+        py::setattr(self, option, value);
+    }, "key"_a, "title"_a, py::arg(option) = byDefault);
+    return cls;
+}
+
+void defineDateField(py::module_ &m) {
+    py::object cls = defineKind(m, "DateFieldClass", "allowBlank", py::bool_(false));
     velmora::method(cls, "create", [m, cls](py::object self) {
         py::object key = self.attr("key");
         py::object tooltip = self.attr("tooltip");
@@ -252,12 +254,7 @@ void defineDateField(py::module_ &m) {
 }
 
 void defineTextField(py::module_ &m) {
-    py::object cls = velmora::makeClass(m, "TextFieldClass", py::make_tuple(m.attr("FieldClass")));
-    velmora::constructor(cls, [cls](py::object self, py::object key, py::object title, py::object maxLen,
-                                    py::kwargs kwargs) {
-        velmora::super(cls, self).attr("__init__")(key, title, **kwargs);
-        self.attr("maxLen") = maxLen;
-    }, "key"_a, "title"_a, "maxLen"_a = 64);
+    py::object cls = defineKind(m, "TextFieldClass", "maxLen", py::int_(64));
     velmora::method(cls, "create", [cls](py::object self) {
         py::list row = velmora::super(cls, self).attr("create")();
         row.append(input(self, self.attr("maxLen"), py::dict("enable_events"_a = true)));
@@ -475,12 +472,7 @@ void defineSelectionField(py::module_ &m) {
 }
 
 void defineBoolField(py::module_ &m) {
-    py::object cls = velmora::makeClass(m, "BoolFieldClass", py::make_tuple(m.attr("FieldClass")));
-    velmora::constructor(cls, [cls](py::object self, py::object key, py::object title, py::object compact,
-                                    py::kwargs kwargs) {
-        velmora::super(cls, self).attr("__init__")(key, title, **kwargs);
-        self.attr("compact") = compact;
-    }, "key"_a, "title"_a, "compact"_a = false);
+    py::object cls = defineKind(m, "BoolFieldClass", "compact", py::bool_(false));
     velmora::method(cls, "create", [cls](py::object self) {
         bool compact = velmora::truthy(self.attr("compact"));
         py::object text = compact ? self.attr("title") : py::str("");

@@ -121,20 +121,12 @@ void constructMeter(const py::module_ &m, py::object self, py::object title, py:
                     py::object grabAnywhere, py::object noTitlebar, py::object keepOnTop, py::object noButton,
                     py::kwargs kwargs) {
     self.attr("start_time") = m.attr("datetime").attr("datetime").attr("utcnow")();
-    self.attr("key") = key;
-    self.attr("orientation") = orientation;
-    self.attr("bar_color") = barColor;
-    self.attr("size") = size;
-    self.attr("grab_anywhere") = grabAnywhere;
-    self.attr("button_color") = buttonColor;
-    self.attr("border_width") = borderWidth;
-    self.attr("no_titlebar") = noTitlebar;
-    self.attr("title") = title;
-    self.attr("current_value") = currentValue;
-    self.attr("max_value") = maxValue;
-    self.attr("close_reason") = py::none();
-    self.attr("keep_on_top") = keepOnTop;
-    self.attr("no_button") = noButton;
+    py::dict state("key"_a = key, "orientation"_a = orientation, "bar_color"_a = barColor, "size"_a = size,
+                   "grab_anywhere"_a = grabAnywhere, "button_color"_a = buttonColor,
+                   "border_width"_a = borderWidth, "no_titlebar"_a = noTitlebar, "title"_a = title,
+                   "current_value"_a = currentValue, "max_value"_a = maxValue, "close_reason"_a = py::none(),
+                   "keep_on_top"_a = keepOnTop, "no_button"_a = noButton);
+    for (auto [name, value] : state) py::setattr(self, name, value);
     self.attr("window") = self.attr("BuildWindow")(*args, **kwargs);
 }
 

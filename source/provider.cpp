@@ -279,13 +279,9 @@ void constructManager(const py::module_ &m, py::object self, py::object provider
                       py::object title, py::object size, py::object icon, py::object userConfig) {
     if (!py::isinstance<py::str>(title))
         velmora::raise(PyExc_TypeError, "title must be a text, not " + velmora::reprOf(title));
-    self.attr("title") = title;
-    self.attr("size") = size;
-    self.attr("icon") = icon;
-    self.attr("config") = config;
-    self.attr("userConfig") = userConfig;
-    self.attr("providerList") = py::list();
-    self.attr("window") = py::none();
+    py::dict state("title"_a = title, "size"_a = size, "icon"_a = icon, "config"_a = config,
+                   "userConfig"_a = userConfig, "providerList"_a = py::list(), "window"_a = py::none());
+    for (auto [name, value] : state) py::setattr(self, name, value);
     py::object dataSource = buildDataSource(config);
     py::object importModule = py::module_::import("importlib").attr("import_module");
     for (py::handle name : providerList) {

@@ -85,9 +85,7 @@ void runEventLoop(const py::module_ &m, py::object manager, py::object window) {
         py::tuple read = window.attr("Read")();
         py::object event = read[0];
         py::object values = read[1];
-        velmora::debug(logger, [&] {
-            return py::str("Event:") + py::str(event) + py::str(" values:") + py::str(values);
-        });
+        velmora::debug(logger, [&] { return py::str("Event:{} values:{}").format(event, values); });
         if (event.is_none()) {
             window.attr("close")();
             return;
