@@ -47,7 +47,8 @@ void updateOnEnter(const py::module_ &m, py::object window, py::object values) {
     m.attr("manager").attr("handleEvent")(window, "UpdateConfig", values);
 }
 
-// Every refused event stops here; the provider manager logs it.
+// The field an event belongs to checks it; an event it refuses stops the dispatch here, and
+// the provider manager logs it.
 py::object routeEvent(const py::module_ &m, py::object self, py::object window, py::object event,
                       py::object values) {
     m.attr("recreateNeeded") = false;
