@@ -1,4 +1,5 @@
-// Chart images: the image element that scales charts to its size, the chart field with its enlarged view, the chart tab and image scaling.
+// Chart images: the image element that scales charts to its size, the chart field with its enlarged
+// view, the chart tab and image scaling.
 #include "pyclass.hpp"
 
 #include <algorithm>
@@ -12,10 +13,6 @@ constexpr long minimumTarget = 500;
 constexpr long popupMarginWidth = 100;
 constexpr long popupMarginHeight = 50;
 
-py::object super(py::handle cls, py::handle self) {
-    return py::module_::import("builtins").attr("super")(cls, self);
-}
-
 void defineChartElement(py::module_ &m) {
     py::object cls = velmora::makeClass(m, "ChartElement", py::make_tuple(m.attr("sg").attr("Image")));
     velmora::method(cls, "update", [m, cls](py::object self, py::object source, py::kwargs kwargs) {
@@ -25,7 +22,7 @@ void defineChartElement(py::module_ &m) {
         py::object scaled = m.attr("resize")(source, py::make_tuple(width, height))[py::int_(0)];
         // The enlarged view starts from the full-size image, not from the scaled one.
         self.attr("metadata").attr("update")(source);
-        py::object update = super(cls, self).attr("update");
+        py::object update = velmora::super(cls, self).attr("update");
         // The toolkit takes a shown image away only in an update without any option; given
         // no image together with other options it would keep the previous chart on screen
         // while the enlarged view shows nothing. The caller's options are applied after it.
@@ -34,56 +31,58 @@ void defineChartElement(py::module_ &m) {
     }, "source"_a);
 }
 
+// The enlarged view: a modal window over the main window, at its place and size, until the
+// user closes it or clicks the image.
+bool showEnlarged(const py::module_ &m, py::object self, py::object window, py::object event,
+                  py::object values) {
+    py::object sg = m.attr("sg");
+    py::tuple size = window.attr("size");
+    py::tuple location = window.attr("CurrentLocation")();
+    py::object target = py::make_tuple(size[0].cast<long>() - popupMarginWidth,
+                                       size[1].cast<long>() - popupMarginHeight);
+    py::object scaled = m.attr("resize")(self.attr("source"), target)[py::int_(0)];
+    py::str popupKey = py::str("popup_") + py::str(self.attr("key"));
+    py::object image = sg.attr("Image")("key"_a = popupKey, "source"_a = scaled, "expand_x"_a = true,
+                                        "expand_y"_a = true, "enable_events"_a = true,
+                                        "size"_a = py::make_tuple(700, 500));
+    py::list layout = velmora::list({velmora::list({image})});
+    py::object popup = sg.attr("Window")(self.attr("title"), layout, "resizable"_a = true, "modal"_a = true);
+    popup.attr("finalize")();
+    popup.attr("Move")(location[0], location[1]);
+    popup.attr("size") = size;
+    py::object closed = sg.attr("WIN_CLOSED");
+    while (true) {
+        py::object viewEvent = popup.attr("read")()[py::int_(0)];
+        if (viewEvent.equal(closed) || viewEvent.equal(popupKey)) break;
+    }
+    popup.attr("close")();
+    return true;
+}
+
 void defineChartFieldClass(py::module_ &m) {
     py::object cls = velmora::makeClass(m, "ChartFieldClass", py::make_tuple(m.attr("FieldClass")));
     velmora::constructor(cls, [cls](py::object self, py::object key, py::object title, py::object source,
                                     py::kwargs kwargs) {
         self.attr("kwargs") = kwargs;
         self.attr("source") = source;
-        super(cls, self).attr("__init__")(key, title);
+        velmora::super(cls, self).attr("__init__")(key, title);
     }, "key"_a = py::none(), "title"_a = py::none(), "source"_a = py::none());
     velmora::method(cls, "create", [m](py::object self) {
-        py::list row;
-        row.append(m.attr("ChartElement")("key"_a = self.attr("key"), "source"_a = self.attr("source"),
-                                          "enable_events"_a = true, "metadata"_a = self,
-                                          **py::dict(self.attr("kwargs"))));
-        return row;
+        py::dict options = self.attr("kwargs");
+        py::object element =
+            m.attr("ChartElement")("key"_a = self.attr("key"), "source"_a = self.attr("source"),
+                                   "enable_events"_a = true, "metadata"_a = self, **options);
+        return velmora::list({element});
     });
-    velmora::method(cls, "validate", [m](py::object self, py::object window, py::object event, py::object values) {
-        py::object sg = m.attr("sg");
-        py::tuple size = window.attr("size");
-        py::tuple location = window.attr("CurrentLocation")();
-        py::object target = py::make_tuple(size[0].cast<long>() - popupMarginWidth,
-                                           size[1].cast<long>() - popupMarginHeight);
-        py::object scaled = m.attr("resize")(self.attr("source"), target)[py::int_(0)];
-        py::str popupKey = py::str("popup_") + py::str(self.attr("key"));
-        py::list row;
-        row.append(sg.attr("Image")("key"_a = popupKey, "source"_a = scaled, "expand_x"_a = true,
-                                    "expand_y"_a = true, "enable_events"_a = true,
-                                    "size"_a = py::make_tuple(700, 500)));
-        py::list layout;
-        layout.append(row);
-        py::object popup = sg.attr("Window")(self.attr("title"), layout, "resizable"_a = true, "modal"_a = true);
-        popup.attr("finalize")();
-        popup.attr("Move")(location[0], location[1]);
-        popup.attr("size") = size;
-        py::object closed = sg.attr("WIN_CLOSED");
-        while (true) {
-            py::object event = popup.attr("read")()[py::int_(0)];
-            if (event.equal(closed) || event.equal(popupKey)) break;
-        }
-        popup.attr("close")();
-        return true;
-    }, "window"_a, "event"_a, "values"_a);
+    velmora::method(cls, "validate", m, &showEnlarged, "window"_a, "event"_a, "values"_a);
     velmora::method(cls, "update", [](py::object self, py::object source) { self.attr("source") = source; },
                     "source"_a);
 }
 
-py::object chartField(py::object m, py::args args, py::kwargs kwargs) {
+py::object chartField(const py::module_ &m, py::args args, py::kwargs kwargs) {
     if (!args.empty()) {
-        PyErr_Format(PyExc_TypeError, "ChartField() takes 0 positional arguments but %zd %s given", args.size(),
-                     args.size() == 1 ? "was" : "were");
-        throw py::error_already_set();
+        std::string given = std::to_string(args.size()) + (args.size() == 1 ? " was" : " were");
+        velmora::raise(PyExc_TypeError, "ChartField() takes 0 positional arguments but " + given + " given");
     }
     return m.attr("ChartFieldClass")(**kwargs).attr("create")();
 }
@@ -92,14 +91,15 @@ void defineChartTab(py::module_ &m) {
     py::object cls = velmora::makeClass(m, "ChartTab", py::make_tuple(m.attr("sg").attr("Tab")));
     velmora::constructor(cls, [m, cls](py::object self, py::object title, py::object key, py::object source,
                                        py::kwargs kwargs) {
-        py::list layout;
-        layout.append(m.attr("ChartField")("key"_a = key, "title"_a = title, "source"_a = source, **kwargs));
+        py::object row =
+            m.attr("ChartField")("key"_a = key, "title"_a = title, "source"_a = source, **kwargs);
+        py::list layout = velmora::list({row});
         // Every further option belongs to the image; the tab gets only its title and key.
-        super(cls, self).attr("__init__")(title, layout, "key"_a = py::str(key) + py::str("Tab"));
+        velmora::super(cls, self).attr("__init__")(title, layout, "key"_a = py::str(key) + py::str("Tab"));
     }, "title"_a, "key"_a = py::none(), "source"_a = py::none());
 }
 
-py::tuple resize(py::object m, py::object source, py::object targetSize) {
+py::tuple resize(const py::module_ &m, py::object source, py::object targetSize) {
     if (source.is_none()) return py::make_tuple(py::none(), targetSize);
     py::object io = m.attr("io");
     py::object image = m.attr("PillowImage").attr("open")(io.attr("BytesIO")(source));
@@ -108,7 +108,8 @@ py::tuple resize(py::object m, py::object source, py::object targetSize) {
     double factor = std::min({targetSize[py::int_(1)].cast<double>() / sourceHeight,
                               targetSize[py::int_(0)].cast<double>() / sourceWidth, 1.0});
     // Truncated toward zero, as the interpreter's int() does.
-    auto newSize = py::make_tuple(static_cast<long>(sourceWidth * factor), static_cast<long>(sourceHeight * factor));
+    auto newSize =
+        py::make_tuple(static_cast<long>(sourceWidth * factor), static_cast<long>(sourceHeight * factor));
     py::object resized = image.attr("resize")(newSize);
     py::object stream = io.attr("BytesIO")();
     resized.attr("save")(stream, "format"_a = "PNG");
@@ -120,15 +121,11 @@ py::tuple resize(py::object m, py::object source, py::object targetSize) {
 PYBIND11_MODULE(chart, m) {
     m.attr("io") = py::module_::import("io");
     m.attr("sg") = py::module_::import("PySimpleGUI");
-    m.attr("FieldClass") = py::module_::import("fields").attr("FieldClass");
+    m.attr("FieldClass") = velmora::classOf("fields", "FieldClass");
     m.attr("PillowImage") = py::module_::import("PIL.Image");
-    m.attr("logging") = py::module_::import("logging");
-    m.attr("logger") = m.attr("logging").attr("getLogger")(m.attr("__file__"));
     defineChartElement(m);
     defineChartFieldClass(m);
-    m.def("ChartField", [m](py::args args, py::kwargs kwargs) { return chartField(m, args, kwargs); });
+    velmora::function(m, "ChartField", &chartField);
     defineChartTab(m);
-    m.def("resize", [m](py::object source, py::object targetSize) {
-        return resize(m, source, targetSize);
-    }, "source"_a, "targetSize"_a);
+    velmora::function(m, "resize", &resize, "source"_a, "targetSize"_a);
 }

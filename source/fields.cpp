@@ -1,32 +1,16 @@
-// Form fields bound to configuration paths: the field registry, the provider that routes events to the fields, every field kind and the class resolver.
+// Form fields bound to configuration paths: the field registry, the provider that routes events to
+// the fields, every field kind and the class resolver.
 #include "pyclass.hpp"
 
 #include <string>
 
 namespace {
 
-[[noreturn]] void refuse(PyObject *type, py::object message) {
-    PyErr_SetObject(type, message.ptr());
-    throw py::error_already_set();
-}
-
 py::object builtins() { return py::module_::import("builtins"); }
 
 py::object sg() { return py::module_::import("PySimpleGUI"); }
 
 py::object glom() { return py::module_::import("glom"); }
-
-// The object as its class's bases see it, as `super()` gives it in a method: a field kind
-// hands on to the behaviour it extends, and subclasses of the kind still take part.
-py::object super(py::handle cls, py::handle self) { return builtins().attr("super")(cls, self); }
-
-bool truth(py::handle value) {
-    int answer = PyObject_IsTrue(value.ptr());
-    if (answer < 0) throw py::error_already_set();
-    return answer != 0;
-}
-
-bool isSet(py::handle value) { return !value.is_none() && truth(value); }
 
 // A value that cannot be hashed can be no key of a dictionary: a master that stores a list
 // or a configuration subtree then simply matches no rule instead of failing the event.
@@ -63,97 +47,103 @@ void updateOnEnter(const py::module_ &m, py::object window, py::object values) {
     m.attr("manager").attr("handleEvent")(window, "UpdateConfig", values);
 }
 
+// The field an event belongs to checks it; an event it refuses stops the dispatch here, and
+// the provider manager logs it.
+py::object routeEvent(const py::module_ &m, py::object self, py::object window, py::object event,
+                      py::object values) {
+    m.attr("recreateNeeded") = false;
+    if (isEnterKey(event)) updateOnEnter(m, window, values);
+    py::object handlers = m.attr("handlers");
+    if (hasKey(handlers, event) && !velmora::truthy(handlers[event].attr("validate")(window, event, values)))
+        velmora::raise(PyExc_ValueError);
+    return m.attr("recreateNeeded");
+}
+
+void updateAllFields(const py::module_ &m, py::object window, py::object configObj) {
+    m.attr("config") = configObj;
+    // A snapshot, so that a field that registers while being filled cannot upset the walk.
+    py::list fields = py::list(m.attr("handlers").attr("values")());
+    for (py::handle field : fields) field.attr("updateConfig")(window, configObj);
+}
+
 // The provider that routes the window's events to the fields. Its base class lives in
 // the module `provider`, which does not import this module while it is loaded.
 void defineFieldProvider(py::module_ &m) {
-    py::object base = py::module_::import("provider").attr("Provider");
+    py::object base = velmora::classOf("provider", "Provider");
     py::object cls = velmora::makeClass(m, "FieldProvider", py::make_tuple(base));
     cls.attr("key") = "field";
     velmora::constructor(cls, [m, cls](py::object self, py::object configParm, py::object providerManager,
                                        py::object userConfigParm, py::kwargs) {
-        super(cls, self).attr("__init__")(configParm);
+        velmora::super(cls, self).attr("__init__")(configParm);
         m.attr("config") = configParm;
         m.attr("userConfig") = userConfigParm;
         m.attr("manager") = providerManager;
     }, "configParm"_a, "providerManager"_a = py::none(), "userConfigParm"_a = py::none());
-    velmora::method(cls, "handleEvent", [m](py::object self, py::object window, py::object event,
-                                            py::object values) {
-        m.attr("recreateNeeded") = false;
-        if (isEnterKey(event)) updateOnEnter(m, window, values);
-        py::object handlers = m.attr("handlers");
-        if (hasKey(handlers, event) && !truth(handlers[event].attr("validate")(window, event, values))) {
-            // Stops the refused event here; the provider manager logs it.
-            PyErr_SetNone(PyExc_ValueError);
-            throw py::error_already_set();
-        }
-        return m.attr("recreateNeeded");
-    }, "window"_a, "event"_a, "values"_a);
+    velmora::method(cls, "handleEvent", m, &routeEvent, "window"_a, "event"_a, "values"_a);
     velmora::method(cls, "bind", [m](py::object self, py::object window) {
         self.attr("updateConfig")(window, m.attr("config"));
     }, "window"_a);
     velmora::staticMethod(cls, "get", [m](py::object key) {
         return m.attr("handlers")[key].attr("get")();
     }, "key"_a);
-    velmora::staticMethod(cls, "updateConfig", [m](py::object window, py::object configObj) {
-        m.attr("config") = configObj;
-        // A snapshot, so that a field that registers while being filled cannot upset the walk.
-        py::list fields = py::list(m.attr("handlers").attr("values")());
-        for (py::handle field : fields) field.attr("updateConfig")(window, configObj);
-    }, "window"_a, "configObj"_a);
+    velmora::staticMethod(cls, "updateConfig", m, &updateAllFields, "window"_a, "configObj"_a);
     velmora::staticMethod(cls, "reconfigureApp", [m](py::object config) {
         m.attr("manager").attr("reconfigure")(config);
     }, "config"_a);
 }
 
+void constructField(const py::module_ &m, py::object self, py::object key, py::object title,
+                    py::object initialValue, py::object configPath, py::object dependingOn,
+                    py::object dependencyRule, py::object reconfigureOnChange, py::object recreateOnChange,
+                    py::object tooltip) {
+    py::dict options("key"_a = key, "title"_a = title, "initialValue"_a = initialValue,
+                     "configPath"_a = configPath, "dependingOn"_a = dependingOn,
+                     "dependencyRule"_a = dependencyRule, "reconfigureOnChange"_a = reconfigureOnChange,
+                     "recreateOnChange"_a = recreateOnChange, "tooltip"_a = tooltip);
+    for (auto [name, value] : options) py::setattr(self, name, value);
+    if (velmora::truthy(configPath))
+        self.attr("initialValue") = glom().attr("glom")(m.attr("config"), configPath);
+    self.attr("dependencies") = py::list();
+    py::object handlers = m.attr("handlers");
+    if (!dependingOn.is_none()) handlers[dependingOn].attr("dependencies").attr("append")(self);
+    handlers[key] = self;
+}
+
+void setField(const py::module_ &m, py::object self, py::object window, py::object value) {
+    py::object configPath = self.attr("configPath");
+    if (velmora::truthy(configPath)) {
+        glom().attr("assign")(m.attr("config"), configPath, value);
+        glom().attr("assign")(m.attr("userConfig"), configPath, value);
+    }
+    py::list dependents = py::list(self.attr("dependencies"));
+    for (py::handle dependent : dependents) dependent.attr("updateDependency")(window, value);
+    if (velmora::truthy(self.attr("reconfigureOnChange")))
+        m.attr("FieldProvider").attr("reconfigureApp")(m.attr("config"));
+    if (velmora::truthy(self.attr("recreateOnChange"))) m.attr("recreateNeeded") = true;
+}
+
 void defineFieldClass(py::module_ &m) {
     py::object cls = velmora::makeClass(m, "FieldClass");
-    velmora::constructor(cls, [m](py::object self, py::object key, py::object title, py::object initialValue,
-                                  py::object configPath, py::object dependingOn, py::object dependencyRule,
-                                  py::object reconfigureOnChange, py::object recreateOnChange, py::object tooltip) {
-        self.attr("key") = key;
-        self.attr("title") = title;
-        self.attr("initialValue") = initialValue;
-        self.attr("configPath") = configPath;
-        self.attr("dependingOn") = dependingOn;
-        self.attr("dependencyRule") = dependencyRule;
-        self.attr("reconfigureOnChange") = reconfigureOnChange;
-        self.attr("recreateOnChange") = recreateOnChange;
-        self.attr("tooltip") = tooltip;
-        if (isSet(configPath)) self.attr("initialValue") = glom().attr("glom")(m.attr("config"), configPath);
-        self.attr("dependencies") = py::list();
-        py::object handlers = m.attr("handlers");
-        if (!dependingOn.is_none()) handlers[dependingOn].attr("dependencies").attr("append")(self);
-        handlers[key] = self;
-    }, "key"_a, "title"_a, "initialValue"_a = py::none(), "configPath"_a = py::none(),
-       "dependingOn"_a = py::none(), "dependencyRule"_a = py::none(), "reconfigureOnChange"_a = false,
-       "recreateOnChange"_a = false, "tooltip"_a = py::none());
+    velmora::constructor(cls, m, &constructField, "key"_a, "title"_a, "initialValue"_a = py::none(),
+                         "configPath"_a = py::none(), "dependingOn"_a = py::none(),
+                         "dependencyRule"_a = py::none(), "reconfigureOnChange"_a = false,
+                         "recreateOnChange"_a = false, "tooltip"_a = py::none());
     velmora::method(cls, "create", [](py::object self) {
-        py::list row;
-        row.append(sg().attr("Text")(self.attr("title"), "size"_a = py::make_tuple(15, 1)));
-        return row;
+        return velmora::list({sg().attr("Text")(self.attr("title"), "size"_a = py::make_tuple(15, 1))});
     });
-    velmora::method(cls, "validate", [](py::object self, py::object window, py::object event, py::object values) {
+    velmora::method(cls, "validate", [](py::object self, py::object window, py::object event,
+                                        py::object values) {
         if (hasKey(values, event)) self.attr("set")(window, values[event]);
         return true;
     }, "window"_a, "event"_a, "values"_a);
     velmora::method(cls, "get", [m](py::object self) {
         return glom().attr("glom")(m.attr("config"), self.attr("configPath"));
     });
-    velmora::method(cls, "set", [m](py::object self, py::object window, py::object value) {
-        py::object configPath = self.attr("configPath");
-        if (isSet(configPath)) {
-            glom().attr("assign")(m.attr("config"), configPath, value);
-            glom().attr("assign")(m.attr("userConfig"), configPath, value);
-        }
-        py::list dependents = py::list(self.attr("dependencies"));
-        for (py::handle dependent : dependents) dependent.attr("updateDependency")(window, value);
-        if (truth(self.attr("reconfigureOnChange")))
-            m.attr("FieldProvider").attr("reconfigureApp")(m.attr("config"));
-        if (truth(self.attr("recreateOnChange"))) m.attr("recreateNeeded") = true;
-    }, "window"_a, "value"_a);
+    velmora::method(cls, "set", m, &setField, "window"_a, "value"_a);
     velmora::method(cls, "updateConfig", [](py::object self, py::object window, py::object newConfig) {
         py::object configPath = self.attr("configPath");
-        if (isSet(configPath)) self.attr("updateField")(window, glom().attr("glom")(newConfig, configPath));
+        if (velmora::truthy(configPath))
+            self.attr("updateField")(window, glom().attr("glom")(newConfig, configPath));
     }, "window"_a, "newConfig"_a);
     velmora::method(cls, "updateField", [](py::object self, py::object window, py::object newValue,
                                            py::object realValue) {
@@ -179,6 +169,13 @@ void defineFieldClass(py::module_ &m) {
     velmora::method(cls, "formatValue", [](py::object self, py::object value) { return value; }, "value"_a);
 }
 
+// The input element of a field kind, `width` characters wide, with the kind's own options.
+py::object input(py::handle self, py::object width, py::dict options) {
+    return sg().attr("Input")("key"_a = self.attr("key"), "size"_a = py::make_tuple(width, 1),
+                              "default_text"_a = self.attr("initialValue"),
+                              "tooltip"_a = self.attr("tooltip"), **options);
+}
+
 py::object splitDate(py::object text) {
     py::object parsed = py::module_::import("datetime").attr("datetime").attr("strptime")(text, "%Y-%m-%d");
     return py::make_tuple(parsed.attr("month"), parsed.attr("day"), parsed.attr("year"));
@@ -192,13 +189,19 @@ void defineFactory(py::module_ &m, const char *name, const char *fieldClass) {
     });
 }
 
+// A field kind with one option of its own beside those of FieldClass, kept as its attribute.
+py::object defineKind(py::module_ &m, const char *name, const char *option, py::object byDefault) {
+    py::object cls = velmora::makeClass(m, name, py::make_tuple(m.attr("FieldClass")));
+    velmora::constructor(cls, [cls, option](py::object self, py::object key, py::object title,
+                                            py::object value, py::kwargs kwargs) {
+        velmora::super(cls, self).attr("__init__")(key, title, **kwargs);
+        py::setattr(self, option, value);
+    }, "key"_a, "title"_a, py::arg(option) = byDefault);
+    return cls;
+}
+
 void defineDateField(py::module_ &m) {
-    py::object cls = velmora::makeClass(m, "DateFieldClass", py::make_tuple(m.attr("FieldClass")));
-    velmora::constructor(cls, [cls](py::object self, py::object key, py::object title, py::object allowBlank,
-                                    py::kwargs kwargs) {
-        self.attr("allowBlank") = allowBlank;
-        super(cls, self).attr("__init__")(key, title, **kwargs);
-    }, "key"_a, "title"_a, "allowBlank"_a = false);
+    py::object cls = defineKind(m, "DateFieldClass", "allowBlank", py::bool_(false));
     velmora::method(cls, "create", [m, cls](py::object self) {
         py::object key = self.attr("key");
         py::object tooltip = self.attr("tooltip");
@@ -209,16 +212,15 @@ void defineDateField(py::module_ &m) {
             py::object today = py::module_::import("datetime").attr("date").attr("today")();
             defaultDate = py::make_tuple(today.attr("month"), today.attr("day"), today.attr("year"));
         }
-        py::list row = super(cls, self).attr("create")();
-        row.append(sg().attr("Input")("key"_a = key, "size"_a = py::make_tuple(10, 1),
-                                      "default_text"_a = self.attr("initialValue"), "enable_events"_a = true,
-                                      "tooltip"_a = tooltip));
-        row.append(sg().attr("CalendarButton")(velmora::translate("Set"), "key"_a = py::str("set") + py::str(key),
+        py::list row = velmora::super(cls, self).attr("create")();
+        row.append(input(self, py::int_(10), py::dict("enable_events"_a = true)));
+        py::object setKey = py::str("set") + py::str(key);
+        row.append(sg().attr("CalendarButton")(velmora::translate("Set"), "key"_a = setKey,
                                                "target"_a = key, "format"_a = "%Y-%m-%d",
                                                "title"_a = self.attr("title"), "no_titlebar"_a = false,
                                                "enable_events"_a = true, "default_date_m_d_y"_a = defaultDate,
                                                "tooltip"_a = tooltip));
-        if (truth(self.attr("allowBlank"))) {
+        if (velmora::truthy(self.attr("allowBlank"))) {
             py::str clearKey = py::str("clear") + py::str(key);
             m.attr("handlers")[clearKey] = self;
             row.append(sg().attr("Button")(velmora::translate("Clear"), "key"_a = clearKey,
@@ -234,15 +236,15 @@ void defineDateField(py::module_ &m) {
             element(window, key).attr("update")("", "text_color"_a = "black");
             event = key;
         }
-        if (truth(self.attr("allowBlank")) && py::object(values[key]).equal(py::str(""))) {
+        if (velmora::truthy(self.attr("allowBlank")) && py::object(values[key]).equal(py::str(""))) {
             colour(window, key, "black");
-            return super(cls, self).attr("validate")(window, event, values);
+            return velmora::super(cls, self).attr("validate")(window, event, values);
         }
         try {
             py::object mdy = self.attr("splitDate")(values[key]);
             colour(window, key, "black");
             element(window, py::str("set") + py::str(key)).attr("calendar_default_date_M_D_Y") = mdy;
-            return super(cls, self).attr("validate")(window, event, values);
+            return velmora::super(cls, self).attr("validate")(window, event, values);
         } catch (py::error_already_set &) {
             colour(window, key, "red");
             return py::bool_(false);
@@ -253,28 +255,22 @@ void defineDateField(py::module_ &m) {
 }
 
 void defineTextField(py::module_ &m) {
-    py::object cls = velmora::makeClass(m, "TextFieldClass", py::make_tuple(m.attr("FieldClass")));
-    velmora::constructor(cls, [cls](py::object self, py::object key, py::object title, py::object maxLen,
-                                    py::kwargs kwargs) {
-        super(cls, self).attr("__init__")(key, title, **kwargs);
-        self.attr("maxLen") = maxLen;
-    }, "key"_a, "title"_a, "maxLen"_a = 64);
+    py::object cls = defineKind(m, "TextFieldClass", "maxLen", py::int_(64));
     velmora::method(cls, "create", [cls](py::object self) {
-        py::list row = super(cls, self).attr("create")();
-        row.append(sg().attr("Input")("key"_a = self.attr("key"), "size"_a = py::make_tuple(self.attr("maxLen"), 1),
-                                      "default_text"_a = self.attr("initialValue"), "enable_events"_a = true,
-                                      "tooltip"_a = self.attr("tooltip")));
+        py::list row = velmora::super(cls, self).attr("create")();
+        row.append(input(self, self.attr("maxLen"), py::dict("enable_events"_a = true)));
         return row;
     });
     velmora::method(cls, "validate", [cls](py::object self, py::object window, py::object event,
                                            py::object values) -> py::object {
         py::object key = self.attr("key");
-        if (py::int_(py::len(values[key])) > self.attr("maxLen")) {
+        py::object maxLen = self.attr("maxLen");
+        if (py::int_(py::len(values[key])) > maxLen) {
             colour(window, key, "red");
             return py::bool_(false);
         }
         colour(window, key, "black");
-        return super(cls, self).attr("validate")(window, event, values);
+        return velmora::super(cls, self).attr("validate")(window, event, values);
     }, "window"_a, "event"_a, "values"_a);
     defineFactory(m, "TextField", "TextFieldClass");
 }
@@ -282,7 +278,7 @@ void defineTextField(py::module_ &m) {
 // Reads the typed text as the field's number; an error means the text is refused.
 py::object parseNumber(py::object self, py::object window, py::object text) {
     py::object locale = py::module_::import("locale");
-    if (truth(self.attr("isInt"))) return locale.attr("atoi")(text);
+    if (velmora::truthy(self.attr("isInt"))) return locale.attr("atoi")(text);
     py::object maxValue = self.attr("maxValue");
     if (!maxValue.is_none() && maxValue < py::int_(1000)) {
         // With small maxima a typed thousands separator can only be meant as the decimal
@@ -301,8 +297,8 @@ py::object parseNumber(py::object self, py::object window, py::object text) {
     py::object number = locale.attr("atof")(text);
     // "nan" and "inf" pass the locale's reader and every comparison with a bound, and
     // would be saved as non-standard JSON in the user's configuration.
-    if (!truth(py::module_::import("math").attr("isfinite")(number)))
-        refuse(PyExc_ValueError, py::str("not a finite number"));
+    if (!velmora::truthy(py::module_::import("math").attr("isfinite")(number)))
+        velmora::raise(PyExc_ValueError, py::str("not a finite number"));
     return number;
 }
 
@@ -318,9 +314,9 @@ bool withinBounds(py::handle self, py::handle number) {
 void defineNumField(py::module_ &m) {
     py::object cls = velmora::makeClass(m, "NumFieldClass", py::make_tuple(m.attr("FieldClass")));
     velmora::constructor(cls, [cls](py::object self, py::object key, py::object title, py::object minValue,
-                                    py::object maxValue, py::object maxLen, py::object isInt, py::object precision,
-                                    py::kwargs kwargs) {
-        super(cls, self).attr("__init__")(key, title, **kwargs);
+                                    py::object maxValue, py::object maxLen, py::object isInt,
+                                    py::object precision, py::kwargs kwargs) {
+        velmora::super(cls, self).attr("__init__")(key, title, **kwargs);
         self.attr("precision") = precision;
         self.attr("minValue") = minValue;
         self.attr("maxValue") = maxValue;
@@ -333,10 +329,9 @@ void defineNumField(py::module_ &m) {
         return py::module_::import("locale").attr("format_string")(format, value, "grouping"_a = true);
     }, "value"_a);
     velmora::method(cls, "create", [cls](py::object self) {
-        py::list row = super(cls, self).attr("create")();
-        row.append(sg().attr("Input")("key"_a = self.attr("key"), "size"_a = py::make_tuple(self.attr("maxLen"), 1),
-                                      "default_text"_a = self.attr("initialValue"), "enable_events"_a = true,
-                                      "justification"_a = "right", "tooltip"_a = self.attr("tooltip")));
+        py::list row = velmora::super(cls, self).attr("create")();
+        py::dict options("enable_events"_a = true, "justification"_a = "right");
+        row.append(input(self, self.attr("maxLen"), options));
         return row;
     });
     velmora::method(cls, "validate", [cls](py::object self, py::object window, py::object event,
@@ -347,7 +342,7 @@ void defineNumField(py::module_ &m) {
             if (withinBounds(self, number)) {
                 colour(window, key, "black");
                 values[key] = number;
-                return super(cls, self).attr("validate")(window, event, values);
+                return velmora::super(cls, self).attr("validate")(window, event, values);
             }
         } catch (py::error_already_set &) {
             // Text that does not parse, or a write that fails, is refused like a number out of bounds.
@@ -356,54 +351,57 @@ void defineNumField(py::module_ &m) {
         return py::bool_(false);
     }, "window"_a, "event"_a, "values"_a);
     velmora::method(cls, "disable", [cls](py::object self, py::object window, py::object disabled) {
-        colour(window, self.attr("key"), truth(disabled) ? "grey" : "black");
-        super(cls, self).attr("disable")(window, disabled);
+        colour(window, self.attr("key"), velmora::truthy(disabled) ? "grey" : "black");
+        velmora::super(cls, self).attr("disable")(window, disabled);
     }, "window"_a, "disabled"_a);
     defineFactory(m, "NumField", "NumFieldClass");
+}
+
+// A chosen name goes to the target field and is checked there as if typed; a cancelled
+// dialog leaves the field as it was.
+bool chooseFile(const py::module_ &m, py::object self, py::object window, py::object event,
+                py::object values) {
+    py::object fileName = py::module_::import("provider").attr("GetFileName")(
+        self.attr("title"), self.attr("extension"), "default"_a = self.attr("initialValue"),
+        "save"_a = self.attr("saveAs"));
+    if (!velmora::truthy(fileName)) return true;
+    py::object target = self.attr("target");
+    element(window, target).attr("update")(fileName);
+    values[target] = fileName;
+    m.attr("handlers")[target].attr("validate")(window, target, values);
+    return true;
 }
 
 void defineFileButton(py::module_ &m) {
     py::object cls = velmora::makeClass(m, "FileButtonClass", py::make_tuple(m.attr("FieldClass")));
     velmora::constructor(cls, [cls](py::object self, py::object key, py::object title, py::object extension,
                                     py::object saveAs, py::object target, py::kwargs kwargs) {
-        super(cls, self).attr("__init__")(key, title, **kwargs);
+        velmora::super(cls, self).attr("__init__")(key, title, **kwargs);
         self.attr("extension") = extension;
         self.attr("saveAs") = saveAs;
         self.attr("target") = target;
     }, "key"_a, "title"_a, "extension"_a = py::none(), "saveAs"_a = false, "target"_a = py::none());
     velmora::method(cls, "create", [](py::object self) {
-        py::list row;
-        row.append(sg().attr("Button")(velmora::translate("Set"), "key"_a = self.attr("key")));
-        return row;
+        return velmora::list({sg().attr("Button")(velmora::translate("Set"), "key"_a = self.attr("key"))});
     });
-    velmora::method(cls, "validate", [m](py::object self, py::object window, py::object event, py::object values) {
-        py::object fileName = py::module_::import("provider").attr("GetFileName")(
-            self.attr("title"), self.attr("extension"), "default"_a = self.attr("initialValue"),
-            "save"_a = self.attr("saveAs"));
-        if (!isSet(fileName)) return true;
-        py::object target = self.attr("target");
-        element(window, target).attr("update")(fileName);
-        values[target] = fileName;
-        m.attr("handlers")[target].attr("validate")(window, target, values);
-        return true;
-    }, "window"_a, "event"_a, "values"_a);
+    velmora::method(cls, "validate", m, &chooseFile, "window"_a, "event"_a, "values"_a);
 }
 
 void defineFileField(py::module_ &m) {
     py::object cls = velmora::makeClass(m, "FileFieldClass", py::make_tuple(m.attr("FieldClass")));
     velmora::constructor(cls, [cls](py::object self, py::object key, py::object title, py::object extension,
                                     py::object saveAs, py::kwargs kwargs) {
-        super(cls, self).attr("__init__")(key, title, **kwargs);
+        velmora::super(cls, self).attr("__init__")(key, title, **kwargs);
         self.attr("extension") = extension;
         self.attr("saveAs") = saveAs;
     }, "key"_a, "title"_a, "extension"_a = py::none(), "saveAs"_a = false);
     velmora::method(cls, "create", [m, cls](py::object self) {
         py::object key = self.attr("key");
-        py::list row = super(cls, self).attr("create")();
-        row.append(sg().attr("Input")("key"_a = key, "size"_a = py::make_tuple(64, 1),
-                                      "default_text"_a = self.attr("initialValue"), "tooltip"_a = self.attr("tooltip")));
+        py::list row = velmora::super(cls, self).attr("create")();
+        row.append(input(self, py::int_(64), py::dict()));
         py::object button = m.attr("FileButtonClass")(py::str("set") + py::str(key), self.attr("title"),
-                                                      self.attr("extension"), self.attr("saveAs"), "target"_a = key);
+                                                      self.attr("extension"), self.attr("saveAs"),
+                                                      "target"_a = key);
         for (py::handle item : py::list(button.attr("create")())) row.append(item);
         return row;
     });
@@ -420,7 +418,7 @@ void defineSelectionField(py::module_ &m) {
     py::list noOptions;
     velmora::constructor(cls, [cls](py::object self, py::object key, py::object title, py::object options,
                                     py::object compact, py::kwargs kwargs) {
-        super(cls, self).attr("__init__")(key, title, **kwargs);
+        velmora::super(cls, self).attr("__init__")(key, title, **kwargs);
         self.attr("options") = options;
         self.attr("revMap") = py::none();
         if (py::isinstance<py::dict>(options)) {
@@ -442,22 +440,25 @@ void defineSelectionField(py::module_ &m) {
         self.attr("compact") = compact;
     }, "key"_a, "title"_a, "options"_a = noOptions, "compact"_a = false);
     velmora::method(cls, "create", [cls](py::object self) {
-        py::object combo = sg().attr("Combo")(self.attr("dspOptions"), "key"_a = self.attr("key"), "readonly"_a = true,
-                                              "enable_events"_a = true, "default_value"_a = self.attr("initialValue"),
+        py::object combo = sg().attr("Combo")(self.attr("dspOptions"), "key"_a = self.attr("key"),
+                                              "readonly"_a = true, "enable_events"_a = true,
+                                              "default_value"_a = self.attr("initialValue"),
                                               "tooltip"_a = self.attr("tooltip"));
-        py::list row = truth(self.attr("compact")) ? py::list() : py::list(super(cls, self).attr("create")());
+        bool compact = velmora::truthy(self.attr("compact"));
+        py::list row = compact ? py::list() : py::list(velmora::super(cls, self).attr("create")());
         row.append(combo);
         return row;
     });
-    velmora::method(cls, "validate", [cls](py::object self, py::object window, py::object event, py::object values) {
+    velmora::method(cls, "validate", [cls](py::object self, py::object window, py::object event,
+                                           py::object values) {
         py::object key = self.attr("key");
         py::object revMap = self.attr("revMap");
-        if (isSet(revMap)) {
+        if (velmora::truthy(revMap)) {
             py::object newValue = values[key];
             if (hasKey(revMap, newValue)) newValue = revMap[newValue];
             values[key] = newValue;
         }
-        return super(cls, self).attr("validate")(window, event, values);
+        return velmora::super(cls, self).attr("validate")(window, event, values);
     }, "window"_a, "event"_a, "values"_a);
     velmora::method(cls, "updateField", [cls](py::object self, py::object window, py::object newValue) {
         py::object realValue = newValue;
@@ -466,24 +467,20 @@ void defineSelectionField(py::module_ &m) {
             newValue = asKey(newValue);
             if (hasKey(options, newValue)) newValue = options[newValue];
         }
-        super(cls, self).attr("updateField")(window, newValue, "realValue"_a = realValue);
+        velmora::super(cls, self).attr("updateField")(window, newValue, "realValue"_a = realValue);
     }, "window"_a, "newValue"_a);
     defineFactory(m, "SelectionField", "SelectionFieldClass");
 }
 
 void defineBoolField(py::module_ &m) {
-    py::object cls = velmora::makeClass(m, "BoolFieldClass", py::make_tuple(m.attr("FieldClass")));
-    velmora::constructor(cls, [cls](py::object self, py::object key, py::object title, py::object compact,
-                                    py::kwargs kwargs) {
-        super(cls, self).attr("__init__")(key, title, **kwargs);
-        self.attr("compact") = compact;
-    }, "key"_a, "title"_a, "compact"_a = false);
+    py::object cls = defineKind(m, "BoolFieldClass", "compact", py::bool_(false));
     velmora::method(cls, "create", [cls](py::object self) {
-        bool compact = truth(self.attr("compact"));
-        py::object box = sg().attr("Checkbox")(compact ? self.attr("title") : py::str(""),
-                                               "default"_a = self.attr("initialValue"), "key"_a = self.attr("key"),
-                                               "enable_events"_a = true, "tooltip"_a = self.attr("tooltip"));
-        py::list row = compact ? py::list() : py::list(super(cls, self).attr("create")());
+        bool compact = velmora::truthy(self.attr("compact"));
+        py::object text = compact ? self.attr("title") : py::str("");
+        py::object box = sg().attr("Checkbox")(text, "default"_a = self.attr("initialValue"),
+                                               "key"_a = self.attr("key"), "enable_events"_a = true,
+                                               "tooltip"_a = self.attr("tooltip"));
+        py::list row = compact ? py::list() : py::list(velmora::super(cls, self).attr("create")());
         row.append(box);
         return row;
     });
@@ -494,7 +491,7 @@ void defineBoolField(py::module_ &m) {
 bool isLinkedModule(py::handle sys, py::handle moduleName) {
     for (py::handle finder : py::list(sys.attr("meta_path"))) {
         py::object linked = py::getattr(finder, "modules_set", py::none());
-        if (!linked.is_none() && truth(linked.attr("__contains__")(moduleName))) return true;
+        if (!linked.is_none() && velmora::truthy(linked.attr("__contains__")(moduleName))) return true;
     }
     return false;
 }
@@ -502,8 +499,8 @@ bool isLinkedModule(py::handle sys, py::handle moduleName) {
 bool isOfKind(py::handle found, py::handle kind) {
     if (kind.is_none()) return true;
     if (py::isinstance<py::type>(kind) || py::isinstance<py::tuple>(kind))
-        return truth(builtins().attr("issubclass")(found, kind));
-    return truth(kind(found));
+        return velmora::truthy(builtins().attr("issubclass")(found, kind));
+    return velmora::truthy(kind(found));
 }
 
 // resolve(name, kind=None, setting=None) -> class
@@ -523,26 +520,29 @@ bool isOfKind(py::handle found, py::handle kind) {
 // the module does not define is a KeyError.
 py::object resolve(py::object name, py::object kind, py::object setting) {
     py::str heading = setting.is_none() ? py::str("") : py::str("{}: ").format(setting);
-    if (!py::isinstance<py::str>(name))
-        refuse(PyExc_TypeError, heading + py::str("a class name must be a text, not {!r}").format(name));
+    auto refuseName = [&](py::handle type, const char *text) {
+        velmora::raise(type, heading + py::str(text).format(name));
+    };
+    if (!py::isinstance<py::str>(name)) refuseName(PyExc_TypeError, "a class name must be a text, not {!r}");
     py::list parts = name.attr("rsplit")(".", 1);
     if (py::len(parts) != 2)
-        refuse(PyExc_ValueError, py::str("not enough values to unpack (expected 2, got {})").format(py::len(parts)));
+        velmora::raise(PyExc_ValueError,
+                       py::str("not enough values to unpack (expected 2, got {})").format(py::len(parts)));
     py::object moduleName = parts[0];
     py::object className = parts[1];
     py::object sys = py::module_::import("sys");
     py::dict modules = sys.attr("modules");
     if (!modules.contains(moduleName) && !isLinkedModule(sys, moduleName))
-        refuse(PyExc_ValueError, heading + py::str("{!r} names no module of the program").format(name));
+        refuseName(PyExc_ValueError, "{!r} names no module of the program");
     builtins().attr("__import__")(moduleName);
     py::dict namespace_ = modules[moduleName].attr("__dict__");
     if (!namespace_.contains(className))
-        refuse(PyExc_KeyError, heading + py::str("{!r} names no class of its module").format(name));
+        refuseName(PyExc_KeyError, "{!r} names no class of its module");
     py::object found = namespace_[className];
     if (!py::isinstance<py::type>(found))
-        refuse(PyExc_TypeError, heading + py::str("{!r} is not a class").format(name));
+        refuseName(PyExc_TypeError, "{!r} is not a class");
     if (!isOfKind(found, kind))
-        refuse(PyExc_TypeError, heading + py::str("{!r} is not a class of the expected kind").format(name));
+        refuseName(PyExc_TypeError, "{!r} is not a class of the expected kind");
     return found;
 }
 

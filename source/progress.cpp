@@ -1,7 +1,7 @@
-// The one-line progress meter: a bar, nine statistics lines in the process locale and a Cancel button.
+// The one-line progress meter: a bar, nine statistics lines in the process locale and a Cancel
+// button.
 #include "pyclass.hpp"
 
-#include <initializer_list>
 #include <string>
 
 namespace {
@@ -39,36 +39,28 @@ py::str messageText(const py::args &args) {
     return py::str(text);
 }
 
-py::list row(std::initializer_list<py::object> elements) {
-    py::list made;
-    for (const py::object &element : elements) made.append(element);
-    return made;
-}
-
 // The columns side by side in the meter's window: horizontal, one column with the bar under
 // the texts; vertical, an upright bar in a column of its own beside the texts.
 py::list meterColumns(const py::module_ &m, py::object self, const py::args &args) {
     bool horizontal = py::str(self.attr("orientation")).attr("lower")().attr("startswith")("h").cast<bool>();
     py::object message = m.attr("T")(messageText(args), "key"_a = "-OPTMSG-");
     py::object stats = m.attr("T")("", "size"_a = py::make_tuple(30, 10), "key"_a = "-STATS-");
-    py::object bar = m.attr("ProgressBar")("max_value"_a = self.attr("max_value"), "orientation"_a = horizontal ? "h" : "v",
-                                           "key"_a = "-PROG-", "size"_a = self.attr("size"),
+    py::object bar = m.attr("ProgressBar")("max_value"_a = self.attr("max_value"),
+                                           "orientation"_a = horizontal ? "h" : "v", "key"_a = "-PROG-",
+                                           "size"_a = self.attr("size"),
                                            "bar_color"_a = self.attr("bar_color"));
-    py::list texts;
-    texts.append(row({message}));
-    texts.append(row({stats}));
-    if (horizontal) texts.append(row({bar}));
-    if (!py::bool_(self.attr("no_button")))
-        texts.append(row({m.attr("Cancel")("button_color"_a = self.attr("button_color")), m.attr("Stretch")()}));
-    if (horizontal) return row({m.attr("Column")(texts)});
-    py::list barColumn;
-    barColumn.append(row({bar}));
-    return row({m.attr("Column")(barColumn), m.attr("Column")(texts)});
+    using velmora::list;
+    py::list texts = list({list({message}), list({stats})});
+    if (horizontal) texts.append(list({bar}));
+    if (!velmora::truthy(self.attr("no_button")))
+        texts.append(list({m.attr("Cancel")("button_color"_a = self.attr("button_color")),
+                           m.attr("Stretch")()}));
+    if (horizontal) return list({m.attr("Column")(texts)});
+    return list({m.attr("Column")(list({list({bar})})), m.attr("Column")(texts)});
 }
 
 py::object buildWindow(const py::module_ &m, py::object self, py::args args, py::kwargs kwargs) {
-    py::list rows;
-    rows.append(meterColumns(m, self, args));
+    py::list rows = velmora::list({meterColumns(m, self, args)});
     py::object window = m.attr("Window")(self.attr("title"), "grab_anywhere"_a = self.attr("grab_anywhere"),
                                          "border_depth"_a = self.attr("border_width"),
                                          "no_titlebar"_a = self.attr("no_titlebar"), "disable_close"_a = true,
@@ -92,7 +84,7 @@ py::object computeProgressStats(const py::module_ &m, py::object self) {
     py::object utc = datetime.attr("datetime").attr("utcnow")();
     py::object timeDelta = utc - self.attr("start_time");
     py::object totalSeconds = timeDelta.attr("total_seconds")();
-    if (!py::bool_(totalSeconds)) totalSeconds = py::int_(1);
+    if (!velmora::truthy(totalSeconds)) totalSeconds = py::int_(1);
     py::object timePerItem;
     try {
         timePerItem = totalSeconds / current;
@@ -102,8 +94,9 @@ py::object computeProgressStats(const py::module_ &m, py::object self) {
     py::object secondsRemaining = (maximum - current) * timePerItem;
     py::object remaining = datetime.attr("timedelta")("seconds"_a = secondsRemaining);
     py::object totalTime = timeDelta + remaining;
+    py::object hundredfold = py::int_(100) * current;
     py::object percent =
-        py::reinterpret_steal<py::object>(PyNumber_FloorDivide((py::int_(100) * current).ptr(), maximum.ptr()));
+        py::reinterpret_steal<py::object>(PyNumber_FloorDivide(hundredfold.ptr(), maximum.ptr()));
     if (!percent) throw py::error_already_set();
 
     py::object _ = m.attr("_");
@@ -112,7 +105,7 @@ py::object computeProgressStats(const py::module_ &m, py::object self) {
     lines.append(_("{} %").attr("format")(percent));
     lines.append("");
     lines.append(_(" {} Iterations per Second").attr("format")(grouped(m, "%6.2f", current / totalSeconds)));
-    py::object perItem = totalSeconds / (py::bool_(current) ? current : py::object(py::int_(1)));
+    py::object perItem = totalSeconds / (velmora::truthy(current) ? current : py::object(py::int_(1)));
     lines.append(_(" {} Seconds per Iteration").attr("format")(grouped(m, "%6.2f", perItem)));
     lines.append("");
     lines.append(_("{} Elapsed Time").attr("format")(shortDuration(timeDelta)));
@@ -122,53 +115,52 @@ py::object computeProgressStats(const py::module_ &m, py::object self) {
     return lines;
 }
 
+void constructMeter(const py::module_ &m, py::object self, py::object title, py::object currentValue,
+                    py::object maxValue, py::object key, py::args args, py::object orientation,
+                    py::object barColor, py::object buttonColor, py::object size, py::object borderWidth,
+                    py::object grabAnywhere, py::object noTitlebar, py::object keepOnTop, py::object noButton,
+                    py::kwargs kwargs) {
+    self.attr("start_time") = m.attr("datetime").attr("datetime").attr("utcnow")();
+    py::dict state("key"_a = key, "orientation"_a = orientation, "bar_color"_a = barColor, "size"_a = size,
+                   "grab_anywhere"_a = grabAnywhere, "button_color"_a = buttonColor,
+                   "border_width"_a = borderWidth, "no_titlebar"_a = noTitlebar, "title"_a = title,
+                   "current_value"_a = currentValue, "max_value"_a = maxValue, "close_reason"_a = py::none(),
+                   "keep_on_top"_a = keepOnTop, "no_button"_a = noButton);
+    for (auto [name, value] : state) py::setattr(self, name, value);
+    self.attr("window") = self.attr("BuildWindow")(*args, **kwargs);
+}
+
 void defineQuickMeter(py::module_ &m) {
     // The toolkit's own meter class: its update step and both registries are inherited, so
     // the toolkit's closing function finds the meters opened here. This toolkit release
     // keeps the class private to its inner module.
     py::object base = py::module_::import("PySimpleGUI.PySimpleGUI").attr("_QuickMeter");
     py::object meter = velmora::makeClass(m, "QuickMeter", py::make_tuple(base));
-    velmora::constructor(meter,
-        [m](py::object self, py::object title, py::object currentValue, py::object maxValue, py::object key,
-            py::args args, py::object orientation, py::object barColor, py::object buttonColor, py::object size,
-            py::object borderWidth, py::object grabAnywhere, py::object noTitlebar, py::object keepOnTop,
-            py::object noButton, py::kwargs kwargs) {
-            self.attr("start_time") = m.attr("datetime").attr("datetime").attr("utcnow")();
-            self.attr("key") = key;
-            self.attr("orientation") = orientation;
-            self.attr("bar_color") = barColor;
-            self.attr("size") = size;
-            self.attr("grab_anywhere") = grabAnywhere;
-            self.attr("button_color") = buttonColor;
-            self.attr("border_width") = borderWidth;
-            self.attr("no_titlebar") = noTitlebar;
-            self.attr("title") = title;
-            self.attr("current_value") = currentValue;
-            self.attr("max_value") = maxValue;
-            self.attr("close_reason") = py::none();
-            self.attr("keep_on_top") = keepOnTop;
-            self.attr("no_button") = noButton;
-            self.attr("window") = self.attr("BuildWindow")(*args, **kwargs);
-        },
-        "title"_a, "current_value"_a, "max_value"_a, "key"_a, py::kw_only(), "orientation"_a = "v",
-        "bar_color"_a = py::make_tuple(py::none(), py::none()), "button_color"_a = py::make_tuple(py::none(), py::none()),
-        "size"_a = m.attr("DEFAULT_PROGRESS_BAR_SIZE"), "border_width"_a = py::none(), "grab_anywhere"_a = false,
-        "no_titlebar"_a = false, "keep_on_top"_a = py::none(), "no_button"_a = false);
-    velmora::method(meter, "BuildWindow", [m](py::object self, py::args args, py::kwargs kwargs) {
-        return buildWindow(m, self, args, kwargs);
-    });
-    velmora::method(meter, "ComputeProgressStats",
-                    [m](py::object self) { return computeProgressStats(m, self); });
+    py::object noColours = py::make_tuple(py::none(), py::none());
+    velmora::constructor(meter, m, &constructMeter, "title"_a, "current_value"_a, "max_value"_a, "key"_a,
+                         py::kw_only(), "orientation"_a = "v", "bar_color"_a = noColours,
+                         "button_color"_a = noColours, "size"_a = m.attr("DEFAULT_PROGRESS_BAR_SIZE"),
+                         "border_width"_a = py::none(), "grab_anywhere"_a = false, "no_titlebar"_a = false,
+                         "keep_on_top"_a = py::none(), "no_button"_a = false);
+    velmora::method(meter, "BuildWindow", m, &buildWindow);
+    velmora::method(meter, "ComputeProgressStats", m, &computeProgressStats);
 }
 
-// `meterOptions`: the keyword options and extra window keywords, which only the call that
-// opens a meter uses.
-py::object oneLineProgressMeter(const py::module_ &m, py::object title, py::object currentValue, py::object maxValue,
-                                const py::args &args, py::object key, const py::dict &meterOptions) {
+// The call that opens a meter takes the keyword options and extra window keywords; later
+// calls only update it.
+py::object oneLineProgressMeter(const py::module_ &m, py::object title, py::object currentValue,
+                                py::object maxValue, py::args args, py::object key, py::object orientation,
+                                py::object barColor, py::object buttonColor, py::object size,
+                                py::object borderWidth, py::object grabAnywhere, py::object noTitlebar,
+                                py::object keepOnTop, py::object noButton, py::kwargs kwargs) {
     py::object meterClass = m.attr("QuickMeter");
     py::dict active = meterClass.attr("active_meters");
     if (!active.contains(key)) {
-        active[key] = meterClass(title, currentValue, maxValue, key, *args, **meterOptions);
+        active[key] = meterClass(title, currentValue, maxValue, key, *args, "orientation"_a = orientation,
+                                 "bar_color"_a = barColor, "button_color"_a = buttonColor, "size"_a = size,
+                                 "border_width"_a = borderWidth, "grab_anywhere"_a = grabAnywhere,
+                                 "no_titlebar"_a = noTitlebar, "keep_on_top"_a = keepOnTop,
+                                 "no_button"_a = noButton, **kwargs);
         meterClass.attr("exit_reasons")[key] = py::none();
     }
     active[key].attr("UpdateMeter")(currentValue, maxValue, *args);
@@ -183,20 +175,12 @@ py::object oneLineProgressMeter(const py::module_ &m, py::object title, py::obje
 // hold, so it is published as a transparent wrapper around the compiled function.
 void defineEntry(py::module_ &m) {
     py::cpp_function compiled(
-        [m](py::object title, py::object currentValue, py::object maxValue, py::args args, py::object key,
-            py::object orientation, py::object barColor, py::object buttonColor, py::object size,
-            py::object borderWidth, py::object grabAnywhere, py::object noTitlebar, py::object keepOnTop,
-            py::object noButton, py::kwargs kwargs) {
-            py::dict meterOptions("orientation"_a = orientation, "bar_color"_a = barColor,
-                                  "button_color"_a = buttonColor, "size"_a = size, "border_width"_a = borderWidth,
-                                  "grab_anywhere"_a = grabAnywhere, "no_titlebar"_a = noTitlebar,
-                                  "keep_on_top"_a = keepOnTop, "no_button"_a = noButton, **kwargs);
-            return oneLineProgressMeter(m, title, currentValue, maxValue, args, key, meterOptions);
-        },
-        py::name("one_line_progress_meter"), py::scope(m), "title"_a, "current_value"_a, "max_value"_a, py::kw_only(),
-        "key"_a = "OK for 1 meter", "orientation"_a = "v", "bar_color"_a = py::make_tuple(py::none(), py::none()),
-        "button_color"_a = py::none(), "size"_a = m.attr("DEFAULT_PROGRESS_BAR_SIZE"), "border_width"_a = py::none(),
-        "grab_anywhere"_a = false, "no_titlebar"_a = false, "keep_on_top"_a = py::none(), "no_button"_a = false);
+        velmora::withModule(m, &oneLineProgressMeter), py::name("one_line_progress_meter"), py::scope(m),
+        "title"_a, "current_value"_a, "max_value"_a, py::kw_only(), "key"_a = "OK for 1 meter",
+        "orientation"_a = "v", "bar_color"_a = py::make_tuple(py::none(), py::none()),
+        "button_color"_a = py::none(), "size"_a = m.attr("DEFAULT_PROGRESS_BAR_SIZE"),
+        "border_width"_a = py::none(), "grab_anywhere"_a = false, "no_titlebar"_a = false,
+        "keep_on_top"_a = py::none(), "no_button"_a = false);
     py::module_ functools = py::module_::import("functools");
     py::object entry = functools.attr("update_wrapper")(functools.attr("partial")(compiled), compiled);
     m.attr("one_line_progress_meter") = entry;

@@ -1,4 +1,5 @@
-// The provider framework: the shared value store with dependency-driven recompute, tab providers, and the manager that owns the providers and the main window.
+// The provider framework: the shared value store with dependency-driven recompute, tab providers,
+// and the manager that owns the providers and the main window.
 #include "pyclass.hpp"
 
 #include <string>
@@ -11,14 +12,6 @@ namespace {
 void logFailure(const py::module_ &m, const char *message) {
     m.attr("logger").attr("exception")(message, "exc_info"_a = velmora::currentException());
 }
-
-[[noreturn]] void raise(PyObject *type, const std::string &message) {
-    PyErr_SetString(type, message.c_str());
-    throw py::error_already_set();
-}
-
-// The interpreter's truth test; a handle converted to bool only tells whether it is null.
-bool truthy(py::handle value) { return py::bool_(py::reinterpret_borrow<py::object>(value)); }
 
 // A provider without a key of its own must not make the debug messages fail, or the
 // store would work only while debug logging is off.
@@ -48,10 +41,11 @@ void refuseCycle(py::handle provider) {
     while (path[first] != provider.ptr()) ++first;
     std::string chain;
     for (std::size_t i = first; i < path.size(); ++i) chain += keyOf(path[i]) + " -> ";
-    raise(PyExc_RuntimeError, "dependency cycle between providers: " + chain + keyOf(provider));
+    velmora::raise(PyExc_RuntimeError, "dependency cycle between providers: " + chain + keyOf(provider));
 }
 
-void publish(const py::module_ &m, py::object provider, py::object self, py::object key, py::object value) {
+void publish(const py::module_ &m, py::object self, py::object key, py::object value) {
+    py::object provider = m.attr("Provider");
     provider.attr("generation") = py::object(provider.attr("generation")) + py::int_(1);
     provider.attr("values")[key] = value;
     provider.attr("origin")[key] = self;
@@ -65,7 +59,8 @@ void publish(const py::module_ &m, py::object provider, py::object self, py::obj
     }
 }
 
-py::object read(const py::module_ &m, py::object provider, py::object self, py::object key) {
+py::object read(const py::module_ &m, py::object self, py::object key) {
+    py::object provider = m.attr("Provider");
     py::object writer = provider.attr("origin")[key];
     if (!writer.is(self)) {
         velmora::debug(m.attr("logger"), [&] {
@@ -76,7 +71,7 @@ py::object read(const py::module_ &m, py::object provider, py::object self, py::
     return provider.attr("values")[key];
 }
 
-py::object recompute(const py::module_ &m, py::object provider, py::object self) {
+py::object recompute(const py::module_ &m, py::object self) {
     for (PyObject *running : walk())
         if (running == self.ptr()) refuseCycle(self);
     WalkStep step(self.ptr());
@@ -107,7 +102,7 @@ py::object recompute(const py::module_ &m, py::object provider, py::object self)
             self.attr("lastGeneration") = before;
             throw;
         }
-        self.attr("lastGeneration") = provider.attr("generation");
+        self.attr("lastGeneration") = m.attr("Provider").attr("generation");
     }
     return self.attr("lastGeneration");
 }
@@ -118,11 +113,7 @@ py::object recompute(const py::module_ &m, py::object provider, py::object self)
 // The scope that `start` returns: it opens the progress run on entry and closes the
 // meter however the body is left, so that no meter outlives its computation.
 py::object defineProgressScope(const py::module_ &m) {
-    py::dict attributes;
-    attributes["__module__"] = m.attr("__name__");
-    attributes["__qualname__"] = "ProgressScope";
-    py::object scope = py::reinterpret_borrow<py::object>((PyObject *)&PyType_Type)("ProgressScope", py::tuple(),
-                                                                                    attributes);
+    py::object scope = velmora::newClass(m, "ProgressScope");
     velmora::constructor(scope, [](py::object self, py::object provider, py::object maxValue) {
         self.attr("provider") = provider;
         self.attr("maxValue") = maxValue;
@@ -136,7 +127,8 @@ py::object defineProgressScope(const py::module_ &m) {
         provider.attr("update")(0);
         return py::none();
     });
-    velmora::method(scope, "__exit__", [](py::object self, py::object type, py::object value, py::object traceback) {
+    velmora::method(scope, "__exit__", [](py::object self, py::object type, py::object value,
+                                          py::object traceback) {
         py::module_::import("PySimpleGUI").attr("OneLineProgressMeterCancel")();
         return false;
     }, "type"_a, "value"_a, "traceback"_a);
@@ -150,18 +142,19 @@ py::object update(const py::module_ &m, py::object self, py::object curVal, py::
     if (!addValue.is_none()) self.attr("addValue") = py::object(self.attr("addValue")) + addValue;
     // The user's Cancel holds for the rest of the run: a later redraw would open a new
     // meter and answer go on.
-    if (truthy(py::getattr(self, "progressCancelled", py::bool_(false)))) return py::bool_(false);
+    if (velmora::truthy(py::getattr(self, "progressCancelled", py::bool_(false)))) return py::bool_(false);
     if (curVal.is_none()) return result;
     if (!(py::object(self.attr("maxValue")) > py::int_(0))) return result;
     py::object now = py::module_::import("time").attr("time")();
     py::object period = self.attr("config")["progress"]["progressPeriod"];
     if (now - py::object(self.attr("lastProgressUpdate")) > period) {
         self.attr("lastProgressUpdate") = now;
+        py::object current = curVal + py::object(self.attr("addValue"));
         result = py::module_::import("progress").attr("OneLineProgressMeter")(
-            "title"_a = self.attr("working"), "current_value"_a = curVal + py::object(self.attr("addValue")),
-            "max_value"_a = self.attr("maxValue"), "location"_a = m.attr("ProviderManager").attr("popupLocation")(),
-            "keep_on_top"_a = true);
-        if (!truthy(result)) self.attr("progressCancelled") = true;
+            "title"_a = self.attr("working"), "current_value"_a = current,
+            "max_value"_a = self.attr("maxValue"),
+            "location"_a = m.attr("ProviderManager").attr("popupLocation")(), "keep_on_top"_a = true);
+        if (!velmora::truthy(result)) self.attr("progressCancelled") = true;
     }
     return result;
 }
@@ -185,62 +178,52 @@ void defineProvider(py::module_ &m) {
     velmora::method(provider, "start", [progressScope](py::object self, py::object maxValue) {
         return progressScope(self, maxValue);
     }, "maxValue"_a);
-    velmora::method(provider, "update", [m](py::object self, py::object curVal, py::object maxValue,
-                                           py::object addValue) {
-        return update(m, self, curVal, maxValue, addValue);
-    }, "curVal"_a = py::none(), "maxValue"_a = py::none(), "addValue"_a = py::none());
-    velmora::method(provider, "__setitem__", [m, provider](py::object self, py::object key, py::object value) {
-        publish(m, provider, self, key, value);
-    }, "key"_a, "value"_a);
-    velmora::method(provider, "__getitem__", [m, provider](py::object self, py::object key) {
-        return read(m, provider, self, key);
-    }, "key"_a);
-    velmora::method(provider, "recompute", [m, provider](py::object self) { return recompute(m, provider, self); });
+    velmora::method(provider, "update", m, &update, "curVal"_a = py::none(), "maxValue"_a = py::none(),
+                    "addValue"_a = py::none());
+    velmora::method(provider, "__setitem__", m, &publish, "key"_a, "value"_a);
+    velmora::method(provider, "__getitem__", m, &read, "key"_a);
+    velmora::method(provider, "recompute", m, &recompute);
     velmora::method(provider, "handleEvent", [](py::object self, py::object window, py::object event,
                                                py::object values) { return false; },
                     "window"_a, "event"_a, "values"_a);
     velmora::method(provider, "compute", [](py::object self) {});
     velmora::method(provider, "createTab", [](py::object self, py::kwargs kwargs) { return py::list(); });
-    velmora::method(provider, "updateUI", [](py::object self, py::object window) { return false; }, "window"_a);
+    velmora::method(provider, "updateUI", [](py::object self, py::object window) { return false; },
+                    "window"_a);
     velmora::method(provider, "bind", [](py::object self, py::object window) {}, "window"_a);
 }
 
 // ---------------------------------------------------------------------------------------
 // TabProvider
 
-py::object refreshTab(py::object provider, py::object self, py::object window, py::object event, py::object values) {
+py::list createTab(const py::module_ &m, py::object self, py::kwargs kwargs) {
+    self.attr("uiGeneration") = m.attr("Provider").attr("generation");
+    py::object tab = py::module_::import("PySimpleGUI")
+                         .attr("Tab")(self.attr("title"), self.attr("layout"), "key"_a = self.attr("key"),
+                                      "expand_x"_a = true);
+    return velmora::list({velmora::list({tab})});
+}
+
+py::object refreshTab(const py::module_ &m, py::object self, py::object window, py::object event,
+                      py::object values) {
     py::object result = py::bool_(false);
     if (!event.equal(py::str("mainTab")) || values.is_none() || !values.contains("mainTab")) return result;
     if (!py::object(values["mainTab"]).equal(py::object(self.attr("key")))) return result;
     py::object generation = self.attr("recompute")();
     if (generation > py::object(self.attr("uiGeneration"))) {
         result = self.attr("updateUI")(window);
-        if (!truthy(result)) self.attr("uiGeneration") = provider.attr("generation");
+        if (!velmora::truthy(result)) self.attr("uiGeneration") = m.attr("Provider").attr("generation");
     }
     return result;
 }
 
 void defineTabProvider(py::module_ &m) {
-    py::object provider = m.attr("Provider");
-    py::object tabProvider = velmora::makeClass(m, "TabProvider", py::make_tuple(provider));
+    py::object tabProvider = velmora::makeClass(m, "TabProvider", py::make_tuple(m.attr("Provider")));
     tabProvider.attr("layout") = py::list();
-
-    velmora::method(tabProvider, "createTab", [provider](py::object self, py::kwargs kwargs) {
-        self.attr("uiGeneration") = provider.attr("generation");
-        py::object tab = py::module_::import("PySimpleGUI")
-                             .attr("Tab")(self.attr("title"), self.attr("layout"), "key"_a = self.attr("key"),
-                                          "expand_x"_a = true);
-        py::list row;
-        row.append(tab);
-        py::list rows;
-        rows.append(row);
-        return rows;
-    });
-    velmora::method(tabProvider, "updateUI", [](py::object self, py::object window) { return false; }, "window"_a);
-    velmora::method(tabProvider, "handleEvent", [provider](py::object self, py::object window, py::object event,
-                                                          py::object values) {
-        return refreshTab(provider, self, window, event, values);
-    }, "window"_a, "event"_a, "values"_a);
+    velmora::method(tabProvider, "createTab", m, &createTab);
+    velmora::method(tabProvider, "updateUI", [](py::object self, py::object window) { return false; },
+                    "window"_a);
+    velmora::method(tabProvider, "handleEvent", m, &refreshTab, "window"_a, "event"_a, "values"_a);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -277,14 +260,16 @@ py::object getFileName(const py::module_ &m, py::object title, py::object extens
 // operations is accepted.
 bool isRawSourceClass(py::handle candidate) {
     for (const char *operation : {"get", "queryStocks"})
-        if (!py::hasattr(candidate, operation) || !PyCallable_Check(candidate.attr(operation).ptr())) return false;
+        if (!py::hasattr(candidate, operation) || !PyCallable_Check(candidate.attr(operation).ptr()))
+            return false;
     return true;
 }
 
 py::object buildDataSource(py::object config) {
     py::object data = config["data"];
     py::object rawClass = py::module_::import("fields").attr("resolve")(
-        data["dataProvider"], "kind"_a = py::cpp_function(&isRawSourceClass), "setting"_a = "data.dataProvider");
+        data["dataProvider"], "kind"_a = py::cpp_function(&isRawSourceClass),
+        "setting"_a = "data.dataProvider");
     return py::module_::import("pdatasource")
         .attr("CachedDataSource")("config"_a = config, "fileName"_a = data["cacheName"],
                                   "rawProvider"_a = rawClass(data["apiKey"]));
@@ -293,25 +278,22 @@ py::object buildDataSource(py::object config) {
 void constructManager(const py::module_ &m, py::object self, py::object providerList, py::object config,
                       py::object title, py::object size, py::object icon, py::object userConfig) {
     if (!py::isinstance<py::str>(title))
-        raise(PyExc_TypeError, "title must be a text, not " + velmora::reprOf(title));
-    self.attr("title") = title;
-    self.attr("size") = size;
-    self.attr("icon") = icon;
-    self.attr("config") = config;
-    self.attr("userConfig") = userConfig;
-    self.attr("providerList") = py::list();
-    self.attr("window") = py::none();
+        velmora::raise(PyExc_TypeError, "title must be a text, not " + velmora::reprOf(title));
+    py::dict state("title"_a = title, "size"_a = size, "icon"_a = icon, "config"_a = config,
+                   "userConfig"_a = userConfig, "providerList"_a = py::list(), "window"_a = py::none());
+    for (auto [name, value] : state) py::setattr(self, name, value);
     py::object dataSource = buildDataSource(config);
     py::object importModule = py::module_::import("importlib").attr("import_module");
     for (py::handle name : providerList) {
         velmora::debug(m.attr("logger"), [&] { return "Loading " + py::str(name).cast<std::string>(); });
         py::list parts = name.attr("rsplit")(".", 1);
         if (py::len(parts) != 2)
-            raise(PyExc_ValueError, "not enough values to unpack (expected 2, got " +
-                                        std::to_string(py::len(parts)) + ")");
+            velmora::raise(PyExc_ValueError, "not enough values to unpack (expected 2, got " +
+                                                 std::to_string(py::len(parts)) + ")");
         py::object moduleName = parts[0], className = parts[1];
         py::object providerClass = importModule(moduleName).attr(className);
-        py::object provider = providerClass(config, "providerManager"_a = self, "userConfigParm"_a = userConfig);
+        py::object provider =
+            providerClass(config, "providerManager"_a = self, "userConfigParm"_a = userConfig);
         provider.attr("reconfigure")(config, "dataSource"_a = dataSource);
         self.attr("providerList").attr("append")(provider);
     }
@@ -368,7 +350,7 @@ void normalWindow(py::handle window) {
     window.attr("normal")();
     if (!sg.attr("running_linux")().cast<bool>()) return;
     py::object root = window.attr("TKroot");
-    if (!truthy(root.attr("wm_attributes")("-zoomed"))) return;
+    if (!velmora::truthy(root.attr("wm_attributes")("-zoomed"))) return;
     py::object zoomedSize = window.attr("size");
     root.attr("wm_attributes")("-zoomed", false);
     py::object time = py::module_::import("time");
@@ -384,33 +366,31 @@ py::object createWindow(const py::module_ &m, py::object self) {
     py::object sg = py::module_::import("PySimpleGUI");
     py::object gui = self.attr("config")["gui"];
     py::object language = gui["language"];
-    py::list languages;
-    languages.append(language);
     py::module_::import("gettext")
-        .attr("translation")("velmora", "locale", "fallback"_a = true, "languages"_a = languages)
+        .attr("translation")("velmora", "locale", "fallback"_a = true,
+                             "languages"_a = velmora::list({language}))
         .attr("install")();
     py::object locale = py::module_::import("locale");
     locale.attr("setlocale")(locale.attr("LC_ALL"), language);
     py::list tabs;
     for (py::handle provider : py::list(self.attr("providerList")))
         for (py::handle row : provider.attr("createTab")()) tabs.append(row);
-    py::list row;
-    row.append(sg.attr("TabGroup")(tabs, "enable_events"_a = true, "key"_a = "mainTab", "expand_x"_a = true,
-                                   "expand_y"_a = true));
-    py::list layout;
-    layout.append(row);
+    py::object group = sg.attr("TabGroup")(tabs, "enable_events"_a = true, "key"_a = "mainTab",
+                                           "expand_x"_a = true, "expand_y"_a = true);
+    py::list layout = velmora::list({velmora::list({group})});
     // A configuration that holds no usable position (none saved, or null in a user's file)
     // leaves the placement to the window manager rather than failing the start.
     py::object position = gui["position"];
-    if (!truthy(position)) position = py::make_tuple(py::none(), py::none());
-    py::object window = sg.attr("Window")(self.attr("title"), layout, "icon"_a = windowIcon(self.attr("icon")),
+    if (!velmora::truthy(position)) position = py::make_tuple(py::none(), py::none());
+    py::object icon = windowIcon(self.attr("icon"));
+    py::object window = sg.attr("Window")(self.attr("title"), layout, "icon"_a = icon,
                                           "size"_a = self.attr("size"), "resizable"_a = true,
                                           "enable_close_attempted_event"_a = true,
                                           "return_keyboard_events"_a = true, "location"_a = position);
     self.attr("window") = window;
     m.attr("ProviderManager").attr("MainWindow") = window;
     window.attr("finalize")();
-    if (truthy(gui["maximized"])) maximizeWindow(window);
+    if (velmora::truthy(gui["maximized"])) maximizeWindow(window);
     sg.attr("OneLineProgressMeterCancel")();
     for (py::handle provider : py::list(self.attr("providerList"))) provider.attr("bind")(window);
     // The language this window speaks: the one to go back to when a later window cannot
@@ -488,10 +468,10 @@ py::object recreateWindow(const py::module_ &m, py::object self, py::object wind
     if (!realSize.equal(curSize)) maximizeWindow(newWindow);
     newWindow[values["mainTab"]].attr("select")();
     if (fellBack) {
+        py::object message = velmora::translate(
+            "The window could not be rebuilt with the new settings; the language stays as it was.");
         py::module_::import("PySimpleGUI")
-            .attr("Popup")(velmora::translate(
-                               "The window could not be rebuilt with the new settings; the language stays as it was."),
-                           "title"_a = velmora::translate("Error"), "keep_on_top"_a = true,
+            .attr("Popup")(message, "title"_a = velmora::translate("Error"), "keep_on_top"_a = true,
                            "location"_a = m.attr("ProviderManager").attr("popupLocation")());
     }
     return newWindow;
@@ -524,7 +504,7 @@ py::object handleEvent(const py::module_ &m, py::object self, py::object window,
                 logFailure(m, "Test");
             }
         }
-        if (!truthy(answer)) return liveWindow();
+        if (!velmora::truthy(answer)) return liveWindow();
         return recreateWindow(m, self, liveWindow(), values);
     } catch (...) {
         logFailure(m, "Test");
@@ -534,22 +514,13 @@ py::object handleEvent(const py::module_ &m, py::object self, py::object window,
 
 void defineProviderManager(py::module_ &m) {
     py::object manager = velmora::makeClass(m, "ProviderManager");
-    velmora::constructor(manager, [m](py::object self, py::object providerList, py::object config, py::object title,
-                                      py::object size, py::object icon, py::object userConfig) {
-        constructManager(m, self, providerList, config, title, size, icon, userConfig);
-    }, "providerList"_a, "config"_a, "title"_a, "size"_a, "icon"_a = py::none(), "userConfig"_a = py::none());
-    velmora::method(manager, "reconfigure", [m](py::object self, py::object config) {
-        reconfigureManager(m, self, config);
-    }, "config"_a);
-    velmora::method(manager, "createWindow", [m](py::object self) { return createWindow(m, self); });
-    velmora::method(manager, "setTitle", [](py::object self, py::object selectionName, py::object selectionTitle) {
-        setTitle(self, selectionName, selectionTitle);
-    }, "selectionName"_a, "selectionTitle"_a = py::none());
-    velmora::method(manager, "handleEvent", [m](py::object self, py::object window, py::object event,
-                                               py::object values) {
-        return handleEvent(m, self, window, event, values);
-    }, "window"_a, "event"_a, "values"_a);
-    velmora::staticMethod(manager, "popupLocation", [m]() { return popupLocation(m); });
+    velmora::constructor(manager, m, &constructManager, "providerList"_a, "config"_a, "title"_a, "size"_a,
+                         "icon"_a = py::none(), "userConfig"_a = py::none());
+    velmora::method(manager, "reconfigure", m, &reconfigureManager, "config"_a);
+    velmora::method(manager, "createWindow", m, &createWindow);
+    velmora::method(manager, "setTitle", &setTitle, "selectionName"_a, "selectionTitle"_a = py::none());
+    velmora::method(manager, "handleEvent", m, &handleEvent, "window"_a, "event"_a, "values"_a);
+    velmora::staticMethod(manager, "popupLocation", m, &popupLocation);
 }
 
 }  // namespace
@@ -560,7 +531,6 @@ PYBIND11_MODULE(provider, m) {
     defineProvider(m);
     defineTabProvider(m);
     defineProviderManager(m);
-    m.def("GetFileName", [m](py::object title, py::object extension, py::object defaultPath, py::object save) {
-        return getFileName(m, title, extension, defaultPath, save);
-    }, "title"_a, "extension"_a, "default"_a = "", "save"_a = false);
+    velmora::function(m, "GetFileName", &getFileName, "title"_a, "extension"_a, "default"_a = "",
+                      "save"_a = false);
 }

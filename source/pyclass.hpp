@@ -4,13 +4,21 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <concepts>
+#include <initializer_list>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 namespace py = pybind11;
 using namespace pybind11::literals;
 
 namespace velmora {
+
+// A C++ callable to bind as it stands; a module in its place selects the overloads below
+// that hand the module to a free function.
+template <typename Func>
+concept Body = !std::same_as<std::remove_cvref_t<Func>, py::module_>;
 
 // The interpreter's truth test (`if value:`); converting a handle to bool only tells
 // whether it is null.
@@ -25,12 +33,25 @@ inline bool truthy(py::handle value) {
     PyErr_SetObject(type.ptr(), message.ptr());
     throw py::error_already_set();
 }
-[[noreturn]] inline void raise(py::handle type, const std::string &message) { raise(type, py::str(message)); }
+[[noreturn]] inline void raise(py::handle type, const std::string &message) {
+    raise(type, py::str(message));
+}
 
-// Raises an exception object made elsewhere (caught, or built with arguments of its own).
+// Raises `error` as `raise error` would: an exception object made elsewhere (caught, or
+// built with arguments of its own), or an exception class, raised without arguments.
 [[noreturn]] inline void raise(py::handle error) {
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
+    if (PyExceptionClass_Check(error.ptr()))
+        PyErr_SetNone(error.ptr());
+    else
+        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
     throw py::error_already_set();
+}
+
+// A Python list of the items, as the display `[a, b]` makes it: layouts are lists of rows.
+inline py::list list(std::initializer_list<py::object> items) {
+    py::list made;
+    for (const py::object &item : items) made.append(item);
+    return made;
 }
 
 // `super(cls, self)`: what a method of `cls` gets from `super()`. C++ bodies name their
@@ -70,23 +91,29 @@ inline py::object classOf(const char *module, const char *name) {
 // instance, it binds `self` like a function written in Python, and a subclass's
 // override (in C++ or in Python) takes its place. It replaces an inherited method of
 // the same name rather than adding a pybind11 overload to it.
-template <typename Func, typename... Extra>
+template <Body Func, typename... Extra>
 void method(py::object cls, const char *name, Func &&body, const Extra &...extra) {
     cls.attr(name) = py::cpp_function(std::forward<Func>(body), py::name(name), py::is_method(cls), extra...);
 }
 
-// Binds a free function whose first parameter is the module (for its logger, its imports,
-// its other functions) as a method: `body(m, self, args...)`. Parameter lists are then
+// A free function whose first parameter is the module (for its logger, its imports, its
+// other functions) as a callable of the remaining parameters. Parameter lists are then
 // written once, in the function, and not again in a forwarding lambda.
+template <typename Result, typename... Args>
+auto withModule(const py::module_ &m, Result (*body)(const py::module_ &, Args...)) {
+    return [m, body](Args... args) -> Result { return body(m, std::forward<Args>(args)...); };
+}
+
+// Binds such a function as a method: `body(m, self, args...)`.
 template <typename Result, typename... Args, typename... Extra>
-void method(py::object cls, const char *name, const py::module_ &m, Result (*body)(const py::module_ &, Args...),
-            const Extra &...extra) {
-    method(cls, name, [m, body](Args... args) -> Result { return body(m, std::forward<Args>(args)...); }, extra...);
+void method(py::object cls, const char *name, const py::module_ &m,
+            Result (*body)(const py::module_ &, Args...), const Extra &...extra) {
+    method(cls, name, withModule(m, body), extra...);
 }
 
 // pybind11 takes any function named "__init__" for the constructor of a C++ type, so
 // constructors are bound under the name `construct` and installed as `__init__`.
-template <typename Func, typename... Extra>
+template <Body Func, typename... Extra>
 void constructor(py::object cls, Func &&body, const Extra &...extra) {
     method(cls, "construct", std::forward<Func>(body), extra...);
     cls.attr("__init__") = cls.attr("__dict__")["construct"];
@@ -97,14 +124,29 @@ void constructor(py::object cls, Func &&body, const Extra &...extra) {
 template <typename... Args, typename... Extra>
 void constructor(py::object cls, const py::module_ &m, void (*body)(const py::module_ &, Args...),
                  const Extra &...extra) {
-    constructor(cls, [m, body](Args... args) { body(m, std::forward<Args>(args)...); }, extra...);
+    constructor(cls, withModule(m, body), extra...);
 }
 
 // Binds a C++ callable as a static method of a Python class.
-template <typename Func, typename... Extra>
+template <Body Func, typename... Extra>
 void staticMethod(py::object cls, const char *name, Func &&body, const Extra &...extra) {
     py::object function = py::cpp_function(std::forward<Func>(body), py::name(name), extra...);
     cls.attr(name) = py::reinterpret_steal<py::object>(PyStaticMethod_New(function.ptr()));
+}
+
+// A static method whose body is a free function taking the module first, as `method` above.
+template <typename Result, typename... Args, typename... Extra>
+void staticMethod(py::object cls, const char *name, const py::module_ &m,
+                  Result (*body)(const py::module_ &, Args...), const Extra &...extra) {
+    staticMethod(cls, name, withModule(m, body), extra...);
+}
+
+// A function of the module whose body is a free function taking the module first, as
+// `method` above; functions that need no module are bound with `m.def` directly.
+template <typename Result, typename... Args, typename... Extra>
+void function(py::module_ &m, const char *name, Result (*body)(const py::module_ &, Args...),
+              const Extra &...extra) {
+    m.def(name, withModule(m, body), extra...);
 }
 
 // Binds a C++ callable as a class method of a Python class.

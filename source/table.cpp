@@ -3,14 +3,11 @@
 
 namespace {
 
-py::object super(py::handle cls, py::handle self) {
-    return py::module_::import("builtins").attr("super")(cls, self);
-}
-
 // The decimals of a floating-point cell in the column at `position`, or none when the
 // cell is to be shown as the number it is.
 py::object decimalsFor(py::handle rounding, py::handle columns, size_t position) {
-    if (py::isinstance(rounding, py::module_::import("numbers").attr("Integral"))) return py::reinterpret_borrow<py::object>(rounding);
+    if (py::isinstance(rounding, py::module_::import("numbers").attr("Integral")))
+        return py::reinterpret_borrow<py::object>(rounding);
     if (py::isinstance<py::dict>(rounding)) {
         py::object name = columns[py::int_(position)];
         py::dict named = py::reinterpret_borrow<py::dict>(rounding);
@@ -50,17 +47,18 @@ py::list getValues(py::object self, py::object df) {
 // twice; reported in the interpreter's words, which name the keyword.
 void refuseValuesBesideFrame(py::handle toolkitFunction, const py::kwargs &kwargs) {
     if (!kwargs.contains("values")) return;
-    PyErr_Format(PyExc_TypeError, "%S.%S() got multiple values for keyword argument 'values'",
-                 toolkitFunction.attr("__module__").ptr(), toolkitFunction.attr("__qualname__").ptr());
-    throw py::error_already_set();
+    py::str message("{}.{}() got multiple values for keyword argument 'values'");
+    velmora::raise(PyExc_TypeError,
+                   message.format(toolkitFunction.attr("__module__"), toolkitFunction.attr("__qualname__")));
 }
 
 void defineTable(py::module_ &m) {
     py::object table = velmora::makeClass(m, "Table", py::make_tuple(m.attr("sg").attr("Table")));
-    velmora::constructor(table, [table](py::object self, py::args args, py::object df, py::object autoSizeColumns,
-                                        py::object rounding, py::object headings, py::kwargs kwargs) {
+    velmora::constructor(table, [table](py::object self, py::args args, py::object df,
+                                        py::object autoSizeColumns, py::object rounding, py::object headings,
+                                        py::kwargs kwargs) {
         self.attr("rounding") = rounding;
-        py::object init = super(table, self).attr("__init__");
+        py::object init = velmora::super(table, self).attr("__init__");
         if (df.is_none()) {
             // Passed on as well, so that a table built without a frame sizes its columns
             // like every other table of the program.
@@ -72,10 +70,12 @@ void defineTable(py::module_ &m) {
         py::list values = self.attr("getValues")(df);
         if (headings.is_none()) headings = py::module_::import("builtins").attr("list")(df.attr("columns"));
         refuseValuesBesideFrame(init, kwargs);
-        init(*args, "values"_a = values, "headings"_a = headings, "auto_size_columns"_a = autoSizeColumns, **kwargs);
+        init(*args, "values"_a = values, "headings"_a = headings, "auto_size_columns"_a = autoSizeColumns,
+             **kwargs);
     }, "df"_a = py::none(), "auto_size_columns"_a = false, "rounding"_a = 2, "headings"_a = py::none());
-    velmora::method(table, "update", [table](py::object self, py::args args, py::object df, py::kwargs kwargs) {
-        py::object update = super(table, self).attr("update");
+    velmora::method(table, "update", [table](py::object self, py::args args, py::object df,
+                                             py::kwargs kwargs) {
+        py::object update = velmora::super(table, self).attr("update");
         if (df.is_none()) {
             update(*args, **kwargs);
             return;
@@ -90,7 +90,6 @@ void defineTable(py::module_ &m) {
 }  // namespace
 
 PYBIND11_MODULE(table, m) {
-    m.attr("locale") = py::module_::import("locale");
     m.attr("sg") = py::module_::import("PySimpleGUI");
     defineTable(m);
 }

@@ -1,4 +1,5 @@
-// The main module: command line, configuration trees, logging, translation, locale and the event loop.
+// The main module: command line, configuration trees, logging, translation, locale and the event
+// loop.
 #include "pyclass.hpp"
 
 #include <functional>
@@ -46,12 +47,13 @@ py::object merge(py::object source, py::object destination) {
 // Reads a JSON configuration file and hands its content to `use` while the file is open;
 // the file is closed on every way out. A top level other than an object is refused: the
 // tree would otherwise be built from whatever pairs a list happens to hold.
-void readConfiguration(const py::module_ &m, py::object fileName, const std::function<void(py::object)> &use) {
+void readConfiguration(const py::module_ &m, py::object fileName,
+                       const std::function<void(py::object)> &use) {
     py::object file = py::module_::import("builtins").attr("open")(fileName, "r");
     try {
         py::object content = m.attr("json").attr("load")(file);
         if (!PyDict_Check(content.ptr()))
-            throw py::type_error(py::str("{} does not hold a JSON object").format(fileName).cast<std::string>());
+            velmora::raise(PyExc_TypeError, py::str("{} does not hold a JSON object").format(fileName));
         use(content);
     } catch (...) {
         try {
@@ -68,7 +70,8 @@ py::object parseOptions(const py::module_ &m) {
     py::object parser = argparse.attr("ArgumentParser")(
         "description"_a = "Zeltra Velmora", "epilog"_a = "Copyright (c) 2025 Zeltra. All rights reserved.",
         "formatter_class"_a = argparse.attr("ArgumentDefaultsHelpFormatter"));
-    parser.attr("add_argument")("--config", "default"_a = "data/config/velmora.json", "help"_a = "Configuration file");
+    parser.attr("add_argument")("--config", "default"_a = "data/config/velmora.json",
+                                "help"_a = "Configuration file");
     return parser.attr("parse_args")();
 }
 
@@ -82,7 +85,7 @@ void runEventLoop(const py::module_ &m, py::object manager, py::object window) {
         py::tuple read = window.attr("Read")();
         py::object event = read[0];
         py::object values = read[1];
-        velmora::debug(logger, [&] { return py::str("Event:") + py::str(event) + py::str(" values:") + py::str(values); });
+        velmora::debug(logger, [&] { return py::str("Event:{} values:{}").format(event, values); });
         if (event.is_none()) {
             window.attr("close")();
             return;
@@ -95,7 +98,7 @@ void runEventLoop(const py::module_ &m, py::object manager, py::object window) {
     }
 }
 
-void runMain(py::module_ m) {
+void runMain(const py::module_ &m) {
     py::object options = parseOptions(m);
     py::object Dict = m.attr("addict").attr("Dict");
     py::object defaults, config, userConfig;
@@ -110,9 +113,9 @@ void runMain(py::module_ m) {
 
     m.attr("logging").attr("config").attr("dictConfig")(config["logging"]);
     py::object language = config["gui"]["language"];
-    py::list languages;
-    languages.append(language);
-    m.attr("gettext").attr("translation")("velmora", "locale", "fallback"_a = true, "languages"_a = languages)
+    m.attr("gettext")
+        .attr("translation")("velmora", "locale", "fallback"_a = true,
+                             "languages"_a = velmora::list({language}))
         .attr("install")();
     m.attr("locale").attr("setlocale")(m.attr("locale").attr("LC_ALL"), language);
     m.attr("sg").attr("ChangeLookAndFeel")("TanBlue");
@@ -122,7 +125,8 @@ void runMain(py::module_ m) {
     py::module_ provider = py::module_::import("provider");
     py::object manager =
         provider.attr("ProviderManager")(config["providers"], config, velmora::translate("Velmora"),
-                                         config["gui"]["size"], "icon"_a = "velmora.ico", "userConfig"_a = userConfig);
+                                         config["gui"]["size"], "icon"_a = "velmora.ico",
+                                         "userConfig"_a = userConfig);
     runEventLoop(m, manager, manager.attr("createWindow")());
 }
 
@@ -130,13 +134,12 @@ void runMain(py::module_ m) {
 
 PYBIND11_MODULE(velmora, m) {
     importModules(m);
-    m.attr("warnings").attr("filterwarnings")("ignore");
     m.attr("logger") = m.attr("logging").attr("getLogger")(m.attr("__file__"));
     m.attr("sys").attr("path").attr("append")(m.attr("sys").attr("executable"));
     importToolkit(m);
     m.attr("version") = py::module_::import("version").attr("version");
     m.attr("publicKey") = publicKey;
     m.def("merge", &merge, "source"_a, "destination"_a);
-    m.def("main", [m]() { runMain(m); });
+    velmora::function(m, "main", &runMain);
     if (py::str(m.attr("__name__")).equal(py::str("__main__"))) m.attr("main")();
 }

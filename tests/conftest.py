@@ -57,3 +57,24 @@ def market_stub(market_server, monkeypatch):
     monkeypatch.setenv("VELMORA_EOD_URL", market_server.url)
     monkeypatch.setenv("VELMORA_YAHOO_URL", market_server.url)
     return market_server
+
+
+@pytest.fixture
+def openedWindows():
+    """The windows a test has opened, closed after it: whatever makes a window appends it here."""
+    made = []
+    yield made
+    for window in made:
+        window.close()
+
+
+@pytest.fixture
+def openWindow(openedWindows):
+    """Makes a finalised window from sg.Window's arguments; it is closed after the test."""
+    import PySimpleGUI as sg
+
+    def make(*args, **kwargs):
+        openedWindows.append(sg.Window(*args, finalize=True, **kwargs))
+        return openedWindows[-1]
+
+    return make

@@ -13,6 +13,7 @@ gettext.NullTranslations().install()  # the provider module translates while it 
 
 import fields  # noqa: E402
 import provider  # noqa: E402
+from provider_support import bareManager  # noqa: E402
 
 FIELDS_CONFIG = {
     "gui": {"language": "en_US.UTF-8", "title": "Plan", "size": [1000, 700], "position": [20, 20]},
@@ -49,7 +50,8 @@ class FieldsTab(provider.TabProvider):
                                   configPath="data.currency"),
             fields.SelectionField("method", "Method", METHODS, configPath="allocation.method"),
             fields.BoolField("fractional", "Fractional", dependingOn="method",
-                             dependencyRule={"hrp.HRPOptimization": True}, configPath="allocation.fractional"),
+                             dependencyRule={"hrp.HRPOptimization": True},
+                             configPath="allocation.fractional"),
             fields.SelectionField("bounds", "Bounds", BOUNDS, compact=True, configPath="allocation.bounds"),
             [sg.Button("Other", key="other")],
         ]
@@ -61,18 +63,8 @@ class FieldsTab(provider.TabProvider):
 
 
 def makeManager(config, userConfig):
-    """A provider manager with a field provider and the test tab, without a data source.
-
-    The constructor would build the market-data source; the window and the event dispatch
-    under test do not need one.
-    """
-    manager = provider.ProviderManager.__new__(provider.ProviderManager)
-    manager.title = "Velmora test"
-    manager.size = tuple(config.gui.size)
-    manager.icon = None
-    manager.config = config
-    manager.userConfig = userConfig
-    manager.window = None
+    """A provider manager with a field provider and the test tab, without a data source."""
+    manager = bareManager(config, userConfig, tuple(config.gui.size))
     manager.reconfigured = []
     manager.reconfigure = manager.reconfigured.append
     manager.providerList = [

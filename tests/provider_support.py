@@ -128,4 +128,15 @@ def zoomed(window):
 
 def placed(window, position, size):
     """Whether the window stands at `position` with `size`, once the window manager has acted."""
-    return settle(window, lambda: window.CurrentLocation(more_accurate=True) == position and window.size == size)
+    return settle(window,
+                  lambda: window.CurrentLocation(more_accurate=True) == position and window.size == size)
+
+
+def bareManager(config, userConfig, size, icon=None):
+    """A provider manager made without its constructor, which would build the market-data
+    source; its window and its event dispatch need none. The test adds the providers."""
+    manager = provider.ProviderManager.__new__(provider.ProviderManager)
+    manager.title, manager.size, manager.icon = "Velmora test", size, icon
+    manager.config, manager.userConfig, manager.window = config, userConfig, None
+    manager.providerList = []
+    return manager

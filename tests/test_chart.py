@@ -11,6 +11,7 @@ from PIL import Image, UnidentifiedImageError
 
 import chart
 import fields
+from provider_support import settle
 
 
 def png(width, height):
@@ -23,24 +24,10 @@ def png(width, height):
     return stream.getvalue()
 
 
-def size_of(data):
+def sizeOf(data):
     image = Image.open(io.BytesIO(data))
     assert image.format == "PNG"
     return image.size
-
-
-@pytest.fixture
-def windows():
-    """Creates finalised windows and closes whatever is still open afterwards."""
-    opened = []
-
-    def make(*args, **kwargs):
-        opened.append(sg.Window(*args, finalize=True, **kwargs))
-        return opened[-1]
-
-    yield make
-    for each in opened:
-        each.close()
 
 
 def xdotool(*args):
@@ -63,7 +50,7 @@ def click(widget):
 def test_resize_fits_keeps_the_aspect_and_never_enlarges(source, target, expected):
     original = png(*source)
     data, size = chart.resize(original, target)
-    assert size == expected and size_of(data) == expected and data != original
+    assert size == expected and sizeOf(data) == expected and data != original
 
 
 def test_resize_of_no_image_and_of_too_small_targets():
@@ -76,10 +63,10 @@ def test_resize_of_no_image_and_of_too_small_targets():
 
 # -- the chart element in a window ----------------------------------------------------------
 
-def test_element_scales_to_its_widget_and_keeps_the_full_image_for_the_view(windows, monkeypatch):
+def test_element_scales_to_its_widget_and_keeps_the_full_image_for_the_view(openWindow, monkeypatch):
     row = chart.ChartField(key="stockChart", title="Prices")
     field = fields.handlers["stockChart"]
-    window = windows("Chart", [row])
+    window = openWindow("Chart", [row])
     element = window["stockChart"]
     assert isinstance(element, chart.ChartElement) and element.metadata is field
 
@@ -87,18 +74,18 @@ def test_element_scales_to_its_widget_and_keeps_the_full_image_for_the_view(wind
     monkeypatch.setattr(element.Widget, "winfo_width", lambda: 1)
     monkeypatch.setattr(element.Widget, "winfo_height", lambda: 1)
     element.update(full)
-    assert size_of(element.ImageData) == (500, 388) and field.source == full
+    assert sizeOf(element.ImageData) == (500, 388) and field.source == full
 
     big = png(2000, 1000)
     monkeypatch.setattr(element.Widget, "winfo_width", lambda: 900)
     monkeypatch.setattr(element.Widget, "winfo_height", lambda: 450)
     element.update(big, visible=True)
-    assert size_of(element.ImageData) == (900, 450) and field.source == big
+    assert sizeOf(element.ImageData) == (900, 450) and field.source == big
     assert element.Widget.cget("image") != ""
 
 
-def test_element_without_image_shows_an_empty_image(windows):
-    window = windows("Chart", [chart.ChartField(key="emptyChart", title="Prices")])
+def test_element_without_image_shows_an_empty_image(openWindow):
+    window = openWindow("Chart", [chart.ChartField(key="emptyChart", title="Prices")])
     element = window["emptyChart"]
     element.update(png(600, 600))
     assert element.Widget.cget("image") != ""
@@ -133,7 +120,7 @@ def test_factory_takes_keywords_only():
     assert fields.handlers["kwChart"].title == "T" and element.ImageData is None
 
 
-def test_tab_holds_one_chart_and_hands_options_to_the_image(windows):
+def test_tab_holds_one_chart_and_hands_options_to_the_image(openWindow):
     source = png(700, 500)
     tab = chart.ChartTab("Backtest", key="backtest", source=source, expand_x=True, size=(640, 480))
     assert isinstance(tab, sg.Tab) and tab.Key == "backtestTab" and tab.Title == "Backtest"
@@ -142,7 +129,7 @@ def test_tab_holds_one_chart_and_hands_options_to_the_image(windows):
     assert isinstance(element, chart.ChartElement) and element.Key == "backtest"
     assert element.expand_x is True and element.ImageSize == (640, 480) and element.ImageData == source
     assert tab.expand_x is False and fields.handlers["backtest"].title == "Backtest"
-    window = windows("Tabs", [[sg.TabGroup([[tab]], key="mainTab")]])
+    window = openWindow("Tabs", [[sg.TabGroup([[tab]], key="mainTab")]])
     assert window["backtestTab"] is tab and window["backtest"] is element
 
 
@@ -218,20 +205,17 @@ class Views:
 
 
 @pytest.fixture
-def main_window(windows):
+def mainWindow(openWindow):
     source = png(1200, 900)
     # The button above the chart, which is larger than the window.
     layout = [[sg.Button("Ping")], chart.ChartField(key="bigChart", title="Allocation", source=source)]
-    window = windows("Main", layout, location=(120, 80), size=(900, 700))
-    deadline = time.monotonic() + 5
-    while window.size != (900, 700) and time.monotonic() < deadline:
-        window.TKroot.update()
-        time.sleep(0.02)
+    window = openWindow("Main", layout, location=(120, 80), size=(900, 700))
+    settle(window, lambda: window.size == (900, 700), seconds=5)
     return window, source
 
 
-def test_click_opens_the_view_over_the_main_window_and_a_click_on_it_closes_it(main_window, monkeypatch):
-    window, source = main_window
+def test_click_opens_the_view_over_the_main_window_and_a_click_on_it_closes_it(mainWindow, monkeypatch):
+    window, source = mainWindow
     click(window["bigChart"].Widget)
     event, values = window.read(timeout=5000)
     assert event == "bigChart"
@@ -249,7 +233,7 @@ def test_click_opens_the_view_over_the_main_window_and_a_click_on_it_closes_it(m
     assert abs(views.seen["location"][1] - main_location[1]) <= 40
     image = views.seen["image"]
     expected = chart.resize(source, (main_size[0] - 100, main_size[1] - 50))[1]
-    assert size_of(image.ImageData) == expected and image.EnableEvents and image.ImageSize == (700, 500)
+    assert sizeOf(image.ImageData) == expected and image.EnableEvents and image.ImageSize == (700, 500)
     assert view.is_closed()
 
     # The main window takes clicks again.
@@ -257,8 +241,8 @@ def test_click_opens_the_view_over_the_main_window_and_a_click_on_it_closes_it(m
     assert window.read(timeout=5000)[0] == "Ping"
 
 
-def test_closing_the_view_returns_to_a_responsive_main_window(main_window, monkeypatch):
-    window, _ = main_window
+def test_closing_the_view_returns_to_a_responsive_main_window(mainWindow, monkeypatch):
+    window, _ = mainWindow
     fields.handlers["bigChart"].update(None)
 
     def close(view):

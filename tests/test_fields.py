@@ -9,8 +9,8 @@ import pytest
 import PySimpleGUI as sg
 from addict import Dict
 
-from fields_support import (METHODS, focusOn, freshConfig, installTranslation, makeManager, press, processLocale,
-                            pump, runLoop, savedUserConfig, textColour, typeText)
+from fields_support import (METHODS, focusOn, freshConfig, installTranslation, makeManager, press,
+                            processLocale, pump, runLoop, savedUserConfig, textColour, typeText)
 
 import fields  # noqa: E402  (after fields_support, which installs the translation first)
 import provider  # noqa: E402
@@ -54,7 +54,8 @@ def test_resolve_failures_of_the_name(monkeypatch):
     ("utils.dspStocks", TypeError, "data.dataProvider: 'utils.dspStocks' is not a class"),
     ("antigravity.fly", ValueError, "data.dataProvider: 'antigravity.fly' names no module of the program"),
     (5, TypeError, "data.dataProvider: a class name must be a text, not 5"),
-    ("subprocess.Popen", TypeError, "data.dataProvider: 'subprocess.Popen' is not a class of the expected kind"),
+    ("subprocess.Popen", TypeError,
+     "data.dataProvider: 'subprocess.Popen' is not a class of the expected kind"),
 ])
 def test_resolve_refuses_what_is_not_a_class_of_the_kind(name, error, text, monkeypatch):
     called = []
@@ -132,7 +133,31 @@ def test_field_provider_sets_the_module_state(state):
     config, user, manager, fieldProvider = state
     assert fields.config is config and fields.userConfig is user and fields.manager is manager
     assert fieldProvider.key == "field" and fieldProvider.lastGeneration == -1
-    assert isinstance(fieldProvider, provider.Provider) and not isinstance(fieldProvider, provider.TabProvider)
+    assert isinstance(fieldProvider, provider.Provider)
+    assert not isinstance(fieldProvider, provider.TabProvider)
+
+
+def test_python_override_is_honoured_through_the_compiled_bases(state, monkeypatch):
+    # FieldProvider is compiled in this module, its base Provider in the module provider; the
+    # operations of both reach a Python subclass's own through self.
+    config, user, manager, _ = state
+    for name, value in (("values", {}), ("origin", {}), ("generation", 0)):
+        monkeypatch.setattr(provider.Provider, name, value)
+    seen = []
+
+    class Publishing(fields.FieldProvider):
+        def compute(self):
+            seen.append("compute")
+            self["published"] = fields.config.a.n
+
+        def updateConfig(self, window, configObj):
+            seen.append(("updateConfig", window, configObj))
+
+    publisher = Publishing(config, providerManager=manager, userConfigParm=user)
+    assert type(publisher).__mro__[1:3] == (fields.FieldProvider, provider.Provider)
+    assert publisher.recompute() == 1 and provider.Provider.values["published"] == 3
+    publisher.bind("window")
+    assert seen == ["compute", ("updateConfig", "window", config)]
 
 
 def test_construction_reads_the_configuration_and_registers(state):
@@ -179,7 +204,8 @@ def test_field_without_path_notifies_dependents(state):
     config, user, manager, fieldProvider = state
     window = FakeWindow()
     master = fields.FieldClass("m", "M", reconfigureOnChange=True)
-    dependent = fields.FieldClass("d", "D", dependingOn="m", dependencyRule={"on": "forced"}, configPath="a.s")
+    dependent = fields.FieldClass("d", "D", dependingOn="m", dependencyRule={"on": "forced"},
+                                  configPath="a.s")
     master.set(window, "on")
     assert config.a.s == "forced" and user.a.s == "forced" and "m" not in config
     assert manager.reconfigured == [config]
@@ -213,7 +239,8 @@ def test_selection_options(state):
     config, user, manager, fieldProvider = state
     window = FakeWindow()
     config.a.cur = "EUR.FOREX"
-    field = fields.SelectionFieldClass("cur", "C", {"USD.FOREX": "USD", "EUR.FOREX": "EUR"}, configPath="a.cur")
+    currencies = {"USD.FOREX": "USD", "EUR.FOREX": "EUR"}
+    field = fields.SelectionFieldClass("cur", "C", currencies, configPath="a.cur")
     assert field.dspOptions == ["USD", "EUR"] and field.initialValue == "EUR"
     same = fields.SelectionFieldClass("same", "S", {"a": "L", "b": "L"}, configPath="a.s")
     assert same.revMap == {"L": "b"} and same.initialValue == "x"
@@ -237,7 +264,8 @@ def test_rows_of_the_selection_and_boolean_fields(state):
     assert [type(e) for e in labelled] == [sg.Text, sg.Checkbox]
     assert labelled[0].DisplayText == "Fractional" and labelled[0].Size == (15, 1)
     assert labelled[1].Text == "" and labelled[1].InitialState is True
-    selection = fields.SelectionField("cur", "Currency", {"USD.FOREX": "USD", "EUR.FOREX": "EUR"}, configPath="a.s")
+    currencies = {"USD.FOREX": "USD", "EUR.FOREX": "EUR"}
+    selection = fields.SelectionField("cur", "Currency", currencies, configPath="a.s")
     assert [type(e) for e in selection] == [sg.Text, sg.Combo] and selection[0].DisplayText == "Currency"
     assert selection[1].Values == ["USD", "EUR"] and selection[1].DefaultValue == "x"
 
@@ -266,7 +294,7 @@ def form(caplog):
         yield opened
 
 
-def type_in(manager, window, key, text):
+def typeIn(manager, window, key, text):
     """Puts the text into the input and dispatches its event with the window's values."""
     window[key].update(text)
     values = pump(window)
@@ -274,7 +302,8 @@ def type_in(manager, window, key, text):
 
 
 def failures(caplog):
-    return [r for r in caplog.records if r.getMessage() == "Test" and r.exc_info and r.exc_info[0] is ValueError]
+    return [r for r in caplog.records
+            if r.getMessage() == "Test" and r.exc_info and r.exc_info[0] is ValueError]
 
 
 def test_bind_shows_the_configuration(form):
@@ -311,7 +340,7 @@ def test_binding_the_window_applies_the_rules():
 ])
 def test_valid_input_is_stored_in_both_trees(form, key, text, path, stored):
     manager, window, config, user, tab = form
-    assert type_in(manager, window, key, text)[0] is window
+    assert typeIn(manager, window, key, text)[0] is window
     section, name = path.split(".")
     assert config[section][name] == stored and user[section][name] == stored
     assert type(user[section][name]) is type(stored)
@@ -328,47 +357,48 @@ def test_valid_input_is_stored_in_both_trees(form, key, text, path, stored):
 def test_invalid_input_turns_red_and_stores_nothing(form, caplog, key, text):
     manager, window, config, user, tab = form
     before = freshConfig()
-    assert type_in(manager, window, key, text)[0] is window
+    assert typeIn(manager, window, key, text)[0] is window
     assert textColour(window, key) == "red"
     assert config == before and user == {}
     assert len(failures(caplog)) == 1 and tab.events == []  # the event went no further
     assert failures(caplog)[0].exc_info[1].args == ()
     assert pump(window)[key] == text  # the rejected text stays
-    type_in(manager, window, "title", "Next")  # event handling goes on
+    typeIn(manager, window, "title", "Next")  # event handling goes on
     assert user == {"gui": {"title": "Next"}} and [e for e, v in tab.events] == ["title"]
 
 
 def test_number_correction_and_locales(form):
     manager, window, config, user, tab = form
-    type_in(manager, window, "maxWeight", "2,5")
+    typeIn(manager, window, "maxWeight", "2,5")
     assert pump(window)["maxWeight"] == "2.5" and user.allocation.maxWeight == 2.5
     assert tab.events[-1][1]["maxWeight"] == 2.5  # later providers see the number
     field = fields.handlers["capital"]
     assert field.formatValue(1234567) == "1,234,567"
     assert fields.handlers["maxWeight"].formatValue(1234567.891) == "1,234,567.89"
     with processLocale("de_DE.UTF-8"):
-        type_in(manager, window, "capital", "1.000.000")
+        typeIn(manager, window, "capital", "1.000.000")
         assert user.allocation.capital == 1000000
-        type_in(manager, window, "maxWeight", "3.5")
+        typeIn(manager, window, "maxWeight", "3.5")
         assert pump(window)["maxWeight"] == "3,5" and user.allocation.maxWeight == 3.5
         assert field.formatValue(1234567) == "1.234.567"
         assert fields.handlers["maxWeight"].formatValue(1234567.891) == "1.234.567,89"
     with processLocale("C"):  # no thousands separator: nothing to correct
-        type_in(manager, window, "maxWeight", "4.5")
+        typeIn(manager, window, "maxWeight", "4.5")
         assert pump(window)["maxWeight"] == "4.5" and user.allocation.maxWeight == 4.5
-    type_in(manager, window, "capital", "1,5")  # integer fields never correct: fifteen, too small
+    typeIn(manager, window, "capital", "1,5")  # integer fields never correct: fifteen, too small
     assert textColour(window, "capital") == "red" and user.allocation.capital == 1000000
 
 
 def test_input_widths(form):
     manager, window, config, user, tab = form
-    widths = {key: int(window[key].Widget.cget("width")) for key in ("title", "capital", "startDate", "cacheName")}
+    keys = ("title", "capital", "startDate", "cacheName")
+    widths = {key: int(window[key].Widget.cget("width")) for key in keys}
     assert widths == {"title": 8, "capital": 10, "startDate": 10, "cacheName": 64}
 
 
 def test_disabled_number_field_is_grey(form):
     manager, window, config, user, tab = form
-    type_in(manager, window, "maxWeight", "x")
+    typeIn(manager, window, "maxWeight", "x")
     field = fields.handlers["maxWeight"]
     field.disable(window, True)
     assert textColour(window, "maxWeight") == "grey"
@@ -378,16 +408,17 @@ def test_disabled_number_field_is_grey(form):
 
 def test_date_clear_button(form, caplog):
     manager, window, config, user, tab = form
-    type_in(manager, window, "CutOffDate", "2024-03-05")
+    typeIn(manager, window, "CutOffDate", "2024-03-05")
     assert user.allocation.cutOffDate == "2024-03-05"
     assert window["setCutOffDate"].calendar_default_date_M_D_Y == (3, 5, 2024)
-    type_in(manager, window, "CutOffDate", "2024-13-01")
+    typeIn(manager, window, "CutOffDate", "2024-13-01")
     assert textColour(window, "CutOffDate") == "red"
     manager.handleEvent(window, "clearCutOffDate", pump(window))
     assert pump(window)["CutOffDate"] == "" and textColour(window, "CutOffDate") == "black"
     assert config.allocation.cutOffDate == "" and user.allocation.cutOffDate == ""
     assert window["setCutOffDate"].calendar_default_date_M_D_Y == (3, 5, 2024)
-    assert "setCutOffDate" not in fields.handlers and fields.handlers["clearCutOffDate"] is fields.handlers["CutOffDate"]
+    assert "setCutOffDate" not in fields.handlers
+    assert fields.handlers["clearCutOffDate"] is fields.handlers["CutOffDate"]
 
 
 def test_selection_and_boolean_fields(form):
@@ -452,14 +483,16 @@ def test_enter_as_a_character_raises_one_nested_update(form, caplog):
 
 
 @pytest.mark.parametrize("enterKey", ["Return", "KP_Enter"])
-@pytest.mark.parametrize("focus, nested", [("title", 1), ("CutOffDate", 1), ("clearCutOffDate", 1), ("other", 0)])
+@pytest.mark.parametrize("focus, nested",
+                         [("title", 1), ("CutOffDate", 1), ("clearCutOffDate", 1), ("other", 0)])
 def test_enter_key_pressed_in_the_running_window(form, caplog, enterKey, focus, nested):
     """A real Enter key, as X11 reports it: by its key name and key code."""
     manager, window, config, user, tab = form
     focusOn(window, focus)
     press(enterKey)
     runLoop(manager, window, until=lambda: any(str(e).startswith(enterKey + ":") for e, v in tab.events))
-    events = [e for e, v in tab.events if e != focus]  # the keypad's Enter key is a keystroke of the input, too
+    # the keypad's Enter key is a keystroke of the input, too
+    events = [e for e, v in tab.events if e != focus]
     assert events[:nested] == ["UpdateConfig"] * nested and events[nested].startswith(enterKey + ":")
     assert len(events) == nested + 1 and caplog.records == []
 
@@ -488,5 +521,6 @@ def test_picked_date_is_checked_and_stored(form, monkeypatch):
     window = runLoop(manager, window, until=lambda: tab.events)
     assert config.data.startDate == "2024-03-05" and user.data.startDate == "2024-03-05"
     assert [e for e, v in tab.events] == ["startDate"]
-    assert (asked[0]["start_mon"], asked[0]["start_day"], asked[0]["start_year"], asked[0]["title"]) == (1, 2, 2020, "Start")
+    shown = (asked[0]["start_mon"], asked[0]["start_day"], asked[0]["start_year"], asked[0]["title"])
+    assert shown == (1, 2, 2020, "Start")
     assert window["setstartDate"].calendar_default_date_M_D_Y == (3, 5, 2024)

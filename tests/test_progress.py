@@ -45,7 +45,7 @@ def numbers():
 
 
 @pytest.fixture(autouse=True)
-def no_meter_left():
+def noMeterLeft():
     yield
     for key in list(progress.QuickMeter.active_meters):
         sg.OneLineProgressMeterCancel(key)
@@ -71,7 +71,8 @@ class TestStatistics:
             "   0.00 Iterations per Second", "   1.00 Seconds per Iteration", "",
             "0:00:00 Elapsed Time", "0:03:20 Time Remaining", "0:03:20 Estimated Total Time"]
 
-    @pytest.mark.parametrize("language, rate, perItem", [("en_US.UTF-8", "5.00", "0.20"), ("de_DE.UTF-8", "5,00", "0,20")])
+    @pytest.mark.parametrize("language, rate, perItem",
+                             [("en_US.UTF-8", "5.00", "0.20"), ("de_DE.UTF-8", "5,00", "0,20")])
     def test_rates_follow_the_locale(self, clock, numbers, language, rate, perItem):
         numbers(language)
         assert statistics(50, 200, 10, clock) == [

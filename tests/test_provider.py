@@ -1,4 +1,5 @@
-"""The provider framework: value store and recompute, progress, tab providers, the manager and its main window."""
+"""The provider framework: value store and recompute, progress, tab providers, the manager and its main
+window."""
 import builtins
 import locale
 import logging
@@ -14,8 +15,8 @@ from addict import Dict
 
 import provider
 import provider_support as support
-from provider_support import (Loaded, RawSource, NotASource, Recorder, makeProvider, managerConfig, placed, settle,
-                              sources, zoomed)  # noqa: F401 (fixture)
+from provider_support import (Loaded, RawSource, NotASource, Recorder, makeProvider, managerConfig, placed,
+                              settle, sources, zoomed)  # noqa: F401 (fixture)
 
 ROOT = Path(__file__).resolve().parent.parent
 Provider, TabProvider, ProviderManager = provider.Provider, provider.TabProvider, provider.ProviderManager
@@ -123,7 +124,8 @@ class TestStore:
         d["d"] = 5  # d has computed, so its write moves its generation
         caplog.clear()
         a.recompute()
-        assert sorted(support.calls) == [("a", "compute"), ("b", "compute"), ("c", "compute")] and D.computed == 1
+        assert sorted(support.calls) == [("a", "compute"), ("b", "compute"), ("c", "compute")]
+        assert D.computed == 1
         assert sum(line.endswith("depending on thisProvider.key='d'") for line in debugLog()) == 2
 
     def test_failed_compute_is_tried_again(self):
@@ -152,7 +154,8 @@ class TestStore:
         a, b, c = makeProvider("a")(CONFIG), makeProvider("b")(CONFIG), makeProvider("c")(CONFIG)
         a["x"], b["y"], c["z"] = 1, 2, 3
         a["y"], b["z"], c["x"]
-        with pytest.raises(RuntimeError, match="dependency cycle between providers: 'a' -> 'b' -> 'c' -> 'a'"):
+        cycle = "dependency cycle between providers: 'a' -> 'b' -> 'c' -> 'a'"
+        with pytest.raises(RuntimeError, match=cycle):
             a.recompute()
         lone = makeProvider("lone")(CONFIG)
         assert lone.recompute() == Provider.generation  # the failed walk left nothing behind
@@ -203,9 +206,8 @@ class TestProgress:
             assert worker.update(6) is True  # not later than the period: no redraw
             clock[0] += 0.01
             worker.update(8)
-        assert [c[1] for c in draw.calls] == [
-            {"title": "Loading", "current_value": 12, "max_value": 40, "location": (310, 320), "keep_on_top": True},
-            {"title": "Loading", "current_value": 15, "max_value": 40, "location": (310, 320), "keep_on_top": True}]
+        drawn = {"title": "Loading", "max_value": 40, "location": (310, 320), "keep_on_top": True}
+        assert [c[1] for c in draw.calls] == [dict(drawn, current_value=12), dict(drawn, current_value=15)]
         assert close.calls == [((), {})]
 
     def test_cancel_holds_until_the_next_start(self, meter):
@@ -291,15 +293,16 @@ class TestManager:
         config, user = managerConfig(), Dict({"gui": {}})
         names = ["provider_support.Loaded", "plainproviders.Plain", "provider_support.Loaded"]
         manager = ProviderManager(names, config, "Title", (640, 480), icon="velmora.ico", userConfig=user)
-        assert (manager.title, manager.size, manager.icon, manager.config, manager.userConfig, manager.window) == (
-            "Title", (640, 480), "velmora.ico", config, user, None)
+        made = (manager.title, manager.size, manager.icon, manager.config, manager.userConfig, manager.window)
+        assert made == ("Title", (640, 480), "velmora.ico", config, user, None)
         providers = manager.providerList
         assert [type(p).__name__ for p in providers] == ["Loaded", "Plain", "Loaded"]
         # each provider is reconfigured right after its own construction
         assert [(c[0], c[1]) for c in support.calls] == [(p, what) for p in providers
                                                          for what in ("construct", "reconfigure")]
         source = providers[0].dataSource
-        assert all(p.dataSource is source and p.manager is manager and p.userConfig is user for p in providers)
+        assert all(p.dataSource is source and p.manager is manager for p in providers)
+        assert all(p.userConfig is user for p in providers)
         assert all(c[2] is config for c in support.calls if c[1] == "reconfigure")
         assert (source.fileName, source.config, source.rawProvider.apiKey) == ("cache.pkl", config, "KEY")
         assert isinstance(source.rawProvider, RawSource)
@@ -334,14 +337,16 @@ class TestManager:
         assert NotASource.made == [] and support.calls == []  # nothing was called, no provider made
 
     def test_reconfigure(self, sources):
-        manager = ProviderManager(["provider_support.Loaded", "provider_support.Loaded"], managerConfig(), "T", (1, 1))
+        loaded = ["provider_support.Loaded", "provider_support.Loaded"]
+        manager = ProviderManager(loaded, managerConfig(), "T", (1, 1))
         a, b = manager.providerList
         first = a.dataSource
         support.calls.clear()
         config = managerConfig()
         manager.reconfigure(config)
         assert manager.config is config and Provider.generation == 1
-        assert [(c[0], c[1]) for c in support.calls if c[1] != "recompute"] == [(a, "reconfigure"), (b, "reconfigure")]
+        reconfigured = [(c[0], c[1]) for c in support.calls if c[1] != "recompute"]
+        assert reconfigured == [(a, "reconfigure"), (b, "reconfigure")]
         assert [(c[0], c[1]) for c in support.calls[2:4]] == [(a, "recompute"), (b, "recompute")]
         assert a.dataSource is b.dataSource and a.dataSource is not first and len(RawSource.made) == 2
         support.calls.clear()
@@ -373,7 +378,8 @@ class TestManager:
 # Popup placement and the file dialog
 
 class TestPopups:
-    @pytest.mark.parametrize("at,expected", [((0, 0), (300, 300)), ((100, 50), (400, 350)), ((-20, 10), (280, 310))])
+    @pytest.mark.parametrize("at,expected",
+                             [((0, 0), (300, 300)), ((100, 50), (400, 350)), ((-20, 10), (280, 310))])
     def test_popup_location(self, monkeypatch, at, expected):
         monkeypatch.setattr(ProviderManager, "MainWindow", FakeMain(*at), raising=False)
         assert ProviderManager.popupLocation() == expected
@@ -420,35 +426,29 @@ def answering(key, answers=None, fail=None):
 
 
 def plainManager(providers, **gui):
-    """A manager holding `providers`, made without the constructor, which would build a data source."""
-    manager = ProviderManager.__new__(ProviderManager)
-    manager.title, manager.size, manager.icon = "Velmora test", [640, 480], "velmora.ico"  # as JSON gives it
-    manager.config = managerConfig(**gui)
-    manager.userConfig = Dict({"gui": {"language": manager.config.gui.language}})
-    manager.window = None
+    """A manager holding `providers`, made without the constructor."""
+    config = managerConfig(**gui)
+    userConfig = Dict({"gui": {"language": config.gui.language}})
+    manager = support.bareManager(config, userConfig, [640, 480], "velmora.ico")  # the size as JSON gives it
     manager.providerList = [cls(manager.config) for cls in providers]
     return manager
 
 
 @pytest.fixture
-def windows(monkeypatch):
-    """Closes every window a test leaves open, and keeps the process locale and translation."""
+def windows(monkeypatch, openedWindows):
+    """Tracks the windows the manager makes, and keeps the process locale and translation."""
     monkeypatch.chdir(ROOT)
     monkeypatch.setattr(builtins, "_", builtins._)
     saved = locale.setlocale(locale.LC_ALL)
-    made = []
     original = ProviderManager.createWindow
 
     def tracking(self):
-        window = original(self)
-        made.append(window)
-        return window
+        openedWindows.append(original(self))
+        return openedWindows[-1]
 
     monkeypatch.setattr(ProviderManager, "createWindow", tracking)
     monkeypatch.setattr(ProviderManager, "MainWindow", None, raising=False)
-    yield made
-    for window in made:
-        window.close()
+    yield openedWindows
     locale.setlocale(locale.LC_ALL, saved)
 
 
@@ -513,7 +513,8 @@ class TestWindow:
         assert placed(old, (150, 120), (700, 500))
         new = manager.handleEvent(old, "go", {"mainTab": old["mainTab"].get()})
         assert new is not old and new is manager.window is ProviderManager.MainWindow and len(windows) == 2
-        assert [c[:2] for c in support.calls] == [("one", "go"), ("two", "go")]  # the later one still hears it
+        # the later one still hears it
+        assert [c[:2] for c in support.calls] == [("one", "go"), ("two", "go")]
         assert old.was_closed() and not new.was_closed()
         assert placed(new, (150, 120), (700, 500))
         assert new["mainTab"].get() == "two" and not zoomed(new)
@@ -549,7 +550,10 @@ class TestWindow:
 
     @pytest.mark.parametrize("fault", [RuntimeError, TypeError])
     def test_failing_provider_stops_an_ordinary_event(self, windows, caplog, fault):
-        first = answering("one", {"go": True}, fail={"go"}) if fault is RuntimeError else answering("one", {"go": None})
+        if fault is RuntimeError:
+            first = answering("one", {"go": True}, fail={"go"})
+        else:
+            first = answering("one", {"go": None})
         manager = plainManager([first, answering("two")])
         window = manager.createWindow()
         assert manager.handleEvent(window, "go", {"mainTab": "one"}) is window
@@ -558,11 +562,13 @@ class TestWindow:
 
     @pytest.mark.parametrize("event", [sg.WIN_CLOSE_ATTEMPTED_EVENT, "UpdateSoftware"])
     def test_closing_reaches_every_provider(self, windows, caplog, event):
-        manager = plainManager([answering("one", fail={event}), answering("two", fail={event}), answering("three")])
+        manager = plainManager([answering("one", fail={event}), answering("two", fail={event}),
+                                answering("three")])
         window = manager.createWindow()
         assert manager.handleEvent(window, event, {"mainTab": "one"}) is window
         assert [c[:2] for c in support.calls] == [("one", event), ("two", event), ("three", event)]
-        assert [str(r.exc_info[1]) for r in failures(caplog)] == [f"one failed on {event}", f"two failed on {event}"]
+        logged = [str(r.exc_info[1]) for r in failures(caplog)]
+        assert logged == [f"one failed on {event}", f"two failed on {event}"]
         assert all(r.exc_info[2] is not None for r in failures(caplog))
 
     def test_recreation_without_a_selected_tab(self, windows, caplog):

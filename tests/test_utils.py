@@ -5,13 +5,7 @@ import pytest
 
 import utils
 import version
-
-
-def stock_table(rows, **extra):
-    frame = pd.DataFrame(rows, columns=["Symbol", "Security Name", "Currency"])
-    for name, values in extra.items():
-        frame[name] = values
-    return frame.set_index("Symbol", drop=False)
+from frames_support import stockTable
 
 
 def test_version_text():
@@ -19,15 +13,16 @@ def test_version_text():
 
 
 def test_display_keeps_the_three_columns_and_cuts_the_currency():
-    stocks = stock_table([["SAP.XETRA", "SAP SE", "EUR.FOREX"], ["X.LSE", "X plc", "GB"]], Exchange=["XETRA", "LSE"])
+    stocks = stockTable([["SAP.XETRA", "SAP SE", "EUR.FOREX"], ["X.LSE", "X plc", "GB"]],
+                        Exchange=["XETRA", "LSE"])
     shown = utils.dspStocks(stocks)
-    expected = stock_table([["SAP.XETRA", "SAP SE", "EUR"], ["X.LSE", "X plc", "GB"]])
+    expected = stockTable([["SAP.XETRA", "SAP SE", "EUR"], ["X.LSE", "X plc", "GB"]])
     pdt.assert_frame_equal(shown, expected)
     assert list(stocks["Currency"]) == ["EUR.FOREX", "GB"] and "Exchange" in stocks
 
 
 def test_unknown_currency_shows_empty_without_breaking_the_others():
-    shown = utils.dspStocks(stock_table([["A.US", "A", None], ["B.US", "B", 3.0], ["C.US", "C", "USD.FOREX"]]))
+    shown = utils.dspStocks(stockTable([["A.US", "A", None], ["B.US", "B", 3.0], ["C.US", "C", "USD.FOREX"]]))
     assert list(shown["Currency"]) == ["", "", "USD"]
 
 
@@ -40,12 +35,12 @@ def test_table_without_currency_comes_back_as_an_equal_copy():
 
 
 def test_empty_stock_table_keeps_exactly_the_three_columns():
-    shown = utils.dspStocks(stock_table([], Extra=[]))
+    shown = utils.dspStocks(stockTable([], Extra=[]))
     assert shown.empty and list(shown.columns) == ["Symbol", "Security Name", "Currency"]
 
 
 def test_changing_the_display_leaves_the_stock_table_alone():
-    stocks = stock_table([["A.US", "A", "USD.FOREX"]])
+    stocks = stockTable([["A.US", "A", "USD.FOREX"]])
     shown = utils.dspStocks(stocks)
     shown.iloc[0, 1] = "changed"
     assert stocks.iloc[0, 1] == "A"

@@ -185,7 +185,8 @@ class TestRun:
 
         log = logMessages(run.stderr)
         started = log.index("velmora 0.02.0013 started")
-        loading = [log.index(f"Loading {name}") for name in ("fields.FieldProvider", "probe.ProbeTab", "probe.ProbeTabTwo", "probe.ProbeWorker")]
+        names = ("fields.FieldProvider", "probe.ProbeTab", "probe.ProbeTabTwo", "probe.ProbeWorker")
+        loading = [log.index(f"Loading {name}") for name in names]
         firstEvent = min(i for i, message in enumerate(log) if message.startswith("Event:"))
         assert started < min(loading) and max(loading) < firstEvent
         for event in ("probePing", CLOSE):
@@ -200,7 +201,8 @@ class TestRun:
         run = workspace.run()
         assert run.returncode == 0, run.stderr
         assert len(workspace.records("window")) == 2
-        assert workspace.records("exit") == [{"kind": "exit", "firstClosed": True, "lastClosed": True, "same": False}]
+        exits = [{"kind": "exit", "firstClosed": True, "lastClosed": True, "same": False}]
+        assert workspace.records("exit") == exits
         for key in ("probeOne", "probeTwo", "probeWorker"):
             assert events(workspace, key) == [CLOSE]
 
@@ -231,10 +233,12 @@ class TestRun:
     def test_german(self, workspace):
         workspace.user = {"gui": {"language": "de_DE.UTF-8"}, "probe": {"post": {"1": [CLOSE]}}}
         assert workspace.run().returncode == 0
-        assert workspace.records("window")[0]["tabs"] == [["probeOne", "Probe eins"], ["probeTwo", "Probe zwei"]]
+        tabs = [["probeOne", "Probe eins"], ["probeTwo", "Probe zwei"]]
+        assert workspace.records("window")[0]["tabs"] == tabs
 
     def test_language_change_recreates_the_window(self, workspace):
-        workspace.user = {"probe": {"germanOn": ["probeGerman"], "post": {"1": ["probeGerman"], "2": [CLOSE]}}}
+        workspace.user = {"probe": {"germanOn": ["probeGerman"],
+                                    "post": {"1": ["probeGerman"], "2": [CLOSE]}}}
         assert workspace.run().returncode == 0
         first, second = workspace.records("window")
         assert [title for _, title in first["tabs"]] == ["Probe one", "Probe two"]
@@ -244,7 +248,8 @@ class TestRun:
 
 class TestWindowLost:
     def test_nested_recreation_goes_on_with_the_new_window(self, workspace):
-        workspace.user = {"probe": {"nestOn": ["probeNest"], "post": {"1": ["probeNest"], "2": ["probePing", CLOSE]}}}
+        workspace.user = {"probe": {"nestOn": ["probeNest"],
+                                    "post": {"1": ["probeNest"], "2": ["probePing", CLOSE]}}}
         run = workspace.run()
         assert run.returncode == 0, run.stderr
         assert len(workspace.records("window")) == 2

@@ -22,7 +22,8 @@ def defaultConfiguration():
     config["providers"] = list(PROBES)
     config.setdefault("data", {}).update(
         {"dataProvider": "eodds.EodDataSource", "apiKey": "", "cacheName": "data/cache/prices.pkl"})
-    config["gui"].update({"language": "en_US.UTF-8", "position": [140, 120], "size": [700, 500], "maximized": False})
+    config["gui"].update(
+        {"language": "en_US.UTF-8", "position": [140, 120], "size": [700, 500], "maximized": False})
     config["progress"] = {"progressPeriod": 0.5}
     return config
 
