@@ -20,6 +20,25 @@ py::object dspStocks(py::object stocks) {
     return shown;
 }
 
+// Yahoo's currency lookup answers bare ISO codes ("EUR"), and selections saved after such a
+// lookup hold them; the currency conversion knows a currency only as "EUR.FOREX".
+py::object currencySymbol(py::handle currency) {
+    py::object value = py::reinterpret_borrow<py::object>(currency);
+    if (!py::isinstance<py::str>(currency) || py::len(currency) == 0) return value;
+    if (value.attr("endswith")(".FOREX").cast<bool>()) return value;
+    return value + py::str(".FOREX");
+}
+
+// In place, on the stock table's own column.
+void normalizeCurrencies(py::object stocks) {
+    if (!stocks.attr("columns").contains("Currency")) return;
+    stocks["Currency"] = stocks["Currency"].attr("map")(py::cpp_function(&currencySymbol));
+}
+
 }  // namespace
 
-PYBIND11_MODULE(utils, m) { m.def("dspStocks", &dspStocks, "stocks"_a); }
+PYBIND11_MODULE(utils, m) {
+    m.def("dspStocks", &dspStocks, "stocks"_a);
+    m.def("currencySymbol", &currencySymbol, "currency"_a);
+    m.def("normalizeCurrencies", &normalizeCurrencies, "stocks"_a);
+}

@@ -1,0 +1,151 @@
+// The data provider: the prices of the selected stocks over the analysis period, published as `prices`.
+#include "pyclass.hpp"
+
+namespace {
+
+py::object sg() { return py::module_::import("PySimpleGUI"); }
+
+py::object normalizeDate(py::object dateVal) {
+    return py::module_::import("datetime").attr("datetime").attr("strptime")(dateVal, "%Y-%m-%d").attr("date")();
+}
+
+py::object noPrices() {
+    py::list columns;
+    columns.append("Symbol");
+    return py::module_::import("pandas").attr("DataFrame")("columns"_a = columns);
+}
+
+// The settings the published prices were fetched with. Prices fetched in another currency,
+// from another source or key, or for another period must not outlive a change of them.
+py::tuple settingsOf(py::object config) {
+    py::object data = config["data"];
+    return py::make_tuple(data["localCurrency"], data["dataProvider"], data["apiKey"], data["basePeriod"],
+                          data["endDate"]);
+}
+
+void construct(const py::module_ &m, py::object self, py::object config, py::object providerManager,
+               py::kwargs kws) {
+    self.attr("config") = config;
+    self.attr("providerManager") = providerManager;
+    velmora::super(m.attr("DataProvider"), self).attr("__init__")(config, **kws);
+    self.attr("fetchedWith") = py::none();
+    self.attr("reconfiguring") = false;
+    self["prices"] = noPrices();
+    self.attr("reconfigure")(config);
+}
+
+void reconfigure(py::object self, py::object config, py::object dataSource) {
+    self.attr("dataSource") = dataSource;
+    // The reconfiguration recomputes every provider at once, on each keystroke in the API
+    // key's field: new prices are fetched only when a reader next asks for them.
+    self.attr("reconfiguring") = true;
+}
+
+py::object recompute(const py::module_ &m, py::object self) {
+    bool stale = !self.attr("fetchedWith").is_none() &&
+                 !settingsOf(self.attr("config")).equal(self.attr("fetchedWith"));
+    if (stale && !velmora::truthy(self.attr("reconfiguring"))) self.attr("lastGeneration") = -1;
+    return velmora::super(m.attr("DataProvider"), self).attr("recompute")();
+}
+
+py::object handleEvent(const py::module_ &m, py::object self, py::object window, py::object event,
+                       py::object values) {
+    self.attr("reconfiguring") = false;
+    return velmora::super(m.attr("DataProvider"), self).attr("handleEvent")(window, event, values);
+}
+
+py::object popupLocation(py::object self) {
+    return py::module_::import("provider").attr("ProviderManager").attr("popupLocation")();
+}
+
+py::list missingSymbols(py::list symbols, py::object prices) {
+    py::set missing(py::set(symbols).attr("difference")(py::set(prices.attr("columns"))));
+    return py::module_::import("builtins").attr("sorted")(missing);
+}
+
+void offerRemoval(const py::module_ &m, py::object self, py::list missing) {
+    m.attr("logger").attr("error")("Missing stocks: %s", py::str(", ").attr("join")(missing));
+    py::object message = velmora::translate("Missing price data for:") + py::str("\n\n\t") +
+                         py::str(",\n\t").attr("join")(missing) + py::str("\n\n") +
+                         velmora::translate("Possible reason is that stock prices are only available for part of "
+                                            "the analysis period.\n\nThese stocks were not used in constructing the "
+                                            "portfolio.\n\nShould these stocks be removed from the list?");
+    py::object answer = sg().attr("PopupYesNo")(message, "title"_a = velmora::translate("Error"),
+                                                "keep_on_top"_a = true, "location"_a = popupLocation(self));
+    if (answer.equal(py::str("Yes")))
+        py::module_::import("selection").attr("selectionProvider").attr("removeStocks")(missing);
+}
+
+void download(const py::module_ &m, py::object self, py::object stocks, py::list symbols, py::object startDate,
+              py::object endDate) {
+    py::object data = self.attr("config")["data"];
+    py::object prices = self.attr("dataSource").attr("get")(
+        stocks, startDate.attr("strftime")("%Y-%m-%d"), endDate.attr("strftime")("%Y-%m-%d"),
+        "progress"_a = self.attr("update"), "currency"_a = data["localCurrency"], "cleaned"_a = true);
+    py::list missing = missingSymbols(symbols, prices);
+    if (py::len(missing) > 0) offerRemoval(m, self, missing);
+    // A table of no prices at all comes from an empty cache, whose index has no name yet.
+    prices.attr("index").attr("name") = "Date";
+    prices = prices.attr("reset_index")().attr("set_index")("Date", "drop"_a = false);
+    self["prices"] = prices;
+    self.attr("fetchedWith") = settingsOf(self.attr("config"));
+}
+
+// A failed download is the user's business, who would otherwise see only that nothing
+// happened; a cancelled one is the user's own doing.
+void reportFailure(const py::module_ &m, py::object self, py::object error) {
+    if (velmora::truthy(py::getattr(self, "progressCancelled", py::bool_(false)))) return;
+    m.attr("logger").attr("error")("Downloading prices failed", "exc_info"_a = error);
+    sg().attr("Popup")(velmora::translate("The prices could not be downloaded:") + py::str("\n\n") + py::str(error),
+                       "title"_a = velmora::translate("Error"), "keep_on_top"_a = true,
+                       "location"_a = popupLocation(self));
+}
+
+void compute(const py::module_ &m, py::object self) {
+    py::object data = self.attr("config")["data"];
+    py::object endDate = velmora::truthy(data["endDate"])
+                             ? normalizeDate(data["endDate"])
+                             : py::module_::import("datetime").attr("date").attr("today")();
+    py::object days = py::module_::import("builtins").attr("int")(data["basePeriod"]);
+    py::object startDate = endDate - py::module_::import("datetime").attr("timedelta")("days"_a = days);
+    py::object stocks = self["stocks"];
+    py::list symbols = stocks["Symbol"].attr("tolist")();
+    if (py::len(symbols) < 2) {
+        sg().attr("Popup")(velmora::translate("You need to select at least 2 stocks to compute an allocation"),
+                           "title"_a = velmora::translate("Error"), "keep_on_top"_a = true,
+                           "location"_a = popupLocation(self));
+        // Asked again only when the selection changes, not at every look at the prices.
+        self.attr("fetchedWith") = settingsOf(self.attr("config"));
+        return;
+    }
+    py::object scope = self.attr("start")(py::len(stocks));
+    scope.attr("__enter__")();
+    try {
+        download(m, self, stocks, symbols, startDate, endDate);
+    } catch (...) {
+        py::object error = velmora::currentException();
+        scope.attr("__exit__")(py::type::of(error), error, error.attr("__traceback__"));
+        reportFailure(m, self, error);
+        throw;
+    }
+    scope.attr("__exit__")(py::none(), py::none(), py::none());
+}
+
+void defineDataProvider(py::module_ &m) {
+    py::object cls = velmora::makeClass(m, "DataProvider", py::make_tuple(velmora::classOf("provider", "Provider")));
+    cls.attr("key") = "data";
+    cls.attr("working") = velmora::translate("Downloading");
+    velmora::constructor(cls, std::as_const(m), &construct, "config"_a, "providerManager"_a = py::none());
+    velmora::method(cls, "reconfigure", &reconfigure, "config"_a, "dataSource"_a = py::none());
+    velmora::method(cls, "recompute", std::as_const(m), &recompute);
+    velmora::method(cls, "handleEvent", std::as_const(m), &handleEvent, "window"_a, "event"_a, "values"_a);
+    velmora::method(cls, "compute", std::as_const(m), &compute);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(dataprov, m) {
+    m.attr("logger") = py::module_::import("logging").attr("getLogger")("dataprov");
+    m.def("normalizeDate", &normalizeDate, "dateVal"_a);
+    defineDataProvider(m);
+}

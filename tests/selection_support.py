@@ -1,0 +1,167 @@
+"""Market data, stand-ins and window helpers shared by the tests of the selection, the settings and the prices."""
+import json
+import sys
+import time
+import types
+from datetime import date, timedelta
+
+import pandas as pd
+import PySimpleGUI as sg
+import pytest
+from addict import Dict
+
+import provider
+from conftest import ROOT
+from marketdata_stub import real_prices
+
+# Real closing prices of the shared file, in dollars; the euro's rate is made up.
+STOCKS = {"AAPL.US": ("AAPL", "Apple Inc."), "MSFT.US": ("MA", "Mastercard"), "XOM.US": ("XOM", "Exxon Mobil"),
+          "SAP.XETRA": ("JPM", "SAP SE")}
+CURRENCIES = {"AAPL.US": "USD", "MSFT.US": "USD", "XOM.US": "USD", "SAP.XETRA": "EUR"}
+FIRST, LAST = "2016-01-01", "2018-04-11"
+
+
+def yahooPath(symbol):
+    return symbol.replace(".FOREX", "=X").replace(".US", "").replace(".XETRA", ".DE")
+
+
+def recentRows(column, days):
+    """The last real prices of a column, moved onto the days up to today, so that a chart of the
+    last `days` days has data."""
+    rows = real_prices(column, "2000-01-01", LAST)[-days:]
+    today = date.today()
+    return [((today - timedelta(days=len(rows) - 1 - i)).isoformat(), value) for i, (_, value) in enumerate(rows)]
+
+
+def loadMarket(stub, recent=False):
+    """The stocks of STOCKS, the euro and the dollar on the Yahoo side of the stub."""
+    for symbol, (column, name) in STOCKS.items():
+        rows = recentRows(column, 800) if recent else real_prices(column, FIRST, LAST)
+        stub.add_yahoo(yahooPath(symbol), rows, currency=CURRENCIES[symbol])
+    days = [day for day, _ in (recentRows("AAPL", 800) if recent else real_prices("AAPL", FIRST, LAST))]
+    stub.add_yahoo("EUR=X", [(day, 0.8 + 0.0001 * i) for i, day in enumerate(days)], currency="EUR")
+    stub.add_yahoo("USD=X", [(day, 1.0) for day in days], currency="USD")
+    stub.yahoo_search["apple"] = [
+        {"symbol": "AAPL", "shortname": "Apple Inc.", "quoteType": "EQUITY"},
+        {"symbol": "SAP.DE", "shortname": "SAP SE", "quoteType": "EQUITY"},
+        {"symbol": "APLE", "shortname": "Fund", "quoteType": "MUTUALFUND"}]
+
+
+def stockTable(symbols, currency=True):
+    rows = [[s, STOCKS[s][1], CURRENCIES[s] + ".FOREX"] for s in symbols]
+    frame = pd.DataFrame(rows, columns=["Symbol", "Security Name", "Currency"])
+    if not currency:
+        frame = frame.drop(columns="Currency")
+    return frame.set_index("Symbol", drop=False)
+
+
+def defaults(**data):
+    with open(ROOT / "default.json", encoding="utf-8") as file:
+        config = Dict(json.load(file))
+    config.data.update({"dataProvider": "yahoods2.YahooDataSource", "cacheName": "data/cache/prices.cache",
+                        "endDate": "2018-03-31", "basePeriod": 365, "localCurrency": "USD.FOREX", **data})
+    config.gui.update({"position": [30, 30], "size": [1200, 800], "maximized": False})
+    config.progress.progressPeriod = 0.0
+    return config
+
+
+@pytest.fixture
+def stub(market_server, monkeypatch):
+    market_server.reset()
+    monkeypatch.setenv("VELMORA_YAHOO_URL", market_server.url)
+    return market_server
+
+
+@pytest.fixture
+def workspace(tmp_path, monkeypatch):
+    """A working directory with the program's run-time folders; the value store starts empty."""
+    (tmp_path / "data" / "config").mkdir(parents=True)
+    (tmp_path / "data" / "cache").mkdir(parents=True)
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(provider.Provider, "values", {})
+    monkeypatch.setattr(provider.Provider, "origin", {})
+    monkeypatch.setattr(provider.Provider, "generation", 0)
+    return tmp_path
+
+
+class Popups:
+    """Stands in for the modal popups; keeps (kind, message, keywords) and answers from `answers`."""
+
+    def __init__(self, monkeypatch):
+        self.shown, self.answers = [], []
+        for kind in ("Popup", "PopupYesNo", "PopupError"):
+            monkeypatch.setattr(sg, kind, self.recorder(kind))
+
+    def recorder(self, kind):
+        def show(*args, **kwargs):
+            self.shown.append((kind, "\n".join(str(a) for a in args), kwargs))
+            return self.answers.pop(0) if self.answers else None
+        return show
+
+    def kinds(self):
+        return [kind for kind, _, _ in self.shown]
+
+
+@pytest.fixture
+def popups(monkeypatch):
+    return Popups(monkeypatch)
+
+
+@pytest.fixture
+def mainWindow(monkeypatch):
+    """A real window standing in as the main window, where popups are placed."""
+    window = sg.Window("Main", [[sg.Text("main")]], location=(40, 40), finalize=True)
+    monkeypatch.setattr(provider.ProviderManager, "MainWindow", window, raising=False)
+    yield window
+    window.close()
+
+
+class Meters:
+    """Records the title of every drawn progress meter and can press its Cancel button."""
+
+    def __init__(self, monkeypatch):
+        import progress
+        self.titles, self.cancelAt, self.real = [], None, progress.OneLineProgressMeter
+        monkeypatch.setattr(progress, "OneLineProgressMeter", self.draw)
+
+    def draw(self, *args, **kwargs):
+        self.titles.append(kwargs.get("title"))
+        if self.cancelAt is not None and len(self.titles) >= self.cancelAt:
+            return False
+        return self.real(*args, **kwargs)
+
+
+@pytest.fixture
+def meters(monkeypatch):
+    yield Meters(monkeypatch)
+    sg.OneLineProgressMeterCancel()
+
+
+class StocksStandIn(provider.Provider):
+    """Publishes `stocks` and removes stocks as the selection tab does."""
+    key = "selections"
+
+    def __init__(self, config, stocks):
+        super().__init__(config)
+        self.removed = []
+        self["stocks"] = stocks
+
+    def removeStocks(self, stockNames):
+        self.removed.append(list(stockNames))
+        self["stocks"] = self.values["stocks"].drop(index=list(stockNames))
+
+
+@pytest.fixture
+def fakeSelection(monkeypatch):
+    """The module `selection` as the data provider reaches it, holding a stand-in."""
+    module = types.ModuleType("selection")
+    module.selectionProvider = None
+    monkeypatch.setitem(sys.modules, "selection", module)
+    return module
+
+
+def waitFor(until, seconds=5.0):
+    deadline = time.monotonic() + seconds
+    while not until() and time.monotonic() < deadline:
+        time.sleep(0.02)
+    return until()
