@@ -165,3 +165,56 @@ def waitFor(until, seconds=5.0):
     while not until() and time.monotonic() < deadline:
         time.sleep(0.02)
     return until()
+
+
+class PricesTab(provider.TabProvider):
+    """A tab that needs the prices, as the recommendation does."""
+    key = "pricesTab"
+    title = "Prices"
+    layout = []
+
+    def __init__(self, config, providerManager=None, userConfigParm=None):
+        super().__init__(config, providerManager, userConfigParm)
+        self.seen = []
+
+    def createTab(self, **kwargs):
+        self.layout = [[sg.Text("prices", key="pricesText")]]
+        return super().createTab(**kwargs)
+
+    def compute(self):
+        self.seen.append(self["prices"])
+
+
+PROVIDERS = ["fields.FieldProvider", "current.CurrentProvider", "selection.SelectionProvider", "dataprov.DataProvider",
+             "config.ConfigProvider", "selection_support.PricesTab"]
+
+
+def startProgram(config, userConfig=None, providers=PROVIDERS):
+    """The real provider manager with its main window, in the current working directory."""
+    import os
+    if not os.path.exists("locale"):
+        os.symlink(ROOT / "locale", "locale")
+    manager = provider.ProviderManager(providers, config, "Velmora test", tuple(config.gui.size),
+                                       userConfig=userConfig if userConfig is not None else Dict())
+    window = manager.createWindow()
+    return manager, window
+
+
+def byKey(manager, key):
+    return next(p for p in manager.providerList if p.key == key)
+
+
+def pump(window):
+    """The values of every input, as the main loop reads them with an event."""
+    event, values = window.read(timeout=10)
+    return values
+
+
+def runLoop(manager, window, until, seconds=5):
+    """The main loop for a while: every event the window reports is dispatched, until `until()` holds."""
+    deadline = time.time() + seconds
+    while time.time() < deadline and not until():
+        event, values = window.read(timeout=50)
+        if event != sg.TIMEOUT_KEY:
+            window = manager.handleEvent(window, event, values)
+    return window

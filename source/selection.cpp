@@ -1,0 +1,542 @@
+// The selection tab: the selected stocks, symbol search, selection files and the price and correlation charts.
+#include "pyclass.hpp"
+
+#include <string>
+#include <utility>
+
+namespace {
+
+py::object sg() { return py::module_::import("PySimpleGUI"); }
+
+py::object pandas() { return py::module_::import("pandas"); }
+
+// Charts are rendered to image bytes and PDF files only; the interactive backend would
+// open a Tk root window of its own beside the toolkit's.
+py::object pyplot() {
+    py::object matplotlib = py::module_::import("matplotlib");
+    if (!py::module_::import("sys").attr("modules").contains("matplotlib.pyplot")) matplotlib.attr("use")("Agg");
+    return py::module_::import("matplotlib.pyplot");
+}
+
+py::object dspStocks(py::handle stocks) { return py::module_::import("utils").attr("dspStocks")(stocks); }
+
+py::list texts(std::initializer_list<const char *> items) {
+    py::list list;
+    for (const char *item : items) list.append(item);
+    return list;
+}
+
+// ---------------------------------------------------------------------------------------
+// Provider, layout and bindings
+
+void construct(const py::module_ &m, py::object self, py::object config, py::object providerManager,
+               py::kwargs kws) {
+    self.attr("config") = config;
+    self.attr("providerManager") = providerManager;
+    velmora::super(m.attr("SelectionProvider"), self).attr("__init__")(config, **kws);
+    self.attr("searchResults") = pandas().attr("DataFrame")("columns"_a = texts({"Symbol", "Security Name"}));
+    self["stocks"] = self["initialStocks"];
+    self.attr("reconfigure")(config);
+    m.attr("selectionProvider") = self;
+}
+
+void reconfigure(py::object self, py::object config, py::object dataSource) { self.attr("dataSource") = dataSource; }
+
+py::object stockTable(py::object key, py::object stocks, py::list headings, py::tuple size, py::list widths) {
+    return py::module_::import("table").attr("Table")(
+        "df"_a = dspStocks(stocks), "key"_a = key, "headings"_a = headings, "size"_a = size, "col_widths"_a = widths,
+        "auto_size_columns"_a = false, "max_col_width"_a = 200, "enable_events"_a = true, "expand_y"_a = true,
+        "alternating_row_color"_a = "lightblue");
+}
+
+py::list row(std::initializer_list<py::object> elements) {
+    py::list list;
+    for (const py::object &element : elements) list.append(element);
+    return list;
+}
+
+py::list concatenated(std::initializer_list<py::object> parts) {
+    py::list list;
+    for (const py::object &part : parts)
+        for (py::handle element : part) list.append(element);
+    return list;
+}
+
+py::object leftColumn(py::object self, py::object stocks, py::list headings) {
+    auto tr = [](const char *text) { return velmora::translate(text); };
+    py::object fields = py::module_::import("fields");
+    py::list rows;
+    rows.append(row({sg().attr("Text")(tr("Selected Stocks"), "font"_a = py::make_tuple("Helvetica", 15))}));
+    rows.append(fields.attr("TextField")("selectionTitle", tr("Selection Title"), "configPath"_a = "selectionTitle"));
+    rows.append(row({stockTable(py::str("stockList"), stocks, headings, py::make_tuple(50, 15), py::list(py::make_tuple(10, 22, 7)))}));
+    rows.append(row({sg().attr("Button")(tr("Remove"), "key"_a = "removeStock"),
+                     sg().attr("Button")(tr("Load Selection"), "key"_a = "LoadSelection"),
+                     sg().attr("Button")(tr("Save Selection"), "key"_a = "SaveSelection"),
+                     sg().attr("Button")(tr("Help"), "key"_a = "HelpSelection")}));
+    return sg().attr("Column")(rows, "expand_x"_a = true, "expand_y"_a = true);
+}
+
+py::object rightColumn(py::object self, py::list headings, py::dict periods, py::dict modes) {
+    auto tr = [](const char *text) { return velmora::translate(text); };
+    py::object fields = py::module_::import("fields");
+    py::list rows;
+    rows.append(row({sg().attr("Text")(tr("Add Stock"), "font"_a = py::make_tuple("Helvetica", 15))}));
+    rows.append(row({sg().attr("Text")(tr("Search")), sg().attr("Input")("key"_a = "search"),
+                     sg().attr("Button")(tr("Search"), "key"_a = "searchButton")}));
+    rows.append(row({stockTable(py::str("searchResults"), self.attr("searchResults"), headings, py::make_tuple(30, 5),
+                                py::list(py::make_tuple(10, 25, 8))),
+                     sg().attr("Button")(tr("Add"), "key"_a = "addStock")}));
+    rows.append(py::module_::import("chart").attr("ChartField")("key"_a = "stockChart", "title"_a = tr("Chart"),
+                                                                "size"_a = py::make_tuple(400, 600),
+                                                                "expand_x"_a = true));
+    rows.append(concatenated({
+        fields.attr("SelectionField")("plotMode", tr("Plot Mode"), modes, "configPath"_a = "stocks.plotMode",
+                                      "compact"_a = true),
+        fields.attr("BoolField")("plotConverted", tr("Converted"), "configPath"_a = "stocks.plotConverted",
+                                 "compact"_a = true, "tooltip"_a = tr("Convert into local currency")),
+        fields.attr("BoolField")("plotInterpolated", tr("Interpolate"), "configPath"_a = "stocks.plotInterpolated",
+                                 "compact"_a = true, "tooltip"_a = tr("Interpolate between data points")),
+        fields.attr("BoolField")("plotLog", tr("Log"), "configPath"_a = "stocks.plotLog", "compact"_a = true,
+                                 "tooltip"_a = tr("Plot logarithmic values")),
+        fields.attr("BoolField")("plotCorrelated", tr("Correlate"), "configPath"_a = "stocks.plotCorrelated",
+                                 "compact"_a = true, "tooltip"_a = tr("Plot correlation graph")),
+    }));
+    rows.append(concatenated({
+        fields.attr("SelectionField")("plotPeriod", tr("Period"), periods, "configPath"_a = "stocks.plotPeriod",
+                                      "compact"_a = true),
+        row({sg().attr("Button")(tr("Reset"), "key"_a = "resetStocks"),
+             sg().attr("Button")(tr("Save Graph"), "key"_a = "saveStockGraph")}),
+    }));
+    return sg().attr("Column")(rows, "expand_x"_a = true, "expand_y"_a = true);
+}
+
+py::dict plotPeriods() {
+    py::dict periods;
+    const std::pair<int, const char *> entries[] = {{30, "1 month"},  {90, "3 months"}, {182, "6 months"},
+                                                    {365, "1 year"},  {730, "2 years"}, {1826, "5 years"},
+                                                    {3652, "10 years"}};
+    for (const auto &[days, label] : entries) periods[py::int_(days)] = velmora::translate(label);
+    return periods;
+}
+
+py::dict plotModes() {
+    py::dict modes;
+    for (const char *mode : {"Value", "Relative", "Change"}) modes[py::str(mode)] = velmora::translate(mode);
+    return modes;
+}
+
+py::object createTab(const py::module_ &m, py::object self, py::kwargs kwargs) {
+    self.attr("title") = velmora::translate("Selection");
+    py::object stocks = self["stocks"];
+    py::list headings;
+    for (const char *heading : {"Symbol", "Security Name", "Currency"}) headings.append(velmora::translate(heading));
+    py::dict periods = plotPeriods();
+    py::dict modes = plotModes();
+    py::list layout;
+    layout.append(row({leftColumn(self, stocks, headings), rightColumn(self, headings, periods, modes)}));
+    self.attr("layout") = layout;
+    return velmora::super(m.attr("SelectionProvider"), self).attr("createTab")(**kwargs);
+}
+
+void bind(py::object self, py::object window) {
+    self.attr("window") = window;
+    window[py::str("stockList")].attr("bind")("<Double-Button-1>", "*removeStock");
+    window[py::str("searchResults")].attr("bind")("<Double-Button-1>", "*addStock");
+}
+
+void removeStocks(py::object self, py::object stockNames) {
+    py::object stocks = self["stocks"];
+    py::list names(stockNames);
+    // Checked before anything is dropped, so that an unknown name leaves the selection whole.
+    for (py::handle name : names)
+        if (!stocks.attr("index").contains(name)) throw py::key_error(py::repr(name).cast<std::string>());
+    stocks = stocks.attr("drop")("index"_a = names);
+    self["stocks"] = stocks;
+    self.attr("window")[py::str("stockList")].attr("update")("df"_a = dspStocks(stocks));
+}
+
+// ---------------------------------------------------------------------------------------
+// Selection file
+
+// A selection without a title is written, and read, with the empty title: the
+// configuration tree answers an empty tree for a missing key, which is no text.
+py::object titleText(py::object title) {
+    if (py::isinstance<py::str>(title)) return title;
+    return velmora::truthy(title) ? py::object(py::str(title)) : py::object(py::str(""));
+}
+
+py::dict fileDocument(py::object self) {
+    py::object datetime = py::module_::import("datetime").attr("datetime");
+    py::dict meta;
+    meta["version"] = py::module_::import("version").attr("version");
+    meta["timestamp"] = py::str(datetime.attr("now")().attr("isoformat")())[py::slice(0, 19, 1)].attr("replace")(
+        "T", " ");
+    meta["createdWith"] = velmora::translate("Zeltra Velmora");
+    py::dict document;
+    document["stocks"] = py::object(self["stocks"]).attr("to_dict")("orient"_a = "records");
+    document["selectionTitle"] = titleText(self.attr("config").attr("selectionTitle"));
+    document["meta"] = meta;
+    return document;
+}
+
+// The new file is written beside the old one and takes its place only when complete, so a
+// failure midway leaves the previous selection intact.
+void save(py::object self, py::object fileName) {
+    py::dict document = fileDocument(self);
+    py::object os = py::module_::import("os");
+    py::object partial = py::str(os.attr("fspath")(fileName)) + py::str(".saving");
+    py::object file = py::module_::import("builtins").attr("open")(partial, "w");
+    try {
+        py::module_::import("json").attr("dump")(document, file, "indent"_a = 2);
+        file.attr("flush")();
+        os.attr("fsync")(file.attr("fileno")());
+        file.attr("close")();
+        os.attr("replace")(partial, fileName);
+    } catch (...) {
+        try {
+            file.attr("close")();
+            os.attr("remove")(partial);
+        } catch (py::error_already_set &) {
+        }
+        throw;
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Events
+
+bool isEnter(py::handle event) {
+    if (!py::isinstance<py::str>(event)) return false;
+    std::string name = event.cast<std::string>();
+    // Windows reports the key's character; X11 names the key released, with its key code.
+    return name == "\r" || name.starts_with("Return:") || name.starts_with("KP_Enter:");
+}
+
+bool isDelete(py::handle event) {
+    if (!py::isinstance<py::str>(event)) return false;
+    // "Delete:46" on Windows, "Delete:119" on X11 (the code depends on the keyboard).
+    return event.cast<std::string>().starts_with("Delete:");
+}
+
+py::object focusedKey(py::object window) {
+    py::object focused = window.attr("find_element_with_focus")();
+    return focused.is_none() ? py::none() : py::object(focused.attr("Key"));
+}
+
+py::str mappedEvent(py::object window, py::object event) {
+    if (isEnter(event)) {
+        py::object key = focusedKey(window);
+        if (key.equal(py::str("search"))) return py::str("searchButton");
+        if (key.equal(py::str("searchResults"))) return py::str("addStock");
+    } else if (isDelete(event)) {
+        if (focusedKey(window).equal(py::str("stockList"))) return py::str("removeStock");
+    }
+    return py::str(event);
+}
+
+bool isOneOf(py::handle event, std::initializer_list<const char *> names) {
+    for (const char *name : names)
+        if (py::reinterpret_borrow<py::object>(event).equal(py::str(name))) return true;
+    return false;
+}
+
+bool endsWith(py::handle event, const char *suffix) {
+    return py::isinstance<py::str>(event) && event.attr("endswith")(suffix).cast<bool>();
+}
+
+void saveOnLeaving(const py::module_ &m, py::object self) {
+    try {
+        self.attr("save")(self.attr("config").attr("selectionName"));
+    } catch (...) {
+        py::object error = velmora::currentException();
+        m.attr("logger").attr("error")("Saving the selection failed", "exc_info"_a = error);
+        sg().attr("PopupError")(velmora::translate("The selection could not be saved:") + py::str("\n\n") +
+                                    py::str(error),
+                                "title"_a = velmora::translate("Error"), "keep_on_top"_a = true);
+    }
+}
+
+void removeSelected(py::object self, py::object values) {
+    py::object stocks = self["stocks"];
+    py::list symbols;
+    for (py::handle position : values["stockList"])
+        symbols.append(stocks.attr("iloc")[position]["Symbol"]);
+    self.attr("removeStocks")(symbols);
+}
+
+void redrawChart(py::object self, py::object event, py::object values) {
+    py::object window = self.attr("window");
+    py::tuple chartSize = py::make_tuple(500, 400);
+    if (py::str(event).equal(py::str("resetStocks"))) {
+        window[py::str("stockList")].attr("update")("select_rows"_a = py::list());
+        window[py::str("searchResults")].attr("update")("select_rows"_a = py::list());
+        values["stockList"] = py::list();
+        values["searchResults"] = py::list();
+        window[py::str("stockChart")].attr("update")(py::none(), "size"_a = chartSize);
+    }
+    py::object image = py::none();
+    if (velmora::truthy(self.attr("plotStocks")(values, "size"_a = py::make_tuple(350, 300)))) {
+        py::object buffer = py::module_::import("io").attr("BytesIO")();
+        pyplot().attr("savefig")(buffer, "format"_a = "png");
+        image = buffer.attr("getvalue")();
+    }
+    window[py::str("stockChart")].attr("update")(image, "size"_a = chartSize);
+}
+
+void saveGraph(py::object self, py::object values) {
+    py::object path = py::module_::import("provider").attr("GetFileName")(
+        velmora::translate("PDF File"), "pdf", "default"_a = "selection.pdf", "save"_a = true);
+    if (!velmora::truthy(path)) return;
+    if (!velmora::truthy(self.attr("plotStocks")(values))) return;
+    py::object now = py::module_::import("datetime").attr("datetime").attr("now");
+    py::object producer = py::str("Zeltra Velmora ") + py::str(py::module_::import("version").attr("version"));
+    py::dict metadata;
+    metadata["Title"] = velmora::translate("Stock Selection");
+    metadata["Subject"] = velmora::translate("Stocks");
+    metadata["Keywords"] = velmora::translate("Stocks");
+    metadata["Creator"] = producer;
+    metadata["Producer"] = producer;
+    metadata["CreationDate"] = now();
+    metadata["ModDate"] = now();
+    pyplot().attr("savefig")(path, "format"_a = "pdf", "metadata"_a = metadata);
+}
+
+void addSelected(py::object self, py::object values) {
+    py::object stocks = self["stocks"];
+    py::object results = self.attr("searchResults");
+    bool changed = false;
+    for (py::handle position : values["searchResults"]) {
+        py::list one;
+        one.append(position);
+        py::object found = results.attr("iloc")[one];
+        py::object symbol = py::object(found["Symbol"]).attr("iloc")[py::int_(0)];
+        if (stocks.attr("index").contains(symbol)) continue;
+        stocks = pandas().attr("concat")(py::make_tuple(stocks, found));
+        changed = true;
+    }
+    if (!changed) return;
+    stocks = stocks.attr("sort_index")();
+    self["stocks"] = stocks;
+    self.attr("window")[py::str("stockList")].attr("update")("df"_a = dspStocks(stocks));
+}
+
+void search(py::object self, py::object values) {
+    py::object text = py::str(values["search"]).attr("strip")();
+    py::object found = self.attr("dataSource").attr("queryStocks")(text);
+    if (found.is_none()) return;
+    py::module_::import("utils").attr("normalizeCurrencies")(found);
+    self.attr("searchResults") = found;
+    self.attr("window")[py::str("searchResults")].attr("update")("df"_a = dspStocks(found));
+}
+
+// Older files hold symbol -> name and no currency. Only some market-data sources can look
+// a currency up; with the others the stocks come without one, and the user is told.
+py::list legacyRecords(const py::module_ &m, py::object self, py::dict stocks) {
+    py::object rawSource = self.attr("dataSource").is_none() ? py::none()
+                                                              : py::getattr(self.attr("dataSource"), "rawProvider",
+                                                                            py::none());
+    py::object lookup = rawSource.is_none() ? py::none() : py::getattr(rawSource, "getCurrency", py::none());
+    py::list records;
+    for (py::handle pair : py::module_::import("builtins").attr("sorted")(stocks.attr("items")())) {
+        py::dict record;
+        record["Symbol"] = pair[py::int_(0)];
+        record["Security Name"] = pair[py::int_(1)];
+        record["Currency"] = lookup.is_none() ? py::str("") : lookup(pair[py::int_(0)]);
+        records.append(record);
+    }
+    if (lookup.is_none() && py::len(records) > 0)
+        sg().attr("Popup")(velmora::translate("The data source cannot look up the currencies of the stocks in this "
+                                              "older selection file. Their prices cannot be converted into the local "
+                                              "currency until they are added again from a search."),
+                           "title"_a = velmora::translate("Error"), "keep_on_top"_a = true,
+                           "location"_a = py::module_::import("provider").attr("ProviderManager").attr("popupLocation")());
+    return records;
+}
+
+void loadSelection(const py::module_ &m, py::object self) {
+    py::object config = self.attr("config");
+    py::object path = py::module_::import("provider").attr("GetFileName")("Data file", "stocks",
+                                                                          "default"_a = config.attr("selectionName"));
+    if (!velmora::truthy(path)) return;
+    py::object file = py::module_::import("builtins").attr("open")(path, "r");
+    py::object stocks, document;
+    try {
+        document = py::module_::import("json").attr("load")(file);
+        py::object records = document["stocks"];
+        if (py::isinstance<py::dict>(records)) records = legacyRecords(m, self, records);
+        stocks = pandas().attr("DataFrame")(records).attr("set_index")("Symbol", "drop"_a = false);
+        py::module_::import("utils").attr("normalizeCurrencies")(stocks);
+    } catch (...) {
+        file.attr("close")();
+        throw;
+    }
+    file.attr("close")();
+    self.attr("window")[py::str("stockList")].attr("update")("df"_a = dspStocks(stocks));
+    self["stocks"] = stocks;
+    py::object title = document.contains("selectionTitle") ? titleText(document["selectionTitle"]) : py::str("");
+    config["selectionName"] = path;
+    config["selectionTitle"] = title;
+    // The title field shows the loaded selection's title, not the previous one's.
+    self.attr("window")[py::str("selectionTitle")].attr("update")(title);
+    self.attr("providerManager").attr("setTitle")(path, title);
+}
+
+void saveSelection(py::object self) {
+    py::object config = self.attr("config");
+    py::object path = py::module_::import("provider").attr("GetFileName")(
+        velmora::translate("Output file"), "stocks", "default"_a = config.attr("selectionName"), "save"_a = true);
+    if (!velmora::truthy(path)) return;
+    try {
+        self.attr("save")(path);
+        config["selectionName"] = path;
+        self.attr("providerManager").attr("setTitle")(path, config.attr("selectionTitle"));
+    } catch (py::error_already_set &) {
+        sg().attr("PopupError")(velmora::translate("Error saving selection"), "title"_a = velmora::translate("Error"));
+    }
+}
+
+py::object handleEvent(const py::module_ &m, py::object self, py::object window, py::object event,
+                       py::object values) {
+    self.attr("window") = window;
+    if (event.equal(sg().attr("WIN_CLOSE_ATTEMPTED_EVENT")) || event.equal(py::str("UpdateSoftware"))) {
+        saveOnLeaving(m, self);
+        return py::bool_(false);
+    }
+    event = mappedEvent(window, event);
+    if (isOneOf(event, {"removeStock", "stockList*removeStock"})) {
+        removeSelected(self, values);
+    } else if (isOneOf(event, {"resetStocks", "plotMode", "plotPeriod", "plotConverted", "plotInterpolated",
+                               "plotLog", "plotCorrelated", "searchResults", "stockList"})) {
+        redrawChart(self, event, values);
+    } else if (isOneOf(event, {"saveStockGraph"})) {
+        saveGraph(self, values);
+    } else if (isOneOf(event, {"addStock", "searchResults*addStock"})) {
+        addSelected(self, values);
+    } else if (isOneOf(event, {"searchButton"})) {
+        search(self, values);
+    } else if (endsWith(event, "::LOAD") || isOneOf(event, {"LoadSelection"})) {
+        loadSelection(m, self);
+    } else if (endsWith(event, "::SAVE") || isOneOf(event, {"SaveSelection"})) {
+        saveSelection(self);
+    } else {
+        return velmora::super(m.attr("SelectionProvider"), self).attr("handleEvent")(window, event, values);
+    }
+    return py::bool_(false);
+}
+
+// ---------------------------------------------------------------------------------------
+// Stock charts
+
+py::object selectedRows(py::object self, py::object values) {
+    py::object stocks = self["stocks"];
+    py::list parts;
+    parts.append(stocks.attr("iloc")[py::list(values["stockList"])]);
+    parts.append(py::object(self.attr("searchResults")).attr("iloc")[py::list(values["searchResults"])]);
+    return pandas().attr("concat")(parts).attr("drop_duplicates")();
+}
+
+py::object transformed(py::object prices, py::object mode) {
+    if (mode.equal(py::str("Relative"))) {
+        for (py::handle column : prices.attr("columns")) {
+            py::object series = prices[column];
+            py::object first = series.attr("loc")[series.attr("first_valid_index")()];
+            prices[column] = series.attr("__truediv__")(first.attr("__truediv__")(100));
+        }
+        return prices;
+    }
+    if (mode.equal(py::str("Change"))) return prices.attr("pct_change")();
+    return prices;
+}
+
+py::object plotStocks(const py::module_ &m, py::object self, py::object values, py::kwargs kwargs) {
+    py::object selected = selectedRows(self, values);
+    py::list symbols = py::module_::import("builtins").attr("sorted")(py::set(selected["Symbol"].attr("unique")()));
+    py::object stocksConfig = self.attr("config")["stocks"];
+    py::object plotMode = stocksConfig["plotMode"];
+    py::object plotPeriod = stocksConfig["plotPeriod"];
+    py::object plotConverted = stocksConfig["plotConverted"];
+    py::object plotInterpolated = stocksConfig["plotInterpolated"];
+    py::object plotLog = stocksConfig["plotLog"];
+    py::object plotCorrelated = stocksConfig["plotCorrelated"];
+    try {
+        if (py::len(symbols) == 0) return py::none();
+        py::object datetime = py::module_::import("datetime");
+        py::object end = datetime.attr("date").attr("today")();
+        py::object start = end - datetime.attr("timedelta")("days"_a = py::module_::import("builtins").attr("int")(plotPeriod));
+        py::object currency = velmora::truthy(plotConverted) ? py::object(self.attr("config")["data"]["localCurrency"])
+                                                             : py::none();
+        py::object prices = self.attr("dataSource").attr("get")(
+            selected, "startDate"_a = start.attr("strftime")("%Y-%m-%d"), "endDate"_a = end.attr("strftime")("%Y-%m-%d"),
+            "currency"_a = currency, "cleaned"_a = velmora::truthy(plotInterpolated), "partial"_a = true);
+        prices = transformed(prices, plotMode);
+        if (velmora::truthy(plotCorrelated)) {
+            if (velmora::truthy(plotLog)) prices = py::module_::import("numpy").attr("log")(prices);
+            return self.attr("genCorrelation")(prices.attr("corr")(), **kwargs);
+        }
+        return self.attr("genGraphic")(prices, "plotLog"_a = plotLog, **kwargs);
+    } catch (...) {
+        m.attr("logger").attr("error")("Conversion", "exc_info"_a = velmora::currentException());
+        return py::none();
+    }
+}
+
+py::object inches(py::object size) {
+    return py::make_tuple(py::float_(size[py::int_(0)]).attr("__truediv__")(72),
+                          py::float_(size[py::int_(1)]).attr("__truediv__")(72));
+}
+
+py::object genGraphic(py::object self, py::object data, py::object plotLog, py::object size) {
+    py::object plt = pyplot();
+    plt.attr("close")();
+    py::object seaborn = py::module_::import("seaborn");
+    seaborn.attr("set_theme")();
+    py::object figureSize = size.is_none() ? py::none() : inches(size);
+    if (py::len(data) < 2) return py::none();
+    if (py::len(data.attr("columns")) == 0) return py::none();
+    py::object axes = data.attr("plot")("figsize"_a = figureSize, "logy"_a = plotLog,
+                                        "xlabel"_a = velmora::translate("Date"));
+    axes.attr("get_figure")().attr("tight_layout")();
+    return axes;
+}
+
+py::object genCorrelation(py::object self, py::object data, py::object size) {
+    py::object plt = pyplot();
+    plt.attr("close")();
+    py::object seaborn = py::module_::import("seaborn");
+    seaborn.attr("set_theme")();
+    if (!size.is_none()) {
+        py::dict rc;
+        rc["figure.figsize"] = inches(size);
+        seaborn.attr("set")("rc"_a = rc);
+    }
+    py::object axes = seaborn.attr("heatmap")(data);
+    axes.attr("set_xticklabels")(axes.attr("get_xmajorticklabels")(), "fontsize"_a = 8);
+    axes.attr("set_yticklabels")(axes.attr("get_ymajorticklabels")(), "fontsize"_a = 8);
+    plt.attr("tight_layout")();
+    return axes;
+}
+
+void defineSelectionProvider(py::module_ &m) {
+    const py::module_ &module = m;
+    py::object cls =
+        velmora::makeClass(m, "SelectionProvider", py::make_tuple(velmora::classOf("provider", "TabProvider")));
+    cls.attr("key") = "selections";
+    velmora::constructor(cls, module, &construct, "config"_a, "providerManager"_a = py::none());
+    velmora::method(cls, "reconfigure", &reconfigure, "config"_a, "dataSource"_a = py::none());
+    velmora::method(cls, "createTab", module, &createTab);
+    velmora::method(cls, "bind", &bind, "window"_a);
+    velmora::method(cls, "handleEvent", module, &handleEvent, "window"_a, "event"_a, "values"_a);
+    velmora::method(cls, "removeStocks", &removeStocks, "stockNames"_a);
+    velmora::method(cls, "plotStocks", module, &plotStocks, "values"_a);
+    velmora::method(cls, "genGraphic", &genGraphic, "data"_a, "plotLog"_a = false, "size"_a = py::none());
+    velmora::method(cls, "genCorrelation", &genCorrelation, "data"_a, "size"_a = py::none());
+    velmora::method(cls, "save", &save, "fileName"_a);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(selection, m) {
+    m.attr("logger") = py::module_::import("logging").attr("getLogger")("select");
+    m.attr("selectionProvider") = py::none();
+    defineSelectionProvider(m);
+}
