@@ -1,0 +1,164 @@
+// The base of every allocation method: from a solved optimiser to the allocation and performance tables.
+#include "pyclass.hpp"
+
+namespace {
+
+py::object builtins() { return py::module_::import("builtins"); }
+
+py::object pandas() { return py::module_::import("pandas"); }
+
+py::list sortedList(py::handle iterable) { return builtins().attr("sorted")(iterable); }
+
+py::object cleanWeights(py::object ef, py::object owner) {
+    return ef.attr("clean_weights")("cutoff"_a = owner.attr("minWeight"), "rounding"_a = py::none());
+}
+
+// A few of the largest weights always stay, so that the maximum weight per stock can still
+// be met on the second pass; after them only stocks that reach the minimum weight. The
+// limit is compared for every entry, so a maximum weight of 0 fails before any narrowing.
+py::list retainedStocks(py::object owner, py::object weights) {
+    py::object maxWeight = owner.attr("maxWeight");
+    py::object minWeight = owner.attr("minWeight");
+    py::object byWeight = builtins().attr("sorted")(weights.attr("items")(),
+                                                     "key"_a = py::module_::import("operator").attr("itemgetter")(1),
+                                                     "reverse"_a = true);
+    py::list stocksUsed;
+    for (py::handle entry : byWeight) {
+        py::object label = entry[py::int_(0)];
+        py::object weight = entry[py::int_(1)];
+        bool unconditional = py::int_(py::len(stocksUsed)) <= py::int_(1) / maxWeight;
+        if (unconditional || weight >= minWeight) stocksUsed.append(label);
+    }
+    return sortedList(stocksUsed);
+}
+
+// The owner keeps the narrowed tables after the call: its later steps (backtest, charts)
+// describe the stocks that were kept. The old tables are left as they were.
+void narrowOwner(py::object owner, py::list stocksUsed) {
+    py::object prices = owner.attr("prices");
+    owner.attr("prices") = prices[stocksUsed];
+    py::object expectedReturns = owner.attr("expectedReturns");
+    owner.attr("expectedReturns") = expectedReturns.attr("loc")[stocksUsed];
+    py::object historicReturns = owner.attr("historicReturns");
+    owner.attr("historicReturns") = historicReturns[stocksUsed];
+}
+
+// The library's integer program pairs weights and prices by position, so both go in by
+// label and in the same order; a weight without a latest price cannot be bought anyway.
+py::object wholeShares(py::dict weights, py::object lastPrices, py::object capital) {
+    py::dict priced;
+    py::list labels;
+    for (auto [label, weight] : weights) {
+        if (!lastPrices.attr("index").contains(label)) continue;
+        priced[label] = weight;
+        labels.append(label);
+    }
+    py::object allocation = py::module_::import("pypfopt.discrete_allocation")
+                                .attr("DiscreteAllocation")(priced, lastPrices.attr("loc")[labels],
+                                                            "total_portfolio_value"_a = capital);
+    try {
+        return allocation.attr("lp_portfolio")()[py::int_(0)];
+    } catch (py::error_already_set &) {
+        return allocation.attr("greedy_portfolio")()[py::int_(0)];
+    }
+}
+
+py::dict fractionalShares(py::dict weights, py::object lastPrices, py::object capital) {
+    py::object sumWeights = py::int_(0);
+    for (auto [label, weight] : weights) sumWeights = sumWeights + py::reinterpret_borrow<py::object>(weight);
+    py::dict allocation;
+    for (auto [label, weight] : weights) {
+        py::object share = py::reinterpret_borrow<py::object>(weight);
+        if (!(share > py::int_(0))) continue;
+        allocation[label] = capital * share / lastPrices[label] / sumWeights;
+    }
+    return allocation;
+}
+
+bool wholeSharesConfigured(py::object owner) {
+    py::object fractional = owner.attr("config").attr("allocation").attr("fractional");
+    return py::isinstance<py::str>(fractional) && fractional.cast<std::string>() == "NO";
+}
+
+py::object allocationTable(py::object owner, py::object allocation, py::object lastPrices, py::object capital) {
+    py::object pd = pandas();
+    py::object shares = pd.attr("DataFrame")(py::list(allocation.attr("items")()),
+                                             "columns"_a = py::make_tuple("Symbol", "Shares"));
+    if (wholeSharesConfigured(owner)) shares["Shares"] = shares["Shares"].attr("astype")("int");
+    py::object prices = pd.attr("DataFrame")(py::list(lastPrices.attr("items")()),
+                                             "columns"_a = py::make_tuple("Symbol", "Price"));
+    py::object table = shares.attr("merge")(prices, "on"_a = "Symbol", "how"_a = "inner", "sort"_a = true);
+    py::object value = table["Shares"] * table["Price"];
+    table["Value"] = value;
+    table["Weight"] = value / capital * py::int_(100);
+    return table;
+}
+
+py::object performanceTable(py::object self, py::object owner, py::object ef, py::object table) {
+    py::list values;
+    for (py::handle figure : self.attr("getPortfolioPerformance")(owner, ef))
+        values.append(py::reinterpret_borrow<py::object>(figure) * py::int_(100));
+    values.append(table["Value"].attr("sum")());
+    py::list sum;
+    sum.append(velmora::translate("Sum"));
+    py::dict columns;
+    py::object results = self.attr("results");
+    columns["Name"] = results + sum;
+    columns["Value"] = values;
+    return pandas().attr("DataFrame")(columns).attr("round")(2);
+}
+
+py::tuple computeRecommendation(py::object self, py::object owner) {
+    py::object ef = self.attr("computeRecommendation2")(owner);
+    py::object weights = cleanWeights(ef, owner);
+    narrowOwner(owner, retainedStocks(owner, weights));
+    if (velmora::truthy(self.attr("twoPhase"))) {
+        ef = self.attr("computeRecommendation2")(owner);
+        weights = cleanWeights(ef, owner);
+    }
+    py::object lastPrices = owner.attr("prices").attr("iloc")[py::int_(-1)];
+    py::object capital = owner.attr("config").attr("allocation").attr("capital");
+    py::dict ordered = builtins().attr("dict")(sortedList(weights.attr("items")()));
+    py::object allocation = wholeSharesConfigured(owner) ? wholeShares(ordered, lastPrices, capital)
+                                                         : fractionalShares(ordered, lastPrices, capital);
+    py::object table = allocationTable(owner, allocation, lastPrices, capital);
+    // The performance describes the cleaned weights; an optimiser that cannot take them
+    // back reports its own.
+    try {
+        ef.attr("set_weights")(ordered);
+    } catch (py::error_already_set &) {
+    }
+    return py::make_tuple(table, performanceTable(self, owner, ef, table));
+}
+
+py::tuple plotAnalysis(py::object self, py::object ax, py::kwargs) {
+    if (!ax.is_none()) ax.attr("axis")("off");
+    return py::make_tuple(py::none(), py::none());
+}
+
+// Optimisers that take no frequency report their figures for the risk-free rate alone.
+py::object getPortfolioPerformance(py::object self, py::object owner, py::object ef) {
+    py::object allocation = owner.attr("config").attr("allocation");
+    try {
+        py::object benchmark = allocation.attr("benchmark");
+        py::object riskFreeRate = benchmark / py::float_(100.0);
+        return ef.attr("portfolio_performance")("risk_free_rate"_a = riskFreeRate,
+                                                "frequency"_a = allocation.attr("tradingDaysPerYear"));
+    } catch (py::error_already_set &) {
+        py::object benchmark = allocation.attr("benchmark");
+        py::object riskFreeRate = benchmark / py::float_(100.0);
+        return ef.attr("portfolio_performance")("risk_free_rate"_a = riskFreeRate);
+    }
+}
+
+void defineRecommendationMethod(py::module_ &m) {
+    py::object cls = velmora::makeClass(m, "RecommendationMethod");
+    cls.attr("twoPhase") = true;
+    velmora::method(cls, "computeRecommendation", &computeRecommendation, "owner"_a);
+    velmora::method(cls, "plotAnalysis", &plotAnalysis, "ax"_a = py::none());
+    velmora::method(cls, "getPortfolioPerformance", &getPortfolioPerformance, "owner"_a, "ef"_a);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(rmethod, m) { defineRecommendationMethod(m); }
