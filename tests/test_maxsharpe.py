@@ -1,0 +1,75 @@
+"""Maximum Sharpe ratio with its L2 term against the same library calls in plain Python."""
+import logging
+
+import pandas.testing as pdt
+import pytest
+from pypfopt import efficient_frontier, objective_functions, risk_models
+
+from methods_support import checkAgainstReference, makeOwner, referenceRecommendation
+
+RISK_MODELS = ["sample_cov", "semicovariance", "exp_cov", "ledoit_wolf", "ledoit_wolf_constant_variance",
+               "ledoit_wolf_single_factor", "ledoit_wolf_constant_correlation", "oracle_approximating"]
+RETURN_MODELS = ["mean_historical_return", "ema_historical_return", "capm_return"]
+
+
+@pytest.mark.parametrize("index, riskMethod", list(enumerate(RISK_MODELS)))
+def test_equal_to_plain_library_calls(index, riskMethod):
+    checkAgainstReference("maxsharpe.MaxSharpe", riskMethod=riskMethod,
+                          returnMethod=RETURN_MODELS[index % len(RETURN_MODELS)],
+                          gamma=[10, 100, 0][index % 3], fractional="YES" if index % 4 == 3 else "NO")
+
+
+def test_gamma_weighs_the_l2_term(monkeypatch):
+    from maxsharpe import MaxSharpe
+
+    added = []
+    original = efficient_frontier.EfficientFrontier.add_objective
+
+    def recording(self, objective, **arguments):
+        added.append((objective, arguments))
+        return original(self, objective, **arguments)
+
+    monkeypatch.setattr(efficient_frontier.EfficientFrontier, "add_objective", recording)
+    for gamma, weight in ((100, 1.0), (0, 0.0)):
+        added.clear()
+        method = MaxSharpe()
+        owner = makeOwner(gamma=gamma)
+        method.computeRecommendation(owner)
+        assert added == [(objective_functions.L2_reg, {"gamma": weight})] * 2
+        assert method.owner is owner
+        assert list(method.ef.tickers) == list(owner.prices.columns)
+        assert method.plotAnalysis(figsize=None) == (None, None)
+
+
+def test_without_the_l2_term_warns_and_still_maximises(caplog):
+    from maxsharpe import MaxSharpe
+
+    class PlainFrontier(efficient_frontier.EfficientFrontier):
+        def __getattribute__(self, name):
+            if name == "add_objective":
+                raise AttributeError(name)
+            return super().__getattribute__(name)
+
+    def plain(owner):
+        s = risk_models.risk_matrix(owner.prices, method=owner.config.allocation.riskMethod)
+        ef = efficient_frontier.EfficientFrontier(owner.expectedReturns, s, weight_bounds=(0, owner.maxWeight),
+                                                  solver="ECOS_BB")
+        ef.max_sharpe(risk_free_rate=owner.config.allocation.benchmark / 100.0)
+        return ef
+
+    # Once without a configured gamma, once with an optimiser that offers no objectives.
+    for owner in (makeOwner(gamma=None), makeOwner()):
+        if owner.config.allocation.gamma is None:
+            del owner.config.allocation["gamma"]
+        else:
+            owner.optimizer = PlainFrontier
+        expectedOwner = makeOwner()
+        caplog.clear()
+        with caplog.at_level(logging.WARNING):
+            allocation, performance = MaxSharpe().computeRecommendation(owner)
+        warnings = [record for record in caplog.records if record.name == "maxsharpe"]
+        assert [record.getMessage() for record in warnings] == ["No L2_reg objective function available"] * 2
+        assert all(record.exc_info is None for record in warnings)
+        expected, expectedPerformance, _ = referenceRecommendation(expectedOwner, plain, MaxSharpe.results)
+        pdt.assert_frame_equal(allocation, expected)
+        pdt.assert_frame_equal(performance, expectedPerformance)

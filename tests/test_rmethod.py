@@ -1,0 +1,226 @@
+"""The allocation pipeline of RecommendationMethod, with scripted optimisers and with the library's own."""
+from collections import OrderedDict
+
+import pandas as pd
+import pandas.testing as pdt
+import pytest
+
+from methods_support import makeOwner, referenceRecommendation, solveMinVolatility, stockPrices, syntheticPrices
+from rmethod import RecommendationMethod
+
+
+class ScriptedOptimizer:
+    """Gives back the weights it was made with, as the library's optimisers do after solving."""
+
+    def __init__(self, weights, figures=(0.12, 0.2, 0.5)):
+        self.weights = OrderedDict(weights)
+        self.figures = figures
+        self.setTo = None
+        self.asked = []
+
+    def clean_weights(self, cutoff, rounding):
+        return OrderedDict((label, weight if weight >= cutoff else 0.0) for label, weight in self.weights.items())
+
+    def set_weights(self, weights):
+        self.setTo = weights
+
+    def portfolio_performance(self, risk_free_rate, frequency):
+        self.asked.append((risk_free_rate, frequency))
+        return self.figures
+
+
+class Scripted(RecommendationMethod):
+    results = ["Return", "Volatility", "Sharpe"]
+
+    def __init__(self, *optimizers):
+        self.optimizers = list(optimizers)
+        self.seen = []
+
+    def computeRecommendation2(self, owner):
+        self.seen.append(list(owner.prices.columns))
+        return self.optimizers.pop(0)
+
+
+def ownerOf(labels, **allocation):
+    return makeOwner(syntheticPrices(sorted(labels)), **allocation)
+
+
+def test_pruning_keeps_the_largest_and_those_reaching_the_minimum():
+    labels = list("FEDCBA")
+    owner = ownerOf(labels, maxWeight=25, minWeight=5, fractional="YES", capital=1000)
+    first = ScriptedOptimizer(zip(labels, [0.4, 0.3, 0.3, 0.0, 0.0, 0.0]))
+    second = ScriptedOptimizer(zip("BCDEF", [0.0, 0.0, 0.3, 0.3, 0.4]))
+    method = Scripted(first, second)
+    allocation, performance = method.computeRecommendation(owner)
+    # Five stay (two of them with weight 0), in label order; the second pass sees only them.
+    assert method.seen == [sorted(labels), list("BCDEF")]
+    assert list(owner.prices.columns) == list("BCDEF")
+    assert list(owner.expectedReturns.index) == list("BCDEF")
+    assert list(owner.historicReturns.columns) == list("BCDEF")
+    assert list(allocation["Symbol"]) == list("DEF")
+    assert second.setTo == {"B": 0.0, "C": 0.0, "D": 0.3, "E": 0.3, "F": 0.4}
+    assert first.setTo is None
+    assert second.asked == [(0.01, 252)]
+    assert list(performance["Name"]) == ["Return", "Volatility", "Sharpe", "Sum"]
+    assert list(performance["Value"]) == [12.0, 20.0, 50.0, 1000.0]
+
+
+@pytest.mark.parametrize("maxWeight, kept", [(30, 4), (10, 11), (50, 3)])
+def test_unconditional_count_follows_the_maximum_weight(maxWeight, kept):
+    labels = [f"S{i:02d}" for i in range(14)]
+    owner = ownerOf(labels, maxWeight=maxWeight, minWeight=5, fractional="YES")
+    # Every weight below the minimum: only the unconditional ones stay.
+    method = Scripted(ScriptedOptimizer((label, 0.04 - i * 0.001) for i, label in enumerate(labels)),
+                      ScriptedOptimizer([("S00", 1.0)]))
+    method.computeRecommendation(owner)
+    assert method.seen[1] == labels[:kept]
+
+
+def test_equal_weights_at_the_border_keep_the_listed_order_and_zero_minimum_keeps_all():
+    owner = ownerOf(list("ABCD"), maxWeight=50, minWeight=5, fractional="YES")
+    method = Scripted(ScriptedOptimizer(zip("DCBA", [0.6, 0.4, 0.02, 0.02])), ScriptedOptimizer([("D", 1.0)]))
+    method.computeRecommendation(owner)
+    # Three unconditional: D, C and B (listed before A); A's 0.02 is below the minimum.
+    assert method.seen[1] == list("BCD")
+    owner = ownerOf(list("ABCD"), maxWeight=50, minWeight=0, fractional="YES")
+    method = Scripted(ScriptedOptimizer(zip("DCBA", [1.0, 0.0, 0.0, 0.0])), ScriptedOptimizer([("A", 1.0)]))
+    method.computeRecommendation(owner)
+    assert method.seen[1] == list("ABCD")
+
+
+def test_fractional_shares_and_their_tables():
+    owner = ownerOf(list("ABC"), capital=1000, fractional="no", maxWeight=100, minWeight=1)
+    prices = owner.prices.copy()
+    prices.iloc[-1] = [10.0, 20.0, 5.0]
+    owner.prices = prices
+    optimizer = ScriptedOptimizer(zip("ABC", [0.5, 0.3, 0.0]))
+    method = Scripted(optimizer, optimizer)
+    allocation, performance = method.computeRecommendation(owner)
+    expected = pd.DataFrame({"Symbol": ["A", "B"], "Shares": [62.5, 18.75], "Price": [10.0, 20.0],
+                             "Value": [625.0, 375.0], "Weight": [62.5, 37.5]})
+    pdt.assert_frame_equal(allocation, expected)
+    assert performance["Value"].iloc[-1] == 1000.0
+
+    owner = ownerOf(list("ABC"), fractional="YES", maxWeight=100, minWeight=1)
+    nothing = ScriptedOptimizer(zip("ABC", [0.0, 0.0, 0.0]))
+    allocation, performance = Scripted(nothing, nothing).computeRecommendation(owner)
+    assert list(allocation.columns) == ["Symbol", "Shares", "Price", "Value", "Weight"]
+    assert allocation.empty
+    assert performance["Value"].iloc[-1] == 0
+
+
+def test_performance_rounding_text_figures_and_fallbacks():
+    class NoFrequency(ScriptedOptimizer):
+        def portfolio_performance(self, risk_free_rate):
+            self.asked.append(risk_free_rate)
+            return self.figures
+
+    class NoSetWeights:
+        def __init__(self, inner):
+            self.inner = inner
+
+        def clean_weights(self, **arguments):
+            return self.inner.clean_weights(**arguments)
+
+        def portfolio_performance(self, **arguments):
+            return self.inner.portfolio_performance(**arguments)
+
+    owner = ownerOf(list("AB"), fractional="YES", capital=987.654, maxWeight=100, minWeight=1, benchmark=2)
+    optimizer = NoFrequency(zip("AB", [0.5, 0.5]))
+    allocation, performance = Scripted(optimizer, optimizer).computeRecommendation(owner)
+    assert optimizer.asked == [0.02]
+    assert list(performance["Value"]) == [12.0, 20.0, 50.0, 987.65]
+
+    texts = ScriptedOptimizer(zip("AB", [0.5, 0.5]), figures=("", 0.123456, ""))
+    method = Scripted(NoSetWeights(texts), NoSetWeights(texts))
+    method.results = ["Heading", "Risk", "Heading"]
+    allocation, performance = method.computeRecommendation(owner)
+    assert list(performance["Value"]) == ["", 12.3456, "", pytest.approx(987.654)]
+
+
+def test_whole_shares_fall_back_to_greedy_and_pair_prices_by_stock(monkeypatch):
+    from pypfopt.discrete_allocation import DiscreteAllocation
+
+    labels = list("ABCDE")
+    owner = ownerOf(labels, capital=10000, fractional="NO", maxWeight=50, minWeight=5)
+    prices = owner.prices.copy()
+    prices.iloc[-1] = [10.0, 20.0, 400.0, 5.0, 1000.0]
+    owner.prices = prices
+
+    class OnePass(Scripted):
+        twoPhase = False
+
+    # One pass: the dropped stocks D and E keep zero weights but are no longer priced.
+    optimizer = ScriptedOptimizer(zip("ABCDE", [0.5, 0.3, 0.2, 0.0, 0.0]))
+    allocation, performance = OnePass(optimizer).computeRecommendation(owner)
+    assert list(owner.prices.columns) == list("ABC")
+    assert allocation["Shares"].dtype.kind == "i"
+    assert dict(zip(allocation["Symbol"], allocation["Shares"])) == {"A": 500, "B": 150, "C": 5}
+    pdt.assert_series_equal(allocation["Value"], allocation["Shares"] * allocation["Price"], check_names=False)
+    assert allocation["Value"].sum() <= 10000
+
+    def failing(self, *arguments, **named):
+        raise RuntimeError("solver missing")
+
+    monkeypatch.setattr(DiscreteAllocation, "lp_portfolio", failing)
+    owner = ownerOf(labels, capital=10000, fractional="NO", maxWeight=50, minWeight=5)
+    optimizer = ScriptedOptimizer(zip("ABCDE", [0.4, 0.3, 0.2, 0.1, 0.0]))
+    allocation, performance = Scripted(optimizer, optimizer).computeRecommendation(owner)
+    assert set(allocation["Symbol"]) == set("ABCD")
+    assert (allocation["Weight"] - allocation["Value"] / 100).abs().max() < 1e-9
+    assert performance["Value"].iloc[-1] == pytest.approx(allocation["Value"].sum(), abs=0.005)
+
+
+def test_failures_that_reach_the_owner():
+    owner = ownerOf(list("AB"), maxWeight=0)
+    method = Scripted(ScriptedOptimizer(zip("AB", [0.5, 0.5])))
+    with pytest.raises(ZeroDivisionError):
+        method.computeRecommendation(owner)
+    assert list(owner.prices.columns) == ["A", "B"]
+
+    class NoResults(RecommendationMethod):
+        def computeRecommendation2(self, owner):
+            return ScriptedOptimizer(zip("AB", [0.5, 0.5]))
+
+    with pytest.raises(AttributeError):
+        NoResults().computeRecommendation(ownerOf(list("AB"), fractional="YES", maxWeight=100))
+    with pytest.raises(AttributeError):
+        RecommendationMethod().computeRecommendation(ownerOf(list("AB")))
+    with pytest.raises(TypeError, match="computeRecommendation"):
+        RecommendationMethod().computeRecommendation()
+    with pytest.raises(TypeError, match="getPortfolioPerformance"):
+        RecommendationMethod().getPortfolioPerformance(owner)
+
+
+def test_plot_analysis_draws_nothing_and_hides_a_given_axes():
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    method = RecommendationMethod()
+    assert method.plotAnalysis() == (None, None)
+    assert method.plotAnalysis(figsize=None) == (None, None)
+    figure, ax = plt.subplots()
+    assert method.plotAnalysis(ax=ax, pdf=object()) == (None, None)
+    assert not ax.axison
+    plt.close(figure)
+
+
+def test_real_prices_against_the_plain_pipeline():
+    class MinVol(RecommendationMethod):
+        results = ["Return", "Volatility", "Sharpe"]
+
+        def computeRecommendation2(self, owner):
+            return solveMinVolatility(owner)
+
+    for fractional in ("NO", "YES"):
+        owner = makeOwner(stockPrices(years=3), fractional=fractional, maxWeight=25, minWeight=4)
+        expectedOwner = makeOwner(stockPrices(years=3), fractional=fractional, maxWeight=25, minWeight=4)
+        allocation, performance = MinVol().computeRecommendation(owner)
+        expected, expectedPerformance, _ = referenceRecommendation(expectedOwner, solveMinVolatility,
+                                                                   MinVol.results)
+        pdt.assert_frame_equal(allocation, expected)
+        pdt.assert_frame_equal(performance, expectedPerformance)
+        pdt.assert_frame_equal(owner.prices, expectedOwner.prices)
+        assert allocation["Value"].sum() <= owner.config.allocation.capital + 1e-6
