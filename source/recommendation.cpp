@@ -306,7 +306,29 @@ void restoreResult(py::object self, py::dict shown) {
     for (const char *name : runState) self.attr(name) = shown[name];
 }
 
+bool isEvent(py::handle event, const char *name) {
+    return py::isinstance<py::str>(event) && py::reinterpret_borrow<py::str>(event).equal(py::str(name));
+}
+
+// The window closes and an update replaces the program whatever happens here, so a save that
+// fails is told to the user while there is still a window to tell it in.
+void saveOnLeaving(const py::module_ &m, py::object self, py::object window) {
+    try {
+        self.attr("save")(self.attr("config").attr("configFile"), window);
+    } catch (...) {
+        py::object error = velmora::currentException();
+        m.attr("logger").attr("error")("Saving the configuration failed", "exc_info"_a = error);
+        sg().attr("PopupError")(velmora::translate("The configuration could not be saved:") + py::str("\n\n") +
+                                    py::str(error),
+                                "title"_a = velmora::translate("Error"), "keep_on_top"_a = true);
+    }
+}
+
 bool handleEvent(const py::module_ &m, py::object self, py::object window, py::object event, py::object values) {
+    if (event.equal(sg().attr("WIN_CLOSE_ATTEMPTED_EVENT")) || isEvent(event, "UpdateSoftware")) {
+        saveOnLeaving(m, self, window);
+        return false;
+    }
     if (startsRun(event)) {
         py::dict previous = shownResult(self);
         self.attr("resetUI")(window);
@@ -314,6 +336,16 @@ bool handleEvent(const py::module_ &m, py::object self, py::object window, py::o
         if (velmora::truthy(py::getattr(self, "runCancelled", py::bool_(false)))) restoreResult(self, previous);
         self.attr("updateUI")(window);
         return false;
+    }
+    if (isEvent(event, "SaveConfig")) {
+        self.attr("saveConfig")(window);
+        return false;
+    }
+    if (isEvent(event, "LoadConfig")) {
+        self.attr("loadConfig")();
+        self.attr("compute")();
+        self.attr("updateUI")(window);
+        return true;
     }
     return velmora::truthy(velmora::super(m.attr("RecommendationProvider"), self)
                                .attr("handleEvent")(window, event, values));
@@ -630,6 +662,145 @@ py::object formatValue(py::object self, py::object value) {
     return py::module_::import("locale").attr("format_string")("%.2f", value, "grouping"_a = true);
 }
 
+// ---------------------------------------------------------------------------------------
+// The user configuration file
+
+py::object addictDict() { return py::module_::import("addict").attr("Dict"); }
+
+void updateMeta(py::object self) {
+    py::object meta = addictDict()();
+    meta["createdWith"] = velmora::translate("Zeltra Velmora");
+    meta["version"] = py::module_::import("version").attr("version");
+    py::str now = py::module_::import("datetime").attr("datetime").attr("now")().attr("isoformat")();
+    meta["timestamp"] = now[py::slice(0, 19, 1)].attr("replace")("T", " ");
+    self.attr("config")["meta"] = meta;
+}
+
+// Reads the window's normal geometry into `gui` as far as the window can tell it.
+void readGeometry(py::object window, py::object gui) {
+    try {
+        py::object before = window.attr("size");
+        window.attr("normal")();
+        // Read as the provider manager reads it, in the coordinates in which windows are placed.
+        gui["position"] = window.attr("CurrentLocation")("more_accurate"_a = true);
+        gui["size"] = window.attr("size");
+        gui["maximized"] = py::bool_(!before.equal(py::object(gui["size"])));
+    } catch (py::error_already_set &) {
+        // A window that can no longer report its geometry keeps what was reached.
+    }
+}
+
+// Writes a new file beside the old one and puts it in place only when complete: a failed
+// write leaves the old configuration, with which the program still starts.
+void writeReplacing(py::object fileName, py::str text) {
+    py::object os = py::module_::import("os");
+    py::object folder = os.attr("path").attr("dirname")(os.attr("path").attr("abspath")(fileName));
+    py::tuple made = py::module_::import("tempfile").attr("mkstemp")("dir"_a = folder, "prefix"_a = ".velmora-",
+                                                                    "suffix"_a = ".json");
+    py::object temporary = made[1];
+    try {
+        py::object file = os.attr("fdopen")(made[0], "w");
+        try {
+            file.attr("write")(text);
+        } catch (...) {
+            file.attr("close")();
+            throw;
+        }
+        file.attr("close")();
+        os.attr("replace")(temporary, fileName);
+    } catch (...) {
+        py::object error = velmora::currentException();
+        try {
+            os.attr("unlink")(temporary);
+        } catch (py::error_already_set &) {
+        }
+        velmora::raise(error);
+    }
+}
+
+void save(py::object self, py::object fileName, py::object window) {
+    py::object config = self.attr("config");
+    py::object userConfig = self.attr("userConfig");
+    self.attr("updateMeta")();
+    userConfig["meta"] = config["meta"];
+
+    py::object gui = userConfig.attr("get")("gui");
+    if (gui.is_none()) gui = addictDict()();
+    readGeometry(window, gui);
+    py::object node = addictDict()(py::module_::import("copy").attr("deepcopy")(gui));
+    userConfig["gui"] = node;
+    // Only the geometry goes to the running configuration: a setting that only the defaults
+    // hold, such as the language, must stay there.
+    for (const char *name : {"position", "size", "maximized"})
+        if (node.contains(name)) config["gui"][name] = node[name];
+    if (node.contains("maximized") && velmora::truthy(node["maximized"])) {
+        try {
+            window.attr("maximize")();
+        } catch (py::error_already_set &) {
+        }
+    }
+
+    py::set texts = py::set(py::module_::import("risk").attr("translations"));
+    py::object listed = userConfig.attr("get")("translations");
+    if (!listed.is_none() && py::isinstance<py::dict>(listed))
+        for (py::handle text : listed) texts.add(text);
+    py::object translations = addictDict()();
+    for (py::handle text : builtins().attr("sorted")(texts)) translations[text] = "";
+    userConfig["translations"] = translations;
+
+    py::str text = py::module_::import("json").attr("dumps")(userConfig, "indent"_a = 2);
+    writeReplacing(fileName, text);
+}
+
+void saveConfig(py::object self, py::object window) {
+    py::object config = self.attr("config");
+    py::object fileName = py::module_::import("provider").attr("GetFileName")(
+        velmora::translate("Configuration File"), "json", "default"_a = config.attr("configFile"), "save"_a = true);
+    if (!velmora::truthy(fileName)) return;
+    try {
+        self.attr("save")(fileName, window);
+        config["configFile"] = fileName;
+    } catch (py::error_already_set &) {
+        sg().attr("PopupError")(velmora::translate("Error saving config file"), "title"_a = velmora::translate("Error"),
+                                "location"_a = velmora::classOf("provider", "ProviderManager").attr("popupLocation")());
+    }
+}
+
+py::object readTree(py::object fileName) {
+    py::object file = builtins().attr("open")(fileName, "r");
+    py::object document;
+    try {
+        document = py::module_::import("json").attr("load")(file);
+    } catch (...) {
+        file.attr("close")();
+        throw;
+    }
+    file.attr("close")();
+    return addictDict()(document);
+}
+
+void loadConfig(py::object self) {
+    py::object config = self.attr("config");
+    py::object userConfig = self.attr("userConfig");
+    py::object fileName = py::module_::import("provider").attr("GetFileName")(
+        velmora::translate("Configuration File"), "json", "default"_a = config.attr("configFile"));
+    if (!velmora::truthy(fileName)) return;
+    // Both files are read before anything changes: a failure leaves the running settings,
+    // and the file the next close writes, as they were.
+    py::object loaded = readTree(fileName);
+    py::object defaults = readTree(py::str("default.json"));
+    userConfig.attr("clear")();
+    userConfig.attr("update")(loaded);
+    config.attr("clear")();
+    py::object merged = py::module_::import("velmora").attr("merge")(userConfig, defaults);
+    config.attr("update")(addictDict()(merged));
+    config["configFile"] = fileName;
+    // The loaded data settings (source, key, currency, period) take effect as a changed
+    // setting does: a new data source for every provider before the tab runs again.
+    py::object manager = self.attr("providerManager");
+    if (!manager.is_none()) manager.attr("reconfigure")(config);
+}
+
 void defineRecommendationProvider(py::module_ &m) {
     py::object cls = velmora::makeClass(m, "RecommendationProvider",
                                         py::make_tuple(velmora::classOf("provider", "TabProvider")));
@@ -645,6 +816,10 @@ void defineRecommendationProvider(py::module_ &m) {
     velmora::method(cls, "axToPng", &axToPng, "ax"_a);
     velmora::method(cls, "axToPdf", &axToPdf, "ax"_a, "fileName"_a);
     velmora::method(cls, "formatValue", &formatValue, "value"_a);
+    velmora::method(cls, "updateMeta", &updateMeta);
+    velmora::method(cls, "loadConfig", &loadConfig);
+    velmora::method(cls, "saveConfig", &saveConfig, "window"_a);
+    velmora::method(cls, "save", &save, "fileName"_a, "window"_a);
 }
 
 // ---------------------------------------------------------------------------------------

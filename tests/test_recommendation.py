@@ -446,3 +446,71 @@ def test_search_add_and_recommend_in_the_program_window(stub, workspace, popups)
         assert not [kind for kind in popups.kinds() if kind == "PopupError"]
     finally:
         win.close()
+
+
+# --- the user configuration file --------------------------------------------------------------
+
+def test_save_and_load_the_user_configuration(window, tmp_path, monkeypatch, popups):
+    import json
+    import risk
+
+    monkeypatch.chdir(tmp_path)
+    defaults = allocationConfig(cutOffDate="", capital=1000)
+    defaults.gui.size = [900, 700]
+    (tmp_path / "default.json").write_text(json.dumps(defaults))
+    config = allocationConfig(cutOffDate="")
+    config.configFile = str(tmp_path / "velmora.json")
+    user = Dict({"allocation": {"method": "testmethods.MinVolatility"}, "title": "Müller",
+                 "translations": {"Zebra": "Zebra!"}})
+    manager, win = window(config, user)
+    tab = manager.providerList[2]
+    monkeypatch.setattr(risk, "translations", risk.translations | {"Ärger", "Alpha"})
+
+    # Closing the window writes the user configuration: ASCII, two-space indent, geometry.
+    position, size = win.CurrentLocation(more_accurate=True), win.size
+    assert manager.handleEvent(win, sg_close(), pump(win)) is win
+    text = (tmp_path / "velmora.json").read_text(encoding="ascii")
+    saved = json.loads(text)
+    assert '\n  "title": "M\\u00fcller"' in text and "configFile" not in text
+    assert list(saved) == ["allocation", "title", "translations", "meta", "gui"]
+    assert saved["translations"] == {"Alpha": "", "Zebra": "", "\u00c4rger": ""}
+    assert list(saved["meta"]) == ["createdWith", "version", "timestamp"] and len(saved["meta"]["timestamp"]) == 19
+    assert saved["gui"] == {"position": list(position), "size": list(size), "maximized": False}
+    assert config.gui.language == "en_US.UTF-8"
+
+    # A failed save leaves the file as it was and tells the user.
+    before = text
+    user.allocation.broken = object()
+    dispatch(manager, win, "UpdateSoftware")
+    assert (tmp_path / "velmora.json").read_text(encoding="ascii") == before
+    assert popups.kinds() == ["PopupError"]
+    del user.allocation["broken"]
+
+    # Save Config under a new name; a cancelled dialog changes nothing.
+    answers = [str(tmp_path / "other.json"), ""]
+    monkeypatch.setattr(provider, "GetFileName", lambda *args, **kwargs: answers.pop(0))
+    dispatch(manager, win, "SaveConfig")
+    assert config.configFile == str(tmp_path / "other.json") and (tmp_path / "other.json").exists()
+    dispatch(manager, win, "SaveConfig")
+    assert config.configFile == str(tmp_path / "other.json")
+
+    # Load Config: a broken file changes nothing; a good one replaces both trees and runs.
+    (tmp_path / "broken.json").write_text("{")
+    (tmp_path / "load.json").write_text(json.dumps({"allocation": {"capital": 5000}}))
+    reconfigured = []
+    manager.reconfigure = reconfigured.append
+    monkeypatch.setattr(provider, "GetFileName", lambda *args, **kwargs: str(tmp_path / "broken.json"))
+    with pytest.raises(json.JSONDecodeError):
+        tab.loadConfig()
+    assert user.title == "Müller" and config.allocation.method == "testmethods.MinVolatility"
+    monkeypatch.setattr(provider, "GetFileName", lambda *args, **kwargs: str(tmp_path / "load.json"))
+    assert tab.handleEvent(win, "LoadConfig", pump(win)) is True
+    assert user == {"allocation": {"capital": 5000}} and reconfigured == [config]
+    assert tab["Recommendation"]["Value"].sum() <= 5000 and len(win["RecommendationData"].Values) > 0
+    assert config.allocation.capital == 5000 and config.allocation.benchmark == 2.0
+    assert config.gui.size == [900, 700] and config.configFile == str(tmp_path / "load.json")
+
+
+def sg_close():
+    import PySimpleGUI as sg
+    return sg.WIN_CLOSE_ATTEMPTED_EVENT
