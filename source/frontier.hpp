@@ -1,4 +1,4 @@
-// What the methods on the efficient-frontier library share: risk matrix, weight bounds, minimum-weight link, heat map.
+// What the methods on the efficient-frontier library share: risk matrix, bounds, weight link, heat map.
 #pragma once
 
 #include "pyclass.hpp"
@@ -18,7 +18,8 @@ inline py::list translatedNames(std::initializer_list<const char *> texts) {
 // The risk model named by the configuration, with every other option at the library's default.
 inline py::object riskMatrix(py::handle owner) {
     py::object riskMethod = owner.attr("config").attr("allocation").attr("riskMethod");
-    return py::module_::import("pypfopt.risk_models").attr("risk_matrix")(owner.attr("prices"), "method"_a = riskMethod);
+    py::object risk_matrix = py::module_::import("pypfopt.risk_models").attr("risk_matrix");
+    return risk_matrix(owner.attr("prices"), "method"_a = riskMethod);
 }
 
 inline py::tuple weightBounds(py::handle owner) { return py::make_tuple(0, owner.attr("maxWeight")); }

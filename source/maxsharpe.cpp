@@ -24,7 +24,8 @@ py::object computeRecommendation2(const py::module_ &m, py::object self, py::obj
     self.attr("owner") = owner;
     py::object s = frontier::riskMatrix(owner);
     py::object ef = owner.attr("optimizer")(owner.attr("expectedReturns"), s,
-                                            "weight_bounds"_a = frontier::weightBounds(owner), "solver"_a = "ECOS_BB");
+                                            "weight_bounds"_a = frontier::weightBounds(owner),
+                                            "solver"_a = "ECOS_BB");
     addL2Term(m, ef, owner);
     self.attr("ef") = ef;
     py::object benchmark = owner.attr("config").attr("allocation").attr("benchmark");

@@ -6,11 +6,13 @@ namespace frontier = velmora::frontier;
 namespace {
 
 py::object computeRecommendation2(py::object self, py::object owner) {
-    py::object EfficientSemivariance = py::module_::import("pypfopt.efficient_frontier").attr("EfficientSemivariance");
+    py::object EfficientSemivariance =
+        py::module_::import("pypfopt.efficient_frontier").attr("EfficientSemivariance");
     py::object ef = EfficientSemivariance(owner.attr("expectedReturns"), owner.attr("historicReturns"),
                                           "weight_bounds"_a = frontier::weightBounds(owner),
                                           "frequency"_a = owner.attr("frequency"),
-                                          "benchmark"_a = owner.attr("benchmarkPerDay"), "solver"_a = "ECOS_BB");
+                                          "benchmark"_a = owner.attr("benchmarkPerDay"),
+                                          "solver"_a = "ECOS_BB");
     frontier::linkMinimumWeight(ef, owner);
     ef.attr("min_semivariance")();
     return ef;

@@ -8,7 +8,8 @@ namespace {
 py::object computeRecommendation2(py::object self, py::object owner) {
     self.attr("s") = frontier::riskMatrix(owner);
     py::object ef = owner.attr("optimizer")(owner.attr("expectedReturns"), self.attr("s"),
-                                            "weight_bounds"_a = frontier::weightBounds(owner), "solver"_a = "ECOS_BB");
+                                            "weight_bounds"_a = frontier::weightBounds(owner),
+                                            "solver"_a = "ECOS_BB");
     frontier::linkMinimumWeight(ef, owner);
     ef.attr("min_volatility")();
     return ef;

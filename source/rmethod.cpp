@@ -19,11 +19,11 @@ py::object cleanWeights(py::object ef, py::object owner) {
 py::list retainedStocks(py::object owner, py::object weights) {
     py::object maxWeight = owner.attr("maxWeight");
     py::object minWeight = owner.attr("minWeight");
-    py::object byWeight = builtins().attr("sorted")(weights.attr("items")(),
-                                                     "key"_a = py::module_::import("operator").attr("itemgetter")(1),
-                                                     "reverse"_a = true);
+    py::object byWeight = py::module_::import("operator").attr("itemgetter")(1);
+    py::object entries =
+        builtins().attr("sorted")(weights.attr("items")(), "key"_a = byWeight, "reverse"_a = true);
     py::list stocksUsed;
-    for (py::handle entry : byWeight) {
+    for (py::handle entry : entries) {
         py::object label = entry[py::int_(0)];
         py::object weight = entry[py::int_(1)];
         bool unconditional = py::int_(py::len(stocksUsed)) <= py::int_(1) / maxWeight;
@@ -80,7 +80,8 @@ bool wholeSharesConfigured(py::object owner) {
     return py::isinstance<py::str>(fractional) && fractional.cast<std::string>() == "NO";
 }
 
-py::object allocationTable(py::object owner, py::object allocation, py::object lastPrices, py::object capital) {
+py::object allocationTable(py::object owner, py::object allocation, py::object lastPrices,
+                           py::object capital) {
     py::object pd = pandas();
     py::object shares = pd.attr("DataFrame")(py::list(allocation.attr("items")()),
                                              "columns"_a = py::make_tuple("Symbol", "Shares"));
