@@ -2,6 +2,7 @@
 #include "pyclass.hpp"
 
 #include <cmath>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <utility>
@@ -339,6 +340,14 @@ bool handleEvent(const py::module_ &m, py::object self, py::object window, py::o
     }
     if (isEvent(event, "SaveConfig")) {
         self.attr("saveConfig")(window);
+        return false;
+    }
+    if (isEvent(event, "SaveGraph")) {
+        self.attr("saveGraph")();
+        return false;
+    }
+    if (isEvent(event, "SaveExcel")) {
+        self.attr("saveExcel")();
         return false;
     }
     if (isEvent(event, "LoadConfig")) {
@@ -801,6 +810,209 @@ void loadConfig(py::object self) {
     if (!manager.is_none()) manager.attr("reconfigure")(config);
 }
 
+// ---------------------------------------------------------------------------------------
+// The PDF report and the Excel workbook
+
+// Writes an export into a new file beside the chosen one, which it replaces only when
+// complete. A failed export leaves no partial file behind and is told to the user.
+void exportReplacing(const py::module_ &m, py::object fileName, const char *suffix,
+                     const std::function<void(py::object)> &write, const char *failure) {
+    py::object os = py::module_::import("os");
+    py::object folder = os.attr("path").attr("dirname")(os.attr("path").attr("abspath")(fileName));
+    py::tuple made = py::module_::import("tempfile").attr("mkstemp")("dir"_a = folder, "prefix"_a = ".velmora-",
+                                                                    "suffix"_a = suffix);
+    os.attr("close")(made[0]);
+    py::object temporary = made[1];
+    try {
+        write(temporary);
+        os.attr("replace")(temporary, fileName);
+    } catch (...) {
+        py::object error = velmora::currentException();
+        try {
+            os.attr("unlink")(temporary);
+        } catch (py::error_already_set &) {
+        }
+        m.attr("logger").attr("error")(failure, "exc_info"_a = error);
+        sg().attr("PopupError")(velmora::translate(failure) + py::str("\n\n") + py::str(error),
+                                "title"_a = velmora::translate("Error"), "keep_on_top"_a = true);
+    }
+}
+
+// The page in inches, from the paper size in hundredths of an inch.
+py::tuple pageSize(py::object self) {
+    py::object paper = self.attr("config").attr("print").attr("paperSize");
+    return py::make_tuple(py::object(paper[py::int_(0)]) / py::int_(100), py::object(paper[py::int_(1)]) / py::int_(100));
+}
+
+void printTable(const py::module_ &m, py::object self, py::object pdf, py::object df) {
+    py::object plt = pyplot();
+    py::tuple size = pageSize(self);
+    py::tuple made = plt.attr("subplots")("figsize"_a = py::make_tuple(size[1], size[0]));
+    py::object figure = made[0], ax = made[1];
+    figure.attr("patch").attr("set_visible")(false);
+    ax.attr("axis")("off");
+    ax.attr("axis")("tight");
+    py::object cells = df.attr("map")(m.attr("safe_round")).attr("values").attr("tolist")();
+    // The plotting library draws no table without rows: an empty table shows one blank row.
+    if (py::len(cells) == 0) {
+        py::list blank;
+        for (size_t i = 0; i < py::len(df.attr("columns")); ++i) blank.append("");
+        cells = row({blank});
+    }
+    ax.attr("table")("cellText"_a = cells, "colLabels"_a = py::list(df.attr("columns")), "loc"_a = "center");
+    figure.attr("tight_layout")();
+    pdf.attr("savefig")();
+    plt.attr("close")();
+}
+
+void writeReport(py::object self, py::object fileName) {
+    py::object plt = pyplot();
+    py::object now = py::module_::import("datetime").attr("datetime").attr("now");
+    py::object version = py::module_::import("version").attr("version");
+    py::dict metadata;
+    metadata["Title"] = velmora::translate("Stock Recommendation");
+    metadata["Subject"] = velmora::translate("Stocks");
+    metadata["Keywords"] = velmora::translate("Stocks");
+    metadata["Creator"] = py::str("Zeltra Velmora ") + py::str(version);
+    metadata["Producer"] = py::str("Zeltra Velmora ") + py::str(version);
+    metadata["CreationDate"] = now();
+    metadata["ModDate"] = now();
+    py::object pdf = py::module_::import("matplotlib.backends.backend_pdf").attr("PdfPages")(fileName,
+                                                                                            "metadata"_a = metadata);
+    pdf.attr("__enter__")();
+    try {
+        py::tuple size = pageSize(self);
+        self.attr("printTable")(pdf, self.attr("__getitem__")("Recommendation"));
+        plt.attr("figure")("figsize"_a = size);
+        py::module_::import("pypfopt.plotting").attr("plot_weights")(self.attr("cleanedWeights"));
+        pdf.attr("savefig")();
+        plt.attr("close")();
+        self.attr("printTable")(pdf, self.attr("__getitem__")("Results"));
+        py::object method = self.attr("methodObj");
+        if (velmora::truthy(method)) {
+            plt.attr("figure")("figsize"_a = size);
+            method.attr("plotAnalysis")("pdf"_a = pdf);
+            pdf.attr("savefig")();
+            plt.attr("close")();
+        }
+        if (!self.attr("futureValue").is_none()) {
+            plt.attr("figure")("figsize"_a = size);
+            py::object weights = py::object(self.attr("recommendationWrk")["Weight"]) / py::int_(100);
+            withTranslatedAxes([&] {
+                py::module_::import("riskfolio").attr("plot_drawdown")(self.attr("returns"), weights);
+            });
+            pdf.attr("savefig")();
+            plt.attr("close")();
+        }
+    } catch (...) {
+        py::object error = velmora::currentException();
+        pdf.attr("__exit__")(py::type::of(error), error, error.attr("__traceback__"));
+        throw;
+    }
+    pdf.attr("__exit__")(py::none(), py::none(), py::none());
+}
+
+void saveGraph(const py::module_ &m, py::object self) {
+    py::object fileName = py::module_::import("provider").attr("GetFileName")(
+        velmora::translate("PDF File"), "pdf", "default"_a = "results.pdf", "save"_a = true);
+    if (!velmora::truthy(fileName)) return;
+    exportReplacing(m, fileName, ".pdf", [&](py::object temporary) { writeReport(self, temporary); },
+                    "The PDF report could not be written:");
+}
+
+void collectRecords(py::object d, py::object prefix, py::list &records) {
+    if (py::isinstance<py::dict>(d)) {
+        for (auto item : py::reinterpret_borrow<py::dict>(d)) {
+            py::object key = py::reinterpret_borrow<py::object>(item.first);
+            py::object path = velmora::truthy(prefix) ? py::object(py::str(prefix) + py::str(".") + py::str(key))
+                                                      : py::object(key);
+            collectRecords(py::reinterpret_borrow<py::object>(item.second), path, records);
+        }
+        return;
+    }
+    records.append(py::make_tuple(prefix, d));
+}
+
+py::object toRecord(py::object d, py::object prefix) {
+    py::list records;
+    collectRecords(d, prefix, records);
+    return py::iter(records);
+}
+
+// The workbook is meant to be shared: the user's API key stays out of it.
+py::list configurationRecords(py::object self) {
+    py::list records;
+    for (py::handle record : self.attr("toRecord")(self.attr("config"))) {
+        if (py::str(record[py::int_(0)]).equal(py::str("data.apiKey")))
+            records.append(py::make_tuple(record[py::int_(0)], ""));
+        else
+            records.append(record);
+    }
+    return records;
+}
+
+void writeWorkbook(py::object self, py::object fileName) {
+    auto tr = [](const char *text) { return velmora::translate(text); };
+    self.attr("updateMeta")();
+    py::object configuration = pd().attr("DataFrame")(configurationRecords(self));
+    py::list stockHeadings = row({tr("Symbol"), tr("Security Name"), tr("Currency")});
+    py::list configurationHeadings = row({tr("Key"), tr("Value")});
+    py::object prices = self.attr("__getitem__")("prices");
+    py::object writer = pd().attr("ExcelWriter")(fileName, "engine"_a = "xlsxwriter", "datetime_format"_a = "yyyy-mm-dd",
+                                                 "date_format"_a = "yyyy-mm-dd");
+    writer.attr("__enter__")();
+    try {
+        auto sheet = [&](py::object table, const char *name, py::object header) {
+            py::dict options;
+            options["sheet_name"] = tr(name);
+            options["freeze_panes"] = py::make_tuple(1, 1);
+            options["index"] = false;
+            if (!header.is_none()) options["header"] = header;
+            table.attr("to_excel")(writer, **options);
+        };
+        sheet(self.attr("__getitem__")("Recommendation"), "Recommendation", self.attr("recommendationTableHeadings"));
+        sheet(self.attr("__getitem__")("Results"), "Results", self.attr("resultsTableHeadings"));
+        sheet(py::module_::import("utils").attr("dspStocks")(self.attr("__getitem__")("stocks")), "Stocks",
+              stockHeadings);
+        sheet(prices, "Prices", py::none());
+        sheet(configuration, "Configuration", configurationHeadings);
+
+        py::dict numberSpec, rightSpec;
+        numberSpec["num_format"] = "#,###.00";
+        rightSpec["align"] = "right";
+        py::object numbers = writer.attr("book").attr("add_format")(numberSpec);
+        py::object right = writer.attr("book").attr("add_format")(rightSpec);
+        py::object sheets = writer.attr("sheets");
+        for (const char *name : {"Recommendation", "Stocks"}) {
+            sheets[tr(name)].attr("set_column")(0, 0, 12);
+            sheets[tr(name)].attr("set_column")(1, 1, 32);
+        }
+        py::object recommendation = sheets[tr("Recommendation")];
+        recommendation.attr("set_column")(2, 3, py::none(), numbers);
+        recommendation.attr("set_column")(5, 5, py::none(), numbers);
+        py::object priceSheet = sheets[tr("Prices")];
+        priceSheet.attr("set_column")(0, 0, 10);
+        size_t lastColumn = py::len(prices.attr("columns"));
+        if (lastColumn > 1) priceSheet.attr("set_column")(1, lastColumn - 1, 12, numbers);
+        sheets[tr("Results")].attr("set_column")(1, 1, 12, right);
+        sheets[tr("Configuration")].attr("set_column")(0, 0, 32);
+        sheets[tr("Configuration")].attr("set_column")(1, 1, 64);
+    } catch (...) {
+        py::object error = velmora::currentException();
+        writer.attr("__exit__")(py::type::of(error), error, error.attr("__traceback__"));
+        throw;
+    }
+    writer.attr("__exit__")(py::none(), py::none(), py::none());
+}
+
+void saveExcel(const py::module_ &m, py::object self) {
+    py::object fileName = py::module_::import("provider").attr("GetFileName")(
+        velmora::translate("Excel File"), "xlsx", "default"_a = "results.xlsx", "save"_a = true);
+    if (!velmora::truthy(fileName)) return;
+    exportReplacing(m, fileName, ".xlsx", [&](py::object temporary) { writeWorkbook(self, temporary); },
+                    "The workbook could not be written:");
+}
+
 void defineRecommendationProvider(py::module_ &m) {
     py::object cls = velmora::makeClass(m, "RecommendationProvider",
                                         py::make_tuple(velmora::classOf("provider", "TabProvider")));
@@ -820,6 +1032,10 @@ void defineRecommendationProvider(py::module_ &m) {
     velmora::method(cls, "loadConfig", &loadConfig);
     velmora::method(cls, "saveConfig", &saveConfig, "window"_a);
     velmora::method(cls, "save", &save, "fileName"_a, "window"_a);
+    velmora::method(cls, "saveGraph", module, &saveGraph);
+    velmora::method(cls, "printTable", module, &printTable, "pdf"_a, "df"_a);
+    velmora::method(cls, "saveExcel", module, &saveExcel);
+    velmora::staticMethod(cls, "toRecord", &toRecord, "d"_a, "prefix"_a = "");
 }
 
 // ---------------------------------------------------------------------------------------
