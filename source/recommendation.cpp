@@ -1,0 +1,1111 @@
+// The recommendation tab: the allocation form with its method registry, the allocation run with its
+// backtest, the display of tables and charts, the user configuration file and the PDF and Excel exports.
+#include "pyclass.hpp"
+
+#include <cmath>
+#include <functional>
+#include <initializer_list>
+#include <string>
+#include <utility>
+
+namespace {
+
+using Rows = std::initializer_list<std::pair<const char *, const char *>>;
+
+py::object sg() { return py::module_::import("PySimpleGUI"); }
+py::object pd() { return py::module_::import("pandas"); }
+py::object builtins() { return py::module_::import("builtins"); }
+
+// The charts are rendered into memory only. Under an interactive back end every new figure
+// would open a window of its own beside the main window, so unless another module has
+// chosen a back end already, the image back end is set before pyplot is loaded.
+py::object pyplot() {
+    py::dict modules = py::module_::import("sys").attr("modules");
+    if (!modules.contains("matplotlib.pyplot")) py::module_::import("matplotlib").attr("use")("Agg");
+    return py::module_::import("matplotlib.pyplot");
+}
+
+void logFailure(const py::module_ &m, const char *message) {
+    m.attr("logger").attr("exception")(message, "exc_info"_a = velmora::currentException());
+}
+
+py::list names(std::initializer_list<const char *> texts) {
+    py::list result;
+    for (const char *text : texts) result.append(text);
+    return result;
+}
+
+py::object emptyRecommendation() {
+    py::list columns = names({"Symbol", "Security Name", "Weight", "Price", "Count", "Value"});
+    return pd().attr("DataFrame")("columns"_a = columns);
+}
+
+py::object emptyResults() { return pd().attr("DataFrame")("columns"_a = names({"Name", "Value"})); }
+
+// The graphs and run state that a new run or a clearing replaces, in the order they are reset.
+constexpr std::initializer_list<const char *> runState = {"analysisGraph", "analysisGraph2", "weightGraph",
+                                                          "backtestGraph", "drawdownGraph", "methodObj",
+                                                          "futureValue"};
+
+// ---------------------------------------------------------------------------------------
+// Construction and the tab
+
+void construct(const py::module_ &m, py::object self, py::object config, py::object providerManager,
+               py::object userConfigParm, py::kwargs kwargs) {
+    self.attr("config") = config;
+    self.attr("userConfig") = userConfigParm;
+    self.attr("providerManager") = providerManager;
+    velmora::super(m.attr("RecommendationProvider"), self).attr("__init__")(config, **kwargs);
+    // Read only to record the data and selection providers as dependencies.
+    self.attr("__getitem__")("prices");
+    self.attr("__getitem__")("stocks");
+    self.attr("__setitem__")("Recommendation", emptyRecommendation());
+    self.attr("__setitem__")("Results", emptyResults());
+    for (const char *name : runState) self.attr(name) = py::none();
+}
+
+// Stored value -> shown text, in the order of the choices; the texts translated when asked.
+py::dict options(Rows rows, bool translated = true) {
+    py::dict result;
+    for (const auto &[stored, shown] : rows)
+        result[stored] = translated ? velmora::translate(shown) : py::str(shown);
+    return result;
+}
+
+py::dict rule(std::initializer_list<const char *> methods, py::object value) {
+    py::dict result;
+    for (const char *method : methods) result[method] = value;
+    return result;
+}
+
+py::list row(std::initializer_list<py::object> elements) {
+    py::list result;
+    for (const py::object &element : elements) result.append(element);
+    return result;
+}
+
+// Whether the configuration asks for a backtest. A hand-edited configuration may hold a
+// date that is no text; it is shown as written, and the run reports what it makes of it.
+bool hasCutOffDate(py::handle cutOffDate) { return !cutOffDate.is_none() && velmora::truthy(cutOffDate); }
+
+// The caption before the first run; a run shows its own (updateUI).
+py::object initialCaption(py::object cutOffDate) {
+    if (hasCutOffDate(cutOffDate)) return velmora::translate("Backtest from ") + py::str(cutOffDate);
+    return velmora::translate("Current Recommendation");
+}
+
+py::list parameterForm(py::object self) {
+    py::object fields = py::module_::import("fields");
+    auto tr = [](const char *text) { return velmora::translate(text); };
+    py::dict availableMethods = options({
+        {"minvol.MinVolatility", "Minimum Volatility"},
+        {"maxsharpe.MaxSharpe", "Maximum Sharpe"},
+        {"minsemi.MinSemi", "Minimum Semivariance"},
+        {"hrp.HRP", "Hierarchical Risk Parity"},
+        {"deopt.MinVolatility2", "Minimum Volatility Differential Evolution"},
+        {"deopt.MaxSharpe2", "Maximum Sharpe Differential Evolution"},
+        {"riskef.RiskFolioEF", "Risk Folio Efficient Frontier"},
+        {"riskhrp.RiskFolioHRP", "Risk Folio Hierarchical Risk Parity"},
+    });
+    py::dict riskMethods = options({{"sample_cov", "Sample Covariance"},
+                                    {"semicovariance", "Semi Covariance"},
+                                    {"exp_cov", "Exponential Covariance"},
+                                    {"ledoit_wolf", "Ledoit Wolf"},
+                                    {"ledoit_wolf_constant_variance", "Ledoit Wolf Constant Variance"},
+                                    {"ledoit_wolf_single_factor", "Ledoit Wolf Single Factor"},
+                                    {"ledoit_wolf_constant_correlation", "Ledoit Wolf Constant Correlation"},
+                                    {"oracle_approximating", "Oracle Approximation"}});
+    py::dict availableReturns = options({{"mean_historical_return", "Mean Historic"},
+                                         {"ema_historical_return", "Exponentially Weighted Historic"},
+                                         {"capm_return", "Capital Asset Pricing Model"}});
+    py::dict availableLinkage = options({{"single", "Single"},
+                                         {"complete", "Complete"},
+                                         {"average", "Average"},
+                                         {"weighted", "Weighted"},
+                                         {"centroid", "Centroid"},
+                                         {"median", "Median"},
+                                         {"ward", "Ward"}});
+    // Objective names are the optimisers' own terms and are shown as they are.
+    py::dict availableObjectives =
+        options({{"MinRisk", "MinRisk"}, {"Utility", "Utility"}, {"Sharpe", "Sharpe"}, {"ERC", "ERC"},
+                 {"MaxRet", "MaxRet"}},
+                false);
+
+    py::dict objectiveRule;
+    objectiveRule["minvol.MinVolatility"] = "MinRisk";
+    objectiveRule["maxsharpe.MaxSharpe"] = "Sharpe";
+    objectiveRule["minsemi.MinSemi"] = "MinRisk";
+    objectiveRule["hrp.HRP"] = "Utility";
+    objectiveRule["deopt.MinVolatility2"] = "MinRisk";
+    objectiveRule["deopt.MaxSharpe2"] = "Sharpe";
+    py::dict linkageRule = rule({"minvol.MinVolatility", "maxsharpe.MaxSharpe", "minsemi.MinSemi",
+                                 "cvar.CVaR", "deopt.MaxSharpe2", "deopt.MinVolatility2"},
+                                py::str("single"));
+    py::dict betaRule = rule({"minvol.MinVolatility", "maxsharpe.MaxSharpe", "minsemi.MinSemi", "hrp.HRP",
+                              "deopt.MaxSharpe2", "deopt.MinVolatility2"},
+                             py::int_(95));
+    py::dict riskRule = rule({"minsemi.MinSemi"}, py::str("semicovariance"));
+    py::dict returnRule = rule({"hrp.HRP"}, py::str("mean_historical_return"));
+    py::dict gammaRule =
+        rule({"hrp.HRP", "cvar.CVaR", "deopt.MaxSharpe2", "deopt.MinVolatility2"}, py::float_(100.0));
+
+    py::object num = fields.attr("NumField"), select = fields.attr("SelectionField");
+    // Method is created before its dependants: each registers with it when created.
+    py::list form = row({
+        num("Capital", tr("Capital"), "configPath"_a = "allocation.capital", "maxValue"_a = 1000000000,
+            "minValue"_a = 100, "isInt"_a = true),
+        select("Method", tr("Method"), "configPath"_a = "allocation.method", "options"_a = availableMethods),
+        select("Objective", tr("Objective"), "configPath"_a = "allocation.objective",
+               "options"_a = availableObjectives, "dependingOn"_a = "Method",
+               "dependencyRule"_a = objectiveRule),
+        select("RiskMethod", tr("Risk Method"), "configPath"_a = "allocation.riskMethod",
+               "options"_a = riskMethods, "dependingOn"_a = "Method", "dependencyRule"_a = riskRule),
+        select("ReturnMethod", tr("Expected Returns"), "configPath"_a = "allocation.returnMethod",
+               "options"_a = availableReturns, "dependingOn"_a = "Method", "dependencyRule"_a = returnRule),
+        select("LinkageMethod", tr("Linkage Method"), "configPath"_a = "allocation.linkageMethod",
+               "options"_a = availableLinkage, "dependingOn"_a = "Method", "dependencyRule"_a = linkageRule),
+        num("MinWeight", tr("Min Weight"), "configPath"_a = "allocation.minWeight", "precision"_a = 2,
+            "maxValue"_a = 100),
+        num("MaxWeight", tr("Max Weight"), "configPath"_a = "allocation.maxWeight", "precision"_a = 2,
+            "maxValue"_a = 100),
+        num("Benchmark", tr("Benchmark"), "configPath"_a = "allocation.benchmark", "precision"_a = 2,
+            "maxValue"_a = 20),
+        num("Beta", tr("Beta"), "configPath"_a = "allocation.beta", "dependingOn"_a = "Method",
+            "dependencyRule"_a = betaRule, "minValue"_a = 80, "precision"_a = 2, "maxValue"_a = 100),
+        num("Gamma", tr("Gamma"), "configPath"_a = "allocation.gamma", "precision"_a = 2,
+            "dependingOn"_a = "Method", "dependencyRule"_a = gammaRule, "minValue"_a = 0),
+    });
+    return form;
+}
+
+py::list leftColumn(py::object self, py::list optimizationParms, py::list backtestParms) {
+    py::object g = sg();
+    auto tr = [](const char *text) { return velmora::translate(text); };
+    auto button = [&](const char *key, const char *text) {
+        return g.attr("Button")("key"_a = key, "button_text"_a = tr(text));
+    };
+    py::object caption = initialCaption(self.attr("config").attr("allocation").attr("cutOffDate"));
+    return row({
+        row({g.attr("Frame")(tr("Optimization Parameters"), optimizationParms)}),
+        row({g.attr("Frame")(tr("Backtest Parameters"), backtestParms, "key"_a = "BacktestParms")}),
+        row({g.attr("Text")("")}),
+        row({button("UpdateConfig", "Update"), button("LoadConfig", "Load Config"),
+             button("SaveConfig", "Save Config")}),
+        row({button("SaveGraph", "Save Graph"), button("SaveExcel", "Save Excel"),
+             button("HelpRecommendation", "Help")}),
+        row({g.attr("Text")("")}),
+        row({g.attr("Text")(caption, "key"_a = "resultType", "font"_a = py::make_tuple("Helvetica", 14))}),
+    });
+}
+
+py::list chartTabs(py::object self) {
+    py::object chartTab = py::module_::import("chart").attr("ChartTab");
+    auto tab = [&](const char *title, const char *key, const char *image) {
+        return chartTab(velmora::translate(title), "key"_a = key, "source"_a = self.attr(image),
+                        "expand_x"_a = true);
+    };
+    return row({
+        row({chartTab(velmora::translate("Analysis 1"), "key"_a = "analysisChart",
+                      "source"_a = self.attr("analysisGraph"), "expand_x"_a = true, "expand_y"_a = true,
+                      "size"_a = py::make_tuple(50, 70))}),
+        row({tab("Analysis 2", "analysisChart2", "analysisGraph2")}),
+        row({tab("Allocation", "allocationChart", "weightGraph")}),
+        row({tab("Backtest", "backtestChart", "backtestGraph")}),
+        row({tab("Drawdown", "drawdownChart", "drawdownGraph")}),
+    });
+}
+
+py::object createTab(const py::module_ &m, py::object self, py::kwargs kwargs) {
+    py::object g = sg();
+    py::object tableClass = py::module_::import("table").attr("Table");
+    self.attr("title") = velmora::translate("Recommendation");
+    py::object recommendation = self.attr("__getitem__")("Recommendation");
+    py::object results = self.attr("__getitem__")("Results");
+    py::dict rounding;
+    rounding["Weight"] = 2;
+    rounding["Price"] = 2;
+    rounding["Count"] = 0;
+    rounding["Value"] = 2;
+    py::list headings;
+    for (const char *text : {"Symbol", "Security Name", "Weight", "Price", "Count", "Value"})
+        headings.append(velmora::translate(text));
+    self.attr("recommendationTableHeadings") = headings;
+    self.attr("resultsTableHeadings") = row({velmora::translate("Name"), velmora::translate("Value")});
+
+    py::list optimizationParms = parameterForm(self);
+    py::list backtestParms = row({py::module_::import("fields").attr("DateField")(
+        "CutOffDate", velmora::translate("Cut Off Date"), "configPath"_a = "allocation.cutOffDate",
+        "allowBlank"_a = true,
+        "tooltip"_a = velmora::translate("Date to start the backtest (only using data after this date)"))});
+    py::list col1 = leftColumn(self, optimizationParms, backtestParms);
+    py::object grafTabs = g.attr("TabGroup")(chartTabs(self), "key"_a = "GrafTabs", "tab_location"_a = "top",
+                                             "expand_x"_a = false, "enable_events"_a = true);
+    py::list col2 = row({row({grafTabs})});
+    py::object resultsTable = tableClass(
+        "key"_a = "ResultsData", "df"_a = results, "headings"_a = self.attr("resultsTableHeadings"),
+        "size"_a = py::make_tuple(30, 30), "col_widths"_a = py::make_tuple(10, 10), "expand_x"_a = true,
+        "expand_y"_a = true, "alternating_row_color"_a = "lightblue");
+    py::object allocationTable = tableClass(
+        "key"_a = "RecommendationData", "df"_a = recommendation,
+        "headings"_a = self.attr("recommendationTableHeadings"), "rounding"_a = rounding,
+        "size"_a = py::make_tuple(40, 40),
+        "col_widths"_a =
+            row({py::int_(10), py::int_(20), py::int_(6), py::int_(6), py::int_(6), py::int_(10)}),
+        "expand_x"_a = true, "expand_y"_a = true, "alternating_row_color"_a = "lightblue");
+    self.attr("layout") = row({
+        row({g.attr("Column")(col1), g.attr("Column")(col2, "expand_x"_a = true), resultsTable}),
+        row({allocationTable}),
+    });
+    return velmora::super(m.attr("RecommendationProvider"), self).attr("createTab")(**kwargs);
+}
+
+// ---------------------------------------------------------------------------------------
+// Showing the results
+
+constexpr std::initializer_list<std::pair<const char *, const char *>> chartImages = {
+    {"allocationChart", "weightGraph"},     {"analysisChart", "analysisGraph"},
+    {"analysisChart2", "analysisGraph2"},   {"backtestChart", "backtestGraph"},
+    {"drawdownChart", "drawdownGraph"}};
+
+void resetUI(py::object self, py::object window) {
+    py::object recommendation = emptyRecommendation();
+    py::object results = emptyResults();
+    self.attr("__setitem__")("Recommendation", recommendation);
+    self.attr("__setitem__")("Results", results);
+    for (const char *name : runState) self.attr(name) = py::none();
+    window["RecommendationData"].attr("update")("df"_a = recommendation);
+    window["ResultsData"].attr("update")("df"_a = results);
+    for (const auto &[key, image] : chartImages) window[key].attr("update")(py::none());
+}
+
+bool updateUI(py::object self, py::object window) {
+    py::object recommendation = self.attr("__getitem__")("Recommendation");
+    py::object results = self.attr("__getitem__")("Results");
+    window["RecommendationData"].attr("update")("df"_a = recommendation);
+    window["ResultsData"].attr("update")("df"_a = results);
+    for (const auto &[key, image] : chartImages) window[key].attr("update")(self.attr(image));
+    py::object cutOffDate = self.attr("config").attr("allocation").attr("cutOffDate");
+    py::object caption = velmora::translate("Current Recommendation");
+    if (hasCutOffDate(cutOffDate))
+        caption = velmora::translate("Backtest Portfolio for ") + py::str(cutOffDate);
+    window["resultType"].attr("update")(caption);
+    return false;
+}
+
+// ---------------------------------------------------------------------------------------
+// Events
+
+bool startsRun(py::handle event) {
+    for (const char *name : {"UpdateConfig", "Method", "Objective", "ReturnMethod", "RiskMethod",
+                             "LinkageMethod", "CutOffDate", "clearCutOffDate"})
+        if (py::isinstance<py::str>(event) && py::reinterpret_borrow<py::str>(event).equal(py::str(name)))
+            return true;
+    return false;
+}
+
+// What the tab showed before a run, so that a run the user cancels can give it back.
+py::dict shownResult(py::object self) {
+    py::dict shown;
+    shown["Recommendation"] = self.attr("__getitem__")("Recommendation");
+    shown["Results"] = self.attr("__getitem__")("Results");
+    for (const char *name : runState) shown[name] = self.attr(name);
+    return shown;
+}
+
+void restoreResult(py::object self, py::dict shown) {
+    self.attr("__setitem__")("Recommendation", shown["Recommendation"]);
+    self.attr("__setitem__")("Results", shown["Results"]);
+    for (const char *name : runState) self.attr(name) = shown[name];
+}
+
+bool isEvent(py::handle event, const char *name) {
+    return py::isinstance<py::str>(event) && py::reinterpret_borrow<py::str>(event).equal(py::str(name));
+}
+
+// The window closes and an update replaces the program whatever happens here, so a save that
+// fails is told to the user while there is still a window to tell it in.
+void saveOnLeaving(const py::module_ &m, py::object self, py::object window) {
+    try {
+        self.attr("save")(self.attr("config").attr("configFile"), window);
+    } catch (...) {
+        py::object error = velmora::currentException();
+        m.attr("logger").attr("error")("Saving the configuration failed", "exc_info"_a = error);
+        py::object message = velmora::translate("The configuration could not be saved:");
+        sg().attr("PopupError")(message + py::str("\n\n") + py::str(error),
+                                "title"_a = velmora::translate("Error"), "keep_on_top"_a = true);
+    }
+}
+
+bool handleEvent(const py::module_ &m, py::object self, py::object window, py::object event,
+                 py::object values) {
+    if (event.equal(sg().attr("WIN_CLOSE_ATTEMPTED_EVENT")) || isEvent(event, "UpdateSoftware")) {
+        saveOnLeaving(m, self, window);
+        return false;
+    }
+    if (startsRun(event)) {
+        py::dict previous = shownResult(self);
+        self.attr("resetUI")(window);
+        self.attr("compute")();
+        if (velmora::truthy(py::getattr(self, "runCancelled", py::bool_(false))))
+            restoreResult(self, previous);
+        self.attr("updateUI")(window);
+        return false;
+    }
+    if (isEvent(event, "SaveConfig")) {
+        self.attr("saveConfig")(window);
+        return false;
+    }
+    if (isEvent(event, "SaveGraph")) {
+        self.attr("saveGraph")();
+        return false;
+    }
+    if (isEvent(event, "SaveExcel")) {
+        self.attr("saveExcel")();
+        return false;
+    }
+    if (isEvent(event, "LoadConfig")) {
+        self.attr("loadConfig")();
+        self.attr("compute")();
+        self.attr("updateUI")(window);
+        return true;
+    }
+    return velmora::truthy(velmora::super(m.attr("RecommendationProvider"), self)
+                               .attr("handleEvent")(window, event, values));
+}
+
+// ---------------------------------------------------------------------------------------
+// The run: estimation inputs, the method, the charts
+
+// The user pressed Cancel in the progress meter: the run ends without publishing.
+struct Cancelled {};
+
+void report(py::object self, int step) {
+    if (!velmora::truthy(self.attr("update")(step))) throw Cancelled();
+}
+
+void checkCancelled(py::object self) {
+    if (velmora::truthy(py::getattr(self, "progressCancelled", py::bool_(false)))) throw Cancelled();
+}
+
+// The dates of the price rows: the `Date` column, or the index when the table has none.
+py::object datesOf(py::object prices) {
+    if (prices.attr("columns").contains("Date")) return prices["Date"];
+    return prices.attr("index");
+}
+
+py::object withoutDates(py::object prices) {
+    if (!prices.attr("columns").contains("Date")) return prices;
+    return prices.attr("drop")("columns"_a = row({py::str("Date")}));
+}
+
+bool isMethodClass(py::handle candidate) {
+    for (const char *operation : {"computeRecommendation", "plotAnalysis"})
+        if (!py::hasattr(candidate, operation)) return false;
+    return true;
+}
+
+// Sets the estimation inputs the methods read from their owner; returns the backtest prices
+// (none without a cut-off date).
+py::object estimationInputs(const py::module_ &m, py::object self, py::object stocks) {
+    py::object allocation = self.attr("config").attr("allocation");
+    py::object prices = self.attr("__getitem__")("prices");
+    py::object cutOffDate = allocation.attr("cutOffDate");
+    py::object futurePrices = py::none();
+    py::object estimation = prices;
+    if (velmora::truthy(cutOffDate)) {
+        py::object dates = datesOf(prices);
+        // The cut-off day itself belongs to the backtest.
+        futurePrices = prices.attr("loc")[dates.attr("__ge__")(cutOffDate)].attr("copy")();
+        estimation = prices.attr("loc")[dates.attr("__lt__")(cutOffDate)];
+    }
+    estimation = withoutDates(estimation);
+    py::dict securityNames;
+    py::list symbols = stocks["Symbol"].attr("tolist")();
+    py::list securities = stocks["Security Name"].attr("tolist")();
+    for (size_t i = 0; i < symbols.size(); ++i) securityNames[symbols[i]] = securities[i];
+    estimation = estimation.attr("rename")("columns"_a = securityNames);
+    // Security names are the estimation's keys; reindexing refuses duplicate labels.
+    py::list labels = builtins().attr("sorted")(estimation.attr("columns"));
+    estimation = estimation.attr("reindex")("columns"_a = labels);
+    self.attr("prices") = estimation;
+
+    py::object expectedReturns = py::module_::import("pypfopt.expected_returns");
+    py::object tradingDays = allocation.attr("tradingDaysPerYear");
+    py::object historic = expectedReturns.attr("returns_from_prices")(estimation);
+    self.attr("historicReturns") = historic.attr("dropna")();
+    self.attr("expectedReturns") = expectedReturns.attr("return_model")(
+        estimation, "method"_a = allocation.attr("returnMethod"), "frequency"_a = tradingDays);
+    report(self, 2);
+    py::object benchmark = allocation.attr("benchmark");
+    self.attr("benchmarkPerDay") = benchmark / py::float_(100.0) / tradingDays;
+    self.attr("frequency") = tradingDays;
+    self.attr("maxWeight") = py::object(allocation.attr("maxWeight")) / py::float_(100.0);
+    self.attr("minWeight") = py::object(allocation.attr("minWeight")) / py::float_(100.0);
+    self.attr("fractional") = allocation.attr("fractional");
+    return futurePrices;
+}
+
+// The method's allocation labels its stocks by security name; the stock table gives back
+// the symbols, and a stock the table doesn't name drops out.
+py::object withSymbols(py::object recommendation, py::object stocks) {
+    recommendation = recommendation.attr("copy")();
+    recommendation["Security Name"] = recommendation["Symbol"];
+    recommendation = recommendation.attr("drop")("columns"_a = row({py::str("Symbol")}));
+    py::object symbols = stocks[names({"Symbol", "Security Name"})].attr("rename_axis")(py::none());
+    return recommendation.attr("merge")(symbols, "sort"_a = true);
+}
+
+py::object imageOf(py::object self, py::object ax) {
+    return ax.is_none() ? py::none() : self.attr("axToPng")(ax);
+}
+
+void drawDonut(py::object self, py::object recommendation) {
+    py::object plt = pyplot();
+    py::object weights = recommendation["Weight"];
+    py::object largest = recommendation.attr("sort_values")("Weight", "ascending"_a = false).attr("head")(20);
+    py::dict cleanedWeights;
+    py::list labels = largest["Security Name"].attr("tolist")();
+    py::list values = largest["Weight"].attr("tolist")();
+    for (size_t i = 0; i < labels.size(); ++i) cleanedWeights[labels[i]] = values[i];
+    double total = weights.attr("sum")().cast<double>();
+    double other = total - largest["Weight"].attr("sum")().cast<double>();
+    if (other > 1) cleanedWeights[velmora::translate("Other")] = other;
+    double unallocated = 100 - total;
+    if (unallocated > 1) cleanedWeights[velmora::translate("Unallocated")] = unallocated;
+    self.attr("cleanedWeights") = cleanedWeights;
+
+    plt.attr("close")();
+    py::object figure = plt.attr("figure")("figsize"_a = py::none());
+    // After the figure and before its axes, so that the axes take the theme's style.
+    py::module_::import("seaborn").attr("set_theme")();
+    py::object ax = figure.attr("subplots")();
+    py::dict wedges;
+    wedges["width"] = 0.7;
+    ax.attr("pie")(py::list(cleanedWeights.attr("values")()), "startangle"_a = 90, "wedgeprops"_a = wedges);
+    ax.attr("set_title")(velmora::translate("Portfolio Allocation"));
+    ax.attr("legend")(py::list(cleanedWeights.attr("keys")()), "loc"_a = "best", "fontsize"_a = 5);
+    self.attr("weightGraph") = self.attr("axToPng")(ax);
+}
+
+// ---------------------------------------------------------------------------------------
+// The backtest
+
+py::object valueTable(py::object futurePrices) {
+    if (futurePrices.attr("columns").contains("Date"))
+        return futurePrices[row({py::str("Date"), py::str("PortfolioValue")})];
+    py::object table = futurePrices[row({py::str("PortfolioValue")})].attr("copy")();
+    table.attr("insert")(0, "Date", futurePrices.attr("index"));
+    return table;
+}
+
+// Runs `body` inside the chart-text capture, which puts matplotlib's operations back
+// however the body ends.
+template <typename Body>
+void withTranslatedAxes(Body &&body) {
+    py::object capture = py::module_::import("risk").attr("translateAxes")();
+    capture.attr("__enter__")();
+    try {
+        body();
+    } catch (...) {
+        py::object error = velmora::currentException();
+        capture.attr("__exit__")(py::type::of(error), error, error.attr("__traceback__"));
+        throw;
+    }
+    capture.attr("__exit__")(py::none(), py::none(), py::none());
+}
+
+void drawBacktest(const py::module_ &m, py::object self, py::object returns, py::object weights) {
+    py::object plt = pyplot();
+    py::tuple made = plt.attr("subplots")(1, 1);
+    py::object figure = made[0], ax = made[1];
+    try {
+        withTranslatedAxes([&] {
+            py::module_::import("riskfolio").attr("plot_drawdown")(returns, weights, "ax"_a = ax);
+            py::list axes = figure.attr("axes");
+            py::tuple backtest = m.attr("separateAxes")(axes[1]);
+            self.attr("backtestGraph") = self.attr("axToPng")(backtest[1]);
+            py::tuple drawdown = m.attr("separateAxes")(axes[2]);
+            self.attr("drawdownGraph") = self.attr("axToPng")(drawdown[1]);
+        });
+    } catch (...) {
+        logFailure(m, "Drawdown");
+    }
+    // The drawing figure is no longer current once the copies exist; closing it here keeps
+    // pyplot from collecting one figure per run.
+    plt.attr("close")(figure);
+}
+
+// The backtest figures in percent: growth per year, the volatility of the daily returns per
+// year and the Sharpe figure (times 100) against the benchmark rate.
+py::object backtestFigures(py::object self, py::object portfolioValue) {
+    py::object allocation = self.attr("config").attr("allocation");
+    double tradingDays = py::float_(allocation.attr("tradingDaysPerYear")).cast<double>();
+    double benchmark = py::float_(allocation.attr("benchmark")).cast<double>();
+    py::object iloc = portfolioValue.attr("iloc");
+    double years = py::len(portfolioValue) / tradingDays;
+    double first = py::float_(iloc[py::int_(0)]).cast<double>();
+    double profit = py::float_(iloc[py::int_(-1)]).cast<double>() / first;
+    double profitPerYear = (std::pow(profit, 1 / years) - 1) * 100;
+    py::object dailyReturns = portfolioValue.attr("pct_change")().attr("dropna")();
+    double dailyVolatility = py::float_(dailyReturns.attr("std")()).cast<double>();
+    double volatilityPerYear = dailyVolatility * std::sqrt(tradingDays) * 100;
+    // A value that never fluctuates has no finite Sharpe figure; rounding leaves a trace of
+    // volatility even in a perfectly steady rise.
+    double sharpe =
+        volatilityPerYear > 1e-9 ? (profitPerYear - benchmark) / volatilityPerYear * 100 : std::nan("");
+
+    py::list btValueNames = row({py::str(""), velmora::translate("Backtest Profit"),
+                                 velmora::translate("Backtest Volatility"),
+                                 velmora::translate("Backtest Sharpe")});
+    py::list btValues =
+        row({py::str(""), py::float_(profitPerYear), py::float_(volatilityPerYear), py::float_(sharpe)});
+    py::dict bt;
+    bt["Name"] = btValueNames;
+    bt["Value"] = btValues;
+    return pd().attr("DataFrame")(bt);
+}
+
+py::object backtest(const py::module_ &m, py::object self, py::object recommendation, py::object performance,
+                    py::object futurePrices) {
+    py::object plt = pyplot();
+    py::list symbols = recommendation["Symbol"].attr("tolist")();
+    py::object held = futurePrices[symbols];
+    futurePrices["PortfolioValue"] = held.attr("dot")(recommendation["Shares"].attr("to_numpy")());
+    py::object futureValue = valueTable(futurePrices);
+    plt.attr("close")();
+    py::module_::import("seaborn").attr("set_theme")();
+    py::object returns = held.attr("pct_change")().attr("dropna")();
+    py::object recommendationWrk = recommendation.attr("copy")();
+    // The drawdown chart needs two assets: a lone stock gets a placeholder that holds nothing.
+    if (py::len(recommendationWrk) < 2) {
+        returns["@@@"] = 0;
+        py::dict placeholder;
+        placeholder["Symbol"] = "@@@";
+        placeholder["Weight"] = 0;
+        recommendationWrk = pd().attr("concat")(
+            row({recommendationWrk, pd().attr("DataFrame")(row({placeholder}))}));
+    }
+    recommendationWrk = recommendationWrk.attr("set_index")("Symbol");
+    self.attr("returns") = returns;
+    self.attr("recommendationWrk") = recommendationWrk;
+    drawBacktest(m, self, returns, py::object(recommendationWrk["Weight"]) / py::int_(100));
+    self.attr("futureValue") = futureValue;
+    py::object figures = backtestFigures(self, futureValue["PortfolioValue"]);
+    return pd().attr("concat")(row({performance, figures}), "ignore_index"_a = true);
+}
+
+void runRecommendation(const py::module_ &m, py::object self) {
+    py::object plt = pyplot();
+    py::object allocation = self.attr("config").attr("allocation");
+    report(self, 1);
+    py::object stocks = self.attr("__getitem__")("stocks");
+    py::object futurePrices = estimationInputs(m, self, stocks);
+    py::object methodClass = py::module_::import("fields").attr("resolve")(
+        allocation.attr("method"), "kind"_a = py::cpp_function(&isMethodClass),
+        "setting"_a = "allocation.method");
+    self.attr("optimizer") = py::module_::import("pypfopt.efficient_frontier").attr("EfficientFrontier");
+    // A method that draws on the current figure must not draw on one an earlier chart left.
+    plt.attr("close")();
+    plt.attr("figure")("figsize"_a = py::none());
+    self.attr("weightGraph") = py::none();
+    py::object method = methodClass();
+    self.attr("methodObj") = method;
+    py::tuple computed = method.attr("computeRecommendation")(self);
+    checkCancelled(self);
+    py::object recommendation = withSymbols(computed[0], stocks);
+    py::object performance = computed[1];
+
+    py::tuple analysis = method.attr("plotAnalysis")("figsize"_a = py::none());
+    self.attr("analysisGraph") = imageOf(self, analysis[0]);
+    self.attr("analysisGraph2") = imageOf(self, analysis[1]);
+    drawDonut(self, recommendation);
+    report(self, 4);
+    m.attr("logger").attr("debug")("Portfolio Performance done");
+    report(self, 5);
+    recommendation =
+        recommendation[names({"Symbol", "Security Name", "Weight", "Price", "Shares"})].attr("copy")();
+    recommendation["Value"] = recommendation["Price"] * recommendation["Shares"];
+
+    if (velmora::truthy(allocation.attr("cutOffDate"))) {
+        performance = backtest(m, self, recommendation, performance, futurePrices);
+    } else {
+        for (const char *name : {"backtestGraph", "drawdownGraph", "futureValue"})
+            self.attr(name) = py::none();
+    }
+    checkCancelled(self);
+    self.attr("__setitem__")("Recommendation", recommendation);
+    self.attr("__setitem__")("Results", performance);
+}
+
+void compute(const py::module_ &m, py::object self) {
+    self.attr("runCancelled") = false;
+    py::object progress = self.attr("start")(5);
+    progress.attr("__enter__")();
+    try {
+        runRecommendation(m, self);
+    } catch (const Cancelled &) {
+        self.attr("runCancelled") = true;
+        m.attr("logger").attr("info")("Recommendation cancelled");
+    } catch (...) {
+        logFailure(m, "Recommendation");
+    }
+    progress.attr("__exit__")(py::none(), py::none(), py::none());
+}
+
+// ---------------------------------------------------------------------------------------
+// Chart images and numbers
+
+py::object axToPng(py::object self, py::object ax) {
+    py::object figure = ax.attr("get_figure")("root"_a = true);
+    try {
+        figure.attr("tight_layout")();
+    } catch (py::error_already_set &) {
+        // A layout that can't be tightened still renders.
+    }
+    py::object buffer = py::module_::import("io").attr("BytesIO")();
+    py::object data;
+    try {
+        figure.attr("savefig")(buffer, "dpi"_a = 150);
+        data = buffer.attr("getvalue")();
+    } catch (...) {
+        buffer.attr("close")();
+        throw;
+    }
+    buffer.attr("close")();
+    pyplot().attr("close")(figure);
+    return data;
+}
+
+void axToPdf(py::object self, py::object ax, py::object fileName) {
+    py::object file = builtins().attr("open")(fileName, "wb");
+    try {
+        pyplot().attr("savefig")(file, "format"_a = "pdf");
+    } catch (...) {
+        file.attr("close")();
+        throw;
+    }
+    file.attr("close")();
+}
+
+py::object formatValue(py::object self, py::object value) {
+    return py::module_::import("locale").attr("format_string")("%.2f", value, "grouping"_a = true);
+}
+
+// ---------------------------------------------------------------------------------------
+// The user configuration file
+
+py::object addictDict() { return py::module_::import("addict").attr("Dict"); }
+
+void updateMeta(py::object self) {
+    py::object meta = addictDict()();
+    meta["createdWith"] = velmora::translate("Zeltra Velmora");
+    meta["version"] = py::module_::import("version").attr("version");
+    py::str now = py::module_::import("datetime").attr("datetime").attr("now")().attr("isoformat")();
+    meta["timestamp"] = now[py::slice(0, 19, 1)].attr("replace")("T", " ");
+    self.attr("config")["meta"] = meta;
+}
+
+// Reads the window's normal geometry into `gui` as far as the window can tell it.
+void readGeometry(py::object window, py::object gui) {
+    try {
+        py::object before = window.attr("size");
+        window.attr("normal")();
+        // Read as the provider manager reads it, in the coordinates in which windows are placed.
+        gui["position"] = window.attr("CurrentLocation")("more_accurate"_a = true);
+        gui["size"] = window.attr("size");
+        gui["maximized"] = py::bool_(!before.equal(py::object(gui["size"])));
+    } catch (py::error_already_set &) {
+        // A window that can no longer report its geometry keeps what was reached.
+    }
+}
+
+// Writes a new file beside the old one and puts it in place only when complete: a failed
+// write leaves the old configuration, with which the program still starts.
+void writeReplacing(py::object fileName, py::str text) {
+    py::object os = py::module_::import("os");
+    py::object folder = os.attr("path").attr("dirname")(os.attr("path").attr("abspath")(fileName));
+    py::object mkstemp = py::module_::import("tempfile").attr("mkstemp");
+    py::tuple made = mkstemp("dir"_a = folder, "prefix"_a = ".velmora-", "suffix"_a = ".json");
+    py::object temporary = made[1];
+    try {
+        py::object file = os.attr("fdopen")(made[0], "w");
+        try {
+            file.attr("write")(text);
+        } catch (...) {
+            file.attr("close")();
+            throw;
+        }
+        file.attr("close")();
+        os.attr("replace")(temporary, fileName);
+    } catch (...) {
+        py::object error = velmora::currentException();
+        try {
+            os.attr("unlink")(temporary);
+        } catch (py::error_already_set &) {
+        }
+        velmora::raise(error);
+    }
+}
+
+void save(py::object self, py::object fileName, py::object window) {
+    py::object config = self.attr("config");
+    py::object userConfig = self.attr("userConfig");
+    self.attr("updateMeta")();
+    userConfig["meta"] = config["meta"];
+
+    py::object gui = userConfig.attr("get")("gui");
+    if (gui.is_none()) gui = addictDict()();
+    readGeometry(window, gui);
+    py::object node = addictDict()(py::module_::import("copy").attr("deepcopy")(gui));
+    userConfig["gui"] = node;
+    // Only the geometry goes to the running configuration: a setting that only the defaults
+    // hold, such as the language, must stay there.
+    for (const char *name : {"position", "size", "maximized"})
+        if (node.contains(name)) config["gui"][name] = node[name];
+    if (node.contains("maximized") && velmora::truthy(node["maximized"])) {
+        try {
+            window.attr("maximize")();
+        } catch (py::error_already_set &) {
+        }
+    }
+
+    py::set texts = py::set(py::module_::import("risk").attr("translations"));
+    py::object listed = userConfig.attr("get")("translations");
+    if (!listed.is_none() && py::isinstance<py::dict>(listed))
+        for (py::handle text : listed) texts.add(text);
+    py::object translations = addictDict()();
+    for (py::handle text : builtins().attr("sorted")(texts)) translations[text] = "";
+    userConfig["translations"] = translations;
+
+    py::str text = py::module_::import("json").attr("dumps")(userConfig, "indent"_a = 2);
+    writeReplacing(fileName, text);
+}
+
+void saveConfig(py::object self, py::object window) {
+    py::object config = self.attr("config");
+    py::object fileName = py::module_::import("provider").attr("GetFileName")(
+        velmora::translate("Configuration File"), "json", "default"_a = config.attr("configFile"),
+        "save"_a = true);
+    if (!velmora::truthy(fileName)) return;
+    try {
+        self.attr("save")(fileName, window);
+        config["configFile"] = fileName;
+    } catch (py::error_already_set &) {
+        py::object location = velmora::classOf("provider", "ProviderManager").attr("popupLocation")();
+        sg().attr("PopupError")(velmora::translate("Error saving config file"),
+                                "title"_a = velmora::translate("Error"), "location"_a = location);
+    }
+}
+
+py::object readTree(py::object fileName) {
+    py::object file = builtins().attr("open")(fileName, "r");
+    py::object document;
+    try {
+        document = py::module_::import("json").attr("load")(file);
+    } catch (...) {
+        file.attr("close")();
+        throw;
+    }
+    file.attr("close")();
+    return addictDict()(document);
+}
+
+void loadConfig(py::object self) {
+    py::object config = self.attr("config");
+    py::object userConfig = self.attr("userConfig");
+    py::object fileName = py::module_::import("provider").attr("GetFileName")(
+        velmora::translate("Configuration File"), "json", "default"_a = config.attr("configFile"));
+    if (!velmora::truthy(fileName)) return;
+    // Both files are read before anything changes: a failure leaves the running settings,
+    // and the file the next close writes, as they were.
+    py::object loaded = readTree(fileName);
+    py::object defaults = readTree(py::str("default.json"));
+    userConfig.attr("clear")();
+    userConfig.attr("update")(loaded);
+    config.attr("clear")();
+    py::object merged = py::module_::import("velmora").attr("merge")(userConfig, defaults);
+    config.attr("update")(addictDict()(merged));
+    config["configFile"] = fileName;
+    // The loaded data settings (source, key, currency, period) take effect as a changed
+    // setting does: a new data source for every provider before the tab runs again.
+    py::object manager = self.attr("providerManager");
+    if (!manager.is_none()) manager.attr("reconfigure")(config);
+}
+
+// ---------------------------------------------------------------------------------------
+// The PDF report and the Excel workbook
+
+// Writes an export into a new file beside the chosen one, which it replaces only when
+// complete. A failed export leaves no partial file behind and is told to the user.
+void exportReplacing(const py::module_ &m, py::object fileName, const char *suffix,
+                     const std::function<void(py::object)> &write, const char *failure) {
+    py::object os = py::module_::import("os");
+    py::object folder = os.attr("path").attr("dirname")(os.attr("path").attr("abspath")(fileName));
+    py::object mkstemp = py::module_::import("tempfile").attr("mkstemp");
+    py::tuple made = mkstemp("dir"_a = folder, "prefix"_a = ".velmora-", "suffix"_a = suffix);
+    os.attr("close")(made[0]);
+    py::object temporary = made[1];
+    try {
+        write(temporary);
+        os.attr("replace")(temporary, fileName);
+    } catch (...) {
+        py::object error = velmora::currentException();
+        try {
+            os.attr("unlink")(temporary);
+        } catch (py::error_already_set &) {
+        }
+        m.attr("logger").attr("error")(failure, "exc_info"_a = error);
+        sg().attr("PopupError")(velmora::translate(failure) + py::str("\n\n") + py::str(error),
+                                "title"_a = velmora::translate("Error"), "keep_on_top"_a = true);
+    }
+}
+
+// The page in inches, from the paper size in hundredths of an inch.
+py::tuple pageSize(py::object self) {
+    py::object paper = self.attr("config").attr("print").attr("paperSize");
+    return py::make_tuple(py::object(paper[py::int_(0)]) / py::int_(100),
+                          py::object(paper[py::int_(1)]) / py::int_(100));
+}
+
+void printTable(const py::module_ &m, py::object self, py::object pdf, py::object df) {
+    py::object plt = pyplot();
+    py::tuple size = pageSize(self);
+    py::tuple made = plt.attr("subplots")("figsize"_a = py::make_tuple(size[1], size[0]));
+    py::object figure = made[0], ax = made[1];
+    figure.attr("patch").attr("set_visible")(false);
+    ax.attr("axis")("off");
+    ax.attr("axis")("tight");
+    py::object cells = df.attr("map")(m.attr("safe_round")).attr("values").attr("tolist")();
+    // The plotting library draws no table without rows: an empty table shows one blank row.
+    if (py::len(cells) == 0) {
+        py::list blank;
+        for (size_t i = 0; i < py::len(df.attr("columns")); ++i) blank.append("");
+        cells = row({blank});
+    }
+    ax.attr("table")("cellText"_a = cells, "colLabels"_a = py::list(df.attr("columns")), "loc"_a = "center");
+    figure.attr("tight_layout")();
+    pdf.attr("savefig")();
+    plt.attr("close")();
+}
+
+void writeReport(py::object self, py::object fileName) {
+    py::object plt = pyplot();
+    py::object now = py::module_::import("datetime").attr("datetime").attr("now");
+    py::object version = py::module_::import("version").attr("version");
+    py::dict metadata;
+    metadata["Title"] = velmora::translate("Stock Recommendation");
+    metadata["Subject"] = velmora::translate("Stocks");
+    metadata["Keywords"] = velmora::translate("Stocks");
+    metadata["Creator"] = py::str("Zeltra Velmora ") + py::str(version);
+    metadata["Producer"] = py::str("Zeltra Velmora ") + py::str(version);
+    metadata["CreationDate"] = now();
+    metadata["ModDate"] = now();
+    py::object pdfPages = py::module_::import("matplotlib.backends.backend_pdf").attr("PdfPages");
+    py::object pdf = pdfPages(fileName, "metadata"_a = metadata);
+    pdf.attr("__enter__")();
+    try {
+        py::tuple size = pageSize(self);
+        self.attr("printTable")(pdf, self.attr("__getitem__")("Recommendation"));
+        plt.attr("figure")("figsize"_a = size);
+        py::module_::import("pypfopt.plotting").attr("plot_weights")(self.attr("cleanedWeights"));
+        pdf.attr("savefig")();
+        plt.attr("close")();
+        self.attr("printTable")(pdf, self.attr("__getitem__")("Results"));
+        py::object method = self.attr("methodObj");
+        if (velmora::truthy(method)) {
+            plt.attr("figure")("figsize"_a = size);
+            method.attr("plotAnalysis")("pdf"_a = pdf);
+            pdf.attr("savefig")();
+            plt.attr("close")();
+        }
+        if (!self.attr("futureValue").is_none()) {
+            plt.attr("figure")("figsize"_a = size);
+            py::object weights = py::object(self.attr("recommendationWrk")["Weight"]) / py::int_(100);
+            withTranslatedAxes([&] {
+                py::module_::import("riskfolio").attr("plot_drawdown")(self.attr("returns"), weights);
+            });
+            pdf.attr("savefig")();
+            plt.attr("close")();
+        }
+    } catch (...) {
+        py::object error = velmora::currentException();
+        pdf.attr("__exit__")(py::type::of(error), error, error.attr("__traceback__"));
+        throw;
+    }
+    pdf.attr("__exit__")(py::none(), py::none(), py::none());
+}
+
+void saveGraph(const py::module_ &m, py::object self) {
+    py::object fileName = py::module_::import("provider").attr("GetFileName")(
+        velmora::translate("PDF File"), "pdf", "default"_a = "results.pdf", "save"_a = true);
+    if (!velmora::truthy(fileName)) return;
+    exportReplacing(m, fileName, ".pdf", [&](py::object temporary) { writeReport(self, temporary); },
+                    "The PDF report could not be written:");
+}
+
+void collectRecords(py::object d, py::object prefix, py::list &records) {
+    if (py::isinstance<py::dict>(d)) {
+        for (auto item : py::reinterpret_borrow<py::dict>(d)) {
+            py::object key = py::reinterpret_borrow<py::object>(item.first);
+            py::object path = key;
+            if (velmora::truthy(prefix)) path = py::str(prefix) + py::str(".") + py::str(key);
+            collectRecords(py::reinterpret_borrow<py::object>(item.second), path, records);
+        }
+        return;
+    }
+    records.append(py::make_tuple(prefix, d));
+}
+
+py::object toRecord(py::object d, py::object prefix) {
+    py::list records;
+    collectRecords(d, prefix, records);
+    return py::iter(records);
+}
+
+// The workbook is meant to be shared: the user's API key stays out of it.
+py::list configurationRecords(py::object self) {
+    py::list records;
+    for (py::handle record : self.attr("toRecord")(self.attr("config"))) {
+        if (py::str(record[py::int_(0)]).equal(py::str("data.apiKey")))
+            records.append(py::make_tuple(record[py::int_(0)], ""));
+        else
+            records.append(record);
+    }
+    return records;
+}
+
+void writeWorkbook(py::object self, py::object fileName) {
+    auto tr = [](const char *text) { return velmora::translate(text); };
+    self.attr("updateMeta")();
+    py::object configuration = pd().attr("DataFrame")(configurationRecords(self));
+    py::list stockHeadings = row({tr("Symbol"), tr("Security Name"), tr("Currency")});
+    py::list configurationHeadings = row({tr("Key"), tr("Value")});
+    py::object prices = self.attr("__getitem__")("prices");
+    py::object writer = pd().attr("ExcelWriter")(fileName, "engine"_a = "xlsxwriter",
+                                                 "datetime_format"_a = "yyyy-mm-dd",
+                                                 "date_format"_a = "yyyy-mm-dd");
+    writer.attr("__enter__")();
+    try {
+        auto sheet = [&](py::object table, const char *name, py::object header) {
+            py::dict options;
+            options["sheet_name"] = tr(name);
+            options["freeze_panes"] = py::make_tuple(1, 1);
+            options["index"] = false;
+            if (!header.is_none()) options["header"] = header;
+            table.attr("to_excel")(writer, **options);
+        };
+        sheet(self.attr("__getitem__")("Recommendation"), "Recommendation",
+              self.attr("recommendationTableHeadings"));
+        sheet(self.attr("__getitem__")("Results"), "Results", self.attr("resultsTableHeadings"));
+        sheet(py::module_::import("utils").attr("dspStocks")(self.attr("__getitem__")("stocks")), "Stocks",
+              stockHeadings);
+        sheet(prices, "Prices", py::none());
+        sheet(configuration, "Configuration", configurationHeadings);
+
+        py::dict numberSpec, rightSpec;
+        numberSpec["num_format"] = "#,###.00";
+        rightSpec["align"] = "right";
+        py::object numbers = writer.attr("book").attr("add_format")(numberSpec);
+        py::object right = writer.attr("book").attr("add_format")(rightSpec);
+        py::object sheets = writer.attr("sheets");
+        for (const char *name : {"Recommendation", "Stocks"}) {
+            sheets[tr(name)].attr("set_column")(0, 0, 12);
+            sheets[tr(name)].attr("set_column")(1, 1, 32);
+        }
+        py::object recommendation = sheets[tr("Recommendation")];
+        recommendation.attr("set_column")(2, 3, py::none(), numbers);
+        recommendation.attr("set_column")(5, 5, py::none(), numbers);
+        py::object priceSheet = sheets[tr("Prices")];
+        priceSheet.attr("set_column")(0, 0, 10);
+        size_t lastColumn = py::len(prices.attr("columns"));
+        if (lastColumn > 1) priceSheet.attr("set_column")(1, lastColumn - 1, 12, numbers);
+        sheets[tr("Results")].attr("set_column")(1, 1, 12, right);
+        sheets[tr("Configuration")].attr("set_column")(0, 0, 32);
+        sheets[tr("Configuration")].attr("set_column")(1, 1, 64);
+    } catch (...) {
+        py::object error = velmora::currentException();
+        writer.attr("__exit__")(py::type::of(error), error, error.attr("__traceback__"));
+        throw;
+    }
+    writer.attr("__exit__")(py::none(), py::none(), py::none());
+}
+
+void saveExcel(const py::module_ &m, py::object self) {
+    py::object fileName = py::module_::import("provider").attr("GetFileName")(
+        velmora::translate("Excel File"), "xlsx", "default"_a = "results.xlsx", "save"_a = true);
+    if (!velmora::truthy(fileName)) return;
+    exportReplacing(m, fileName, ".xlsx", [&](py::object temporary) { writeWorkbook(self, temporary); },
+                    "The workbook could not be written:");
+}
+
+void defineRecommendationProvider(py::module_ &m) {
+    py::object cls = velmora::makeClass(m, "RecommendationProvider",
+                                        py::make_tuple(velmora::classOf("provider", "TabProvider")));
+    cls.attr("key") = "recommendation";
+    const py::module_ &module = m;
+    velmora::constructor(cls, module, &construct, "config"_a, "providerManager"_a = py::none(),
+                         "userConfigParm"_a = py::none());
+    velmora::method(cls, "createTab", module, &createTab);
+    velmora::method(cls, "resetUI", &resetUI, "window"_a);
+    velmora::method(cls, "updateUI", &updateUI, "window"_a);
+    velmora::method(cls, "handleEvent", module, &handleEvent, "window"_a, "event"_a, "values"_a);
+    velmora::method(cls, "compute", module, &compute);
+    velmora::method(cls, "axToPng", &axToPng, "ax"_a);
+    velmora::method(cls, "axToPdf", &axToPdf, "ax"_a, "fileName"_a);
+    velmora::method(cls, "formatValue", &formatValue, "value"_a);
+    velmora::method(cls, "updateMeta", &updateMeta);
+    velmora::method(cls, "loadConfig", &loadConfig);
+    velmora::method(cls, "saveConfig", &saveConfig, "window"_a);
+    velmora::method(cls, "save", &save, "fileName"_a, "window"_a);
+    velmora::method(cls, "saveGraph", module, &saveGraph);
+    velmora::method(cls, "printTable", module, &printTable, "pdf"_a, "df"_a);
+    velmora::method(cls, "saveExcel", module, &saveExcel);
+    velmora::staticMethod(cls, "toRecord", &toRecord, "d"_a, "prefix"_a = "");
+}
+
+// ---------------------------------------------------------------------------------------
+// Module functions
+
+// Copies the lines of one axes of a multi-chart figure onto a figure of its own, with the
+// y axis in percent, so that it renders as an image by itself.
+py::tuple separateAxes(py::object ax) {
+    py::tuple made = pyplot().attr("subplots")();
+    py::object newFig = made[0], newAx = made[1];
+    for (py::handle line : py::list(ax.attr("lines"))) {
+        py::tuple data = line.attr("get_data")();
+        newAx.attr("plot")(data[0], data[1], "label"_a = line.attr("get_label")());
+    }
+    newAx.attr("set_title")(ax.attr("get_title")());
+    newAx.attr("set_xlabel")(ax.attr("get_xlabel")());
+    newAx.attr("set_ylabel")(ax.attr("get_ylabel")());
+    newAx.attr("set_xlim")(ax.attr("get_xlim")());
+    newAx.attr("set_ylim")(ax.attr("get_ylim")());
+    py::list ticks = ax.attr("get_yticks")().attr("tolist")();
+    py::list tickLabels;
+    for (py::handle tick : ticks) tickLabels.append(py::str("{:3.2%}").format(tick));
+    newAx.attr("set_yticks")(ticks);
+    newAx.attr("set_yticklabels")(tickLabels);
+    newAx.attr("legend")();
+    newFig.attr("tight_layout")();
+    return py::make_tuple(newFig, newAx);
+}
+
+py::object safeRound(py::object val) {
+    try {
+        return builtins().attr("round")(builtins().attr("float")(val), 2);
+    } catch (py::error_already_set &error) {
+        if (error.matches(PyExc_ValueError) || error.matches(PyExc_TypeError)) return val;
+        throw;
+    }
+}
+
+}  // namespace
+
+PYBIND11_MODULE(recommendation, m) {
+    m.attr("logging") = py::module_::import("logging");
+    // The module's file name is not set yet while its body runs: this is the root logger.
+    m.attr("logger") = m.attr("logging").attr("getLogger")(m.attr("__file__"));
+    defineRecommendationProvider(m);
+    m.def("separateAxes", &separateAxes, "ax"_a);
+    m.def("safe_round", &safeRound, "val"_a);
+}

@@ -1,0 +1,171 @@
+"""Providers that publish real prices and a stock list, and small allocation methods, for the
+recommendation tab's tests."""
+import sys
+import time
+import types
+from contextlib import contextmanager
+
+import numpy as np
+import pandas as pd
+from addict import Dict
+
+import provider
+
+from conftest import DATA
+
+SYMBOLS = {"AAPL": "Apple Inc", "AMZN": "Amazon.com Inc", "GOOG": "Alphabet Inc", "JPM": "JPMorgan Chase",
+           "WMT": "Walmart Inc", "XOM": "Exxon Mobil"}
+
+
+def realPrices(start="2015-01-01", end="2018-04-11", symbols=SYMBOLS):
+    """The price table as the data provider publishes it: `Date` as index and first column,
+    one column per symbol of the form "AAPL.US"."""
+    table = pd.read_csv(DATA / "stock_prices.csv", parse_dates=["date"], index_col="date")
+    table = table.loc[start:end, list(symbols)].rename(columns=lambda symbol: symbol + ".US")
+    table.index.name = "Date"
+    table.insert(0, "Date", table.index)
+    return table
+
+
+def stockTable(symbols=SYMBOLS):
+    rows = [{"Symbol": symbol + ".US", "Security Name": name, "Currency": "USD.FOREX"}
+            for symbol, name in symbols.items()]
+    return pd.DataFrame(rows).set_index("Symbol", drop=False)
+
+
+def allocationConfig(**allocation):
+    values = {"capital": 100000, "method": "testmethods.MinVolatility", "objective": "MinRisk",
+              "riskMethod": "sample_cov", "returnMethod": "mean_historical_return", "linkageMethod": "single",
+              "minWeight": 0.0, "maxWeight": 100.0, "benchmark": 2.0, "beta": 95, "gamma": 1.0,
+              "cutOffDate": "2017-06-30", "tradingDaysPerYear": 252, "fractional": "NO"}
+    values.update(allocation)
+    # No progress meter unless a test asks for one: it needs a main window to stand beside.
+    return Dict({"allocation": values, "progress": {"progressPeriod": 1e10},
+                 "gui": {"language": "en_US.UTF-8", "size": [1300, 900], "position": [10, 10]}})
+
+
+class MarketData(provider.Provider):
+    """Publishes `prices` and `stocks` as the data and selection providers do."""
+    key = "marketData"
+    prices = None
+    stocks = None
+
+    def __init__(self, config, providerManager=None, userConfigParm=None):
+        super().__init__(config, providerManager, userConfigParm)
+        self.publish(self.prices if self.prices is not None else realPrices(),
+                     self.stocks if self.stocks is not None else stockTable())
+
+    def publish(self, prices, stocks):
+        self["prices"] = prices
+        self["stocks"] = stocks
+
+
+# --- allocation methods of the tests' own ------------------------------------------------------
+
+def allocationOf(owner, shares, prices):
+    """The allocation table a method returns: labels, shares, last estimation price, value, weight."""
+    capital = owner.config.allocation.capital
+    rows = []
+    for label, count in shares.items():
+        if count:
+            price = float(prices[label])
+            rows.append({"Symbol": label, "Shares": count, "Price": price, "Value": count * price,
+                         "Weight": count * price / capital * 100})
+    return pd.DataFrame(rows, columns=["Symbol", "Shares", "Price", "Value", "Weight"])
+
+
+class MinVolatility:
+    """Minimum volatility with PyPortfolioOpt, whole shares; a heat map as its first chart."""
+
+    def computeRecommendation(self, owner):
+        from pypfopt import DiscreteAllocation, risk_models
+
+        covariance = risk_models.sample_cov(owner.prices, frequency=owner.frequency)
+        frontier = owner.optimizer(owner.expectedReturns, covariance,
+                                   weight_bounds=(owner.minWeight, owner.maxWeight))
+        frontier.min_volatility()
+        weights = frontier.clean_weights()
+        latest = owner.prices.iloc[-1]
+        shares, _ = DiscreteAllocation(weights, latest, total_portfolio_value=owner.config.allocation.capital
+                                       ).greedy_portfolio()
+        self.covariance = covariance
+        performance = frontier.portfolio_performance(risk_free_rate=owner.benchmarkPerDay * owner.frequency)
+        table = pd.DataFrame({"Name": ["Expected return", "Volatility", "Sharpe"],
+                              "Value": [figure * 100 for figure in performance]})
+        return allocationOf(owner, shares, latest), table
+
+    def plotAnalysis(self, figsize=None, pdf=None):
+        import matplotlib.pyplot as plt
+
+        ax = plt.gca()
+        ax.imshow(self.covariance.to_numpy())
+        return ax, None
+
+
+class Fixed:
+    """Buys `shares` of each stock (by security name) at the last estimation price."""
+    shares = {}
+    owners = []
+
+    def computeRecommendation(self, owner):
+        Fixed.owners.append({name: getattr(owner, name) for name in
+                             ("prices", "historicReturns", "expectedReturns", "benchmarkPerDay", "frequency",
+                              "maxWeight", "minWeight", "fractional", "optimizer")})
+        latest = owner.prices.iloc[-1]
+        table = pd.DataFrame({"Name": ["Sum"], "Value": [100.0]})
+        return allocationOf(owner, self.shares, latest), table
+
+    def plotAnalysis(self, figsize=None, pdf=None):
+        return None, None
+
+
+class Failing(Fixed):
+    def computeRecommendation(self, owner):
+        raise RuntimeError("the optimiser found no solution")
+
+
+class Cancelling(Fixed):
+    """Presses Cancel in the progress meter while it computes, as a user would."""
+
+    def computeRecommendation(self, owner):
+        import progress
+
+        time.sleep(owner.config.progress.progressPeriod * 2)
+        owner.update(3)
+        meter = progress.QuickMeter.active_meters.get("OK for 1 meter")
+        meter.window["Cancel"].click()
+        time.sleep(owner.config.progress.progressPeriod * 2)
+        owner.update(3)
+        return super().computeRecommendation(owner)
+
+
+def methodModule():
+    module = types.ModuleType("testmethods")
+    for each in (MinVolatility, Fixed, Failing, Cancelling):
+        setattr(module, each.__name__, each)
+    return module
+
+
+def riskModule():
+    """The chart-text capture of the Riskfolio adapter, for a build that lacks it."""
+    module = types.ModuleType("risk")
+    module.translations = set()
+
+    @contextmanager
+    def translateAxes():
+        yield
+
+    module.translateAxes = translateAxes
+    return module
+
+
+def curvePrices(curve, before=300, start="2020-01-01", symbols=SYMBOLS):
+    """Prices that wander before the cut-off and then all follow `curve` (relative to its first value)."""
+    rng = np.random.default_rng(7)
+    days = pd.bdate_range(start, periods=before + len(curve), name="Date")
+    table = pd.DataFrame(index=days)
+    for number, symbol in enumerate(symbols):
+        walk = 50 * (number + 1) * np.exp(np.cumsum(rng.normal(0, 0.01, before)))
+        table[symbol + ".US"] = np.concatenate([walk, walk[-1] * np.asarray(curve) / curve[0]])
+    table.insert(0, "Date", table.index)
+    return table, days[before]

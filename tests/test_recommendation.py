@@ -1,0 +1,608 @@
+"""The recommendation tab: the form and its rules, the run with its backtest, the result display."""
+import io
+import logging
+import math
+import sys
+
+import matplotlib
+import numpy as np
+import pandas as pd
+import pytest
+from addict import Dict
+from PIL import Image
+
+import fields
+import provider
+import recommendation
+import recommendation_support as support
+from fields_support import focusOn, press, processLocale, pump
+from recommendation_support import Fixed, MarketData, allocationConfig, curvePrices, realPrices, stockTable
+
+Provider = provider.Provider
+RecommendationProvider = recommendation.RecommendationProvider
+
+
+@pytest.fixture(autouse=True)
+def isolated(monkeypatch):
+    """A fresh value store and field registry, the tests' own methods, and a blank chart state."""
+    monkeypatch.setattr(Provider, "values", {})
+    monkeypatch.setattr(Provider, "origin", {})
+    monkeypatch.setattr(Provider, "generation", 0)
+    monkeypatch.setattr(fields, "handlers", {})
+    monkeypatch.setitem(sys.modules, "testmethods", support.methodModule())
+    try:
+        import risk  # noqa: F401
+    except ImportError:
+        monkeypatch.setitem(sys.modules, "risk", support.riskModule())
+    monkeypatch.setattr(MarketData, "prices", None)
+    monkeypatch.setattr(MarketData, "stocks", None)
+    monkeypatch.setattr(Fixed, "owners", [])
+    toolkit = sys.modules["PySimpleGUI.PySimpleGUI"]
+    monkeypatch.setattr(toolkit, "SUPPRESS_ERROR_POPUPS", True)
+    monkeypatch.setattr(toolkit, "SUPPRESS_RAISE_KEY_ERRORS", False)
+    yield
+    import matplotlib.pyplot as plt
+    plt.close("all")
+
+
+def pngSize(data):
+    image = Image.open(io.BytesIO(data))
+    assert image.format == "PNG"
+    return image.size
+
+
+def makeTab(config, user=None):
+    """The market data and the recommendation tab, constructed as the provider manager does."""
+    user = Dict() if user is None else user
+    data = MarketData(config)
+    tab = RecommendationProvider(config, providerManager=None, userConfigParm=user)
+    return data, tab
+
+
+def shown(table):
+    return [list(row) for row in table.Values]
+
+
+# --- construction ---------------------------------------------------------------------------
+
+def test_construction_publishes_empty_results_and_depends_on_the_data():
+    config = allocationConfig()
+    with pytest.raises(KeyError, match="prices"):
+        RecommendationProvider(config)
+    assert "Recommendation" not in Provider.values
+
+    data, tab = makeTab(config)
+    empty = ["Symbol", "Security Name", "Weight", "Price", "Count", "Value"]
+    assert list(tab["Recommendation"].columns) == empty
+    assert list(tab["Results"].columns) == ["Name", "Value"]
+    assert tab["Recommendation"].empty and tab["Results"].empty
+    assert data in tab.dependingOn and tab.lastGeneration == -1 and tab.key == "recommendation"
+    for name in ("analysisGraph", "analysisGraph2", "weightGraph", "backtestGraph", "drawdownGraph",
+                 "methodObj", "futureValue"):
+        assert getattr(tab, name) is None
+
+
+# --- the run ----------------------------------------------------------------------------------
+
+def test_run_with_backtest_on_real_prices():
+    config = allocationConfig(tradingDaysPerYear=250, benchmark=2.5, maxWeight=40, minWeight=1)
+    data, tab = makeTab(config)
+    tab.recompute()
+
+    # The estimation inputs the method reads from its owner.
+    assert list(tab.prices.columns) == sorted(support.SYMBOLS.values())
+    assert tab.prices.index.max() < pd.Timestamp("2017-06-30")
+    assert tab.benchmarkPerDay == pytest.approx(0.0001) and tab.frequency == 250
+    assert (tab.maxWeight, tab.minWeight, tab.fractional) == (0.4, 0.01, "NO")
+    from pypfopt import expected_returns
+    expected = expected_returns.mean_historical_return(tab.prices, frequency=250)
+    pd.testing.assert_series_equal(tab.expectedReturns, expected)
+    assert not tab.historicReturns.isna().any().any()
+
+    allocation, results = tab["Recommendation"], tab["Results"]
+    assert list(allocation.columns) == ["Symbol", "Security Name", "Weight", "Price", "Shares", "Value"]
+    assert not allocation.empty and list(allocation["Security Name"]) == sorted(allocation["Security Name"])
+    assert all(allocation["Symbol"] == allocation["Security Name"].map(
+        {name: symbol + ".US" for symbol, name in support.SYMBOLS.items()}))
+    np.testing.assert_allclose(allocation["Value"], allocation["Shares"] * allocation["Price"])
+    assert allocation["Weight"].sum() <= 100 and allocation["Weight"].max() <= 40 + 1
+    assert list(results["Name"])[:3] == ["Expected return", "Volatility", "Sharpe"]
+    assert list(results["Name"])[3:] == ["", "Backtest Profit", "Backtest Volatility", "Backtest Sharpe"]
+    assert results["Value"].iloc[3] == ""
+
+    # The backtest values the bought shares from the cut-off day on.
+    future = realPrices().loc["2017-06-30":]
+    value = future[list(allocation["Symbol"])].to_numpy() @ allocation["Shares"].to_numpy()
+    np.testing.assert_allclose(tab.futureValue["PortfolioValue"], value)
+    assert tab.futureValue["Date"].iloc[0] == pd.Timestamp("2017-06-30")
+    years = len(value) / 250
+    assert results["Value"].iloc[4] == pytest.approx(((value[-1] / value[0]) ** (1 / years) - 1) * 100)
+
+    for name in ("analysisGraph", "weightGraph", "backtestGraph", "drawdownGraph"):
+        width, height = pngSize(getattr(tab, name))
+        assert width > 300 and height > 300
+    assert tab.analysisGraph2 is None
+    assert sum(tab.cleanedWeights.values()) == pytest.approx(100, abs=1.01)
+    import matplotlib.pyplot as plt
+    assert plt.get_fignums() == []
+
+
+def test_backtest_figures_follow_the_curve_every_stock_follows():
+    curve = [100.0, 110.0, 99.0, 121.0, 115.0, 126.5]
+    prices, cutOff = curvePrices(curve)
+    MarketData.prices = prices
+    Fixed.shares = {"Apple Inc": 10, "Walmart Inc": 4, "Exxon Mobil": 2}
+    config = allocationConfig(method="testmethods.Fixed", cutOffDate=cutOff.strftime("%Y-%m-%d"),
+                              tradingDaysPerYear=4, benchmark=3.0)
+    data, tab = makeTab(config)
+    tab.recompute()
+
+    start = sum(prices[symbol].iloc[299] * count for symbol, count in
+                [("AAPL.US", 10), ("WMT.US", 4), ("XOM.US", 2)])
+    np.testing.assert_allclose(tab.futureValue["PortfolioValue"], np.array(curve) / 100 * start)
+    years = 6 / 4
+    profit = (1.265 ** (1 / years) - 1) * 100
+    daily = [110 / 100 - 1, 99 / 110 - 1, 121 / 99 - 1, 115 / 121 - 1, 126.5 / 115 - 1]
+    volatility = np.std(daily, ddof=1) * math.sqrt(4) * 100
+    figures = tab["Results"]["Value"].iloc[-3:].tolist()
+    assert figures == pytest.approx([profit, volatility, (profit - 3.0) / volatility * 100])
+    # The cut-off day belongs to the backtest, not to the estimation.
+    owner = Fixed.owners[-1]
+    assert owner["prices"].index.max() < cutOff and tab.futureValue["Date"].iloc[0] == cutOff
+
+
+def test_steady_rise_has_no_volatility_and_one_stock_gets_a_placeholder():
+    prices, cutOff = curvePrices([100.0, 110.0, 121.0])
+    MarketData.prices = prices
+    Fixed.shares = {"Alphabet Inc": 3}
+    config = allocationConfig(method="testmethods.Fixed", cutOffDate=cutOff.strftime("%Y-%m-%d"),
+                              tradingDaysPerYear=3, benchmark=2)
+    data, tab = makeTab(config)
+    tab.recompute()
+    profit, volatility, sharpe = tab["Results"]["Value"].iloc[-3:]
+    assert profit == pytest.approx(21.0) and volatility == pytest.approx(0, abs=1e-9) and math.isnan(sharpe)
+    assert list(tab.returns.columns) == ["GOOG.US", "@@@"] and (tab.returns["@@@"] == 0).all()
+    assert list(tab.recommendationWrk.index) == ["GOOG.US", "@@@"]
+    assert "@@@" not in tab["Recommendation"]["Symbol"].tolist()
+    assert tab.backtestGraph is not None and tab.drawdownGraph is not None
+
+
+def test_run_without_cut_off_date_and_donut_of_many_stocks():
+    symbols = {f"S{number:02d}": f"Stock {number:02d}" for number in range(25)}
+    prices, cutOff = curvePrices([1.0, 1.0], symbols=symbols)
+    MarketData.prices, MarketData.stocks = prices, stockTable(symbols)
+    # 3 percent each for the largest twenty, 0.5 percent each for five more: 62.5 percent invested.
+    capital = 100000
+    last = prices.iloc[299]
+    Fixed.shares = {f"Stock {n:02d}": (3000 if n < 20 else 500) / last[f"S{n:02d}.US"] for n in range(25)}
+    config = allocationConfig(method="testmethods.Fixed", cutOffDate="", capital=capital,
+                              returnMethod="capm_return")
+    data, tab = makeTab(config)
+    tab.recompute()
+    assert tab.backtestGraph is None and tab.drawdownGraph is None and tab.futureValue is None
+    assert tab["Results"].equals(pd.DataFrame({"Name": ["Sum"], "Value": [100.0]}))
+    assert len(Fixed.owners[-1]["prices"]) == len(prices)
+    labels = list(tab.cleanedWeights)
+    assert labels[:20] == [f"Stock {n:02d}" for n in range(20)] or len(set(labels[:20])) == 20
+    assert labels[20:] == ["Other", "Unallocated"]
+    assert tab.cleanedWeights["Other"] == pytest.approx(2.5)
+    assert tab.cleanedWeights["Unallocated"] == pytest.approx(37.5)
+    assert len(tab["Recommendation"]) == 25
+
+
+def test_failing_run_is_logged_and_publishes_nothing(caplog):
+    config = allocationConfig(method="testmethods.Failing")
+    data, tab = makeTab(config)
+    before = tab["Recommendation"]
+    with caplog.at_level(logging.ERROR):
+        tab.recompute()
+    errors = [record.getMessage() for record in caplog.records if record.levelno == logging.ERROR]
+    assert errors == ["Recommendation"]
+    assert tab["Recommendation"] is before
+    config.allocation.method = "nomodule.Method"
+    caplog.clear()
+    tab.compute()
+    assert "Recommendation" in [record.getMessage() for record in caplog.records]
+
+
+# --- module functions and chart images --------------------------------------------------------
+
+def test_separate_axes_copies_lines_with_percent_ticks():
+    import matplotlib.pyplot as plt
+    figure, ax = plt.subplots()
+    ax.plot([0, 1, 2], [0.0, 0.1, 0.2], label="Portfolio")
+    ax.plot([0, 1, 2], [0.2, 0.1, 0.0], label="Benchmark")
+    ax.set_title("Value")
+    ax.set_yticks([0, 0.1, 0.2])
+    newFigure, newAx = recommendation.separateAxes(ax)
+    assert plt.gcf() is newFigure and newFigure is not figure
+    assert [line.get_label() for line in newAx.lines] == ["Portfolio", "Benchmark"]
+    np.testing.assert_array_equal(newAx.lines[1].get_ydata(), [0.2, 0.1, 0.0])
+    assert [label.get_text() for label in newAx.get_yticklabels()] == ["0.00%", "10.00%", "20.00%"]
+    assert [text.get_text() for text in newAx.get_legend().get_texts()] == ["Portfolio", "Benchmark"]
+    assert newAx.get_title() == "Value" and newAx.get_ylim() == ax.get_ylim()
+
+
+def test_safe_round():
+    assert recommendation.safe_round(3.14159) == 3.14
+    assert recommendation.safe_round(2.675) == 2.67
+    assert recommendation.safe_round("2.5") == 2.5
+    assert recommendation.safe_round("Sum") == "Sum" and recommendation.safe_round(None) is None
+
+
+def test_chart_images_and_number_format(tmp_path):
+    import matplotlib.pyplot as plt
+    data, tab = makeTab(allocationConfig())
+    first = plt.figure(figsize=(8, 6)).subplots()
+    first.plot([1, 2])
+    second = plt.figure(figsize=(4, 3)).subplots()
+    assert pngSize(tab.axToPng(first)) == (1200, 900)
+    assert pngSize(tab.axToPng(second)) == (600, 450)
+    assert plt.get_fignums() == []
+    plt.figure().subplots().plot([1, 3])
+    tab.axToPdf(None, tmp_path / "chart.pdf")
+    assert (tmp_path / "chart.pdf").read_bytes().startswith(b"%PDF")
+    with processLocale("en_US.UTF-8"):
+        assert tab.formatValue(1234567.891) == "1,234,567.89"
+        assert tab.formatValue(0.005) == "0.01"
+    with processLocale("de_DE.UTF-8"):
+        assert tab.formatValue(1234567.891) == "1.234.567,89"
+
+
+# --- the tab in a real window -----------------------------------------------------------------
+
+def makeManager(config, user):
+    manager = provider.ProviderManager.__new__(provider.ProviderManager)
+    manager.title, manager.size, manager.icon = "Velmora test", tuple(config.gui.size), None
+    manager.config, manager.userConfig, manager.window = config, user, None
+    manager.reconfigure = lambda config: None
+    manager.providerList = [fields.FieldProvider(config, providerManager=manager, userConfigParm=user),
+                            MarketData(config),
+                            RecommendationProvider(config, providerManager=manager, userConfigParm=user)]
+    return manager
+
+
+@pytest.fixture
+def window():
+    opened = []
+
+    def make(config, user):
+        manager = makeManager(config, user)
+        opened.append(manager.createWindow())
+        return manager, opened[-1]
+
+    yield make
+    for each in opened:
+        each.close()
+
+
+def dispatch(manager, window, event, **changed):
+    values = pump(window)
+    values.update(changed)
+    return manager.handleEvent(window, event, values)
+
+
+def test_form_rules_follow_the_method(window):
+    config = allocationConfig(method="deopt.MaxSharpe2", objective="MinRisk", linkageMethod="ward", beta=90,
+                              gamma=5.0, cutOffDate="2021-06-30")
+    user = Dict()
+    manager, win = window(config, user)
+    tab = manager.providerList[2]
+    # Filling the new window applies the method's rules to both configuration trees.
+    for tree in (config, user):
+        assert (tree.allocation.objective, tree.allocation.linkageMethod, tree.allocation.beta,
+                tree.allocation.gamma) == ("Sharpe", "single", 95, 100.0)
+    assert win["resultType"].get() == "Backtest from 2021-06-30"
+    assert win["Objective"].Values == ["MinRisk", "Utility", "Sharpe", "ERC", "MaxRet"]
+    assert win["Method"].get() == "Maximum Sharpe Differential Evolution"
+
+    dispatch(manager, win, "Method", Method="Minimum Semivariance")
+    assert config.allocation.method == "minsemi.MinSemi"
+    assert (config.allocation.objective, config.allocation.riskMethod) == ("MinRisk", "semicovariance")
+    disabled = {key: bool(win[key].Disabled)
+                for key in ("Objective", "RiskMethod", "ReturnMethod", "LinkageMethod", "Beta", "Gamma")}
+    assert disabled == {"Objective": True, "RiskMethod": True, "ReturnMethod": False, "LinkageMethod": True,
+                        "Beta": True, "Gamma": False}
+    dispatch(manager, win, "Method", Method="Hierarchical Risk Parity")
+    assert (config.allocation.objective, config.allocation.returnMethod, config.allocation.gamma) == (
+        "Utility", "mean_historical_return", 100.0)
+    assert not win["RiskMethod"].Disabled and win["ReturnMethod"].Disabled
+    dispatch(manager, win, "Method", Method="Risk Folio Efficient Frontier")
+    assert not any(win[key].Disabled
+               for key in ("Objective", "RiskMethod", "ReturnMethod", "LinkageMethod", "Beta", "Gamma"))
+    assert config.allocation.returnMethod == "mean_historical_return"
+    assert tab.title == "Recommendation"
+
+
+def test_runs_from_the_tab_events(window, caplog):
+    config = allocationConfig(cutOffDate="")
+    user = Dict()
+    manager, win = window(config, user)
+    tab = manager.providerList[2]
+
+    dispatch(manager, win, "UpdateConfig")
+    allocation = tab["Recommendation"]
+    assert not allocation.empty and win["resultType"].get() == "Current Recommendation"
+    assert len(win["RecommendationData"].Values) == len(allocation)
+    assert shown(win["ResultsData"])[0][0] == "Expected return"
+    assert tab.backtestGraph is None and tab.weightGraph is not None
+
+    # A new cut-off date runs again with a backtest; the caption follows the date.
+    dispatch(manager, win, "CutOffDate", CutOffDate="2017-06-30")
+    assert config.allocation.cutOffDate == "2017-06-30" and user.allocation.cutOffDate == "2017-06-30"
+    assert win["resultType"].get() == "Backtest Portfolio for 2017-06-30"
+    assert tab.drawdownGraph is not None and shown(win["ResultsData"])[-1][0] == "Backtest Sharpe"
+
+    # Editing the capital only stores it; Enter in the field runs with the new value.
+    generation = Provider.generation
+    dispatch(manager, win, "Capital", Capital="50,000")
+    assert config.allocation.capital == 50000 and Provider.generation == generation
+    focusOn(win, "Capital")
+    press("Return")
+    manager.window = win
+    deadline = 50
+    while Provider.generation == generation and deadline:
+        event, values = win.read(timeout=100)
+        if event not in (None, "__TIMEOUT__"):
+            manager.handleEvent(win, event, values)
+        deadline -= 1
+    assert tab["Recommendation"]["Value"].sum() <= 50000
+
+    # A failing run is logged, leaves empty tables, and the next run works again.
+    config.allocation.method = "testmethods.Failing"
+    with caplog.at_level(logging.ERROR):
+        dispatch(manager, win, "UpdateConfig")
+    assert "Recommendation" in [record.getMessage() for record in caplog.records]
+    assert tab["Recommendation"].empty and win["RecommendationData"].Values == []
+    config.allocation.method = "testmethods.MinVolatility"
+    dispatch(manager, win, "clearCutOffDate")
+    assert config.allocation.cutOffDate == "" and not tab["Recommendation"].empty
+    assert win["resultType"].get() == "Current Recommendation" and tab.futureValue is None
+
+
+def test_cancel_leaves_the_previous_result(window):
+    config = allocationConfig()
+    config.progress.progressPeriod = 0.05
+    manager, win = window(config, Dict())
+    tab = manager.providerList[2]
+    dispatch(manager, win, "UpdateConfig")
+    previous, graph = tab["Recommendation"], tab.weightGraph
+    rows = win["RecommendationData"].Values
+
+    config.allocation.method = "testmethods.Cancelling"
+    Fixed.shares = {"Apple Inc": 1}
+    dispatch(manager, win, "UpdateConfig")
+    assert tab["Recommendation"] is previous and tab.weightGraph is graph
+    assert win["RecommendationData"].Values == rows
+
+
+def test_selecting_the_tab_runs_and_shows_the_result(window):
+    config = allocationConfig()
+    manager, win = window(config, Dict())
+    tab = manager.providerList[2]
+    assert win["RecommendationData"].Values == []
+    dispatch(manager, win, "mainTab", mainTab="recommendation")
+    allocation = tab["Recommendation"]
+    assert not allocation.empty and len(win["RecommendationData"].Values) == len(allocation)
+    assert win["resultType"].get() == "Backtest Portfolio for 2017-06-30"
+    # A window made anew shows the last results.
+    manager.createWindow().close()
+
+
+# --- the program's own methods ----------------------------------------------------------------
+
+OFFERED = ["minvol.MinVolatility", "maxsharpe.MaxSharpe", "minsemi.MinSemi", "hrp.HRP",
+           "deopt.MinVolatility2", "deopt.MaxSharpe2", "riskef.RiskFolioEF", "riskhrp.RiskFolioHRP"]
+
+
+@pytest.mark.parametrize("method", OFFERED)
+def test_every_offered_method_on_real_prices(method):
+    pytest.importorskip(method.split(".")[0])
+    config = allocationConfig(method=method, riskMethod="ledoit_wolf", maxWeight=60.0, capital=50000,
+                              objective="Sharpe" if method.startswith("risk") else "MinRisk")
+    config.data = {"startDate": "2015-01-01"}
+    data, tab = makeTab(config)
+    tab.recompute()
+    allocation, results = tab["Recommendation"], tab["Results"]
+    assert list(allocation.columns) == ["Symbol", "Security Name", "Weight", "Price", "Shares", "Value"]
+    assert not allocation.empty
+    assert set(allocation["Symbol"]) <= {symbol + ".US" for symbol in support.SYMBOLS}
+    np.testing.assert_allclose(allocation["Value"], allocation["Shares"] * allocation["Price"])
+    assert allocation["Weight"].sum() <= 100 + 1e-9
+    assert list(results["Name"])[-4:] == ["", "Backtest Profit", "Backtest Volatility", "Backtest Sharpe"]
+    assert tab.weightGraph and tab.backtestGraph and tab.drawdownGraph
+    assert tab.analysisGraph is not None or tab.analysisGraph2 is not None or method in (
+        "maxsharpe.MaxSharpe", "minsemi.MinSemi")
+
+
+# --- the whole flow in the program's window ---------------------------------------------------
+
+from selection_support import defaults, loadMarket, popups, startProgram, stub, workspace  # noqa: E402,F401
+
+FLOW_PROVIDERS = ["fields.FieldProvider", "current.CurrentProvider", "selection.SelectionProvider",
+                  "dataprov.DataProvider", "config.ConfigProvider", "recommendation.RecommendationProvider"]
+
+
+def test_search_add_and_recommend_in_the_program_window(stub, workspace, popups):
+    loadMarket(stub)
+    config = defaults()
+    config.allocation.update({"method": "minvol.MinVolatility", "cutOffDate": "2017-12-01", "capital": 20000})
+    manager, win = startProgram(config, providers=FLOW_PROVIDERS)
+    try:
+        tab = manager.providerList[-1]
+        win = dispatch(manager, win, "searchButton", search="apple")
+        win = dispatch(manager, win, "addStock", searchResults=[0, 1])
+        symbols = set(manager.providerList[2]["stocks"]["Symbol"])
+        assert len(symbols) == 2
+
+        win = dispatch(manager, win, "mainTab", mainTab="recommendation")
+        first = tab["Recommendation"]
+        assert set(first["Symbol"]) <= symbols
+        assert len(win["RecommendationData"].Values) == len(first) > 0
+        assert win["resultType"].get() == "Backtest Portfolio for 2017-12-01"
+        assert tab.weightGraph and tab.backtestGraph and tab.drawdownGraph and tab.analysisGraph
+        assert shown(win["ResultsData"])[-1][0] == "Backtest Sharpe"
+
+        win = dispatch(manager, win, "Method", Method="Hierarchical Risk Parity")
+        assert config.allocation.method == "hrp.HRP" and config.allocation.objective == "Utility"
+        second = tab["Recommendation"]
+        assert second is not first and not second.empty
+        assert len(win["RecommendationData"].Values) == len(second)
+        assert not [kind for kind in popups.kinds() if kind == "PopupError"]
+    finally:
+        win.close()
+
+
+# --- the user configuration file --------------------------------------------------------------
+
+def test_save_and_load_the_user_configuration(window, tmp_path, monkeypatch, popups):
+    import json
+    import risk
+
+    monkeypatch.chdir(tmp_path)
+    defaults = allocationConfig(cutOffDate="", capital=1000)
+    defaults.gui.size = [900, 700]
+    (tmp_path / "default.json").write_text(json.dumps(defaults))
+    config = allocationConfig(cutOffDate="")
+    config.configFile = str(tmp_path / "velmora.json")
+    user = Dict({"allocation": {"method": "testmethods.MinVolatility"}, "title": "Müller",
+                 "translations": {"Zebra": "Zebra!"}})
+    manager, win = window(config, user)
+    tab = manager.providerList[2]
+    monkeypatch.setattr(risk, "translations", {"Ärger", "Alpha"})
+
+    # Closing the window writes the user configuration: ASCII, two-space indent, geometry.
+    position, size = win.CurrentLocation(more_accurate=True), win.size
+    assert manager.handleEvent(win, sg_close(), pump(win)) is win
+    text = (tmp_path / "velmora.json").read_text(encoding="ascii")
+    saved = json.loads(text)
+    assert '\n  "title": "M\\u00fcller"' in text and "configFile" not in text
+    assert list(saved) == ["allocation", "title", "translations", "meta", "gui"]
+    assert saved["translations"] == {"Alpha": "", "Zebra": "", "\u00c4rger": ""}
+    assert list(saved["meta"]) == ["createdWith", "version", "timestamp"]
+    assert len(saved["meta"]["timestamp"]) == 19
+    assert saved["gui"] == {"position": list(position), "size": list(size), "maximized": False}
+    assert config.gui.language == "en_US.UTF-8"
+
+    # A failed save leaves the file as it was and tells the user.
+    before = text
+    user.allocation.broken = object()
+    dispatch(manager, win, "UpdateSoftware")
+    assert (tmp_path / "velmora.json").read_text(encoding="ascii") == before
+    assert popups.kinds() == ["PopupError"]
+    del user.allocation["broken"]
+
+    # Save Config under a new name; a cancelled dialog changes nothing.
+    answers = [str(tmp_path / "other.json"), ""]
+    monkeypatch.setattr(provider, "GetFileName", lambda *args, **kwargs: answers.pop(0))
+    dispatch(manager, win, "SaveConfig")
+    assert config.configFile == str(tmp_path / "other.json") and (tmp_path / "other.json").exists()
+    dispatch(manager, win, "SaveConfig")
+    assert config.configFile == str(tmp_path / "other.json")
+
+    # Load Config: a broken file changes nothing; a good one replaces both trees and runs.
+    (tmp_path / "broken.json").write_text("{")
+    (tmp_path / "load.json").write_text(json.dumps({"allocation": {"capital": 5000}}))
+    reconfigured = []
+    manager.reconfigure = reconfigured.append
+    monkeypatch.setattr(provider, "GetFileName", lambda *args, **kwargs: str(tmp_path / "broken.json"))
+    with pytest.raises(json.JSONDecodeError):
+        tab.loadConfig()
+    assert user.title == "Müller" and config.allocation.method == "testmethods.MinVolatility"
+    monkeypatch.setattr(provider, "GetFileName", lambda *args, **kwargs: str(tmp_path / "load.json"))
+    assert tab.handleEvent(win, "LoadConfig", pump(win)) is True
+    assert user == {"allocation": {"capital": 5000}} and reconfigured == [config]
+    assert tab["Recommendation"]["Value"].sum() <= 5000 and len(win["RecommendationData"].Values) > 0
+    assert config.allocation.capital == 5000 and config.allocation.benchmark == 2.0
+    assert config.gui.size == [900, 700] and config.configFile == str(tmp_path / "load.json")
+
+
+def sg_close():
+    import PySimpleGUI as sg
+    return sg.WIN_CLOSE_ATTEMPTED_EVENT
+
+
+# --- the PDF report and the Excel workbook ----------------------------------------------------
+
+def readWorkbook(path):
+    """Sheet name -> its rows of cell texts and its XML, read straight from the XLSX archive."""
+    import re
+    import zipfile
+    from xml.etree import ElementTree
+
+    ns = {"s": "http://schemas.openxmlformats.org/spreadsheetml/2006/main"}
+    with zipfile.ZipFile(path) as archive:
+        strings = [item.findtext("s:t", "", ns) for item in
+                   ElementTree.fromstring(archive.read("xl/sharedStrings.xml")).findall("s:si", ns)]
+        names = [sheet.get("name") for sheet in
+                 ElementTree.fromstring(archive.read("xl/workbook.xml")).find("s:sheets", ns)]
+        sheets = {}
+        for number, name in enumerate(names, 1):
+            xml = archive.read(f"xl/worksheets/sheet{number}.xml").decode()
+            rows = []
+            for row in ElementTree.fromstring(xml).iter(f"{{{ns['s']}}}row"):
+                cells = []
+                for cell in row.findall("s:c", ns):
+                    value = cell.findtext("s:v", None, ns)
+                    cells.append(strings[int(value)] if cell.get("t") == "s" else value)
+                rows.append(cells)
+            sheets[name] = {"rows": rows, "xml": re.sub(r"\s+", " ", xml)}
+    return sheets
+
+
+def pdfInfo(path):
+    import subprocess
+    output = subprocess.run(["pdfinfo", str(path)], capture_output=True, text=True, check=True).stdout
+    return dict(line.split(":", 1) for line in output.splitlines() if ":" in line)
+
+
+def test_pdf_report_and_workbook(window, tmp_path, monkeypatch, popups):
+    config = allocationConfig(cutOffDate="2017-06-30")
+    config.print.paperSize = [827, 1169]
+    config.data.apiKey = "SECRET-KEY"
+    manager, win = window(config, Dict())
+    tab = manager.providerList[2]
+    dispatch(manager, win, "UpdateConfig")
+    answers = []
+    monkeypatch.setattr(provider, "GetFileName", lambda *args, **kwargs: answers.pop(0))
+
+    answers += [str(tmp_path / "report.pdf"), ""]
+    dispatch(manager, win, "SaveGraph")
+    dispatch(manager, win, "SaveGraph")
+    info = pdfInfo(tmp_path / "report.pdf")
+    # Allocation table, weights, results table, the method's heat map, the drawdown chart.
+    assert int(info["Pages"]) == 5 and info["Title"].strip() == "Stock Recommendation"
+    assert info["Creator"].strip() == "Zeltra Velmora 0.02.0013"
+    assert "841.68 x 595.44" in info["Page size"]  # the first page is a table: A4 turned to landscape
+
+    answers.append(str(tmp_path / "results.xlsx"))
+    dispatch(manager, win, "SaveExcel")
+    sheets = readWorkbook(tmp_path / "results.xlsx")
+    assert list(sheets) == ["Recommendation", "Results", "Stocks", "Prices", "Configuration"]
+    rows = sheets["Recommendation"]["rows"]
+    assert rows[0] == ["Symbol", "Security Name", "Weight", "Price", "Count", "Value"]
+    assert len(rows) == len(tab["Recommendation"]) + 1
+    assert {row[2] for row in sheets["Stocks"]["rows"][1:]} == {"USD"}
+    assert sheets["Prices"]["rows"][0][0] == "Date" and len(sheets["Prices"]["rows"]) == len(realPrices()) + 1
+    settings = {row[0]: row[1] if len(row) > 1 else None for row in sheets["Configuration"]["rows"][1:]}
+    assert float(settings["allocation.capital"]) == 100000 and "meta.timestamp" in settings
+    assert "data.apiKey" in settings
+    assert not any("SECRET-KEY" in str(row) for row in sheets["Configuration"]["rows"])
+    for sheet in sheets.values():
+        assert 'topLeftCell="B2"' in sheet["xml"] and 'state="frozen"' in sheet["xml"]
+    assert '<col min="2" max="2" width="64.7' in sheets["Configuration"]["xml"]
+
+    # A failed export keeps the old file, leaves no partial one and tells the user.
+    before = (tmp_path / "report.pdf").read_bytes()
+    tab.cleanedWeights = None
+    answers.append(str(tmp_path / "report.pdf"))
+    dispatch(manager, win, "SaveGraph")
+    assert (tmp_path / "report.pdf").read_bytes() == before
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["report.pdf", "results.xlsx"]
+    assert popups.kinds() == ["PopupError"]
+
+
+def test_to_record_flattens_the_tree():
+    tree = Dict({"data": {"basePeriod": 365, "sigmaClipLow": 3}, "empty": {}, "providers": ["a", "b"]})
+    assert list(RecommendationProvider.toRecord(tree)) == [
+        ("data.basePeriod", 365), ("data.sigmaClipLow", 3), ("providers", ["a", "b"])]
