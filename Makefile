@@ -5,7 +5,7 @@ SHELL := /bin/bash
 # in its bin/ where the interpreter finds its packages by itself.
 BUILD := build
 PYTHON312 := $(firstword $(wildcard $(HOME)/.pyenv/versions/3.12*/bin/python3.12) $(shell command -v python3.12 2>/dev/null))
-DEBIAN_PACKAGES := g++ make cmake gettext locales xvfb openbox xdotool x11-utils libtk8.6
+DEBIAN_PACKAGES := g++ make cmake gettext locales xvfb openbox xdotool x11-utils libtk8.6 poppler-utils
 LOCALES := en_US de_DE
 CATALOGUES := $(patsubst %.po,%.mo,$(wildcard locale/*/LC_MESSAGES/velmora.po))
 TEST_ARGS ?=
