@@ -101,8 +101,8 @@ def plainClusteringCharts(solved, linkage):
             holder.dendrogram = saved
         fig, ax2 = plt.subplots(1, 1, figsize=(9, 7))
         plt.subplots_adjust(right=0.2)
-        hierarchy.dendrogram(captured[-1], orientation="left", labels=port.returns.columns, truncate_mode="level",
-                             p=20, distance_sort=True, ax=ax2)
+        hierarchy.dendrogram(captured[-1], orientation="left", labels=port.returns.columns,
+                             truncate_mode="level", p=20, distance_sort=True, ax=ax2)
         ax2.set_xticklabels([])
         ax2.set_xticks([])
         ax2.set_title(builtins._("Dendrogram"))
@@ -143,7 +143,8 @@ def timed(function):
 def row(name, program, reference, goal="<= 1.05"):
     best, median = min(program), float(np.median(program))
     referenceBest, referenceMedian = min(reference), float(np.median(reference))
-    return (f"| {name} | {best:.3f} s (median {median:.3f}) | {referenceBest:.3f} s (median {referenceMedian:.3f}) "
+    return (f"| {name} | {best:.3f} s (median {median:.3f}) "
+            f"| {referenceBest:.3f} s (median {referenceMedian:.3f}) "
             f"| {best / referenceBest:.2f} (median {median / referenceMedian:.2f}) | {goal} |")
 
 
