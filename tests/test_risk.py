@@ -18,6 +18,18 @@ def german(monkeypatch):
     monkeypatch.setattr(builtins, "_", lambda text: "de:" + text, raising=False)
 
 
+def test_the_library_is_loaded_only_when_a_method_needs_it(tmp_path):
+    import subprocess
+    import sys
+
+    probe = tmp_path / "test_probe.py"
+    probe.write_text("import sys\nimport risk, riskef, riskhrp\n\n\n"
+                     "def test_probe():\n    assert 'riskfolio' not in sys.modules\n")
+    run = subprocess.run([sys.executable, "-p", "no:cacheprovider", "-q", str(probe)], cwd=tmp_path,
+                         capture_output=True, text=True)
+    assert run.returncode == 0, run.stdout + run.stderr
+
+
 def setters():
     return plt.Axes.set_xlabel, plt.Axes.set_ylabel, plt.Axes.set_title
 
