@@ -8,8 +8,8 @@ namespace {
 // The update check verifies the ES256 signature of the update information with this key.
 constexpr const char *publicKey =
     "-----BEGIN PUBLIC KEY-----\n"
-    "MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAEvX0WnO+CzrxScTkJfnwdbmDH2KD1\n"
-    "m0RXhCGu7J798z6afveugDjCP6reNsCxN+oc2uNLXwTl5+jbX3KBZ/vDdg==\n"
+    "MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAE5R/KCpmdJISxTZiX8x8NBtAleLSV\n"
+    "KyOvmne+T+AsLNvGwGOUVW3DSar4/Ohv029ODcjXEuLi6ceEQA2/JSWt6Q==\n"
     "-----END PUBLIC KEY-----\n";
 
 void importModules(py::module_ &m) {

@@ -48,3 +48,12 @@ def market_server():
     stub = MarketDataStub()
     yield stub
     stub.close()
+
+
+@pytest.fixture
+def market_stub(market_server, monkeypatch):
+    """The market-data stub, emptied, as the service of both raw sources."""
+    market_server.reset()
+    monkeypatch.setenv("VELMORA_EOD_URL", market_server.url)
+    monkeypatch.setenv("VELMORA_YAHOO_URL", market_server.url)
+    return market_server

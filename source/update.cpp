@@ -1,0 +1,296 @@
+// The online update: the check for update information with its cache, the download and the hand-over.
+#include "pyclass.hpp"
+
+#include <functional>
+
+namespace {
+
+constexpr const char *cacheFile = "data/cache/update.json";
+constexpr const char *downloadFile = "data/cache/update.exe";
+constexpr const char *leftoverFile = "data/cache/update.old";
+constexpr const char *handOverFile = "data/cache/oldVersion.json";
+
+// The maker signs the update information for the program; the service names both in the token.
+constexpr const char *issuer = "Zeltra";
+constexpr const char *audience = "Velmora Update";
+// The cache file keeps a signed answer's token beside its claims, so that what is read back
+// is trusted no more than what the service sent.
+constexpr const char *tokenKey = "token";
+
+py::module_ os() { return py::module_::import("os"); }
+py::module_ json() { return py::module_::import("json"); }
+py::object programVersion() { return py::module_::import("version").attr("version"); }
+py::object now() { return py::module_::import("time").attr("time")(); }
+
+// Logs the exception being handled with its traceback; called inside a catch block, where
+// the interpreter holds no current exception that logging could find.
+void logFailure(const py::module_ &m, const char *message) {
+    m.attr("logger").attr("exception")(message, "exc_info"_a = velmora::currentException());
+}
+
+// Runs `body` inside a context manager as a with statement does: the context is left
+// however the body ends, and is told of a failure that passes through it.
+py::object within(py::object context, const std::function<py::object(py::object)> &body) {
+    py::object entered = context.attr("__enter__")();
+    py::object result;
+    try {
+        result = body(entered);
+    } catch (...) {
+        py::object error = velmora::currentException();
+        context.attr("__exit__")(py::type::of(error), error, error.attr("__traceback__"));
+        throw;
+    }
+    context.attr("__exit__")(py::none(), py::none(), py::none());
+    return result;
+}
+
+py::object openFile(const char *name, const char *mode) {
+    return py::module_::import("builtins").attr("open")(name, mode);
+}
+
+// ---------------------------------------------------------------------------------------
+// Update check
+
+bool isText(py::handle value) { return py::isinstance<py::str>(value); }
+
+bool isNumber(py::handle value) {
+    if (py::isinstance<py::bool_>(value)) return false;
+    return py::isinstance<py::int_>(value) || py::isinstance<py::float_>(value);
+}
+
+// An error answer or a half record would otherwise be cached, compared and offered for
+// installation: only a record that names its version, its installer, the installer's
+// digest and arguments and its validity is update information.
+void requireUpdateRecord(py::handle record) {
+    bool wellFormed = PyDict_Check(record.ptr());
+    if (wellFormed) {
+        py::dict fields = py::reinterpret_borrow<py::dict>(record);
+        for (const char *key : {"version", "url", "hash"})
+            wellFormed = wellFormed && fields.contains(key) && isText(fields[key]);
+        wellFormed = wellFormed && fields.contains("interval") && isNumber(fields["interval"]);
+        wellFormed = wellFormed && fields.contains("args") && PyList_Check(fields["args"].ptr());
+        if (wellFormed)
+            for (py::handle argument : fields["args"]) wellFormed = wellFormed && isText(argument);
+    }
+    if (!wellFormed) velmora::raise(PyExc_ValueError, "not update information: " + velmora::reprOf(record));
+}
+
+bool signedAddress(py::object config) {
+    py::object url = config["updateInfo"]["url"];
+    return isText(url) && velmora::truthy(url.attr("endswith")(".jwt"));
+}
+
+// The claims of a token that the program's key has signed for the program; the key is read
+// from the main module every time, so that it is the one the running program holds.
+py::object verifiedClaims(py::object token) {
+    py::list algorithms, audiences;
+    algorithms.append("ES256");
+    audiences.append(audience);
+    return py::module_::import("jwt").attr("decode")(token, py::module_::import("velmora").attr("publicKey"),
+                                                       "algorithms"_a = algorithms, "issuer"_a = issuer,
+                                                       "audience"_a = audiences);
+}
+
+// An installer still running at the last start may not be deletable; moved aside, it is
+// deleted at the next start.
+void clearDownload() {
+    try {
+        os().attr("remove")(leftoverFile);
+    } catch (py::error_already_set &) {
+    }
+    try {
+        os().attr("remove")(downloadFile);
+    } catch (py::error_already_set &) {
+        try {
+            os().attr("rename")(downloadFile, leftoverFile);
+        } catch (py::error_already_set &) {
+        }
+    }
+}
+
+// Takes the cached information when the file holds a usable record and answers whether the
+// service must be asked all the same (the record is too old or carries no time). Whoever can
+// write the file must not choose the installer: a token in it is verified again, and with a
+// signed address only a record that comes from a verified token counts.
+bool readCache(const py::module_ &m, py::object config) {
+    try {
+        py::object record =
+            within(openFile(cacheFile, "r"), [](py::object file) { return json().attr("load")(file); });
+        if (!PyDict_Check(record.ptr())) return true;
+        py::object token = record.attr("get")(tokenKey);
+        if (!token.is_none() || signedAddress(config)) {
+            if (!isText(token)) return true;
+            py::object checked = record.attr("get")("checked");
+            record = py::dict(verifiedClaims(token));
+            record["checked"] = checked;
+        }
+        requireUpdateRecord(record);
+        py::object information = py::module_::import("addict").attr("Dict")(record);
+        m.attr("update") = information;
+        py::object checked = information["checked"], interval = information["interval"];
+        if (!isNumber(checked)) return true;
+        return now() - checked > interval;
+    } catch (py::error_already_set &) {
+        return true;
+    }
+}
+
+void writeCache(py::object information, py::object token) {
+    py::object content = information.attr("to_dict")();
+    if (!token.is_none()) content[tokenKey] = token;
+    within(openFile(cacheFile, "w"), [&](py::object file) { return json().attr("dump")(content, file); });
+}
+
+void askService(const py::module_ &m, py::object config) {
+    try {
+        py::dict query;
+        query["version"] = programVersion();
+        query["platform"] = py::module_::import("sysconfig").attr("get_platform")();
+        py::object body = py::module_::import("httpx")
+                              .attr("get")(config["updateInfo"]["url"], "params"_a = query)
+                              .attr("text");
+        py::object token = py::none(), record;
+        if (signedAddress(config)) {
+            token = body;
+            record = verifiedClaims(token);
+        } else {
+            record = json().attr("loads")(body);
+        }
+        requireUpdateRecord(record);
+        py::object information = py::module_::import("addict").attr("Dict")(record);
+        information["checked"] = now();
+        m.attr("update") = information;
+        writeCache(information, token);
+    } catch (...) {
+        logFailure(m, "CheckForUpdate");
+    }
+}
+
+py::tuple checkForUpdate(const py::module_ &m, py::object config, py::object flush) {
+    bool ask = velmora::truthy(flush);
+    if (m.attr("update").is_none()) {
+        clearDownload();
+        ask = readCache(m, config) || ask;
+    }
+    if (ask || m.attr("update").is_none()) askService(m, config);
+    py::object information = m.attr("update");
+    if (information.is_none()) return py::make_tuple(false, py::none());
+    py::object offered = information["version"];
+    return py::make_tuple(offered > programVersion(), information);
+}
+
+// ---------------------------------------------------------------------------------------
+// Download and installation
+
+enum class Download { verified, refused, cancelled };
+
+// Streams the installer into the download file, digesting every chunk as it is written, so
+// that the installer is never held in memory as a whole.
+Download receiveInstaller(const py::module_ &m, py::object provider, py::object information,
+                          py::object answer) {
+    py::object logger = m.attr("logger");
+    py::object total = py::int_(answer.attr("headers")["Content-Length"]);
+    py::object digest = py::module_::import("hashlib").attr("sha512")();
+    Download outcome = Download::refused;
+    within(provider.attr("start")(total), [&](py::object) {
+        return within(openFile(downloadFile, "wb"), [&](py::object file) {
+            py::object count = py::int_(0);
+            for (py::handle chunk : answer.attr("iter_bytes")()) {
+                digest.attr("update")(chunk);
+                file.attr("write")(chunk);
+                count = count + py::int_(py::len(chunk));
+                if (!velmora::truthy(provider.attr("update")(count))) {
+                    outcome = Download::cancelled;
+                    return py::none();
+                }
+            }
+            if (py::object(digest.attr("hexdigest")()).equal(information["hash"]))
+                outcome = Download::verified;
+            else
+                logger.attr("error")("Wrong hash");
+            return py::none();
+        });
+    });
+    return outcome;
+}
+
+Download download(const py::module_ &m, py::object provider, py::object information) {
+    py::object url = information["url"];
+    Download outcome = Download::refused;
+    try {
+        within(py::module_::import("httpx").attr("stream")("GET", url), [&](py::object answer) {
+            py::object status = answer.attr("status_code");
+            if (status.equal(py::int_(200))) {
+                outcome = receiveInstaller(m, provider, information, answer);
+            } else {
+                answer.attr("read")();
+                py::str message = py::str("Download update from ") + py::str(url) + py::str(": ") +
+                                  py::str(status) + py::str(" ") + py::str(answer.attr("text"));
+                m.attr("logger").attr("error")(message);
+            }
+            return py::none();
+        });
+    } catch (...) {
+        logFailure(m, "Download update file");
+    }
+    return outcome;
+}
+
+// Hands the process over to the installer, which learns from the record which version it
+// replaces and where. The download is a program of this platform, written without the
+// permission to run.
+void handOver(const py::module_ &m, py::object information) {
+    py::dict record;
+    record["version"] = programVersion();
+    record["installtionDir"] = os().attr("path").attr("abspath")(os().attr("getcwd")());
+    within(openFile(handOverFile, "w"), [&](py::object file) { return json().attr("dump")(record, file); });
+    py::object mode = os().attr("stat")(downloadFile).attr("st_mode");
+    os().attr("chmod")(downloadFile, mode | py::int_(0111));
+    velmora::debug(m.attr("logger"), [] { return py::str("Executing Update"); });
+    py::list arguments;
+    arguments.append(downloadFile);
+    for (py::handle argument : information["args"]) arguments.append(argument);
+    os().attr("execv")(downloadFile, arguments);
+}
+
+py::object installUpdate(const py::module_ &m, py::object provider, py::object config,
+                         py::object information) {
+    velmora::debug(m.attr("logger"), [&] {
+        return py::str("Downloading update ") + py::str(information["version"]) + py::str(" from ") +
+               py::str(information["url"]);
+    });
+    Download outcome = download(m, provider, information);
+    if (outcome == Download::cancelled) return py::bool_(false);
+    const char *message = "Error downloading update.";
+    if (outcome == Download::verified) {
+        // The other tabs have saved the user's work by now; an installer that cannot start must
+        // not end the program unseen, nor leave it looking as if nothing was tried.
+        try {
+            handOver(m, information);
+            return py::none();
+        } catch (...) {
+            logFailure(m, "Start update installer");
+            message = "The update installer could not be started.";
+        }
+    }
+    try {
+        os().attr("remove")(downloadFile);
+    } catch (py::error_already_set &) {
+    }
+    py::object sg = py::module_::import("PySimpleGUI");
+    sg.attr("PopupError")(velmora::translate(message), "keep_on_top"_a = true);
+    return py::none();
+}
+
+}  // namespace
+
+PYBIND11_MODULE(update, m) {
+    m.attr("logger") = py::module_::import("logging").attr("getLogger")("update");
+    m.attr("update") = py::none();
+    m.def("CheckForUpdate", [m](py::object config, py::object flush) {
+        return checkForUpdate(m, config, flush);
+    }, "config"_a, "flush"_a = false);
+    m.def("InstallUpdate", [m](py::object provider, py::object config, py::object information) {
+        return installUpdate(m, provider, config, information);
+    }, "provider"_a, "config"_a, "update"_a);
+}

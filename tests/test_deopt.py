@@ -1,0 +1,368 @@
+"""The share-count optimiser, its estimators and the differential-evolution methods, on real prices."""
+import math
+
+import numpy as np
+import pandas as pd
+import pytest
+import scipy.optimize
+
+import deopt
+from deopt_reference import ReferenceOptimizer, sharpeObjective, volatilityObjective
+from ledoit_wolf import shrinkage
+from methods_support import makeOwner, stockPrices
+
+FIVE = ["AAPL", "AMZN", "BAC", "JPM", "XOM"]
+
+
+def flatPrices(*lastPrices):
+    return pd.DataFrame([list(lastPrices)] * 3, columns=[f"S{i}" for i in range(len(lastPrices))])
+
+
+def test_kernels_agree_for_vectors_and_populations():
+    prices = stockPrices(FIVE, years=1)
+    optimizer = deopt.Optimizer(10000, prices, 0.05, 0.3)
+    reference = ReferenceOptimizer(10000, prices, 0.05, 0.3)
+    population = np.random.default_rng(3).integers(0, 30, size=(10, 7)).astype(float)
+    population[5:] = population[5:] > 10
+    cov = prices.pct_change().dropna().cov().values * 252
+
+    np.testing.assert_allclose(optimizer.RealCount(population), reference.RealCount(population), rtol=0)
+    np.testing.assert_allclose(optimizer.Weights(population), reference.Weights(population), rtol=0)
+    spent = optimizer.CapitalConstraint(population)
+    np.testing.assert_allclose(spent, reference.CapitalConstraint(population), rtol=1e-14)
+    assert spent.shape == (1, 7)
+    weights = optimizer.Weights(population)
+    forms = deopt.Optimizer.QuadForm(weights, cov)
+    np.testing.assert_allclose(forms, reference.QuadForm(weights, cov), rtol=1e-13)
+    for member in range(7):
+        x = population[:, member]
+        np.testing.assert_array_equal(optimizer.Weights(x), weights[member])
+        assert optimizer.CapitalConstraint(x) == pytest.approx(spent[0, member], rel=1e-14)
+        assert deopt.Optimizer.QuadForm(weights[member], cov) == pytest.approx(forms[member], rel=1e-13)
+
+    optimizer.objectiveFunc = lambda w: w.sum(axis=-1)
+    optimizer.valid = False
+    assert optimizer.Objective(np.zeros((10, 0))).shape == (0,) and not optimizer.valid
+    np.testing.assert_allclose(optimizer.Objective(population), weights.sum(axis=1))
+    assert optimizer.valid
+    flags = population[:, 0].copy()
+    flags[5:] = 0
+    assert optimizer.CapitalConstraint(flags) == 0 and not optimizer.Weights(flags).any()
+    with pytest.raises(ValueError):
+        optimizer.RealCount(np.zeros(7))
+
+
+def test_bounds_constraint_and_an_unreachable_capital(monkeypatch):
+    calls = []
+
+    def fakeSearch(func, **arguments):
+        calls.append(arguments)
+        return scipy.optimize.OptimizeResult(x=np.array(fakeSearch.best, dtype=float))
+
+    monkeypatch.setattr(scipy.optimize, "differential_evolution", fakeSearch)
+    progress = []
+    optimizer = deopt.Optimizer(10000, flatPrices(333, 20, 50), 0.05, 0.5,
+                                progress=lambda *a, **k: progress.append((a, k)) or True)
+    fakeSearch.best = [15, 250, 7, 1, 1, 0]
+    table, w = optimizer.optimize(lambda w: 0)
+    assert progress[0] == ((0, 10), {})
+    arguments = calls[-1]
+    assert arguments["bounds"] == [(1, 15), (25, 250), (10, 100)] + [(0, 1)] * 3
+    assert arguments["integrality"] == [True] * 6
+    constraint = arguments["constraints"][0]
+    assert (constraint.lb, constraint.ub) == (pytest.approx(9800), 10000)
+    assert list(table["Symbol"]) == ["S0", "S1"] and table["Shares"].tolist() == [15, 250]
+    assert table["Value"].tolist() == [4995, 5000] and w.tolist() == pytest.approx([0.4995, 0.5, 0])
+    # These counts spend 3998 of 10000, far below the capital: a best member that breaks
+    # the constraint is no recommendation.
+    fakeSearch.best = [6, 100, 0, 1, 1, 0]
+    with pytest.raises(ValueError, match="capital"):
+        optimizer.optimize(lambda w: 0)
+    stricter = deopt.Optimizer(10000, flatPrices(10, 20, 50), 0.05, 0.5)
+    fakeSearch.best = [0, 0, 0, 0, 0, 0]
+    with pytest.raises(ValueError):
+        stricter.optimize(lambda w: 0)
+    assert calls[-1]["constraints"][0].lb == pytest.approx(9860)
+
+    fractional = deopt.Optimizer(10000, flatPrices(333, 20, 50), 0.05, 0.5, fractional="YES")
+    fakeSearch.best = [6.006, 250, 80, 1, 1, 1]
+    with pytest.raises(ValueError):
+        fractional.optimize(lambda w: 0)
+    fakeSearch.best = [6.006, 250, 58.0, 1, 1, 1]
+    table, w = fractional.optimize(lambda w: 0)
+    low, high = calls[-1]["bounds"][0]
+    assert low == pytest.approx(1.5015015) and high == pytest.approx(15.015015)
+    assert calls[-1]["integrality"] == [False] * 3 + [True] * 3
+    assert table["Shares"].dtype == float and table["Value"].sum() <= 10000
+
+
+def test_callback_reports_progress_and_stops_by_the_rule():
+    reports = []
+    answer = [True]
+    def progress(cur, maxValue=None):
+        reports.append((cur, maxValue))
+        return answer[0]
+
+    optimizer = deopt.Optimizer(10000, flatPrices(10, 20), 0.05, 0.5, minDelta=0.1, progress=progress)
+    optimizer.history, optimizer.valid = [], False
+    assert optimizer.Callback(np.zeros(4), 0.5) is None and np.isnan(optimizer.history[0])
+    assert reports == [(1, 10)]
+
+    values = iter([-1.00, -1.01, -1.02, -1.025, -1.03])
+    optimizer.objectiveFunc = lambda w: next(values)
+    optimizer.history, optimizer.valid = [], True
+    for generation in range(4):
+        assert optimizer.Callback(np.zeros(4)) is None
+    assert optimizer.Callback(np.zeros(4), convergence=1) is True
+    assert reports[-2:] == [(5, 10), (None, 5)]
+    optimizer.minDelta = 0.01
+    optimizer.history = [-1.00, -1.01, -1.02, -1.025]
+    optimizer.objectiveFunc = lambda w: -1.03
+    assert optimizer.Callback(np.zeros(4)) is None
+
+    # A large spread raises the limit above minDelta.
+    optimizer.history = [0.0, -1.0, -1.05, -1.06]
+    optimizer.objectiveFunc = lambda w: -1.07
+    assert optimizer.Callback(np.zeros(4)) is True
+    # Not a number three generations back never stops.
+    optimizer.history = [0.0, math.nan, -1.05, -1.06]
+    assert optimizer.Callback(np.zeros(4)) is None
+
+    optimizer.history = [-1.0] * 7
+    reports.clear()
+    answer[0] = False
+    assert optimizer.Callback(np.zeros(4)) is True and len(optimizer.history) == 7
+    assert reports == [(8, 11)]
+
+
+def runBoth(prices, method, **allocation):
+    """The method's search and the plain-numpy search from the same random state."""
+    owner = makeOwner(prices, **allocation)
+    np.random.seed(11)
+    table, performance = method.computeRecommendation(owner)
+    reference = ReferenceOptimizer(owner.config.allocation.capital, prices, owner.minWeight, owner.maxWeight,
+                                   minDelta=method.minDelta, fractional=owner.fractional)
+    objective = (sharpeObjective(method.expectedReturns, method.cov, method.riskFree)
+                 if isinstance(method, deopt.MaxSharpe2) else volatilityObjective(method.cov))
+    np.random.seed(11)
+    expected, w, result = reference.optimize(objective)
+    return owner, table, performance, expected, w, reference
+
+
+@pytest.mark.parametrize("fractional", ["NO", "YES"])
+def test_max_sharpe_search_matches_the_plain_search(fractional):
+    prices = stockPrices(FIVE, years=2)
+    method = deopt.MaxSharpe2()
+    owner, table, performance, expected, w, reference = runBoth(prices, method, fractional=fractional,
+                                                                 capital=20000)
+    pd.testing.assert_frame_equal(table, expected)
+    np.testing.assert_allclose(method.optimizer.history, reference.history, rtol=1e-12)
+    assert performance["Value"].iloc[3] == pytest.approx(w.sum() * 20000)
+    assert 0.99 * 20000 - 2 * np.median(prices.iloc[-1]) <= table["Value"].sum() <= 20000
+    assert (table["Weight"] <= 30 + 1e-9).all()
+    bought = table["Shares"] > 0
+    assert (table.loc[bought, "Value"] >= 0.05 * 20000 - table.loc[bought, "Price"]).all()
+    if fractional == "NO":
+        assert table["Shares"].dtype == np.int64
+    # One report per generation after the opening one, then the early stop's total.
+    generations = len(method.optimizer.history)
+    progress = owner.progress
+    assert progress[0] == (0, 10, None) and progress[1] == (1, 10, None)
+    assert (generations, max(10, generations + 3), None) in progress
+
+
+def test_min_volatility_search_and_cancel():
+    prices = stockPrices(FIVE, years=2)
+    method = deopt.MinVolatility2()
+    owner, table, performance, expected, w, reference = runBoth(prices, method, riskMethod="ledoit_wolf",
+                                                                 returnMethod="capm_return")
+    pd.testing.assert_frame_equal(table, expected)
+    returns = prices.pct_change().dropna().to_numpy(copy=True)
+    np.testing.assert_allclose(method.cov, shrinkage(returns)[0] * 252, rtol=1e-13)
+    assert list(performance["Name"]) == ["Return", "Volatility", "Sharpe", "Sum"]
+    assert performance["Value"].iloc[1] == pytest.approx(100 * math.sqrt(w @ method.cov @ w))
+
+    class Cancelling(type(owner)):
+        def update(self, curVal, maxValue=None, addValue=None):
+            super().update(curVal, maxValue, addValue)
+            return curVal is None or curVal < 3
+
+    cancelled = Cancelling(prices, owner.config)
+    method = deopt.MinVolatility2()
+    table, performance = method.computeRecommendation(cancelled)
+    assert len(method.optimizer.history) == 2 and cancelled.progress[-1] == (3, 10, None)
+    assert table["Value"].sum() <= 10000
+
+
+def test_a_capital_that_no_allocation_meets_is_reported():
+    # Two stocks of at most 30 % each can never spend the capital.
+    owner = makeOwner(stockPrices(["AAPL", "XOM"], years=1))
+    method = deopt.MaxSharpe2()
+    with pytest.raises(ValueError, match="No allocation within the capital"):
+        method.computeRecommendation(owner)
+    assert method.optimizer.history and np.isnan(method.optimizer.history).all()
+
+
+class TwoStocks(deopt.MaxSharpe2):
+    def prepare(self):
+        self.expectedReturns = pd.Series([0.10, 0.20], index=["A", "B"])
+        self.cov = np.diag([0.04, 0.09])
+        self.riskFree = 0.02
+
+
+class TwoStocksVolatility(deopt.MinVolatility2):
+    prepare = TwoStocks.prepare
+
+
+def test_objectives_and_performance_of_two_stocks(monkeypatch):
+    made = []
+
+    class FakeOptimizer(deopt.Optimizer):
+        def __init__(self, *args, **kwargs):
+            made.append((args, kwargs))
+            super().__init__(*args, **kwargs)
+
+        def optimize(self, objective):
+            self.history = [-0.5, -0.6, math.nan]
+            return pd.DataFrame(), np.array([0.5, 0.5])
+
+    monkeypatch.setattr(deopt, "Optimizer", FakeOptimizer)
+    owner = makeOwner(flatPrices(10, 20).rename(columns={"S0": "A", "S1": "B"}))
+    sharpe = TwoStocks()
+    table, performance = sharpe.computeRecommendation(owner)
+    assert performance["Value"].tolist() == pytest.approx([15.0, 18.027756, 72.111026, 10000])
+    assert made[0][1]["minDelta"] == 0.1 and made[0][1]["defaultValue"] == 0
+    assert made[0][1]["progress"] == owner.update and made[0][0][2:] == (0.05, 0.3)
+
+    both = np.array([[0.5, 0.5], [0.25, 0.25]])
+    assert sharpe.Objective(np.array([0.5, 0.5])) == pytest.approx(-0.7211102)
+    np.testing.assert_allclose(sharpe.Objective(both), [-0.7211102, -0.3050851], rtol=1e-6)
+    assert sharpe.Objective(both[1], objective=False) == pytest.approx(0.6101702)
+    np.testing.assert_allclose(sharpe.adaptHistory(np.array([-0.5, -0.6, np.nan])), [50, 60, np.nan])
+
+    volatility = TwoStocksVolatility()
+    volatility.computeRecommendation(owner)
+    assert made[1][1]["minDelta"] == 0.01 and made[1][1]["defaultValue"] == 1
+    np.testing.assert_allclose(volatility.Objective(both), [0.1802776, 0.1802776], rtol=1e-6)
+    assert volatility.Objective(both[1], False) == pytest.approx(0.0901388)
+    # A labelled risk matrix replaced on the object is seen by the next evaluation.
+    volatility.cov = pd.DataFrame(np.diag([0.09, 0.04]))
+    assert volatility.Objective(np.array([0.5, 0.0])) == pytest.approx(0.3 * 0.5 / 0.5)
+    volatility.cov = pd.DataFrame(np.diag([0.16, 0.04]))
+    assert volatility.Objective(np.array([0.5, 0.0])) == pytest.approx(0.4)
+
+    ax, second = sharpe.plotAnalysis(figsize=None)
+    assert second is None and ax.get_title() == "Sharpe" and ax.get_xlabel() == "Iteration"
+    np.testing.assert_allclose(ax.lines[0].get_ydata(), [50, 60, np.nan])
+    volatility.optimizer.history = []
+    ax, _ = volatility.plotAnalysis(pdf=object())
+    assert ax.get_title() == volatility.riskObjective == volatility.name == "Volatility"
+    assert len(ax.lines[0].get_ydata()) == 0
+
+    semi = TwoStocksVolatility()
+    owner.config.allocation.riskMethod = "semicovariance"
+    semi.computeRecommendation(owner)
+    assert semi.riskObjective == "Downside Volatility"
+
+    owner.config.allocation.returnMethod = "other"
+    with pytest.raises(AttributeError):
+        deopt.MinVolatility2().computeRecommendation(owner)
+    with pytest.raises(AttributeError, match="Objective"):
+        deopt.DifferentialEvolutionMethod().computeRecommendation(owner)
+    assert deopt.DifferentialEvolutionMethod.name == "Differential Evolution"
+
+
+def test_estimators_agree_with_the_portfolio_library():
+    from pypfopt import expected_returns, risk_models
+
+    prices = stockPrices(FIVE, years=3)
+    method = deopt.DifferentialEvolutionMethod()
+    pd.testing.assert_series_equal(method.computeEwmaReturns(prices, 252, 500),
+                                   expected_returns.ema_historical_return(prices, span=500, frequency=252),
+                                   check_names=False)
+    pd.testing.assert_series_equal(method.computeCapmReturn(prices, frequency=252, riskFree=0.02),
+                                   expected_returns.capm_return(prices, risk_free_rate=0.02, frequency=252),
+                                   check_names=False)
+    pd.testing.assert_frame_equal(method.computeExpCov(prices, frequency=252, span=180),
+                                  risk_models.exp_cov(prices, span=180, frequency=252))
+    np.testing.assert_allclose(method.computeSemiCov(prices, frequency=252, riskFree=0.02),
+                               risk_models.semicovariance(prices, benchmark=0.02 / 252, frequency=252).values,
+                               rtol=1e-10)
+
+    # A stock that loses the same every day carries downside risk; one that never falls
+    # short carries none.
+    days = pd.date_range("2020-01-01", periods=6)
+    steady = pd.DataFrame({"down": 100 * 0.99 ** np.arange(6), "up": 100 * 1.01 ** np.arange(6)}, index=days)
+    semi = method.computeSemiCov(steady)
+    assert semi[0, 0] == pytest.approx(0.01**2 * 252) and semi[1, 1] == 0 and semi[0, 1] == 0
+
+    # n prices span n - 1 periods: doubling over 253 prices is one year at 252 days.
+    owner = makeOwner(pd.DataFrame({"A": np.linspace(50, 100, 253), "B": np.linspace(80, 100, 253)}))
+    calls = []
+    method = deopt.MinVolatility2()
+
+    def capture():
+        calls.append(method.expectedReturns)
+        raise LookupError("captured")
+
+    method.prepare = capture
+    with pytest.raises(LookupError):
+        method.computeRecommendation(owner)
+    assert calls[0]["A"] == pytest.approx(1.0) and calls[0]["B"] == pytest.approx(0.25)
+
+
+@pytest.mark.parametrize("riskMethod", ["sample_cov", "exp_cov", "ledoit_wolf", "oracle_approximating",
+                                        "ledoit_wolf_single_factor"])
+def test_risk_and_return_choices(monkeypatch, riskMethod):
+    from pypfopt import risk_models
+
+    class EvenOptimizer(deopt.Optimizer):
+        def optimize(self, objective):
+            w = np.full(self.stockCount, 1 / self.stockCount)
+            self.score = objective(w)
+            return pd.DataFrame(), w
+
+    monkeypatch.setattr(deopt, "Optimizer", EvenOptimizer)
+    prices = stockPrices(FIVE, years=2)
+    owner = makeOwner(prices, riskMethod=riskMethod, returnMethod="ema_historical_return")
+    method = deopt.MaxSharpe2()
+    table, performance = method.computeRecommendation(owner)
+    returns = prices.pct_change().dropna()
+    expected = {
+        "sample_cov": lambda: returns.cov().values * 252,
+        "exp_cov": lambda: method.computeExpCov(prices, frequency=252, span=180),
+        "ledoit_wolf": lambda: shrinkage(returns.to_numpy(copy=True))[0] * 252,
+    }.get(riskMethod, lambda: risk_models.risk_matrix(prices, method=riskMethod))()
+    np.testing.assert_allclose(np.asarray(method.cov), np.asarray(expected), rtol=1e-12)
+    pd.testing.assert_series_equal(method.expectedReturns, method.computeEwmaReturns(prices, 252, 500))
+    w = np.full(5, 0.2)
+    sharpe = (w @ method.expectedReturns - 0.01) / math.sqrt(w @ np.asarray(expected) @ w)
+    assert method.optimizer.score == pytest.approx(-sharpe)
+    assert performance["Value"].tolist() == pytest.approx([100 * w @ method.expectedReturns,
+                                                           100 * math.sqrt(w @ np.asarray(expected) @ w),
+                                                           100 * sharpe, 10000])
+    assert method.riskObjective == "Volatility" and prices.equals(owner.prices)
+
+
+def test_module_loads_without_the_optimisation_libraries(tmp_path):
+    """In a fresh program: loading the module imports no optimisation library or SciPy, and the class
+    texts keep the language installed when it was loaded."""
+    import subprocess
+    import sys
+    from pathlib import Path
+
+    locale = Path(__file__).resolve().parent.parent / "locale"
+    probe = tmp_path / "test_probe.py"
+    probe.write_text(
+        "import gettext, sys\n"
+        f"gettext.translation('velmora', localedir={str(locale)!r}, languages=['de']).install()\n"
+        "def test_probe():\n"
+        "    import deopt, ledoit_wolf\n"
+        "    loaded = {'pypfopt', 'cvxpy', 'sklearn', 'seaborn', 'riskfolio', 'scipy'} & set(sys.modules)\n"
+        "    assert not loaded\n"
+        "    gettext.NullTranslations().install()\n"
+        "    assert deopt.MaxSharpe2.results == ['Rendite', 'Volatilität', 'Sharpe']\n"
+        "    assert deopt.DifferentialEvolutionMethod.name == 'Differentielle Evolution'\n")
+    run = subprocess.run([sys.executable, "-p", "no:cacheprovider", "-q", str(probe)], cwd=tmp_path,
+                         capture_output=True, text=True)
+    assert run.returncode == 0, run.stdout + run.stderr

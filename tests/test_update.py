@@ -1,0 +1,416 @@
+"""The update check against a loopback stub of the update service (plain and signed), its cache and
+clean-up, and the download of the installer with its digest check and the hand-over to it."""
+import base64
+import hashlib
+import hmac
+import json
+import logging
+import os
+import sysconfig
+import time
+
+import PySimpleGUI as sg
+import pytest
+from addict import Dict
+
+import progress
+import provider
+import update
+import velmora
+from provider_support import Recorder
+from update_stub import SigningKey, UpdateStub
+
+# The progress meter reads the UTC clock the way the toolkit's own meter does.
+pytestmark = pytest.mark.filterwarnings("ignore:datetime.datetime.utcnow:DeprecationWarning")
+
+VERSION = "0.02.0013"
+NEWER = "0.02.0014"
+OLDER = "0.02.0012"
+
+
+@pytest.fixture
+def service():
+    stub = UpdateStub()
+    stub.installer = os.urandom(200_000)
+    yield stub
+    stub.close()
+
+
+@pytest.fixture
+def cache(tmp_path, monkeypatch):
+    """A fresh run in an empty working directory: no update information held yet."""
+    monkeypatch.chdir(tmp_path)
+    folder = tmp_path / "data" / "cache"
+    folder.mkdir(parents=True)
+    monkeypatch.setattr(update, "update", None)
+    return folder
+
+
+@pytest.fixture(scope="module")
+def testKey():
+    return SigningKey()
+
+
+@pytest.fixture
+def trusted(testKey, monkeypatch):
+    """The test key's public half in place of the program's, for this test only."""
+    monkeypatch.setattr(velmora, "publicKey", testKey.publicPem)
+    return testKey
+
+
+def keyAsSecret(key, claims):
+    """A token whose header names HMAC, keyed with the public key's text, which anyone can read."""
+    def encode(data):
+        return base64.urlsafe_b64encode(data).rstrip(b"=")
+
+    signed = encode(b'{"alg":"HS256","typ":"JWT"}') + b"." + encode(
+        json.dumps({**claims, "iss": "Zeltra", "aud": "Velmora Update"}).encode())
+    signature = hmac.new(key.publicPem.encode(), signed, hashlib.sha256).digest()
+    return (signed + b"." + encode(signature)).decode()
+
+
+def configFor(address):
+    return Dict({"updateInfo": {"url": address}})
+
+
+def failures(caplog):
+    return [each for each in caplog.records if each.name == "update" and each.levelno >= logging.ERROR]
+
+
+def newRun(monkeypatch):
+    monkeypatch.setattr(update, "update", None)
+
+
+class TestCheck:
+    def test_plain_answer_is_cached_and_asked_again_only_on_request(self, service, cache, monkeypatch):
+        service.info = (200, service.record(NEWER, channel="stable"))
+        config = configFor(service.url + "/info")
+        before = time.time()
+        needed, information = update.CheckForUpdate(config)
+        assert needed is True and information.version == NEWER and information.channel == "stable"
+        assert service.requests == [("/info", [("version", VERSION), ("platform", sysconfig.get_platform())])]
+        assert before <= information.checked <= time.time()
+        text = (cache / "update.json").read_text()
+        assert "\n" not in text and json.loads(text) == information.to_dict()
+
+        # Later calls of the run take the same record, whatever the interval says.
+        with monkeypatch.context() as later:
+            later.setattr(time, "time", lambda: before + 10**7)
+            assert update.CheckForUpdate(config) == (True, information)
+            assert update.CheckForUpdate(config)[1] is information
+        assert len(service.requests) == 1 and (cache / "update.json").read_text() == text
+
+        service.info = (200, service.record(OLDER))
+        needed, newer = update.CheckForUpdate(config, flush=True)
+        assert needed is False and newer.version == OLDER and len(service.requests) == 2
+        assert json.loads((cache / "update.json").read_text())["version"] == OLDER
+
+    @pytest.mark.parametrize("offered, needed", [(NEWER, True), (VERSION, False), (OLDER, False),
+                                                 ("0.03.0000", True), ("0.02.00130", True)])
+    def test_only_a_greater_version_is_offered(self, service, cache, offered, needed):
+        service.info = (200, service.record(offered))
+        assert update.CheckForUpdate(configFor(service.url + "/info"))[0] is needed
+
+    def test_cache_is_fresh_for_its_interval(self, service, cache, monkeypatch):
+        service.info = (200, service.record(NEWER))
+        config = configFor(service.url + "/info")
+        cached = service.record("0.02.0020", checked=1_000_000.5, interval=3600)
+        (cache / "update.json").write_text(json.dumps(cached))
+        monkeypatch.setattr(time, "time", lambda: 1_000_000.5 + 3600)
+        assert update.CheckForUpdate(config) == (True, cached) and service.requests == []
+
+        newRun(monkeypatch)
+        monkeypatch.setattr(time, "time", lambda: 1_000_000.5 + 3601)
+        assert update.CheckForUpdate(config)[1].version == NEWER and len(service.requests) == 1
+
+    @pytest.mark.parametrize("missing", ["checked", "interval"])
+    def test_cache_without_its_times_is_due(self, service, cache, missing):
+        service.info = (200, service.record(NEWER))
+        cached = service.record("0.02.0020", checked=time.time())
+        del cached[missing]
+        (cache / "update.json").write_text(json.dumps(cached))
+        assert update.CheckForUpdate(configFor(service.url + "/info"))[1].version == NEWER
+        assert len(service.requests) == 1
+
+    def test_leftovers_of_a_download_are_cleared_once_per_run(self, service, cache, monkeypatch):
+        service.info = (200, service.record(VERSION))
+        config = configFor(service.url + "/info")
+        (cache / "update.exe").write_bytes(b"installer")
+        (cache / "update.old").write_bytes(b"older installer")
+        remove = os.remove
+
+        def locked(path):
+            if str(path).endswith("update.exe"):
+                raise PermissionError(path)
+            remove(path)
+
+        monkeypatch.setattr(os, "remove", locked)
+        update.CheckForUpdate(config)
+        assert sorted(path.name for path in cache.iterdir()) == ["update.json", "update.old"]
+        assert (cache / "update.old").read_bytes() == b"installer"
+
+        # Once information is held, nothing is cleared any more in this run.
+        (cache / "update.exe").write_bytes(b"new download")
+        update.CheckForUpdate(config, flush=True)
+        assert (cache / "update.exe").exists()
+
+        monkeypatch.setattr(os, "remove", remove)
+        newRun(monkeypatch)
+        update.CheckForUpdate(config)
+        assert sorted(path.name for path in cache.iterdir()) == ["update.json"]
+
+    def test_unreachable_service_gives_no_information_until_it_answers(self, service, cache, monkeypatch,
+                                                                      caplog):
+        config = configFor("http://127.0.0.1:1/info")
+        assert update.CheckForUpdate(config) == (False, None)
+        assert [record.getMessage() for record in failures(caplog)] == ["CheckForUpdate"]
+        assert failures(caplog)[0].exc_info is not None
+
+        # The next call starts over: clean-up, cache, service.
+        (cache / "update.exe").write_bytes(b"left")
+        (cache / "update.json").write_text(json.dumps(service.record(NEWER, checked=time.time())))
+        needed, information = update.CheckForUpdate(config)
+        assert needed is True and information.version == NEWER and not (cache / "update.exe").exists()
+        caplog.clear()
+
+        # Asked on request while unreachable: the record held stays, compared again.
+        assert update.CheckForUpdate(config, flush=True) == (True, information)
+        assert update.CheckForUpdate(config, flush=True)[1] is information
+        assert len(failures(caplog)) == 2
+
+    @pytest.mark.parametrize("status, body", [
+        (500, {"error": "internal"}),
+        (200, {"version": None, "url": "x", "hash": "y", "args": [], "interval": 1}),
+        (200, {"version": "0.09.0000", "interval": 3600}),
+        (200, {"version": "0.09.0000", "url": "u", "hash": "h", "args": "/S", "interval": 3600}),
+        (200, ["0.09.0000"]),
+        (200, "0.09.0000 is out"),
+    ], ids=["error", "version-not-text", "no-installer", "args-not-list", "list", "not-json"])
+    def test_malformed_answer_keeps_the_earlier_record(self, service, cache, caplog, status, body):
+        service.info = (200, service.record(OLDER))
+        config = configFor(service.url + "/info")
+        needed, earlier = update.CheckForUpdate(config)
+        cached = (cache / "update.json").read_text()
+
+        service.info = (status, body)
+        assert update.CheckForUpdate(config, flush=True) == (False, earlier)
+        assert update.update is earlier and earlier.version == OLDER
+        assert (cache / "update.json").read_text() == cached
+        assert [record.getMessage() for record in failures(caplog)] == ["CheckForUpdate"]
+
+    def test_malformed_first_answer_gives_no_information(self, service, cache):
+        service.info = (404, {"detail": "Not Found"})
+        assert update.CheckForUpdate(configFor(service.url + "/info")) == (False, None)
+        assert not (cache / "update.json").exists()
+
+    def test_unwritable_cache_keeps_the_answer_for_the_run(self, service, cache, caplog):
+        service.info = (200, service.record(NEWER))
+        cache.rmdir()
+        needed, information = update.CheckForUpdate(configFor(service.url + "/info"))
+        assert needed is True and information.version == NEWER
+        assert [record.getMessage() for record in failures(caplog)] == ["CheckForUpdate"]
+
+
+class TestSignedCheck:
+    def test_token_signed_with_the_installed_key_is_accepted(self, service, cache, trusted, monkeypatch):
+        claims = service.record(NEWER)
+        service.info = (200, trusted.sign(claims, audience=["Other", "Velmora Update"]))
+        config = configFor(service.url + "/info.jwt")
+        needed, information = update.CheckForUpdate(config)
+        assert needed is True
+        assert information.to_dict() == {**claims, "iss": "Zeltra", "aud": ["Other", "Velmora Update"],
+                                         "checked": information.checked}
+        assert service.requests[0][0] == "/info.jwt"
+
+        # Read back in the next run, the record is what the token says, not what the file says.
+        stored = json.loads((cache / "update.json").read_text())
+        stored.update(url="http://127.0.0.1:1/other", hash="0" * 128)
+        (cache / "update.json").write_text(json.dumps(stored))
+        newRun(monkeypatch)
+        needed, again = update.CheckForUpdate(config)
+        assert needed is True and again == information and len(service.requests) == 1
+
+    def test_token_of_the_test_key_is_refused_by_the_program_as_shipped(self, service, cache, testKey,
+                                                                        caplog):
+        assert velmora.publicKey != testKey.publicPem
+        service.info = (200, testKey.sign(service.record(NEWER)))
+        assert update.CheckForUpdate(configFor(service.url + "/info.jwt")) == (False, None)
+        assert [record.getMessage() for record in failures(caplog)] == ["CheckForUpdate"]
+        assert not (cache / "update.json").exists()
+
+    @pytest.mark.parametrize("forge", [
+        lambda key, claims: SigningKey().sign(claims),
+        lambda key, claims: key.sign(claims, audience="Velmora"),
+        lambda key, claims: key.sign(claims, audience=None),
+        lambda key, claims: key.sign(claims, issuer="Somebody"),
+        lambda key, claims: key.sign({**claims, "exp": int(time.time()) - 60}),
+        lambda key, claims: keyAsSecret(key, claims),
+        lambda key, claims: key.sign(claims).rsplit(".", 1)[0] + ".",
+        lambda key, claims: json.dumps(claims),
+    ], ids=["other-key", "wrong-audience", "no-audience", "wrong-issuer", "expired", "key-as-secret",
+            "unsigned", "plain-json"])
+    def test_forged_answer_keeps_the_earlier_record(self, service, cache, trusted, caplog, forge):
+        config = configFor(service.url + "/info.jwt")
+        service.info = (200, trusted.sign(service.record(OLDER)))
+        needed, earlier = update.CheckForUpdate(config)
+        assert needed is False and earlier.version == OLDER
+
+        service.info = (200, forge(trusted, service.record("0.09.0000", url="http://127.0.0.1:1/evil")))
+        assert update.CheckForUpdate(config, flush=True) == (False, earlier)
+        assert json.loads((cache / "update.json").read_text())["version"] == OLDER
+        assert [record.getMessage() for record in failures(caplog)] == ["CheckForUpdate"]
+
+    def test_token_on_a_plain_address_is_not_json(self, service, cache, trusted):
+        service.info = (200, trusted.sign(service.record(NEWER)))
+        assert update.CheckForUpdate(configFor(service.url + "/info")) == (False, None)
+
+    @pytest.mark.parametrize("tamper", ["plain-record", "foreign-token", "broken-token"])
+    def test_cache_not_signed_with_the_installed_key_is_not_trusted(self, service, cache, trusted,
+                                                                    monkeypatch, tamper):
+        config = configFor(service.url + "/info.jwt")
+        service.info = (200, trusted.sign(service.record(OLDER)))
+        forged = service.record("0.09.0000", url="http://127.0.0.1:1/evil", checked=time.time())
+        if tamper == "foreign-token":
+            forged["token"] = SigningKey().sign(forged)
+        elif tamper == "broken-token":
+            forged["token"] = trusted.sign(forged)[:-4] + "AAAA"
+        (cache / "update.json").write_text(json.dumps(forged))
+        needed, information = update.CheckForUpdate(config)
+        assert needed is False and information.version == OLDER and len(service.requests) == 1
+
+        # Without a service to ask, the forged file gives no information at all.
+        newRun(monkeypatch)
+        (cache / "update.json").write_text(json.dumps(forged))
+        assert update.CheckForUpdate(configFor("http://127.0.0.1:1/info.jwt")) == (False, None)
+
+
+# --- download and installation --------------------------------------------------------------
+
+
+class Downloader(provider.Provider):
+    """A provider whose progress reports are recorded; answers false from the report `cancelAt` on."""
+
+    working = "Downloading"
+
+    def __init__(self, config, cancelAt=None):
+        super().__init__(config)
+        self.reports, self.cancelAt, self.meterTitles = [], cancelAt, []
+
+    def update(self, curVal=None, maxValue=None, addValue=None):
+        self.reports.append((curVal, self.maxValue))
+        if self.cancelAt is not None and len(self.reports) > self.cancelAt:
+            meter = progress.QuickMeter.active_meters.get("OK for 1 meter")
+            meter.window["Cancel"].click()
+        answer = super().update(curVal, maxValue, addValue)
+        meter = progress.QuickMeter.active_meters.get("OK for 1 meter")
+        if meter is not None:
+            self.meterTitles.append(meter.window.TKroot.title())
+        return answer
+
+
+@pytest.fixture
+def mainWindow(monkeypatch):
+    window = sg.Window("Velmora", [[sg.Text("main")]], location=(100, 100), finalize=True)
+    monkeypatch.setattr(provider.ProviderManager, "MainWindow", window, raising=False)
+    yield window
+    sg.OneLineProgressMeterCancel()
+    window.close()
+
+
+@pytest.fixture
+def installing(service, cache, mainWindow, monkeypatch):
+    """The stub's installer offered; the process replacement and the error popup recorded."""
+    service.blocks, service.pause = 20, 0.02
+    monkeypatch.setattr(os, "execv", Recorder())
+    monkeypatch.setattr(sg, "PopupError", Recorder())
+    config = Dict({"progress": {"progressPeriod": 0}})
+    return config, Downloader(config)
+
+
+def popups():
+    return [call[0] for call in sg.PopupError.calls]
+
+
+class TestInstall:
+    def test_verified_installer_replaces_the_program(self, service, installing, cache, caplog):
+        config, downloader = installing
+        information = Dict(service.record(NEWER, args=[]))
+        caplog.set_level(logging.DEBUG, logger="update")
+        assert update.InstallUpdate(downloader, config, information) is None
+
+        assert os.execv.calls == [(("data/cache/update.exe", ["data/cache/update.exe"]), {})]
+        assert (cache / "update.exe").read_bytes() == service.installer
+        assert os.access(cache / "update.exe", os.X_OK)
+        assert (cache / "oldVersion.json").read_text() == json.dumps(
+            {"version": VERSION, "installtionDir": os.getcwd()})
+        # Progress: the total from the answer's length, then the running count up to it.
+        counts = [count for count, total in downloader.reports]
+        assert {total for count, total in downloader.reports} == {len(service.installer)}
+        assert counts[0] == 0 and counts[-1] == len(service.installer) and len(counts) > 3
+        assert counts == sorted(counts)
+        assert set(downloader.meterTitles) == {"Downloading"}
+        assert popups() == [] and not progress.QuickMeter.active_meters
+        assert "Wrong hash" not in caplog.messages
+
+    @pytest.mark.parametrize("digest", ["wrong", "upper"])
+    def test_wrong_digest_is_refused(self, service, installing, cache, caplog, digest):
+        config, downloader = installing
+        value = service.installerHash.upper() if digest == "upper" else "0" * 128
+        assert update.InstallUpdate(downloader, config, Dict(service.record(NEWER, hash=value))) is None
+        assert os.execv.calls == [] and not (cache / "oldVersion.json").exists()
+        assert not (cache / "update.exe").exists()
+        assert [record.getMessage() for record in failures(caplog)] == ["Wrong hash"]
+        assert popups() == [("Error downloading update.",)]
+
+    @pytest.mark.parametrize("status", [206, 302, 404])
+    def test_other_status_is_refused(self, service, installing, cache, caplog, status):
+        config, downloader = installing
+        service.installerStatus, service.installer = status, b"not here"
+        information = Dict(service.record(NEWER))
+        update.InstallUpdate(downloader, config, information)
+        assert [record.getMessage() for record in failures(caplog)] == [
+            f"Download update from {information.url}: {status} not here"]
+        assert os.execv.calls == [] and not (cache / "update.exe").exists()
+        assert popups() == [("Error downloading update.",)] and downloader.reports == []
+
+    def test_download_without_length_fails(self, service, installing, cache, caplog):
+        config, downloader = installing
+        service.chunked = True
+        update.InstallUpdate(downloader, config, Dict(service.record(NEWER)))
+        assert [record.getMessage() for record in failures(caplog)] == ["Download update file"]
+        assert failures(caplog)[0].exc_info is not None
+        assert os.execv.calls == [] and popups() == [("Error downloading update.",)]
+
+    def test_unreachable_download_fails(self, service, installing, cache, caplog):
+        config, downloader = installing
+        update.InstallUpdate(downloader, config, Dict(service.record(NEWER, url="http://127.0.0.1:1/x")))
+        assert [record.getMessage() for record in failures(caplog)] == ["Download update file"]
+        assert popups() == [("Error downloading update.",)]
+
+    def test_cancel_in_the_progress_window_stops_the_download(self, service, installing, cache, caplog,
+                                                            monkeypatch):
+        config, _ = installing
+        downloader = Downloader(config, cancelAt=2)
+        assert update.InstallUpdate(downloader, config, Dict(service.record(NEWER))) is False
+        assert len(downloader.reports) == 3 and not progress.QuickMeter.active_meters
+        partial = (cache / "update.exe").stat().st_size
+        assert 0 < partial < len(service.installer)
+        assert os.execv.calls == [] and popups() == [] and failures(caplog) == []
+
+        # The next run's first check takes the partial download away.
+        newRun(monkeypatch)
+        service.info = (200, service.record(NEWER))
+        update.CheckForUpdate(configFor(service.url + "/info"))
+        assert not (cache / "update.exe").exists()
+
+    def test_installer_that_cannot_start_is_reported(self, service, installing, cache, caplog, monkeypatch):
+        config, downloader = installing
+
+        def refuse(path, arguments):
+            raise OSError(8, "Exec format error")
+
+        monkeypatch.setattr(os, "execv", refuse)
+        assert update.InstallUpdate(downloader, config, Dict(service.record(NEWER))) is None
+        assert len(failures(caplog)) == 1 and failures(caplog)[0].exc_info is not None
+        assert popups() == [("The update installer could not be started.",)]
+        assert not (cache / "update.exe").exists()
