@@ -41,7 +41,8 @@ py::dict expectedMap() {
 // ---- Capture of the library's performance table ---------------------------------------------
 
 void defineDataCapturedException(py::module_ &m) {
-    py::object cls = velmora::makeClass(m, "DataCapturedException", py::make_tuple(py::handle(PyExc_Exception)));
+    py::object cls =
+        velmora::makeClass(m, "DataCapturedException", py::make_tuple(py::handle(PyExc_Exception)));
     velmora::constructor(cls, [cls](py::object self, py::object message, py::object data) {
         self.attr("message") = message;
         self.attr("data") = data;
@@ -155,9 +156,10 @@ void defineRiskFolio(py::module_ &m) {
         self.attr("weights") = weights;
         return weights;
     }, "cutoff"_a = 0.0, "rounding"_a = false);
-    velmora::method(cls, "portfolio_performance", [](py::object self, py::object riskFreeRate, py::object frequency) {
-        return self.attr("values");
-    }, "risk_free_rate"_a = 0.0, "frequency"_a = 252);
+    velmora::method(
+        cls, "portfolio_performance",
+        [](py::object self, py::object riskFreeRate, py::object frequency) { return self.attr("values"); },
+        "risk_free_rate"_a = 0.0, "frequency"_a = 252);
 }
 
 // ---- Chart text translation -------------------------------------------------------------------
@@ -184,9 +186,12 @@ void enterTranslation(const py::module_ &m, py::object self) {
     self.attr("oldPltAxesSetXLabel") = axesClass.attr("set_xlabel");
     self.attr("oldPltAxesSetYLabel") = axesClass.attr("set_ylabel");
     self.attr("oldPltAxesSetTitle") = axesClass.attr("set_title");
-    self.attr("newPltAxesSetXLabel") = textSetter(m, axesClass, self.attr("oldPltAxesSetXLabel"), "set_xlabel", "label");
-    self.attr("newPltAxesSetYLabel") = textSetter(m, axesClass, self.attr("oldPltAxesSetYLabel"), "set_ylabel", "label");
-    self.attr("newPltAxesSetTitle") = textSetter(m, axesClass, self.attr("oldPltAxesSetTitle"), "set_title", "title");
+    self.attr("newPltAxesSetXLabel") =
+        textSetter(m, axesClass, self.attr("oldPltAxesSetXLabel"), "set_xlabel", "label");
+    self.attr("newPltAxesSetYLabel") =
+        textSetter(m, axesClass, self.attr("oldPltAxesSetYLabel"), "set_ylabel", "label");
+    self.attr("newPltAxesSetTitle") =
+        textSetter(m, axesClass, self.attr("oldPltAxesSetTitle"), "set_title", "title");
     // Replaced on the class, so that axes made by code we do not own are reached as well.
     try {
         axesClass.attr("set_xlabel") = self.attr("newPltAxesSetXLabel");

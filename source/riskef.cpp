@@ -11,7 +11,8 @@ using velmora::riskfolio::within;
 
 void createPortfolioObject(py::object self, py::object returns) {
     py::object owner = self.attr("owner");
-    py::object port = library().attr("Portfolio")("returns"_a = returns, "upperlng"_a = owner.attr("maxWeight"));
+    py::object port =
+        library().attr("Portfolio")("returns"_a = returns, "upperlng"_a = owner.attr("maxWeight"));
     self.attr("port") = port;
     port.attr("assets_stats")("method_mu"_a = self.attr("method"), "method_cov"_a = self.attr("riskMethod"));
     py::object objective = owner.attr("config").attr("allocation").attr("objective");
@@ -22,8 +23,9 @@ void createPortfolioObject(py::object self, py::object returns) {
                                                       "rf"_a = self.attr("rf"), "hist"_a = true);
         return;
     }
-    self.attr("w") = port.attr("optimization")("model"_a = "Classic", "rm"_a = self.attr("rm"), "obj"_a = objective,
-                                               "rf"_a = self.attr("rf"), "l"_a = 0, "hist"_a = true);
+    self.attr("w") = port.attr("optimization")("model"_a = "Classic", "rm"_a = self.attr("rm"),
+                                               "obj"_a = objective, "rf"_a = self.attr("rf"), "l"_a = 0,
+                                               "hist"_a = true);
 }
 
 // The frontier chart goes into the report itself; the area chart is left as the current
@@ -31,16 +33,17 @@ void createPortfolioObject(py::object self, py::object returns) {
 py::tuple plotAnalysis(const py::module_ &m, py::object self, py::object pdf, py::kwargs kwargs) {
     py::object rp = library(), plt = pyplot();
     py::object port = self.attr("port");
-    py::object frontier = port.attr("efficient_frontier")("model"_a = "Classic", "rm"_a = self.attr("rm"),
-                                                          "points"_a = 20, "rf"_a = self.attr("rf"), "hist"_a = true);
+    py::object frontier =
+        port.attr("efficient_frontier")("model"_a = "Classic", "rm"_a = self.attr("rm"), "points"_a = 20,
+                                        "rf"_a = self.attr("rf"), "hist"_a = true);
     plt.attr("close")("all");
     py::object ax1, ax2;
     within(m.attr("risk").attr("translateAxes")(), [&] {
         ax1 = plt.attr("subplots")(1, 1, "figsize"_a = py::make_tuple(9, 7))[py::int_(1)];
-        rp.attr("plot_frontier")("w_frontier"_a = frontier, "mu"_a = port.attr("mu"), "cov"_a = port.attr("cov"),
-                                 "returns"_a = port.attr("returns"), "rm"_a = self.attr("rm"),
-                                 "rf"_a = self.attr("rf"), "w"_a = self.attr("w"), "ax"_a = ax1,
-                                 "cmap"_a = "gist_ncar");
+        rp.attr("plot_frontier")("w_frontier"_a = frontier, "mu"_a = port.attr("mu"),
+                                 "cov"_a = port.attr("cov"), "returns"_a = port.attr("returns"),
+                                 "rm"_a = self.attr("rm"), "rf"_a = self.attr("rf"), "w"_a = self.attr("w"),
+                                 "ax"_a = ax1, "cmap"_a = "gist_ncar");
         py::list index(frontier.attr("index"));
         if (velmora::truthy(pdf)) {
             pdf.attr("savefig")();

@@ -17,7 +17,8 @@ py::object linkageOf(py::handle self) {
 
 void createPortfolioObject(py::object self, py::object returns) {
     py::object owner = self.attr("owner");
-    self.attr("port") = library().attr("HCPortfolio")("returns"_a = returns, "w_max"_a = owner.attr("maxWeight"));
+    self.attr("port") =
+        library().attr("HCPortfolio")("returns"_a = returns, "w_max"_a = owner.attr("maxWeight"));
     py::object objective = owner.attr("config").attr("allocation").attr("objective");
     bool riskParity = objective.equal(py::str("MinRisk")) || objective.equal(py::str("MaxRet"));
     py::object model = py::str(riskParity ? "HRP" : "NCO");
@@ -52,7 +53,8 @@ py::tuple plotAnalysis(const py::module_ &m, py::object self, py::object pdf, py
         py::module_::import("scipy.cluster.hierarchy")
             .attr("dendrogram")(self.attr("lastClustering"), "orientation"_a = "left",
                                 "labels"_a = self.attr("port").attr("returns").attr("columns"),
-                                "truncate_mode"_a = "level", "p"_a = 20, "distance_sort"_a = true, "ax"_a = ax2);
+                                "truncate_mode"_a = "level", "p"_a = 20, "distance_sort"_a = true,
+                                "ax"_a = ax2);
         ax2.attr("set_xticklabels")(py::list());
         ax2.attr("set_xticks")(py::list());
         ax2.attr("set_title")(velmora::translate("Dendrogram"));
@@ -95,8 +97,9 @@ void defineRiskFolioHRP(py::module_ &m) {
     velmora::method(cls, "plotAnalysis", std::as_const(m), &plotAnalysis, "pdf"_a = py::none());
 
     py::object scope = velmora::newClass(m, "DendrogramCapture");
-    velmora::constructor(scope, [](py::object scope, py::object instance) { scope.attr("instance") = instance; },
-                         "instance"_a);
+    velmora::constructor(
+        scope, [](py::object scope, py::object instance) { scope.attr("instance") = instance; },
+        "instance"_a);
     velmora::method(scope, "__enter__", &enterCapture);
     velmora::method(scope, "__exit__", &leaveCapture, "type"_a, "value"_a, "traceback"_a);
     velmora::method(cls, "captureDendrogram", [scope](py::object self) { return scope(self); });

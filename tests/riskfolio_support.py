@@ -164,5 +164,6 @@ def chartTexts(fig):
     """Every axis label and title drawn in the figure, empty ones left out."""
     texts = []
     for ax in fig.axes:
-        texts += [ax.get_xlabel(), ax.get_ylabel()] + [ax.get_title(loc=loc) for loc in ("left", "center", "right")]
+        texts += [ax.get_xlabel(), ax.get_ylabel()]
+        texts += [ax.get_title(loc=loc) for loc in ("left", "center", "right")]
     return [text for text in texts if text]

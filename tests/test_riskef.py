@@ -89,7 +89,8 @@ def test_frontier_and_frontier_area_charts(monkeypatch, tmp_path):
         assert text.startswith("de:") and text[3:] in risk.translations
     # The frontier marks the chosen portfolio among the twenty frontier portfolios.
     points = [len(collection.get_offsets()) for ax in frontier.figure.axes for collection in ax.collections]
-    legends = [text.get_text() for ax in frontier.figure.axes if ax.get_legend() for text in ax.get_legend().get_texts()]
+    legends = [text.get_text() for ax in frontier.figure.axes if ax.get_legend()
+               for text in ax.get_legend().get_texts()]
     assert 20 in points and "Portfolio" in legends
     assert pngSize(axToPng(area)) == (1350, 1050) and pngSize(axToPng(frontier)) == (1350, 1050)
     assert plt.get_fignums() == []

@@ -1,0 +1,174 @@
+"""Benchmarks of the Riskfolio-Lib methods, run inside the program's interpreter:
+
+    tools/with-display build/velmora-tests -p no:cacheprovider -q -s bench/bench_riskfolio.py
+
+A whole run as the recommendation tab makes it: `computeRecommendation` (two passes, each with the
+captured performance table), then `plotAnalysis` with both charts rendered to PNG, against the same
+work written as plain Python: the pipeline of tests/methods_support.py with the solves of
+tests/riskfolio_support.py, and the two charts drawn with the same library calls inside a plain
+`try`/`finally` that replaces the axes' text setters. Each case prints one result row for
+bench/README.md."""
+import builtins
+import sys
+import time
+from pathlib import Path
+
+import matplotlib
+
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402
+import numpy as np  # noqa: E402
+import pandas.testing as pdt  # noqa: E402
+import pytest  # noqa: E402
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+import gettext  # noqa: E402
+
+gettext.NullTranslations().install()
+import methods_support as support  # noqa: E402
+import riskfolio_support as plain  # noqa: E402
+from riskef import RiskFolioEF  # noqa: E402
+from riskhrp import RiskFolioHRP  # noqa: E402
+
+DATASETS = {
+    "10 real x 1 year": lambda: support.stockPrices(plain.TEN, years=1),
+    "20 real x 2 years": lambda: support.stockPrices(years=2).dropna(axis="index"),
+}
+SETTINGS = {"maxWeight": 20, "minWeight": 4, "objective": "Sharpe", "linkageMethod": "ward"}
+ROUNDS = 4
+translations = set()
+
+
+def translatedSetter(setter):
+    def replacement(ax, text, *args, **kwargs):
+        translations.add(text)
+        return setter(ax, builtins._(text) if text else text, *args, **kwargs)
+
+    return replacement
+
+
+def translatedCharts(draw):
+    names = ("set_xlabel", "set_ylabel", "set_title")
+    saved = [getattr(plt.Axes, name) for name in names]
+    try:
+        for name, setter in zip(names, saved):
+            setattr(plt.Axes, name, translatedSetter(setter))
+        return draw()
+    finally:
+        for name, setter in zip(names, saved):
+            setattr(plt.Axes, name, setter)
+
+
+def plainFrontierCharts(solved):
+    import riskfolio as rp
+
+    port = solved.port
+    frontier = port.efficient_frontier(model="Classic", rm=solved.rm, points=20, rf=solved.rf, hist=True)
+    plt.close("all")
+
+    def draw():
+        fig, ax1 = plt.subplots(1, 1, figsize=(9, 7))
+        rp.plot_frontier(w_frontier=frontier, mu=port.mu, cov=port.cov, returns=port.returns, rm=solved.rm,
+                         rf=solved.rf, w=solved.w, ax=ax1, cmap="gist_ncar")
+        index = list(frontier.index)
+        fig, ax2 = plt.subplots(1, 1, figsize=(9, 7))
+        rp.plot_frontier_area(w_frontier=frontier, nrow=10, width=6, ax=ax2)
+        ax2.legend(index, loc="center right", fontsize=5, title="Legend")
+        return ax2, ax1
+
+    return translatedCharts(draw)
+
+
+def plainClusteringCharts(solved, linkage):
+    import riskfolio as rp
+    import scipy.cluster.hierarchy as hierarchy
+
+    port = solved.port
+    plt.close("all")
+    captured = []
+
+    def draw():
+        fig, ax1 = plt.subplots(1, 1, figsize=(9, 7))
+        ax1 = rp.plot_risk_con(solved.w, port.returns, ax=ax1)
+        holder = rp.src.PlotFunctions.hr
+        saved = holder.dendrogram
+        holder.dendrogram = lambda clustering, *args, **kwargs: captured.append(clustering)
+        try:
+            fig, ax2 = plt.subplots(1, 1, figsize=(5, 5))
+            ax2 = rp.plot_dendrogram(returns=port.returns, ax=ax2, linkage=linkage)
+            fig.delaxes(ax2)
+        finally:
+            holder.dendrogram = saved
+        fig, ax2 = plt.subplots(1, 1, figsize=(9, 7))
+        plt.subplots_adjust(right=0.2)
+        hierarchy.dendrogram(captured[-1], orientation="left", labels=port.returns.columns,
+                             truncate_mode="level", p=20, distance_sort=True, ax=ax2)
+        ax2.set_xticklabels([])
+        ax2.set_xticks([])
+        ax2.set_title(builtins._("Dendrogram"))
+        plt.tight_layout()
+        return ax1, ax2
+
+    return translatedCharts(draw)
+
+
+def programRun(cls, owner):
+    method = cls()
+    tables = method.computeRecommendation(owner)
+    images = [plain.axToPng(ax) for ax in method.plotAnalysis(figsize=None)]
+    return tables, images
+
+
+def plainRun(build, charts, owner):
+    names = []
+    table, performance, solved = support.referenceRecommendation(
+        owner, lambda tab: plain.PlainSolve(tab, build, names, []), names,
+        performance=lambda ef: ef.portfolio_performance())
+    images = [plain.axToPng(ax) for ax in charts(solved)]
+    return (table, performance), images
+
+
+CASES = {
+    "RiskFolioEF": (RiskFolioEF, plain.buildEF, plainFrontierCharts),
+    "RiskFolioHRP": (RiskFolioHRP, plain.buildHRP, lambda solved: plainClusteringCharts(solved, "ward")),
+}
+
+
+def timed(function):
+    began = time.perf_counter()
+    result = function()
+    return time.perf_counter() - began, result
+
+
+def row(name, program, reference, goal="<= 1.05"):
+    best, median = min(program), float(np.median(program))
+    referenceBest, referenceMedian = min(reference), float(np.median(reference))
+    return (f"| {name} | {best:.3f} s (median {median:.3f}) "
+            f"| {referenceBest:.3f} s (median {referenceMedian:.3f}) "
+            f"| {best / referenceBest:.2f} (median {median / referenceMedian:.2f}) | {goal} |")
+
+
+@pytest.mark.parametrize("dataset", list(DATASETS))
+@pytest.mark.parametrize("case", list(CASES))
+def test_method_against_plain_python(case, dataset):
+    cls, build, charts = CASES[case]
+    prices = DATASETS[dataset]()
+    # The first run of each side compiles the library's numba functions and fills caches: not timed.
+    programRun(cls, support.makeOwner(prices, **SETTINGS))
+    plainRun(build, charts, support.makeOwner(prices, **SETTINGS))
+    program, reference = [], []
+    for index in range(ROUNDS):
+        programOwner = support.makeOwner(prices, **SETTINGS)
+        referenceOwner = support.makeOwner(prices, **SETTINGS)
+        runs = [(program, lambda: programRun(cls, programOwner)),
+                (reference, lambda: plainRun(build, charts, referenceOwner))]
+        results = {}
+        for times, run in runs if index % 2 == 0 else runs[::-1]:
+            seconds, results[id(times)] = timed(run)
+            times.append(seconds)
+        ((table, performance), images), ((expected, expectedPerformance), expectedImages) = (
+            results[id(program)], results[id(reference)])
+        pdt.assert_frame_equal(table, expected)
+        pdt.assert_frame_equal(performance, expectedPerformance)
+        assert [len(image) > 0 for image in images] == [True, True] and len(expectedImages) == 2
+    print("\n" + row(f"{case}, {dataset}, {len(table)} kept", program, reference))
