@@ -34,15 +34,9 @@ py::object titleOf(py::dict document) {
 }
 
 py::object readSelection(const py::module_ &m, py::object self) {
-    py::object file = py::module_::import("builtins").attr("open")(currentFile, "r");
-    py::object document;
-    try {
-        document = py::module_::import("json").attr("load")(file);
-    } catch (...) {
-        file.attr("close")();
-        throw;
-    }
-    file.attr("close")();
+    py::object document =
+        velmora::within(py::module_::import("builtins").attr("open")(currentFile, "r"),
+                        [](py::object file) { return py::module_::import("json").attr("load")(file); });
     py::object stocks = document["stocks"];
     if (py::isinstance<py::dict>(stocks)) stocks = legacyRecords(stocks);
     velmora::debug(m.attr("logger"), [] { return std::string("Using save configuration"); });

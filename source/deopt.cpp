@@ -12,6 +12,9 @@
 
 namespace {
 
+using velmora::matmul;
+using velmora::power;
+
 // The hot loop works on plain double arrays; anything array-like (a table, an integer
 // array) is converted once per call, an array of doubles is used as it is.
 using Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
@@ -19,18 +22,6 @@ using Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
 Array asArray(py::handle value) { return Array(py::reinterpret_borrow<py::object>(value)); }
 
 py::module_ numpy() { return py::module_::import("numpy"); }
-
-py::object matmul(py::handle a, py::handle b) {
-    PyObject *result = PyNumber_MatrixMultiply(a.ptr(), b.ptr());
-    if (!result) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
-
-py::object power(py::handle base, py::handle exponent) {
-    PyObject *result = PyNumber_Power(base.ptr(), exponent.ptr(), Py_None);
-    if (!result) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
 
 // `first, second = value`, with the interpreter's own complaint when it is not a pair.
 std::pair<py::object, py::object> unpackPair(py::handle value) {

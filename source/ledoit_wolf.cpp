@@ -3,18 +3,8 @@
 
 namespace {
 
-// pybind11 offers the arithmetic operators on objects but not `@`.
-py::object matmul(py::handle a, py::handle b) {
-    PyObject *result = PyNumber_MatrixMultiply(a.ptr(), b.ptr());
-    if (!result) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
-
-py::object power(py::handle base, py::handle exponent) {
-    PyObject *result = PyNumber_Power(base.ptr(), exponent.ptr(), Py_None);
-    if (!result) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
+using velmora::matmul;
+using velmora::power;
 
 // The estimator with the divisor T throughout. The caller's array is demeaned in place:
 // the one caller hands in returns it has just computed and holds nowhere else, so the copy

@@ -173,6 +173,49 @@ inline py::object currentException() {
     }
 }
 
+// Runs `body` inside a Python context manager as a `with` statement does: the body gets what
+// `__enter__` returned (when it takes an argument), the manager's exit sees the error that
+// leaves the body, and the error goes on unless the exit swallows it. Answers what the body
+// answered (None for a body without result, and when the exit swallowed an error).
+template <typename Scoped>
+py::object within(py::handle manager, Scoped &&body) {
+    py::object type = py::type::of(manager);
+    py::object exit = type.attr("__exit__");
+    py::object entered = type.attr("__enter__")(manager);
+    py::object result = py::none();
+    try {
+        if constexpr (std::is_invocable_v<Scoped, py::object>) {
+            if constexpr (std::is_void_v<std::invoke_result_t<Scoped, py::object>>)
+                body(entered);
+            else
+                result = body(entered);
+        } else if constexpr (std::is_void_v<std::invoke_result_t<Scoped>>) {
+            body();
+        } else {
+            result = body();
+        }
+    } catch (...) {
+        py::object error = currentException();
+        if (!truthy(exit(manager, py::type::of(error), error, error.attr("__traceback__")))) throw;
+        return py::none();
+    }
+    exit(manager, py::none(), py::none(), py::none());
+    return result;
+}
+
+// `a @ b` and `base ** exponent`, which pybind11 has no operators for.
+inline py::object matmul(py::handle a, py::handle b) {
+    PyObject *result = PyNumber_MatrixMultiply(a.ptr(), b.ptr());
+    if (!result) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+inline py::object power(py::handle base, py::handle exponent) {
+    PyObject *result = PyNumber_Power(base.ptr(), exponent.ptr(), Py_None);
+    if (!result) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
 // The translation function that the main module installs among the built-in names.
 // Looked up at every call, since a re-created window installs a new language.
 inline py::object translate(const char *text) {

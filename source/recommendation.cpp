@@ -502,16 +502,7 @@ py::object valueTable(py::object futurePrices) {
 // however the body ends.
 template <typename Body>
 void withTranslatedAxes(Body &&body) {
-    py::object capture = py::module_::import("risk").attr("translateAxes")();
-    capture.attr("__enter__")();
-    try {
-        body();
-    } catch (...) {
-        py::object error = velmora::currentException();
-        capture.attr("__exit__")(py::type::of(error), error, error.attr("__traceback__"));
-        throw;
-    }
-    capture.attr("__exit__")(py::none(), py::none(), py::none());
+    velmora::within(py::module_::import("risk").attr("translateAxes")(), body);
 }
 
 void drawBacktest(const py::module_ &m, py::object self, py::object returns, py::object weights) {
@@ -798,15 +789,9 @@ void saveConfig(py::object self, py::object window) {
 }
 
 py::object readTree(py::object fileName) {
-    py::object file = builtins().attr("open")(fileName, "r");
-    py::object document;
-    try {
-        document = py::module_::import("json").attr("load")(file);
-    } catch (...) {
-        file.attr("close")();
-        throw;
-    }
-    file.attr("close")();
+    py::object document = velmora::within(builtins().attr("open")(fileName, "r"), [](py::object file) {
+        return py::module_::import("json").attr("load")(file);
+    });
     return addictDict()(document);
 }
 
@@ -902,8 +887,7 @@ void writeReport(py::object self, py::object fileName) {
     metadata["ModDate"] = now();
     py::object pdfPages = py::module_::import("matplotlib.backends.backend_pdf").attr("PdfPages");
     py::object pdf = pdfPages(fileName, "metadata"_a = metadata);
-    pdf.attr("__enter__")();
-    try {
+    velmora::within(pdf, [&] {
         py::tuple size = pageSize(self);
         self.attr("printTable")(pdf, self.attr("__getitem__")("Recommendation"));
         plt.attr("figure")("figsize"_a = size);
@@ -927,12 +911,7 @@ void writeReport(py::object self, py::object fileName) {
             pdf.attr("savefig")();
             plt.attr("close")();
         }
-    } catch (...) {
-        py::object error = velmora::currentException();
-        pdf.attr("__exit__")(py::type::of(error), error, error.attr("__traceback__"));
-        throw;
-    }
-    pdf.attr("__exit__")(py::none(), py::none(), py::none());
+    });
 }
 
 void saveGraph(const py::module_ &m, py::object self) {
@@ -984,8 +963,7 @@ void writeWorkbook(py::object self, py::object fileName) {
     py::object writer = pd().attr("ExcelWriter")(fileName, "engine"_a = "xlsxwriter",
                                                  "datetime_format"_a = "yyyy-mm-dd",
                                                  "date_format"_a = "yyyy-mm-dd");
-    writer.attr("__enter__")();
-    try {
+    velmora::within(writer, [&] {
         auto sheet = [&](py::object table, const char *name, py::object header) {
             py::dict options;
             options["sheet_name"] = tr(name);
@@ -1022,12 +1000,7 @@ void writeWorkbook(py::object self, py::object fileName) {
         sheets[tr("Results")].attr("set_column")(1, 1, 12, right);
         sheets[tr("Configuration")].attr("set_column")(0, 0, 32);
         sheets[tr("Configuration")].attr("set_column")(1, 1, 64);
-    } catch (...) {
-        py::object error = velmora::currentException();
-        writer.attr("__exit__")(py::type::of(error), error, error.attr("__traceback__"));
-        throw;
-    }
-    writer.attr("__exit__")(py::none(), py::none(), py::none());
+    });
 }
 
 void saveExcel(const py::module_ &m, py::object self) {

@@ -534,6 +534,9 @@ py::object genCorrelation(py::object self, py::object data, py::object size) {
         rc["figure.figsize"] = inches(size);
         seaborn.attr("set")("rc"_a = rc);
     }
+    // A figure of its own: after the one closed above, pyplot would make current whatever
+    // figure another chart left open, with that figure's layout engine and size.
+    plt.attr("figure")();
     py::object axes = seaborn.attr("heatmap")(data);
     axes.attr("set_xticklabels")(axes.attr("get_xmajorticklabels")(), "fontsize"_a = 8);
     axes.attr("set_yticklabels")(axes.attr("get_ymajorticklabels")(), "fontsize"_a = 8);

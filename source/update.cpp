@@ -28,22 +28,6 @@ void logFailure(const py::module_ &m, const char *message) {
     m.attr("logger").attr("exception")(message, "exc_info"_a = velmora::currentException());
 }
 
-// Runs `body` inside a context manager as a with statement does: the context is left
-// however the body ends, and is told of a failure that passes through it.
-py::object within(py::object context, const std::function<py::object(py::object)> &body) {
-    py::object entered = context.attr("__enter__")();
-    py::object result;
-    try {
-        result = body(entered);
-    } catch (...) {
-        py::object error = velmora::currentException();
-        context.attr("__exit__")(py::type::of(error), error, error.attr("__traceback__"));
-        throw;
-    }
-    context.attr("__exit__")(py::none(), py::none(), py::none());
-    return result;
-}
-
 py::object openFile(const char *name, const char *mode) {
     return py::module_::import("builtins").attr("open")(name, mode);
 }
@@ -115,7 +99,7 @@ void clearDownload() {
 bool readCache(const py::module_ &m, py::object config) {
     try {
         py::object record =
-            within(openFile(cacheFile, "r"), [](py::object file) { return json().attr("load")(file); });
+            velmora::within(openFile(cacheFile, "r"), [](py::object file) { return json().attr("load")(file); });
         if (!PyDict_Check(record.ptr())) return true;
         py::object token = record.attr("get")(tokenKey);
         if (!token.is_none() || signedAddress(config)) {
@@ -138,7 +122,7 @@ bool readCache(const py::module_ &m, py::object config) {
 void writeCache(py::object information, py::object token) {
     py::object content = information.attr("to_dict")();
     if (!token.is_none()) content[tokenKey] = token;
-    within(openFile(cacheFile, "w"), [&](py::object file) { return json().attr("dump")(content, file); });
+    velmora::within(openFile(cacheFile, "w"), [&](py::object file) { return json().attr("dump")(content, file); });
 }
 
 void askService(const py::module_ &m, py::object config) {
@@ -192,8 +176,8 @@ Download receiveInstaller(const py::module_ &m, py::object provider, py::object 
     py::object total = py::int_(answer.attr("headers")["Content-Length"]);
     py::object digest = py::module_::import("hashlib").attr("sha512")();
     Download outcome = Download::refused;
-    within(provider.attr("start")(total), [&](py::object) {
-        return within(openFile(downloadFile, "wb"), [&](py::object file) {
+    velmora::within(provider.attr("start")(total), [&](py::object) {
+        return velmora::within(openFile(downloadFile, "wb"), [&](py::object file) {
             py::object count = py::int_(0);
             for (py::handle chunk : answer.attr("iter_bytes")()) {
                 digest.attr("update")(chunk);
@@ -218,7 +202,7 @@ Download download(const py::module_ &m, py::object provider, py::object informat
     py::object url = information["url"];
     Download outcome = Download::refused;
     try {
-        within(py::module_::import("httpx").attr("stream")("GET", url), [&](py::object answer) {
+        velmora::within(py::module_::import("httpx").attr("stream")("GET", url), [&](py::object answer) {
             py::object status = answer.attr("status_code");
             if (status.equal(py::int_(200))) {
                 outcome = receiveInstaller(m, provider, information, answer);
@@ -243,7 +227,7 @@ void handOver(const py::module_ &m, py::object information) {
     py::dict record;
     record["version"] = programVersion();
     record["installtionDir"] = os().attr("path").attr("abspath")(os().attr("getcwd")());
-    within(openFile(handOverFile, "w"), [&](py::object file) { return json().attr("dump")(record, file); });
+    velmora::within(openFile(handOverFile, "w"), [&](py::object file) { return json().attr("dump")(record, file); });
     py::object mode = os().attr("stat")(downloadFile).attr("st_mode");
     os().attr("chmod")(downloadFile, mode | py::int_(0111));
     velmora::debug(m.attr("logger"), [] { return py::str("Executing Update"); });
