@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -306,6 +307,8 @@ void restoreResult(py::object self, py::dict shown) {
     for (const char *name : runState) self.attr(name) = shown[name];
 }
 
+std::optional<bool> handleFileEvent(const py::module_ &m, py::object self, py::object window, py::object event);
+
 bool handleEvent(const py::module_ &m, py::object self, py::object window, py::object event, py::object values) {
     if (startsRun(event)) {
         py::dict previous = shownResult(self);
@@ -315,6 +318,7 @@ bool handleEvent(const py::module_ &m, py::object self, py::object window, py::o
         self.attr("updateUI")(window);
         return false;
     }
+    if (std::optional<bool> answer = handleFileEvent(m, self, window, event)) return *answer;
     return velmora::truthy(velmora::super(m.attr("RecommendationProvider"), self)
                                .attr("handleEvent")(window, event, values));
 }
@@ -683,6 +687,437 @@ py::object safeRound(py::object val) {
     }
 }
 
+// ---------------------------------------------------------------------------------------
+// The user configuration file
+
+py::object configTree() { return py::module_::import("addict").attr("Dict"); }
+
+// Errors the user must know about are shown beside the main window and kept on top of it.
+// Without a main window to stand beside, the toolkit's own placement is used.
+void showError(const char *message) {
+    py::dict options;
+    options["title"] = velmora::translate("Error");
+    options["keep_on_top"] = true;
+    try {
+        options["location"] = py::module_::import("provider").attr("ProviderManager").attr("popupLocation")();
+    } catch (py::error_already_set &) {
+    }
+    sg().attr("PopupError")(velmora::translate(message), **options);
+}
+
+// A file is written beside its final name and takes that name only when complete: a failed
+// write then leaves the previous file as it was, and no partial file behind. `write` gets
+// the temporary name.
+template <typename Write>
+void writeReplacing(py::object fileName, Write &&write) {
+    py::object os = py::module_::import("os");
+    py::object partial = py::str(os.attr("fspath")(fileName)) + py::str(".saving");
+    try {
+        write(partial);
+        os.attr("replace")(partial, fileName);
+    } catch (...) {
+        try {
+            if (velmora::truthy(os.attr("path").attr("exists")(partial))) os.attr("remove")(partial);
+        } catch (py::error_already_set &) {
+        }
+        throw;
+    }
+}
+
+void updateMeta(py::object self) {
+    py::object config = self.attr("config");
+    py::object meta = configTree()();
+    meta["createdWith"] = velmora::translate("Zeltra Velmora");
+    meta["version"] = py::module_::import("version").attr("version");
+    py::object now = py::module_::import("datetime").attr("datetime").attr("now")();
+    meta["timestamp"] = py::str(now.attr("isoformat")())[py::slice(0, 19, 1)].attr("replace")("T", " ");
+    config["meta"] = meta;
+}
+
+// Only the geometry goes into the running configuration: its other `gui` members (the
+// language among them) may come from the defaults alone, and the program reads them on.
+void saveGeometry(py::object self, py::object window) {
+    py::object config = self.attr("config");
+    py::object userConfig = self.attr("userConfig");
+    py::object gui = userConfig.contains("gui") ? py::object(userConfig["gui"]) : configTree()();
+    py::dict reached;
+    try {
+        py::tuple before = window.attr("size");
+        velmora::normalWindow(window);
+        // The toolkit's own geometry, the coordinates in which the next start places the
+        // window; the window manager's view is offset by the frame and would creep.
+        py::tuple location = window.attr("CurrentLocation")("more_accurate"_a = true);
+        reached["position"] = row({location[0], location[1]});
+        py::tuple size = window.attr("size");
+        reached["size"] = row({size[0], size[1]});
+        reached["maximized"] = py::bool_(!before.equal(size));
+    } catch (py::error_already_set &) {
+        // A window that can't report its geometry keeps what the file held.
+    }
+    for (auto item : reached) {
+        gui[item.first] = item.second;
+        config["gui"][item.first] = item.second;
+    }
+    userConfig["gui"] = gui;
+    if (reached.contains("maximized") && velmora::truthy(reached["maximized"])) {
+        try {
+            velmora::maximizeWindow(window);
+        } catch (py::error_already_set &) {
+        }
+    }
+}
+
+// The texts the charts of this run asked to translate, joined to those earlier saves listed.
+// Nothing was drawn through the chart-text capture when its module was never loaded.
+void saveTranslations(py::object userConfig) {
+    py::set texts;
+    py::dict modules = py::module_::import("sys").attr("modules");
+    if (modules.contains("risk"))
+        for (py::handle text : py::module_::import("risk").attr("translations")) texts.add(text);
+    if (userConfig.contains("translations"))
+        for (py::handle text : userConfig["translations"]) texts.add(text);
+    py::object translations = configTree()();
+    for (py::handle text : builtins().attr("sorted")(texts)) translations[text] = "";
+    userConfig["translations"] = translations;
+}
+
+void save(py::object self, py::object fileName, py::object window) {
+    py::object userConfig = self.attr("userConfig");
+    self.attr("updateMeta")();
+    userConfig["meta"] = self.attr("config")["meta"];
+    saveGeometry(self, window);
+    saveTranslations(userConfig);
+    py::str text = py::module_::import("json").attr("dumps")(userConfig, "indent"_a = 2);
+    writeReplacing(fileName, [&](py::object partial) {
+        py::object file = builtins().attr("open")(partial, "w", "encoding"_a = "ascii");
+        try {
+            file.attr("write")(text);
+            file.attr("flush")();
+            py::module_::import("os").attr("fsync")(file.attr("fileno")());
+        } catch (...) {
+            file.attr("close")();
+            throw;
+        }
+        file.attr("close")();
+    });
+}
+
+void saveConfig(const py::module_ &m, py::object self, py::object window) {
+    py::object config = self.attr("config");
+    py::object fileName = py::module_::import("provider").attr("GetFileName")(
+        velmora::translate("Configuration File"), "json", "default"_a = config["configFile"], "save"_a = true);
+    if (!velmora::truthy(fileName)) return;
+    try {
+        self.attr("save")(fileName, window);
+    } catch (...) {
+        logFailure(m, "Save configuration");
+        showError("Error saving config file");
+        return;
+    }
+    config["configFile"] = fileName;
+}
+
+py::object readJson(py::object fileName) {
+    py::object file = builtins().attr("open")(fileName, "r");
+    py::object content;
+    try {
+        content = py::module_::import("json").attr("load")(file);
+    } catch (...) {
+        file.attr("close")();
+        throw;
+    }
+    file.attr("close")();
+    // A top level other than an object would build a tree from whatever pairs a list holds.
+    if (!PyDict_Check(content.ptr()))
+        velmora::raise(PyExc_TypeError, py::str("{} does not hold a JSON object").format(fileName).cast<std::string>());
+    return configTree()(content);
+}
+
+void replaceContents(py::object tree, py::object contents) {
+    tree.attr("clear")();
+    for (auto item : contents.attr("items")()) tree[item[py::int_(0)]] = item[py::int_(1)];
+}
+
+// Answers whether a file was loaded. Both files are read before anything changes, so a
+// failure leaves the settings in use, and the file the next close writes, as they were.
+bool loadConfig(py::object self) {
+    py::object config = self.attr("config");
+    py::object userConfig = self.attr("userConfig");
+    py::object fileName = py::module_::import("provider").attr("GetFileName")(
+        velmora::translate("Configuration File"), "json", "default"_a = config["configFile"]);
+    if (!velmora::truthy(fileName)) return false;
+    py::object loaded = readJson(fileName);
+    py::object defaults = readJson(py::str("default.json"));
+    py::object previousData = py::module_::import("copy").attr("deepcopy")(config["data"]);
+
+    replaceContents(userConfig, loaded);
+    py::object merged = py::module_::import("velmora").attr("merge")(userConfig, defaults);
+    replaceContents(config, configTree()(merged));
+    config["configFile"] = fileName;
+
+    // The data settings take effect as a change in the settings tab makes them: a new data
+    // source for every provider, before the run that follows the load.
+    py::object manager = self.attr("providerManager");
+    if (!manager.is_none() && !previousData.equal(config["data"])) manager.attr("reconfigure")(config);
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// The PDF report
+
+py::tuple pageSize(py::object self) {
+    py::object paperSize = self.attr("config").attr("print").attr("paperSize");
+    return py::make_tuple(py::object(paperSize[py::int_(0)]) / py::int_(100),
+                          py::object(paperSize[py::int_(1)]) / py::int_(100));
+}
+
+py::dict reportMetadata() {
+    py::object datetime = py::module_::import("datetime").attr("datetime");
+    py::object version = py::module_::import("version").attr("version");
+    py::dict metadata;
+    metadata["Title"] = velmora::translate("Stock Recommendation");
+    metadata["Subject"] = velmora::translate("Stocks");
+    metadata["Keywords"] = velmora::translate("Stocks");
+    metadata["Creator"] = py::str("Zeltra Velmora ") + py::str(version);
+    metadata["Producer"] = py::str("Zeltra Velmora ") + py::str(version);
+    metadata["CreationDate"] = datetime.attr("now")();
+    metadata["ModDate"] = datetime.attr("now")();
+    return metadata;
+}
+
+void printTable(const py::module_ &m, py::object self, py::object pdf, py::object df) {
+    py::object plt = pyplot();
+    py::tuple size = pageSize(self);
+    py::object figure = plt.attr("figure")("figsize"_a = py::make_tuple(size[1], size[0]));
+    figure.attr("patch").attr("set_visible")(false);
+    py::object ax = figure.attr("add_subplot")();
+    ax.attr("axis")("off");
+    ax.attr("axis")("tight");
+    py::object cells = df.attr("map")(m.attr("safe_round")).attr("values");
+    // The plotting library can't draw a table without rows; the headings alone still print.
+    if (py::len(df) == 0) {
+        py::list blank;
+        for (size_t i = 0; i < py::len(df.attr("columns")); ++i) blank.append("");
+        cells = row({blank});
+    }
+    ax.attr("table")("cellText"_a = cells, "colLabels"_a = df.attr("columns"), "loc"_a = "center");
+    figure.attr("tight_layout")();
+    pdf.attr("savefig")();
+    plt.attr("close")();
+}
+
+void writeReport(py::object self, py::object fileName) {
+    py::object plt = pyplot();
+    py::object pdfPages = py::module_::import("matplotlib.backends.backend_pdf").attr("PdfPages");
+    py::object pdf = pdfPages(fileName, "metadata"_a = reportMetadata());
+    pdf.attr("__enter__")();
+    try {
+        py::tuple size = pageSize(self);
+        self.attr("printTable")(pdf, self.attr("__getitem__")("Recommendation"));
+
+        plt.attr("figure")("figsize"_a = size);
+        py::module_::import("pypfopt.plotting").attr("plot_weights")(self.attr("cleanedWeights"));
+        pdf.attr("savefig")();
+        plt.attr("close")();
+
+        self.attr("printTable")(pdf, self.attr("__getitem__")("Results"));
+
+        py::object method = self.attr("methodObj");
+        if (velmora::truthy(method)) {
+            plt.attr("figure")("figsize"_a = size);
+            method.attr("plotAnalysis")("pdf"_a = pdf);
+            pdf.attr("savefig")();
+            plt.attr("close")();
+        }
+
+        if (!self.attr("futureValue").is_none()) {
+            plt.attr("figure")("figsize"_a = size);
+            py::object weights = py::object(self.attr("recommendationWrk")["Weight"]) / py::int_(100);
+            // Without the page size the chart library sets a wide figure of its own.
+            withTranslatedAxes([&] {
+                py::module_::import("riskfolio").attr("plot_drawdown")(self.attr("returns"), weights,
+                                                                      "width"_a = size[0], "height"_a = size[1]);
+            });
+            pdf.attr("savefig")();
+            plt.attr("close")();
+        }
+    } catch (...) {
+        py::object error = velmora::currentException();
+        pdf.attr("__exit__")(py::type::of(error), error, error.attr("__traceback__"));
+        plt.attr("close")("all");
+        throw;
+    }
+    pdf.attr("__exit__")(py::none(), py::none(), py::none());
+}
+
+void saveGraph(const py::module_ &m, py::object self) {
+    py::object fileName = py::module_::import("provider").attr("GetFileName")(
+        velmora::translate("PDF File"), "pdf", "default"_a = "results.pdf", "save"_a = true);
+    if (!velmora::truthy(fileName)) return;
+    try {
+        writeReplacing(fileName, [&](py::object partial) { writeReport(self, partial); });
+    } catch (...) {
+        logFailure(m, "PDF report");
+        showError("The PDF report could not be written");
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// The Excel workbook
+
+void collectRecords(py::handle d, const py::str &prefix, py::list &records) {
+    if (!PyDict_Check(d.ptr())) {
+        records.append(py::make_tuple(prefix, d));
+        return;
+    }
+    for (auto item : py::reinterpret_borrow<py::dict>(d)) {
+        py::str key = py::str(item.first);
+        py::str path = py::len(prefix) ? py::str(prefix + py::str(".") + key) : key;
+        collectRecords(item.second, path, records);
+    }
+}
+
+py::iterator toRecord(py::object d, py::str prefix) {
+    py::list records;
+    collectRecords(d, prefix, records);
+    return py::iter(records);
+}
+
+// The workbook is made to be passed on: the user's key for the market-data service stays out.
+void writeWorkbook(py::object self, py::object fileName) {
+    auto tr = [](const char *text) { return velmora::translate(text); };
+    py::list records;
+    for (py::handle record : self.attr("toRecord")(self.attr("config"))) {
+        py::tuple pair = py::reinterpret_borrow<py::tuple>(record);
+        if (py::str(pair[0]).equal(py::str("data.apiKey")))
+            records.append(py::make_tuple(pair[0], ""));
+        else
+            records.append(pair);
+    }
+    py::object configuration = pd().attr("DataFrame")(records);
+    py::object prices = self.attr("__getitem__")("prices");
+    py::object stocks = py::module_::import("utils").attr("dspStocks")(self.attr("__getitem__")("stocks"));
+
+    py::object writer = pd().attr("ExcelWriter")(fileName, "engine"_a = "xlsxwriter",
+                                                 "datetime_format"_a = "yyyy-mm-dd", "date_format"_a = "yyyy-mm-dd");
+    writer.attr("__enter__")();
+    try {
+        auto sheet = [&](py::object table, const char *name, py::object headings) {
+            py::object freeze = py::make_tuple(1, 1);
+            if (headings.is_none())
+                table.attr("to_excel")(writer, "sheet_name"_a = tr(name), "freeze_panes"_a = freeze, "index"_a = false);
+            else
+                table.attr("to_excel")(writer, "sheet_name"_a = tr(name), "freeze_panes"_a = freeze, "index"_a = false,
+                                       "header"_a = headings);
+        };
+        sheet(self.attr("__getitem__")("Recommendation"), "Recommendation", self.attr("recommendationTableHeadings"));
+        sheet(self.attr("__getitem__")("Results"), "Results", self.attr("resultsTableHeadings"));
+        sheet(stocks, "Stocks", row({tr("Symbol"), tr("Security Name"), tr("Currency")}));
+        sheet(prices, "Prices", py::none());
+        sheet(configuration, "Configuration", row({tr("Key"), tr("Value")}));
+
+        py::object book = writer.attr("book");
+        py::dict number, right;
+        number["num_format"] = "#,###.00";
+        right["align"] = "right";
+        py::object numberFormat = book.attr("add_format")(number);
+        py::object rightFormat = book.attr("add_format")(right);
+        py::object sheets = writer.attr("sheets");
+        for (const char *name : {"Recommendation", "Stocks"}) {
+            sheets[tr(name)].attr("set_column")(0, 0, 12);
+            sheets[tr(name)].attr("set_column")(1, 1, 32);
+        }
+        sheets[tr("Recommendation")].attr("set_column")(2, 3, py::none(), numberFormat);
+        sheets[tr("Recommendation")].attr("set_column")(5, 5, py::none(), numberFormat);
+        py::object pricesSheet = sheets[tr("Prices")];
+        pricesSheet.attr("set_column")(0, 0, 10);
+        size_t lastColumn = py::len(prices.attr("columns")) - 1;
+        if (lastColumn >= 1) pricesSheet.attr("set_column")(1, lastColumn, 12, numberFormat);
+        sheets[tr("Results")].attr("set_column")(1, 1, 12, rightFormat);
+        sheets[tr("Configuration")].attr("set_column")(0, 0, 32);
+        sheets[tr("Configuration")].attr("set_column")(1, 1, 64);
+    } catch (...) {
+        py::object error = velmora::currentException();
+        try {
+            writer.attr("__exit__")(py::type::of(error), error, error.attr("__traceback__"));
+        } catch (py::error_already_set &) {
+        }
+        throw;
+    }
+    writer.attr("__exit__")(py::none(), py::none(), py::none());
+}
+
+void saveExcel(const py::module_ &m, py::object self) {
+    py::object fileName = py::module_::import("provider").attr("GetFileName")(
+        velmora::translate("Excel File"), "xlsx", "default"_a = "results.xlsx", "save"_a = true);
+    if (!velmora::truthy(fileName)) return;
+    self.attr("updateMeta")();
+    try {
+        writeReplacing(fileName, [&](py::object partial) { writeWorkbook(self, partial); });
+    } catch (...) {
+        logFailure(m, "Excel workbook");
+        showError("The Excel workbook could not be written");
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// The file events of the tab
+
+bool isEvent(py::handle event, const char *name) {
+    return py::reinterpret_borrow<py::object>(event).equal(py::str(name));
+}
+
+// Closing and installing an update are the last moments to keep the user's settings; a
+// failure is shown while the window is still there.
+void saveOnLeaving(const py::module_ &m, py::object self, py::object window) {
+    try {
+        self.attr("save")(self.attr("config")["configFile"], window);
+    } catch (...) {
+        logFailure(m, "Save configuration");
+        showError("Error saving config file");
+    }
+}
+
+std::optional<bool> handleFileEvent(const py::module_ &m, py::object self, py::object window, py::object event) {
+    if (event.equal(sg().attr("WIN_CLOSE_ATTEMPTED_EVENT")) || isEvent(event, "UpdateSoftware")) {
+        saveOnLeaving(m, self, window);
+        return false;
+    }
+    if (isEvent(event, "SaveConfig")) {
+        self.attr("saveConfig")(window);
+        return false;
+    }
+    if (isEvent(event, "SaveGraph")) {
+        self.attr("saveGraph")();
+        return false;
+    }
+    if (isEvent(event, "SaveExcel")) {
+        self.attr("saveExcel")();
+        return false;
+    }
+    if (isEvent(event, "LoadConfig")) {
+        // A cancelled dialog leaves the tab and the window as they are.
+        if (!velmora::truthy(self.attr("loadConfig")())) return false;
+        self.attr("compute")();
+        self.attr("updateUI")(window);
+        return true;
+    }
+    return std::nullopt;
+}
+
+void defineReportOperations(py::module_ &m) {
+    py::object cls = m.attr("RecommendationProvider");
+    const py::module_ &module = m;
+    velmora::method(cls, "updateMeta", &updateMeta);
+    velmora::method(cls, "save", &save, "fileName"_a, "window"_a);
+    velmora::method(cls, "saveConfig", module, &saveConfig, "window"_a);
+    velmora::method(cls, "loadConfig", &loadConfig);
+    velmora::method(cls, "saveGraph", module, &saveGraph);
+    velmora::method(cls, "printTable", module, &printTable, "pdf"_a, "df"_a);
+    velmora::method(cls, "saveExcel", module, &saveExcel);
+    velmora::staticMethod(cls, "toRecord", &toRecord, "d"_a, "prefix"_a = "");
+}
+
 }  // namespace
 
 PYBIND11_MODULE(recommendation, m) {
@@ -692,4 +1127,5 @@ PYBIND11_MODULE(recommendation, m) {
     defineRecommendationProvider(m);
     m.def("separateAxes", &separateAxes, "ax"_a);
     m.def("safe_round", &safeRound, "val"_a);
+    defineReportOperations(m);
 }
