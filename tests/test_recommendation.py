@@ -383,3 +383,66 @@ def test_selecting_the_tab_runs_and_shows_the_result(window):
     assert win["resultType"].get() == "Backtest Portfolio for 2017-06-30"
     # A window made anew shows the last results.
     manager.createWindow().close()
+
+
+# --- the program's own methods ----------------------------------------------------------------
+
+OFFERED = ["minvol.MinVolatility", "maxsharpe.MaxSharpe", "minsemi.MinSemi", "hrp.HRP", "deopt.MinVolatility2",
+           "deopt.MaxSharpe2", "riskef.RiskFolioEF", "riskhrp.RiskFolioHRP"]
+
+
+@pytest.mark.parametrize("method", OFFERED)
+def test_every_offered_method_on_real_prices(method):
+    pytest.importorskip(method.split(".")[0])
+    config = allocationConfig(method=method, riskMethod="ledoit_wolf", maxWeight=60.0, capital=50000,
+                              objective="Sharpe" if method.startswith("risk") else "MinRisk")
+    config.data = {"startDate": "2015-01-01"}
+    data, tab = makeTab(config)
+    tab.recompute()
+    allocation, results = tab["Recommendation"], tab["Results"]
+    assert list(allocation.columns) == ["Symbol", "Security Name", "Weight", "Price", "Shares", "Value"]
+    assert not allocation.empty and set(allocation["Symbol"]) <= {symbol + ".US" for symbol in support.SYMBOLS}
+    np.testing.assert_allclose(allocation["Value"], allocation["Shares"] * allocation["Price"])
+    assert allocation["Weight"].sum() <= 100 + 1e-9
+    assert list(results["Name"])[-4:] == ["", "Backtest Profit", "Backtest Volatility", "Backtest Sharpe"]
+    assert tab.weightGraph and tab.backtestGraph and tab.drawdownGraph
+    assert tab.analysisGraph is not None or tab.analysisGraph2 is not None or method in (
+        "maxsharpe.MaxSharpe", "minsemi.MinSemi")
+
+
+# --- the whole flow in the program's window ---------------------------------------------------
+
+from selection_support import defaults, loadMarket, popups, startProgram, stub, workspace  # noqa: E402,F401
+
+FLOW_PROVIDERS = ["fields.FieldProvider", "current.CurrentProvider", "selection.SelectionProvider",
+                  "dataprov.DataProvider", "config.ConfigProvider", "recommendation.RecommendationProvider"]
+
+
+def test_search_add_and_recommend_in_the_program_window(stub, workspace, popups):
+    loadMarket(stub)
+    config = defaults()
+    config.allocation.update({"method": "minvol.MinVolatility", "cutOffDate": "2017-12-01", "capital": 20000})
+    manager, win = startProgram(config, providers=FLOW_PROVIDERS)
+    try:
+        tab = manager.providerList[-1]
+        win = dispatch(manager, win, "searchButton", search="apple")
+        win = dispatch(manager, win, "addStock", searchResults=[0, 1])
+        symbols = set(manager.providerList[2]["stocks"]["Symbol"])
+        assert len(symbols) == 2
+
+        win = dispatch(manager, win, "mainTab", mainTab="recommendation")
+        first = tab["Recommendation"]
+        assert set(first["Symbol"]) <= symbols
+        assert len(win["RecommendationData"].Values) == len(first) > 0
+        assert win["resultType"].get() == "Backtest Portfolio for 2017-12-01"
+        assert tab.weightGraph and tab.backtestGraph and tab.drawdownGraph and tab.analysisGraph
+        assert shown(win["ResultsData"])[-1][0] == "Backtest Sharpe"
+
+        win = dispatch(manager, win, "Method", Method="Hierarchical Risk Parity")
+        assert config.allocation.method == "hrp.HRP" and config.allocation.objective == "Utility"
+        second = tab["Recommendation"]
+        assert second is not first and not second.empty
+        assert len(win["RecommendationData"].Values) == len(second)
+        assert not [kind for kind in popups.kinds() if kind == "PopupError"]
+    finally:
+        win.close()
