@@ -307,7 +307,8 @@ void restoreResult(py::object self, py::dict shown) {
     for (const char *name : runState) self.attr(name) = shown[name];
 }
 
-std::optional<bool> handleFileEvent(const py::module_ &m, py::object self, py::object window, py::object event);
+std::optional<bool> handleFileEvent(const py::module_ &m, py::object self, py::object window,
+                                    py::object event);
 
 bool handleEvent(const py::module_ &m, py::object self, py::object window, py::object event, py::object values) {
     if (startsRun(event)) {
@@ -707,11 +708,12 @@ void showError(const char *message) {
 
 // A file is written beside its final name and takes that name only when complete: a failed
 // write then leaves the previous file as it was, and no partial file behind. `write` gets
-// the temporary name.
+// the temporary name, which keeps the extension for writers that go by it.
 template <typename Write>
 void writeReplacing(py::object fileName, Write &&write) {
     py::object os = py::module_::import("os");
-    py::object partial = py::str(os.attr("fspath")(fileName)) + py::str(".saving");
+    py::tuple parts = os.attr("path").attr("splitext")(os.attr("fspath")(fileName));
+    py::object partial = py::str(parts[0]) + py::str(".saving") + py::str(parts[1]);
     try {
         write(partial);
         os.attr("replace")(partial, fileName);
@@ -734,6 +736,27 @@ void updateMeta(py::object self) {
     config["meta"] = meta;
 }
 
+// A window manager may give back a maximised window's height and width in separate steps;
+// the normal size is the one that holds still for a moment.
+void waitForSteadySize(py::object window) {
+    py::object time = py::module_::import("time");
+    py::object root = window.attr("TKroot");
+    double deadline = time.attr("monotonic")().cast<double>() + 1.0;
+    py::object lastSize = window.attr("size");
+    double changedAt = time.attr("monotonic")().cast<double>();
+    for (double now = changedAt; now < deadline; now = time.attr("monotonic")().cast<double>()) {
+        root.attr("update")();
+        py::object size = window.attr("size");
+        if (!size.equal(lastSize)) {
+            lastSize = size;
+            changedAt = now;
+        } else if (now - changedAt > 0.15) {
+            return;
+        }
+        time.attr("sleep")(0.01);
+    }
+}
+
 // Only the geometry goes into the running configuration: its other `gui` members (the
 // language among them) may come from the defaults alone, and the program reads them on.
 void saveGeometry(py::object self, py::object window) {
@@ -744,6 +767,7 @@ void saveGeometry(py::object self, py::object window) {
     try {
         py::tuple before = window.attr("size");
         velmora::normalWindow(window);
+        waitForSteadySize(window);
         // The toolkit's own geometry, the coordinates in which the next start places the
         // window; the window manager's view is offset by the frame and would creep.
         py::tuple location = window.attr("CurrentLocation")("more_accurate"_a = true);
@@ -805,7 +829,8 @@ void save(py::object self, py::object fileName, py::object window) {
 void saveConfig(const py::module_ &m, py::object self, py::object window) {
     py::object config = self.attr("config");
     py::object fileName = py::module_::import("provider").attr("GetFileName")(
-        velmora::translate("Configuration File"), "json", "default"_a = config["configFile"], "save"_a = true);
+        velmora::translate("Configuration File"), "json", "default"_a = config["configFile"],
+        "save"_a = true);
     if (!velmora::truthy(fileName)) return;
     try {
         self.attr("save")(fileName, window);
@@ -829,7 +854,7 @@ py::object readJson(py::object fileName) {
     file.attr("close")();
     // A top level other than an object would build a tree from whatever pairs a list holds.
     if (!PyDict_Check(content.ptr()))
-        velmora::raise(PyExc_TypeError, py::str("{} does not hold a JSON object").format(fileName).cast<std::string>());
+        velmora::raise(PyExc_TypeError, py::str(py::str("{} does not hold a JSON object").format(fileName)));
     return configTree()(content);
 }
 
@@ -935,8 +960,8 @@ void writeReport(py::object self, py::object fileName) {
             py::object weights = py::object(self.attr("recommendationWrk")["Weight"]) / py::int_(100);
             // Without the page size the chart library sets a wide figure of its own.
             withTranslatedAxes([&] {
-                py::module_::import("riskfolio").attr("plot_drawdown")(self.attr("returns"), weights,
-                                                                      "width"_a = size[0], "height"_a = size[1]);
+                py::module_::import("riskfolio").attr("plot_drawdown")(
+                    self.attr("returns"), weights, "width"_a = size[0], "height"_a = size[1]);
             });
             pdf.attr("savefig")();
             plt.attr("close")();
@@ -999,18 +1024,21 @@ void writeWorkbook(py::object self, py::object fileName) {
     py::object stocks = py::module_::import("utils").attr("dspStocks")(self.attr("__getitem__")("stocks"));
 
     py::object writer = pd().attr("ExcelWriter")(fileName, "engine"_a = "xlsxwriter",
-                                                 "datetime_format"_a = "yyyy-mm-dd", "date_format"_a = "yyyy-mm-dd");
+                                                 "datetime_format"_a = "yyyy-mm-dd",
+                                                 "date_format"_a = "yyyy-mm-dd");
     writer.attr("__enter__")();
     try {
+        // A sheet without headings of its own keeps the table's column names.
         auto sheet = [&](py::object table, const char *name, py::object headings) {
-            py::object freeze = py::make_tuple(1, 1);
-            if (headings.is_none())
-                table.attr("to_excel")(writer, "sheet_name"_a = tr(name), "freeze_panes"_a = freeze, "index"_a = false);
-            else
-                table.attr("to_excel")(writer, "sheet_name"_a = tr(name), "freeze_panes"_a = freeze, "index"_a = false,
-                                       "header"_a = headings);
+            py::dict options;
+            options["sheet_name"] = tr(name);
+            options["freeze_panes"] = py::make_tuple(1, 1);
+            options["index"] = false;
+            if (!headings.is_none()) options["header"] = headings;
+            table.attr("to_excel")(writer, **options);
         };
-        sheet(self.attr("__getitem__")("Recommendation"), "Recommendation", self.attr("recommendationTableHeadings"));
+        sheet(self.attr("__getitem__")("Recommendation"), "Recommendation",
+              self.attr("recommendationTableHeadings"));
         sheet(self.attr("__getitem__")("Results"), "Results", self.attr("resultsTableHeadings"));
         sheet(stocks, "Stocks", row({tr("Symbol"), tr("Security Name"), tr("Currency")}));
         sheet(prices, "Prices", py::none());
@@ -1078,7 +1106,8 @@ void saveOnLeaving(const py::module_ &m, py::object self, py::object window) {
     }
 }
 
-std::optional<bool> handleFileEvent(const py::module_ &m, py::object self, py::object window, py::object event) {
+std::optional<bool> handleFileEvent(const py::module_ &m, py::object self, py::object window,
+                                    py::object event) {
     if (event.equal(sg().attr("WIN_CLOSE_ATTEMPTED_EVENT")) || isEvent(event, "UpdateSoftware")) {
         saveOnLeaving(m, self, window);
         return false;

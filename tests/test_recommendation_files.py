@@ -4,7 +4,6 @@ import re
 import subprocess
 import sys
 import zipfile
-from pathlib import Path
 
 import PySimpleGUI as sg
 import pytest
@@ -19,7 +18,6 @@ from recommendation_support import Fixed, MarketData, allocationConfig
 
 Provider = provider.Provider
 RecommendationProvider = recommendation.RecommendationProvider
-ROOT = Path(__file__).resolve().parent.parent
 
 
 @pytest.fixture(autouse=True)
@@ -130,14 +128,21 @@ def test_closing_writes_the_user_configuration(window, dialogs, tmp_path, monkey
     # an update saves as closing does.
     normalSize = win.size
     win.TKroot.wm_attributes("-zoomed", True)
-    for _ in range(100):
-        if pump(win) is not None and win.size != normalSize:
+    sizes = []
+    for _ in range(300):
+        pump(win)
+        sizes.append(win.size)
+        if sizes[-1] != normalSize and sizes[-20:] == [sizes[-1]] * 20:
             break
     assert win.size != normalSize
     configFile.unlink()
     dispatch(manager, win, "UpdateSoftware")
     gui = json.loads(configFile.read_text())["gui"]
     assert gui["maximized"] is True and tuple(gui["size"]) == normalSize
+    for _ in range(100):
+        if win.TKroot.wm_attributes("-zoomed"):
+            break
+        pump(win)
     assert win.TKroot.wm_attributes("-zoomed")
 
     # A save that fails keeps the previous file whole, leaves nothing beside it and is shown.
@@ -191,7 +196,8 @@ def test_save_and_load_config_round_trip(window, dialogs, tmp_path, monkeypatch)
 
     # Load Config: the loaded settings over the defaults, the data settings applied, a run.
     (tmp_path / "loaded.json").write_text(json.dumps(
-        {"allocation": {"capital": 25000}, "data": {"localCurrency": "EUR.FOREX"}, "gui": {"size": [900, 700]}}))
+        {"allocation": {"capital": 25000}, "data": {"localCurrency": "EUR.FOREX"},
+         "gui": {"size": [900, 700]}}))
     dialogs.answers = [str(tmp_path / "loaded.json")]
     newWindow = dispatch(manager, win, "LoadConfig")
     try:
@@ -333,9 +339,11 @@ def readWorkbook(path):
                    for si in xml("xl/sharedStrings.xml").findall("m:si", ns)]
         styles = xml("xl/styles.xml")
         numberFormats = {f.get("numFmtId"): f.get("formatCode") for f in styles.iter("{%s}numFmt" % ns["m"])}
-        cellStyles = [(numberFormats.get(xf.get("numFmtId")), (xf.find("m:alignment", ns).get("horizontal")
-                                                                if xf.find("m:alignment", ns) is not None else None))
-                      for xf in styles.find("m:cellXfs", ns).findall("m:xf", ns)]
+        cellStyles = []
+        for xf in styles.find("m:cellXfs", ns).findall("m:xf", ns):
+            alignment = xf.find("m:alignment", ns)
+            cellStyles.append((numberFormats.get(xf.get("numFmtId")),
+                               None if alignment is None else alignment.get("horizontal")))
         sheets = {}
         for number, sheet in enumerate(xml("xl/workbook.xml").find("m:sheets", ns), 1):
             root = xml("xl/worksheets/sheet%d.xml" % number)
@@ -347,7 +355,7 @@ def readWorkbook(path):
                     text = None if value is None else value.text
                     cells.append(strings[int(text)] if cell.get("t") == "s" else text)
                 rows.append(cells)
-            columns = [(int(c.get("min")), int(c.get("max")), c.get("width") and round(float(c.get("width"))),
+            columns = [(int(c.get("min")), int(c.get("max")), c.get("width") and int(float(c.get("width"))),
                         cellStyles[int(c.get("style", 0))]) for c in root.iter("{%s}col" % ns["m"])]
             pane = root.find(".//m:pane", ns)
             sheets[sheet.get("name")] = {"rows": rows, "columns": columns,
@@ -367,7 +375,8 @@ def test_excel_workbook(window, dialogs, tmp_path):
     dialogs.answers = [str(tmp_path / "empty.xlsx")]
     dispatch(manager, win, "SaveExcel")
     sheets = readWorkbook(tmp_path / "empty.xlsx")
-    assert sheets["Recommendation"]["rows"] == [["Symbol", "Security Name", "Weight", "Price", "Count", "Value"]]
+    headings = ["Symbol", "Security Name", "Weight", "Price", "Count", "Value"]
+    assert sheets["Recommendation"]["rows"] == [headings]
     assert sheets["Results"]["rows"] == [["Name", "Value"]]
 
     dispatch(manager, win, "UpdateConfig")
@@ -380,14 +389,16 @@ def test_excel_workbook(window, dialogs, tmp_path):
 
     allocation = tab["Recommendation"]
     rows = sheets["Recommendation"]["rows"]
-    assert len(rows) == len(allocation) + 1 and rows[1][:2] == list(allocation.iloc[0][["Symbol", "Security Name"]])
+    assert len(rows) == len(allocation) + 1
+    assert rows[1][:2] == list(allocation.iloc[0][["Symbol", "Security Name"]])
     number = ("#,###.00", None)
     # Columns given no width keep the default one.
     assert sheets["Recommendation"]["columns"] == [(1, 1, 12, (None, None)), (2, 2, 32, (None, None)),
                                                    (3, 4, 9, number), (6, 6, 9, number)]
     assert sheets["Results"]["columns"] == [(2, 2, 12, (None, "right"))]
     assert sheets["Results"]["rows"][-1][0] == "Backtest Sharpe"
-    assert sheets["Stocks"]["rows"][:2] == [["Symbol", "Security Name", "Currency"], ["AAPL.US", "Apple Inc", "USD"]]
+    assert sheets["Stocks"]["rows"][:2] == [["Symbol", "Security Name", "Currency"],
+                                            ["AAPL.US", "Apple Inc", "USD"]]
     prices = tab["prices"]
     assert sheets["Prices"]["rows"][0] == ["Date"] + [c for c in prices.columns if c != "Date"]
     assert len(sheets["Prices"]["rows"]) == len(prices) + 1
@@ -395,7 +406,8 @@ def test_excel_workbook(window, dialogs, tmp_path):
     # The dates show as dates: a number of days with the date format on the cell.
     assert float(sheets["Prices"]["rows"][1][0]) == pytest.approx(42006)
 
-    configuration = {row[0]: (row[1] if len(row) > 1 else None) for row in sheets["Configuration"]["rows"][1:]}
+    configuration = {row[0]: (row[1] if len(row) > 1 else None)
+                     for row in sheets["Configuration"]["rows"][1:]}
     assert sheets["Configuration"]["rows"][0] == ["Key", "Value"]
     assert sheets["Configuration"]["columns"] == [(1, 1, 32, (None, None)), (2, 2, 64, (None, None))]
     assert configuration["allocation.method"] == "testmethods.MinVolatility"
@@ -422,3 +434,59 @@ def test_to_record_flattens_depth_first():
         ("data.basePeriod", 365), ("data.sigmaClipLow", 3), ("providers", ["a.B"]), ("gui.language", "de"),
         ("gui.size", [1, 2]), ("gui.inner.deep", None)]
     assert list(RecommendationProvider.toRecord(7, "x")) == [("x", 7)]
+
+
+# --- as a new user: a recommendation, both exports, closing and starting again ---------------
+
+from selection_support import defaults, loadMarket, popups, startProgram, stub, workspace  # noqa: E402,F401
+
+FLOW_PROVIDERS = ["fields.FieldProvider", "current.CurrentProvider", "selection.SelectionProvider",
+                  "dataprov.DataProvider", "config.ConfigProvider", "recommendation.RecommendationProvider"]
+
+
+def test_exports_and_settings_survive_a_restart(stub, workspace, popups, monkeypatch):
+    import velmora
+
+    loadMarket(stub)
+    answers = [str(workspace / "report.pdf"), str(workspace / "report.xlsx")]
+    monkeypatch.setattr(provider, "GetFileName", lambda *args, **kwargs: answers.pop(0))
+    config = defaults()
+    config.allocation.update({"method": "minvol.MinVolatility", "cutOffDate": "2017-12-01"})
+    config.configFile = "data/config/velmora.json"
+    user = Dict()
+    manager, win = startProgram(config, user, providers=FLOW_PROVIDERS)
+    try:
+        win = dispatch(manager, win, "searchButton", search="apple")
+        win = dispatch(manager, win, "addStock", searchResults=[0, 1])
+        win = dispatch(manager, win, "mainTab", mainTab="recommendation")
+        win = dispatch(manager, win, "Capital", Capital="30000")
+        win = dispatch(manager, win, "UpdateConfig")
+        tab = manager.providerList[-1]
+        assert 0 < tab["Recommendation"]["Value"].sum() <= 30000
+        win = dispatch(manager, win, "SaveGraph")
+        win = dispatch(manager, win, "SaveExcel")
+        position, size = win.current_location(more_accurate=True), win.size
+        symbols = set(manager.providerList[2]["stocks"]["Symbol"])
+        win = dispatch(manager, win, sg.WIN_CLOSE_ATTEMPTED_EVENT)
+    finally:
+        win.close()
+    assert popups.kinds() == []
+    assert len(pdfPages(workspace / "report.pdf")[0]) == 5
+    sheets = readWorkbook(workspace / "report.xlsx")
+    assert len(sheets["Stocks"]["rows"]) == 3 and len(sheets["Recommendation"]["rows"]) > 1
+
+    saved = json.loads((workspace / "data" / "config" / "velmora.json").read_text())
+    assert saved["allocation"]["capital"] == 30000
+    assert saved["gui"] == {"position": list(position), "size": list(size), "maximized": False}
+
+    # Started again as the program starts: the saved settings over the defaults.
+    monkeypatch.setattr(Provider, "values", {})
+    monkeypatch.setattr(Provider, "origin", {})
+    again = velmora.merge(Dict(saved), defaults())
+    manager, win = startProgram(again, Dict(saved), providers=FLOW_PROVIDERS)
+    try:
+        assert win["Capital"].get().replace(",", "") == "30000" and again.allocation.capital == 30000
+        assert win.size == size and tuple(win.current_location(more_accurate=True)) == tuple(position)
+        assert set(manager.providerList[2]["stocks"]["Symbol"]) == symbols and len(symbols) == 2
+    finally:
+        win.close()
