@@ -87,11 +87,13 @@ def test_get_with_conversion_and_cleaning_against_plain_pandas(tmp_path):
 
     ours = request()
     result_file = tmp_path / "reference.pkl"
-    script = [str(Path(sys.executable).with_name("python")), str(Path(reference.__file__)), str(REPEAT), str(result_file)]
+    script = [str(Path(sys.executable).with_name("python")), str(Path(reference.__file__)), str(REPEAT),
+              str(result_file)]
     program, plain = [], []
     for _ in range(ROUNDS):
         program += times_of(request, REPEAT)
-        plain += json.loads(subprocess.run(script, check=True, capture_output=True, text=True).stdout)["times"]
+        answer = subprocess.run(script, check=True, capture_output=True, text=True)
+        plain += json.loads(answer.stdout)["times"]
     pdt.assert_frame_equal(ours, pd.read_pickle(result_file), check_freq=False)
     print(row(f"get, {reference.SYMBOLS} symbols x {len(ours)} days, converted and cleaned", program,
               "plain script", plain, 1.05))

@@ -13,7 +13,11 @@ import tempfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+import startup  # noqa: E402
 from startup import ROOT, stableProgram, timeToWindow  # noqa: E402
+
+# The selection read at start puts its file name into the title.
+startup.TITLE = "(Zeltra )?Velmora.*"
 
 SHELL_PROVIDERS = ["fields.FieldProvider"]
 # Loaded only when first used; none of them may be loaded when the window is there.

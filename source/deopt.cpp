@@ -48,8 +48,9 @@ std::pair<py::object, py::object> unpackPair(py::handle value) {
 // ---------------------------------------------------------------------------------------
 // Kernels. A decision vector holds n counts and then n used flags; a population holds
 // its members in columns (2n x S), the layout the optimiser hands over. Weights are laid
-// out one member per row (S x n). Each element is computed with the operations of the
-// numpy expressions in the same order, so a plain numpy version gives the same bits.
+// out one member per row (S x n). Products and quotients follow the numpy expressions in
+// their order and give the same bits; sums run from the first stock to the last, where
+// numpy's dot product may differ in the last bits.
 
 struct Layout {
     py::ssize_t n;        // stocks
@@ -403,7 +404,7 @@ void estimateReturns(py::object self, py::object owner, py::object prices) {
             "riskFree"_a = allocationSetting(owner, "benchmark") / py::int_(100));
 }
 
-void estimateRisk(const py::module_ &m, py::object self, py::object owner, py::object prices) {
+void estimateRisk(py::object self, py::object owner, py::object prices) {
     py::object method = allocationSetting(owner, "riskMethod");
     auto is = [&method](const char *name) { return method.equal(py::str(name)); };
     const char *label = "Volatility";
@@ -439,12 +440,12 @@ py::tuple computeRecommendation(const py::module_ &m, py::object self, py::objec
     self.attr("owner") = owner;
     py::object prices = owner.attr("prices");
     estimateReturns(self, owner, prices);
-    estimateRisk(m, self, owner, prices);
+    estimateRisk(self, owner, prices);
     self.attr("riskFree") = allocationSetting(owner, "benchmark") / py::float_(100.0);
-    self.attr("capital") = allocationSetting(owner, "capital");
+    py::object capital = allocationSetting(owner, "capital");
+    self.attr("capital") = capital;
     self.attr("prepare")();
 
-    py::object capital = self.attr("capital");
     py::object optimizer = m.attr("Optimizer")(capital, prices, owner.attr("minWeight"),
                                                owner.attr("maxWeight"),
                                                "progress"_a = owner.attr("update"),

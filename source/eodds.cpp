@@ -1,4 +1,5 @@
-// The raw data source on the EOD Historical Data API: price histories as CSV and a JSON symbol search, authorised by the user's key.
+// The raw data source on the EOD Historical Data API: price histories as CSV and a JSON symbol
+// search, authorised by the user's key.
 #include "rawsource.hpp"
 
 namespace {
@@ -23,21 +24,10 @@ void construct(py::object self, py::object apiKey) {
                                                  "params"_a = keyParameter(self));
 }
 
-py::object get(py::object self, py::object stocks, py::object startDate, py::object endDate,
-               py::object removeAdjusted, py::object progress) {
-    return rawsource::get(self, stocks, startDate, endDate, removeAdjusted, progress);
-}
-
 // The client of one download.
-py::object openAsyncClient(py::object self) {
+py::object openAsyncClient(const py::module_ &, py::object self) {
     return httpx().attr("AsyncClient")("base_url"_a = rawsource::serviceBase(self, baseUrlVariable),
                                        "params"_a = keyParameter(self), "http2"_a = true);
-}
-
-py::object getAsync(py::object self, py::object stocks, py::object startDate, py::object endDate,
-                    py::object removeAdjusted, py::object progress) {
-    return rawsource::getAsync(self, stocks, startDate, endDate, removeAdjusted, progress, "EodDataSource.getAsync",
-                               [self] { return openAsyncClient(self); });
 }
 
 // The answer of one symbol as a frame indexed by date; raises when it is no such CSV.
@@ -50,7 +40,7 @@ py::object readPrices(py::object response, bool withClose) {
     return frame;
 }
 
-py::object getAsyncUrl(py::module_ m, py::object self, py::object parms) {
+py::object getAsyncUrl(const py::module_ &m, py::object self, py::object parms) {
     return rawsource::operation("EodDataSource.getAsyncUrl", [m, self, parms] {
         rawsource::Parms p = rawsource::unpack(parms);
         py::object logger = m.attr("logger");
@@ -59,7 +49,7 @@ py::object getAsyncUrl(py::module_ m, py::object self, py::object parms) {
                 return py::str("getAsyncUrl stock={} url={} status={}")
                     .format(p.stock, response.attr("request").attr("url"), response.attr("status_code"));
             });
-            bool removeAdjusted = py::bool_(p.removeAdjusted);
+            bool removeAdjusted = velmora::truthy(p.removeAdjusted);
             py::object frame = readPrices(response, removeAdjusted);
             if (removeAdjusted && rawsource::closeEverAboveAdjusted(frame)) return py::none();
             self.attr("incProgress")();
@@ -75,18 +65,17 @@ py::object getAsyncUrl(py::module_ m, py::object self, py::object parms) {
     });
 }
 
-void incProgress(py::object self) { rawsource::incProgress(self); }
-
 // The search text is a single segment of the request path: every character that could take
 // the request elsewhere is escaped ("/", "?", "#" and the rest), and so are the dots of "."
 // and "..", which the HTTP client would resolve to the search path itself or to its parent.
 py::str searchPath(py::object search) {
     py::str quoted = py::module_::import("urllib.parse").attr("quote")(search, "safe"_a = "");
-    if (quoted.equal(py::str(".")) || quoted.equal(py::str(".."))) quoted = quoted.attr("replace")(".", "%2E");
+    if (quoted.equal(py::str(".")) || quoted.equal(py::str("..")))
+        quoted = quoted.attr("replace")(".", "%2E");
     return py::str("/api/search/") + quoted;
 }
 
-py::object queryStocks(py::module_ m, py::object self, py::object search) {
+py::object queryStocks(const py::module_ &m, py::object self, py::object search) {
     py::object logger = m.attr("logger");
     return rawsource::orElse([&] {
         py::dict parameters;
@@ -98,7 +87,8 @@ py::object queryStocks(py::module_ m, py::object self, py::object search) {
                 .format(search, response.attr("request").attr("url"), response.attr("status_code"));
         });
         py::object records = py::module_::import("json").attr("loads")(response.attr("content"));
-        if (!py::isinstance<py::list>(records)) throw py::type_error("the search answer is no list of records");
+        if (!py::isinstance<py::list>(records))
+            throw py::type_error("the search answer is no list of records");
         py::object frame = pandas().attr("DataFrame")(records);
         frame["Security Name"] = frame["Name"];
         frame["Symbol"] = py::object(frame["Code"]) + py::str(".") + py::object(frame["Exchange"]);
@@ -114,25 +104,18 @@ py::object queryStocks(py::module_ m, py::object self, py::object search) {
 
 void defineEodDataSource(py::module_ &m) {
     py::object cls = velmora::makeClass(m, "EodDataSource");
+    const py::module_ &module = m;  // the module-first overloads take the module as const
     cls.attr("baseUrl") = "https://eodhd.com";
     velmora::constructor(cls, &construct, "apiKey"_a);
-    velmora::method(cls, "get", &get, "stocks"_a, "startDate"_a = py::none(), "endDate"_a = py::none(),
-                    "removeAdjusted"_a = false, "progress"_a = py::none());
-    velmora::method(cls, "getAsync", &getAsync, "stocks"_a, "startDate"_a = py::none(), "endDate"_a = py::none(),
-                    "removeAdjusted"_a = false, "progress"_a = py::none());
-    velmora::method(
-        cls, "getAsyncUrl", [m](py::object self, py::object parms) { return getAsyncUrl(m, self, parms); },
-        "parms"_a);
-    velmora::method(cls, "incProgress", &incProgress);
-    velmora::method(
-        cls, "queryStocks", [m](py::object self, py::object search) { return queryStocks(m, self, search); },
-        "search"_a);
+    rawsource::bindDriver(cls, module, &openAsyncClient);
+    velmora::method(cls, "getAsyncUrl", module, &getAsyncUrl, "parms"_a);
+    velmora::method(cls, "queryStocks", module, &queryStocks, "search"_a);
 }
 
 }  // namespace
 
 PYBIND11_MODULE(eodds, m) {
     m.attr("logger") = py::module_::import("logging").attr("getLogger")("eodds");
-    velmora::rawsource::protectKeys({"eodds"});
+    velmora::rawsource::protectKeys(m);
     defineEodDataSource(m);
 }

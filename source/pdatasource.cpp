@@ -1,4 +1,5 @@
-// The cached data source: every price series ever fetched, kept in one table mirrored to a file, converted and cleaned on request.
+// The cached data source: every price series ever fetched, kept in one table mirrored to a
+// file, converted and cleaned on request.
 #include "pyclass.hpp"
 
 #include <pybind11/numpy.h>
@@ -6,40 +7,91 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <utility>
 
 namespace {
 
 py::object import(const char *name) { return py::module_::import(name); }
 
-// Dates, file names and the target currency count as not given when none or empty text.
-bool given(py::handle value) { return !value.is_none() && py::bool_(py::reinterpret_borrow<py::object>(value)); }
-
-py::object orNone(py::handle value) { return given(value) ? py::reinterpret_borrow<py::object>(value) : py::none(); }
+py::object orNone(py::handle value) {
+    return velmora::truthy(value) ? py::reinterpret_borrow<py::object>(value) : py::none();
+}
 
 // Symbols and currencies come from stock tables, where a missing one is none or NaN.
 bool isText(py::handle value) { return py::isinstance<py::str>(value) && py::len(value) > 0; }
 
 py::object emptyCache() { return import("pandas").attr("DataFrame")(); }
 
+// ---- Covered ranges ----------------------------------------------------------------------
+//
+// Every symbol has the range of dates it was fetched for, (first, last) as texts, none for an
+// open end, so that a request fetches only what lies outside it. The ranges are kept apart
+// from the table because a range may begin or end on a day without trading.
+
+using Range = std::pair<py::object, py::object>;
+
+// Date texts compare in calendar order; none is the open end on its side.
+bool startsBefore(py::handle a, py::handle b) { return velmora::truthy(b) && (!velmora::truthy(a) || a < b); }
+bool endsAfter(py::handle a, py::handle b) { return velmora::truthy(b) && (!velmora::truthy(a) || a > b); }
+
+// A symbol without a range of its own (set into the table from outside) has the cache's.
+Range rangeOf(py::object self, py::handle symbol) {
+    py::dict ranges = self.attr("cacheRanges");
+    if (ranges.contains(symbol)) {
+        py::tuple range = ranges[symbol];
+        return {range[0], range[1]};
+    }
+    return {self.attr("cacheStartDate"), self.attr("cacheEndDate")};
+}
+
+// The cache's covered range is the hull of its symbols' ranges.
+void setRanges(py::object self, py::dict ranges) {
+    self.attr("cacheRanges") = ranges;
+    py::object first = py::none(), last = py::none();
+    bool any = false;
+    for (auto item : ranges) {
+        py::tuple range = py::reinterpret_borrow<py::tuple>(item.second);
+        if (!any || startsBefore(range[0], first)) first = range[0];
+        if (!any || endsAfter(range[1], last)) last = range[1];
+        any = true;
+    }
+    self.attr("cacheStartDate") = orNone(first);
+    self.attr("cacheEndDate") = orNone(last);
+}
+
+// The raw sources leave out the first day of every download, and Yahoo's the last one too, so
+// a range is widened by fetching from a few days inside it: the days lost at the seam are
+// ones the cache already holds.
+constexpr int seamDays = 7;
+
+py::object shifted(py::object day, int days) {
+    py::object datetime = import("datetime");
+    py::object parsed = datetime.attr("date").attr("fromisoformat")(day);
+    return (parsed + datetime.attr("timedelta")("days"_a = days)).attr("isoformat")();
+}
+
 // ---- Cache file ------------------------------------------------------------------------
 //
-// Four numpy arrays, one after the other: the covered range (two date texts, empty for an
-// open end), the dates, the symbols and the prices with one row per symbol. Read with
-// pickled data refused, the file runs no code, and the prices land in one read in the
-// block that the table then uses, which makes loading about as fast as unpickling.
+// Four numpy arrays, one after the other: the covered ranges (one row of two date texts per
+// symbol, empty for an open end; a file of the first form holds one range for all symbols),
+// the dates, the symbols and the prices with one row per symbol. Read with pickled data
+// refused, the file runs no code, and the prices land in one read in the block that the
+// table then uses, which makes loading about as fast as unpickling.
 
 constexpr int fileArrays = 4;
 
-[[noreturn]] void foreignFile(const char *why) { throw py::value_error(std::string("not a price cache file: ") + why); }
+[[noreturn]] void foreignFile(const char *why) {
+    throw py::value_error(std::string("not a price cache file: ") + why);
+}
 
 bool isArrayOf(py::handle array, const char *kind, int dimensions) {
-    return array.attr("dtype").attr("kind").cast<std::string>() == kind && array.attr("ndim").cast<int>() == dimensions;
+    return array.attr("dtype").attr("kind").cast<std::string>() == kind &&
+           array.attr("ndim").cast<int>() == dimensions;
 }
 
 // Hands the opened file to `use` and closes it again, also when `use` fails.
 template <typename Use>
-void withFile(py::object fileName, const char *mode, Use &&use) {
-    py::object file = import("io").attr("open")(fileName, mode);
+void withFile(py::object file, Use &&use) {
     try {
         use(file);
     } catch (...) {
@@ -49,17 +101,16 @@ void withFile(py::object fileName, const char *mode, Use &&use) {
     file.attr("close")();
 }
 
-py::object boundText(py::handle bound) { return given(bound) ? py::str(bound) : py::str(""); }
-
-py::object boundOf(py::handle text) { return given(text) ? py::reinterpret_borrow<py::object>(text) : py::none(); }
+py::object boundText(py::handle bound) { return velmora::truthy(bound) ? py::str(bound) : py::str(""); }
 
 // ---- CachedDataSource -------------------------------------------------------------------
 
-void construct(py::module_ m, py::object self, py::object fileName, py::object rawProvider, py::object config) {
+void construct(const py::module_ &m, py::object self, py::object fileName, py::object rawProvider,
+               py::object config) {
     self.attr("fileName") = fileName;
     self.attr("config") = config;
     bool loaded = false;
-    if (given(fileName)) {
+    if (velmora::truthy(fileName)) {
         try {
             self.attr("load")(fileName);
             loaded = true;
@@ -69,8 +120,7 @@ void construct(py::module_ m, py::object self, py::object fileName, py::object r
     }
     if (!loaded) {
         self.attr("cache") = emptyCache();
-        self.attr("cacheStartDate") = py::none();
-        self.attr("cacheEndDate") = py::none();
+        setRanges(self, py::dict());
         m.attr("updateNeeded") = false;
     }
     self.attr("rawProvider") = rawProvider;
@@ -79,85 +129,160 @@ void construct(py::module_ m, py::object self, py::object fileName, py::object r
 void load(py::object self, py::object fileName) {
     py::object np = import("numpy"), pd = import("pandas");
     py::list arrays;
-    withFile(fileName, "rb", [&](py::object file) {
+    withFile(import("io").attr("open")(fileName, "rb"), [&](py::object file) {
         for (int i = 0; i < fileArrays; ++i) arrays.append(np.attr("load")(file, "allow_pickle"_a = false));
     });
-    py::object range = arrays[0], dates = arrays[1], symbols = arrays[2], prices = arrays[3];
-    if (!isArrayOf(range, "U", 1) || py::len(range) != 2) foreignFile("no covered range");
+    py::object ranges = arrays[0], dates = arrays[1], symbols = arrays[2], prices = arrays[3];
     py::object priceType = prices.attr("dtype"), priceShape = prices.attr("shape");
-    if (!isArrayOf(dates, "M", 1) || !isArrayOf(symbols, "U", 1) || !priceType.equal(np.attr("dtype")("float64")) ||
+    if (!isArrayOf(dates, "M", 1) || !isArrayOf(symbols, "U", 1) ||
+        !priceType.equal(np.attr("dtype")("float64")) ||
         !priceShape.equal(py::make_tuple(py::len(symbols), py::len(dates))))
         foreignFile("no price table");
+    py::object rangeShape = ranges.attr("shape");
+    bool oneRange = isArrayOf(ranges, "U", 1) && py::len(ranges) == 2;
+    if (!oneRange && !(isArrayOf(ranges, "U", 2) && rangeShape.equal(py::make_tuple(py::len(symbols), 2))))
+        foreignFile("no covered range");
     if (py::len(dates) == 0) foreignFile("no dates");
     py::object index = pd.attr("DatetimeIndex")(dates, "name"_a = "Date");
-    py::object columns = pd.attr("Index")(symbols.attr("tolist")());
+    py::list names = symbols.attr("tolist")();
+    py::object columns = pd.attr("Index")(names);
     // Requests are cut from the table by date slices, which need the dates in order.
     if (!index.attr("is_monotonic_increasing").cast<bool>() || !columns.attr("is_unique").cast<bool>())
         foreignFile("dates out of order or symbols repeated");
-    self.attr("cache") = pd.attr("DataFrame")(prices.attr("T"), "index"_a = index, "columns"_a = columns, "copy"_a = false);
-    py::list bounds = range.attr("tolist")();
-    self.attr("cacheStartDate") = boundOf(bounds[0]);
-    self.attr("cacheEndDate") = boundOf(bounds[1]);
+    py::list bounds = ranges.attr("tolist")();
+    py::dict covered;
+    for (size_t i = 0; i < names.size(); ++i) {
+        py::list range = oneRange ? bounds : py::list(bounds[i]);
+        covered[names[i]] = py::make_tuple(orNone(range[0]), orNone(range[1]));
+    }
+    self.attr("cache") =
+        pd.attr("DataFrame")(prices.attr("T"), "index"_a = index, "columns"_a = columns, "copy"_a = false);
+    setRanges(self, covered);
 }
 
+// The file is written beside its final name and then put in its place, so that a reader, or
+// the next start after a crash, finds either the old cache or the new one, never a part.
 void save(py::object self, py::object fileName) {
-    py::object np = import("numpy");
+    py::object np = import("numpy"), os = import("os");
     py::object cache = self.attr("cache");
+    py::list columns(cache.attr("columns")), bounds;
+    for (py::handle symbol : columns) {
+        Range range = rangeOf(self, symbol);
+        bounds.append(py::make_tuple(boundText(range.first), boundText(range.second)));
+    }
     py::list arrays;
-    arrays.append(np.attr("array")(py::make_tuple(boundText(self.attr("cacheStartDate")), boundText(self.attr("cacheEndDate")))));
+    arrays.append(np.attr("array")(bounds, "dtype"_a = "str").attr("reshape")(-1, 2));
     arrays.append(cache.attr("index").attr("to_numpy")());
-    arrays.append(np.attr("array")(py::list(cache.attr("columns")), "dtype"_a = "str"));
+    arrays.append(np.attr("array")(columns, "dtype"_a = "str"));
     arrays.append(np.attr("ascontiguousarray")(cache.attr("to_numpy")("dtype"_a = "float64").attr("T")));
-    withFile(fileName, "wb", [&](py::object file) {
-        for (py::handle array : arrays) np.attr("save")(file, array, "allow_pickle"_a = false);
-    });
+    // A name of its own, opened only if new, with the permissions any new file gets here.
+    py::object temporary = py::str("{}.{}.tmp").format(os.attr("fspath")(fileName),
+                                                      import("secrets").attr("token_hex")(4));
+    py::object opened = import("io").attr("open")(temporary, "xb");
+    try {
+        withFile(opened, [&](py::object file) {
+            for (py::handle array : arrays) np.attr("save")(file, array, "allow_pickle"_a = false);
+            file.attr("flush")();
+            os.attr("fsync")(file.attr("fileno")());
+        });
+        os.attr("replace")(temporary, fileName);
+    } catch (...) {
+        try {
+            os.attr("remove")(temporary);
+        } catch (...) {
+            // Nothing left to remove.
+        }
+        throw;
+    }
 }
 
-// Run at every request, not only at the first of the process: the cache is discarded when
-// the request reaches beyond the range it was fetched for, so that every request is
-// answered for its whole range. A bound that is not given is not compared, and a range
-// that ends before it starts asks for nothing.
-void update(py::module_ m, py::object self, py::object startDate, py::object endDate) {
+// The once-per-process check that used to discard a cache reaching not far enough. A request
+// now fetches what lies outside the ranges of its symbols, so the check has nothing left to do.
+void update(const py::module_ &m, py::object, py::object, py::object, py::object) {
     m.attr("updateNeeded") = false;
-    if (given(startDate) && given(endDate) && endDate < startDate) return;
-    py::object cacheStartDate = self.attr("cacheStartDate"), cacheEndDate = self.attr("cacheEndDate");
-    bool beyondEnd = given(endDate) && given(cacheEndDate) && endDate > cacheEndDate;
-    bool beforeStart = given(startDate) && given(cacheStartDate) && startDate < cacheStartDate;
-    if (!beyondEnd && !beforeStart) return;
-    self.attr("cache") = emptyCache();
-    self.attr("cacheStartDate") = py::none();
-    self.attr("cacheEndDate") = py::none();
 }
 
-// The symbols the cache lacks are fetched for the whole range it covers, so that all its
-// columns share one range.
-void fetchMissing(py::module_ m, py::object self, py::list requested, py::object progress) {
+// What a request lacks: the symbols that are not cached, or whose range does not hold the
+// requested one, and the one span that covers what any of them misses.
+struct Missing {
+    py::list symbols;
+    py::object first, last;
+};
+
+Missing missingOf(py::object self, py::list requested, py::object startDate, py::object endDate) {
+    Missing missing;
+    py::set cached(self.attr("cache").attr("columns"));
+    auto widen = [&](py::object from, py::object to) {
+        if (missing.symbols.empty() || startsBefore(from, missing.first)) missing.first = from;
+        if (missing.symbols.empty() || endsAfter(to, missing.last)) missing.last = to;
+    };
+    for (py::handle symbol : requested) {
+        if (!cached.contains(symbol)) {
+            widen(orNone(startDate), orNone(endDate));
+        } else {
+            auto [coveredFirst, coveredLast] = rangeOf(self, symbol);
+            bool before = startsBefore(startDate, coveredFirst), after = endsAfter(endDate, coveredLast);
+            if (!before && !after) continue;
+            widen(after && !before ? shifted(coveredLast, -seamDays) : orNone(startDate),
+                  before && !after ? shifted(coveredFirst, seamDays) : orNone(endDate));
+        }
+        missing.symbols.append(symbol);
+    }
+    return missing;
+}
+
+// Merges the delivered symbols into the cache, their fresh prices winning where both have one,
+// and widens their ranges by the span fetched. A symbol that was not delivered keeps its range
+// and is asked for again next time.
+void mergeDelivered(py::object self, py::object fetched, const Missing &missing) {
     py::object cache = self.attr("cache");
     py::set cached(cache.attr("columns"));
-    py::list missing;
-    for (py::handle symbol : requested)
-        if (!cached.contains(symbol)) missing.append(symbol);
-    if (py::len(missing) == 0) return;
-    py::object startDate = self.attr("cacheStartDate"), endDate = self.attr("cacheEndDate");
-    velmora::debug(m.attr("logger"), [&] {
-        return py::str("doGet missingStocks={} startDate={} endDate={}").format(missing, startDate, endDate);
-    });
-    py::object fetched = self.attr("rawProvider").attr("get")(missing, "startDate"_a = startDate, "endDate"_a = endDate,
-                                                              "progress"_a = progress);
-    self.attr("cache") = import("pandas").attr("merge")(cache, fetched, "left_index"_a = true, "right_index"_a = true,
-                                                        "how"_a = "outer", "sort"_a = true);
+    py::dict ranges;
+    for (py::handle symbol : cached) {
+        Range range = rangeOf(self, symbol);
+        ranges[symbol] = py::make_tuple(range.first, range.second);
+    }
+    py::list delivered;
+    for (py::handle symbol : missing.symbols) {
+        if (!fetched.attr("columns").contains(symbol)) continue;
+        delivered.append(symbol);
+        py::object from = missing.first, to = missing.last;
+        if (cached.contains(symbol)) {
+            auto [coveredFirst, coveredLast] = rangeOf(self, symbol);
+            if (!startsBefore(from, coveredFirst)) from = coveredFirst;
+            if (!endsAfter(to, coveredLast)) to = coveredLast;
+        }
+        ranges[symbol] = py::make_tuple(orNone(from), orNone(to));
+    }
+    if (delivered.empty()) return;
+    self.attr("cache") = fetched[delivered].attr("combine_first")(cache);
+    setRanges(self, ranges);
     // Without a file name the cache lives in memory only, rather than failing every fetch.
-    if (given(self.attr("fileName"))) self.attr("save")(self.attr("fileName"));
+    if (velmora::truthy(self.attr("fileName"))) self.attr("save")(self.attr("fileName"));
 }
 
-py::object doGet(py::module_ m, py::object self, py::object stocks, py::object startDate, py::object endDate,
-                 py::object progress) {
+// One download for all the symbols that lack something, over the span they miss; every other
+// symbol stays as cached. A range that ends before it starts asks for nothing.
+void fetchMissing(const py::module_ &m, py::object self, py::list requested, py::object startDate,
+                  py::object endDate, py::object progress) {
+    if (velmora::truthy(startDate) && velmora::truthy(endDate) && endDate < startDate) return;
+    Missing missing = missingOf(self, requested, startDate, endDate);
+    if (missing.symbols.empty()) return;
+    velmora::debug(m.attr("logger"), [&] {
+        return py::str("doGet missingStocks={} startDate={} endDate={}")
+            .format(missing.symbols, missing.first, missing.last);
+    });
+    py::object fetched = self.attr("rawProvider").attr("get")(
+        missing.symbols, "startDate"_a = missing.first, "endDate"_a = missing.last, "progress"_a = progress);
+    mergeDelivered(self, fetched, missing);
+}
+
+py::object doGet(const py::module_ &m, py::object self, py::object stocks, py::object startDate,
+                 py::object endDate, py::object progress) {
     py::list requested = import("builtins").attr("sorted")(py::set(stocks));
     if (!self.attr("rawProvider").is_none()) {
-        self.attr("update")(startDate, endDate, progress);
-        if (self.attr("cacheStartDate").is_none()) self.attr("cacheStartDate") = startDate;
-        if (self.attr("cacheEndDate").is_none()) self.attr("cacheEndDate") = endDate;
-        fetchMissing(m, self, requested, progress);
+        if (velmora::truthy(m.attr("updateNeeded"))) self.attr("update")(startDate, endDate, progress);
+        fetchMissing(m, self, requested, startDate, endDate, progress);
     }
     py::object cache = self.attr("cache");
     py::set cached(cache.attr("columns"));
@@ -187,8 +312,11 @@ py::dict currenciesOf(py::object stocks) {
     return currencyOf;
 }
 
-// Factors turning a price in each fetched currency into the target currency, by date;
-// none when the target currency's own rates could not be fetched.
+// Factors turning a price in each fetched currency into the target currency, by date.
+// Without the target currency's own rates no stock can be converted, and that is no fault of
+// any stock: the request fails as a whole, naming the currency, so that the caller reports it
+// rather than dropping every stock of the selection as missing. A series without a single rate
+// in the range (an empty answer) converts nothing either.
 py::object currencyFactors(py::object self, py::dict currencyOf, size_t stockCount, py::object currency,
                            py::object startDate, py::object endDate, py::object progress) {
     py::set currencies(currencyOf.attr("values")());
@@ -197,14 +325,17 @@ py::object currencyFactors(py::object self, py::dict currencyOf, size_t stockCou
     py::object rates = self.attr("doGet")(currencies, startDate, endDate, progress);
     if (!progress.is_none()) progress(py::none(), "addValue"_a = py::len(currencies));
     rates = rates.attr("interpolate")();
-    if (!rates.attr("columns").contains(currency)) return py::none();
+    bool noRates = !rates.attr("columns").contains(currency) ||
+                   !velmora::truthy(rates[currency].attr("notna")().attr("any")());
+    if (noRates)
+        velmora::raise(PyExc_KeyError, py::str("no exchange rates for {}").format(currency));
     py::object toTarget = rates[currency].attr("copy")();
     return rates.attr("rtruediv")(toTarget, "axis"_a = 0);
 }
 
 // A stock without a currency, or whose currency has no rates, is left out and logged, so
 // that the caller reports it as missing while the other stocks go on.
-py::object convertPrices(py::module_ m, py::object prices, py::dict currencyOf, py::object factors, py::object currency) {
+py::object convertPrices(const py::module_ &m, py::object prices, py::dict currencyOf, py::object factors) {
     py::object logger = m.attr("logger");
     py::list kept, factorColumns;
     for (py::handle symbol : prices.attr("columns")) {
@@ -213,9 +344,8 @@ py::object convertPrices(py::module_ m, py::object prices, py::dict currencyOf, 
             continue;
         }
         py::object stockCurrency = currencyOf[symbol];
-        if (factors.is_none() || !factors.attr("columns").contains(stockCurrency)) {
-            logger.attr("error")("Cannot convert %s: no exchange rate for %s", symbol,
-                                 factors.is_none() ? currency : stockCurrency);
+        if (!factors.attr("columns").contains(stockCurrency)) {
+            logger.attr("error")("Cannot convert %s: no exchange rate for %s", symbol, stockCurrency);
             continue;
         }
         kept.append(symbol);
@@ -227,9 +357,9 @@ py::object convertPrices(py::module_ m, py::object prices, py::dict currencyOf, 
     return selected.attr("__mul__")(factorBlock);
 }
 
-py::object stockTablePrices(py::module_ m, py::object self, py::object stocks, py::object startDate, py::object endDate,
-                            py::object progress, py::object currency) {
-    bool convert = given(currency);
+py::object stockTablePrices(const py::module_ &m, py::object self, py::object stocks, py::object startDate,
+                            py::object endDate, py::object progress, py::object currency) {
+    bool convert = velmora::truthy(currency);
     py::dict currencyOf;
     py::object factors = py::none();
     if (convert) {
@@ -241,7 +371,7 @@ py::object stockTablePrices(py::module_ m, py::object self, py::object stocks, p
     for (py::handle symbol : stocks["Symbol"])
         if (isText(symbol)) symbols.append(symbol);
     py::object prices = self.attr("doGet")(symbols, startDate, endDate, progress);
-    return convert ? convertPrices(m, prices, currencyOf, factors, currency) : prices;
+    return convert ? convertPrices(m, prices, currencyOf, factors) : prices;
 }
 
 // ---- Cleaning ---------------------------------------------------------------------------
@@ -274,62 +404,61 @@ py::object clipValues(py::object prices, double low, double high) {
         for (py::ssize_t i = 0; i < rows; ++i)
             if (std::isinf(column[i]) || column[i] == 0.0) column[i] = gap;
     }
-    return import("pandas").attr("DataFrame")(values, "index"_a = prices.attr("index"), "columns"_a = prices.attr("columns"),
-                                              "copy"_a = false);
+    return import("pandas").attr("DataFrame")(values, "index"_a = prices.attr("index"),
+                                              "columns"_a = prices.attr("columns"), "copy"_a = false);
 }
 
-py::object clean(py::object self, py::object prices, bool partial) {
+// `cleaned` and `partial` arrive from configuration trees too, where a missing key is an empty
+// node: each is taken by its truth value, as the interpreter would.
+py::object clean(py::object self, py::object prices, py::object partial) {
     py::object data = self.attr("config")["data"];
     prices = clipValues(prices, py::float_(data["sigmaClipLow"]), py::float_(data["sigmaClipHigh"]));
     prices = prices.attr("dropna")("how"_a = "all");
     prices = prices.attr("interpolate")("limit_area"_a = "inside");
     prices = prices.attr("ffill")("limit"_a = 10);
     prices = prices.attr("bfill")("limit"_a = 10);
-    if (!partial) prices = prices.attr("dropna")("axis"_a = 1, "how"_a = "any");
+    if (!velmora::truthy(partial)) prices = prices.attr("dropna")("axis"_a = 1, "how"_a = "any");
     return prices;
 }
 
-py::object get(py::module_ m, py::object self, py::object stocks, py::object startDate, py::object endDate,
-               py::object progress, py::object currency, bool cleaned, bool partial) {
+py::object get(const py::module_ &m, py::object self, py::object stocks, py::object startDate,
+               py::object endDate, py::object progress, py::object currency, py::object cleaned,
+               py::object partial) {
     if (py::isinstance<py::str>(stocks)) {
         py::list single;
         single.append(stocks);
         py::object prices = self.attr("doGet")(single, startDate, endDate, progress);
-        if (cleaned) prices = clean(self, prices, partial);
+        if (velmora::truthy(cleaned)) prices = clean(self, prices, partial);
         return prices[stocks];
     }
     py::object prices = py::isinstance(stocks, import("pandas").attr("DataFrame"))
                             ? stockTablePrices(m, self, stocks, startDate, endDate, progress, currency)
                             : self.attr("doGet")(stocks, startDate, endDate, progress);
-    if (cleaned) prices = clean(self, prices, partial);
+    if (velmora::truthy(cleaned)) prices = clean(self, prices, partial);
     return prices;
 }
 
 void defineCachedDataSource(py::module_ &m) {
     py::object source = velmora::makeClass(m, "CachedDataSource");
-    velmora::constructor(source, [m](py::object self, py::object fileName, py::object rawProvider, py::object config) {
-        construct(m, self, fileName, rawProvider, config);
-    }, "fileName"_a = py::none(), "rawProvider"_a = py::none(), "config"_a = py::none());
+    const py::module_ &module = m;  // the module-first overloads take the module as const
+    velmora::constructor(source, module, &construct, "fileName"_a = py::none(), "rawProvider"_a = py::none(),
+                         "config"_a = py::none());
     velmora::method(source, "load", &load, "fileName"_a);
     velmora::method(source, "save", &save, "fileName"_a);
-    velmora::method(source, "update", [m](py::object self, py::object startDate, py::object endDate, py::object) {
-        update(m, self, startDate, endDate);
-    }, "startDate"_a = py::none(), "endDate"_a = py::none(), "progress"_a = py::none());
-    velmora::method(source, "doGet", [m](py::object self, py::object stocks, py::object startDate, py::object endDate,
-                                         py::object progress) { return doGet(m, self, stocks, startDate, endDate, progress); },
-                    "stocks"_a, "startDate"_a = py::none(), "endDate"_a = py::none(), "progress"_a = py::none());
+    velmora::method(source, "update", module, &update, "startDate"_a = py::none(), "endDate"_a = py::none(),
+                    "progress"_a = py::none());
+    velmora::method(source, "doGet", module, &doGet, "stocks"_a, "startDate"_a = py::none(),
+                    "endDate"_a = py::none(), "progress"_a = py::none());
     velmora::method(source, "queryStocks", &queryStocks, "search"_a);
-    velmora::method(source, "get", [m](py::object self, py::object stocks, py::object startDate, py::object endDate,
-                                       py::object progress, py::object currency, bool cleaned, bool partial) {
-        return get(m, self, stocks, startDate, endDate, progress, currency, cleaned, partial);
-    }, "stocks"_a, "startDate"_a = py::none(), "endDate"_a = py::none(), "progress"_a = py::none(),
-                    "currency"_a = py::none(), "cleaned"_a = false, "partial"_a = false);
+    velmora::method(source, "get", module, &get, "stocks"_a, "startDate"_a = py::none(),
+                    "endDate"_a = py::none(), "progress"_a = py::none(), "currency"_a = py::none(),
+                    "cleaned"_a = false, "partial"_a = false);
 }
 
 }  // namespace
 
 PYBIND11_MODULE(pdatasource, m) {
-    // True until the first range check of the process has run.
+    // True until the once-per-process check of the cache has run.
     m.attr("updateNeeded") = true;
     m.attr("logger") = py::module_::import("logging").attr("getLogger")(m.attr("__name__"));
     defineCachedDataSource(m);

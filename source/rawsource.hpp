@@ -1,10 +1,10 @@
-// What the two raw market-data sources share: the download driver, the awaitable operations it is made of, and the filter that keeps the API key out of the logs.
+// What the two raw market-data sources share: the download driver, the awaitable operations it
+// is made of, and the filter that keeps the API key out of the logs.
 #pragma once
 
 #include "pyclass.hpp"
 
 #include <functional>
-#include <initializer_list>
 #include <optional>
 #include <string>
 
@@ -43,11 +43,6 @@ void guarded(const std::function<void()> &body, Handler &&onError) {
     onError(error);
 }
 
-[[noreturn]] inline void raise(py::handle error) {
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
-    throw py::error_already_set();
-}
-
 // The value of `work`, or what `failure` makes of the error `work` raised.
 inline py::object orElse(const Work &work, const Step &failure) {
     py::object value, error;
@@ -78,14 +73,11 @@ inline void settle(py::object future, const Work &produce) {
 // to the driving task to wait on and raises StopIteration with its result. A throw or close
 // cancels the future, so that the work behind it stops. asyncio takes such an object for a
 // coroutine because it has send, throw, close and __await__.
-inline py::object operationClass() {
-    static py::object *cls = nullptr;
-    if (cls != nullptr) return *cls;
-    py::dict attributes;
-    attributes["__module__"] = "rawsource";
-    attributes["__qualname__"] = "Operation";
-    py::object type = py::reinterpret_borrow<py::object>((PyObject *)&PyType_Type);
-    py::object made = type("Operation", py::tuple(), attributes);
+inline py::object *operationType = nullptr;
+
+inline void defineOperation(const py::module_ &m) {
+    if (operationType != nullptr) return;
+    py::object made = newClass(m, "Operation");
     auto cancelFuture = [](py::object self) {
         py::object future = self.attr("_future");
         if (!future.is_none() && !isDone(future)) future.attr("cancel")();
@@ -110,7 +102,7 @@ inline py::object operationClass() {
             self.attr("_start") = py::none();
             py::object error = args[0];
             if (py::isinstance<py::type>(error)) error = error();
-            raise(error);
+            velmora::raise(error);
         }
         return self.attr("_iterator").attr("throw")(*args);
     });
@@ -118,15 +110,14 @@ inline py::object operationClass() {
         self.attr("_start") = py::none();
         cancelFuture(self);
     });
-    cls = new py::object(made);  // lives as long as the process, like a class statement's class
-    return made;
+    operationType = new py::object(made);  // lives as long as the process, like a class statement's class
 }
 
 // An operation whose result is that of the future `start` returns. An error that `start`
 // raises is raised by the operation, as the body of a coroutine would raise it. The name
 // shows in the repr of the task that runs it.
 inline py::object operation(const char *name, Work start) {
-    py::object made = operationClass()();
+    py::object made = (*operationType)();
     made.attr("__qualname__") = name;
     made.attr("__name__") = name;
     made.attr("_start") = py::cpp_function(std::move(start));
@@ -208,8 +199,8 @@ struct Parms {
 inline Parms unpack(py::handle parms) {
     py::tuple values = py::tuple(py::reinterpret_borrow<py::object>(parms));
     if (values.size() < 4)
-        throw py::value_error("not enough values to unpack (expected 4, got " + std::to_string(values.size()) +
-                              ")");
+        throw py::value_error("not enough values to unpack (expected 4, got " +
+                              std::to_string(values.size()) + ")");
     if (values.size() > 4) throw py::value_error("too many values to unpack (expected 4)");
     return {values[0], values[1], values[2], values[3]};
 }
@@ -269,10 +260,9 @@ inline py::object priceTable(py::object results) {
     return table;
 }
 
-// get of both sources. An abort (the loop stopped by incProgress) or an error out of getAsync
-// reaches the caller as the loop's error. The client's closing always takes the loop past the
-// last answer, so a stop asked for by the last symbol still ends the run before getAsync has
-// its result.
+// get: an abort (the loop stopped by incProgress) or an error out of getAsync reaches the
+// caller as the loop's error. The client's closing always takes the loop past the last answer,
+// so a stop asked for by the last symbol still ends the run before getAsync has its result.
 inline py::object get(py::object self, py::object stocks, py::object startDate, py::object endDate,
                       py::object removeAdjusted, py::object progress) {
     py::object loop = asyncio().attr("new_event_loop")();
@@ -289,13 +279,19 @@ inline py::object get(py::object self, py::object stocks, py::object startDate, 
     return priceTable(results);
 }
 
-// getAsync of both sources: one getAsyncUrl per symbol, all on the fresh client `openClient` makes.
-inline py::object getAsync(py::object self, py::object stocks, py::object startDate, py::object endDate,
-                           py::object removeAdjusted, py::object progress, const char *name, Work openClient) {
-    return operation(name, [=]() {
+// The asynchronous client of one download (and of one batch of currency lookups), with the
+// source's standing options.
+using OpenClient = py::object (*)(const py::module_ &m, py::object self);
+
+// getAsync: one getAsyncUrl per symbol, all on a fresh client.
+inline py::object getAsync(const py::module_ &m, py::object self, OpenClient openClient, py::object stocks,
+                           py::object startDate, py::object endDate, py::object removeAdjusted,
+                           py::object progress) {
+    std::string name = py::str(py::type::of(self).attr("__qualname__")).cast<std::string>() + ".getAsync";
+    return operation(name.c_str(), [=]() {
         self.attr("progressValue") = 0;
         self.attr("progress") = progress;
-        py::object client = openClient();
+        py::object client = openClient(m, self);
         self.attr("asyncClient") = client;
         return gatherOnClient(client, [&] {
             py::list requests;
@@ -307,13 +303,28 @@ inline py::object getAsync(py::object self, py::object stocks, py::object startD
     });
 }
 
-// incProgress of both sources.
 inline void incProgress(py::object self) {
     py::object progress = self.attr("progress");
     if (progress.is_none()) return;
     self.attr("progressValue") = py::object(self.attr("progressValue")) + py::int_(1);
     py::object goOn = progress(self.attr("progressValue"));
-    if (!py::bool_(goOn)) asyncio().attr("get_running_loop")().attr("stop")();
+    if (!truthy(goOn)) asyncio().attr("get_running_loop")().attr("stop")();
+}
+
+// Binds the driver, the same in both sources, onto a source class: the two classes share no
+// base class, so each gets it as methods of its own.
+inline void bindDriver(py::object cls, const py::module_ &m, OpenClient openClient) {
+    defineOperation(m);
+    method(cls, "get", &get, "stocks"_a, "startDate"_a = py::none(), "endDate"_a = py::none(),
+           "removeAdjusted"_a = false, "progress"_a = py::none());
+    method(cls, "getAsync",
+           [m, openClient](py::object self, py::object stocks, py::object startDate, py::object endDate,
+                           py::object removeAdjusted, py::object progress) {
+               return getAsync(m, self, openClient, stocks, startDate, endDate, removeAdjusted, progress);
+           },
+           "stocks"_a, "startDate"_a = py::none(), "endDate"_a = py::none(), "removeAdjusted"_a = false,
+           "progress"_a = py::none());
+    method(cls, "incProgress", &incProgress);
 }
 
 // ---- the key in the logs ----
@@ -321,25 +332,23 @@ inline void incProgress(py::object self) {
 // The key of a service travels in its request addresses, which the HTTP libraries log (and
 // so do the sources' own debug messages); this filter takes it out of every record of those
 // loggers before any handler sees it.
-inline void protectKeys(std::initializer_list<const char *> ownLoggers) {
+inline void protectKeys(const py::module_ &m) {
     static py::object *keyFilter = nullptr;
     py::module_ logging = py::module_::import("logging");
     if (keyFilter == nullptr) {
         py::object pattern = py::module_::import("re").attr("compile")(R"((api_token=)[^&\s'"<>]*)");
-        py::dict attributes;
-        attributes["__module__"] = "rawsource";
-        attributes["__qualname__"] = "KeyFilter";
-        py::object type = py::reinterpret_borrow<py::object>((PyObject *)&PyType_Type);
-        py::object cls = type("KeyFilter", py::make_tuple(logging.attr("Filter")), attributes);
+        py::object cls = newClass(m, "KeyFilter", py::make_tuple(logging.attr("Filter")));
         method(cls, "filter", [pattern, logging](py::object self, py::object record) {
             auto redact = [&](py::object text) -> py::object {
                 if (!py::isinstance<py::str>(text) || !text.contains("api_token=")) return py::none();
                 return pattern.attr("sub")("\\1***", text);
             };
             py::object message = record.attr("msg");
-            // The encoded header blocks of HTTP/2 hold the request address in a form no pattern can clean.
+            // The encoded header blocks of HTTP/2 hold the request address in a form no pattern
+            // can clean.
             if (py::str(record.attr("name")).attr("startswith")("hpack").cast<bool>() &&
-                py::isinstance<py::str>(message) && message.attr("startswith")("Encoded header block").cast<bool>())
+                py::isinstance<py::str>(message) &&
+                message.attr("startswith")("Encoded header block").cast<bool>())
                 return false;
             guarded([&] {
                 py::object clean = redact(record.attr("getMessage")());
@@ -348,7 +357,7 @@ inline void protectKeys(std::initializer_list<const char *> ownLoggers) {
                     record.attr("args") = py::tuple();
                 }
                 py::object info = record.attr("exc_info");
-                if (py::bool_(info) && record.attr("exc_text").is_none()) {
+                if (truthy(info) && record.attr("exc_text").is_none()) {
                     py::object cleanText = redact(logging.attr("Formatter")().attr("formatException")(info));
                     if (!cleanText.is_none()) record.attr("exc_text") = cleanText;
                 }
@@ -366,7 +375,7 @@ inline void protectKeys(std::initializer_list<const char *> ownLoggers) {
                              "httpcore.http11", "httpcore.http2", "httpcore.proxy", "httpcore.socks", "hpack",
                              "hpack.hpack", "hpack.table", "h2", "h2.connection", "asyncio"})
         names.append(name);
-    for (const char *name : ownLoggers) names.append(name);
+    names.append(m.attr("logger").attr("name"));
     for (py::handle name : names) {
         py::object logger = logging.attr("getLogger")(name);
         bool present = false;

@@ -2,8 +2,8 @@
 #include "pyclass.hpp"
 
 #include <cmath>
+#include <functional>
 #include <initializer_list>
-#include <optional>
 #include <string>
 #include <utility>
 
@@ -307,10 +307,29 @@ void restoreResult(py::object self, py::dict shown) {
     for (const char *name : runState) self.attr(name) = shown[name];
 }
 
-std::optional<bool> handleFileEvent(const py::module_ &m, py::object self, py::object window,
-                                    py::object event);
+bool isEvent(py::handle event, const char *name) {
+    return py::isinstance<py::str>(event) && py::reinterpret_borrow<py::str>(event).equal(py::str(name));
+}
+
+// The window closes and an update replaces the program whatever happens here, so a save that
+// fails is told to the user while there is still a window to tell it in.
+void saveOnLeaving(const py::module_ &m, py::object self, py::object window) {
+    try {
+        self.attr("save")(self.attr("config").attr("configFile"), window);
+    } catch (...) {
+        py::object error = velmora::currentException();
+        m.attr("logger").attr("error")("Saving the configuration failed", "exc_info"_a = error);
+        sg().attr("PopupError")(velmora::translate("The configuration could not be saved:") + py::str("\n\n") +
+                                    py::str(error),
+                                "title"_a = velmora::translate("Error"), "keep_on_top"_a = true);
+    }
+}
 
 bool handleEvent(const py::module_ &m, py::object self, py::object window, py::object event, py::object values) {
+    if (event.equal(sg().attr("WIN_CLOSE_ATTEMPTED_EVENT")) || isEvent(event, "UpdateSoftware")) {
+        saveOnLeaving(m, self, window);
+        return false;
+    }
     if (startsRun(event)) {
         py::dict previous = shownResult(self);
         self.attr("resetUI")(window);
@@ -319,7 +338,25 @@ bool handleEvent(const py::module_ &m, py::object self, py::object window, py::o
         self.attr("updateUI")(window);
         return false;
     }
-    if (std::optional<bool> answer = handleFileEvent(m, self, window, event)) return *answer;
+    if (isEvent(event, "SaveConfig")) {
+        self.attr("saveConfig")(window);
+        return false;
+    }
+    if (isEvent(event, "SaveGraph")) {
+        self.attr("saveGraph")();
+        return false;
+    }
+    if (isEvent(event, "SaveExcel")) {
+        self.attr("saveExcel")();
+        return false;
+    }
+    if (isEvent(event, "LoadConfig")) {
+        // A cancelled dialog leaves the tab and the window as they are.
+        if (!velmora::truthy(self.attr("loadConfig")())) return false;
+        self.attr("compute")();
+        self.attr("updateUI")(window);
+        return true;
+    }
     return velmora::truthy(velmora::super(m.attr("RecommendationProvider"), self)
                                .attr("handleEvent")(window, event, values));
 }
@@ -635,6 +672,378 @@ py::object formatValue(py::object self, py::object value) {
     return py::module_::import("locale").attr("format_string")("%.2f", value, "grouping"_a = true);
 }
 
+// ---------------------------------------------------------------------------------------
+// The user configuration file
+
+py::object addictDict() { return py::module_::import("addict").attr("Dict"); }
+
+void updateMeta(py::object self) {
+    py::object meta = addictDict()();
+    meta["createdWith"] = velmora::translate("Zeltra Velmora");
+    meta["version"] = py::module_::import("version").attr("version");
+    py::str now = py::module_::import("datetime").attr("datetime").attr("now")().attr("isoformat")();
+    meta["timestamp"] = now[py::slice(0, 19, 1)].attr("replace")("T", " ");
+    self.attr("config")["meta"] = meta;
+}
+
+// A window manager may give back a maximised window's height and width in separate steps;
+// the normal size is the one that holds still for a moment.
+void waitForSteadySize(py::object window) {
+    py::object time = py::module_::import("time");
+    py::object root = window.attr("TKroot");
+    double deadline = time.attr("monotonic")().cast<double>() + 1.0;
+    py::object lastSize = window.attr("size");
+    double changedAt = time.attr("monotonic")().cast<double>();
+    for (double now = changedAt; now < deadline; now = time.attr("monotonic")().cast<double>()) {
+        root.attr("update")();
+        py::object size = window.attr("size");
+        if (!size.equal(lastSize)) {
+            lastSize = size;
+            changedAt = now;
+        } else if (now - changedAt > 0.15) {
+            return;
+        }
+        time.attr("sleep")(0.01);
+    }
+}
+
+// Reads the window's normal geometry into `gui` as far as the window can tell it.
+void readGeometry(py::object window, py::object gui) {
+    try {
+        py::object before = window.attr("size");
+        // The window manager's maximised state, which the toolkit's own restore leaves on Linux.
+        velmora::normalWindow(window);
+        waitForSteadySize(window);
+        // Read as the provider manager reads it, in the coordinates in which windows are placed.
+        gui["position"] = window.attr("CurrentLocation")("more_accurate"_a = true);
+        gui["size"] = window.attr("size");
+        gui["maximized"] = py::bool_(!before.equal(py::object(gui["size"])));
+    } catch (py::error_already_set &) {
+        // A window that can no longer report its geometry keeps what was reached.
+    }
+}
+
+// Writes a new file beside the old one and puts it in place only when complete: a failed
+// write leaves the old configuration, with which the program still starts.
+void writeReplacing(py::object fileName, py::str text) {
+    py::object os = py::module_::import("os");
+    py::object folder = os.attr("path").attr("dirname")(os.attr("path").attr("abspath")(fileName));
+    py::tuple made = py::module_::import("tempfile").attr("mkstemp")("dir"_a = folder, "prefix"_a = ".velmora-",
+                                                                    "suffix"_a = ".json");
+    py::object temporary = made[1];
+    try {
+        py::object file = os.attr("fdopen")(made[0], "w");
+        try {
+            file.attr("write")(text);
+        } catch (...) {
+            file.attr("close")();
+            throw;
+        }
+        file.attr("close")();
+        os.attr("replace")(temporary, fileName);
+    } catch (...) {
+        py::object error = velmora::currentException();
+        try {
+            os.attr("unlink")(temporary);
+        } catch (py::error_already_set &) {
+        }
+        velmora::raise(error);
+    }
+}
+
+void save(py::object self, py::object fileName, py::object window) {
+    py::object config = self.attr("config");
+    py::object userConfig = self.attr("userConfig");
+    self.attr("updateMeta")();
+    userConfig["meta"] = config["meta"];
+
+    py::object gui = userConfig.attr("get")("gui");
+    if (gui.is_none()) gui = addictDict()();
+    readGeometry(window, gui);
+    py::object node = addictDict()(py::module_::import("copy").attr("deepcopy")(gui));
+    userConfig["gui"] = node;
+    // Only the geometry goes to the running configuration: a setting that only the defaults
+    // hold, such as the language, must stay there.
+    for (const char *name : {"position", "size", "maximized"})
+        if (node.contains(name)) config["gui"][name] = node[name];
+    if (node.contains("maximized") && velmora::truthy(node["maximized"])) {
+        try {
+            velmora::maximizeWindow(window);
+        } catch (py::error_already_set &) {
+        }
+    }
+
+    py::set texts = py::set(py::module_::import("risk").attr("translations"));
+    py::object listed = userConfig.attr("get")("translations");
+    if (!listed.is_none() && py::isinstance<py::dict>(listed))
+        for (py::handle text : listed) texts.add(text);
+    py::object translations = addictDict()();
+    for (py::handle text : builtins().attr("sorted")(texts)) translations[text] = "";
+    userConfig["translations"] = translations;
+
+    py::str text = py::module_::import("json").attr("dumps")(userConfig, "indent"_a = 2);
+    writeReplacing(fileName, text);
+}
+
+void saveConfig(py::object self, py::object window) {
+    py::object config = self.attr("config");
+    py::object fileName = py::module_::import("provider").attr("GetFileName")(
+        velmora::translate("Configuration File"), "json", "default"_a = config.attr("configFile"), "save"_a = true);
+    if (!velmora::truthy(fileName)) return;
+    try {
+        self.attr("save")(fileName, window);
+        config["configFile"] = fileName;
+    } catch (py::error_already_set &) {
+        sg().attr("PopupError")(velmora::translate("Error saving config file"), "title"_a = velmora::translate("Error"),
+                                "location"_a = velmora::classOf("provider", "ProviderManager").attr("popupLocation")());
+    }
+}
+
+py::object readTree(py::object fileName) {
+    py::object file = builtins().attr("open")(fileName, "r");
+    py::object document;
+    try {
+        document = py::module_::import("json").attr("load")(file);
+    } catch (...) {
+        file.attr("close")();
+        throw;
+    }
+    file.attr("close")();
+    // A top level other than an object would build a tree from whatever pairs a list holds.
+    if (!PyDict_Check(document.ptr()))
+        velmora::raise(PyExc_TypeError, py::str(py::str("{} does not hold a JSON object").format(fileName)));
+    return addictDict()(document);
+}
+
+// Answers whether a file was loaded.
+bool loadConfig(py::object self) {
+    py::object config = self.attr("config");
+    py::object userConfig = self.attr("userConfig");
+    py::object fileName = py::module_::import("provider").attr("GetFileName")(
+        velmora::translate("Configuration File"), "json", "default"_a = config.attr("configFile"));
+    if (!velmora::truthy(fileName)) return false;
+    // Both files are read before anything changes: a failure leaves the running settings,
+    // and the file the next close writes, as they were.
+    py::object loaded = readTree(fileName);
+    py::object defaults = readTree(py::str("default.json"));
+    userConfig.attr("clear")();
+    userConfig.attr("update")(loaded);
+    config.attr("clear")();
+    py::object merged = py::module_::import("velmora").attr("merge")(userConfig, defaults);
+    config.attr("update")(addictDict()(merged));
+    config["configFile"] = fileName;
+    // The loaded data settings (source, key, currency, period) take effect as a changed
+    // setting does: a new data source for every provider before the tab runs again.
+    py::object manager = self.attr("providerManager");
+    if (!manager.is_none()) manager.attr("reconfigure")(config);
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// The PDF report and the Excel workbook
+
+// Writes an export into a new file beside the chosen one, which it replaces only when
+// complete. A failed export leaves no partial file behind and is told to the user.
+void exportReplacing(const py::module_ &m, py::object fileName, const char *suffix,
+                     const std::function<void(py::object)> &write, const char *failure) {
+    py::object os = py::module_::import("os");
+    py::object folder = os.attr("path").attr("dirname")(os.attr("path").attr("abspath")(fileName));
+    py::tuple made = py::module_::import("tempfile").attr("mkstemp")("dir"_a = folder, "prefix"_a = ".velmora-",
+                                                                    "suffix"_a = suffix);
+    os.attr("close")(made[0]);
+    py::object temporary = made[1];
+    try {
+        write(temporary);
+        os.attr("replace")(temporary, fileName);
+    } catch (...) {
+        py::object error = velmora::currentException();
+        try {
+            os.attr("unlink")(temporary);
+        } catch (py::error_already_set &) {
+        }
+        m.attr("logger").attr("error")(failure, "exc_info"_a = error);
+        sg().attr("PopupError")(velmora::translate(failure) + py::str("\n\n") + py::str(error),
+                                "title"_a = velmora::translate("Error"), "keep_on_top"_a = true);
+    }
+}
+
+// The page in inches, from the paper size in hundredths of an inch.
+py::tuple pageSize(py::object self) {
+    py::object paper = self.attr("config").attr("print").attr("paperSize");
+    return py::make_tuple(py::object(paper[py::int_(0)]) / py::int_(100), py::object(paper[py::int_(1)]) / py::int_(100));
+}
+
+void printTable(const py::module_ &m, py::object self, py::object pdf, py::object df) {
+    py::object plt = pyplot();
+    py::tuple size = pageSize(self);
+    py::tuple made = plt.attr("subplots")("figsize"_a = py::make_tuple(size[1], size[0]));
+    py::object figure = made[0], ax = made[1];
+    figure.attr("patch").attr("set_visible")(false);
+    ax.attr("axis")("off");
+    ax.attr("axis")("tight");
+    py::object cells = df.attr("map")(m.attr("safe_round")).attr("values").attr("tolist")();
+    // The plotting library draws no table without rows: an empty table shows one blank row.
+    if (py::len(cells) == 0) {
+        py::list blank;
+        for (size_t i = 0; i < py::len(df.attr("columns")); ++i) blank.append("");
+        cells = row({blank});
+    }
+    ax.attr("table")("cellText"_a = cells, "colLabels"_a = py::list(df.attr("columns")), "loc"_a = "center");
+    figure.attr("tight_layout")();
+    pdf.attr("savefig")();
+    plt.attr("close")();
+}
+
+void writeReport(py::object self, py::object fileName) {
+    py::object plt = pyplot();
+    py::object now = py::module_::import("datetime").attr("datetime").attr("now");
+    py::object version = py::module_::import("version").attr("version");
+    py::dict metadata;
+    metadata["Title"] = velmora::translate("Stock Recommendation");
+    metadata["Subject"] = velmora::translate("Stocks");
+    metadata["Keywords"] = velmora::translate("Stocks");
+    metadata["Creator"] = py::str("Zeltra Velmora ") + py::str(version);
+    metadata["Producer"] = py::str("Zeltra Velmora ") + py::str(version);
+    metadata["CreationDate"] = now();
+    metadata["ModDate"] = now();
+    py::object pdf = py::module_::import("matplotlib.backends.backend_pdf").attr("PdfPages")(fileName,
+                                                                                            "metadata"_a = metadata);
+    pdf.attr("__enter__")();
+    try {
+        py::tuple size = pageSize(self);
+        self.attr("printTable")(pdf, self.attr("__getitem__")("Recommendation"));
+        plt.attr("figure")("figsize"_a = size);
+        py::module_::import("pypfopt.plotting").attr("plot_weights")(self.attr("cleanedWeights"));
+        pdf.attr("savefig")();
+        plt.attr("close")();
+        self.attr("printTable")(pdf, self.attr("__getitem__")("Results"));
+        py::object method = self.attr("methodObj");
+        if (velmora::truthy(method)) {
+            plt.attr("figure")("figsize"_a = size);
+            method.attr("plotAnalysis")("pdf"_a = pdf);
+            pdf.attr("savefig")();
+            plt.attr("close")();
+        }
+        if (!self.attr("futureValue").is_none()) {
+            plt.attr("figure")("figsize"_a = size);
+            py::object weights = py::object(self.attr("recommendationWrk")["Weight"]) / py::int_(100);
+            // Without the page size the chart library sets a wide figure of its own.
+            withTranslatedAxes([&] {
+                py::module_::import("riskfolio").attr("plot_drawdown")(
+                    self.attr("returns"), weights, "width"_a = size[0], "height"_a = size[1]);
+            });
+            pdf.attr("savefig")();
+            plt.attr("close")();
+        }
+    } catch (...) {
+        py::object error = velmora::currentException();
+        pdf.attr("__exit__")(py::type::of(error), error, error.attr("__traceback__"));
+        throw;
+    }
+    pdf.attr("__exit__")(py::none(), py::none(), py::none());
+}
+
+void saveGraph(const py::module_ &m, py::object self) {
+    py::object fileName = py::module_::import("provider").attr("GetFileName")(
+        velmora::translate("PDF File"), "pdf", "default"_a = "results.pdf", "save"_a = true);
+    if (!velmora::truthy(fileName)) return;
+    exportReplacing(m, fileName, ".pdf", [&](py::object temporary) { writeReport(self, temporary); },
+                    "The PDF report could not be written:");
+}
+
+void collectRecords(py::object d, py::object prefix, py::list &records) {
+    if (py::isinstance<py::dict>(d)) {
+        for (auto item : py::reinterpret_borrow<py::dict>(d)) {
+            py::object key = py::reinterpret_borrow<py::object>(item.first);
+            py::object path = velmora::truthy(prefix) ? py::object(py::str(prefix) + py::str(".") + py::str(key))
+                                                      : py::object(key);
+            collectRecords(py::reinterpret_borrow<py::object>(item.second), path, records);
+        }
+        return;
+    }
+    records.append(py::make_tuple(prefix, d));
+}
+
+py::object toRecord(py::object d, py::object prefix) {
+    py::list records;
+    collectRecords(d, prefix, records);
+    return py::iter(records);
+}
+
+// The workbook is meant to be shared: the user's API key stays out of it.
+py::list configurationRecords(py::object self) {
+    py::list records;
+    for (py::handle record : self.attr("toRecord")(self.attr("config"))) {
+        if (py::str(record[py::int_(0)]).equal(py::str("data.apiKey")))
+            records.append(py::make_tuple(record[py::int_(0)], ""));
+        else
+            records.append(record);
+    }
+    return records;
+}
+
+void writeWorkbook(py::object self, py::object fileName) {
+    auto tr = [](const char *text) { return velmora::translate(text); };
+    self.attr("updateMeta")();
+    py::object configuration = pd().attr("DataFrame")(configurationRecords(self));
+    py::list stockHeadings = row({tr("Symbol"), tr("Security Name"), tr("Currency")});
+    py::list configurationHeadings = row({tr("Key"), tr("Value")});
+    py::object prices = self.attr("__getitem__")("prices");
+    py::object writer = pd().attr("ExcelWriter")(fileName, "engine"_a = "xlsxwriter", "datetime_format"_a = "yyyy-mm-dd",
+                                                 "date_format"_a = "yyyy-mm-dd");
+    writer.attr("__enter__")();
+    try {
+        auto sheet = [&](py::object table, const char *name, py::object header) {
+            py::dict options;
+            options["sheet_name"] = tr(name);
+            options["freeze_panes"] = py::make_tuple(1, 1);
+            options["index"] = false;
+            if (!header.is_none()) options["header"] = header;
+            table.attr("to_excel")(writer, **options);
+        };
+        sheet(self.attr("__getitem__")("Recommendation"), "Recommendation", self.attr("recommendationTableHeadings"));
+        sheet(self.attr("__getitem__")("Results"), "Results", self.attr("resultsTableHeadings"));
+        sheet(py::module_::import("utils").attr("dspStocks")(self.attr("__getitem__")("stocks")), "Stocks",
+              stockHeadings);
+        sheet(prices, "Prices", py::none());
+        sheet(configuration, "Configuration", configurationHeadings);
+
+        py::dict numberSpec, rightSpec;
+        numberSpec["num_format"] = "#,###.00";
+        rightSpec["align"] = "right";
+        py::object numbers = writer.attr("book").attr("add_format")(numberSpec);
+        py::object right = writer.attr("book").attr("add_format")(rightSpec);
+        py::object sheets = writer.attr("sheets");
+        for (const char *name : {"Recommendation", "Stocks"}) {
+            sheets[tr(name)].attr("set_column")(0, 0, 12);
+            sheets[tr(name)].attr("set_column")(1, 1, 32);
+        }
+        py::object recommendation = sheets[tr("Recommendation")];
+        recommendation.attr("set_column")(2, 3, py::none(), numbers);
+        recommendation.attr("set_column")(5, 5, py::none(), numbers);
+        py::object priceSheet = sheets[tr("Prices")];
+        priceSheet.attr("set_column")(0, 0, 10);
+        size_t lastColumn = py::len(prices.attr("columns"));
+        if (lastColumn > 1) priceSheet.attr("set_column")(1, lastColumn - 1, 12, numbers);
+        sheets[tr("Results")].attr("set_column")(1, 1, 12, right);
+        sheets[tr("Configuration")].attr("set_column")(0, 0, 32);
+        sheets[tr("Configuration")].attr("set_column")(1, 1, 64);
+    } catch (...) {
+        py::object error = velmora::currentException();
+        writer.attr("__exit__")(py::type::of(error), error, error.attr("__traceback__"));
+        throw;
+    }
+    writer.attr("__exit__")(py::none(), py::none(), py::none());
+}
+
+void saveExcel(const py::module_ &m, py::object self) {
+    py::object fileName = py::module_::import("provider").attr("GetFileName")(
+        velmora::translate("Excel File"), "xlsx", "default"_a = "results.xlsx", "save"_a = true);
+    if (!velmora::truthy(fileName)) return;
+    exportReplacing(m, fileName, ".xlsx", [&](py::object temporary) { writeWorkbook(self, temporary); },
+                    "The workbook could not be written:");
+}
+
 void defineRecommendationProvider(py::module_ &m) {
     py::object cls = velmora::makeClass(m, "RecommendationProvider",
                                         py::make_tuple(velmora::classOf("provider", "TabProvider")));
@@ -650,6 +1059,14 @@ void defineRecommendationProvider(py::module_ &m) {
     velmora::method(cls, "axToPng", &axToPng, "ax"_a);
     velmora::method(cls, "axToPdf", &axToPdf, "ax"_a, "fileName"_a);
     velmora::method(cls, "formatValue", &formatValue, "value"_a);
+    velmora::method(cls, "updateMeta", &updateMeta);
+    velmora::method(cls, "loadConfig", &loadConfig);
+    velmora::method(cls, "saveConfig", &saveConfig, "window"_a);
+    velmora::method(cls, "save", &save, "fileName"_a, "window"_a);
+    velmora::method(cls, "saveGraph", module, &saveGraph);
+    velmora::method(cls, "printTable", module, &printTable, "pdf"_a, "df"_a);
+    velmora::method(cls, "saveExcel", module, &saveExcel);
+    velmora::staticMethod(cls, "toRecord", &toRecord, "d"_a, "prefix"_a = "");
 }
 
 // ---------------------------------------------------------------------------------------
@@ -688,465 +1105,6 @@ py::object safeRound(py::object val) {
     }
 }
 
-// ---------------------------------------------------------------------------------------
-// The user configuration file
-
-py::object configTree() { return py::module_::import("addict").attr("Dict"); }
-
-// Errors the user must know about are shown beside the main window and kept on top of it.
-// Without a main window to stand beside, the toolkit's own placement is used.
-void showError(const char *message) {
-    py::dict options;
-    options["title"] = velmora::translate("Error");
-    options["keep_on_top"] = true;
-    try {
-        options["location"] = py::module_::import("provider").attr("ProviderManager").attr("popupLocation")();
-    } catch (py::error_already_set &) {
-    }
-    sg().attr("PopupError")(velmora::translate(message), **options);
-}
-
-// A file is written beside its final name and takes that name only when complete: a failed
-// write then leaves the previous file as it was, and no partial file behind. `write` gets
-// the temporary name, which keeps the extension for writers that go by it.
-template <typename Write>
-void writeReplacing(py::object fileName, Write &&write) {
-    py::object os = py::module_::import("os");
-    py::tuple parts = os.attr("path").attr("splitext")(os.attr("fspath")(fileName));
-    py::object partial = py::str(parts[0]) + py::str(".saving") + py::str(parts[1]);
-    try {
-        write(partial);
-        os.attr("replace")(partial, fileName);
-    } catch (...) {
-        try {
-            if (velmora::truthy(os.attr("path").attr("exists")(partial))) os.attr("remove")(partial);
-        } catch (py::error_already_set &) {
-        }
-        throw;
-    }
-}
-
-void updateMeta(py::object self) {
-    py::object config = self.attr("config");
-    py::object meta = configTree()();
-    meta["createdWith"] = velmora::translate("Zeltra Velmora");
-    meta["version"] = py::module_::import("version").attr("version");
-    py::object now = py::module_::import("datetime").attr("datetime").attr("now")();
-    meta["timestamp"] = py::str(now.attr("isoformat")())[py::slice(0, 19, 1)].attr("replace")("T", " ");
-    config["meta"] = meta;
-}
-
-// A window manager may give back a maximised window's height and width in separate steps;
-// the normal size is the one that holds still for a moment.
-void waitForSteadySize(py::object window) {
-    py::object time = py::module_::import("time");
-    py::object root = window.attr("TKroot");
-    double deadline = time.attr("monotonic")().cast<double>() + 1.0;
-    py::object lastSize = window.attr("size");
-    double changedAt = time.attr("monotonic")().cast<double>();
-    for (double now = changedAt; now < deadline; now = time.attr("monotonic")().cast<double>()) {
-        root.attr("update")();
-        py::object size = window.attr("size");
-        if (!size.equal(lastSize)) {
-            lastSize = size;
-            changedAt = now;
-        } else if (now - changedAt > 0.15) {
-            return;
-        }
-        time.attr("sleep")(0.01);
-    }
-}
-
-// Only the geometry goes into the running configuration: its other `gui` members (the
-// language among them) may come from the defaults alone, and the program reads them on.
-void saveGeometry(py::object self, py::object window) {
-    py::object config = self.attr("config");
-    py::object userConfig = self.attr("userConfig");
-    py::object gui = userConfig.contains("gui") ? py::object(userConfig["gui"]) : configTree()();
-    py::dict reached;
-    try {
-        py::tuple before = window.attr("size");
-        velmora::normalWindow(window);
-        waitForSteadySize(window);
-        // The toolkit's own geometry, the coordinates in which the next start places the
-        // window; the window manager's view is offset by the frame and would creep.
-        py::tuple location = window.attr("CurrentLocation")("more_accurate"_a = true);
-        reached["position"] = row({location[0], location[1]});
-        py::tuple size = window.attr("size");
-        reached["size"] = row({size[0], size[1]});
-        reached["maximized"] = py::bool_(!before.equal(size));
-    } catch (py::error_already_set &) {
-        // A window that can't report its geometry keeps what the file held.
-    }
-    for (auto item : reached) {
-        gui[item.first] = item.second;
-        config["gui"][item.first] = item.second;
-    }
-    userConfig["gui"] = gui;
-    if (reached.contains("maximized") && velmora::truthy(reached["maximized"])) {
-        try {
-            velmora::maximizeWindow(window);
-        } catch (py::error_already_set &) {
-        }
-    }
-}
-
-// The texts the charts of this run asked to translate, joined to those earlier saves listed.
-// Nothing was drawn through the chart-text capture when its module was never loaded.
-void saveTranslations(py::object userConfig) {
-    py::set texts;
-    py::dict modules = py::module_::import("sys").attr("modules");
-    if (modules.contains("risk"))
-        for (py::handle text : py::module_::import("risk").attr("translations")) texts.add(text);
-    if (userConfig.contains("translations"))
-        for (py::handle text : userConfig["translations"]) texts.add(text);
-    py::object translations = configTree()();
-    for (py::handle text : builtins().attr("sorted")(texts)) translations[text] = "";
-    userConfig["translations"] = translations;
-}
-
-void save(py::object self, py::object fileName, py::object window) {
-    py::object userConfig = self.attr("userConfig");
-    self.attr("updateMeta")();
-    userConfig["meta"] = self.attr("config")["meta"];
-    saveGeometry(self, window);
-    saveTranslations(userConfig);
-    py::str text = py::module_::import("json").attr("dumps")(userConfig, "indent"_a = 2);
-    writeReplacing(fileName, [&](py::object partial) {
-        py::object file = builtins().attr("open")(partial, "w", "encoding"_a = "ascii");
-        try {
-            file.attr("write")(text);
-            file.attr("flush")();
-            py::module_::import("os").attr("fsync")(file.attr("fileno")());
-        } catch (...) {
-            file.attr("close")();
-            throw;
-        }
-        file.attr("close")();
-    });
-}
-
-void saveConfig(const py::module_ &m, py::object self, py::object window) {
-    py::object config = self.attr("config");
-    py::object fileName = py::module_::import("provider").attr("GetFileName")(
-        velmora::translate("Configuration File"), "json", "default"_a = config["configFile"],
-        "save"_a = true);
-    if (!velmora::truthy(fileName)) return;
-    try {
-        self.attr("save")(fileName, window);
-    } catch (...) {
-        logFailure(m, "Save configuration");
-        showError("Error saving config file");
-        return;
-    }
-    config["configFile"] = fileName;
-}
-
-py::object readJson(py::object fileName) {
-    py::object file = builtins().attr("open")(fileName, "r");
-    py::object content;
-    try {
-        content = py::module_::import("json").attr("load")(file);
-    } catch (...) {
-        file.attr("close")();
-        throw;
-    }
-    file.attr("close")();
-    // A top level other than an object would build a tree from whatever pairs a list holds.
-    if (!PyDict_Check(content.ptr()))
-        velmora::raise(PyExc_TypeError, py::str(py::str("{} does not hold a JSON object").format(fileName)));
-    return configTree()(content);
-}
-
-void replaceContents(py::object tree, py::object contents) {
-    tree.attr("clear")();
-    for (auto item : contents.attr("items")()) tree[item[py::int_(0)]] = item[py::int_(1)];
-}
-
-// Answers whether a file was loaded. Both files are read before anything changes, so a
-// failure leaves the settings in use, and the file the next close writes, as they were.
-bool loadConfig(py::object self) {
-    py::object config = self.attr("config");
-    py::object userConfig = self.attr("userConfig");
-    py::object fileName = py::module_::import("provider").attr("GetFileName")(
-        velmora::translate("Configuration File"), "json", "default"_a = config["configFile"]);
-    if (!velmora::truthy(fileName)) return false;
-    py::object loaded = readJson(fileName);
-    py::object defaults = readJson(py::str("default.json"));
-    py::object previousData = py::module_::import("copy").attr("deepcopy")(config["data"]);
-
-    replaceContents(userConfig, loaded);
-    py::object merged = py::module_::import("velmora").attr("merge")(userConfig, defaults);
-    replaceContents(config, configTree()(merged));
-    config["configFile"] = fileName;
-
-    // The data settings take effect as a change in the settings tab makes them: a new data
-    // source for every provider, before the run that follows the load.
-    py::object manager = self.attr("providerManager");
-    if (!manager.is_none() && !previousData.equal(config["data"])) manager.attr("reconfigure")(config);
-    return true;
-}
-
-// ---------------------------------------------------------------------------------------
-// The PDF report
-
-py::tuple pageSize(py::object self) {
-    py::object paperSize = self.attr("config").attr("print").attr("paperSize");
-    return py::make_tuple(py::object(paperSize[py::int_(0)]) / py::int_(100),
-                          py::object(paperSize[py::int_(1)]) / py::int_(100));
-}
-
-py::dict reportMetadata() {
-    py::object datetime = py::module_::import("datetime").attr("datetime");
-    py::object version = py::module_::import("version").attr("version");
-    py::dict metadata;
-    metadata["Title"] = velmora::translate("Stock Recommendation");
-    metadata["Subject"] = velmora::translate("Stocks");
-    metadata["Keywords"] = velmora::translate("Stocks");
-    metadata["Creator"] = py::str("Zeltra Velmora ") + py::str(version);
-    metadata["Producer"] = py::str("Zeltra Velmora ") + py::str(version);
-    metadata["CreationDate"] = datetime.attr("now")();
-    metadata["ModDate"] = datetime.attr("now")();
-    return metadata;
-}
-
-void printTable(const py::module_ &m, py::object self, py::object pdf, py::object df) {
-    py::object plt = pyplot();
-    py::tuple size = pageSize(self);
-    py::object figure = plt.attr("figure")("figsize"_a = py::make_tuple(size[1], size[0]));
-    figure.attr("patch").attr("set_visible")(false);
-    py::object ax = figure.attr("add_subplot")();
-    ax.attr("axis")("off");
-    ax.attr("axis")("tight");
-    py::object cells = df.attr("map")(m.attr("safe_round")).attr("values");
-    // The plotting library can't draw a table without rows; the headings alone still print.
-    if (py::len(df) == 0) {
-        py::list blank;
-        for (size_t i = 0; i < py::len(df.attr("columns")); ++i) blank.append("");
-        cells = row({blank});
-    }
-    ax.attr("table")("cellText"_a = cells, "colLabels"_a = df.attr("columns"), "loc"_a = "center");
-    figure.attr("tight_layout")();
-    pdf.attr("savefig")();
-    plt.attr("close")();
-}
-
-void writeReport(py::object self, py::object fileName) {
-    py::object plt = pyplot();
-    py::object pdfPages = py::module_::import("matplotlib.backends.backend_pdf").attr("PdfPages");
-    py::object pdf = pdfPages(fileName, "metadata"_a = reportMetadata());
-    pdf.attr("__enter__")();
-    try {
-        py::tuple size = pageSize(self);
-        self.attr("printTable")(pdf, self.attr("__getitem__")("Recommendation"));
-
-        plt.attr("figure")("figsize"_a = size);
-        py::module_::import("pypfopt.plotting").attr("plot_weights")(self.attr("cleanedWeights"));
-        pdf.attr("savefig")();
-        plt.attr("close")();
-
-        self.attr("printTable")(pdf, self.attr("__getitem__")("Results"));
-
-        py::object method = self.attr("methodObj");
-        if (velmora::truthy(method)) {
-            plt.attr("figure")("figsize"_a = size);
-            method.attr("plotAnalysis")("pdf"_a = pdf);
-            pdf.attr("savefig")();
-            plt.attr("close")();
-        }
-
-        if (!self.attr("futureValue").is_none()) {
-            plt.attr("figure")("figsize"_a = size);
-            py::object weights = py::object(self.attr("recommendationWrk")["Weight"]) / py::int_(100);
-            // Without the page size the chart library sets a wide figure of its own.
-            withTranslatedAxes([&] {
-                py::module_::import("riskfolio").attr("plot_drawdown")(
-                    self.attr("returns"), weights, "width"_a = size[0], "height"_a = size[1]);
-            });
-            pdf.attr("savefig")();
-            plt.attr("close")();
-        }
-    } catch (...) {
-        py::object error = velmora::currentException();
-        pdf.attr("__exit__")(py::type::of(error), error, error.attr("__traceback__"));
-        plt.attr("close")("all");
-        throw;
-    }
-    pdf.attr("__exit__")(py::none(), py::none(), py::none());
-}
-
-void saveGraph(const py::module_ &m, py::object self) {
-    py::object fileName = py::module_::import("provider").attr("GetFileName")(
-        velmora::translate("PDF File"), "pdf", "default"_a = "results.pdf", "save"_a = true);
-    if (!velmora::truthy(fileName)) return;
-    try {
-        writeReplacing(fileName, [&](py::object partial) { writeReport(self, partial); });
-    } catch (...) {
-        logFailure(m, "PDF report");
-        showError("The PDF report could not be written");
-    }
-}
-
-// ---------------------------------------------------------------------------------------
-// The Excel workbook
-
-void collectRecords(py::handle d, const py::str &prefix, py::list &records) {
-    if (!PyDict_Check(d.ptr())) {
-        records.append(py::make_tuple(prefix, d));
-        return;
-    }
-    for (auto item : py::reinterpret_borrow<py::dict>(d)) {
-        py::str key = py::str(item.first);
-        py::str path = py::len(prefix) ? py::str(prefix + py::str(".") + key) : key;
-        collectRecords(item.second, path, records);
-    }
-}
-
-py::iterator toRecord(py::object d, py::str prefix) {
-    py::list records;
-    collectRecords(d, prefix, records);
-    return py::iter(records);
-}
-
-// The workbook is made to be passed on: the user's key for the market-data service stays out.
-void writeWorkbook(py::object self, py::object fileName) {
-    auto tr = [](const char *text) { return velmora::translate(text); };
-    py::list records;
-    for (py::handle record : self.attr("toRecord")(self.attr("config"))) {
-        py::tuple pair = py::reinterpret_borrow<py::tuple>(record);
-        if (py::str(pair[0]).equal(py::str("data.apiKey")))
-            records.append(py::make_tuple(pair[0], ""));
-        else
-            records.append(pair);
-    }
-    py::object configuration = pd().attr("DataFrame")(records);
-    py::object prices = self.attr("__getitem__")("prices");
-    py::object stocks = py::module_::import("utils").attr("dspStocks")(self.attr("__getitem__")("stocks"));
-
-    py::object writer = pd().attr("ExcelWriter")(fileName, "engine"_a = "xlsxwriter",
-                                                 "datetime_format"_a = "yyyy-mm-dd",
-                                                 "date_format"_a = "yyyy-mm-dd");
-    writer.attr("__enter__")();
-    try {
-        // A sheet without headings of its own keeps the table's column names.
-        auto sheet = [&](py::object table, const char *name, py::object headings) {
-            py::dict options;
-            options["sheet_name"] = tr(name);
-            options["freeze_panes"] = py::make_tuple(1, 1);
-            options["index"] = false;
-            if (!headings.is_none()) options["header"] = headings;
-            table.attr("to_excel")(writer, **options);
-        };
-        sheet(self.attr("__getitem__")("Recommendation"), "Recommendation",
-              self.attr("recommendationTableHeadings"));
-        sheet(self.attr("__getitem__")("Results"), "Results", self.attr("resultsTableHeadings"));
-        sheet(stocks, "Stocks", row({tr("Symbol"), tr("Security Name"), tr("Currency")}));
-        sheet(prices, "Prices", py::none());
-        sheet(configuration, "Configuration", row({tr("Key"), tr("Value")}));
-
-        py::object book = writer.attr("book");
-        py::dict number, right;
-        number["num_format"] = "#,###.00";
-        right["align"] = "right";
-        py::object numberFormat = book.attr("add_format")(number);
-        py::object rightFormat = book.attr("add_format")(right);
-        py::object sheets = writer.attr("sheets");
-        for (const char *name : {"Recommendation", "Stocks"}) {
-            sheets[tr(name)].attr("set_column")(0, 0, 12);
-            sheets[tr(name)].attr("set_column")(1, 1, 32);
-        }
-        sheets[tr("Recommendation")].attr("set_column")(2, 3, py::none(), numberFormat);
-        sheets[tr("Recommendation")].attr("set_column")(5, 5, py::none(), numberFormat);
-        py::object pricesSheet = sheets[tr("Prices")];
-        pricesSheet.attr("set_column")(0, 0, 10);
-        size_t lastColumn = py::len(prices.attr("columns")) - 1;
-        if (lastColumn >= 1) pricesSheet.attr("set_column")(1, lastColumn, 12, numberFormat);
-        sheets[tr("Results")].attr("set_column")(1, 1, 12, rightFormat);
-        sheets[tr("Configuration")].attr("set_column")(0, 0, 32);
-        sheets[tr("Configuration")].attr("set_column")(1, 1, 64);
-    } catch (...) {
-        py::object error = velmora::currentException();
-        try {
-            writer.attr("__exit__")(py::type::of(error), error, error.attr("__traceback__"));
-        } catch (py::error_already_set &) {
-        }
-        throw;
-    }
-    writer.attr("__exit__")(py::none(), py::none(), py::none());
-}
-
-void saveExcel(const py::module_ &m, py::object self) {
-    py::object fileName = py::module_::import("provider").attr("GetFileName")(
-        velmora::translate("Excel File"), "xlsx", "default"_a = "results.xlsx", "save"_a = true);
-    if (!velmora::truthy(fileName)) return;
-    self.attr("updateMeta")();
-    try {
-        writeReplacing(fileName, [&](py::object partial) { writeWorkbook(self, partial); });
-    } catch (...) {
-        logFailure(m, "Excel workbook");
-        showError("The Excel workbook could not be written");
-    }
-}
-
-// ---------------------------------------------------------------------------------------
-// The file events of the tab
-
-bool isEvent(py::handle event, const char *name) {
-    return py::reinterpret_borrow<py::object>(event).equal(py::str(name));
-}
-
-// Closing and installing an update are the last moments to keep the user's settings; a
-// failure is shown while the window is still there.
-void saveOnLeaving(const py::module_ &m, py::object self, py::object window) {
-    try {
-        self.attr("save")(self.attr("config")["configFile"], window);
-    } catch (...) {
-        logFailure(m, "Save configuration");
-        showError("Error saving config file");
-    }
-}
-
-std::optional<bool> handleFileEvent(const py::module_ &m, py::object self, py::object window,
-                                    py::object event) {
-    if (event.equal(sg().attr("WIN_CLOSE_ATTEMPTED_EVENT")) || isEvent(event, "UpdateSoftware")) {
-        saveOnLeaving(m, self, window);
-        return false;
-    }
-    if (isEvent(event, "SaveConfig")) {
-        self.attr("saveConfig")(window);
-        return false;
-    }
-    if (isEvent(event, "SaveGraph")) {
-        self.attr("saveGraph")();
-        return false;
-    }
-    if (isEvent(event, "SaveExcel")) {
-        self.attr("saveExcel")();
-        return false;
-    }
-    if (isEvent(event, "LoadConfig")) {
-        // A cancelled dialog leaves the tab and the window as they are.
-        if (!velmora::truthy(self.attr("loadConfig")())) return false;
-        self.attr("compute")();
-        self.attr("updateUI")(window);
-        return true;
-    }
-    return std::nullopt;
-}
-
-void defineReportOperations(py::module_ &m) {
-    py::object cls = m.attr("RecommendationProvider");
-    const py::module_ &module = m;
-    velmora::method(cls, "updateMeta", &updateMeta);
-    velmora::method(cls, "save", &save, "fileName"_a, "window"_a);
-    velmora::method(cls, "saveConfig", module, &saveConfig, "window"_a);
-    velmora::method(cls, "loadConfig", &loadConfig);
-    velmora::method(cls, "saveGraph", module, &saveGraph);
-    velmora::method(cls, "printTable", module, &printTable, "pdf"_a, "df"_a);
-    velmora::method(cls, "saveExcel", module, &saveExcel);
-    velmora::staticMethod(cls, "toRecord", &toRecord, "d"_a, "prefix"_a = "");
-}
-
 }  // namespace
 
 PYBIND11_MODULE(recommendation, m) {
@@ -1156,5 +1114,4 @@ PYBIND11_MODULE(recommendation, m) {
     defineRecommendationProvider(m);
     m.def("separateAxes", &separateAxes, "ax"_a);
     m.def("safe_round", &safeRound, "val"_a);
-    defineReportOperations(m);
 }

@@ -1,14 +1,19 @@
 // The adapter to Riskfolio-Lib: its estimator codes, the capture of its performance table, the base of its methods, and the scope in which chart texts are recorded and drawn translated.
-#include "pyclass.hpp"
+#include "riskfolio.hpp"
 
 #include <string>
 #include <utility>
 
 namespace {
 
-py::object pyplot() { return py::module_::import("matplotlib.pyplot"); }
+using velmora::riskfolio::pyplot;
 
-py::object translated(py::handle text) { return py::module_::import("builtins").attr("_")(text); }
+// gettext answers the empty text with the catalogue's header, which an emptied label would
+// then show; empty texts are drawn as they are.
+py::object translated(py::handle text) {
+    if (py::isinstance<py::str>(text) && py::len(text) == 0) return py::reinterpret_borrow<py::object>(text);
+    return py::module_::import("builtins").attr("_")(text);
+}
 
 // ---- Estimator codes ------------------------------------------------------------------------
 
@@ -54,6 +59,105 @@ void defineDummyAx(py::module_ &m) {
     velmora::method(cls, "table", [m](py::object self, py::object cellText, py::kwargs kwargs) {
         velmora::raise(m.attr("DataCapturedException")("Data Captured", cellText));
     }, "cellText"_a = py::none());
+}
+
+// ---- RiskFolio -----------------------------------------------------------------------------
+
+// The weights table's rows as a mapping, in the table's order; a cutoff of none takes every row.
+py::dict weightsOf(py::handle w, py::handle cutoff) {
+    py::dict weights;
+    for (py::handle row : w[py::str("weights")].attr("items")()) {
+        py::object weight = row[py::int_(1)];
+        if (cutoff.is_none() || weight >= cutoff) weights[row[py::int_(0)]] = weight;
+    }
+    return weights;
+}
+
+// The library draws its table only for two stocks or more; a lone stock is shown beside a
+// placeholder of weight 0. The placeholder goes into copies: the returns table is the one
+// the portfolio holds and draws its charts from.
+py::tuple tableInputs(const py::module_ &m, py::object returns, py::object w) {
+    if (py::len(w) >= 2) return py::make_tuple(returns, w);
+    py::object pd = m.attr("pd");
+    py::list zero;
+    zero.append(0);
+    py::list placeholder;
+    placeholder.append("@@@");
+    py::object row = pd.attr("DataFrame")(py::dict("weights"_a = zero), "index"_a = placeholder);
+    py::object shownReturns = returns.attr("copy")();
+    shownReturns[py::str("@@@")] = 0;
+    return py::make_tuple(shownReturns, pd.attr("concat")(py::make_tuple(w, row)));
+}
+
+// The cell texts of the library's performance table, computed by the library and never drawn.
+py::object capturedTable(const py::module_ &m, py::object returns, py::object w) {
+    py::tuple shown = tableInputs(m, returns, w);
+    try {
+        velmora::riskfolio::library().attr("plot_table")(shown[0], shown[1], "ax"_a = m.attr("DummyAx")());
+    } catch (py::error_already_set &error) {
+        if (!error.matches(m.attr("DataCapturedException"))) throw;
+        return error.value().attr("data");
+    }
+    return py::none();
+}
+
+py::list column(py::handle cells, int index) {
+    return py::list(cells[py::make_tuple(py::slice(py::none(), py::none(), py::none()), index)]);
+}
+
+// Percent figures come as fractions, like the other methods' figures; skewness and kurtosis
+// are plain numbers in the table and stay as they are. Heading rows have no value.
+py::object figureOf(py::handle text) {
+    try {
+        if (!py::isinstance<py::str>(text) || !velmora::truthy(text)) return py::str("");
+        std::string figure = text.cast<std::string>();
+        if (!figure.ends_with('%')) return py::float_(py::reinterpret_borrow<py::object>(text));
+        double percent = py::float_(py::str(figure.substr(0, figure.size() - 1))).cast<double>();
+        return py::float_(percent / 100.0);
+    } catch (py::error_already_set &) {
+        return py::str("");
+    }
+}
+
+py::object computeRecommendation2(const py::module_ &m, py::object self, py::object owner) {
+    self.attr("owner") = owner;
+    py::object prices = owner.attr("prices");
+    py::object returns = prices.attr("pct_change")().attr("dropna")();
+    py::object allocation = owner.attr("config").attr("allocation");
+    py::tuple codes = m.attr("riskMap")[allocation.attr("riskMethod")];
+    self.attr("rm") = codes[0];
+    self.attr("riskMethod") = codes[1];
+    self.attr("method") = m.attr("expectedMap")[allocation.attr("returnMethod")];
+    py::object benchmark = allocation.attr("benchmark");
+    py::object tradingDays = allocation.attr("tradingDaysPerYear");
+    self.attr("rf") = benchmark / py::int_(100) / tradingDays;
+    self.attr("createPortfolioObject")("returns"_a = returns);
+    py::object w = self.attr("w");
+    self.attr("weights") = weightsOf(w, py::none());
+    py::object cells = capturedTable(m, returns, w);
+    py::list results = column(cells, 0);
+    self.attr("results") = results;
+    m.attr("translations").attr("update")(results);
+    py::list values;
+    for (py::handle text : column(cells, 1)) values.append(figureOf(text));
+    self.attr("values") = values;
+    return self;
+}
+
+void defineRiskFolio(py::module_ &m) {
+    py::object cls = velmora::makeClass(m, "RiskFolio",
+                                        py::make_tuple(velmora::classOf("rmethod", "RecommendationMethod")));
+    cls.attr("results") = py::list();
+    cls.attr("twoPhase") = false;
+    velmora::method(cls, "computeRecommendation2", std::as_const(m), &computeRecommendation2, "owner"_a);
+    velmora::method(cls, "clean_weights", [](py::object self, py::object cutoff, py::object rounding) {
+        py::dict weights = weightsOf(self.attr("w"), cutoff);
+        self.attr("weights") = weights;
+        return weights;
+    }, "cutoff"_a = 0.0, "rounding"_a = false);
+    velmora::method(cls, "portfolio_performance", [](py::object self, py::object riskFreeRate, py::object frequency) {
+        return self.attr("values");
+    }, "risk_free_rate"_a = 0.0, "frequency"_a = 252);
 }
 
 // ---- Chart text translation -------------------------------------------------------------------
@@ -115,6 +219,7 @@ PYBIND11_MODULE(risk, m) {
     m.attr("expectedMap") = expectedMap();
     defineDataCapturedException(m);
     defineDummyAx(m);
+    defineRiskFolio(m);
     m.attr("translations") = py::set();
     defineTranslateAxes(m);
 }

@@ -389,7 +389,7 @@ void saveSelection(py::object self) {
     try {
         self.attr("save")(path);
         config["selectionName"] = path;
-        self.attr("providerManager").attr("setTitle")(path, config.attr("selectionTitle"));
+        self.attr("providerManager").attr("setTitle")(path, titleText(config.attr("selectionTitle")));
     } catch (py::error_already_set &) {
         sg().attr("PopupError")(velmora::translate("Error saving selection"), "title"_a = velmora::translate("Error"));
     }
@@ -403,6 +403,11 @@ py::object handleEvent(const py::module_ &m, py::object self, py::object window,
         return py::bool_(false);
     }
     event = mappedEvent(window, event);
+    // A double click reaches the window before the table has reported the row that its
+    // first click selected: the table itself knows it already.
+    if (isOneOf(event, {"stockList*removeStock"})) values["stockList"] = window[py::str("stockList")].attr("get")();
+    if (isOneOf(event, {"searchResults*addStock"}))
+        values["searchResults"] = window[py::str("searchResults")].attr("get")();
     if (isOneOf(event, {"removeStock", "stockList*removeStock"})) {
         removeSelected(self, values);
     } else if (isOneOf(event, {"resetStocks", "plotMode", "plotPeriod", "plotConverted", "plotInterpolated",

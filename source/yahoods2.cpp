@@ -1,4 +1,5 @@
-// The raw data source on Yahoo Finance's public chart and search API: price histories, symbol search and currency lookup.
+// The raw data source on Yahoo Finance's public chart and search API: price histories, symbol
+// search and currency lookup.
 #include "rawsource.hpp"
 
 #include <utility>
@@ -21,28 +22,17 @@ py::dict requestHeaders() {
     return headers;
 }
 
-void construct(py::module_ m, py::object self, py::object apiKey) {
+void construct(const py::module_ &m, py::object self, py::object apiKey) {
     self.attr("apiKey") = apiKey;
     self.attr("client") = httpx().attr("Client")("base_url"_a = rawsource::serviceBase(self, baseUrlVariable),
                                                  "headers"_a = m.attr("headers"));
     self.attr("currencies") = py::dict();
 }
 
-py::object get(py::object self, py::object stocks, py::object startDate, py::object endDate,
-               py::object removeAdjusted, py::object progress) {
-    return rawsource::get(self, stocks, startDate, endDate, removeAdjusted, progress);
-}
-
 // The client of one download or one batch of currency lookups.
-py::object openAsyncClient(py::module_ m, py::object self) {
+py::object openAsyncClient(const py::module_ &m, py::object self) {
     return httpx().attr("AsyncClient")("base_url"_a = rawsource::serviceBase(self, baseUrlVariable),
                                        "headers"_a = m.attr("headers"), "http2"_a = true);
-}
-
-py::object getAsync(py::module_ m, py::object self, py::object stocks, py::object startDate, py::object endDate,
-                    py::object removeAdjusted, py::object progress) {
-    return rawsource::getAsync(self, stocks, startDate, endDate, removeAdjusted, progress,
-                               "YahooDataSource.getAsync", [m, self] { return openAsyncClient(m, self); });
 }
 
 // Local midnight at the start of the day, as the computer's time zone (and its daylight
@@ -70,12 +60,14 @@ py::object identitySeries(py::object start, py::object end) {
     }
     py::dict columns;
     columns["Adjusted_close"] = ones;
-    return indexedByDay(pandas().attr("DataFrame")(columns, "dtype"_a = "int64"), timestamps)["Adjusted_close"];
+    py::object frame = pandas().attr("DataFrame")(columns, "dtype"_a = "int64");
+    return indexedByDay(frame, timestamps)["Adjusted_close"];
 }
 
 // The service's own form of the symbols that the rest of the program writes with EOD suffixes.
 py::str serviceSymbol(py::str stock) {
-    const std::pair<const char *, const char *> suffixes[] = {{".FOREX", "=X"}, {".US", ""}, {".XETRA", ".DE"}};
+    const std::pair<const char *, const char *> suffixes[] = {
+        {".FOREX", "=X"}, {".US", ""}, {".XETRA", ".DE"}};
     for (const auto &[suffix, replacement] : suffixes)
         if (stock.attr("endswith")(suffix).cast<bool>()) return stock.attr("replace")(suffix, replacement);
     return stock;
@@ -99,7 +91,7 @@ py::object readPrices(py::object response) {
     return indexedByDay(pandas().attr("DataFrame")(columns, "dtype"_a = "float64"), result["timestamp"]);
 }
 
-py::object getAsyncUrl(py::module_ m, py::object self, py::object parms) {
+py::object getAsyncUrl(const py::module_ &m, py::object self, py::object parms) {
     return rawsource::operation("YahooDataSource.getAsyncUrl", [m, self, parms]() -> py::object {
         rawsource::Parms p = rawsource::unpack(parms);
         // Outside the guard: a date that does not parse ends the whole download.
@@ -121,7 +113,8 @@ py::object getAsyncUrl(py::module_ m, py::object self, py::object parms) {
                     .format(p.stock, response.attr("request").attr("url"), response.attr("status_code"));
             });
             py::object frame = readPrices(response);
-            if (py::bool_(p.removeAdjusted) && rawsource::closeEverAboveAdjusted(frame)) return py::none();
+            if (velmora::truthy(p.removeAdjusted) && rawsource::closeEverAboveAdjusted(frame))
+                return py::none();
             self.attr("incProgress")();
             return py::make_tuple(p.stock, frame["Adjusted_close"]);
         };
@@ -138,9 +131,7 @@ py::object getAsyncUrl(py::module_ m, py::object self, py::object parms) {
     });
 }
 
-void incProgress(py::object self) { rawsource::incProgress(self); }
-
-py::object queryStocks(py::module_ m, py::object self, py::object search) {
+py::object queryStocks(const py::module_ &m, py::object self, py::object search) {
     py::object logger = m.attr("logger");
     return rawsource::orElse([&] {
         py::dict parameters;
@@ -154,10 +145,14 @@ py::object queryStocks(py::module_ m, py::object self, py::object search) {
                         kind.equal(py::str("ETF"));
             if (!kept) continue;
             py::object symbol = quote["symbol"];
-            // Only the presence of a key counts: a name given as null stays null.
-            py::object name = quote.contains("shortname") ? py::object(quote["shortname"])
-                              : quote.contains("longName") ? py::object(quote["longName"])
-                                                           : symbol;
+            // Only the presence of a key counts: a name given as null stays null. The service
+            // spells the long name in lower case; the other spelling is read where only it is sent.
+            py::object name = symbol;
+            for (const char *key : {"shortname", "longname", "longName"})
+                if (quote.contains(key)) {
+                    name = quote[key];
+                    break;
+                }
             symbols.append(symbol);
             names.append(name);
         }
@@ -179,7 +174,7 @@ py::dict currencyParameters() {
     return parameters;
 }
 
-py::object getCurrenciesAsync(py::module_ m, py::object self, py::object symbols) {
+py::object getCurrenciesAsync(const py::module_ &m, py::object self, py::object symbols) {
     return rawsource::operation("YahooDataSource.getCurrenciesAsync", [m, self, symbols] {
         py::object client = openAsyncClient(m, self);
         self.attr("asyncClient") = client;
@@ -191,7 +186,7 @@ py::object getCurrenciesAsync(py::module_ m, py::object self, py::object symbols
     });
 }
 
-py::object getCurrencyAsync(py::module_ m, py::object self, py::object symbol) {
+py::object getCurrencyAsync(const py::module_ &m, py::object self, py::object symbol) {
     return rawsource::operation("YahooDataSource.getCurrencyAsync", [m, self, symbol]() -> py::object {
         py::object cache = self.attr("currencies");
         if (cache.contains(symbol)) return rawsource::finished(cache[symbol]);
@@ -211,9 +206,10 @@ py::object getCurrencyAsync(py::module_ m, py::object self, py::object symbol) {
     });
 }
 
-py::object getCurrency(py::module_ m, py::object self, py::object symbol) {
+py::object getCurrency(const py::module_ &m, py::object self, py::object symbol) {
     try {
-        py::object response = self.attr("client").attr("get")(chartPath(symbol), "params"_a = currencyParameters());
+        py::object response =
+            self.attr("client").attr("get")(chartPath(symbol), "params"_a = currencyParameters());
         return chartResult(response)["meta"]["currency"];
     } catch (py::error_already_set &failure) {
         m.attr("logger").attr("exception")("Querying for symbol", "exc_info"_a = failure.value());
@@ -223,33 +219,15 @@ py::object getCurrency(py::module_ m, py::object self, py::object symbol) {
 
 void defineYahooDataSource(py::module_ &m) {
     py::object cls = velmora::makeClass(m, "YahooDataSource");
+    const py::module_ &module = m;  // the module-first overloads take the module as const
     cls.attr("baseUrl") = "https://query2.finance.yahoo.com";
-    velmora::constructor(cls, [m](py::object self, py::object apiKey) { construct(m, self, apiKey); }, "apiKey"_a);
-    velmora::method(cls, "get", &get, "stocks"_a, "startDate"_a = py::none(), "endDate"_a = py::none(),
-                    "removeAdjusted"_a = false, "progress"_a = py::none());
-    velmora::method(cls, "getAsync",
-                    [m](py::object self, py::object stocks, py::object startDate, py::object endDate,
-                        py::object removeAdjusted, py::object progress) {
-                        return getAsync(m, self, stocks, startDate, endDate, removeAdjusted, progress);
-                    },
-                    "stocks"_a, "startDate"_a = py::none(), "endDate"_a = py::none(), "removeAdjusted"_a = false,
-                    "progress"_a = py::none());
-    velmora::method(
-        cls, "getAsyncUrl", [m](py::object self, py::object parms) { return getAsyncUrl(m, self, parms); },
-        "parms"_a);
-    velmora::method(cls, "incProgress", &incProgress);
-    velmora::method(
-        cls, "queryStocks", [m](py::object self, py::object search) { return queryStocks(m, self, search); },
-        "search"_a);
-    velmora::method(cls, "getCurrenciesAsync",
-                    [m](py::object self, py::object symbols) { return getCurrenciesAsync(m, self, symbols); },
-                    "symbols"_a);
-    velmora::method(cls, "getCurrencyAsync",
-                    [m](py::object self, py::object symbol) { return getCurrencyAsync(m, self, symbol); },
-                    "symbol"_a);
-    velmora::method(
-        cls, "getCurrency", [m](py::object self, py::object symbol) { return getCurrency(m, self, symbol); },
-        "symbol"_a);
+    velmora::constructor(cls, module, &construct, "apiKey"_a);
+    rawsource::bindDriver(cls, module, &openAsyncClient);
+    velmora::method(cls, "getAsyncUrl", module, &getAsyncUrl, "parms"_a);
+    velmora::method(cls, "queryStocks", module, &queryStocks, "search"_a);
+    velmora::method(cls, "getCurrenciesAsync", module, &getCurrenciesAsync, "symbols"_a);
+    velmora::method(cls, "getCurrencyAsync", module, &getCurrencyAsync, "symbol"_a);
+    velmora::method(cls, "getCurrency", module, &getCurrency, "symbol"_a);
 }
 
 }  // namespace

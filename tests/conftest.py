@@ -48,3 +48,22 @@ def market_server():
     stub = MarketDataStub()
     yield stub
     stub.close()
+
+
+@pytest.fixture
+def market_stub(market_server, monkeypatch):
+    """The market-data stub, emptied, as the service of both raw sources."""
+    market_server.reset()
+    monkeypatch.setenv("VELMORA_EOD_URL", market_server.url)
+    monkeypatch.setenv("VELMORA_YAHOO_URL", market_server.url)
+    return market_server
+
+
+@pytest.fixture(autouse=True)
+def chart_texts(monkeypatch):
+    """Every test starts with no chart texts recorded, as every start of the program does:
+    the texts one test's charts record would otherwise reach the next test's saves."""
+    risk = sys.modules.get("risk")
+    if risk is not None:
+        monkeypatch.setattr(risk, "translations", set())
+    yield

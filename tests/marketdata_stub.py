@@ -2,8 +2,8 @@
 
 It answers the way the real services do (CSV price histories and JSON searches of EOD, chart JSON with
 null gaps and Unix-second timestamps, search JSON and error bodies of Yahoo), records every request, and
-can misbehave on demand: fixed answers for a path, a delay before every answer, or no answer at all
-until a number of requests have arrived.
+can misbehave on demand: fixed answers for a path, a delay before every answer, no answer at all
+until a number of requests have arrived, or none for some paths until the test releases them.
 """
 import csv
 import io
@@ -83,12 +83,20 @@ class MarketDataStub:
             self.delay_ms = 0
             self.delays = {}
             self.hold_until = 0
+            self.held = set()
+            self.answered = []
             self.fixed = {}
             self.eod_key = None
             self.eod_prices = {}
             self.eod_search = {}
             self.yahoo_charts = {}
             self.yahoo_search = {}
+            self.lock.notify_all()
+
+    def release(self):
+        """Lets the requests for held paths be answered."""
+        with self.lock:
+            self.held = set()
             self.lock.notify_all()
 
     def close(self):
@@ -105,9 +113,11 @@ class MarketDataStub:
         self.fixed[path] = (status, body.encode() if isinstance(body, str) else body, content_type)
 
     def add_eod(self, symbol, rows, close_factor=1.0):
-        """rows: (date text, adjusted close); Close = adjusted close × close_factor (a single factor or per row)."""
+        """rows: (date text, adjusted close); Close = adjusted close × close_factor (a single factor or
+        one per row)."""
         factors = close_factor if isinstance(close_factor, list) else [close_factor] * len(rows)
-        self.eod_prices[symbol] = [(day, adjusted * factor, adjusted) for (day, adjusted), factor in zip(rows, factors)]
+        self.eod_prices[symbol] = [(day, adjusted * factor, adjusted)
+                                   for (day, adjusted), factor in zip(rows, factors)]
 
     def add_yahoo(self, symbol, rows, currency="USD", close=None, hour=14, minute=30,
                   timezone_name="America/New_York", gmtoffset=-18000, exchange="NMS"):
@@ -130,7 +140,8 @@ class MarketDataStub:
             self.arrived += 1
             self.lock.notify_all()
             deadline = time.monotonic() + 10
-            while self.arrived < self.hold_until and time.monotonic() < deadline:
+            while ((self.arrived < self.hold_until or record.path in self.held)
+                   and time.monotonic() < deadline):
                 self.lock.wait(deadline - time.monotonic())
             delay = self.delays.get(record.path, self.delay_ms)
         if delay:
@@ -142,6 +153,8 @@ class MarketDataStub:
             handler.send_header("Content-Length", str(len(body)))
             handler.end_headers()
             handler.wfile.write(body)
+            with self.lock:
+                self.answered.append(record.path)
         except OSError:
             pass  # the client gave up on this request (an aborted download)
 
@@ -161,7 +174,8 @@ class MarketDataStub:
             return self._yahoo_chart(record.path[len("/v8/finance/chart/"):], query)
         if record.path == "/v1/finance/search":
             quotes = self.yahoo_search.get(query.get("q", ""), [])
-            body = {"explains": [], "count": len(quotes), "quotes": quotes, "news": [], "nav": [], "lists": [],
+            body = {"explains": [], "count": len(quotes), "quotes": quotes, "news": [], "nav": [],
+                    "lists": [],
                     "researchReports": [], "screenerFieldResults": [], "totalTime": 21,
                     "timeTakenForQuotes": 418, "timeTakenForNews": 0, "timeTakenForAlgowatchlist": 400,
                     "timeTakenForPredefinedScreener": 400, "timeTakenForCrunchbaseCompanies": 0,
@@ -194,20 +208,21 @@ class MarketDataStub:
         pick = lambda values: [values[i] for i in keep]
         closes = pick(chart["close"])
         meta = {"currency": chart["currency"], "symbol": symbol, "exchangeName": chart["exchange"],
-                "fullExchangeName": chart["exchange"], "instrumentType": "EQUITY", "firstTradeDate": 345479400,
+                "fullExchangeName": chart["exchange"], "instrumentType": "EQUITY",
+                "firstTradeDate": 345479400,
                 "regularMarketTime": chart["timestamp"][-1] if chart["timestamp"] else 0,
                 "hasPrePostMarketData": True, "gmtoffset": chart["gmtoffset"], "timezone": "EST",
-                "exchangeTimezoneName": chart["timezone"], "regularMarketPrice": closes[-1] if closes else None,
+                "exchangeTimezoneName": chart["timezone"],
+                "regularMarketPrice": closes[-1] if closes else None,
                 "priceHint": 2, "dataGranularity": "1d", "range": "",
                 "validRanges": ["1d", "5d", "1mo", "3mo", "6mo", "1y", "2y", "5y", "10y", "ytd", "max"]}
         if not keep:  # a period without trading days: no timestamps, empty indicators
             result = {"meta": meta, "indicators": {"quote": [{}], "adjclose": [{}]}}
         else:
             spread = lambda factor: [None if value is None else round(value * factor, 4) for value in closes]
+            quote = {"open": spread(0.995), "high": spread(1.01), "low": spread(0.99), "close": closes,
+                     "volume": [None if c is None else 1000000 for c in closes]}
             result = {"meta": meta, "timestamp": pick(chart["timestamp"]),
-                      "indicators": {"quote": [{"open": spread(0.995), "high": spread(1.01), "low": spread(0.99),
-                                                "close": closes, "volume": [None if c is None else 1000000
-                                                                            for c in closes]}],
-                                     "adjclose": [{"adjclose": pick(chart["adjclose"])}]}}
+                      "indicators": {"quote": [quote], "adjclose": [{"adjclose": pick(chart["adjclose"])}]}}
         return 200, json.dumps({"chart": {"result": [result], "error": None}}).encode(), "application/json"
 

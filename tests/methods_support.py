@@ -166,8 +166,10 @@ def solveMinSemi(owner):
 
 
 def solveCVaR(owner):
+    from pypfopt import risk_models
     from pypfopt.efficient_frontier import EfficientCVaR
 
+    risk_models.risk_matrix(owner.prices, method=owner.config.allocation.riskMethod)  # drawn by the heat map
     ef = EfficientCVaR(owner.expectedReturns, owner.historicReturns, weight_bounds=(0, owner.maxWeight),
                        solver="ECOS_BB")
     minimumWeightLink(ef, owner)

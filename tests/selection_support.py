@@ -175,7 +175,7 @@ class PricesTab(provider.TabProvider):
 
     def __init__(self, config, providerManager=None, userConfigParm=None):
         super().__init__(config, providerManager, userConfigParm)
-        self.seen = []
+        self.seen = [self["prices"]]  # read once at construction, as the recommendation does
 
     def createTab(self, **kwargs):
         self.layout = [[sg.Text("prices", key="pricesText")]]

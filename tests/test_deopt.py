@@ -194,6 +194,15 @@ def test_min_volatility_search_and_cancel():
     assert table["Value"].sum() <= 10000
 
 
+def test_a_capital_that_no_allocation_meets_is_reported():
+    # Two stocks of at most 30 % each can never spend the capital.
+    owner = makeOwner(stockPrices(["AAPL", "XOM"], years=1))
+    method = deopt.MaxSharpe2()
+    with pytest.raises(ValueError, match="No allocation within the capital"):
+        method.computeRecommendation(owner)
+    assert method.optimizer.history and np.isnan(method.optimizer.history).all()
+
+
 class TwoStocks(deopt.MaxSharpe2):
     def prepare(self):
         self.expectedReturns = pd.Series([0.10, 0.20], index=["A", "B"])
@@ -300,3 +309,36 @@ def test_estimators_agree_with_the_portfolio_library():
     with pytest.raises(LookupError):
         method.computeRecommendation(owner)
     assert calls[0]["A"] == pytest.approx(1.0) and calls[0]["B"] == pytest.approx(0.25)
+
+
+@pytest.mark.parametrize("riskMethod", ["sample_cov", "exp_cov", "ledoit_wolf", "oracle_approximating",
+                                        "ledoit_wolf_single_factor"])
+def test_risk_and_return_choices(monkeypatch, riskMethod):
+    from pypfopt import risk_models
+
+    class EvenOptimizer(deopt.Optimizer):
+        def optimize(self, objective):
+            w = np.full(self.stockCount, 1 / self.stockCount)
+            self.score = objective(w)
+            return pd.DataFrame(), w
+
+    monkeypatch.setattr(deopt, "Optimizer", EvenOptimizer)
+    prices = stockPrices(FIVE, years=2)
+    owner = makeOwner(prices, riskMethod=riskMethod, returnMethod="ema_historical_return")
+    method = deopt.MaxSharpe2()
+    table, performance = method.computeRecommendation(owner)
+    returns = prices.pct_change().dropna()
+    expected = {
+        "sample_cov": lambda: returns.cov().values * 252,
+        "exp_cov": lambda: method.computeExpCov(prices, frequency=252, span=180),
+        "ledoit_wolf": lambda: shrinkage(returns.to_numpy(copy=True))[0] * 252,
+    }.get(riskMethod, lambda: risk_models.risk_matrix(prices, method=riskMethod))()
+    np.testing.assert_allclose(np.asarray(method.cov), np.asarray(expected), rtol=1e-12)
+    pd.testing.assert_series_equal(method.expectedReturns, method.computeEwmaReturns(prices, 252, 500))
+    w = np.full(5, 0.2)
+    sharpe = (w @ method.expectedReturns - 0.01) / math.sqrt(w @ np.asarray(expected) @ w)
+    assert method.optimizer.score == pytest.approx(-sharpe)
+    assert performance["Value"].tolist() == pytest.approx([100 * w @ method.expectedReturns,
+                                                           100 * math.sqrt(w @ np.asarray(expected) @ w),
+                                                           100 * sharpe, 10000])
+    assert method.riskObjective == "Volatility" and prices.equals(owner.prices)

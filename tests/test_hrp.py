@@ -2,7 +2,7 @@
 import matplotlib.pyplot as plt
 import pytest
 
-from methods_support import checkAgainstReference, makeOwner, stockPrices
+from methods_support import checkAgainstReference, makeOwner, stockPrices, syntheticPrices
 
 RISK_MODELS = ["sample_cov", "semicovariance", "exp_cov", "ledoit_wolf", "ledoit_wolf_constant_variance",
                "ledoit_wolf_single_factor", "ledoit_wolf_constant_correlation", "oracle_approximating"]
@@ -40,3 +40,15 @@ def test_dendrogram_and_unknown_linkage(monkeypatch):
 
     with pytest.raises(ValueError):
         HRP().computeRecommendation(makeOwner(linkageMethod="nearest"))
+
+
+def test_clustering_failures_reach_the_owner():
+    from hrp import HRP
+
+    flat = syntheticPrices(list("ABCDE"))
+    flat["C"] = 20.0
+    for prices in (syntheticPrices(["A"]), flat):
+        owner = makeOwner(prices)
+        with pytest.raises(ValueError):
+            HRP().computeRecommendation(owner)
+        assert list(owner.prices.columns) == list(prices.columns)

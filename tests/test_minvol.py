@@ -2,7 +2,7 @@
 import matplotlib.pyplot as plt
 import pytest
 
-from methods_support import checkAgainstReference
+from methods_support import checkAgainstReference, syntheticPrices
 
 RISK_MODELS = ["sample_cov", "semicovariance", "exp_cov", "ledoit_wolf", "ledoit_wolf_constant_variance",
                "ledoit_wolf_single_factor", "ledoit_wolf_constant_correlation", "oracle_approximating"]
@@ -34,3 +34,15 @@ def test_heat_map_of_the_kept_stocks():
         plt.close("all")
     with pytest.raises(TypeError):
         method.plotAnalysis(None)
+
+
+def test_single_stock_and_stock_without_variance():
+    method, owner, allocation, performance = checkAgainstReference(
+        "minvol.MinVolatility", syntheticPrices(["A"]), maxWeight=100)
+    assert list(allocation["Symbol"]) == ["A"]
+    assert allocation["Weight"].iloc[0] > 99
+    # A stock whose price never moves takes the whole maximum weight.
+    flat = syntheticPrices(list("ABCDE"))
+    flat["C"] = 20.0
+    method, owner, allocation, performance = checkAgainstReference("minvol.MinVolatility", flat, maxWeight=40)
+    assert allocation.set_index("Symbol").loc["C", "Weight"] == 40.0

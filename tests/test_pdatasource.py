@@ -13,6 +13,7 @@ import pdatasource
 from pdatasource import CachedDataSource
 
 from conftest import DATA
+from marketdata_stub import real_prices
 
 
 class Cancelled(RuntimeError):
@@ -48,7 +49,8 @@ class FakeRawSource:
 @pytest.fixture(scope="module")
 def market():
     """Real closing prices, a euro rate and the identity currency on the same dates."""
-    prices = pd.read_csv(DATA / "stock_prices.csv", parse_dates=["date"], index_col="date").rename_axis("Date")
+    prices = pd.read_csv(DATA / "stock_prices.csv", parse_dates=["date"], index_col="date")
+    prices = prices.rename_axis("Date")
     prices = prices.loc["2012":"2016", ["AAPL", "GOOG", "JPM", "MA", "XOM"]].add_suffix(".US")
     days = np.arange(len(prices))
     prices["EUR.FOREX"] = 0.75 + 0.1 * np.sin(days / 50.0)
@@ -87,7 +89,8 @@ def stock_table(rows):
 # ---- cache file and covered range ----------------------------------------------------------
 
 
-def test_first_process_fetches_the_request_and_a_fresh_instance_answers_it_from_the_file(market, cache_file, zone):
+def test_first_process_fetches_the_request_and_a_fresh_instance_answers_it_from_the_file(market, cache_file,
+                                                                                         zone):
     raw = FakeRawSource(market)
     source = CachedDataSource(fileName=str(cache_file), rawProvider=raw, config=config())
     assert pdatasource.updateNeeded is False and source.cache.empty
@@ -110,40 +113,56 @@ def test_first_process_fetches_the_request_and_a_fresh_instance_answers_it_from_
     assert pdatasource.updateNeeded is False
 
 
-def test_a_new_symbol_is_fetched_once_for_the_covered_range(market, cache_file):
+def test_a_new_symbol_is_fetched_for_the_request_alone(market, cache_file):
     raw = FakeRawSource(market)
     source = CachedDataSource(str(cache_file), raw, config())
     source.doGet(["AAPL.US"], "2014-01-01", "2014-12-31")
     for _ in range(2):
         answer = source.doGet(["XOM.US", "AAPL.US", "XOM.US"], "2014-06-01", "2014-06-30")
-    assert raw.calls[1:] == [(["XOM.US"], "2014-01-01", "2014-12-31")]
+    assert raw.calls[1:] == [(["XOM.US"], "2014-06-01", "2014-06-30")]
     assert list(answer.columns) == ["AAPL.US", "XOM.US"]
+    pdt.assert_frame_equal(answer, market.loc["2014-06", ["AAPL.US", "XOM.US"]], check_freq=False)
     assert source.doGet([], "2014-06-01", "2014-06-30").shape == (len(market.loc["2014-06"]), 0)
     assert len(raw.calls) == 2
     fresh = CachedDataSource(str(cache_file), FakeRawSource(market), config())
-    pdt.assert_frame_equal(fresh.cache, market.loc["2014", ["AAPL.US", "XOM.US"]], check_freq=False)
+    assert fresh.cacheRanges == {"AAPL.US": ("2014-01-01", "2014-12-31"),
+                                 "XOM.US": ("2014-06-01", "2014-06-30")}
+    pdt.assert_series_equal(fresh.cache["AAPL.US"], market.loc["2014", "AAPL.US"], check_freq=False)
 
 
 @pytest.mark.parametrize("process", ["same", "next"])
-@pytest.mark.parametrize("first, second", [
-    (("2014-12-01", "2014-12-31"), ("2014-01-01", "2014-12-31")),  # a chart month, then a year's analysis
-    (("2014-01-01", "2014-06-30"), ("2014-01-01", "2014-12-31")),  # the end moved on
-])
-def test_a_request_beyond_the_covered_range_is_answered_for_its_whole_range(market, cache_file, first, second, process):
+def test_overlapping_requests_grow_the_cache(market, cache_file, process):
     raw = FakeRawSource(market)
     source = CachedDataSource(str(cache_file), raw, config())
-    source.doGet(["AAPL.US", "MA.US"], *first)
-    if process == "next":
-        pdatasource.updateNeeded = True
-        raw = FakeRawSource(market)
-        source = CachedDataSource(str(cache_file), raw, config())
-    answer = source.doGet(["AAPL.US"], *second)
-    pdt.assert_frame_equal(answer, market.loc[second[0]:second[1], ["AAPL.US"]], check_freq=False)
-    assert raw.calls[-1] == (["AAPL.US"], *second)
-    # The whole cache was discarded: the file holds what the new request fetched.
+
+    def request(symbols, start, end):
+        nonlocal source, raw
+        if process == "next":  # every request in a process of its own, from the file
+            pdatasource.updateNeeded = True
+            source = CachedDataSource(str(cache_file), raw, config())
+        answer = source.doGet(symbols, start, end)
+        pdt.assert_frame_equal(answer, market.loc[start:end, sorted(symbols)], check_freq=False)
+
+    request(["AAPL.US", "MA.US"], "2014-01-01", "2014-12-31")        # an analysis year
+    request(["AAPL.US"], "2014-01-01", "2015-01-31")                  # a chart a month longer
+    request(["AAPL.US", "MA.US"], "2014-01-01", "2014-12-31")        # the year again
+    request(["MA.US", "JPM.US"], "2013-10-01", "2014-03-31")          # earlier, with a new symbol
+    request(["AAPL.US", "MA.US", "JPM.US"], "2014-01-01", "2014-03-31")
+    # Only what lay outside the ranges was fetched, from a few days inside them on.
+    assert raw.calls == [(["AAPL.US", "MA.US"], "2014-01-01", "2014-12-31"),
+                         (["AAPL.US"], "2014-12-24", "2015-01-31"),
+                         (["JPM.US", "MA.US"], "2013-10-01", "2014-03-31")]
     fresh = CachedDataSource(str(cache_file), FakeRawSource(market), config())
-    assert (fresh.cacheStartDate, fresh.cacheEndDate) == second
-    assert list(fresh.cache.columns) == ["AAPL.US"]
+    assert fresh.cacheRanges == {"AAPL.US": ("2014-01-01", "2015-01-31"),
+                                 "MA.US": ("2013-10-01", "2014-12-31"),
+                                 "JPM.US": ("2013-10-01", "2014-03-31")}
+    assert (fresh.cacheStartDate, fresh.cacheEndDate) == ("2013-10-01", "2015-01-31")
+    expected = market.loc["2013-10-01":"2015-01-31", ["AAPL.US", "MA.US", "JPM.US"]].copy()
+    expected.loc[:"2013-12-31", "AAPL.US"] = np.nan
+    expected.loc["2015", "MA.US"] = np.nan
+    expected.loc["2014-04-01":, "JPM.US"] = np.nan
+    # The first day of every download is left out by the raw sources, as the fake one does not.
+    pdt.assert_frame_equal(fresh.cache[expected.columns], expected, check_freq=False)
 
 
 def test_a_one_day_request_beyond_the_file_is_fetched_and_an_empty_range_is_not(market, cache_file):
@@ -154,7 +173,54 @@ def test_a_one_day_request_beyond_the_file_is_fetched_and_an_empty_range_is_not(
     assert len(raw.calls) == 1
     answer = source.doGet(["AAPL.US"], "2014-09-02", "2014-09-02")
     assert list(answer["AAPL.US"]) == [market.loc["2014-09-02", "AAPL.US"]]
-    assert raw.calls[-1] == (["AAPL.US"], "2014-09-02", "2014-09-02")
+    assert raw.calls[-1] == (["AAPL.US"], "2014-06-23", "2014-09-02")
+    assert source.cacheRanges == {"AAPL.US": ("2014-01-01", "2014-09-02")}
+
+
+def write_first_form(path, frame, start, end):
+    """A cache file as the program wrote it before ranges were kept per symbol."""
+    with open(path, "wb") as file:
+        for array in [np.array([start, end]), frame.index.to_numpy(),
+                      np.array(list(frame.columns), dtype=str),
+                      np.ascontiguousarray(frame.to_numpy(dtype="float64").T)]:
+            np.save(file, array, allow_pickle=False)
+
+
+def test_a_file_of_the_first_form_holds_one_range_for_all_its_symbols(market, cache_file):
+    write_first_form(cache_file, market.loc["2014", ["AAPL.US", "MA.US"]], "2014-01-01", "2014-12-31")
+    raw = FakeRawSource(market)
+    source = CachedDataSource(str(cache_file), raw, config())
+    assert source.cacheRanges == {"AAPL.US": ("2014-01-01", "2014-12-31"),
+                                  "MA.US": ("2014-01-01", "2014-12-31")}
+    pdt.assert_frame_equal(source.doGet(["MA.US", "AAPL.US"], "2014-02-01", "2014-11-30"),
+                           market.loc["2014-02":"2014-11", ["AAPL.US", "MA.US"]], check_freq=False)
+    source.doGet(["MA.US"], "2014-01-01", "2015-01-31")
+    assert raw.calls == [(["MA.US"], "2014-12-24", "2015-01-31")]
+    assert CachedDataSource(str(cache_file)).cacheRanges["MA.US"] == ("2014-01-01", "2015-01-31")
+
+
+def test_the_file_is_replaced_whole(market, cache_file, monkeypatch):
+    source = CachedDataSource(str(cache_file), FakeRawSource(market), config())
+    source.doGet(["AAPL.US"], "2014-01-01", "2014-12-31")
+    before = cache_file.read_bytes()
+    saved = np.save
+
+    def failing(file, array, **kws):
+        saved(file, array, **kws)
+        raise OSError("disk full")
+
+    monkeypatch.setattr(np, "save", failing)
+    with pytest.raises(OSError):
+        source.doGet(["XOM.US"], "2014-01-01", "2014-12-31")
+    monkeypatch.undo()
+    assert cache_file.read_bytes() == before
+    assert [path.name for path in cache_file.parent.iterdir()] == [cache_file.name]
+    # The replacement has the permissions of any new file, not those of a private temporary one.
+    probe = cache_file.parent / "probe"
+    probe.touch()
+    source.doGet(["JPM.US"], "2014-01-01", "2014-12-31")
+    assert cache_file.stat().st_mode == probe.stat().st_mode
+    assert sorted(CachedDataSource(str(cache_file)).cache.columns) == ["AAPL.US", "JPM.US", "XOM.US"]
 
 
 class Payload:
@@ -169,7 +235,8 @@ class Payload:
 
 @pytest.mark.parametrize("content", ["missing", "garbage", "pickle", "pickled array", "csv", "other numpy",
                                      "no rows", "unordered dates"])
-def test_an_unreadable_or_foreign_file_gives_an_empty_cache_and_runs_no_code(market, cache_file, tmp_path, content):
+def test_an_unreadable_or_foreign_file_gives_an_empty_cache_and_runs_no_code(market, cache_file, tmp_path,
+                                                                              content):
     marker = tmp_path / "ran"
     frame = market.iloc[:5, :2]
     writer = CachedDataSource()
@@ -241,7 +308,8 @@ def test_a_failing_or_cancelled_download_writes_nothing_and_the_next_one_works(m
     source = CachedDataSource(str(cache_file), raw, config())
     answers = iter([True, False])
     with pytest.raises(Cancelled):
-        source.get(["AAPL.US", "GOOG.US", "MA.US"], "2014-01-01", "2014-12-31", progress=lambda *a, **k: next(answers))
+        source.get(["AAPL.US", "GOOG.US", "MA.US"], "2014-01-01", "2014-12-31",
+                   progress=lambda *a, **k: next(answers))
     assert not cache_file.exists() and source.cache.empty
     answer = source.get(["AAPL.US", "GOOG.US"], "2014-01-01", "2014-12-31", progress=lambda *a, **k: True)
     assert list(answer.columns) == ["AAPL.US", "GOOG.US"] and cache_file.exists()
@@ -280,13 +348,15 @@ def test_a_euro_stock_is_converted_into_dollars_and_back(rates, tmp_path):
     source = CachedDataSource(str(tmp_path / "prices.cache"), FakeRawSource(rates), config())
     dollars = source.get(stocks, "2024-01-01", "2024-01-05", progress=progress, currency="USD.FOREX")
     euro = [np.nan, 0.5, 0.75, 1.0, 1.0]  # interpolated inside, last rate carried on, none before the first
-    expected = pd.DataFrame({"AAPL.US": rates["AAPL.US"], "SAP.XETRA": rates["SAP.XETRA"] * (1.0 / pd.Series(euro).values)})
+    expected = pd.DataFrame({"AAPL.US": rates["AAPL.US"],
+                             "SAP.XETRA": rates["SAP.XETRA"] * (1.0 / pd.Series(euro).values)})
     pdt.assert_frame_equal(dollars, expected, check_freq=False, check_exact=True)
     assert calls[0] == (None, 4, None) and calls[1:3] == [(1, None, None), (2, None, None)]
     assert calls[3] == (None, None, 2) and calls[4:] == [(1, None, None), (2, None, None)]
 
     euros = source.get(stocks, "2024-01-01", "2024-01-05", currency="EUR.FOREX")
-    expected = pd.DataFrame({"AAPL.US": rates["AAPL.US"] * euro, "SAP.XETRA": rates["SAP.XETRA"] * [np.nan, 1, 1, 1, 1]})
+    expected = pd.DataFrame({"AAPL.US": rates["AAPL.US"] * euro,
+                             "SAP.XETRA": rates["SAP.XETRA"] * [np.nan, 1, 1, 1, 1]})
     pdt.assert_frame_equal(euros, expected, check_freq=False, check_exact=True)
 
 
@@ -323,11 +393,15 @@ def test_a_stock_without_currency_or_rate_is_left_out_and_the_others_go_on(rates
     caplog.clear()
     with caplog.at_level(logging.ERROR, logger="pdatasource"):
         answer = source.get(stocks[["Symbol"]].iloc[:1], "2024-01-01", "2024-01-05", currency="USD.FOREX")
-        assert answer.shape == (5, 0)
-        answer = source.get(stocks.iloc[:1], "2024-01-01", "2024-01-05", currency="CHF.FOREX")
     assert answer.shape == (5, 0)
-    assert [r.getMessage() for r in caplog.records] == [
-        "Cannot convert SAP.XETRA: no currency", "Cannot convert SAP.XETRA: no exchange rate for CHF.FOREX"]
+    assert [r.getMessage() for r in caplog.records] == ["Cannot convert SAP.XETRA: no currency"]
+
+    # Target rates that are absent, or delivered without a single value, fail the whole request.
+    empty = table.assign(**{"CHF.FOREX": np.nan})
+    source = CachedDataSource(rawProvider=FakeRawSource(empty), config=config())
+    for currency in ["GBP.FOREX", "CHF.FOREX"]:
+        with pytest.raises(KeyError, match=f"no exchange rates for {currency}"):
+            source.get(stocks, "2024-01-01", "2024-01-05", currency=currency, cleaned=True)
 
 
 # ---- cleaning ------------------------------------------------------------------------------
@@ -379,8 +453,8 @@ def test_the_lower_and_the_upper_clipping_factor_each_apply_on_their_side():
     dates = pd.DatetimeIndex(pd.date_range("2024-01-01", periods=22), name="Date")
     values = [10.0] * 22
     values[5], values[15] = 7.0, 13.0  # three standard deviations below and above the mean
-    source = CachedDataSource(rawProvider=FakeRawSource(pd.DataFrame({"A.US": values, "B.US": 20.0}, index=dates)),
-                              config=config(low=10.0, high=2.0))
+    table = pd.DataFrame({"A.US": values, "B.US": 20.0}, index=dates)
+    source = CachedDataSource(rawProvider=FakeRawSource(table), config=config(low=10.0, high=2.0))
     cleaned = source.get(["A.US", "B.US"], cleaned=True)
     assert cleaned.loc[dates[5], "A.US"] == 7.0 and cleaned.loc[dates[15], "A.US"] == 10.0
     source.config = config(low=2.0, high=10.0)
@@ -406,3 +480,99 @@ def test_single_symbol_form(market):
     pdt.assert_series_equal(series, market.loc["2014-01", "AAPL.US"], check_freq=False)
     with pytest.raises(KeyError):
         source.get("GOOG.US", "2014-01-01", "2014-01-31")
+
+
+# ---- through the services' stub ------------------------------------------------------------
+
+
+@pytest.fixture(params=["eodds", "yahoods2"])
+def service(request, market_stub):
+    """A raw source of each kind on the stub, and `add(symbol, rows)` that teaches the stub a series
+    under the source's own symbol; `path(symbol)` is the address the source asks for it."""
+    import eodds
+    import yahoods2
+
+    if request.param == "eodds":
+        raw = eodds.EodDataSource("key")
+        add, path = market_stub.add_eod, lambda symbol: f"/api/eod/{symbol}"
+    else:
+        raw = yahoods2.YahooDataSource("")
+        service_symbol = {"AAPL.US": "AAPL", "GE.US": "GE", "SAP.XETRA": "SAP.DE", "EUR.FOREX": "EUR=X"}.get
+        add = lambda symbol, rows: market_stub.add_yahoo(service_symbol(symbol, symbol), rows)
+        path = lambda symbol: f"/v8/finance/chart/{service_symbol(symbol, symbol)}"
+    yield raw, add, path
+    raw.client.close()
+
+
+def test_missing_rates_of_the_target_currency_fail_the_request_naming_it(service, market_stub, cache_file,
+                                                                          caplog):
+    raw, add, path = service
+    days = [day for day, _ in real_prices("AAPL", "2015-01-02", "2015-03-31")]
+    add("AAPL.US", real_prices("AAPL", "2015-01-02", "2015-03-31"))
+    add("SAP.XETRA", real_prices("GE", "2015-01-02", "2015-03-31"))
+    add("BP.LSE", real_prices("XOM", "2015-01-02", "2015-03-31"))  # its pound rates are unknown
+    add("EUR.FOREX", [(day, 0.9) for day in days])
+    add("USD.FOREX", [(day, 1.0) for day in days])  # the Yahoo source makes this one up itself
+    market_stub.fix(path("EUR.FOREX"), 429, "Too Many Requests")
+    stocks = stock_table([["AAPL.US", "Apple", "USD.FOREX"], ["SAP.XETRA", "SAP", "EUR.FOREX"],
+                          ["BP.LSE", "BP", "GBP.FOREX"]])
+    source = CachedDataSource(str(cache_file), raw, config())
+    with pytest.raises(KeyError, match="no exchange rates for EUR.FOREX"):
+        source.get(stocks, "2015-01-01", "2015-03-31", currency="EUR.FOREX", cleaned=True)
+    # Once the service answers again, only the stock whose own currency has no rates is left out.
+    del market_stub.fixed[path("EUR.FOREX")]
+    with caplog.at_level(logging.ERROR, logger="pdatasource"):
+        euros = source.get(stocks, "2015-01-01", "2015-03-31", currency="EUR.FOREX", cleaned=True)
+    assert list(euros.columns) == ["AAPL.US", "SAP.XETRA"]
+    assert [r.getMessage() for r in caplog.records if r.name == "pdatasource"] == [
+        "Cannot convert BP.LSE: no exchange rate for GBP.FOREX"]
+    dollars = source.get(["AAPL.US", "SAP.XETRA"], "2015-01-01", "2015-03-31")
+    pdt.assert_series_equal(euros["AAPL.US"], dollars["AAPL.US"].loc[euros.index] * 0.9)
+    pdt.assert_series_equal(euros["SAP.XETRA"], dollars["SAP.XETRA"].loc[euros.index])
+
+
+def test_overlapping_requests_download_once_and_a_later_process_asks_nothing(service, market_stub,
+                                                                             cache_file):
+    raw, add, _ = service
+    for symbol, column in [("AAPL.US", "AAPL"), ("GE.US", "GE"), ("SAP.XETRA", "XOM")]:
+        add(symbol, real_prices(column, "2013-06-01", "2015-06-30"))
+    requests = [(["AAPL.US", "GE.US"], "2014-01-01", "2014-12-31"),
+                (["SAP.XETRA"], "2014-06-01", "2015-01-31")]
+    source = CachedDataSource(str(cache_file), raw, config())
+    answers = [source.doGet(*request) for request in requests + requests]
+    paths = [r.path for r in market_stub.requests]
+    assert len(paths) == len(set(paths)) == 3  # every symbol asked once
+    for first, again in zip(answers[:2], answers[2:]):
+        # Days that only the other download brought in are rows without prices here.
+        pdt.assert_frame_equal(first.dropna(how="all"), again.dropna(how="all"))
+
+    pdatasource.updateNeeded = True
+    later = CachedDataSource(str(cache_file), raw, config())
+    assert later.cacheRanges == {"AAPL.US": ("2014-01-01", "2014-12-31"),
+                                 "GE.US": ("2014-01-01", "2014-12-31"),
+                                 "SAP.XETRA": ("2014-06-01", "2015-01-31")}
+    assert (later.cacheStartDate, later.cacheEndDate) == ("2014-01-01", "2015-01-31")
+    for request, answer in zip(requests, answers[2:]):
+        pdt.assert_frame_equal(later.doGet(*request), answer)
+    assert len(market_stub.requests) == 3
+
+    # A chart reaching a month further asks for that month of its one symbol only.
+    later.doGet(["GE.US"], "2014-06-01", "2015-01-31")
+    assert len(market_stub.requests) == 4 and "GE" in market_stub.requests[-1].path
+    # No day is lost at the seam, though the sources leave out the first (and Yahoo the last) day.
+    seam = later.cache["GE.US"].loc["2014-12-01":"2015-01-30"].dropna()
+    assert list(seam.index.strftime("%Y-%m-%d")) == [day for day, _ in real_prices("GE", "2014-12-01",
+                                                                                     "2015-01-30")]
+
+
+@pytest.mark.parametrize("flag, kept", [(Dict().stocks.plotInterpolated, False), ("", False), (0, False),
+                                        ("yes", True), (1, True), (None, False)])
+def test_cleaned_and_partial_are_taken_by_their_truth_value(flag, kept):
+    dates = pd.DatetimeIndex(pd.date_range("2024-01-01", periods=30), name="Date")
+    late = pd.Series(np.linspace(10.0, 12.9, 30), index=dates).where(dates >= dates[15])
+    table = pd.DataFrame({"A.US": np.linspace(5.0, 6.0, 30), "LATE.US": late, "NEG.US": -1.0}, index=dates)
+    source = CachedDataSource(rawProvider=FakeRawSource(table), config=config())
+    answer = source.get(list(table.columns), cleaned=flag, partial=True)
+    assert bool(answer["NEG.US"].isna().all()) == kept  # a negative price is a gap once cleaned
+    cleaned = source.get(list(table.columns), cleaned=True, partial=flag)
+    assert ("LATE.US" in cleaned.columns) is kept

@@ -446,3 +446,156 @@ def test_search_add_and_recommend_in_the_program_window(stub, workspace, popups)
         assert not [kind for kind in popups.kinds() if kind == "PopupError"]
     finally:
         win.close()
+
+
+# --- the user configuration file --------------------------------------------------------------
+
+def test_save_and_load_the_user_configuration(window, tmp_path, monkeypatch, popups):
+    import json
+    import risk
+
+    monkeypatch.chdir(tmp_path)
+    defaults = allocationConfig(cutOffDate="", capital=1000)
+    defaults.gui.size = [900, 700]
+    (tmp_path / "default.json").write_text(json.dumps(defaults))
+    config = allocationConfig(cutOffDate="")
+    config.configFile = str(tmp_path / "velmora.json")
+    user = Dict({"allocation": {"method": "testmethods.MinVolatility"}, "title": "Müller",
+                 "translations": {"Zebra": "Zebra!"}})
+    manager, win = window(config, user)
+    tab = manager.providerList[2]
+    monkeypatch.setattr(risk, "translations", risk.translations | {"Ärger", "Alpha"})
+
+    # Closing the window writes the user configuration: ASCII, two-space indent, geometry.
+    position, size = win.CurrentLocation(more_accurate=True), win.size
+    assert manager.handleEvent(win, sg_close(), pump(win)) is win
+    text = (tmp_path / "velmora.json").read_text(encoding="ascii")
+    saved = json.loads(text)
+    assert '\n  "title": "M\\u00fcller"' in text and "configFile" not in text
+    assert list(saved) == ["allocation", "title", "translations", "meta", "gui"]
+    assert saved["translations"] == {"Alpha": "", "Zebra": "", "\u00c4rger": ""}
+    assert list(saved["meta"]) == ["createdWith", "version", "timestamp"] and len(saved["meta"]["timestamp"]) == 19
+    assert saved["gui"] == {"position": list(position), "size": list(size), "maximized": False}
+    assert config.gui.language == "en_US.UTF-8"
+
+    # A failed save leaves the file as it was and tells the user.
+    before = text
+    user.allocation.broken = object()
+    dispatch(manager, win, "UpdateSoftware")
+    assert (tmp_path / "velmora.json").read_text(encoding="ascii") == before
+    assert popups.kinds() == ["PopupError"]
+    del user.allocation["broken"]
+
+    # Save Config under a new name; a cancelled dialog changes nothing.
+    answers = [str(tmp_path / "other.json"), ""]
+    monkeypatch.setattr(provider, "GetFileName", lambda *args, **kwargs: answers.pop(0))
+    dispatch(manager, win, "SaveConfig")
+    assert config.configFile == str(tmp_path / "other.json") and (tmp_path / "other.json").exists()
+    dispatch(manager, win, "SaveConfig")
+    assert config.configFile == str(tmp_path / "other.json")
+
+    # Load Config: a broken file changes nothing; a good one replaces both trees and runs.
+    (tmp_path / "broken.json").write_text("{")
+    (tmp_path / "load.json").write_text(json.dumps({"allocation": {"capital": 5000}}))
+    reconfigured = []
+    manager.reconfigure = reconfigured.append
+    monkeypatch.setattr(provider, "GetFileName", lambda *args, **kwargs: str(tmp_path / "broken.json"))
+    with pytest.raises(json.JSONDecodeError):
+        tab.loadConfig()
+    assert user.title == "Müller" and config.allocation.method == "testmethods.MinVolatility"
+    monkeypatch.setattr(provider, "GetFileName", lambda *args, **kwargs: str(tmp_path / "load.json"))
+    assert tab.handleEvent(win, "LoadConfig", pump(win)) is True
+    assert user == {"allocation": {"capital": 5000}} and reconfigured == [config]
+    assert tab["Recommendation"]["Value"].sum() <= 5000 and len(win["RecommendationData"].Values) > 0
+    assert config.allocation.capital == 5000 and config.allocation.benchmark == 2.0
+    assert config.gui.size == [900, 700] and config.configFile == str(tmp_path / "load.json")
+
+
+def sg_close():
+    import PySimpleGUI as sg
+    return sg.WIN_CLOSE_ATTEMPTED_EVENT
+
+
+# --- the PDF report and the Excel workbook ----------------------------------------------------
+
+def readWorkbook(path):
+    """Sheet name -> its rows of cell texts and its XML, read straight from the XLSX archive."""
+    import re
+    import zipfile
+    from xml.etree import ElementTree
+
+    ns = {"s": "http://schemas.openxmlformats.org/spreadsheetml/2006/main"}
+    with zipfile.ZipFile(path) as archive:
+        strings = [item.findtext("s:t", "", ns) for item in
+                   ElementTree.fromstring(archive.read("xl/sharedStrings.xml")).findall("s:si", ns)]
+        names = [sheet.get("name") for sheet in
+                 ElementTree.fromstring(archive.read("xl/workbook.xml")).find("s:sheets", ns)]
+        sheets = {}
+        for number, name in enumerate(names, 1):
+            xml = archive.read(f"xl/worksheets/sheet{number}.xml").decode()
+            rows = []
+            for row in ElementTree.fromstring(xml).iter(f"{{{ns['s']}}}row"):
+                cells = []
+                for cell in row.findall("s:c", ns):
+                    value = cell.findtext("s:v", None, ns)
+                    cells.append(strings[int(value)] if cell.get("t") == "s" else value)
+                rows.append(cells)
+            sheets[name] = {"rows": rows, "xml": re.sub(r"\s+", " ", xml)}
+    return sheets
+
+
+def pdfInfo(path):
+    import subprocess
+    output = subprocess.run(["pdfinfo", str(path)], capture_output=True, text=True, check=True).stdout
+    return dict(line.split(":", 1) for line in output.splitlines() if ":" in line)
+
+
+def test_pdf_report_and_workbook(window, tmp_path, monkeypatch, popups):
+    config = allocationConfig(cutOffDate="2017-06-30")
+    config.print.paperSize = [827, 1169]
+    config.data.apiKey = "SECRET-KEY"
+    manager, win = window(config, Dict())
+    tab = manager.providerList[2]
+    dispatch(manager, win, "UpdateConfig")
+    answers = []
+    monkeypatch.setattr(provider, "GetFileName", lambda *args, **kwargs: answers.pop(0))
+
+    answers += [str(tmp_path / "report.pdf"), ""]
+    dispatch(manager, win, "SaveGraph")
+    dispatch(manager, win, "SaveGraph")
+    info = pdfInfo(tmp_path / "report.pdf")
+    # Allocation table, weights, results table, the method's heat map, the drawdown chart.
+    assert int(info["Pages"]) == 5 and info["Title"].strip() == "Stock Recommendation"
+    assert info["Creator"].strip() == "Zeltra Velmora 0.02.0013"
+    assert "841.68 x 595.44" in info["Page size"]  # the first page is a table: A4 turned to landscape
+
+    answers.append(str(tmp_path / "results.xlsx"))
+    dispatch(manager, win, "SaveExcel")
+    sheets = readWorkbook(tmp_path / "results.xlsx")
+    assert list(sheets) == ["Recommendation", "Results", "Stocks", "Prices", "Configuration"]
+    rows = sheets["Recommendation"]["rows"]
+    assert rows[0] == ["Symbol", "Security Name", "Weight", "Price", "Count", "Value"]
+    assert len(rows) == len(tab["Recommendation"]) + 1
+    assert {row[2] for row in sheets["Stocks"]["rows"][1:]} == {"USD"}
+    assert sheets["Prices"]["rows"][0][0] == "Date" and len(sheets["Prices"]["rows"]) == len(realPrices()) + 1
+    settings = {row[0]: row[1] if len(row) > 1 else None for row in sheets["Configuration"]["rows"][1:]}
+    assert float(settings["allocation.capital"]) == 100000 and "meta.timestamp" in settings
+    assert "data.apiKey" in settings and not any("SECRET-KEY" in str(row) for row in sheets["Configuration"]["rows"])
+    for sheet in sheets.values():
+        assert 'topLeftCell="B2"' in sheet["xml"] and 'state="frozen"' in sheet["xml"]
+    assert '<col min="2" max="2" width="64.7' in sheets["Configuration"]["xml"]
+
+    # A failed export keeps the old file, leaves no partial one and tells the user.
+    before = (tmp_path / "report.pdf").read_bytes()
+    tab.cleanedWeights = None
+    answers.append(str(tmp_path / "report.pdf"))
+    dispatch(manager, win, "SaveGraph")
+    assert (tmp_path / "report.pdf").read_bytes() == before
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["report.pdf", "results.xlsx"]
+    assert popups.kinds() == ["PopupError"]
+
+
+def test_to_record_flattens_the_tree():
+    tree = Dict({"data": {"basePeriod": 365, "sigmaClipLow": 3}, "empty": {}, "providers": ["a", "b"]})
+    assert list(RecommendationProvider.toRecord(tree)) == [
+        ("data.basePeriod", 365), ("data.sigmaClipLow", 3), ("providers", ["a", "b"])]

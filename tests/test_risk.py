@@ -104,3 +104,121 @@ def test_the_dummy_axes_throws_the_cell_texts_back():
     assert raised.value.data is None
     assert risk.DataCapturedException("x").data is None
     assert risk.DataCapturedException(message=3, data="d").args == (3,)
+
+
+def test_texts_are_drawn_in_the_installed_language(monkeypatch):
+    import gettext
+    from pathlib import Path
+
+    catalogue = gettext.translation("velmora", Path(__file__).resolve().parent.parent / "locale", ["de"])
+    monkeypatch.setattr(builtins, "_", catalogue.gettext, raising=False)
+    fig, ax = plt.subplots()
+    with risk.translateAxes():
+        ax.set_title("Dendrogram")
+        ax.set_xlabel("")
+        ax.set_ylabel("Expected Arithmetic Return")
+    assert (ax.get_title(), ax.get_xlabel(), ax.get_ylabel()) == ("Dendrogramm", "", "Erwartete arithmetische Rendite")
+    plt.close(fig)
+
+
+# ---- The adapter, with a portfolio of given weights and a stand-in for the library's table chart ----------
+
+CELLS = [["Profitability and Other Inputs", ""], ["Mean Return (1)", "12.3456%"], ["Worst Realization (2)", "-1.5%"],
+         ["Lone", "%"], ["Skewness", "-0.25117"], ["Count", 3], ["Broken", "n/a%"]]
+
+
+class GivenWeights(risk.RiskFolio):
+    twoPhase = True
+    weightsTable = None
+
+    def createPortfolioObject(self, returns=None):
+        self.handed = returns
+        self.port = "portfolio"
+        self.w = self.weightsTable
+
+
+@pytest.fixture
+def tableChart(monkeypatch):
+    """Replaces the library's table chart; records what it is given and hands `cells` to the axes."""
+    import riskfolio
+
+    chart = {"calls": [], "cells": np.array(CELLS, dtype=object), "draw": True}
+
+    def plot_table(returns, w, ax=None):
+        chart["calls"].append((returns.copy(), w.copy()))
+        ax.get_figure()
+        ax.set_axis_off()
+        ax.axis("tight")
+        ax.axis("off")
+        if chart["draw"]:
+            ax.table(cellText=chart["cells"], colLabels=["", "Values"], loc="upper left")
+
+    monkeypatch.setattr(riskfolio, "plot_table", plot_table)
+    return chart
+
+
+def weightsTable(weights):
+    import pandas as pd
+
+    return pd.DataFrame({"weights": list(weights.values())}, index=list(weights))
+
+
+def test_the_adapter_feeds_the_pipeline_with_the_captured_figures(tableChart):
+    from methods_support import makeOwner, stockPrices
+
+    owner = makeOwner(stockPrices(["AAPL", "GE", "JPM", "XOM"], years=1), riskMethod="exp_cov",
+                      returnMethod="capm_return", benchmark=2, maxWeight=50, minWeight=5)
+    prices = owner.prices
+    method = GivenWeights()
+    method.weightsTable = weightsTable({"AAPL": 0.5, "GE": 0.0, "JPM": 0.05, "XOM": 0.0499})
+    table, performance = method.computeRecommendation(owner)
+    assert method.handed.equals(owner.prices.pct_change().dropna())
+    assert (method.rm, method.riskMethod, method.method, method.rf) == ("MV", "ewma1", "JS", 2 / 100 / 252)
+    assert method.weights == {"AAPL": 0.5, "JPM": 0.05}
+    assert method.clean_weights(cutoff=0.05, rounding=True) == {"AAPL": 0.5, "JPM": 0.05}
+    assert method.clean_weights() == {"AAPL": 0.5, "GE": 0.0, "JPM": 0.05, "XOM": 0.0499}
+    assert list(owner.prices.columns) == ["AAPL", "JPM"] and list(prices.columns) == ["AAPL", "GE", "JPM", "XOM"]
+    assert method.results == [name for name, value in CELLS] and set(method.results) <= risk.translations
+    assert method.values == ["", 0.123456, -0.015, "", -0.25117, "", ""]
+    assert method.portfolio_performance(risk_free_rate=0.5, frequency=12) is method.values
+    assert list(performance["Name"]) == method.results + ["Sum"]
+    assert list(performance["Value"])[:6] == ["", pytest.approx(12.3456), pytest.approx(-1.5), "",
+                                              pytest.approx(-25.117), ""]
+    assert performance["Value"].iloc[-1] == table["Value"].sum()
+    for returns, w in tableChart["calls"]:
+        assert "@@@" not in returns and "@@@" not in w.index
+
+
+def test_a_lone_stock_is_shown_beside_a_placeholder_in_copies(tableChart):
+    from methods_support import makeOwner, stockPrices
+
+    owner = makeOwner(stockPrices(["AAPL"], years=1), maxWeight=100)
+    method = GivenWeights()
+    method.twoPhase = False
+    method.weightsTable = weightsTable({"AAPL": 1.0})
+    method.computeRecommendation2(owner)
+    returns, w = tableChart["calls"][-1]
+    assert list(returns.columns) == ["AAPL", "@@@"] and (returns["@@@"] == 0).all()
+    assert list(w.index) == ["AAPL", "@@@"] and list(w["weights"]) == [1.0, 0]
+    assert list(method.handed.columns) == ["AAPL"] and list(method.w.index) == ["AAPL"]
+    assert method.weights == {"AAPL": 1.0} and method.clean_weights(cutoff=0.0) == {"AAPL": 1.0}
+
+
+def test_adapter_failures_reach_the_caller(tableChart):
+    from methods_support import makeOwner, stockPrices
+
+    owner = makeOwner(stockPrices(["AAPL", "GE"], years=1))
+    assert risk.RiskFolio.twoPhase is False and risk.RiskFolio.results == []
+    with pytest.raises(AttributeError):
+        risk.RiskFolio().computeRecommendation2(owner)
+    method = GivenWeights()
+    method.weightsTable = weightsTable({"AAPL": 0.6, "GE": 0.4})
+    tableChart["draw"] = False
+    with pytest.raises(TypeError):
+        method.computeRecommendation2(owner=owner)
+    tableChart["draw"] = True
+    with pytest.raises(KeyError):
+        method.computeRecommendation2(makeOwner(owner.prices, riskMethod="unknown"))
+    with pytest.raises(ZeroDivisionError):
+        method.computeRecommendation2(makeOwner(owner.prices, tradingDaysPerYear=0))
+    assert method.computeRecommendation2(makeOwner(owner.prices, benchmark=0)).rf == 0.0

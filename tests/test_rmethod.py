@@ -227,18 +227,26 @@ def test_real_prices_against_the_plain_pipeline():
 
 
 def test_method_modules_load_without_the_optimisation_libraries(tmp_path):
+    """In a fresh program: loading the methods imports no optimisation library, and the names of the
+    figures keep the language installed when the modules were loaded."""
     import subprocess
     import sys
+    from pathlib import Path
 
+    locale = Path(__file__).resolve().parent.parent / "locale"
     probe = tmp_path / "test_probe.py"
     probe.write_text(
         "import gettext, sys\n"
-        "gettext.NullTranslations().install()\n"
+        f"gettext.translation('velmora', localedir={str(locale)!r}, languages=['de']).install()\n"
         "def test_probe():\n"
         "    import cvar, hrp, maxsharpe, minsemi, minvol, rmethod\n"
         "    assert issubclass(hrp.HRP, rmethod.RecommendationMethod)\n"
         "    loaded = {'pypfopt', 'cvxpy', 'sklearn', 'seaborn', 'riskfolio'} & set(sys.modules)\n"
-        "    assert not loaded\n")
+        "    assert not loaded\n"
+        "    gettext.NullTranslations().install()\n"
+        "    assert minvol.MinVolatility.results == ['Rendite', 'Volatilität', 'Sharpe']\n"
+        "    assert minsemi.MinSemi.results[2] == 'Sortino'\n"
+        "    assert cvar.CVaR.results == ['Rendite', 'CVaR']\n")
     run = subprocess.run([sys.executable, "-p", "no:cacheprovider", "-q", str(probe)], cwd=tmp_path,
                          capture_output=True, text=True)
     assert run.returncode == 0, run.stdout + run.stderr

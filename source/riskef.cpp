@@ -1,0 +1,68 @@
+// The Riskfolio-Lib mean-risk method: the classic portfolio for the configured objective, its efficient frontier and the frontier's weights as areas.
+#include "riskfolio.hpp"
+
+#include <utility>
+
+namespace {
+
+using velmora::riskfolio::library;
+using velmora::riskfolio::pyplot;
+using velmora::riskfolio::within;
+
+void createPortfolioObject(py::object self, py::object returns) {
+    py::object owner = self.attr("owner");
+    py::object port = library().attr("Portfolio")("returns"_a = returns, "upperlng"_a = owner.attr("maxWeight"));
+    self.attr("port") = port;
+    port.attr("assets_stats")("method_mu"_a = self.attr("method"), "method_cov"_a = self.attr("riskMethod"));
+    py::object objective = owner.attr("config").attr("allocation").attr("objective");
+    // The mean-risk optimiser has no equal-risk-contribution objective; the library solves
+    // that portfolio with its risk-parity optimisation, on the same risk measure.
+    if (objective.equal(py::str("ERC"))) {
+        self.attr("w") = port.attr("rp_optimization")("model"_a = "Classic", "rm"_a = self.attr("rm"),
+                                                      "rf"_a = self.attr("rf"), "hist"_a = true);
+        return;
+    }
+    self.attr("w") = port.attr("optimization")("model"_a = "Classic", "rm"_a = self.attr("rm"), "obj"_a = objective,
+                                               "rf"_a = self.attr("rf"), "l"_a = 0, "hist"_a = true);
+}
+
+// The frontier chart goes into the report itself; the area chart is left as the current
+// figure, which the report saves after it.
+py::tuple plotAnalysis(const py::module_ &m, py::object self, py::object pdf, py::kwargs kwargs) {
+    py::object rp = library(), plt = pyplot();
+    py::object port = self.attr("port");
+    py::object frontier = port.attr("efficient_frontier")("model"_a = "Classic", "rm"_a = self.attr("rm"),
+                                                          "points"_a = 20, "rf"_a = self.attr("rf"), "hist"_a = true);
+    plt.attr("close")("all");
+    py::object ax1, ax2;
+    within(m.attr("risk").attr("translateAxes")(), [&] {
+        ax1 = plt.attr("subplots")(1, 1, "figsize"_a = py::make_tuple(9, 7))[py::int_(1)];
+        rp.attr("plot_frontier")("w_frontier"_a = frontier, "mu"_a = port.attr("mu"), "cov"_a = port.attr("cov"),
+                                 "returns"_a = port.attr("returns"), "rm"_a = self.attr("rm"),
+                                 "rf"_a = self.attr("rf"), "w"_a = self.attr("w"), "ax"_a = ax1,
+                                 "cmap"_a = "gist_ncar");
+        py::list index(frontier.attr("index"));
+        if (velmora::truthy(pdf)) {
+            pdf.attr("savefig")();
+            plt.attr("close")();
+        }
+        ax2 = plt.attr("subplots")(1, 1, "figsize"_a = py::make_tuple(9, 7))[py::int_(1)];
+        rp.attr("plot_frontier_area")("w_frontier"_a = frontier, "nrow"_a = 10, "width"_a = 6, "ax"_a = ax2);
+        ax2.attr("legend")(index, "loc"_a = "center right", "fontsize"_a = 5, "title"_a = "Legend");
+    });
+    return py::make_tuple(ax2, ax1);
+}
+
+void defineRiskFolioEF(py::module_ &m) {
+    py::object cls = velmora::makeClass(m, "RiskFolioEF", py::make_tuple(m.attr("risk").attr("RiskFolio")));
+    cls.attr("twoPhase") = true;
+    velmora::method(cls, "createPortfolioObject", &createPortfolioObject, "returns"_a = py::none());
+    velmora::method(cls, "plotAnalysis", std::as_const(m), &plotAnalysis, "pdf"_a = py::none());
+}
+
+}  // namespace
+
+PYBIND11_MODULE(riskef, m) {
+    m.attr("risk") = py::module_::import("risk");
+    defineRiskFolioEF(m);
+}

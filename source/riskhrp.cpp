@@ -1,0 +1,110 @@
+// The Riskfolio-Lib hierarchical-clustering method: hierarchical risk parity or nested clustered optimisation, its risk contributions and a dendrogram of its clustering.
+#include "riskfolio.hpp"
+
+#include <utility>
+
+namespace {
+
+using velmora::riskfolio::library;
+using velmora::riskfolio::pyplot;
+using velmora::riskfolio::within;
+
+// The clustering is made with the linkage the user configured, and the dendrogram below is
+// drawn from the same settings, so that it shows the clusters that made the allocation.
+py::object linkageOf(py::handle self) {
+    return self.attr("owner").attr("config").attr("allocation").attr("linkageMethod");
+}
+
+void createPortfolioObject(py::object self, py::object returns) {
+    py::object owner = self.attr("owner");
+    self.attr("port") = library().attr("HCPortfolio")("returns"_a = returns, "w_max"_a = owner.attr("maxWeight"));
+    py::object objective = owner.attr("config").attr("allocation").attr("objective");
+    bool riskParity = objective.equal(py::str("MinRisk")) || objective.equal(py::str("MaxRet"));
+    py::object model = py::str(riskParity ? "HRP" : "NCO");
+    objective = owner.attr("config").attr("allocation").attr("objective");
+    self.attr("w") = self.attr("port").attr("optimization")(
+        "model"_a = model, "obj"_a = objective, "rm"_a = self.attr("rm"), "method_mu"_a = self.attr("method"),
+        "method_cov"_a = self.attr("riskMethod"), "linkage"_a = linkageOf(self));
+}
+
+// The library's dendrogram chart computes the clustering and hands it to scipy's drawing
+// function, which the capture replaces; the method then draws that clustering its own way.
+py::tuple plotAnalysis(const py::module_ &m, py::object self, py::object pdf, py::kwargs kwargs) {
+    py::object rp = library(), plt = pyplot();
+    plt.attr("close")("all");
+    py::object ax1, ax2;
+    within(m.attr("risk").attr("translateAxes")(), [&] {
+        ax1 = plt.attr("subplots")(1, 1, "figsize"_a = py::make_tuple(9, 7))[py::int_(1)];
+        py::object port = self.attr("port");
+        ax1 = rp.attr("plot_risk_con")(self.attr("w"), port.attr("returns"), "ax"_a = ax1);
+        if (velmora::truthy(pdf)) {
+            pdf.attr("savefig")();
+            plt.attr("close")();
+        }
+        within(self.attr("captureDendrogram")(), [&] {
+            py::tuple scratch = plt.attr("subplots")(1, 1, "figsize"_a = py::make_tuple(5, 5));
+            py::object drawn = rp.attr("plot_dendrogram")("returns"_a = self.attr("port").attr("returns"),
+                                                          "ax"_a = scratch[1], "linkage"_a = linkageOf(self));
+            scratch[0].attr("delaxes")(drawn);
+        });
+        ax2 = plt.attr("subplots")(1, 1, "figsize"_a = py::make_tuple(9, 7))[py::int_(1)];
+        plt.attr("subplots_adjust")("right"_a = 0.2);
+        py::module_::import("scipy.cluster.hierarchy")
+            .attr("dendrogram")(self.attr("lastClustering"), "orientation"_a = "left",
+                                "labels"_a = self.attr("port").attr("returns").attr("columns"),
+                                "truncate_mode"_a = "level", "p"_a = 20, "distance_sort"_a = true, "ax"_a = ax2);
+        ax2.attr("set_xticklabels")(py::list());
+        ax2.attr("set_xticks")(py::list());
+        ax2.attr("set_title")(velmora::translate("Dendrogram"));
+        plt.attr("tight_layout")();
+    });
+    return py::make_tuple(ax1, ax2);
+}
+
+// ---- Capture of the library's dendrogram ---------------------------------------------------
+
+py::object dendrogramHolder() { return library().attr("src").attr("PlotFunctions").attr("hr"); }
+
+void enterCapture(py::object scope) {
+    py::object holder = dendrogramHolder();
+    scope.attr("oldDendrogram") = holder.attr("dendrogram");
+    py::object instance = scope.attr("instance");
+    scope.attr("newDendrogram") = py::cpp_function(
+        [instance](py::object clustering, py::args args, py::kwargs kwargs) {
+            instance.attr("lastClustering") = clustering;
+        },
+        py::name("newDendrogram"), py::arg("clustering"));
+    holder.attr("dendrogram") = scope.attr("newDendrogram");
+    try {
+        instance.attr("lastClustering") = py::none();
+    } catch (...) {
+        holder.attr("dendrogram") = scope.attr("oldDendrogram");
+        throw;
+    }
+}
+
+bool leaveCapture(py::object scope, py::object type, py::object value, py::object traceback) {
+    dendrogramHolder().attr("dendrogram") = scope.attr("oldDendrogram");
+    return false;
+}
+
+void defineRiskFolioHRP(py::module_ &m) {
+    py::object cls = velmora::makeClass(m, "RiskFolioHRP", py::make_tuple(m.attr("risk").attr("RiskFolio")));
+    cls.attr("twoPhase") = true;
+    velmora::method(cls, "createPortfolioObject", &createPortfolioObject, "returns"_a = py::none());
+    velmora::method(cls, "plotAnalysis", std::as_const(m), &plotAnalysis, "pdf"_a = py::none());
+
+    py::object scope = velmora::newClass(m, "DendrogramCapture");
+    velmora::constructor(scope, [](py::object scope, py::object instance) { scope.attr("instance") = instance; },
+                         "instance"_a);
+    velmora::method(scope, "__enter__", &enterCapture);
+    velmora::method(scope, "__exit__", &leaveCapture, "type"_a, "value"_a, "traceback"_a);
+    velmora::method(cls, "captureDendrogram", [scope](py::object self) { return scope(self); });
+}
+
+}  // namespace
+
+PYBIND11_MODULE(riskhrp, m) {
+    m.attr("risk") = py::module_::import("risk");
+    defineRiskFolioHRP(m);
+}

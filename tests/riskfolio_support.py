@@ -1,0 +1,168 @@
+"""The Riskfolio methods written as plain library calls, checks against them, and a stand-in for the
+recommendation tab's chart rendering."""
+import io
+
+import matplotlib.pyplot as plt
+import pandas as pd
+import pandas.testing as pdt
+
+from methods_support import makeOwner, referenceRecommendation, stockPrices
+
+TEN = ["AAPL", "AMZN", "BAC", "GE", "JPM", "MA", "PFE", "SBUX", "WMT", "XOM"]
+
+RISK_CODES = {
+    "sample_cov": ("MV", "hist"),
+    "semicovariance": ("MSV", "hist"),
+    "exp_cov": ("MV", "ewma1"),
+    "ledoit_wolf": ("MV", "ledoit"),
+    "ledoit_wolf_constant_variance": ("MV", "ledoit"),
+    "ledoit_wolf_single_factor": ("MV", "ledoit"),
+    "ledoit_wolf_constant_correlation": ("MV", "ledoit"),
+    "oracle_approximating": ("MV", "oas"),
+}
+RETURN_CODES = {"mean_historical_return": "hist", "ema_historical_return": "ewma1", "capm_return": "JS"}
+
+
+def yearOfPrices(symbols=TEN):
+    """One year of real prices: the library's drawdown figures cost seconds per year of data."""
+    return stockPrices(symbols, years=1)
+
+
+class CellsCaptured(Exception):
+    pass
+
+
+class CaptureAx:
+    def get_figure(self):
+        pass
+
+    def set_axis_off(self):
+        pass
+
+    def axis(self, *args):
+        pass
+
+    def table(self, cellText=None, **kwargs):
+        raise CellsCaptured(cellText)
+
+
+def performanceCells(returns, w):
+    """The cell texts of the library's performance table for these weights."""
+    import riskfolio as rp
+
+    if len(w) < 2:
+        w = pd.concat([w, pd.DataFrame({"weights": [0]}, index=["@@@"])])
+        returns = returns.assign(**{"@@@": 0})
+    try:
+        rp.plot_table(returns, w, ax=CaptureAx())
+    except CellsCaptured as captured:
+        return captured.args[0]
+
+
+def figure(text):
+    try:
+        return float(text[:-1]) / 100.0 if text.endswith("%") else float(text)
+    except (ValueError, AttributeError):
+        return ""
+
+
+class PlainSolve:
+    """What the adapter hands to the pipeline, made with plain library calls; `build` makes the portfolio."""
+
+    def __init__(self, owner, build, names, passes):
+        allocation = owner.config.allocation
+        returns = owner.prices.pct_change().dropna()
+        self.rm, self.riskMethod = RISK_CODES[allocation.riskMethod]
+        self.method = RETURN_CODES[allocation.returnMethod]
+        self.rf = allocation.benchmark / 100 / allocation.tradingDaysPerYear
+        self.port, self.w = build(owner, returns, self)
+        passes.append(self.w)
+        cells = performanceCells(returns, self.w)
+        names[:] = list(cells[:, 0])
+        self.values = [figure(text) for text in cells[:, 1]]
+
+    def clean_weights(self, cutoff, rounding):
+        return {label: weight for label, weight in self.w["weights"].items() if weight >= cutoff}
+
+    def portfolio_performance(self, **rates):
+        return self.values
+
+
+def buildEF(owner, returns, solve):
+    import riskfolio as rp
+
+    port = rp.Portfolio(returns=returns, upperlng=owner.maxWeight)
+    port.assets_stats(method_mu=solve.method, method_cov=solve.riskMethod)
+    objective = owner.config.allocation.objective
+    if objective == "ERC":
+        return port, port.rp_optimization(model="Classic", rm=solve.rm, rf=solve.rf, hist=True)
+    return port, port.optimization(model="Classic", rm=solve.rm, obj=objective, rf=solve.rf, l=0, hist=True)
+
+
+def buildHRP(owner, returns, solve):
+    import riskfolio as rp
+
+    port = rp.HCPortfolio(returns=returns, w_max=owner.maxWeight)
+    allocation = owner.config.allocation
+    model = "HRP" if allocation.objective in ("MinRisk", "MaxRet") else "NCO"
+    return port, port.optimization(model=model, obj=allocation.objective, rm=solve.rm, method_mu=solve.method,
+                                   method_cov=solve.riskMethod, linkage=allocation.linkageMethod)
+
+
+def recordingPasses(cls):
+    """The method class with the weights of every solve kept in `passes`."""
+
+    class Recording(cls):
+        def createPortfolioObject(self, returns=None):
+            super().createPortfolioObject(returns=returns)
+            self.__dict__.setdefault("passes", []).append(self.w)
+
+    return Recording
+
+
+def checkAgainstPlain(cls, build, prices=None, **allocation):
+    """Runs the method and its plain counterpart on equal owners; asserts equal weights in both passes, equal
+    tables and equal narrowed owners. Returns (method, owner, allocation table, performance table, plain)."""
+    owner = makeOwner(yearOfPrices() if prices is None else prices, **allocation)
+    expectedOwner = makeOwner(owner.prices.copy(), **allocation)
+    method = recordingPasses(cls)()
+    table, performance = method.computeRecommendation(owner)
+    names, passes = [], []
+    expectedTable, expectedPerformance, plain = referenceRecommendation(
+        expectedOwner, lambda tab: PlainSolve(tab, build, names, passes), names,
+        performance=lambda solved: solved.portfolio_performance())
+    assert len(method.passes) == len(passes) == 2
+    for weights, expected in zip(method.passes, passes):
+        pdt.assert_frame_equal(weights, expected)
+    pdt.assert_frame_equal(table, expectedTable)
+    pdt.assert_frame_equal(performance, expectedPerformance)
+    pdt.assert_frame_equal(owner.prices, expectedOwner.prices)
+    assert method.results == names and method.values == plain.values
+    return method, owner, table, performance, plain
+
+
+def axToPng(ax):
+    """The tab's rendering: the whole figure that holds `ax`, at 150 dots per inch, then closed."""
+    fig = ax.get_figure()
+    try:
+        fig.tight_layout()
+    except Exception:
+        pass
+    buffer = io.BytesIO()
+    fig.savefig(buffer, dpi=150)
+    plt.close(fig)
+    return buffer.getvalue()
+
+
+def pngSize(data):
+    from PIL import Image
+
+    return Image.open(io.BytesIO(data)).size
+
+
+def chartTexts(fig):
+    """Every axis label and title drawn in the figure, empty ones left out."""
+    texts = []
+    for ax in fig.axes:
+        texts += [ax.get_xlabel(), ax.get_ylabel()] + [ax.get_title(loc=loc) for loc in ("left", "center", "right")]
+    return [text for text in texts if text]

@@ -1,0 +1,123 @@
+"""The Riskfolio mean-risk method on real prices against the same library calls in plain Python, and its
+frontier and frontier-area charts."""
+import builtins
+
+import matplotlib.pyplot as plt
+import numpy as np
+import pytest
+from matplotlib.backends.backend_pdf import PdfPages
+
+import risk
+from methods_support import makeOwner
+from riskef import RiskFolioEF
+from riskfolio_support import (axToPng, buildEF, chartTexts, checkAgainstPlain, pngSize, yearOfPrices)
+
+# Every risk model with one of the objectives; the semideviation risk measure with every objective.
+CASES = [
+    ("sample_cov", "mean_historical_return", "MinRisk"),
+    ("semicovariance", "ema_historical_return", "Utility"),
+    ("exp_cov", "ema_historical_return", "Sharpe"),
+    ("ledoit_wolf", "mean_historical_return", "ERC"),
+    ("ledoit_wolf_constant_variance", "ema_historical_return", "MaxRet"),
+    ("ledoit_wolf_single_factor", "mean_historical_return", "Sharpe"),
+    ("ledoit_wolf_constant_correlation", "mean_historical_return", "MinRisk"),
+    ("oracle_approximating", "ema_historical_return", "Utility"),
+    ("semicovariance", "mean_historical_return", "MinRisk"),
+    ("semicovariance", "ema_historical_return", "Sharpe"),
+    ("semicovariance", "mean_historical_return", "ERC"),
+    ("semicovariance", "ema_historical_return", "MaxRet"),
+]
+
+
+@pytest.mark.parametrize("index, riskMethod, returnMethod, objective",
+                         [(index, *case) for index, case in enumerate(CASES)])
+def test_equal_to_plain_library_calls(index, riskMethod, returnMethod, objective):
+    method, owner, table, performance, plain = checkAgainstPlain(
+        RiskFolioEF, buildEF, riskMethod=riskMethod, returnMethod=returnMethod, objective=objective,
+        benchmark=2.0 if index % 2 else 0.0, fractional="YES" if index == 6 else "NO")
+    assert list(method.port.returns.columns) == list(owner.prices.columns)
+    assert set(method.results) <= risk.translations
+    rows = dict(zip(performance["Name"], performance["Value"]))
+    cells = dict(zip(method.results, plain.values))
+    # Percent figures come back as the table's percent numbers; skewness and kurtosis keep every digit.
+    assert rows["Skewness"] == pytest.approx(cells["Skewness"] * 100) and rows["Skewness"] != 0
+    assert rows["Standard Deviation (2)"] == pytest.approx(cells["Standard Deviation (2)"] * 100)
+    assert rows["Risk Measures based on Returns"] == ""
+
+
+def test_equal_risk_contribution_is_solved_by_risk_parity():
+    method, owner, table, performance, plain = checkAgainstPlain(RiskFolioEF, buildEF, objective="ERC",
+                                                                 maxWeight=100, minWeight=0)
+    weights = method.w["weights"]
+    assert (weights > 0).all() and weights.sum() == pytest.approx(1.0)
+    cov = method.port.cov.to_numpy()
+    contributions = weights.to_numpy() * (cov @ weights.to_numpy())
+    assert contributions == pytest.approx(np.full(len(weights), contributions.mean()), rel=1e-3)
+
+
+def test_one_stock_left_keeps_the_portfolio_returns_clean():
+    method, owner, table, performance, plain = checkAgainstPlain(RiskFolioEF, buildEF, objective="MaxRet",
+                                                                 maxWeight=100)
+    assert len(table) == 1 and list(method.w.index) == list(owner.prices.columns)
+    assert list(method.port.returns.columns) == list(owner.prices.columns)
+    assert "@@@" not in method.weights and "@@@" not in method.clean_weights(cutoff=0.0)
+    plt.close("all")
+    first, second = method.plotAnalysis()
+    assert pngSize(axToPng(first)) == pngSize(axToPng(second)) == (1350, 1050)
+
+
+def mark(monkeypatch):
+    """A translation function that marks every text it translates."""
+    monkeypatch.setattr(builtins, "_", lambda text: "de:" + text, raising=False)
+
+
+def test_frontier_and_frontier_area_charts(monkeypatch, tmp_path):
+    method, owner, table, performance, plain = checkAgainstPlain(RiskFolioEF, buildEF, objective="Sharpe")
+    mark(monkeypatch)
+    setters = (plt.Axes.set_xlabel, plt.Axes.set_ylabel, plt.Axes.set_title)
+    plt.figure()
+    area, frontier = method.plotAnalysis(figsize=(4, 3))
+    assert (plt.Axes.set_xlabel, plt.Axes.set_ylabel, plt.Axes.set_title) == setters
+    assert plt.get_fignums() == [frontier.figure.number, area.figure.number] and plt.gcf() is area.figure
+    legend = area.get_legend()
+    assert [text.get_text() for text in legend.get_texts()] == list(owner.prices.columns)
+    assert legend.get_title().get_text() == "Legend"
+    assert area.get_title() == "de:Efficient Frontier's Assets Structure"
+    frontierTexts = chartTexts(frontier.figure)
+    assert "de:Expected Risk - Standard Deviation (MV)" in frontierTexts
+    for text in frontierTexts + chartTexts(area.figure):
+        assert text.startswith("de:") and text[3:] in risk.translations
+    # The frontier marks the chosen portfolio among the twenty frontier portfolios.
+    points = [len(collection.get_offsets()) for ax in frontier.figure.axes for collection in ax.collections]
+    legends = [text.get_text() for ax in frontier.figure.axes if ax.get_legend() for text in ax.get_legend().get_texts()]
+    assert 20 in points and "Portfolio" in legends
+    assert pngSize(axToPng(area)) == (1350, 1050) and pngSize(axToPng(frontier)) == (1350, 1050)
+    assert plt.get_fignums() == []
+
+    with PdfPages(tmp_path / "report.pdf") as pdf:
+        area, frontier = method.plotAnalysis(pdf=pdf)
+        assert pdf.get_pagecount() == 1
+    assert plt.get_fignums() == [area.figure.number] and plt.gcf() is area.figure
+
+
+def test_a_failing_chart_restores_the_text_setters(monkeypatch):
+    import riskfolio
+
+    method, owner, table, performance, plain = checkAgainstPlain(
+        RiskFolioEF, buildEF, objective="MinRisk", maxWeight=50, prices=yearOfPrices(["AAPL", "JPM", "XOM"]))
+    mark(monkeypatch)
+    setters = (plt.Axes.set_xlabel, plt.Axes.set_ylabel, plt.Axes.set_title)
+
+    def failingArea(**named):
+        named["ax"].set_title("Half drawn")
+        raise ValueError("no area")
+
+    monkeypatch.setattr(riskfolio, "plot_frontier_area", failingArea)
+    with pytest.raises(ValueError, match="no area"):
+        method.plotAnalysis()
+    assert (plt.Axes.set_xlabel, plt.Axes.set_ylabel, plt.Axes.set_title) == setters
+    assert "Half drawn" in risk.translations
+    with pytest.raises(TypeError):
+        method.plotAnalysis(None, None)
+    with pytest.raises(Exception):
+        RiskFolioEF().computeRecommendation(makeOwner(yearOfPrices(), objective="Unknown"))

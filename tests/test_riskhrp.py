@@ -1,0 +1,116 @@
+"""The Riskfolio hierarchical-clustering method on real prices against the same library calls in plain Python,
+its risk-contribution chart and the dendrogram of the clustering that made the allocation."""
+import builtins
+
+import matplotlib.pyplot as plt
+import numpy as np
+import pytest
+import scipy.cluster.hierarchy
+from matplotlib.backends.backend_pdf import PdfPages
+
+import risk
+from methods_support import makeOwner
+from riskfolio_support import axToPng, buildHRP, chartTexts, checkAgainstPlain, pngSize, yearOfPrices
+from riskhrp import RiskFolioHRP
+
+# Every risk model and return model, every objective (hierarchical risk parity for "MinRisk" and "MaxRet",
+# nested clustered optimisation otherwise), several linkages.
+CASES = [
+    ("sample_cov", "mean_historical_return", "MinRisk", "single"),
+    ("semicovariance", "ema_historical_return", "Utility", "ward"),
+    ("exp_cov", "capm_return", "MaxRet", "complete"),
+    ("ledoit_wolf", "mean_historical_return", "ERC", "average"),
+    ("ledoit_wolf_constant_variance", "ema_historical_return", "Sharpe", "weighted"),
+    ("ledoit_wolf_single_factor", "capm_return", "MinRisk", "centroid"),
+    ("ledoit_wolf_constant_correlation", "mean_historical_return", "Utility", "median"),
+    ("oracle_approximating", "ema_historical_return", "ERC", "ward"),
+    ("semicovariance", "mean_historical_return", "Sharpe", "single"),
+    ("semicovariance", "capm_return", "MaxRet", "average"),
+]
+
+
+@pytest.mark.parametrize("index, riskMethod, returnMethod, objective, linkage",
+                         [(index, *case) for index, case in enumerate(CASES)])
+def test_equal_to_plain_library_calls(index, riskMethod, returnMethod, objective, linkage):
+    method, owner, table, performance, plain = checkAgainstPlain(
+        RiskFolioHRP, buildHRP, riskMethod=riskMethod, returnMethod=returnMethod, objective=objective,
+        linkageMethod=linkage, fractional="YES" if index == 3 else "NO")
+    assert list(method.port.returns.columns) == list(owner.prices.columns)
+    assert performance["Name"].iloc[-1] == "Sum" and set(method.results) <= risk.translations
+
+
+def test_model_follows_the_objective_exactly(monkeypatch):
+    import riskfolio
+
+    calls = []
+
+    class Recorder:
+        def __init__(self, returns, w_max):
+            self.returns = returns
+
+        def optimization(self, **named):
+            calls.append((named["model"], named["obj"]))
+            raise StopIteration
+
+    monkeypatch.setattr(riskfolio, "HCPortfolio", Recorder)
+    for objective in ("MinRisk", "MaxRet", "Sharpe", "Utility", "ERC", "minrisk"):
+        with pytest.raises(StopIteration):
+            RiskFolioHRP().computeRecommendation(makeOwner(yearOfPrices(), objective=objective))
+    assert calls == [("HRP", "MinRisk"), ("HRP", "MaxRet"), ("NCO", "Sharpe"), ("NCO", "Utility"),
+                     ("NCO", "ERC"), ("NCO", "minrisk")]
+
+
+def test_risk_contribution_and_dendrogram_of_the_allocation_clustering(monkeypatch, tmp_path):
+    method, owner, table, performance, plain = checkAgainstPlain(RiskFolioHRP, buildHRP, objective="MinRisk",
+                                                                 linkageMethod="ward")
+    monkeypatch.setattr(builtins, "_", lambda text: "de:" + text, raising=False)
+    library = (scipy.cluster.hierarchy.dendrogram, plt.Axes.set_xlabel, plt.Axes.set_ylabel, plt.Axes.set_title)
+    plt.figure()
+    contribution, dendrogram = method.plotAnalysis(figsize=(4, 3))
+    assert (scipy.cluster.hierarchy.dendrogram, plt.Axes.set_xlabel, plt.Axes.set_ylabel,
+            plt.Axes.set_title) == library
+    # The dendrogram shows the clustering that made the allocation, with its configured linkage.
+    np.testing.assert_array_equal(method.lastClustering, method.port.clustering)
+    assert dendrogram.get_title() == "de:de:Dendrogram" and "de:Dendrogram" in risk.translations
+    assert sorted(label.get_text() for label in dendrogram.get_yticklabels()) == list(owner.prices.columns)
+    assert list(dendrogram.get_xticks()) == [] and (dendrogram.lines or dendrogram.collections)
+    for text in chartTexts(contribution.figure):
+        assert text.startswith("de:") and text[3:] in risk.translations
+    assert "de:Risk (Standard Deviation) Contribution per Asset" in chartTexts(contribution.figure)
+    figures = plt.get_fignums()
+    assert len(figures) == 3 and plt.gcf() is dendrogram.figure
+    scratch = plt.figure(figures[1])
+    assert scratch.axes == [] and tuple(scratch.get_size_inches()) == (5, 5)
+    plt.figure(dendrogram.figure.number)
+    assert pngSize(axToPng(contribution)) == (1350, 1050) and pngSize(axToPng(dendrogram)) == (1350, 1050)
+
+    with PdfPages(tmp_path / "report.pdf") as pdf:
+        contribution, dendrogram = method.plotAnalysis(pdf=pdf)
+        assert pdf.get_pagecount() == 1
+    assert len(plt.get_fignums()) == 2 and plt.gcf() is dendrogram.figure
+
+
+def test_the_capture_puts_the_drawing_function_back_after_an_error(monkeypatch):
+    import riskfolio
+
+    method, owner, table, performance, plain = checkAgainstPlain(RiskFolioHRP, buildHRP, objective="MaxRet")
+    library = (scipy.cluster.hierarchy.dendrogram, plt.Axes.set_title)
+
+    with method.captureDendrogram() as entered:
+        assert entered is None and method.lastClustering is None
+        assert scipy.cluster.hierarchy.dendrogram(np.eye(2), orientation="left", ax=None) is None
+        assert (method.lastClustering == np.eye(2)).all()
+    with pytest.raises(TypeError):
+        method.captureDendrogram(None)
+
+    def failingChart(**named):
+        scipy.cluster.hierarchy.dendrogram("clusters")
+        raise RuntimeError("no dendrogram")
+
+    monkeypatch.setattr(riskfolio, "plot_dendrogram", failingChart)
+    with pytest.raises(RuntimeError, match="no dendrogram"):
+        method.plotAnalysis()
+    assert method.lastClustering == "clusters"
+    assert (scipy.cluster.hierarchy.dendrogram, plt.Axes.set_title) == library
+    with pytest.raises(TypeError):
+        method.plotAnalysis(None, None)

@@ -1,0 +1,335 @@
+"""The selection tab in a real window against the loopback market-data stub: search, add, remove, charts,
+selection files, saving on close, and the prices of the selection."""
+import json
+import re
+import subprocess
+import time
+
+import numpy as np
+import pandas as pd
+import PySimpleGUI as sg
+import pytest
+from addict import Dict
+
+import current
+import provider
+import selection
+from fields_support import focusOn, press
+from selection_support import (byKey, defaults, loadMarket, meters, popups, pump, runLoop,  # noqa: F401
+                               startProgram, stub, workspace)
+
+CLOSE = sg.WIN_CLOSE_ATTEMPTED_EVENT
+
+
+def writeCurrent(document):
+    with open("data/config/current.stocks", "w", encoding="utf-8") as file:
+        json.dump(document, file)
+
+
+@pytest.fixture
+def launch(workspace, stub, popups, meters):
+    loadMarket(stub, recent=True)
+    started = []
+
+    def start(document=None, **data):
+        if document is not None:
+            writeCurrent(document)
+        config = defaults(endDate="", **data)
+        manager, window = startProgram(config)
+        started.append(manager)
+        return manager, window, config, byKey(manager, "selections")
+
+    yield start
+    for manager in started:
+        manager.window.close()
+
+
+def rows(window, key):
+    return [list(row) for row in window[key].Values]
+
+
+def stocks():
+    return provider.Provider.values["stocks"]
+
+
+def test_start_shows_the_saved_selection_and_its_title(launch):
+    writeCurrent({"stocks": {"XOM.US": "Exxon Mobil", "AAPL.US": "Apple Inc."}, "selectionTitle": "Old"})
+    manager, window, config, tab = launch()
+    assert selection.selectionProvider is tab and tab.key == "selections"
+    assert window.TKroot.title() == "Zeltra Velmora - data/config/current.stocks- Old"
+    assert rows(window, "stockList") == [["AAPL.US", "Apple Inc."], ["XOM.US", "Exxon Mobil"]]
+    assert [c for c in window["stockList"].ColumnHeadings] == ["Symbol", "Security Name", "Currency"]
+    assert rows(window, "searchResults") == [] and window["searchResults"].ColumnHeadings[2] == "Currency"
+    assert stocks() is provider.Provider.values["initialStocks"]
+    assert window["selectionTitle"].get() == "Old"
+
+
+def test_search_add_and_remove(launch, stub):
+    manager, window, config, tab = launch()
+    window["search"].update("  apple ")
+    window = manager.handleEvent(window, "searchButton", pump(window))
+    assert rows(window, "searchResults") == [["AAPL", "Apple Inc.", "USD"], ["SAP.DE", "SAP SE", "EUR"]]
+    assert [r.query for r in stub.requests if r.path == "/v1/finance/search"] == [[("q", "apple")]]
+    assert list(tab.searchResults["Currency"]) == ["USD.FOREX", "EUR.FOREX"]
+
+    values = pump(window)
+    values["searchResults"] = [1, 0]
+    window = manager.handleEvent(window, "addStock", values)
+    assert list(stocks().index) == ["AAPL", "SAP.DE"] and list(stocks().columns) == ["Symbol", "Security Name",
+                                                                                     "Currency"]
+    assert rows(window, "stockList") == [["AAPL", "Apple Inc.", "USD"], ["SAP.DE", "SAP SE", "EUR"]]
+    generation = provider.Provider.generation
+    window = manager.handleEvent(window, "addStock", values)  # both there already: nothing written
+    assert provider.Provider.generation == generation and len(stocks()) == 2
+
+    # A failed search keeps the previous results.
+    stub.fix("/v1/finance/search", 500, "broken")
+    window["search"].update("other")
+    window = manager.handleEvent(window, "searchButton", pump(window))
+    assert len(rows(window, "searchResults")) == 2
+
+    values = pump(window)
+    values["stockList"] = []
+    window = manager.handleEvent(window, "removeStock", values)
+    assert provider.Provider.generation > generation and len(stocks()) == 2
+    values["stockList"] = [0]
+    window = manager.handleEvent(window, "removeStock", values)
+    assert list(stocks().index) == ["SAP.DE"] and rows(window, "stockList") == [["SAP.DE", "SAP SE", "EUR"]]
+
+    with pytest.raises(KeyError):
+        tab.removeStocks(["SAP.DE", "NOPE"])
+    assert list(stocks().index) == ["SAP.DE"]
+
+
+def doubleClick(window, key, row):
+    tree = window[key].Widget
+    x, y, width, height = tree.bbox(tree.get_children()[row])
+    subprocess.run(["xdotool", "mousemove", str(tree.winfo_rootx() + x + width // 2),
+                    str(tree.winfo_rooty() + y + height // 2), "click", "--repeat", "2", "--delay", "80", "1"],
+                   check=True)
+
+
+def test_real_keys_and_double_clicks(launch, stub):
+    manager, window, config, tab = launch()
+    focusOn(window, "search")
+    window["search"].update("apple")
+    press("Return")
+    window = runLoop(manager, window, lambda: len(rows(window, "searchResults")) == 2)
+    assert len(rows(window, "searchResults")) == 2
+
+    doubleClick(window, "searchResults", 1)
+    window = runLoop(manager, window, lambda: len(stocks()) == 1)
+    assert list(stocks().index) == ["SAP.DE"]
+
+    window = runLoop(manager, window, lambda: False, seconds=1)  # the table reports its selection
+    focusOn(window, "searchResults")
+    values = pump(window)
+    values["searchResults"] = [0]
+    window = manager.handleEvent(window, "\r", values)  # Enter as Windows reports it
+    assert list(stocks().index) == ["AAPL", "SAP.DE"]
+
+    focusOn(window, "stockList")
+    window["stockList"].update(select_rows=[1])
+    press("Delete")
+    window = runLoop(manager, window, lambda: len(stocks()) == 1)
+    assert list(stocks().index) == ["AAPL"]
+
+    doubleClick(window, "stockList", 0)
+    window = runLoop(manager, window, lambda: len(stocks()) == 0)
+    assert stocks().empty and rows(window, "stockList") == []
+
+
+def test_charts_and_pdf(launch, stub, tmp_path, monkeypatch):
+    manager, window, config, tab = launch({"stocks": [
+        {"Symbol": "AAPL", "Security Name": "Apple Inc.", "Currency": "USD.FOREX"},
+        {"Symbol": "SAP.DE", "Security Name": "SAP SE", "Currency": "EUR.FOREX"}]})
+    values = pump(window)
+    values.update(stockList=[0, 1], searchResults=[])
+    config.stocks.update(plotMode="Value", plotPeriod=90, plotLog=False, plotCorrelated=False, plotConverted=False)
+    axes = tab.plotStocks(values, size=(350, 300))
+    assert [line.get_label() for line in axes.get_lines()] == ["AAPL", "SAP.DE"]
+    assert np.allclose(axes.get_figure().get_size_inches(), (350 / 72, 300 / 72))
+    first = axes.get_lines()[0].get_ydata()
+    assert 55 <= len(first) <= 91
+
+    config.stocks.plotMode = "Relative"
+    relative = tab.plotStocks(values).get_lines()[0].get_ydata()
+    assert relative[0] == pytest.approx(100) and relative[-1] == pytest.approx(100 * first[-1] / first[0])
+    config.stocks.update(plotMode="Change", plotLog=True)
+    change = tab.plotStocks(values)
+    assert change.get_yscale() == "log"
+    config.stocks.update(plotCorrelated=True, plotLog=False)
+    heat = tab.plotStocks(values, size=(350, 300))
+    assert [t.get_text() for t in heat.get_xticklabels()] == ["AAPL", "SAP.DE"] and heat.collections
+
+    # The chart element shows what a plot option's event draws; Reset clears it.
+    config.stocks.update(plotCorrelated=False, plotMode="Relative")
+    window = manager.handleEvent(window, "plotMode", values)
+    assert window["stockChart"].metadata.source.startswith(b"\x89PNG")
+    window = manager.handleEvent(window, "resetStocks", values)
+    assert window["stockChart"].metadata.source is None and values["stockList"] == []
+    assert tab.plotStocks({"stockList": [], "searchResults": []}) is None
+
+    path = tmp_path / "chart.pdf"
+    monkeypatch.setattr(provider, "GetFileName", lambda *a, **k: str(path))
+    values.update(stockList=[0, 1])
+    window = manager.handleEvent(window, "saveStockGraph", values)
+    info = subprocess.run(["pdfinfo", str(path)], capture_output=True, text=True, check=True).stdout
+    fields = dict(line.split(":", 1) for line in info.splitlines() if ":" in line)
+    assert fields["Title"].strip() == "Stock Selection" and fields["Subject"].strip() == "Stocks"
+    assert fields["Keywords"].strip() == "Stocks"
+    assert fields["Creator"].strip() == fields["Producer"].strip() == "Zeltra Velmora 0.02.0013"
+    assert str(time.localtime().tm_year) in fields["CreationDate"]
+
+    # A failure while fetching or drawing is logged, and gives no chart.
+    tab.dataSource.get = lambda *a, **k: (_ for _ in ()).throw(RuntimeError("offline"))
+    assert tab.plotStocks(values) is None
+
+
+def test_selection_files(launch, stub, tmp_path, monkeypatch, popups):
+    manager, window, config, tab = launch({"stocks": [
+        {"Symbol": "SAP.DE", "Security Name": "Société Générale", "Currency": "EUR.FOREX"},
+        {"Symbol": "AAPL", "Security Name": "Apple Inc.", "Currency": "USD.FOREX"}]})
+    chosen = []
+    monkeypatch.setattr(provider, "GetFileName", lambda *a, **k: chosen.append((a, k)) or target)
+
+    target = str(tmp_path / "mine.stocks")
+    config.selectionTitle = Dict()  # a tree without a title
+    window = manager.handleEvent(window, "SaveSelection", pump(window))
+    text = open(target, encoding="ascii").read()
+    document = json.loads(text, object_pairs_hook=list)
+    assert [key for key, _ in document] == ["stocks", "selectionTitle", "meta"]
+    assert dict(document)["selectionTitle"] == ""
+    assert [key for key, _ in dict(document)["meta"]] == ["version", "timestamp", "createdWith"]
+    meta = dict(dict(document)["meta"])
+    assert meta["version"] == "0.02.0013" and meta["createdWith"] == "Zeltra Velmora"
+    assert re.fullmatch(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d", meta["timestamp"])
+    assert "Soci\\u00e9t\\u00e9 G\\u00e9n\\u00e9rale" in text and not text.endswith("\n")
+    assert text.startswith('{\n  "stocks": [\n    {\n      "Symbol": "AAPL",\n')
+    assert config.selectionName == target and window.TKroot.title() == f"Zeltra Velmora - {target}- "
+    assert chosen[-1] == (("Output file", "stocks"), {"default": "data/config/current.stocks", "save": True})
+
+    # A failed save leaves the file and the name as they were.
+    target = str(tmp_path / "missing" / "other.stocks")
+    window = manager.handleEvent(window, "SaveSelection", pump(window))
+    assert popups.shown[-1][0] == "PopupError" and "Error saving selection" in popups.shown[-1][1]
+    assert config.selectionName == str(tmp_path / "mine.stocks")
+
+    # A write that fails midway leaves the previous file whole.
+    before = open(config.selectionName).read()
+    realDump = json.dump
+
+    def brokenDump(document, file, **kwargs):
+        file.write('{"stocks": [')
+        raise OSError("disk full")
+
+    monkeypatch.setattr(json, "dump", brokenDump)
+    with pytest.raises(OSError):
+        tab.save(config.selectionName)
+    monkeypatch.setattr(json, "dump", realDump)
+    assert open(config.selectionName).read() == before and list(tmp_path.glob("*.saving")) == []
+
+    # Loading a current-form file keeps its order; the title follows.
+    target = str(tmp_path / "ordered.stocks")
+    with open(target, "w") as file:
+        file.write(json.dumps({"stocks": [{"Symbol": "SAP.DE", "Security Name": "SAP SE", "Currency": "EUR"},
+                                          {"Symbol": "AAPL", "Security Name": "Apple", "Currency": float("nan")}],
+                               "selectionTitle": "Ordered"}))
+    window = manager.handleEvent(window, "LoadSelection", pump(window))
+    assert list(stocks().index) == ["SAP.DE", "AAPL"] and stocks().loc["SAP.DE", "Currency"] == "EUR.FOREX"
+    assert rows(window, "stockList") == [["SAP.DE", "SAP SE", "EUR"], ["AAPL", "Apple", ""]]
+    assert config.selectionName == target and config.selectionTitle == "Ordered"
+    assert window.TKroot.title().endswith(f"{target}- Ordered") and window["selectionTitle"].get() == "Ordered"
+    assert chosen[-1] == (("Data file", "stocks"), {"default": str(tmp_path / "mine.stocks")})
+
+    # The older form, with Yahoo: currencies looked up and brought into the program's form.
+    target = str(tmp_path / "legacy.stocks")
+    with open(target, "w") as file:
+        json.dump({"stocks": {"SAP.DE": "SAP SE", "AAPL": "Apple"}}, file)
+    window = manager.handleEvent(window, "LoadSelection", pump(window))
+    assert list(stocks()["Currency"]) == ["USD.FOREX", "EUR.FOREX"] and config.selectionTitle == ""
+
+    # With a source that cannot look currencies up: loaded without them, and the user is told.
+    import eodds
+    tab.dataSource.rawProvider = eodds.EodDataSource("")
+    shown = len(popups.shown)
+    window = manager.handleEvent(window, "LoadSelection", pump(window))
+    assert list(stocks()["Currency"]) == ["", ""] and popups.shown[shown][0] == "Popup"
+
+    # A broken file changes nothing.
+    with open(target, "w") as file:
+        file.write("{no json")
+    window = manager.handleEvent(window, "LoadSelection", pump(window))
+    assert config.selectionName == str(tmp_path / "legacy.stocks") and len(stocks()) == 2
+
+    # Cancelled dialogs do nothing.
+    target = None
+    for event in ("LoadSelection", "SaveSelection", "saveStockGraph"):
+        window = manager.handleEvent(window, event, pump(window))
+    assert config.selectionName == str(tmp_path / "legacy.stocks")
+
+
+def test_close_saves_the_selection_and_the_next_start_shows_it(launch, popups):
+    manager, window, config, tab = launch()
+    window["search"].update("apple")
+    window = manager.handleEvent(window, "searchButton", pump(window))
+    values = pump(window)
+    values["searchResults"] = [0, 1]
+    window = manager.handleEvent(window, "addStock", values)
+    config.selectionTitle = "Mine"
+    window = manager.handleEvent(window, CLOSE, pump(window))
+    saved = json.load(open("data/config/current.stocks"))
+    assert [s["Symbol"] for s in saved["stocks"]] == ["AAPL", "SAP.DE"] and saved["selectionTitle"] == "Mine"
+
+    restarted = current.CurrentProvider(Dict(), providerManager=manager)
+    again = provider.Provider.values["initialStocks"]
+    assert list(again.index) == ["AAPL", "SAP.DE"] and list(again["Currency"]) == ["USD.FOREX", "EUR.FOREX"]
+
+    # An unwritable name: the user is told, and the providers after this one still see the event.
+    seen = []
+    prices = byKey(manager, "pricesTab")
+    prices.handleEvent = lambda window, event, values: seen.append(event) or False
+    for name in ("/nonexistent/folder/current.stocks", Dict()):
+        config.selectionName = name
+        window = manager.handleEvent(window, "UpdateSoftware", pump(window))
+        assert popups.shown[-1][0] == "PopupError" and "could not be saved" in popups.shown[-1][1]
+    assert seen == ["UpdateSoftware", "UpdateSoftware"]
+
+
+def selectTab(manager, window, key):
+    values = pump(window)
+    values["mainTab"] = key
+    return manager.handleEvent(window, "mainTab", values)
+
+
+def test_the_tab_that_needs_prices_downloads_them(launch, stub, popups, meters):
+    manager, window, config, tab = launch({"stocks": [
+        {"Symbol": "AAPL", "Security Name": "Apple Inc.", "Currency": "USD.FOREX"}]}, localCurrency="EUR.FOREX")
+    pricesTab = byKey(manager, "pricesTab")
+    window = selectTab(manager, window, "pricesTab")
+    assert popups.shown[-1][0] == "Popup" and "at least 2 stocks" in popups.shown[-1][1]
+    assert pricesTab.seen and list(pricesTab.seen[-1].columns) == ["Symbol"]
+
+    window["search"].update("apple")
+    window = manager.handleEvent(window, "searchButton", pump(window))
+    values = pump(window)
+    values["searchResults"] = [1]
+    window = manager.handleEvent(window, "addStock", values)
+    tab.removeStocks([])  # written anew, so that the next look downloads
+    stocks().loc["ZZZ"] = ["ZZZ", "Unknown", "USD.FOREX"]
+    popups.answers = ["Yes"]
+    window = selectTab(manager, window, "pricesTab")
+    prices = pricesTab.seen[-1]
+    assert list(prices.columns) == ["Date", "AAPL", "SAP.DE"] and "Downloading" in meters.titles
+    assert popups.shown[-1][0] == "PopupYesNo" and "\tZZZ\n" in popups.shown[-1][1]
+    assert list(stocks().index) == ["AAPL", "SAP.DE"] and len(rows(window, "stockList")) == 2
+
+    # Cancelled: the previous prices stay and the window goes on working.
+    config.data.basePeriod = 730
+    meters.titles.clear()
+    meters.cancelAt = 1
+    window = selectTab(manager, window, "pricesTab")
+    assert provider.Provider.values["prices"] is prices
+    meters.cancelAt = None
+    window = selectTab(manager, window, "pricesTab")
+    assert provider.Provider.values["prices"] is not prices and len(provider.Provider.values["prices"]) > len(prices)
