@@ -89,7 +89,8 @@ def main():
     ratios = sorted(own / plain for own, plain in zip(full, shell))
     rows = [("median", statistics.median(full), statistics.median(shell)), ("fastest", min(full), min(shell))]
     result = "| | full default.json | shell providers only | ratio |\n|---|---|---|---|\n"
-    result += "".join(f"| {name} | {own:.3f} s | {plain:.3f} s | {own / plain:.3f} |\n" for name, own, plain in rows)
+    result += "".join(f"| {name} | {own:.3f} s | {plain:.3f} s | {own / plain:.3f} |\n"
+                      for name, own, plain in rows)
     result += (f"\nRatios of the {pairs} pairs: median {statistics.median(ratios):.3f}, "
                f"from {ratios[0]:.3f} to {ratios[-1]:.3f}.\n"
                f"Providers: {', '.join(providers)}.\n"

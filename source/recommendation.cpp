@@ -1,4 +1,5 @@
-// The recommendation tab: the allocation form with its method registry, the allocation run with its backtest, and the display of tables and charts.
+// The recommendation tab: the allocation form with its method registry, the allocation run with its
+// backtest, the display of tables and charts, the user configuration file and the PDF and Excel exports.
 #include "pyclass.hpp"
 
 #include <cmath>
@@ -35,7 +36,8 @@ py::list names(std::initializer_list<const char *> texts) {
 }
 
 py::object emptyRecommendation() {
-    return pd().attr("DataFrame")("columns"_a = names({"Symbol", "Security Name", "Weight", "Price", "Count", "Value"}));
+    py::list columns = names({"Symbol", "Security Name", "Weight", "Price", "Count", "Value"});
+    return pd().attr("DataFrame")("columns"_a = columns);
 }
 
 py::object emptyResults() { return pd().attr("DataFrame")("columns"_a = names({"Name", "Value"})); }
@@ -65,7 +67,8 @@ void construct(const py::module_ &m, py::object self, py::object config, py::obj
 // Stored value -> shown text, in the order of the choices; the texts translated when asked.
 py::dict options(Rows rows, bool translated = true) {
     py::dict result;
-    for (const auto &[stored, shown] : rows) result[stored] = translated ? velmora::translate(shown) : py::str(shown);
+    for (const auto &[stored, shown] : rows)
+        result[stored] = translated ? velmora::translate(shown) : py::str(shown);
     return result;
 }
 
@@ -94,14 +97,16 @@ py::object initialCaption(py::object cutOffDate) {
 py::list parameterForm(py::object self) {
     py::object fields = py::module_::import("fields");
     auto tr = [](const char *text) { return velmora::translate(text); };
-    py::dict availableMethods = options({{"minvol.MinVolatility", "Minimum Volatility"},
-                                         {"maxsharpe.MaxSharpe", "Maximum Sharpe"},
-                                         {"minsemi.MinSemi", "Minimum Semivariance"},
-                                         {"hrp.HRP", "Hierarchical Risk Parity"},
-                                         {"deopt.MinVolatility2", "Minimum Volatility Differential Evolution"},
-                                         {"deopt.MaxSharpe2", "Maximum Sharpe Differential Evolution"},
-                                         {"riskef.RiskFolioEF", "Risk Folio Efficient Frontier"},
-                                         {"riskhrp.RiskFolioHRP", "Risk Folio Hierarchical Risk Parity"}});
+    py::dict availableMethods = options({
+        {"minvol.MinVolatility", "Minimum Volatility"},
+        {"maxsharpe.MaxSharpe", "Maximum Sharpe"},
+        {"minsemi.MinSemi", "Minimum Semivariance"},
+        {"hrp.HRP", "Hierarchical Risk Parity"},
+        {"deopt.MinVolatility2", "Minimum Volatility Differential Evolution"},
+        {"deopt.MaxSharpe2", "Maximum Sharpe Differential Evolution"},
+        {"riskef.RiskFolioEF", "Risk Folio Efficient Frontier"},
+        {"riskhrp.RiskFolioHRP", "Risk Folio Hierarchical Risk Parity"},
+    });
     py::dict riskMethods = options({{"sample_cov", "Sample Covariance"},
                                     {"semicovariance", "Semi Covariance"},
                                     {"exp_cov", "Exponential Covariance"},
@@ -133,15 +138,16 @@ py::list parameterForm(py::object self) {
     objectiveRule["hrp.HRP"] = "Utility";
     objectiveRule["deopt.MinVolatility2"] = "MinRisk";
     objectiveRule["deopt.MaxSharpe2"] = "Sharpe";
-    py::dict linkageRule = rule({"minvol.MinVolatility", "maxsharpe.MaxSharpe", "minsemi.MinSemi", "cvar.CVaR",
-                                 "deopt.MaxSharpe2", "deopt.MinVolatility2"},
+    py::dict linkageRule = rule({"minvol.MinVolatility", "maxsharpe.MaxSharpe", "minsemi.MinSemi",
+                                 "cvar.CVaR", "deopt.MaxSharpe2", "deopt.MinVolatility2"},
                                 py::str("single"));
     py::dict betaRule = rule({"minvol.MinVolatility", "maxsharpe.MaxSharpe", "minsemi.MinSemi", "hrp.HRP",
                               "deopt.MaxSharpe2", "deopt.MinVolatility2"},
                              py::int_(95));
     py::dict riskRule = rule({"minsemi.MinSemi"}, py::str("semicovariance"));
     py::dict returnRule = rule({"hrp.HRP"}, py::str("mean_historical_return"));
-    py::dict gammaRule = rule({"hrp.HRP", "cvar.CVaR", "deopt.MaxSharpe2", "deopt.MinVolatility2"}, py::float_(100.0));
+    py::dict gammaRule =
+        rule({"hrp.HRP", "cvar.CVaR", "deopt.MaxSharpe2", "deopt.MinVolatility2"}, py::float_(100.0));
 
     py::object num = fields.attr("NumField"), select = fields.attr("SelectionField");
     // Method is created before its dependants: each registers with it when created.
@@ -150,9 +156,10 @@ py::list parameterForm(py::object self) {
             "minValue"_a = 100, "isInt"_a = true),
         select("Method", tr("Method"), "configPath"_a = "allocation.method", "options"_a = availableMethods),
         select("Objective", tr("Objective"), "configPath"_a = "allocation.objective",
-               "options"_a = availableObjectives, "dependingOn"_a = "Method", "dependencyRule"_a = objectiveRule),
-        select("RiskMethod", tr("Risk Method"), "configPath"_a = "allocation.riskMethod", "options"_a = riskMethods,
-               "dependingOn"_a = "Method", "dependencyRule"_a = riskRule),
+               "options"_a = availableObjectives, "dependingOn"_a = "Method",
+               "dependencyRule"_a = objectiveRule),
+        select("RiskMethod", tr("Risk Method"), "configPath"_a = "allocation.riskMethod",
+               "options"_a = riskMethods, "dependingOn"_a = "Method", "dependencyRule"_a = riskRule),
         select("ReturnMethod", tr("Expected Returns"), "configPath"_a = "allocation.returnMethod",
                "options"_a = availableReturns, "dependingOn"_a = "Method", "dependencyRule"_a = returnRule),
         select("LinkageMethod", tr("Linkage Method"), "configPath"_a = "allocation.linkageMethod",
@@ -165,8 +172,8 @@ py::list parameterForm(py::object self) {
             "maxValue"_a = 20),
         num("Beta", tr("Beta"), "configPath"_a = "allocation.beta", "dependingOn"_a = "Method",
             "dependencyRule"_a = betaRule, "minValue"_a = 80, "precision"_a = 2, "maxValue"_a = 100),
-        num("Gamma", tr("Gamma"), "configPath"_a = "allocation.gamma", "precision"_a = 2, "dependingOn"_a = "Method",
-            "dependencyRule"_a = gammaRule, "minValue"_a = 0),
+        num("Gamma", tr("Gamma"), "configPath"_a = "allocation.gamma", "precision"_a = 2,
+            "dependingOn"_a = "Method", "dependencyRule"_a = gammaRule, "minValue"_a = 0),
     });
     return form;
 }
@@ -194,11 +201,13 @@ py::list leftColumn(py::object self, py::list optimizationParms, py::list backte
 py::list chartTabs(py::object self) {
     py::object chartTab = py::module_::import("chart").attr("ChartTab");
     auto tab = [&](const char *title, const char *key, const char *image) {
-        return chartTab(velmora::translate(title), "key"_a = key, "source"_a = self.attr(image), "expand_x"_a = true);
+        return chartTab(velmora::translate(title), "key"_a = key, "source"_a = self.attr(image),
+                        "expand_x"_a = true);
     };
     return row({
-        row({chartTab(velmora::translate("Analysis 1"), "key"_a = "analysisChart", "source"_a = self.attr("analysisGraph"),
-                      "expand_x"_a = true, "expand_y"_a = true, "size"_a = py::make_tuple(50, 70))}),
+        row({chartTab(velmora::translate("Analysis 1"), "key"_a = "analysisChart",
+                      "source"_a = self.attr("analysisGraph"), "expand_x"_a = true, "expand_y"_a = true,
+                      "size"_a = py::make_tuple(50, 70))}),
         row({tab("Analysis 2", "analysisChart2", "analysisGraph2")}),
         row({tab("Allocation", "allocationChart", "weightGraph")}),
         row({tab("Backtest", "backtestChart", "backtestGraph")}),
@@ -229,8 +238,9 @@ py::object createTab(const py::module_ &m, py::object self, py::kwargs kwargs) {
         "allowBlank"_a = true,
         "tooltip"_a = velmora::translate("Date to start the backtest (only using data after this date)"))});
     py::list col1 = leftColumn(self, optimizationParms, backtestParms);
-    py::list col2 = row({row({g.attr("TabGroup")(chartTabs(self), "key"_a = "GrafTabs", "tab_location"_a = "top",
-                                                 "expand_x"_a = false, "enable_events"_a = true)})});
+    py::object grafTabs = g.attr("TabGroup")(chartTabs(self), "key"_a = "GrafTabs", "tab_location"_a = "top",
+                                             "expand_x"_a = false, "enable_events"_a = true);
+    py::list col2 = row({row({grafTabs})});
     py::object resultsTable = tableClass(
         "key"_a = "ResultsData", "df"_a = results, "headings"_a = self.attr("resultsTableHeadings"),
         "size"_a = py::make_tuple(30, 30), "col_widths"_a = py::make_tuple(10, 10), "expand_x"_a = true,
@@ -238,8 +248,9 @@ py::object createTab(const py::module_ &m, py::object self, py::kwargs kwargs) {
     py::object allocationTable = tableClass(
         "key"_a = "RecommendationData", "df"_a = recommendation,
         "headings"_a = self.attr("recommendationTableHeadings"), "rounding"_a = rounding,
-        "size"_a = py::make_tuple(40, 40), "col_widths"_a = row({py::int_(10), py::int_(20), py::int_(6), py::int_(6),
-                                                              py::int_(6), py::int_(10)}),
+        "size"_a = py::make_tuple(40, 40),
+        "col_widths"_a =
+            row({py::int_(10), py::int_(20), py::int_(6), py::int_(6), py::int_(6), py::int_(10)}),
         "expand_x"_a = true, "expand_y"_a = true, "alternating_row_color"_a = "lightblue");
     self.attr("layout") = row({
         row({g.attr("Column")(col1), g.attr("Column")(col2, "expand_x"_a = true), resultsTable}),
@@ -285,8 +296,8 @@ bool updateUI(py::object self, py::object window) {
 // Events
 
 bool startsRun(py::handle event) {
-    for (const char *name : {"UpdateConfig", "Method", "Objective", "ReturnMethod", "RiskMethod", "LinkageMethod",
-                             "CutOffDate", "clearCutOffDate"})
+    for (const char *name : {"UpdateConfig", "Method", "Objective", "ReturnMethod", "RiskMethod",
+                             "LinkageMethod", "CutOffDate", "clearCutOffDate"})
         if (py::isinstance<py::str>(event) && py::reinterpret_borrow<py::str>(event).equal(py::str(name)))
             return true;
     return false;
@@ -319,13 +330,14 @@ void saveOnLeaving(const py::module_ &m, py::object self, py::object window) {
     } catch (...) {
         py::object error = velmora::currentException();
         m.attr("logger").attr("error")("Saving the configuration failed", "exc_info"_a = error);
-        sg().attr("PopupError")(velmora::translate("The configuration could not be saved:") + py::str("\n\n") +
-                                    py::str(error),
+        py::object message = velmora::translate("The configuration could not be saved:");
+        sg().attr("PopupError")(message + py::str("\n\n") + py::str(error),
                                 "title"_a = velmora::translate("Error"), "keep_on_top"_a = true);
     }
 }
 
-bool handleEvent(const py::module_ &m, py::object self, py::object window, py::object event, py::object values) {
+bool handleEvent(const py::module_ &m, py::object self, py::object window, py::object event,
+                 py::object values) {
     if (event.equal(sg().attr("WIN_CLOSE_ATTEMPTED_EVENT")) || isEvent(event, "UpdateSoftware")) {
         saveOnLeaving(m, self, window);
         return false;
@@ -334,7 +346,8 @@ bool handleEvent(const py::module_ &m, py::object self, py::object window, py::o
         py::dict previous = shownResult(self);
         self.attr("resetUI")(window);
         self.attr("compute")();
-        if (velmora::truthy(py::getattr(self, "runCancelled", py::bool_(false)))) restoreResult(self, previous);
+        if (velmora::truthy(py::getattr(self, "runCancelled", py::bool_(false))))
+            restoreResult(self, previous);
         self.attr("updateUI")(window);
         return false;
     }
@@ -439,7 +452,7 @@ py::object withSymbols(py::object recommendation, py::object stocks) {
     recommendation = recommendation.attr("copy")();
     recommendation["Security Name"] = recommendation["Symbol"];
     recommendation = recommendation.attr("drop")("columns"_a = row({py::str("Symbol")}));
-    py::object symbols = stocks[row({py::str("Symbol"), py::str("Security Name")})].attr("rename_axis")(py::none());
+    py::object symbols = stocks[names({"Symbol", "Security Name"})].attr("rename_axis")(py::none());
     return recommendation.attr("merge")(symbols, "sort"_a = true);
 }
 
@@ -531,17 +544,22 @@ py::object backtestFigures(py::object self, py::object portfolioValue) {
     double benchmark = py::float_(allocation.attr("benchmark")).cast<double>();
     py::object iloc = portfolioValue.attr("iloc");
     double years = py::len(portfolioValue) / tradingDays;
-    double profit = py::float_(iloc[py::int_(-1)]).cast<double>() / py::float_(iloc[py::int_(0)]).cast<double>();
+    double first = py::float_(iloc[py::int_(0)]).cast<double>();
+    double profit = py::float_(iloc[py::int_(-1)]).cast<double>() / first;
     double profitPerYear = (std::pow(profit, 1 / years) - 1) * 100;
     py::object dailyReturns = portfolioValue.attr("pct_change")().attr("dropna")();
-    double volatilityPerYear = py::float_(dailyReturns.attr("std")()).cast<double>() * std::sqrt(tradingDays) * 100;
+    double dailyVolatility = py::float_(dailyReturns.attr("std")()).cast<double>();
+    double volatilityPerYear = dailyVolatility * std::sqrt(tradingDays) * 100;
     // A value that never fluctuates has no finite Sharpe figure; rounding leaves a trace of
     // volatility even in a perfectly steady rise.
-    double sharpe = volatilityPerYear > 1e-9 ? (profitPerYear - benchmark) / volatilityPerYear * 100 : std::nan("");
+    double sharpe =
+        volatilityPerYear > 1e-9 ? (profitPerYear - benchmark) / volatilityPerYear * 100 : std::nan("");
 
     py::list btValueNames = row({py::str(""), velmora::translate("Backtest Profit"),
-                                 velmora::translate("Backtest Volatility"), velmora::translate("Backtest Sharpe")});
-    py::list btValues = row({py::str(""), py::float_(profitPerYear), py::float_(volatilityPerYear), py::float_(sharpe)});
+                                 velmora::translate("Backtest Volatility"),
+                                 velmora::translate("Backtest Sharpe")});
+    py::list btValues =
+        row({py::str(""), py::float_(profitPerYear), py::float_(volatilityPerYear), py::float_(sharpe)});
     py::dict bt;
     bt["Name"] = btValueNames;
     bt["Value"] = btValues;
@@ -584,7 +602,8 @@ void runRecommendation(const py::module_ &m, py::object self) {
     py::object stocks = self.attr("__getitem__")("stocks");
     py::object futurePrices = estimationInputs(m, self, stocks);
     py::object methodClass = py::module_::import("fields").attr("resolve")(
-        allocation.attr("method"), "kind"_a = py::cpp_function(&isMethodClass), "setting"_a = "allocation.method");
+        allocation.attr("method"), "kind"_a = py::cpp_function(&isMethodClass),
+        "setting"_a = "allocation.method");
     self.attr("optimizer") = py::module_::import("pypfopt.efficient_frontier").attr("EfficientFrontier");
     // A method that draws on the current figure must not draw on one an earlier chart left.
     plt.attr("close")();
@@ -611,7 +630,8 @@ void runRecommendation(const py::module_ &m, py::object self) {
     if (velmora::truthy(allocation.attr("cutOffDate"))) {
         performance = backtest(m, self, recommendation, performance, futurePrices);
     } else {
-        for (const char *name : {"backtestGraph", "drawdownGraph", "futureValue"}) self.attr(name) = py::none();
+        for (const char *name : {"backtestGraph", "drawdownGraph", "futureValue"})
+            self.attr(name) = py::none();
     }
     checkCancelled(self);
     self.attr("__setitem__")("Recommendation", recommendation);
@@ -728,8 +748,8 @@ void readGeometry(py::object window, py::object gui) {
 void writeReplacing(py::object fileName, py::str text) {
     py::object os = py::module_::import("os");
     py::object folder = os.attr("path").attr("dirname")(os.attr("path").attr("abspath")(fileName));
-    py::tuple made = py::module_::import("tempfile").attr("mkstemp")("dir"_a = folder, "prefix"_a = ".velmora-",
-                                                                    "suffix"_a = ".json");
+    py::object mkstemp = py::module_::import("tempfile").attr("mkstemp");
+    py::tuple made = mkstemp("dir"_a = folder, "prefix"_a = ".velmora-", "suffix"_a = ".json");
     py::object temporary = made[1];
     try {
         py::object file = os.attr("fdopen")(made[0], "w");
@@ -788,14 +808,16 @@ void save(py::object self, py::object fileName, py::object window) {
 void saveConfig(py::object self, py::object window) {
     py::object config = self.attr("config");
     py::object fileName = py::module_::import("provider").attr("GetFileName")(
-        velmora::translate("Configuration File"), "json", "default"_a = config.attr("configFile"), "save"_a = true);
+        velmora::translate("Configuration File"), "json", "default"_a = config.attr("configFile"),
+        "save"_a = true);
     if (!velmora::truthy(fileName)) return;
     try {
         self.attr("save")(fileName, window);
         config["configFile"] = fileName;
     } catch (py::error_already_set &) {
-        sg().attr("PopupError")(velmora::translate("Error saving config file"), "title"_a = velmora::translate("Error"),
-                                "location"_a = velmora::classOf("provider", "ProviderManager").attr("popupLocation")());
+        py::object location = velmora::classOf("provider", "ProviderManager").attr("popupLocation")();
+        sg().attr("PopupError")(velmora::translate("Error saving config file"),
+                                "title"_a = velmora::translate("Error"), "location"_a = location);
     }
 }
 
@@ -848,8 +870,8 @@ void exportReplacing(const py::module_ &m, py::object fileName, const char *suff
                      const std::function<void(py::object)> &write, const char *failure) {
     py::object os = py::module_::import("os");
     py::object folder = os.attr("path").attr("dirname")(os.attr("path").attr("abspath")(fileName));
-    py::tuple made = py::module_::import("tempfile").attr("mkstemp")("dir"_a = folder, "prefix"_a = ".velmora-",
-                                                                    "suffix"_a = suffix);
+    py::object mkstemp = py::module_::import("tempfile").attr("mkstemp");
+    py::tuple made = mkstemp("dir"_a = folder, "prefix"_a = ".velmora-", "suffix"_a = suffix);
     os.attr("close")(made[0]);
     py::object temporary = made[1];
     try {
@@ -870,7 +892,8 @@ void exportReplacing(const py::module_ &m, py::object fileName, const char *suff
 // The page in inches, from the paper size in hundredths of an inch.
 py::tuple pageSize(py::object self) {
     py::object paper = self.attr("config").attr("print").attr("paperSize");
-    return py::make_tuple(py::object(paper[py::int_(0)]) / py::int_(100), py::object(paper[py::int_(1)]) / py::int_(100));
+    return py::make_tuple(py::object(paper[py::int_(0)]) / py::int_(100),
+                          py::object(paper[py::int_(1)]) / py::int_(100));
 }
 
 void printTable(const py::module_ &m, py::object self, py::object pdf, py::object df) {
@@ -906,8 +929,8 @@ void writeReport(py::object self, py::object fileName) {
     metadata["Producer"] = py::str("Zeltra Velmora ") + py::str(version);
     metadata["CreationDate"] = now();
     metadata["ModDate"] = now();
-    py::object pdf = py::module_::import("matplotlib.backends.backend_pdf").attr("PdfPages")(fileName,
-                                                                                            "metadata"_a = metadata);
+    py::object pdfPages = py::module_::import("matplotlib.backends.backend_pdf").attr("PdfPages");
+    py::object pdf = pdfPages(fileName, "metadata"_a = metadata);
     pdf.attr("__enter__")();
     try {
         py::tuple size = pageSize(self);
@@ -955,8 +978,8 @@ void collectRecords(py::object d, py::object prefix, py::list &records) {
     if (py::isinstance<py::dict>(d)) {
         for (auto item : py::reinterpret_borrow<py::dict>(d)) {
             py::object key = py::reinterpret_borrow<py::object>(item.first);
-            py::object path = velmora::truthy(prefix) ? py::object(py::str(prefix) + py::str(".") + py::str(key))
-                                                      : py::object(key);
+            py::object path = key;
+            if (velmora::truthy(prefix)) path = py::str(prefix) + py::str(".") + py::str(key);
             collectRecords(py::reinterpret_borrow<py::object>(item.second), path, records);
         }
         return;
@@ -989,7 +1012,8 @@ void writeWorkbook(py::object self, py::object fileName) {
     py::list stockHeadings = row({tr("Symbol"), tr("Security Name"), tr("Currency")});
     py::list configurationHeadings = row({tr("Key"), tr("Value")});
     py::object prices = self.attr("__getitem__")("prices");
-    py::object writer = pd().attr("ExcelWriter")(fileName, "engine"_a = "xlsxwriter", "datetime_format"_a = "yyyy-mm-dd",
+    py::object writer = pd().attr("ExcelWriter")(fileName, "engine"_a = "xlsxwriter",
+                                                 "datetime_format"_a = "yyyy-mm-dd",
                                                  "date_format"_a = "yyyy-mm-dd");
     writer.attr("__enter__")();
     try {
@@ -1001,7 +1025,8 @@ void writeWorkbook(py::object self, py::object fileName) {
             if (!header.is_none()) options["header"] = header;
             table.attr("to_excel")(writer, **options);
         };
-        sheet(self.attr("__getitem__")("Recommendation"), "Recommendation", self.attr("recommendationTableHeadings"));
+        sheet(self.attr("__getitem__")("Recommendation"), "Recommendation",
+              self.attr("recommendationTableHeadings"));
         sheet(self.attr("__getitem__")("Results"), "Results", self.attr("resultsTableHeadings"));
         sheet(py::module_::import("utils").attr("dspStocks")(self.attr("__getitem__")("stocks")), "Stocks",
               stockHeadings);

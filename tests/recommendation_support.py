@@ -65,8 +65,12 @@ class MarketData(provider.Provider):
 def allocationOf(owner, shares, prices):
     """The allocation table a method returns: labels, shares, last estimation price, value, weight."""
     capital = owner.config.allocation.capital
-    rows = [{"Symbol": label, "Shares": count, "Price": float(prices[label]), "Value": count * float(prices[label]),
-             "Weight": count * float(prices[label]) / capital * 100} for label, count in shares.items() if count]
+    rows = []
+    for label, count in shares.items():
+        if count:
+            price = float(prices[label])
+            rows.append({"Symbol": label, "Shares": count, "Price": price, "Value": count * price,
+                         "Weight": count * price / capital * 100})
     return pd.DataFrame(rows, columns=["Symbol", "Shares", "Price", "Value", "Weight"])
 
 
