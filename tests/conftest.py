@@ -67,3 +67,12 @@ def chart_texts(monkeypatch):
     if risk is not None:
         monkeypatch.setattr(risk, "translations", set())
     yield
+
+
+@pytest.fixture(autouse=True)
+def no_figures_left():
+    """Figures a test leaves open would become the next test's current figure."""
+    yield
+    pyplot = sys.modules.get("matplotlib.pyplot")
+    if pyplot is not None:
+        pyplot.close("all")
