@@ -23,8 +23,9 @@ py::dict languages() {
     return optionsOf({{py::str("de_DE.UTF-8"), "German"}, {py::str("en_US.UTF-8"), "English"}});
 }
 
+// Hundredths of an inch, width first, as the report reads them.
 py::dict paperSizes() {
-    return optionsOf({{py::make_tuple(827, 1169), "A4"}, {py::make_tuple(612, 792), "Letter"}});
+    return optionsOf({{py::make_tuple(827, 1169), "A4"}, {py::make_tuple(850, 1100), "Letter"}});
 }
 
 py::dict dataSources() {

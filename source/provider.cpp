@@ -1,6 +1,7 @@
 // The provider framework: the shared value store with dependency-driven recompute, tab providers,
 // and the manager that owns the providers and the main window.
 #include "pyclass.hpp"
+#include "window.hpp"
 
 #include <string>
 #include <vector>
@@ -328,40 +329,6 @@ py::object windowIcon(py::object icon) {
     }
 }
 
-// On Linux the toolkit's maximise means full screen; the user means the window manager's
-// maximised state, which the re-created window must restore.
-void maximizeWindow(py::handle window) {
-    py::object sg = py::module_::import("PySimpleGUI");
-    if (sg.attr("running_linux")().cast<bool>()) {
-        // A move or resize still waiting for idle time would reach the window manager after
-        // the maximise and become the maximised geometry instead of the normal one.
-        window.attr("TKroot").attr("update_idletasks")();
-        window.attr("TKroot").attr("wm_attributes")("-zoomed", true);
-        window.attr("maximized") = true;
-    } else {
-        window.attr("maximize")();
-    }
-}
-
-// Leaves the maximised state and waits until the window manager has given the window
-// its normal size back, since the size is measured right afterwards.
-void normalWindow(py::handle window) {
-    py::object sg = py::module_::import("PySimpleGUI");
-    window.attr("normal")();
-    if (!sg.attr("running_linux")().cast<bool>()) return;
-    py::object root = window.attr("TKroot");
-    if (!velmora::truthy(root.attr("wm_attributes")("-zoomed"))) return;
-    py::object zoomedSize = window.attr("size");
-    root.attr("wm_attributes")("-zoomed", false);
-    py::object time = py::module_::import("time");
-    py::object deadline = time.attr("monotonic")() + py::float_(2.0);
-    while (time.attr("monotonic")() < deadline) {
-        root.attr("update")();
-        if (!py::object(window.attr("size")).equal(zoomedSize)) break;
-        time.attr("sleep")(0.01);
-    }
-}
-
 py::object createWindow(const py::module_ &m, py::object self) {
     py::object sg = py::module_::import("PySimpleGUI");
     py::object gui = self.attr("config")["gui"];
@@ -390,7 +357,7 @@ py::object createWindow(const py::module_ &m, py::object self) {
     self.attr("window") = window;
     m.attr("ProviderManager").attr("MainWindow") = window;
     window.attr("finalize")();
-    if (velmora::truthy(gui["maximized"])) maximizeWindow(window);
+    if (velmora::truthy(gui["maximized"])) velmora::maximizeWindow(window);
     sg.attr("OneLineProgressMeterCancel")();
     for (py::handle provider : py::list(self.attr("providerList"))) provider.attr("bind")(window);
     // The language this window speaks: the one to go back to when a later window cannot
@@ -445,7 +412,7 @@ py::object fallbackWindow(py::object self, py::handle closed) {
 py::object recreateWindow(const py::module_ &m, py::object self, py::object window, py::object values) {
     py::object realSize = window.attr("size");
     py::object realPos = locationOf(window);
-    normalWindow(window);
+    velmora::normalWindow(window);
     py::object curPos = locationOf(window);
     py::object curSize = window.attr("size");
     velmora::debug(m.attr("logger"), [&] {
@@ -465,7 +432,7 @@ py::object recreateWindow(const py::module_ &m, py::object self, py::object wind
     }
     newWindow.attr("Move")(curPos[py::int_(0)], curPos[py::int_(1)]);
     newWindow.attr("size") = curSize;
-    if (!realSize.equal(curSize)) maximizeWindow(newWindow);
+    if (!realSize.equal(curSize)) velmora::maximizeWindow(newWindow);
     newWindow[values["mainTab"]].attr("select")();
     if (fellBack) {
         py::object message = velmora::translate(

@@ -1,6 +1,7 @@
 // The recommendation tab: the allocation form with its method registry, the allocation run with its
 // backtest, the display of tables and charts, the user configuration file and the PDF and Excel exports.
 #include "pyclass.hpp"
+#include "window.hpp"
 
 #include <cmath>
 #include <functional>
@@ -364,7 +365,8 @@ bool handleEvent(const py::module_ &m, py::object self, py::object window, py::o
         return false;
     }
     if (isEvent(event, "LoadConfig")) {
-        self.attr("loadConfig")();
+        // A cancelled dialog leaves the tab and the window as they are.
+        if (!velmora::truthy(self.attr("loadConfig")())) return false;
         self.attr("compute")();
         self.attr("updateUI")(window);
         return true;
@@ -696,11 +698,34 @@ void updateMeta(py::object self) {
     self.attr("config")["meta"] = meta;
 }
 
+// A window manager may give back a maximised window's height and width in separate steps;
+// the normal size is the one that holds still for a moment.
+void waitForSteadySize(py::object window) {
+    py::object time = py::module_::import("time");
+    py::object root = window.attr("TKroot");
+    double deadline = time.attr("monotonic")().cast<double>() + 1.0;
+    py::object lastSize = window.attr("size");
+    double changedAt = time.attr("monotonic")().cast<double>();
+    for (double now = changedAt; now < deadline; now = time.attr("monotonic")().cast<double>()) {
+        root.attr("update")();
+        py::object size = window.attr("size");
+        if (!size.equal(lastSize)) {
+            lastSize = size;
+            changedAt = now;
+        } else if (now - changedAt > 0.15) {
+            return;
+        }
+        time.attr("sleep")(0.01);
+    }
+}
+
 // Reads the window's normal geometry into `gui` as far as the window can tell it.
 void readGeometry(py::object window, py::object gui) {
     try {
         py::object before = window.attr("size");
-        window.attr("normal")();
+        // The window manager's maximised state, which the toolkit's own restore leaves on Linux.
+        velmora::normalWindow(window);
+        waitForSteadySize(window);
         // Read as the provider manager reads it, in the coordinates in which windows are placed.
         gui["position"] = window.attr("CurrentLocation")("more_accurate"_a = true);
         gui["size"] = window.attr("size");
@@ -755,7 +780,7 @@ void save(py::object self, py::object fileName, py::object window) {
         if (node.contains(name)) config["gui"][name] = node[name];
     if (node.contains("maximized") && velmora::truthy(node["maximized"])) {
         try {
-            window.attr("maximize")();
+            velmora::maximizeWindow(window);
         } catch (py::error_already_set &) {
         }
     }
@@ -792,15 +817,19 @@ py::object readTree(py::object fileName) {
     py::object document = velmora::within(builtins().attr("open")(fileName, "r"), [](py::object file) {
         return py::module_::import("json").attr("load")(file);
     });
+    // A top level other than an object would build a tree from whatever pairs a list holds.
+    if (!PyDict_Check(document.ptr()))
+        velmora::raise(PyExc_TypeError, py::str(py::str("{} does not hold a JSON object").format(fileName)));
     return addictDict()(document);
 }
 
-void loadConfig(py::object self) {
+// Answers whether a file was loaded.
+bool loadConfig(py::object self) {
     py::object config = self.attr("config");
     py::object userConfig = self.attr("userConfig");
     py::object fileName = py::module_::import("provider").attr("GetFileName")(
         velmora::translate("Configuration File"), "json", "default"_a = config.attr("configFile"));
-    if (!velmora::truthy(fileName)) return;
+    if (!velmora::truthy(fileName)) return false;
     // Both files are read before anything changes: a failure leaves the running settings,
     // and the file the next close writes, as they were.
     py::object loaded = readTree(fileName);
@@ -815,6 +844,7 @@ void loadConfig(py::object self) {
     // setting does: a new data source for every provider before the tab runs again.
     py::object manager = self.attr("providerManager");
     if (!manager.is_none()) manager.attr("reconfigure")(config);
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -905,8 +935,10 @@ void writeReport(py::object self, py::object fileName) {
         if (!self.attr("futureValue").is_none()) {
             plt.attr("figure")("figsize"_a = size);
             py::object weights = py::object(self.attr("recommendationWrk")["Weight"]) / py::int_(100);
+            // Without the page size the chart library sets a wide figure of its own.
             withTranslatedAxes([&] {
-                py::module_::import("riskfolio").attr("plot_drawdown")(self.attr("returns"), weights);
+                py::module_::import("riskfolio").attr("plot_drawdown")(
+                    self.attr("returns"), weights, "width"_a = size[0], "height"_a = size[1]);
             });
             pdf.attr("savefig")();
             plt.attr("close")();

@@ -78,3 +78,22 @@ def openWindow(openedWindows):
         return openedWindows[-1]
 
     return make
+
+
+@pytest.fixture(autouse=True)
+def chart_texts(monkeypatch):
+    """Every test starts with no chart texts recorded, as every start of the program does:
+    the texts one test's charts record would otherwise reach the next test's saves."""
+    risk = sys.modules.get("risk")
+    if risk is not None:
+        monkeypatch.setattr(risk, "translations", set())
+    yield
+
+
+@pytest.fixture(autouse=True)
+def no_figures_left():
+    """Figures a test leaves open would become the next test's current figure."""
+    yield
+    pyplot = sys.modules.get("matplotlib.pyplot")
+    if pyplot is not None:
+        pyplot.close("all")

@@ -86,7 +86,7 @@ def test_settings_are_stored_and_the_marked_ones_reconfigure(program):
     window = type_(manager, window, "tradingDays", "250")
     window = type_(manager, window, "sigmaClipLow", "3.5")
     window = type_(manager, window, "titleField", "Plan")
-    assert config.print.paperSize == userConfig.print.paperSize == (612, 792)
+    assert config.print.paperSize == userConfig.print.paperSize == (850, 1100)
     assert config.data.basePeriod == userConfig.data.basePeriod == 730
     assert config.allocation.tradingDaysPerYear == userConfig.allocation.tradingDaysPerYear == 250
     assert config.data.sigmaClipLow == userConfig.data.sigmaClipLow == 3.5

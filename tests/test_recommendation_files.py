@@ -1,0 +1,492 @@
+"""The recommendation tab's files: the user configuration, the PDF report and the Excel workbook."""
+import json
+import re
+import subprocess
+import sys
+import zipfile
+
+import PySimpleGUI as sg
+import pytest
+from addict import Dict
+
+import fields
+import provider
+import recommendation
+import recommendation_support as support
+from fields_support import pump
+from recommendation_support import Fixed, MarketData, allocationConfig
+
+Provider = provider.Provider
+RecommendationProvider = recommendation.RecommendationProvider
+
+
+@pytest.fixture(autouse=True)
+def isolated(monkeypatch):
+    """A fresh value store and field registry, the tests' own methods, and a blank chart state."""
+    monkeypatch.setattr(Provider, "values", {})
+    monkeypatch.setattr(Provider, "origin", {})
+    monkeypatch.setattr(Provider, "generation", 0)
+    monkeypatch.setattr(fields, "handlers", {})
+    monkeypatch.setitem(sys.modules, "testmethods", support.methodModule())
+    monkeypatch.setattr(MarketData, "prices", None)
+    monkeypatch.setattr(MarketData, "stocks", None)
+    monkeypatch.setattr(Fixed, "owners", [])
+    toolkit = sys.modules["PySimpleGUI.PySimpleGUI"]
+    monkeypatch.setattr(toolkit, "SUPPRESS_ERROR_POPUPS", True)
+    yield
+    import matplotlib.pyplot as plt
+    plt.close("all")
+
+
+class Dialogs:
+    """Stands in for the file dialog (answers given in turn) and records the error popups."""
+
+    def __init__(self, monkeypatch):
+        self.answers, self.asked, self.errors = [], [], []
+        monkeypatch.setattr(provider, "GetFileName", self.getFileName)
+        monkeypatch.setattr(sg, "PopupError", lambda *texts, **options: self.errors.append(texts[0]))
+
+    def getFileName(self, title, extension, default="", save=False):
+        self.asked.append((extension, default, save))
+        return self.answers.pop(0)
+
+
+@pytest.fixture
+def dialogs(monkeypatch):
+    return Dialogs(monkeypatch)
+
+
+def makeManager(config, user):
+    manager = provider.ProviderManager.__new__(provider.ProviderManager)
+    manager.title, manager.size, manager.icon = "Velmora test", tuple(config.gui.size), None
+    manager.config, manager.userConfig, manager.window = config, user, None
+    manager.reconfigured = []
+    manager.reconfigure = manager.reconfigured.append
+    manager.providerList = [fields.FieldProvider(config, providerManager=manager, userConfigParm=user),
+                            MarketData(config),
+                            RecommendationProvider(config, providerManager=manager, userConfigParm=user)]
+    return manager
+
+
+@pytest.fixture
+def window():
+    opened = []
+
+    def make(config, user):
+        manager = makeManager(config, user)
+        opened.append(manager.createWindow())
+        return manager, opened[-1]
+
+    yield make
+    for each in opened:
+        each.close()
+
+
+def dispatch(manager, window, event, **changed):
+    values = pump(window)
+    values.update(changed)
+    return manager.handleEvent(window, event, values)
+
+
+def deepCopy(tree):
+    return json.loads(json.dumps(tree))
+
+
+# --- the user configuration file ------------------------------------------------------------
+
+def test_closing_writes_the_user_configuration(window, dialogs, tmp_path, monkeypatch):
+    import risk
+
+    monkeypatch.setattr(risk, "translations", {"Weights", "Ärger"})
+    configFile = tmp_path / "velmora.json"
+    config = allocationConfig()
+    config.configFile = str(configFile)
+    user = Dict({"allocation": {"capital": 50000}, "title": "Müller Depot",
+                 "translations": {"Alpha": "kept only as a key"}})
+    manager, win = window(config, user)
+
+    dispatch(manager, win, sg.WIN_CLOSE_ATTEMPTED_EVENT)
+    text = configFile.read_text(encoding="ascii")
+    saved = json.loads(text)
+    assert text == json.dumps(saved, indent=2) and "\\u00c4rger" in text and "configFile" not in text
+    assert list(saved) == ["allocation", "title", "translations", "meta", "gui"]
+    assert saved["title"] == "Müller Depot" and saved["allocation"] == {"capital": 50000}
+    assert saved["translations"] == {"Alpha": "", "Weights": "", "Ärger": ""}
+    assert list(saved["translations"]) == ["Alpha", "Weights", "Ärger"]
+    meta = saved["meta"]
+    assert list(meta) == ["createdWith", "version", "timestamp"]
+    assert meta["createdWith"] == "Zeltra Velmora" and meta["version"] == recommendation_version()
+    assert re.fullmatch(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d", meta["timestamp"])
+    gui = saved["gui"]
+    assert list(gui) == ["position", "size", "maximized"] and gui["maximized"] is False
+    assert gui["size"] == list(win.size) and all(isinstance(n, int) for n in gui["position"] + gui["size"])
+    # The running configuration keeps what only the defaults held there.
+    assert config.gui.language == "en_US.UTF-8" and list(config.gui.size) == gui["size"]
+    assert dialogs.errors == []
+
+    # A maximised window is written with its normal geometry and stays maximised; installing
+    # an update saves as closing does.
+    normalSize = win.size
+    win.TKroot.wm_attributes("-zoomed", True)
+    sizes = []
+    for _ in range(300):
+        pump(win)
+        sizes.append(win.size)
+        if sizes[-1] != normalSize and sizes[-20:] == [sizes[-1]] * 20:
+            break
+    assert win.size != normalSize
+    configFile.unlink()
+    dispatch(manager, win, "UpdateSoftware")
+    gui = json.loads(configFile.read_text())["gui"]
+    assert gui["maximized"] is True and tuple(gui["size"]) == normalSize
+    for _ in range(100):
+        if win.TKroot.wm_attributes("-zoomed"):
+            break
+        pump(win)
+    assert win.TKroot.wm_attributes("-zoomed")
+
+    # A save that fails keeps the previous file whole, leaves nothing beside it and is shown.
+    before = configFile.read_text()
+    user.allocation.capital = {1, 2}  # no JSON value
+    dispatch(manager, win, sg.WIN_CLOSE_ATTEMPTED_EVENT)
+    assert configFile.read_text() == before and list(tmp_path.iterdir()) == [configFile]
+    assert len(dialogs.errors) == 1 and dialogs.errors[0].startswith("The configuration could not be saved")
+
+
+def recommendation_version():
+    import version
+    return version.version
+
+
+def writeDefaults(folder, **allocation):
+    defaults = allocationConfig(**allocation)
+    defaults.data = {"dataProvider": "yahoods2.YahooDataSource", "localCurrency": "USD.FOREX", "apiKey": ""}
+    defaults.gui.language = "en_US.UTF-8"
+    (folder / "default.json").write_text(json.dumps(defaults, indent=2))
+    return defaults
+
+
+def test_save_and_load_config_round_trip(window, dialogs, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    defaults = writeDefaults(tmp_path, cutOffDate="")
+    config = Dict(deepCopy(defaults))
+    config.configFile = "data/velmora.json"
+    user = Dict()
+    manager, win = window(config, user)
+    tab = manager.providerList[2]
+
+    # Cancelled dialogs change nothing.
+    dialogs.answers = ["", ""]
+    snapshot = (deepCopy(config), deepCopy(user))
+    assert dispatch(manager, win, "SaveConfig") is win
+    assert dispatch(manager, win, "LoadConfig") is win
+    assert (deepCopy(config), deepCopy(user)) == snapshot and tab["Recommendation"].empty
+    assert dialogs.asked == [("json", "data/velmora.json", True), ("json", "data/velmora.json", False)]
+
+    # Save Config under a new name: later saves and dialogs use it.
+    user.allocation.capital = 30000
+    dialogs.answers = [str(tmp_path / "mine.json")]
+    dispatch(manager, win, "SaveConfig")
+    assert config.configFile == str(tmp_path / "mine.json")
+    assert json.loads((tmp_path / "mine.json").read_text())["allocation"] == {"capital": 30000}
+    # A failed save is shown and keeps the file in use.
+    dialogs.answers = [str(tmp_path / "missing" / "other.json")]
+    dispatch(manager, win, "SaveConfig")
+    assert dialogs.errors == ["Error saving config file"] and config.configFile == str(tmp_path / "mine.json")
+
+    # Load Config: the loaded settings over the defaults, the data settings applied, a run.
+    (tmp_path / "loaded.json").write_text(json.dumps(
+        {"allocation": {"capital": 25000}, "data": {"localCurrency": "EUR.FOREX"},
+         "gui": {"size": [900, 700]}}))
+    dialogs.answers = [str(tmp_path / "loaded.json")]
+    newWindow = dispatch(manager, win, "LoadConfig")
+    try:
+        loadedAndBroken(manager, win, newWindow, defaults, dialogs, tmp_path)
+    finally:
+        newWindow.close()
+
+
+def loadedAndBroken(manager, win, newWindow, defaults, dialogs, tmp_path):
+    """The state after a load, and loads that fail."""
+    config, user, tab = manager.config, manager.userConfig, manager.providerList[2]
+    assert newWindow is not win
+    assert user == {"allocation": {"capital": 25000}, "data": {"localCurrency": "EUR.FOREX"},
+                    "gui": {"size": [900, 700]}}
+    assert config.allocation.capital == 25000 and config.allocation.method == defaults.allocation.method
+    assert config.data.localCurrency == "EUR.FOREX" and config.data.dataProvider == "yahoods2.YahooDataSource"
+    assert config.configFile == str(tmp_path / "loaded.json") and "mine" not in json.dumps(user)
+    assert manager.reconfigured == [config]
+    assert not tab["Recommendation"].empty and tab["Recommendation"]["Value"].sum() <= 25000
+    assert newWindow["Capital"].get().replace(",", "") == "25000"
+    win = newWindow
+
+    # A file that is no configuration, or defaults that can't be read, change nothing at all.
+    snapshot = (deepCopy(config), deepCopy(user))
+    (tmp_path / "broken.json").write_text("{ not json")
+    (tmp_path / "list.json").write_text("[1, 2]")
+    for name in ("broken.json", "list.json"):
+        dialogs.answers = [str(tmp_path / name)]
+        dispatch(manager, win, "LoadConfig")
+        assert (deepCopy(config), deepCopy(user)) == snapshot
+    (tmp_path / "default.json").rename(tmp_path / "moved.json")
+    (tmp_path / "other.json").write_text(json.dumps({"allocation": {"capital": 12345}}))
+    dialogs.answers = [str(tmp_path / "other.json")]
+    dispatch(manager, win, "LoadConfig")
+    assert (deepCopy(config), deepCopy(user)) == snapshot and len(manager.reconfigured) == 1
+
+
+def test_letter_paper_is_stored_in_hundredths_of_an_inch():
+    import config as settings
+
+    tab = settings.ConfigProvider(allocationConfig())
+    tab.createTab()
+    assert fields.handlers["paperSize"].revMap == {"A4": (827, 1169), "Letter": (850, 1100)}
+
+
+# --- the PDF report -----------------------------------------------------------------------------
+
+def pdfPages(path):
+    info = subprocess.run(["pdfinfo", "-f", "1", "-l", "99", str(path)], capture_output=True, text=True,
+                          check=True).stdout
+    sizes = [tuple(round(float(n) / 72, 2) for n in size)
+             for size in re.findall(r"Page\s+\d+ size:\s+([\d.]+) x ([\d.]+)", info)]
+    fields_ = dict(re.findall(r"^(\w+):\s+(.*)$", info, re.M))
+    return sizes, fields_
+
+
+def test_pdf_report(window, dialogs, tmp_path):
+    config = allocationConfig()
+    config.print.paperSize = [827, 1169]
+    manager, win = window(config, Dict())
+    tab = manager.providerList[2]
+
+    # Before any run there are no weights: nothing is written, an older file stays, the user is told.
+    report = tmp_path / "results.pdf"
+    report.write_text("older report")
+    dialogs.answers = [str(report)]
+    dispatch(manager, win, "SaveGraph")
+    assert report.read_text() == "older report" and list(tmp_path.iterdir()) == [report]
+    assert len(dialogs.errors) == 1 and dialogs.errors[0].startswith("The PDF report could not be written")
+    assert dialogs.asked == [("pdf", "results.pdf", True)]
+
+    dispatch(manager, win, "UpdateConfig")
+    dialogs.answers = [str(report)]
+    dispatch(manager, win, "SaveGraph")
+    sizes, info = pdfPages(report)
+    landscape, upright = (11.69, 8.27), (8.27, 11.69)
+    assert sizes == [landscape, upright, landscape, upright, upright]
+    assert info["Title"] == "Stock Recommendation" and info["Subject"] == "Stocks"
+    assert info["Keywords"] == "Stocks"
+    assert info["Creator"] == "Zeltra Velmora " + recommendation_version() == info["Producer"]
+    assert len(dialogs.errors) == 1
+
+    # Letter paper, no backtest: four pages of 8.5 by 11 inches.
+    config.print.paperSize = [850, 1100]
+    dispatch(manager, win, "clearCutOffDate")
+    assert tab.futureValue is None
+    dialogs.answers = [str(tmp_path / "letter.pdf"), ""]
+    dispatch(manager, win, "SaveGraph")
+    sizes, _ = pdfPages(tmp_path / "letter.pdf")
+    assert sizes == [(11.0, 8.5), (8.5, 11.0), (11.0, 8.5), (8.5, 11.0)]
+    # Cancelled: nothing written.
+    dispatch(manager, win, "SaveGraph")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["letter.pdf", "results.pdf"]
+
+
+def test_table_page_rounds_cells(tmp_path):
+    import pandas as pd
+    from matplotlib.backends.backend_pdf import PdfPages
+
+    config = allocationConfig()
+    config.print.paperSize = [827, 1169]
+    data, tab = MarketData(config), RecommendationProvider(config, userConfigParm=Dict())
+    drawn = []
+    import matplotlib.axes
+
+    original = matplotlib.axes.Axes.table
+
+    def table(ax, **options):
+        drawn.append(options)
+        return original(ax, **options)
+
+    matplotlib.axes.Axes.table = table
+    try:
+        with PdfPages(tmp_path / "t.pdf") as pdf:
+            tab.printTable(pdf, pd.DataFrame({"Name": ["Sharpe", "Sum"], "Value": [12.3456, 100]}))
+            tab.printTable(pdf, tab["Results"])
+    finally:
+        matplotlib.axes.Axes.table = original
+    assert [list(row) for row in drawn[0]["cellText"]] == [["Sharpe", 12.35], ["Sum", 100]]
+    assert list(drawn[0]["colLabels"]) == ["Name", "Value"]
+    # A table without rows still prints its headings.
+    assert list(drawn[1]["colLabels"]) == ["Name", "Value"]
+    assert pdfPages(tmp_path / "t.pdf")[0] == [(11.69, 8.27)] * 2
+
+
+# --- the Excel workbook -------------------------------------------------------------------------
+
+def readWorkbook(path):
+    """Sheets in order, each as rows of cell texts, with its column layout and frozen pane."""
+    ns = {"m": "http://schemas.openxmlformats.org/spreadsheetml/2006/main",
+          "r": "http://schemas.openxmlformats.org/officeDocument/2006/relationships"}
+    from xml.etree import ElementTree
+
+    with zipfile.ZipFile(path) as book:
+        def xml(name):
+            return ElementTree.fromstring(book.read(name))
+
+        strings = ["".join(t.text or "" for t in si.iter("{%s}t" % ns["m"]))
+                   for si in xml("xl/sharedStrings.xml").findall("m:si", ns)]
+        styles = xml("xl/styles.xml")
+        numberFormats = {f.get("numFmtId"): f.get("formatCode") for f in styles.iter("{%s}numFmt" % ns["m"])}
+        cellStyles = []
+        for xf in styles.find("m:cellXfs", ns).findall("m:xf", ns):
+            alignment = xf.find("m:alignment", ns)
+            cellStyles.append((numberFormats.get(xf.get("numFmtId")),
+                               None if alignment is None else alignment.get("horizontal")))
+        sheets = {}
+        for number, sheet in enumerate(xml("xl/workbook.xml").find("m:sheets", ns), 1):
+            root = xml("xl/worksheets/sheet%d.xml" % number)
+            rows = []
+            for row in root.iter("{%s}row" % ns["m"]):
+                cells = []
+                for cell in row.findall("m:c", ns):
+                    value = cell.find("m:v", ns)
+                    text = None if value is None else value.text
+                    cells.append(strings[int(text)] if cell.get("t") == "s" else text)
+                rows.append(cells)
+            columns = [(int(c.get("min")), int(c.get("max")), c.get("width") and int(float(c.get("width"))),
+                        cellStyles[int(c.get("style", 0))]) for c in root.iter("{%s}col" % ns["m"])]
+            pane = root.find(".//m:pane", ns)
+            sheets[sheet.get("name")] = {"rows": rows, "columns": columns,
+                                         "pane": (pane.get("xSplit"), pane.get("ySplit"), pane.get("state"))}
+        return sheets
+
+
+def test_excel_workbook(window, dialogs, tmp_path):
+    config = allocationConfig()
+    config.data.apiKey = "private-key-1234"
+    config.configFile = "data/config/velmora.json"
+    config.empty = {}
+    manager, win = window(config, Dict())
+    tab = manager.providerList[2]
+
+    # Before a run the tables hold only their headings.
+    dialogs.answers = [str(tmp_path / "empty.xlsx")]
+    dispatch(manager, win, "SaveExcel")
+    sheets = readWorkbook(tmp_path / "empty.xlsx")
+    headings = ["Symbol", "Security Name", "Weight", "Price", "Count", "Value"]
+    assert sheets["Recommendation"]["rows"] == [headings]
+    assert sheets["Results"]["rows"] == [["Name", "Value"]]
+
+    dispatch(manager, win, "UpdateConfig")
+    dialogs.answers = [str(tmp_path / "results.xlsx")]
+    dispatch(manager, win, "SaveExcel")
+    assert dialogs.asked[-1] == ("xlsx", "results.xlsx", True) and dialogs.errors == []
+    sheets = readWorkbook(tmp_path / "results.xlsx")
+    assert list(sheets) == ["Recommendation", "Results", "Stocks", "Prices", "Configuration"]
+    assert all(sheet["pane"] == ("1", "1", "frozen") for sheet in sheets.values())
+
+    allocation = tab["Recommendation"]
+    rows = sheets["Recommendation"]["rows"]
+    assert len(rows) == len(allocation) + 1
+    assert rows[1][:2] == list(allocation.iloc[0][["Symbol", "Security Name"]])
+    number = ("#,###.00", None)
+    # Columns given no width keep the default one.
+    assert sheets["Recommendation"]["columns"] == [(1, 1, 12, (None, None)), (2, 2, 32, (None, None)),
+                                                   (3, 4, 9, number), (6, 6, 9, number)]
+    assert sheets["Results"]["columns"] == [(2, 2, 12, (None, "right"))]
+    assert sheets["Results"]["rows"][-1][0] == "Backtest Sharpe"
+    assert sheets["Stocks"]["rows"][:2] == [["Symbol", "Security Name", "Currency"],
+                                            ["AAPL.US", "Apple Inc", "USD"]]
+    prices = tab["prices"]
+    assert sheets["Prices"]["rows"][0] == ["Date"] + [c for c in prices.columns if c != "Date"]
+    assert len(sheets["Prices"]["rows"]) == len(prices) + 1
+    assert sheets["Prices"]["columns"] == [(1, 1, 10, (None, None)), (2, len(prices.columns), 12, number)]
+    # The dates show as dates: a number of days with the date format on the cell.
+    assert float(sheets["Prices"]["rows"][1][0]) == pytest.approx(42006)
+
+    configuration = {row[0]: (row[1] if len(row) > 1 else None)
+                     for row in sheets["Configuration"]["rows"][1:]}
+    assert sheets["Configuration"]["rows"][0] == ["Key", "Value"]
+    assert sheets["Configuration"]["columns"] == [(1, 1, 32, (None, None)), (2, 2, 64, (None, None))]
+    assert configuration["allocation.method"] == "testmethods.MinVolatility"
+    assert configuration["configFile"] == "data/config/velmora.json"
+    assert configuration["meta.createdWith"] == "Zeltra Velmora" and "meta.timestamp" in configuration
+    assert configuration["gui.size"] == "[1300, 900]" and "empty" not in configuration
+    # The key's row is there, its value is not.
+    assert "data.apiKey" in configuration and configuration["data.apiKey"] in (None, "")
+    with zipfile.ZipFile(tmp_path / "results.xlsx") as book:
+        assert all(b"private-key-1234" not in book.read(name) for name in book.namelist())
+
+    # A failure leaves no file behind and is shown.
+    tab.recommendationTableHeadings = ["Symbol"]
+    dialogs.answers = [str(tmp_path / "failed.xlsx")]
+    dispatch(manager, win, "SaveExcel")
+    assert len(dialogs.errors) == 1 and dialogs.errors[0].startswith("The workbook could not be written")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["empty.xlsx", "results.xlsx"]
+
+
+def test_to_record_flattens_depth_first():
+    tree = Dict({"data": {"basePeriod": 365, "sigmaClipLow": 3}, "empty": {}, "providers": ["a.B"],
+                 "gui": {"language": "de", "size": [1, 2], "inner": {"deep": None}}})
+    assert list(RecommendationProvider.toRecord(tree)) == [
+        ("data.basePeriod", 365), ("data.sigmaClipLow", 3), ("providers", ["a.B"]), ("gui.language", "de"),
+        ("gui.size", [1, 2]), ("gui.inner.deep", None)]
+    assert list(RecommendationProvider.toRecord(7, "x")) == [("x", 7)]
+
+
+# --- as a new user: a recommendation, both exports, closing and starting again ---------------
+
+from selection_support import defaults, loadMarket, popups, startProgram, stub, workspace  # noqa: E402,F401
+
+FLOW_PROVIDERS = ["fields.FieldProvider", "current.CurrentProvider", "selection.SelectionProvider",
+                  "dataprov.DataProvider", "config.ConfigProvider", "recommendation.RecommendationProvider"]
+
+
+def test_exports_and_settings_survive_a_restart(stub, workspace, popups, monkeypatch):
+    import velmora
+
+    loadMarket(stub)
+    answers = [str(workspace / "report.pdf"), str(workspace / "report.xlsx")]
+    monkeypatch.setattr(provider, "GetFileName", lambda *args, **kwargs: answers.pop(0))
+    config = defaults()
+    config.allocation.update({"method": "minvol.MinVolatility", "cutOffDate": "2017-12-01"})
+    config.configFile = "data/config/velmora.json"
+    user = Dict()
+    manager, win = startProgram(config, user, providers=FLOW_PROVIDERS)
+    try:
+        win = dispatch(manager, win, "searchButton", search="apple")
+        win = dispatch(manager, win, "addStock", searchResults=[0, 1])
+        win = dispatch(manager, win, "mainTab", mainTab="recommendation")
+        win = dispatch(manager, win, "Capital", Capital="30000")
+        win = dispatch(manager, win, "UpdateConfig")
+        tab = manager.providerList[-1]
+        assert 0 < tab["Recommendation"]["Value"].sum() <= 30000
+        win = dispatch(manager, win, "SaveGraph")
+        win = dispatch(manager, win, "SaveExcel")
+        position, size = win.current_location(more_accurate=True), win.size
+        symbols = set(manager.providerList[2]["stocks"]["Symbol"])
+        win = dispatch(manager, win, sg.WIN_CLOSE_ATTEMPTED_EVENT)
+    finally:
+        win.close()
+    assert popups.kinds() == []
+    assert len(pdfPages(workspace / "report.pdf")[0]) == 5
+    sheets = readWorkbook(workspace / "report.xlsx")
+    assert len(sheets["Stocks"]["rows"]) == 3 and len(sheets["Recommendation"]["rows"]) > 1
+
+    saved = json.loads((workspace / "data" / "config" / "velmora.json").read_text())
+    assert saved["allocation"]["capital"] == 30000
+    assert saved["gui"] == {"position": list(position), "size": list(size), "maximized": False}
+
+    # Started again as the program starts: the saved settings over the defaults.
+    monkeypatch.setattr(Provider, "values", {})
+    monkeypatch.setattr(Provider, "origin", {})
+    again = velmora.merge(Dict(saved), defaults())
+    manager, win = startProgram(again, Dict(saved), providers=FLOW_PROVIDERS)
+    try:
+        assert win["Capital"].get().replace(",", "") == "30000" and again.allocation.capital == 30000
+        assert win.size == size and tuple(win.current_location(more_accurate=True)) == tuple(position)
+        assert set(manager.providerList[2]["stocks"]["Symbol"]) == symbols and len(symbols) == 2
+    finally:
+        win.close()
