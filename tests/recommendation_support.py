@@ -7,9 +7,13 @@ from contextlib import contextmanager
 
 import numpy as np
 import pandas as pd
+import pytest
 from addict import Dict
 
+import fields
 import provider
+import recommendation
+from fields_support import pump
 
 from conftest import DATA
 
@@ -169,3 +173,39 @@ def curvePrices(curve, before=300, start="2020-01-01", symbols=SYMBOLS):
         table[symbol + ".US"] = np.concatenate([walk, walk[-1] * np.asarray(curve) / curve[0]])
     table.insert(0, "Date", table.index)
     return table, days[before]
+
+
+def makeManager(config, user):
+    """A provider manager built without its constructor: the field provider, prices of the test's own and
+    the recommendation tab; the configurations it was reconfigured with are kept in `reconfigured`."""
+    manager = provider.ProviderManager.__new__(provider.ProviderManager)
+    manager.title, manager.size, manager.icon = "Velmora test", tuple(config.gui.size), None
+    manager.config, manager.userConfig, manager.window = config, user, None
+    manager.reconfigured = []
+    manager.reconfigure = manager.reconfigured.append
+    manager.providerList = [fields.FieldProvider(config, providerManager=manager, userConfigParm=user),
+                            MarketData(config),
+                            recommendation.RecommendationProvider(config, providerManager=manager,
+                                                                  userConfigParm=user)]
+    return manager
+
+
+@pytest.fixture
+def window():
+    """Opens the main window of `makeManager`; closed after the test."""
+    opened = []
+
+    def make(config, user):
+        manager = makeManager(config, user)
+        opened.append(manager.createWindow())
+        return manager, opened[-1]
+
+    yield make
+    for each in opened:
+        each.close()
+
+
+def dispatch(manager, window, event, **changed):
+    values = pump(window)
+    values.update(changed)
+    return manager.handleEvent(window, event, values)

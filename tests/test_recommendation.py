@@ -16,7 +16,9 @@ import provider
 import recommendation
 import recommendation_support as support
 from fields_support import focusOn, press, processLocale, pump
-from recommendation_support import Fixed, MarketData, allocationConfig, curvePrices, realPrices, stockTable
+from recommendation_support import (Fixed, MarketData, allocationConfig, curvePrices, dispatch,  # noqa: F401
+                                    makeManager,
+                                    realPrices, stockTable, window)
 
 Provider = provider.Provider
 RecommendationProvider = recommendation.RecommendationProvider
@@ -250,37 +252,6 @@ def test_chart_images_and_number_format(tmp_path):
 
 
 # --- the tab in a real window -----------------------------------------------------------------
-
-def makeManager(config, user):
-    manager = provider.ProviderManager.__new__(provider.ProviderManager)
-    manager.title, manager.size, manager.icon = "Velmora test", tuple(config.gui.size), None
-    manager.config, manager.userConfig, manager.window = config, user, None
-    manager.reconfigure = lambda config: None
-    manager.providerList = [fields.FieldProvider(config, providerManager=manager, userConfigParm=user),
-                            MarketData(config),
-                            RecommendationProvider(config, providerManager=manager, userConfigParm=user)]
-    return manager
-
-
-@pytest.fixture
-def window():
-    opened = []
-
-    def make(config, user):
-        manager = makeManager(config, user)
-        opened.append(manager.createWindow())
-        return manager, opened[-1]
-
-    yield make
-    for each in opened:
-        each.close()
-
-
-def dispatch(manager, window, event, **changed):
-    values = pump(window)
-    values.update(changed)
-    return manager.handleEvent(window, event, values)
-
 
 def test_form_rules_follow_the_method(window):
     config = allocationConfig(method="deopt.MaxSharpe2", objective="MinRisk", linkageMethod="ward", beta=90,

@@ -14,7 +14,8 @@ import provider
 import recommendation
 import recommendation_support as support
 from fields_support import pump
-from recommendation_support import Fixed, MarketData, allocationConfig
+from recommendation_support import (Fixed, MarketData, allocationConfig, dispatch, makeManager,  # noqa: F401
+                                    window)
 
 Provider = provider.Provider
 RecommendationProvider = recommendation.RecommendationProvider
@@ -54,38 +55,6 @@ class Dialogs:
 @pytest.fixture
 def dialogs(monkeypatch):
     return Dialogs(monkeypatch)
-
-
-def makeManager(config, user):
-    manager = provider.ProviderManager.__new__(provider.ProviderManager)
-    manager.title, manager.size, manager.icon = "Velmora test", tuple(config.gui.size), None
-    manager.config, manager.userConfig, manager.window = config, user, None
-    manager.reconfigured = []
-    manager.reconfigure = manager.reconfigured.append
-    manager.providerList = [fields.FieldProvider(config, providerManager=manager, userConfigParm=user),
-                            MarketData(config),
-                            RecommendationProvider(config, providerManager=manager, userConfigParm=user)]
-    return manager
-
-
-@pytest.fixture
-def window():
-    opened = []
-
-    def make(config, user):
-        manager = makeManager(config, user)
-        opened.append(manager.createWindow())
-        return manager, opened[-1]
-
-    yield make
-    for each in opened:
-        each.close()
-
-
-def dispatch(manager, window, event, **changed):
-    values = pump(window)
-    values.update(changed)
-    return manager.handleEvent(window, event, values)
 
 
 def deepCopy(tree):
