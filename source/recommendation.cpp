@@ -735,23 +735,18 @@ void readGeometry(py::object window, py::object gui) {
     }
 }
 
-// Writes a new file beside the old one and puts it in place only when complete: a failed
-// write leaves the old configuration, with which the program still starts.
-void writeReplacing(py::object fileName, py::str text) {
+// Writes a new file beside `fileName` through `write` and puts it in place only when
+// complete: a failed write leaves the old file as it was and no partial file beside it.
+void replaceWhenWritten(py::object fileName, const char *suffix,
+                        const std::function<void(py::object)> &write) {
     py::object os = py::module_::import("os");
     py::object folder = os.attr("path").attr("dirname")(os.attr("path").attr("abspath")(fileName));
     py::object mkstemp = py::module_::import("tempfile").attr("mkstemp");
-    py::tuple made = mkstemp("dir"_a = folder, "prefix"_a = ".velmora-", "suffix"_a = ".json");
+    py::tuple made = mkstemp("dir"_a = folder, "prefix"_a = ".velmora-", "suffix"_a = suffix);
+    os.attr("close")(made[0]);
     py::object temporary = made[1];
     try {
-        py::object file = os.attr("fdopen")(made[0], "w");
-        try {
-            file.attr("write")(text);
-        } catch (...) {
-            file.attr("close")();
-            throw;
-        }
-        file.attr("close")();
+        write(temporary);
         os.attr("replace")(temporary, fileName);
     } catch (...) {
         py::object error = velmora::currentException();
@@ -761,6 +756,14 @@ void writeReplacing(py::object fileName, py::str text) {
         }
         velmora::raise(error);
     }
+}
+
+// The user configuration: a failed write leaves the old one, with which the program still starts.
+void writeReplacing(py::object fileName, py::str text) {
+    replaceWhenWritten(fileName, ".json", [&](py::object temporary) {
+        velmora::within(builtins().attr("open")(temporary, "w"),
+                        [&](py::object file) { file.attr("write")(text); });
+    });
 }
 
 void save(py::object self, py::object fileName, py::object window) {
@@ -854,21 +857,10 @@ bool loadConfig(py::object self) {
 // complete. A failed export leaves no partial file behind and is told to the user.
 void exportReplacing(const py::module_ &m, py::object fileName, const char *suffix,
                      const std::function<void(py::object)> &write, const char *failure) {
-    py::object os = py::module_::import("os");
-    py::object folder = os.attr("path").attr("dirname")(os.attr("path").attr("abspath")(fileName));
-    py::object mkstemp = py::module_::import("tempfile").attr("mkstemp");
-    py::tuple made = mkstemp("dir"_a = folder, "prefix"_a = ".velmora-", "suffix"_a = suffix);
-    os.attr("close")(made[0]);
-    py::object temporary = made[1];
     try {
-        write(temporary);
-        os.attr("replace")(temporary, fileName);
-    } catch (...) {
-        py::object error = velmora::currentException();
-        try {
-            os.attr("unlink")(temporary);
-        } catch (py::error_already_set &) {
-        }
+        replaceWhenWritten(fileName, suffix, write);
+    } catch (py::error_already_set &raised) {
+        py::object error = raised.value();
         m.attr("logger").attr("error")(failure, "exc_info"_a = error);
         sg().attr("PopupError")(velmora::translate(failure) + py::str("\n\n") + py::str(error),
                                 "title"_a = velmora::translate("Error"), "keep_on_top"_a = true);

@@ -209,3 +209,26 @@ def dispatch(manager, window, event, **changed):
     values = pump(window)
     values.update(changed)
     return manager.handleEvent(window, event, values)
+
+
+@pytest.fixture(autouse=True)
+def isolated(monkeypatch):
+    """A fresh value store and field registry, the tests' own methods, and a blank chart state."""
+    monkeypatch.setattr(provider.Provider, "values", {})
+    monkeypatch.setattr(provider.Provider, "origin", {})
+    monkeypatch.setattr(provider.Provider, "generation", 0)
+    monkeypatch.setattr(fields, "handlers", {})
+    monkeypatch.setitem(sys.modules, "testmethods", methodModule())
+    try:
+        import risk  # noqa: F401
+    except ImportError:
+        monkeypatch.setitem(sys.modules, "risk", riskModule())
+    monkeypatch.setattr(MarketData, "prices", None)
+    monkeypatch.setattr(MarketData, "stocks", None)
+    monkeypatch.setattr(Fixed, "owners", [])
+    toolkit = sys.modules["PySimpleGUI.PySimpleGUI"]
+    monkeypatch.setattr(toolkit, "SUPPRESS_ERROR_POPUPS", True)
+    monkeypatch.setattr(toolkit, "SUPPRESS_RAISE_KEY_ERRORS", False)
+    yield
+    import matplotlib.pyplot as plt
+    plt.close("all")

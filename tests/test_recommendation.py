@@ -18,33 +18,10 @@ import recommendation_support as support
 from fields_support import focusOn, press, processLocale, pump
 from recommendation_support import (Fixed, MarketData, allocationConfig, curvePrices, dispatch,  # noqa: F401
                                     makeManager,
-                                    realPrices, stockTable, window)
+                                    isolated, realPrices, stockTable, window)
 
 Provider = provider.Provider
 RecommendationProvider = recommendation.RecommendationProvider
-
-
-@pytest.fixture(autouse=True)
-def isolated(monkeypatch):
-    """A fresh value store and field registry, the tests' own methods, and a blank chart state."""
-    monkeypatch.setattr(Provider, "values", {})
-    monkeypatch.setattr(Provider, "origin", {})
-    monkeypatch.setattr(Provider, "generation", 0)
-    monkeypatch.setattr(fields, "handlers", {})
-    monkeypatch.setitem(sys.modules, "testmethods", support.methodModule())
-    try:
-        import risk  # noqa: F401
-    except ImportError:
-        monkeypatch.setitem(sys.modules, "risk", support.riskModule())
-    monkeypatch.setattr(MarketData, "prices", None)
-    monkeypatch.setattr(MarketData, "stocks", None)
-    monkeypatch.setattr(Fixed, "owners", [])
-    toolkit = sys.modules["PySimpleGUI.PySimpleGUI"]
-    monkeypatch.setattr(toolkit, "SUPPRESS_ERROR_POPUPS", True)
-    monkeypatch.setattr(toolkit, "SUPPRESS_RAISE_KEY_ERRORS", False)
-    yield
-    import matplotlib.pyplot as plt
-    plt.close("all")
 
 
 def pngSize(data):

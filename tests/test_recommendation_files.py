@@ -14,29 +14,11 @@ import provider
 import recommendation
 import recommendation_support as support
 from fields_support import pump
-from recommendation_support import (Fixed, MarketData, allocationConfig, dispatch, makeManager,  # noqa: F401
-                                    window)
+from recommendation_support import (Fixed, MarketData, allocationConfig, dispatch, isolated,  # noqa: F401
+                                    makeManager, window)
 
 Provider = provider.Provider
 RecommendationProvider = recommendation.RecommendationProvider
-
-
-@pytest.fixture(autouse=True)
-def isolated(monkeypatch):
-    """A fresh value store and field registry, the tests' own methods, and a blank chart state."""
-    monkeypatch.setattr(Provider, "values", {})
-    monkeypatch.setattr(Provider, "origin", {})
-    monkeypatch.setattr(Provider, "generation", 0)
-    monkeypatch.setattr(fields, "handlers", {})
-    monkeypatch.setitem(sys.modules, "testmethods", support.methodModule())
-    monkeypatch.setattr(MarketData, "prices", None)
-    monkeypatch.setattr(MarketData, "stocks", None)
-    monkeypatch.setattr(Fixed, "owners", [])
-    toolkit = sys.modules["PySimpleGUI.PySimpleGUI"]
-    monkeypatch.setattr(toolkit, "SUPPRESS_ERROR_POPUPS", True)
-    yield
-    import matplotlib.pyplot as plt
-    plt.close("all")
 
 
 class Dialogs:
