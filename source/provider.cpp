@@ -8,12 +8,6 @@
 
 namespace {
 
-// Logs the exception being handled with its traceback under `message`; called inside a
-// catch block, where the interpreter holds no current exception that logging could find.
-void logFailure(const py::module_ &m, const char *message) {
-    m.attr("logger").attr("exception")(message, "exc_info"_a = velmora::currentException());
-}
-
 // A provider without a key of its own must not make the debug messages fail, or the
 // store would work only while debug logging is off.
 std::string keyOf(py::handle provider) { return velmora::reprOf(py::getattr(provider, "key", py::none())); }
@@ -426,7 +420,7 @@ py::object recreateWindow(const py::module_ &m, py::object self, py::object wind
     try {
         newWindow = self.attr("createWindow")();
     } catch (...) {
-        logFailure(m, "Test");
+        velmora::logFailure(m, "Test");
         newWindow = fallbackWindow(self, window);
         fellBack = true;
     }
@@ -468,13 +462,13 @@ py::object handleEvent(const py::module_ &m, py::object self, py::object window,
                 answer = answer | provider.attr("handleEvent")(liveWindow(), event, values);
             } catch (py::error_already_set &) {
                 if (!lastChance) throw;
-                logFailure(m, "Test");
+                velmora::logFailure(m, "Test");
             }
         }
         if (!velmora::truthy(answer)) return liveWindow();
         return recreateWindow(m, self, liveWindow(), values);
     } catch (...) {
-        logFailure(m, "Test");
+        velmora::logFailure(m, "Test");
         return liveWindow();
     }
 }

@@ -5,6 +5,7 @@
 #include <pybind11/stl.h>
 
 #include <concepts>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <type_traits>
@@ -230,6 +231,98 @@ inline std::string reprOf(py::handle value) { return py::repr(value).cast<std::s
 template <typename MakeMessage>
 void debug(py::handle logger, MakeMessage &&makeMessage) {
     if (logger.attr("isEnabledFor")(10).cast<bool>()) logger.attr("debug")(makeMessage());
+}
+
+
+// Logs the exception being handled with its traceback under `message`, through the module's
+// logger; called inside a catch block, where the interpreter holds no current exception
+// that logging could find.
+inline void logFailure(const py::module_ &m, const char *message) {
+    m.attr("logger").attr("exception")(message, "exc_info"_a = currentException());
+}
+
+// Where popups open: beside the main window; the toolkit's own placement while there is none
+// (a failure at the close, when the window is gone).
+inline py::object popupLocation() {
+    try {
+        return classOf("provider", "ProviderManager").attr("popupLocation")();
+    } catch (py::error_already_set &) {
+        return py::make_tuple(py::none(), py::none());
+    }
+}
+
+// Tells the user of a failure: the translated title "Error", the message (already translated)
+// and, last, the cause, which is technical detail the message explains.
+inline void showError(py::object message, py::handle cause = py::none()) {
+    if (!cause.is_none()) message = message + py::str("\n\n") + py::str(cause);
+    py::module_::import("PySimpleGUI")
+        .attr("PopupError")(message, "title"_a = translate("Error"), "keep_on_top"_a = true,
+                            "location"_a = popupLocation());
+}
+
+// Writes a new file beside `fileName` through `write` (which gets the new file's path) and puts
+// it in place only when complete and on disk: a failed write or a crash leaves the old file as
+// it was and no partial file beside it. The file keeps the permissions of the one it replaces;
+// a new one gets those the user's umask gives, so that a report in a shared folder is readable.
+inline void replaceWhenWritten(py::object fileName, const char *suffix,
+                               const std::function<void(py::object)> &write) {
+    py::module_ os = py::module_::import("os");
+    py::object path = os.attr("path");
+    py::object target = path.attr("abspath")(fileName);
+    py::tuple made = py::module_::import("tempfile").attr("mkstemp")(
+        "dir"_a = path.attr("dirname")(target), "prefix"_a = ".velmora-", "suffix"_a = suffix);
+    os.attr("close")(made[0]);
+    py::object temporary = made[1];
+    try {
+        write(temporary);
+        py::object mode;
+        if (truthy(path.attr("isfile")(target))) {
+            mode = py::module_::import("stat").attr("S_IMODE")(os.attr("stat")(target).attr("st_mode"));
+        } else {
+            py::object mask = os.attr("umask")(0);
+            os.attr("umask")(mask);
+            mode = py::int_(0666) & ~mask;
+        }
+        os.attr("chmod")(temporary, mode);
+        py::object descriptor = os.attr("open")(temporary, os.attr("O_RDONLY"));
+        try {
+            os.attr("fsync")(descriptor);
+        } catch (...) {
+            os.attr("close")(descriptor);
+            throw;
+        }
+        os.attr("close")(descriptor);
+        os.attr("replace")(temporary, target);
+    } catch (...) {
+        py::object error = currentException();
+        try {
+            os.attr("unlink")(temporary);
+        } catch (py::error_already_set &) {
+            // Already gone.
+        }
+        raise(error);
+    }
+}
+
+// Opens for reading a file that a user may have received or that a crash or another program
+// may have damaged: only a regular file (a named pipe would block at the open, a link to a
+// device would be read without end) and none larger than `limit` bytes, which no real file of
+// its kind comes near. Anything else raises OSError, as an unreadable file does.
+inline py::object openRegularFile(py::handle path, const char *mode, long long limit) {
+    py::module_ os = py::module_::import("os");
+    py::object descriptor = os.attr("open")(path, os.attr("O_RDONLY") | os.attr("O_NONBLOCK"));
+    try {
+        py::object status = os.attr("fstat")(descriptor);
+        py::object size = status.attr("st_size");
+        if (!truthy(py::module_::import("stat").attr("S_ISREG")(status.attr("st_mode"))))
+            raise(PyExc_OSError, py::str("{} is not a regular file").format(path));
+        if (size > py::int_(limit))
+            raise(PyExc_OSError, py::str("{} is larger than {} bytes").format(path, limit));
+        return py::module_::import("builtins").attr("open")(descriptor, mode);
+    } catch (...) {
+        os.attr("close")(descriptor);
+        throw;
+    }
 }
 
 }  // namespace velmora

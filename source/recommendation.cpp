@@ -26,10 +26,6 @@ py::object pyplot() {
     return py::module_::import("matplotlib.pyplot");
 }
 
-void logFailure(const py::module_ &m, const char *message) {
-    m.attr("logger").attr("exception")(message, "exc_info"_a = velmora::currentException());
-}
-
 py::list names(std::initializer_list<const char *> texts) {
     py::list result;
     for (const char *text : texts) result.append(text);
@@ -521,7 +517,7 @@ void drawBacktest(const py::module_ &m, py::object self, py::object returns, py:
             self.attr("drawdownGraph") = self.attr("axToPng")(drawdown[1]);
         });
     } catch (...) {
-        logFailure(m, "Drawdown");
+        velmora::logFailure(m, "Drawdown");
     }
     // The drawing figure is no longer current once the copies exist; closing it here keeps
     // pyplot from collecting one figure per run.
@@ -640,7 +636,7 @@ void compute(const py::module_ &m, py::object self) {
         self.attr("runCancelled") = true;
         m.attr("logger").attr("info")("Recommendation cancelled");
     } catch (...) {
-        logFailure(m, "Recommendation");
+        velmora::logFailure(m, "Recommendation");
     }
     progress.attr("__exit__")(py::none(), py::none(), py::none());
 }
@@ -735,32 +731,9 @@ void readGeometry(py::object window, py::object gui) {
     }
 }
 
-// Writes a new file beside `fileName` through `write` and puts it in place only when
-// complete: a failed write leaves the old file as it was and no partial file beside it.
-void replaceWhenWritten(py::object fileName, const char *suffix,
-                        const std::function<void(py::object)> &write) {
-    py::object os = py::module_::import("os");
-    py::object folder = os.attr("path").attr("dirname")(os.attr("path").attr("abspath")(fileName));
-    py::object mkstemp = py::module_::import("tempfile").attr("mkstemp");
-    py::tuple made = mkstemp("dir"_a = folder, "prefix"_a = ".velmora-", "suffix"_a = suffix);
-    os.attr("close")(made[0]);
-    py::object temporary = made[1];
-    try {
-        write(temporary);
-        os.attr("replace")(temporary, fileName);
-    } catch (...) {
-        py::object error = velmora::currentException();
-        try {
-            os.attr("unlink")(temporary);
-        } catch (py::error_already_set &) {
-        }
-        velmora::raise(error);
-    }
-}
-
 // The user configuration: a failed write leaves the old one, with which the program still starts.
 void writeReplacing(py::object fileName, py::str text) {
-    replaceWhenWritten(fileName, ".json", [&](py::object temporary) {
+    velmora::replaceWhenWritten(fileName, ".json", [&](py::object temporary) {
         velmora::within(builtins().attr("open")(temporary, "w"),
                         [&](py::object file) { file.attr("write")(text); });
     });
@@ -858,7 +831,7 @@ bool loadConfig(py::object self) {
 void exportReplacing(const py::module_ &m, py::object fileName, const char *suffix,
                      const std::function<void(py::object)> &write, const char *failure) {
     try {
-        replaceWhenWritten(fileName, suffix, write);
+        velmora::replaceWhenWritten(fileName, suffix, write);
     } catch (py::error_already_set &raised) {
         py::object error = raised.value();
         m.attr("logger").attr("error")(failure, "exc_info"_a = error);

@@ -22,12 +22,6 @@ py::module_ json() { return py::module_::import("json"); }
 py::object programVersion() { return py::module_::import("version").attr("version"); }
 py::object now() { return py::module_::import("time").attr("time")(); }
 
-// Logs the exception being handled with its traceback; called inside a catch block, where
-// the interpreter holds no current exception that logging could find.
-void logFailure(const py::module_ &m, const char *message) {
-    m.attr("logger").attr("exception")(message, "exc_info"_a = velmora::currentException());
-}
-
 py::object openFile(const char *name, const char *mode) {
     return py::module_::import("builtins").attr("open")(name, mode);
 }
@@ -146,7 +140,7 @@ void askService(const py::module_ &m, py::object config) {
         m.attr("update") = information;
         writeCache(information, token);
     } catch (...) {
-        logFailure(m, "CheckForUpdate");
+        velmora::logFailure(m, "CheckForUpdate");
     }
 }
 
@@ -215,7 +209,7 @@ Download download(const py::module_ &m, py::object provider, py::object informat
             return py::none();
         });
     } catch (...) {
-        logFailure(m, "Download update file");
+        velmora::logFailure(m, "Download update file");
     }
     return outcome;
 }
@@ -253,7 +247,7 @@ py::object installUpdate(const py::module_ &m, py::object provider, py::object c
             handOver(m, information);
             return py::none();
         } catch (...) {
-            logFailure(m, "Start update installer");
+            velmora::logFailure(m, "Start update installer");
             message = "The update installer could not be started.";
         }
     }
