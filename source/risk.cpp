@@ -64,12 +64,15 @@ void defineDummyAx(py::module_ &m) {
 
 // ---- RiskFolio -----------------------------------------------------------------------------
 
-// The weights table's rows as a mapping, in the table's order; a cutoff of none takes every row.
+// The weights table's rows as a mapping, in the table's order, weights below the cutoff (if
+// any) set to 0 as PyPortfolioOpt's optimisers give them. No stock is left out: the pruning
+// keeps a few of the largest weights whatever they are, so that the second pass can still
+// meet the maximum weight, and it can count only the stocks it is given.
 py::dict weightsOf(py::handle w, py::handle cutoff) {
     py::dict weights;
     for (py::handle row : w[py::str("weights")].attr("items")()) {
         py::object weight = row[py::int_(1)];
-        if (cutoff.is_none() || weight >= cutoff) weights[row[py::int_(0)]] = weight;
+        weights[row[py::int_(0)]] = cutoff.is_none() || weight >= cutoff ? weight : py::float_(0.0);
     }
     return weights;
 }
@@ -106,15 +109,15 @@ py::list column(py::handle cells, int index) {
     return py::list(cells[py::make_tuple(py::slice(py::none(), py::none(), py::none()), index)]);
 }
 
-// Percent figures come as fractions, like the other methods' figures; skewness and kurtosis
-// are plain numbers in the table and stay as they are. Heading rows have no value.
+// The pipeline shows every figure a hundredfold, so each comes as a hundredth of the number in
+// the library's table: percent figures as fractions, and skewness, kurtosis and the other
+// figures without "%" so that they show in the library's own scale. Heading rows have no value.
 py::object figureOf(py::handle text) {
     try {
         if (!py::isinstance<py::str>(text) || !velmora::truthy(text)) return py::str("");
         std::string figure = text.cast<std::string>();
-        if (!figure.ends_with('%')) return py::float_(py::reinterpret_borrow<py::object>(text));
-        double percent = py::float_(py::str(figure.substr(0, figure.size() - 1))).cast<double>();
-        return py::float_(percent / 100.0);
+        if (figure.ends_with('%')) figure.pop_back();
+        return py::float_(py::float_(py::str(figure)).cast<double>() / 100.0);
     } catch (py::error_already_set &) {
         return py::str("");
     }

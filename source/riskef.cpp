@@ -9,6 +9,30 @@ using velmora::riskfolio::library;
 using velmora::riskfolio::pyplot;
 using velmora::riskfolio::within;
 
+// A weight limit in percent, as the user set it.
+py::object percentOf(py::object fraction) { return py::str("{:g}").format(fraction * py::int_(100)); }
+
+// The library answers limits that no portfolio meets with none instead of weights.
+void refuseUnmetLimits(py::object owner, py::object w) {
+    if (!w.is_none()) return;
+    py::object message = velmora::translate(
+        "No allocation meets the weight limits of {} % to {} % per stock; try other weight limits.");
+    py::object limits = message.attr("format")(percentOf(owner.attr("minWeight")),
+                                               percentOf(owner.attr("maxWeight")));
+    velmora::raise(PyExc_ValueError, limits);
+}
+
+// The risk-parity optimisation takes no upper bound, so its weights are checked against the
+// maximum weight here; the tolerance allows for the solver's accuracy.
+void refuseWeightsAboveMaximum(py::object owner, py::object w) {
+    py::object maxWeight = owner.attr("maxWeight");
+    if (w[py::str("weights")].attr("max")() <= maxWeight + py::float_(1e-6)) return;
+    py::object message = velmora::translate(
+        "The objective ERC (equal risk contribution) puts more than the maximum weight of {} % into one "
+        "stock; allow a larger maximum weight.");
+    velmora::raise(PyExc_ValueError, message.attr("format")(percentOf(maxWeight)));
+}
+
 void createPortfolioObject(py::object self, py::object returns) {
     py::object owner = self.attr("owner");
     py::object port =
@@ -18,14 +42,16 @@ void createPortfolioObject(py::object self, py::object returns) {
     py::object objective = owner.attr("config").attr("allocation").attr("objective");
     // The mean-risk optimiser has no equal-risk-contribution objective; the library solves
     // that portfolio with its risk-parity optimisation, on the same risk measure.
-    if (objective.equal(py::str("ERC"))) {
-        self.attr("w") = port.attr("rp_optimization")("model"_a = "Classic", "rm"_a = self.attr("rm"),
-                                                      "rf"_a = self.attr("rf"), "hist"_a = true);
-        return;
-    }
-    self.attr("w") = port.attr("optimization")("model"_a = "Classic", "rm"_a = self.attr("rm"),
-                                               "obj"_a = objective, "rf"_a = self.attr("rf"), "l"_a = 0,
-                                               "hist"_a = true);
+    bool riskParity = objective.equal(py::str("ERC"));
+    py::object rm = self.attr("rm"), rf = self.attr("rf");
+    py::object w = riskParity
+                       ? port.attr("rp_optimization")("model"_a = "Classic", "rm"_a = rm, "rf"_a = rf,
+                                                      "hist"_a = true)
+                       : port.attr("optimization")("model"_a = "Classic", "rm"_a = rm, "obj"_a = objective,
+                                                   "rf"_a = rf, "l"_a = 0, "hist"_a = true);
+    refuseUnmetLimits(owner, w);
+    if (riskParity) refuseWeightsAboveMaximum(owner, w);
+    self.attr("w") = w;
 }
 
 // The frontier chart goes into the report itself; the area chart is left as the current

@@ -60,8 +60,9 @@ def performanceCells(returns, w):
 
 
 def figure(text):
+    """A hundredth of the number the table shows, as the pipeline shows every figure a hundredfold."""
     try:
-        return float(text[:-1]) / 100.0 if text.endswith("%") else float(text)
+        return float(text.removesuffix("%")) / 100.0
     except (ValueError, AttributeError):
         return ""
 
@@ -79,10 +80,12 @@ class PlainSolve:
         passes.append(self.w)
         cells = performanceCells(returns, self.w)
         names[:] = list(cells[:, 0])
+        self.texts = dict(zip(cells[:, 0], cells[:, 1]))
         self.values = [figure(text) for text in cells[:, 1]]
 
     def clean_weights(self, cutoff, rounding):
-        return {label: weight for label, weight in self.w["weights"].items() if weight >= cutoff}
+        """Every stock, those below the cutoff with weight 0, as PyPortfolioOpt's optimisers give them."""
+        return {label: weight if weight >= cutoff else 0.0 for label, weight in self.w["weights"].items()}
 
     def portfolio_performance(self, **rates):
         return self.values

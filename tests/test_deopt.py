@@ -94,6 +94,12 @@ def test_bounds_constraint_and_an_unreachable_capital(monkeypatch):
     assert low == pytest.approx(1.5015015) and high == pytest.approx(15.015015)
     assert calls[-1]["integrality"] == [False] * 3 + [True] * 3
     assert table["Shares"].dtype == float and table["Value"].sum() <= 10000
+    # Polished fractional counts may overshoot the capital by a rounding error, up to a millionth of it.
+    fakeSearch.best = [(2100 + 0.009) / 333, 250, 58.0, 1, 1, 1]
+    assert fractional.optimize(lambda w: 0)[0]["Value"].sum() == pytest.approx(10000.009)
+    fakeSearch.best[0] = (2100 + 0.011) / 333
+    with pytest.raises(ValueError, match="capital"):
+        fractional.optimize(lambda w: 0)
 
 
 def test_callback_reports_progress_and_stops_by_the_rule():

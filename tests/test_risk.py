@@ -138,7 +138,7 @@ def test_texts_are_drawn_in_the_installed_language(monkeypatch):
 
 CELLS = [["Profitability and Other Inputs", ""], ["Mean Return (1)", "12.3456%"],
          ["Worst Realization (2)", "-1.5%"], ["Lone", "%"], ["Skewness", "-0.25117"], ["Count", 3],
-         ["Broken", "n/a%"]]
+         ["Broken", "n/a%"], ["Kurtosis", "12.5"]]
 
 
 class GivenWeights(risk.RiskFolio):
@@ -188,17 +188,18 @@ def test_the_adapter_feeds_the_pipeline_with_the_captured_figures(tableChart):
     table, performance = method.computeRecommendation(owner)
     assert method.handed.equals(owner.prices.pct_change().dropna())
     assert (method.rm, method.riskMethod, method.method, method.rf) == ("MV", "ewma1", "JS", 2 / 100 / 252)
-    assert method.weights == {"AAPL": 0.5, "JPM": 0.05}
-    assert method.clean_weights(cutoff=0.05, rounding=True) == {"AAPL": 0.5, "JPM": 0.05}
+    # Every stock stays, so that the pruning keeps the largest three (1 / 0.5 + 1) whatever their weight.
+    cleaned = {"AAPL": 0.5, "GE": 0.0, "JPM": 0.05, "XOM": 0.0}
+    assert method.weights == cleaned and method.clean_weights(cutoff=0.05, rounding=True) == cleaned
     assert method.clean_weights() == {"AAPL": 0.5, "GE": 0.0, "JPM": 0.05, "XOM": 0.0499}
-    assert list(owner.prices.columns) == ["AAPL", "JPM"]
+    assert list(owner.prices.columns) == ["AAPL", "GE", "JPM"]
     assert list(prices.columns) == ["AAPL", "GE", "JPM", "XOM"]
     assert method.results == [name for name, value in CELLS] and set(method.results) <= risk.translations
-    assert method.values == ["", 0.123456, -0.015, "", -0.25117, "", ""]
+    assert method.values == pytest.approx(["", 0.123456, -0.015, "", -0.0025117, "", "", 0.125])
     assert method.portfolio_performance(risk_free_rate=0.5, frequency=12) is method.values
     assert list(performance["Name"]) == method.results + ["Sum"]
-    assert list(performance["Value"])[:6] == ["", pytest.approx(12.3456), pytest.approx(-1.5), "",
-                                              pytest.approx(-25.117), ""]
+    # Percent figures in percent, skewness and kurtosis as the library gives them.
+    assert list(performance["Value"])[:-1] == pytest.approx(["", 12.3456, -1.5, "", -0.25117, "", "", 12.5])
     assert performance["Value"].iloc[-1] == table["Value"].sum()
     for returns, w in tableChart["calls"]:
         assert "@@@" not in returns and "@@@" not in w.index

@@ -38,10 +38,10 @@ def test_equal_to_plain_library_calls(index, riskMethod, returnMethod, objective
     assert list(method.port.returns.columns) == list(owner.prices.columns)
     assert set(method.results) <= risk.translations
     rows = dict(zip(performance["Name"], performance["Value"]))
-    cells = dict(zip(method.results, plain.values))
-    # Percent figures come back as the table's percent numbers; skewness and kurtosis keep every digit.
-    assert rows["Skewness"] == pytest.approx(cells["Skewness"] * 100) and rows["Skewness"] != 0
-    assert rows["Standard Deviation (2)"] == pytest.approx(cells["Standard Deviation (2)"] * 100)
+    # Every figure as the library's own table shows it: percent figures in percent, the others in their scale.
+    for name in ("Skewness", "Kurtosis", "Standard Deviation (2)"):
+        shown = float(plain.texts[name].removesuffix("%"))
+        assert rows[name] == pytest.approx(shown, rel=1e-3) and shown != 0
     assert rows["Risk Measures based on Returns"] == ""
 
 
@@ -53,6 +53,20 @@ def test_equal_risk_contribution_is_solved_by_risk_parity():
     cov = method.port.cov.to_numpy()
     contributions = weights.to_numpy() * (cov @ weights.to_numpy())
     assert contributions == pytest.approx(np.full(len(weights), contributions.mean()), rel=1e-3)
+
+
+def test_weight_limits_that_cannot_be_kept_are_named(monkeypatch):
+    import gettext
+    from pathlib import Path
+
+    catalogue = gettext.translation("velmora", Path(__file__).resolve().parent.parent / "locale", ["de"])
+    monkeypatch.setattr(builtins, "_", catalogue.gettext, raising=False)
+    # Risk parity takes no upper bound: equal risk puts more than 12 % into a stock of low risk.
+    with pytest.raises(ValueError, match="maximale Gewicht von 12 %"):
+        RiskFolioEF().computeRecommendation(makeOwner(yearOfPrices(), objective="ERC", maxWeight=12))
+    # Ten stocks of at most 8 % each cannot take the whole capital.
+    with pytest.raises(ValueError, match="Gewichtsgrenzen von 5 % bis 8 %"):
+        RiskFolioEF().computeRecommendation(makeOwner(yearOfPrices(), objective="Sharpe", maxWeight=8))
 
 
 def test_one_stock_left_keeps_the_portfolio_returns_clean():

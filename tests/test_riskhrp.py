@@ -9,8 +9,10 @@ import scipy.cluster.hierarchy
 from matplotlib.backends.backend_pdf import PdfPages
 
 import risk
-from methods_support import makeOwner
-from riskfolio_support import axToPng, buildHRP, chartTexts, checkAgainstPlain, pngSize, yearOfPrices
+from methods_support import makeOwner, stockPrices
+from riskef import RiskFolioEF
+from riskfolio_support import (TEN, axToPng, buildEF, buildHRP, chartTexts, checkAgainstPlain, pngSize,
+                               yearOfPrices)
 from riskhrp import RiskFolioHRP
 
 # Every risk model and return model, every objective (hierarchical risk parity for "MinRisk" and "MaxRet",
@@ -37,6 +39,17 @@ def test_equal_to_plain_library_calls(index, riskMethod, returnMethod, objective
         linkageMethod=linkage, fractional="YES" if index == 3 else "NO")
     assert list(method.port.returns.columns) == list(owner.prices.columns)
     assert performance["Name"].iloc[-1] == "Sum" and set(method.results) <= risk.translations
+
+
+@pytest.mark.parametrize("cls, build", [(RiskFolioHRP, buildHRP), (RiskFolioEF, buildEF)])
+def test_the_pruning_leaves_the_second_pass_weights_within_the_maximum(cls, build):
+    # Nested clustered optimisation gives only three stocks 5 % or more; three stocks of at most 30 % cannot
+    # take the whole capital, so the pruning keeps the four largest weights whatever they are.
+    method, owner, table, performance, plain = checkAgainstPlain(
+        cls, build, prices=stockPrices(TEN, years=2, end="2016-12-31"), objective="Sharpe",
+        riskMethod="semicovariance", minWeight=5, maxWeight=30, capital=100000)
+    assert len(owner.prices.columns) >= 4 and (method.passes[1]["weights"] <= 0.3 + 1e-6).all()
+    assert (table["Weight"] <= 30 + table["Price"] / 1000).all() and table["Value"].sum() <= 100000
 
 
 def test_model_follows_the_objective_exactly(monkeypatch):
