@@ -400,6 +400,13 @@ def test_close_saves_the_selection_and_the_next_start_shows_it(launch, popups):
     saved = json.load(open("data/config/current.stocks"))
     assert [s["Symbol"] for s in saved["stocks"]] == ["AAPL", "SAP.DE"] and saved["selectionTitle"] == "Mine"
 
+    # A selection that no reader would take back (a service that answered a number for a symbol)
+    # is not written over the last one.
+    stocks().loc[1] = [1, "One", "USD.FOREX"]
+    window = manager.handleEvent(window, CLOSE, pump(window))
+    assert popups.kinds() == ["PopupError"] and json.load(open("data/config/current.stocks")) == saved
+    tab.removeStocks([1])
+
     restarted = current.CurrentProvider(Dict(), providerManager=manager)
     again = provider.Provider.values["initialStocks"]
     assert list(again.index) == ["AAPL", "SAP.DE"] and list(again["Currency"]) == ["USD.FOREX", "EUR.FOREX"]
