@@ -73,17 +73,7 @@ def test_legacy_form_and_bare_currency_codes(workspace):
 APPLE = {"Symbol": "AAPL.US", "Security Name": "Apple", "Currency": "USD.FOREX"}
 
 
-def namedPipe():
-    os.mkfifo("data/config/current.stocks")
-
-
-def linkToZeroes():
-    os.symlink("/dev/zero", "data/config/current.stocks")
-
-
-def hugeFile():
-    with open("data/config/current.stocks", "w", encoding="utf-8") as file:
-        json.dump({"stocks": [APPLE], "padding": "x" * 2**20}, file)
+CURRENT = "data/config/current.stocks"
 
 
 @pytest.mark.parametrize(
@@ -97,9 +87,9 @@ def hugeFile():
         json.dumps({"stocks": [APPLE, {"Symbol": 1, "Security Name": "One", "Currency": "USD.FOREX"}]}),
         json.dumps({"stocks": [{"Symbol": "AAPL.US", "Currency": "USD.FOREX"}]}),
         json.dumps({"stocks": [{"Security Name": "Apple"}]}),
-        namedPipe,
-        linkToZeroes,
-        hugeFile,
+        lambda: os.mkfifo(CURRENT),
+        lambda: os.symlink("/dev/zero", CURRENT),
+        lambda: open(CURRENT, "w").write(json.dumps({"stocks": [APPLE], "padding": "x" * 2**20})),
     ],
 )
 def test_unreadable_selection_is_an_empty_one(workspace, caplog, damage):
@@ -136,10 +126,10 @@ def test_the_program_starts_past_a_damaged_selection_and_does_not_write_it_back(
     ]
     program.user = {"probe": {"post": {"1": [sg.WIN_CLOSE_ATTEMPTED_EVENT]}}}
     damaged = {"stocks": [APPLE, {"Symbol": 1, "Security Name": "One", "Currency": "USD.FOREX"}]}
-    (program.path / "data" / "config" / "current.stocks").write_text(json.dumps(damaged))
+    (program.path / CURRENT).write_text(json.dumps(damaged))
     run = program.run()
     assert run.returncode == 0, run.stderr
     assert len(program.records("window")) == 1 and "Loading stocklist" in logMessages(run.stderr)
     # The close saves the selection the user had: the empty one.
-    with open(program.path / "data" / "config" / "current.stocks", encoding="ascii") as file:
+    with open(program.path / CURRENT, encoding="ascii") as file:
         assert json.load(file)["stocks"] == []
