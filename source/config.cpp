@@ -1,6 +1,7 @@
 // The settings tab: language, paper size, title, market data, local currency, analysis period, cleaning.
 #include "pyclass.hpp"
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -57,13 +58,19 @@ py::dict localCurrencies() {
     return mapping;
 }
 
-py::list layoutRows() {
+// The fields cut their labels at a width fit for short texts. Here all labels get the width of
+// the longest one in the current language, so that each shows whole and the inputs line up.
+void fitLabels(py::list rows) {
+    size_t longest = 0;
+    for (py::handle row : rows)
+        longest = std::max(longest, py::len(row[py::int_(0)].attr("DisplayText")));
+    for (py::handle row : rows) row[py::int_(0)].attr("Size") = py::make_tuple(longest + 1, 1);
+}
+
+py::list fieldRows() {
     py::object f = fields();
     auto _ = [](const char *text) { return velmora::translate(text); };
     py::list rows;
-    py::list heading;
-    heading.append(sg().attr("Text")(_("Configuration"), "font"_a = py::make_tuple("Helvetica", 14)));
-    rows.append(heading);
     rows.append(f.attr("SelectionField")("language", _("Language"), languages(),
                                          "configPath"_a = "gui.language", "recreateOnChange"_a = true));
     rows.append(f.attr("SelectionField")("paperSize", _("Paper Size"), paperSizes(),
@@ -102,11 +109,22 @@ py::list layoutRows() {
     rows.append(f.attr("SelectionField")("fractional", _("Fractional Pieces"), fractionalShares(),
                                          "configPath"_a = "allocation.fractional",
                                          "reconfigureOnChange"_a = true));
+    fitLabels(rows);
+    return rows;
+}
+
+py::list layoutRows() {
+    py::list rows;
+    py::list heading;
+    heading.append(
+        sg().attr("Text")(velmora::translate("Configuration"), "font"_a = py::make_tuple("Helvetica", 14)));
+    rows.append(heading);
+    for (py::handle row : fieldRows()) rows.append(row);
     py::list spacer;
     spacer.append(sg().attr("Text")(""));
     rows.append(spacer);
     py::list help;
-    help.append(sg().attr("Button")(_("Help"), "key"_a = "HelpConfig"));
+    help.append(sg().attr("Button")(velmora::translate("Help"), "key"_a = "HelpConfig"));
     rows.append(help);
     return rows;
 }

@@ -5,12 +5,7 @@ namespace {
 
 constexpr const char *currentFile = "data/config/current.stocks";
 
-py::object emptySelection() {
-    py::list columns;
-    columns.append("Symbol");
-    columns.append("Security Name");
-    return py::module_::import("pandas").attr("DataFrame")("columns"_a = columns);
-}
+py::object utils() { return py::module_::import("utils"); }
 
 // Older files map symbol -> security name, without currency and in no particular order.
 py::list legacyRecords(py::dict stocks) {
@@ -34,20 +29,18 @@ py::object titleOf(py::dict document) {
 }
 
 py::object readSelection(const py::module_ &m, py::object self) {
-    py::object document =
-        velmora::within(py::module_::import("builtins").attr("open")(currentFile, "r"),
-                        [](py::object file) { return py::module_::import("json").attr("load")(file); });
+    py::object document = utils().attr("readSelectionFile")(currentFile);
     py::object stocks = document["stocks"];
     if (py::isinstance<py::dict>(stocks)) stocks = legacyRecords(stocks);
     velmora::debug(m.attr("logger"), [] { return std::string("Using save configuration"); });
-    py::object table = py::module_::import("pandas").attr("DataFrame")(stocks);
-    py::module_::import("utils").attr("normalizeCurrencies")(table);
+    py::object table = utils().attr("selectionStocks")(stocks);
     py::object title = titleOf(document);
     self.attr("config")["selectionTitle"] = title;
     self.attr("providerManager").attr("setTitle")(currentFile, title);
     return table;
 }
 
+// A selection that cannot be read must not stop the start: the user begins with an empty one.
 void construct(const py::module_ &m, py::object self, py::object config, py::object providerManager,
                py::kwargs kws) {
     velmora::super(m.attr("CurrentProvider"), self).attr("__init__")(config, **kws);
@@ -56,13 +49,8 @@ void construct(const py::module_ &m, py::object self, py::object config, py::obj
     try {
         table = readSelection(m, self);
     } catch (...) {
-        m.attr("logger").attr("exception")("Loading stocklist", "exc_info"_a = velmora::currentException());
-        table = emptySelection();
-    }
-    try {
-        table = table.attr("set_index")("Symbol", "drop"_a = false);
-    } catch (py::error_already_set &) {
-        table = emptySelection().attr("set_index")("Symbol", "drop"_a = false);
+        velmora::logFailure(m, "Loading stocklist");
+        table = utils().attr("selectionStocks")(py::list());
     }
     self["initialStocks"] = table.attr("sort_index")();
 }

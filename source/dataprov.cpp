@@ -19,11 +19,12 @@ py::object noPrices() {
 }
 
 // The settings the published prices were fetched with. Prices fetched in another currency,
-// from another source or key, or for another period must not outlive a change of them.
+// from another source or key, for another period or cleaned with other clip bounds must not
+// outlive a change of them.
 py::tuple settingsOf(py::object config) {
     py::object data = config["data"];
     return py::make_tuple(data["localCurrency"], data["dataProvider"], data["apiKey"], data["basePeriod"],
-                          data["endDate"]);
+                          data["endDate"], data["sigmaClipLow"], data["sigmaClipHigh"]);
 }
 
 void construct(const py::module_ &m, py::object self, py::object config, py::object providerManager,

@@ -77,11 +77,11 @@ py::str searchPath(py::object search) {
 
 py::object queryStocks(const py::module_ &m, py::object self, py::object search) {
     py::object logger = m.attr("logger");
-    return rawsource::orElse([&] {
+    return rawsource::searchOrNull(logger, self, [&](py::object &response) -> py::object {
         py::dict parameters;
         parameters["type"] = "stock";
         parameters["limit"] = 50;
-        py::object response = self.attr("client").attr("get")(searchPath(search), "params"_a = parameters);
+        response = self.attr("client").attr("get")(searchPath(search), "params"_a = parameters);
         velmora::debug(logger, [&] {
             return py::str("queryStocks search={} url={} status={}")
                 .format(search, response.attr("request").attr("url"), response.attr("status_code"));
@@ -89,6 +89,11 @@ py::object queryStocks(const py::module_ &m, py::object self, py::object search)
         py::object records = py::module_::import("json").attr("loads")(response.attr("content"));
         if (!py::isinstance<py::list>(records))
             throw py::type_error("the search answer is no list of records");
+        // The service's answer when nothing matched: no table, and no failure either.
+        if (py::len(records) == 0) {
+            logger.attr("error")("Querying for symbol");
+            return py::none();
+        }
         py::object frame = pandas().attr("DataFrame")(records);
         frame["Security Name"] = frame["Name"];
         frame["Symbol"] = py::object(frame["Code"]) + py::str(".") + py::object(frame["Exchange"]);
@@ -96,9 +101,6 @@ py::object queryStocks(const py::module_ &m, py::object self, py::object search)
         py::list columns;
         for (const char *column : {"Symbol", "Security Name", "Currency"}) columns.append(column);
         return frame[columns].attr("set_index")("Symbol", "drop"_a = false);
-    }, [&](py::object error) -> py::object {
-        logger.attr("exception")("Querying for symbol", "exc_info"_a = error);
-        return py::none();
     });
 }
 

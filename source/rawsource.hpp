@@ -220,6 +220,36 @@ inline bool closeEverAboveAdjusted(py::object frame) {
     return ratio.attr("max")() > py::float_(1.0);
 }
 
+// ---- the symbol search ----
+
+// An answer with an error status that could not be used is the service's error, whatever part
+// of it then failed to read; named by its status alone, since the address holds the key.
+inline py::object statusError(py::object response) {
+    py::object message =
+        py::str("HTTP {} {}").format(response.attr("status_code"), response.attr("reason_phrase"));
+    return py::module_::import("httpx").attr("HTTPStatusError")(
+        message, "request"_a = response.attr("request"), "response"_a = response);
+}
+
+// Runs a symbol search: `search` sends the request, keeps the service's answer in the place it
+// is given and returns the stock table. A failed search is logged and answers null, as callers
+// of the search expect; why it failed stays on the source as `queryFailure` (none after a search
+// that answered), for the tab that tells the user.
+inline py::object searchOrNull(py::object logger, py::object self,
+                               const std::function<py::object(py::object &)> &search) {
+    py::object response;
+    return orElse([&] {
+        py::object found = search(response);
+        self.attr("queryFailure") = py::none();
+        return found;
+    }, [&](py::object error) -> py::object {
+        logger.attr("exception")("Querying for symbol", "exc_info"_a = error);
+        bool answeredWithError = response && truthy(response.attr("is_error"));
+        self.attr("queryFailure") = answeredWithError ? statusError(response) : error;
+        return py::none();
+    });
+}
+
 // ---- the download driver ----
 
 // Brings the loop of a download to rest after its end. After an abort, cancelling the download

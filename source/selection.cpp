@@ -19,7 +19,9 @@ py::object pyplot() {
     return py::module_::import("matplotlib.pyplot");
 }
 
-py::object dspStocks(py::handle stocks) { return py::module_::import("utils").attr("dspStocks")(stocks); }
+py::object utils() { return py::module_::import("utils"); }
+
+py::object dspStocks(py::handle stocks) { return utils().attr("dspStocks")(stocks); }
 
 py::list texts(std::initializer_list<const char *> items) {
     py::list list;
@@ -172,6 +174,8 @@ py::object titleText(py::object title) {
     return velmora::truthy(title) ? py::object(py::str(title)) : py::object(py::str(""));
 }
 
+// A selection that no reader would take back is not written: the close-time save would
+// otherwise hand it to every later start.
 py::dict fileDocument(py::object self) {
     py::object datetime = py::module_::import("datetime").attr("datetime");
     py::dict meta;
@@ -180,33 +184,22 @@ py::dict fileDocument(py::object self) {
         py::str(datetime.attr("now")().attr("isoformat")())[py::slice(0, 19, 1)].attr("replace")("T", " ");
     meta["createdWith"] = velmora::translate("Zeltra Velmora");
     py::dict document;
-    document["stocks"] = py::object(self["stocks"]).attr("to_dict")("orient"_a = "records");
+    py::object records = py::object(self["stocks"]).attr("to_dict")("orient"_a = "records");
+    utils().attr("selectionStocks")(records);
+    document["stocks"] = records;
     document["selectionTitle"] = titleText(self.attr("config").attr("selectionTitle"));
     document["meta"] = meta;
     return document;
 }
 
-// The new file is written beside the old one and takes its place only when complete, so a
-// failure midway leaves the previous selection intact.
+// The previous selection stays intact until the new one is complete.
 void save(py::object self, py::object fileName) {
     py::dict document = fileDocument(self);
-    py::object os = py::module_::import("os");
-    py::object partial = py::str(os.attr("fspath")(fileName)) + py::str(".saving");
-    py::object file = py::module_::import("builtins").attr("open")(partial, "w");
-    try {
-        py::module_::import("json").attr("dump")(document, file, "indent"_a = 2);
-        file.attr("flush")();
-        os.attr("fsync")(file.attr("fileno")());
-        file.attr("close")();
-        os.attr("replace")(partial, fileName);
-    } catch (...) {
-        try {
-            file.attr("close")();
-            os.attr("remove")(partial);
-        } catch (py::error_already_set &) {
-        }
-        throw;
-    }
+    velmora::replaceWhenWritten(fileName, ".stocks", [&](py::object temporary) {
+        velmora::within(py::module_::import("builtins").attr("open")(temporary, "w"), [&](py::object file) {
+            py::module_::import("json").attr("dump")(document, file, "indent"_a = 2);
+        });
+    });
 }
 
 // ---------------------------------------------------------------------------------------
@@ -290,7 +283,8 @@ void redrawChart(py::object self, py::object event, py::object values) {
     window[py::str("stockChart")].attr("update")(image, "size"_a = chartSize);
 }
 
-void saveGraph(py::object self, py::object values) {
+// The chart replaces an existing file only when complete.
+void saveGraph(const py::module_ &m, py::object self, py::object values) {
     py::object path = py::module_::import("provider")
                           .attr("GetFileName")(velmora::translate("PDF File"), "pdf",
                                                "default"_a = "selection.pdf", "save"_a = true);
@@ -307,7 +301,14 @@ void saveGraph(py::object self, py::object values) {
     metadata["Producer"] = producer;
     metadata["CreationDate"] = now();
     metadata["ModDate"] = now();
-    pyplot().attr("savefig")(path, "format"_a = "pdf", "metadata"_a = metadata);
+    try {
+        velmora::replaceWhenWritten(path, ".pdf", [&](py::object temporary) {
+            pyplot().attr("savefig")(temporary, "format"_a = "pdf", "metadata"_a = metadata);
+        });
+    } catch (py::error_already_set &) {
+        velmora::logFailure(m, "Saving the chart failed");
+        velmora::showError(velmora::translate("The chart could not be saved:"), velmora::currentException());
+    }
 }
 
 void addSelected(py::object self, py::object values) {
@@ -329,11 +330,35 @@ void addSelected(py::object self, py::object values) {
     self.attr("window")[py::str("stockList")].attr("update")("df"_a = dspStocks(stocks));
 }
 
+// The user's words for why the search failed; the error itself follows as the detail.
+py::object searchFailureText(py::object failure) {
+    py::module_ httpx = py::module_::import("httpx");
+    if (py::isinstance(failure, httpx.attr("TransportError")))
+        return velmora::translate("The search failed: the market data service could not be reached.");
+    if (py::isinstance(failure, httpx.attr("HTTPStatusError")))
+        return velmora::translate("The search failed: the market data service answered with an error.");
+    return velmora::translate(
+        "The search failed: the answer of the market data service could not be read.");
+}
+
+// The source answers a failed search with none and keeps why; a search that found nothing
+// leaves no failure behind.
+void reportSearchFailure(py::object self) {
+    py::object rawSource = py::getattr(self.attr("dataSource"), "rawProvider", py::none());
+    py::object failure = py::getattr(rawSource, "queryFailure", py::none());
+    if (failure.is_none()) return;
+    velmora::showError(searchFailureText(failure),
+                       py::str("{}: {}").format(py::type::of(failure).attr("__name__"), failure));
+}
+
 void search(py::object self, py::object values) {
     py::object text = py::str(values["search"]).attr("strip")();
     py::object found = self.attr("dataSource").attr("queryStocks")(text);
-    if (found.is_none()) return;
-    py::module_::import("utils").attr("normalizeCurrencies")(found);
+    if (found.is_none()) {
+        reportSearchFailure(self);
+        return;
+    }
+    utils().attr("normalizeCurrencies")(found);
     self.attr("searchResults") = found;
     self.attr("window")[py::str("searchResults")].attr("update")("df"_a = dspStocks(found));
 }
@@ -363,25 +388,25 @@ py::list legacyRecords(const py::module_ &m, py::object self, py::dict stocks) {
     return records;
 }
 
+// A file that is no selection leaves the selection as it was, and the user learns why.
 void loadSelection(const py::module_ &m, py::object self) {
     py::object config = self.attr("config");
     py::object path =
         py::module_::import("provider")
             .attr("GetFileName")("Data file", "stocks", "default"_a = config.attr("selectionName"));
     if (!velmora::truthy(path)) return;
-    py::object file = py::module_::import("builtins").attr("open")(path, "r");
     py::object stocks, document;
     try {
-        document = py::module_::import("json").attr("load")(file);
+        document = utils().attr("readSelectionFile")(path);
         py::object records = document["stocks"];
         if (py::isinstance<py::dict>(records)) records = legacyRecords(m, self, records);
-        stocks = pandas().attr("DataFrame")(records).attr("set_index")("Symbol", "drop"_a = false);
-        py::module_::import("utils").attr("normalizeCurrencies")(stocks);
+        stocks = utils().attr("selectionStocks")(records);
     } catch (...) {
-        file.attr("close")();
-        throw;
+        velmora::logFailure(m, "Loading the selection failed");
+        velmora::showError(velmora::translate("The selection could not be loaded:"),
+                           velmora::currentException());
+        return;
     }
-    file.attr("close")();
     self.attr("window")[py::str("stockList")].attr("update")("df"_a = dspStocks(stocks));
     self["stocks"] = stocks;
     py::object title =
@@ -429,7 +454,7 @@ py::object handleEvent(const py::module_ &m, py::object self, py::object window,
                                "plotLog", "plotCorrelated", "searchResults", "stockList"})) {
         redrawChart(self, event, values);
     } else if (isOneOf(event, {"saveStockGraph"})) {
-        saveGraph(self, values);
+        saveGraph(m, self, values);
     } else if (isOneOf(event, {"addStock", "searchResults*addStock"})) {
         addSelected(self, values);
     } else if (isOneOf(event, {"searchButton"})) {

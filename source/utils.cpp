@@ -1,4 +1,4 @@
-// The stock table in the form in which it is shown and exported.
+// The stock table in the form in which it is shown and exported, and as it is read from a selection file.
 #include "pyclass.hpp"
 
 namespace {
@@ -35,10 +35,54 @@ void normalizeCurrencies(py::object stocks) {
     stocks["Currency"] = stocks["Currency"].attr("map")(py::cpp_function(&currencySymbol));
 }
 
+// No selection file comes near this size; a link to a device or a named pipe would hang the
+// start, and a huge file would fill the memory.
+constexpr long long selectionFileLimit = 1 << 20;
+
+// The JSON document of a selection file; the tokens NaN and Infinity are read as numbers.
+py::object readSelectionFile(py::object path) {
+    return velmora::within(velmora::openRegularFile(path, "r", selectionFileLimit),
+                           [](py::object file) { return py::module_::import("json").attr("load")(file); });
+}
+
+py::object emptySelection() {
+    py::list columns;
+    for (const char *column : {"Symbol", "Security Name"}) columns.append(column);
+    return py::module_::import("pandas").attr("DataFrame")("columns"_a = columns);
+}
+
+// A selection file may have been received or damaged: the rows sort, show and are written
+// back by symbol and name, so a file that cannot give them is refused here, before it can
+// stop the start or reach the next one through the close-time save.
+void checkRecords(py::object records) {
+    if (!py::isinstance<py::list>(records))
+        velmora::raise(PyExc_ValueError, "the stocks are no list of records");
+    for (py::handle record : records) {
+        if (!py::isinstance<py::dict>(record))
+            velmora::raise(PyExc_ValueError, "a stock is no record: " + velmora::reprOf(record));
+        if (!record.contains("Security Name"))
+            velmora::raise(PyExc_ValueError, "a stock has no security name: " + velmora::reprOf(record));
+        if (!record.contains("Symbol") || !py::isinstance<py::str>(record["Symbol"]))
+            velmora::raise(PyExc_ValueError, "a stock has no text symbol: " + velmora::reprOf(record));
+    }
+}
+
+// The stock table of a selection's records, indexed by symbol with the column kept; the
+// empty list is the empty selection.
+py::object selectionStocks(py::object records) {
+    checkRecords(records);
+    py::object stocks =
+        py::len(records) == 0 ? emptySelection() : py::module_::import("pandas").attr("DataFrame")(records);
+    normalizeCurrencies(stocks);
+    return stocks.attr("set_index")("Symbol", "drop"_a = false);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(utils, m) {
     m.def("dspStocks", &dspStocks, "stocks"_a);
     m.def("currencySymbol", &currencySymbol, "currency"_a);
     m.def("normalizeCurrencies", &normalizeCurrencies, "stocks"_a);
+    m.def("readSelectionFile", &readSelectionFile, "path"_a);
+    m.def("selectionStocks", &selectionStocks, "records"_a);
 }

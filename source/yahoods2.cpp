@@ -133,10 +133,10 @@ py::object getAsyncUrl(const py::module_ &m, py::object self, py::object parms) 
 
 py::object queryStocks(const py::module_ &m, py::object self, py::object search) {
     py::object logger = m.attr("logger");
-    return rawsource::orElse([&] {
+    return rawsource::searchOrNull(logger, self, [&](py::object &response) {
         py::dict parameters;
         parameters["q"] = search;
-        py::object response = self.attr("client").attr("get")("/v1/finance/search", "params"_a = parameters);
+        response = self.attr("client").attr("get")("/v1/finance/search", "params"_a = parameters);
         py::object body = py::module_::import("json").attr("loads")(response.attr("content"));
         py::list names, symbols;
         for (py::handle quote : body["quotes"]) {
@@ -162,9 +162,6 @@ py::object queryStocks(const py::module_ &m, py::object self, py::object search)
         columns["Security Name"] = names;
         columns["Currency"] = currencies;
         return pandas().attr("DataFrame")(columns).attr("set_index")("Symbol", "drop"_a = false);
-    }, [&](py::object error) -> py::object {
-        logger.attr("exception")("Querying for symbol", "exc_info"_a = error);
-        return py::none();
     });
 }
 

@@ -1,5 +1,6 @@
 """The settings tab in a real window: rows, options, storage in both trees, reconfiguration, language."""
 
+import tkinter.font
 import webbrowser
 
 import pytest
@@ -37,6 +38,17 @@ def labels(window):
     ]
 
 
+def cutLabels(window):
+    """The texts of the field rows' labels that their label cannot show whole."""
+    cut = []
+    for row in window["configuration"].Rows[1:13]:
+        label = row[0].Widget
+        room = label.winfo_reqwidth() - 2 * sum(int(str(label.cget(side))) for side in ("padx", "borderwidth"))
+        if tkinter.font.Font(font=label.cget("font")).measure(label.cget("text")) > room:
+            cut.append(label.cget("text"))
+    return cut
+
+
 def test_rows_and_options(program):
     manager, window, config, _ = program
     tab = byKey(manager, "configuration")
@@ -59,6 +71,7 @@ def test_rows_and_options(program):
         "Sigma Clip High",
         "Fractional Pieces",
     ]
+    assert cutLabels(window) == []
     currencies = window["localCurrency"].Values
     assert len(currencies) == 46 and currencies[:4] == ["", "USD", "EUR", "AED"]
     assert currencies.index("TWD") + 1 == currencies.index("TRY")
@@ -140,6 +153,7 @@ def test_language_rebuilds_the_window_in_german(program):
         assert window is manager.window and window["configuration"].Title == "Konfiguration"
         shown = labels(window)
         assert shown[1][0] == "Sprache" and shown[5][-1] == "EOD-Datenabo kaufen" and shown[14] == ["Hilfe"]
+        assert cutLabels(window) == []
         assert window["language"].Values == ["Deutsch", "Englisch"] and window["fractional"].get() == "Nein"
         assert window["localCurrency"].Values[1:3] == ["USD", "EUR"]
         assert window["basePeriod"].get() == "1 Jahr"

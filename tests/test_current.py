@@ -2,8 +2,10 @@
 
 import json
 import logging
+import os
 
 import numpy as np
+import PySimpleGUI as sg
 import pytest
 from addict import Dict
 
@@ -11,6 +13,7 @@ import current
 import provider
 from provider_support import Recorder
 from selection_support import workspace  # noqa: F401
+from velmora_support import Workspace, logMessages
 
 
 class Manager:
@@ -67,9 +70,32 @@ def test_legacy_form_and_bare_currency_codes(workspace):
     assert list(stocks["Currency"]) == ["EUR.FOREX"]
 
 
-@pytest.mark.parametrize("text", [None, "no json", '{"other": 1}', '{"stocks": 3}'])
-def test_unreadable_selection_is_an_empty_one(workspace, caplog, text):
-    reader, config, manager, stocks = start(text)
+APPLE = {"Symbol": "AAPL.US", "Security Name": "Apple", "Currency": "USD.FOREX"}
+
+
+CURRENT = "data/config/current.stocks"
+
+
+@pytest.mark.parametrize(
+    "damage",
+    [
+        None,
+        "no json",
+        '{"other": 1}',
+        '{"stocks": 3}',
+        '{"stocks": [1, 2]}',
+        json.dumps({"stocks": [APPLE, {"Symbol": 1, "Security Name": "One", "Currency": "USD.FOREX"}]}),
+        json.dumps({"stocks": [{"Symbol": "AAPL.US", "Currency": "USD.FOREX"}]}),
+        json.dumps({"stocks": [{"Security Name": "Apple"}]}),
+        lambda: os.mkfifo(CURRENT),
+        lambda: os.symlink("/dev/zero", CURRENT),
+        lambda: open(CURRENT, "w").write(json.dumps({"stocks": [APPLE], "padding": "x" * 2**20})),
+    ],
+)
+def test_unreadable_selection_is_an_empty_one(workspace, caplog, damage):
+    if callable(damage):
+        damage()
+    reader, config, manager, stocks = start(None if callable(damage) else damage)
     assert (
         stocks.empty and list(stocks.columns) == ["Symbol", "Security Name"] and stocks.index.name == "Symbol"
     )
@@ -88,3 +114,22 @@ def test_empty_list_and_failing_title(workspace, caplog):
     current.CurrentProvider(config)
     assert config.selectionTitle == "T" and provider.Provider.values["initialStocks"].empty
     assert [r.msg for r in caplog.records if r.levelno == logging.ERROR] == ["Loading stocklist"]
+
+
+def test_the_program_starts_past_a_damaged_selection_and_does_not_write_it_back(tmp_path):
+    program = Workspace(tmp_path / "program")
+    program.default["providers"] = [
+        "fields.FieldProvider",
+        "current.CurrentProvider",
+        "selection.SelectionProvider",
+        "probe.ProbeTab",
+    ]
+    program.user = {"probe": {"post": {"1": [sg.WIN_CLOSE_ATTEMPTED_EVENT]}}}
+    damaged = {"stocks": [APPLE, {"Symbol": 1, "Security Name": "One", "Currency": "USD.FOREX"}]}
+    (program.path / CURRENT).write_text(json.dumps(damaged))
+    run = program.run()
+    assert run.returncode == 0, run.stderr
+    assert len(program.records("window")) == 1 and "Loading stocklist" in logMessages(run.stderr)
+    # The close saves the selection the user had: the empty one.
+    with open(program.path / CURRENT, encoding="ascii") as file:
+        assert json.load(file)["stocks"] == []

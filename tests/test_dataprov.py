@@ -216,6 +216,24 @@ def test_changed_settings_fetch_anew_when_the_prices_are_next_read(
     assert provider.Provider.values["prices"].index[0] < euros.index[0]
 
 
+def test_new_clip_bounds_clean_the_next_prices_with_them(
+    workspace, stub, popups, mainWindow, meters, fakeSelection
+):
+    loadMarket(stub)
+    spike = "2017-10-02"
+    days = [day for day, _ in real_prices("AAPL", FIRST, LAST)]
+    stub.yahoo_charts["AAPL"]["adjclose"][days.index(spike)] *= 1.4  # within four sigma, beyond two
+    config = defaults(localCurrency="", basePeriod=730)
+    data, _ = makeProvider(config, stockTable(["AAPL.US", "XOM.US"]), fakeSelection)
+    data.recompute()
+    kept = provider.Provider.values["prices"]
+    config.data.update(sigmaClipLow=2.0, sigmaClipHigh=2.0)
+    data.recompute()
+    clipped = provider.Provider.values["prices"]
+    assert clipped.loc[spike, "AAPL.US"] < 0.8 * kept.loc[spike, "AAPL.US"]
+    assert np.allclose(clipped.loc["2018-01":, "AAPL.US"], kept.loc["2018-01":, "AAPL.US"])
+
+
 def test_target_currency_rates_failing_at_the_service(
     workspace, stub, popups, mainWindow, meters, fakeSelection
 ):

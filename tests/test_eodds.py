@@ -246,14 +246,22 @@ class TestSearch:
         assert table.loc["SAP.XETRA"].tolist() == ["SAP.XETRA", "SAP SE", "EUR.FOREX"]
         assert table.loc["SAP.US", "Currency"] == "USD.FOREX"
 
-    @pytest.mark.parametrize("status, body", [
-        (200, []), (401, "Unauthenticated"), (200, {"error": "wrong"}), (200, [{"Code": "X"}]),
-        (500, "<html/>")])
-    def test_failed_search_yields_none(self, market_stub, source, caplog, status, body):
+    @pytest.mark.parametrize("status, body, failure", [
+        (401, "Unauthenticated", "HTTP 401 Unauthorized"),
+        (200, {"error": "wrong"}, "the search answer is no list of records"),
+        (200, [{"Code": "X"}], "'Name'"), (500, "<html/>", "HTTP 500 Internal Server Error")])
+    def test_failed_search_yields_none(self, market_stub, source, caplog, status, body, failure):
         market_stub.fix("/api/search/x", status, body)
         assert source.queryStocks("x") is None
         assert [r.msg for r in caplog.records if r.levelno == logging.ERROR] == ["Querying for symbol"]
-        assert caplog.records[-1].exc_info is not None
+        assert caplog.records[-1].exc_info is not None and str(source.queryFailure) == failure
+
+    def test_search_that_finds_nothing_yields_none_without_failure(self, market_stub, source, caplog):
+        market_stub.fix("/api/search/x", 500, "broken")
+        source.queryStocks("x")
+        market_stub.fix("/api/search/x", 200, [])
+        assert source.queryStocks("x") is None and source.queryFailure is None
+        assert [r.msg for r in caplog.records if r.levelno == logging.ERROR][-1] == "Querying for symbol"
 
 
 class TestKeyNeverLogged:
@@ -292,4 +300,4 @@ class TestKeyNeverLogged:
         source = eodds.EodDataSource(KEY)
         assert source.get(["A.US"], "2024-01-01", "2024-01-31").empty
         assert source.queryStocks("a") is None
-        assert KEY not in caplog.text
+        assert KEY not in caplog.text and KEY not in str(source.queryFailure)

@@ -2,10 +2,13 @@
 selection files, saving on close, and the prices of the selection."""
 
 import json
+import os
 import re
+import socket
 import subprocess
 import time
 
+import httpx
 import numpy as np
 import pandas as pd
 import PySimpleGUI as sg
@@ -75,7 +78,13 @@ def test_start_shows_the_saved_selection_and_its_title(launch):
     assert window["selectionTitle"].get() == "Old"
 
 
-def test_search_add_and_remove(launch, stub):
+def freePort():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def test_search_add_and_remove(launch, stub, popups):
     manager, window, config, tab = launch()
     window["search"].update("  apple ")
     window = manager.handleEvent(window, "searchButton", pump(window))
@@ -96,11 +105,34 @@ def test_search_add_and_remove(launch, stub):
     window = manager.handleEvent(window, "addStock", values)  # both there already: nothing written
     assert provider.Provider.generation == generation and len(stocks()) == 2
 
-    # A failed search keeps the previous results.
+    # A failed search says why, in the user's words with the detail last, and keeps the previous
+    # results; one that finds nothing says nothing.
+    def search(text):
+        window["search"].update(text)
+        return manager.handleEvent(window, "searchButton", pump(window))
+
+    source = tab.dataSource.rawProvider
+    reachable, source.client = source.client, httpx.Client(base_url=f"http://127.0.0.1:{freePort()}")
+    window = search("other")
+    source.client = reachable
     stub.fix("/v1/finance/search", 500, "broken")
-    window["search"].update("other")
-    window = manager.handleEvent(window, "searchButton", pump(window))
+    window = search("other")
+    stub.fix("/v1/finance/search", 200, "no json")
+    window = search("other")
+    reasons = [
+        ("could not be reached", "ConnectError: "),
+        ("answered with an error", "HTTPStatusError: HTTP 500 Internal Server Error"),
+        ("could not be read", "JSONDecodeError: "),
+    ]
+    assert popups.kinds() == ["PopupError"] * 3
+    for (_, message, keywords), (reason, detail) in zip(popups.shown, reasons):
+        summary, technical = message.split("\n\n")
+        assert summary.startswith("The search failed: ") and reason in summary
+        assert technical.startswith(detail) and keywords["title"] == "Error"
     assert len(rows(window, "searchResults")) == 2
+    del stub.fixed["/v1/finance/search"]
+    window = search("nothing")
+    assert len(popups.shown) == 3 and rows(window, "searchResults") == []
 
     values = pump(window)
     values["stockList"] = []
@@ -165,7 +197,7 @@ def test_real_keys_and_double_clicks(launch, stub):
     assert stocks().empty and rows(window, "stockList") == []
 
 
-def test_charts_and_pdf(launch, stub, tmp_path, monkeypatch):
+def test_charts_and_pdf(launch, stub, tmp_path, monkeypatch, popups):
     manager, window, config, tab = launch(
         {
             "stocks": [
@@ -213,6 +245,22 @@ def test_charts_and_pdf(launch, stub, tmp_path, monkeypatch):
     assert fields["Keywords"].strip() == "Stocks"
     assert fields["Creator"].strip() == fields["Producer"].strip() == "Zeltra Velmora 0.02.0013"
     assert str(time.localtime().tm_year) in fields["CreationDate"]
+
+    # A write that fails shows its cause and leaves the previous file whole, with nothing beside it.
+    import matplotlib.pyplot as plt  # as the charts above chose its backend
+
+    before = path.read_bytes()
+
+    def brokenSave(fileName, **kwargs):
+        with open(fileName, "wb") as file:
+            file.write(b"%PDF-1.4 cut")
+        raise OSError("disk full")
+
+    monkeypatch.setattr(plt, "savefig", brokenSave)
+    window = manager.handleEvent(window, "saveStockGraph", values)
+    assert path.read_bytes() == before and list(tmp_path.glob(".velmora-*")) == []
+    assert popups.kinds() == ["PopupError"]
+    assert popups.shown[0][1] == "The chart could not be saved:\n\ndisk full"
 
     # A failure while fetching or drawing is logged, and gives no chart.
     tab.dataSource.get = lambda *a, **k: (_ for _ in ()).throw(RuntimeError("offline"))
@@ -265,7 +313,7 @@ def test_selection_files(launch, stub, tmp_path, monkeypatch, popups):
     with pytest.raises(OSError):
         tab.save(config.selectionName)
     monkeypatch.setattr(json, "dump", realDump)
-    assert open(config.selectionName).read() == before and list(tmp_path.glob("*.saving")) == []
+    assert open(config.selectionName).read() == before and list(tmp_path.glob(".velmora-*")) == []
 
     # Loading a current-form file keeps its order; the title follows.
     target = str(tmp_path / "ordered.stocks")
@@ -305,17 +353,39 @@ def test_selection_files(launch, stub, tmp_path, monkeypatch, popups):
     window = manager.handleEvent(window, "LoadSelection", pump(window))
     assert list(stocks()["Currency"]) == ["", ""] and popups.shown[shown][0] == "Popup"
 
-    # A broken file changes nothing.
-    with open(target, "w") as file:
-        file.write("{no json")
+    # A file that is no selection is refused with its cause and changes nothing; nor does a
+    # special file hang the window.
+    loaded, shown = stocks(), len(popups.shown)
+    damaged = [
+        "{no json",
+        json.dumps({"stocks": [{"Symbol": "A", "Security Name": "A"}, {"Symbol": 1, "Security Name": "1"}]}),
+        json.dumps({"stocks": [{"Symbol": "A", "Currency": "USD.FOREX"}]}),
+    ]
+    for text in damaged:
+        with open(target, "w") as file:
+            file.write(text)
+        window = manager.handleEvent(window, "LoadSelection", pump(window))
+    target = str(tmp_path / "pipe.stocks")
+    os.mkfifo(target)
     window = manager.handleEvent(window, "LoadSelection", pump(window))
-    assert config.selectionName == str(tmp_path / "legacy.stocks") and len(stocks()) == 2
+    assert config.selectionName == str(tmp_path / "legacy.stocks") and stocks() is loaded
+    assert popups.kinds()[shown:] == ["PopupError"] * 4
+    causes = ["Expecting property name", "no text symbol", "no security name", "not a regular file"]
+    for (_, message, _), cause in zip(popups.shown[shown:], causes):
+        assert message.startswith("The selection could not be loaded:\n\n") and cause in message
+
+    # An empty selection saved is loaded as the empty selection.
+    tab.removeStocks(list(stocks().index))
+    target = str(tmp_path / "empty.stocks")
+    window = manager.handleEvent(window, "SaveSelection", pump(window))
+    window = manager.handleEvent(window, "LoadSelection", pump(window))
+    assert stocks().empty and config.selectionName == target and popups.kinds()[shown + 4 :] == []
 
     # Cancelled dialogs do nothing.
     target = None
     for event in ("LoadSelection", "SaveSelection", "saveStockGraph"):
         window = manager.handleEvent(window, event, pump(window))
-    assert config.selectionName == str(tmp_path / "legacy.stocks")
+    assert config.selectionName == str(tmp_path / "empty.stocks")
 
 
 def test_close_saves_the_selection_and_the_next_start_shows_it(launch, popups):
@@ -329,6 +399,13 @@ def test_close_saves_the_selection_and_the_next_start_shows_it(launch, popups):
     window = manager.handleEvent(window, CLOSE, pump(window))
     saved = json.load(open("data/config/current.stocks"))
     assert [s["Symbol"] for s in saved["stocks"]] == ["AAPL", "SAP.DE"] and saved["selectionTitle"] == "Mine"
+
+    # A selection that no reader would take back (a service that answered a number for a symbol)
+    # is not written over the last one.
+    stocks().loc[1] = [1, "One", "USD.FOREX"]
+    window = manager.handleEvent(window, CLOSE, pump(window))
+    assert popups.kinds() == ["PopupError"] and json.load(open("data/config/current.stocks")) == saved
+    tab.removeStocks([1])
 
     restarted = current.CurrentProvider(Dict(), providerManager=manager)
     again = provider.Provider.values["initialStocks"]
