@@ -12,22 +12,15 @@ constexpr const char *makerLogo = "zeltralogo.png";
 constexpr const char *notice = "\n\nCopyright (c) 2025 Zeltra. All rights reserved.\n"
                                "Zeltra Velmora is a product of Zeltra.";
 
-py::object sg() { return py::module_::import("PySimpleGUI"); }
 // Looked up at every call, so that the update module's operations can be stood in for.
 py::object updateModule() { return py::module_::import("update"); }
 
 // The toolkit answers a picture file that cannot be read with a modal error window, which
 // would stop the program before its main window opens: a missing picture shows nothing.
 py::object picture(const char *fileName) {
-    py::object image = sg().attr("Image");
+    py::object image = velmora::sg().attr("Image");
     if (!velmora::truthy(py::module_::import("os").attr("path").attr("isfile")(fileName))) return image();
     return image("filename"_a = fileName);
-}
-
-py::list row(std::initializer_list<py::object> elements) {
-    py::list made;
-    for (const py::object &element : elements) made.append(element);
-    return made;
 }
 
 void construct(const py::module_ &m, py::object self, py::object config, py::kwargs keywords) {
@@ -52,20 +45,20 @@ py::object createTab(const py::module_ &m, py::object self, py::kwargs kwargs) {
     self.attr("title") = velmora::translate("About");
     self.attr("working") = velmora::translate("Downloading");
     takeCheck(self, updateModule().attr("CheckForUpdate")(self.attr("config")));
-    py::object Text = sg().attr("Text"), Button = sg().attr("Button");
+    py::object Text = velmora::sg().attr("Text"), Button = velmora::sg().attr("Button");
     py::object labelSize = py::make_tuple(20, 1);
     py::list layout;
-    layout.append(row({Text("")}));
-    layout.append(row({Text(velmora::translate("Zeltra Velmora"), "font"_a = "Helvetica, 20")}));
-    layout.append(row({picture(productPicture), picture(makerLogo)}));
-    layout.append(row({Text(velmora::translate("Installed Version:"), "size"_a = labelSize),
-                       Text(py::module_::import("version").attr("version"))}));
-    layout.append(row({Text(velmora::translate("Current Version:"), "size"_a = labelSize),
-                       Text(self.attr("updateInfo")["version"], "key"_a = "CurrentVersion"),
-                       Button(velmora::translate("Check for Updates"), "key"_a = "CheckUpdate"),
-                       Button(velmora::translate("Update"), "key"_a = "UpdateSoftware",
-                              "disabled"_a = !velmora::truthy(self.attr("updateNeeded")))}));
-    layout.append(row({Text(notice)}));
+    layout.append(velmora::list({Text("")}));
+    layout.append(velmora::list({Text(velmora::translate("Zeltra Velmora"), "font"_a = "Helvetica, 20")}));
+    layout.append(velmora::list({picture(productPicture), picture(makerLogo)}));
+    layout.append(velmora::list({Text(velmora::translate("Installed Version:"), "size"_a = labelSize),
+                                 Text(py::module_::import("version").attr("version"))}));
+    layout.append(velmora::list({Text(velmora::translate("Current Version:"), "size"_a = labelSize),
+                                 Text(self.attr("updateInfo")["version"], "key"_a = "CurrentVersion"),
+                                 Button(velmora::translate("Check for Updates"), "key"_a = "CheckUpdate"),
+                                 Button(velmora::translate("Update"), "key"_a = "UpdateSoftware",
+                                        "disabled"_a = !velmora::truthy(self.attr("updateNeeded")))}));
+    layout.append(velmora::list({Text(notice)}));
     self.attr("layout") = layout;
     return velmora::super(m.attr("AboutProvider"), self).attr("createTab")(**kwargs);
 }
@@ -74,8 +67,9 @@ void announceUpdate(py::object self, py::object window) {
     window["about"].attr("select")();
     py::object message = velmora::translate(
         "A new version ({}) of Velmora is available.\n\nPlease update to the latest version.");
-    sg().attr("Popup")(velmora::translate("Update available"),
-                       message.attr("format")(self.attr("updateInfo")["version"]), "keep_on_top"_a = true);
+    velmora::sg().attr("Popup")(velmora::translate("Update available"),
+                                message.attr("format")(self.attr("updateInfo")["version"]),
+                                "keep_on_top"_a = true);
 }
 
 void checkAgain(py::object self, py::object window) {

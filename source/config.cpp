@@ -6,8 +6,6 @@
 
 namespace {
 
-py::object sg() { return py::module_::import("PySimpleGUI"); }
-
 py::object fields() { return py::module_::import("fields"); }
 
 using Option = std::pair<py::object, const char *>;
@@ -84,7 +82,7 @@ py::list fieldRows() {
         f.attr("TextField")("apiKey", _("API Key"), "configPath"_a = "data.apiKey", "maxLen"_a = 32,
                             "reconfigureOnChange"_a = true,
                             "tooltip"_a = _("API key (only needed for End of Day Historical Data)"));
-    apiKey.append(sg().attr("Button")(_("Buy EOD Data Subscription"), "key"_a = "buySubscription"));
+    apiKey.append(velmora::sg().attr("Button")(_("Buy EOD Data Subscription"), "key"_a = "buySubscription"));
     rows.append(apiKey);
     rows.append(f.attr("SelectionField")("localCurrency", _("Local Currency"), localCurrencies(),
                                          "configPath"_a = "data.localCurrency",
@@ -116,15 +114,15 @@ py::list fieldRows() {
 py::list layoutRows() {
     py::list rows;
     py::list heading;
-    heading.append(
-        sg().attr("Text")(velmora::translate("Configuration"), "font"_a = py::make_tuple("Helvetica", 14)));
+    heading.append(velmora::sg().attr("Text")(velmora::translate("Configuration"),
+                                              "font"_a = py::make_tuple("Helvetica", 14)));
     rows.append(heading);
     for (py::handle row : fieldRows()) rows.append(row);
     py::list spacer;
-    spacer.append(sg().attr("Text")(""));
+    spacer.append(velmora::sg().attr("Text")(""));
     rows.append(spacer);
     py::list help;
-    help.append(sg().attr("Button")(velmora::translate("Help"), "key"_a = "HelpConfig"));
+    help.append(velmora::sg().attr("Button")(velmora::translate("Help"), "key"_a = "HelpConfig"));
     rows.append(help);
     return rows;
 }

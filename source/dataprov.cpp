@@ -3,8 +3,6 @@
 
 namespace {
 
-py::object sg() { return py::module_::import("PySimpleGUI"); }
-
 py::object normalizeDate(py::object dateVal) {
     return py::module_::import("datetime")
         .attr("datetime")
@@ -60,10 +58,6 @@ py::object handleEvent(const py::module_ &m, py::object self, py::object window,
     return velmora::super(m.attr("DataProvider"), self).attr("handleEvent")(window, event, values);
 }
 
-py::object popupLocation(py::object self) {
-    return py::module_::import("provider").attr("ProviderManager").attr("popupLocation")();
-}
-
 py::list missingSymbols(py::list symbols, py::object prices) {
     py::set missing(py::set(symbols).attr("difference")(py::set(prices.attr("columns"))));
     return py::module_::import("builtins").attr("sorted")(missing);
@@ -77,8 +71,9 @@ void offerRemoval(const py::module_ &m, py::object self, py::list missing) {
                              "Possible reason is that stock prices are only available for part of "
                              "the analysis period.\n\nThese stocks were not used in constructing the "
                              "portfolio.\n\nShould these stocks be removed from the list?");
-    py::object answer = sg().attr("PopupYesNo")(message, "title"_a = velmora::translate("Error"),
-                                                "keep_on_top"_a = true, "location"_a = popupLocation(self));
+    py::object answer =
+        velmora::sg().attr("PopupYesNo")(message, "title"_a = velmora::translate("Error"),
+                                         "keep_on_top"_a = true, "location"_a = velmora::popupLocation());
     if (answer.equal(py::str("Yes")))
         py::module_::import("selection").attr("selectionProvider").attr("removeStocks")(missing);
 }
@@ -108,9 +103,10 @@ void reportFailure(const py::module_ &m, py::object self, py::object error) {
     // A key error's text is its key in quotes; the user reads the plain cause.
     py::tuple arguments = error.attr("args");
     py::object cause = py::len(arguments) == 1 ? py::str(arguments[0]) : py::str(error);
-    sg().attr("Popup")(velmora::translate("The prices could not be downloaded:") + py::str("\n\n") + cause,
-                       "title"_a = velmora::translate("Error"), "keep_on_top"_a = true,
-                       "location"_a = popupLocation(self));
+    velmora::sg().attr("Popup")(
+        velmora::translate("The prices could not be downloaded:") + py::str("\n\n") + cause,
+        "title"_a = velmora::translate("Error"), "keep_on_top"_a = true,
+        "location"_a = velmora::popupLocation());
 }
 
 void compute(const py::module_ &m, py::object self) {
@@ -123,10 +119,10 @@ void compute(const py::module_ &m, py::object self) {
     py::object stocks = self["stocks"];
     py::list symbols = stocks["Symbol"].attr("tolist")();
     if (py::len(symbols) < 2) {
-        sg().attr("Popup")(
+        velmora::sg().attr("Popup")(
             velmora::translate("You need to select at least 2 stocks to compute an allocation"),
             "title"_a = velmora::translate("Error"), "keep_on_top"_a = true,
-            "location"_a = popupLocation(self));
+            "location"_a = velmora::popupLocation());
         // Asked again only when the selection changes, not at every look at the prices.
         self.attr("fetchedWith") = settingsOf(self.attr("config"));
         return;

@@ -6,10 +6,6 @@
 
 namespace {
 
-py::object builtins() { return py::module_::import("builtins"); }
-
-py::object sg() { return py::module_::import("PySimpleGUI"); }
-
 py::object glom() { return py::module_::import("glom"); }
 
 // A value that cannot be hashed can be no key of a dictionary: a master that stores a list
@@ -129,7 +125,8 @@ void defineFieldClass(py::module_ &m) {
                          "dependencyRule"_a = py::none(), "reconfigureOnChange"_a = false,
                          "recreateOnChange"_a = false, "tooltip"_a = py::none());
     velmora::method(cls, "create", [](py::object self) {
-        return velmora::list({sg().attr("Text")(self.attr("title"), "size"_a = py::make_tuple(15, 1))});
+        return velmora::list(
+            {velmora::sg().attr("Text")(self.attr("title"), "size"_a = py::make_tuple(15, 1))});
     });
     velmora::method(cls, "validate", [](py::object self, py::object window, py::object event,
                                         py::object values) {
@@ -171,9 +168,9 @@ void defineFieldClass(py::module_ &m) {
 
 // The input element of a field kind, `width` characters wide, with the kind's own options.
 py::object input(py::handle self, py::object width, py::dict options) {
-    return sg().attr("Input")("key"_a = self.attr("key"), "size"_a = py::make_tuple(width, 1),
-                              "default_text"_a = self.attr("initialValue"),
-                              "tooltip"_a = self.attr("tooltip"), **options);
+    return velmora::sg().attr("Input")("key"_a = self.attr("key"), "size"_a = py::make_tuple(width, 1),
+                                       "default_text"_a = self.attr("initialValue"),
+                                       "tooltip"_a = self.attr("tooltip"), **options);
 }
 
 py::object splitDate(py::object text) {
@@ -215,16 +212,15 @@ void defineDateField(py::module_ &m) {
         py::list row = velmora::super(cls, self).attr("create")();
         row.append(input(self, py::int_(10), py::dict("enable_events"_a = true)));
         py::object setKey = py::str("set") + py::str(key);
-        row.append(sg().attr("CalendarButton")(velmora::translate("Set"), "key"_a = setKey,
-                                               "target"_a = key, "format"_a = "%Y-%m-%d",
-                                               "title"_a = self.attr("title"), "no_titlebar"_a = false,
-                                               "enable_events"_a = true, "default_date_m_d_y"_a = defaultDate,
-                                               "tooltip"_a = tooltip));
+        row.append(velmora::sg().attr("CalendarButton")(
+            velmora::translate("Set"), "key"_a = setKey, "target"_a = key, "format"_a = "%Y-%m-%d",
+            "title"_a = self.attr("title"), "no_titlebar"_a = false, "enable_events"_a = true,
+            "default_date_m_d_y"_a = defaultDate, "tooltip"_a = tooltip));
         if (velmora::truthy(self.attr("allowBlank"))) {
             py::str clearKey = py::str("clear") + py::str(key);
             m.attr("handlers")[clearKey] = self;
-            row.append(sg().attr("Button")(velmora::translate("Clear"), "key"_a = clearKey,
-                                           "enable_events"_a = true, "tooltip"_a = tooltip));
+            row.append(velmora::sg().attr("Button")(velmora::translate("Clear"), "key"_a = clearKey,
+                                                    "enable_events"_a = true, "tooltip"_a = tooltip));
         }
         return row;
     });
@@ -382,7 +378,8 @@ void defineFileButton(py::module_ &m) {
         self.attr("target") = target;
     }, "key"_a, "title"_a, "extension"_a = py::none(), "saveAs"_a = false, "target"_a = py::none());
     velmora::method(cls, "create", [](py::object self) {
-        return velmora::list({sg().attr("Button")(velmora::translate("Set"), "key"_a = self.attr("key"))});
+        return velmora::list(
+            {velmora::sg().attr("Button")(velmora::translate("Set"), "key"_a = self.attr("key"))});
     });
     velmora::method(cls, "validate", m, &chooseFile, "window"_a, "event"_a, "values"_a);
 }
@@ -440,10 +437,10 @@ void defineSelectionField(py::module_ &m) {
         self.attr("compact") = compact;
     }, "key"_a, "title"_a, "options"_a = noOptions, "compact"_a = false);
     velmora::method(cls, "create", [cls](py::object self) {
-        py::object combo = sg().attr("Combo")(self.attr("dspOptions"), "key"_a = self.attr("key"),
-                                              "readonly"_a = true, "enable_events"_a = true,
-                                              "default_value"_a = self.attr("initialValue"),
-                                              "tooltip"_a = self.attr("tooltip"));
+        py::object combo = velmora::sg().attr("Combo")(self.attr("dspOptions"), "key"_a = self.attr("key"),
+                                                       "readonly"_a = true, "enable_events"_a = true,
+                                                       "default_value"_a = self.attr("initialValue"),
+                                                       "tooltip"_a = self.attr("tooltip"));
         bool compact = velmora::truthy(self.attr("compact"));
         py::list row = compact ? py::list() : py::list(velmora::super(cls, self).attr("create")());
         row.append(combo);
@@ -477,9 +474,9 @@ void defineBoolField(py::module_ &m) {
     velmora::method(cls, "create", [cls](py::object self) {
         bool compact = velmora::truthy(self.attr("compact"));
         py::object text = compact ? self.attr("title") : py::str("");
-        py::object box = sg().attr("Checkbox")(text, "default"_a = self.attr("initialValue"),
-                                               "key"_a = self.attr("key"), "enable_events"_a = true,
-                                               "tooltip"_a = self.attr("tooltip"));
+        py::object box = velmora::sg().attr("Checkbox")(text, "default"_a = self.attr("initialValue"),
+                                                        "key"_a = self.attr("key"), "enable_events"_a = true,
+                                                        "tooltip"_a = self.attr("tooltip"));
         py::list row = compact ? py::list() : py::list(velmora::super(cls, self).attr("create")());
         row.append(box);
         return row;
@@ -499,7 +496,7 @@ bool isLinkedModule(py::handle sys, py::handle moduleName) {
 bool isOfKind(py::handle found, py::handle kind) {
     if (kind.is_none()) return true;
     if (py::isinstance<py::type>(kind) || py::isinstance<py::tuple>(kind))
-        return velmora::truthy(builtins().attr("issubclass")(found, kind));
+        return velmora::truthy(velmora::builtins().attr("issubclass")(found, kind));
     return velmora::truthy(kind(found));
 }
 
@@ -534,7 +531,7 @@ py::object resolve(py::object name, py::object kind, py::object setting) {
     py::dict modules = sys.attr("modules");
     if (!modules.contains(moduleName) && !isLinkedModule(sys, moduleName))
         refuseName(PyExc_ValueError, "{!r} names no module of the program");
-    builtins().attr("__import__")(moduleName);
+    velmora::builtins().attr("__import__")(moduleName);
     py::dict namespace_ = modules[moduleName].attr("__dict__");
     if (!namespace_.contains(className))
         refuseName(PyExc_KeyError, "{!r} names no class of its module");

@@ -55,6 +55,29 @@ inline py::list list(std::initializer_list<py::object> items) {
     return made;
 }
 
+// A list of texts, such as column names: `["Symbol", "Security Name"]`.
+inline py::list list(std::initializer_list<const char *> texts) {
+    py::list made;
+    for (const char *text : texts) made.append(text);
+    return made;
+}
+
+// The packages that many modules drive, imported at the call: a loaded module is one lookup
+// away, and a module that only names them loads none of them before it needs it.
+inline py::module_ builtins() { return py::module_::import("builtins"); }
+inline py::module_ sg() { return py::module_::import("PySimpleGUI"); }
+inline py::module_ pandas() { return py::module_::import("pandas"); }
+inline py::module_ httpx() { return py::module_::import("httpx"); }
+
+// Charts are rendered into memory and files only. Under an interactive back end every new
+// figure would open a window of its own beside the main window, so unless another module has
+// chosen a back end already, the image back end is set before pyplot is loaded.
+inline py::module_ pyplot() {
+    py::dict modules = py::module_::import("sys").attr("modules");
+    if (!modules.contains("matplotlib.pyplot")) py::module_::import("matplotlib").attr("use")("Agg");
+    return py::module_::import("matplotlib.pyplot");
+}
+
 // `super(cls, self)`: what a method of `cls` gets from `super()`. C++ bodies name their
 // class explicitly, as Python 2 code did.
 inline py::object super(py::handle cls, py::handle self) {

@@ -6,7 +6,7 @@
 
 namespace {
 
-using velmora::riskfolio::pyplot;
+using velmora::pyplot;
 
 // gettext answers the empty text with the catalogue's header, which an emptied label would
 // then show; empty texts are drawn as they are.

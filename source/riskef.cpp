@@ -6,8 +6,8 @@
 namespace {
 
 using velmora::riskfolio::library;
-using velmora::riskfolio::pyplot;
-using velmora::riskfolio::within;
+using velmora::pyplot;
+using velmora::within;
 
 // A weight limit in percent, as the user set it.
 py::object percentOf(py::object fraction) { return py::str("{:g}").format(fraction * py::int_(100)); }

@@ -1,4 +1,4 @@
-// What the Riskfolio-Lib methods share: the library and pyplot, loaded when first needed.
+// What the Riskfolio-Lib methods share: the library, loaded when first needed.
 #pragma once
 
 #include "pyclass.hpp"
@@ -8,9 +8,5 @@ namespace velmora::riskfolio {
 // Riskfolio-Lib brings numba and vectorbt with it and takes seconds to import: it is loaded
 // when a method first solves, not when the first window opens.
 inline py::object library() { return py::module_::import("riskfolio"); }
-
-inline py::object pyplot() { return py::module_::import("matplotlib.pyplot"); }
-
-using velmora::within;
 
 }  // namespace velmora::riskfolio

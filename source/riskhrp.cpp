@@ -6,8 +6,8 @@
 namespace {
 
 using velmora::riskfolio::library;
-using velmora::riskfolio::pyplot;
-using velmora::riskfolio::within;
+using velmora::pyplot;
+using velmora::within;
 
 // The clustering is made with the linkage the user configured, and the dendrogram below is
 // drawn from the same settings, so that it shows the clusters that made the allocation.

@@ -3,11 +3,7 @@
 
 namespace {
 
-py::object builtins() { return py::module_::import("builtins"); }
-
-py::object pandas() { return py::module_::import("pandas"); }
-
-py::list sortedList(py::handle iterable) { return builtins().attr("sorted")(iterable); }
+py::list sortedList(py::handle iterable) { return velmora::builtins().attr("sorted")(iterable); }
 
 py::object cleanWeights(py::object ef, py::object owner) {
     return ef.attr("clean_weights")("cutoff"_a = owner.attr("minWeight"), "rounding"_a = py::none());
@@ -21,7 +17,7 @@ py::list retainedStocks(py::object owner, py::object weights) {
     py::object minWeight = owner.attr("minWeight");
     py::object byWeight = py::module_::import("operator").attr("itemgetter")(1);
     py::object entries =
-        builtins().attr("sorted")(weights.attr("items")(), "key"_a = byWeight, "reverse"_a = true);
+        velmora::builtins().attr("sorted")(weights.attr("items")(), "key"_a = byWeight, "reverse"_a = true);
     py::list stocksUsed;
     for (py::handle entry : entries) {
         py::object label = entry[py::int_(0)];
@@ -82,7 +78,7 @@ bool wholeSharesConfigured(py::object owner) {
 
 py::object allocationTable(py::object owner, py::object allocation, py::object lastPrices,
                            py::object capital) {
-    py::object pd = pandas();
+    py::object pd = velmora::pandas();
     py::object shares = pd.attr("DataFrame")(py::list(allocation.attr("items")()),
                                              "columns"_a = py::make_tuple("Symbol", "Shares"));
     if (wholeSharesConfigured(owner)) shares["Shares"] = shares["Shares"].attr("astype")("int");
@@ -106,7 +102,7 @@ py::object performanceTable(py::object self, py::object owner, py::object ef, py
     py::object results = self.attr("results");
     columns["Name"] = results + sum;
     columns["Value"] = values;
-    return pandas().attr("DataFrame")(columns).attr("round")(2);
+    return velmora::pandas().attr("DataFrame")(columns).attr("round")(2);
 }
 
 py::tuple computeRecommendation(py::object self, py::object owner) {
@@ -119,7 +115,7 @@ py::tuple computeRecommendation(py::object self, py::object owner) {
     }
     py::object lastPrices = owner.attr("prices").attr("iloc")[py::int_(-1)];
     py::object capital = owner.attr("config").attr("allocation").attr("capital");
-    py::dict ordered = builtins().attr("dict")(sortedList(weights.attr("items")()));
+    py::dict ordered = velmora::builtins().attr("dict")(sortedList(weights.attr("items")()));
     py::object allocation = wholeSharesConfigured(owner) ? wholeShares(ordered, lastPrices, capital)
                                                          : fractionalShares(ordered, lastPrices, capital);
     py::object table = allocationTable(owner, allocation, lastPrices, capital);

@@ -6,28 +6,9 @@
 
 namespace {
 
-py::object sg() { return py::module_::import("PySimpleGUI"); }
-
-py::object pandas() { return py::module_::import("pandas"); }
-
-// Charts are rendered to image bytes and PDF files only; the interactive backend would
-// open a Tk root window of its own beside the toolkit's.
-py::object pyplot() {
-    py::object matplotlib = py::module_::import("matplotlib");
-    if (!py::module_::import("sys").attr("modules").contains("matplotlib.pyplot"))
-        matplotlib.attr("use")("Agg");
-    return py::module_::import("matplotlib.pyplot");
-}
-
 py::object utils() { return py::module_::import("utils"); }
 
 py::object dspStocks(py::handle stocks) { return utils().attr("dspStocks")(stocks); }
-
-py::list texts(std::initializer_list<const char *> items) {
-    py::list list;
-    for (const char *item : items) list.append(item);
-    return list;
-}
 
 // ---------------------------------------------------------------------------------------
 // Provider, layout and bindings
@@ -37,7 +18,8 @@ void construct(const py::module_ &m, py::object self, py::object config, py::obj
     self.attr("config") = config;
     self.attr("providerManager") = providerManager;
     velmora::super(m.attr("SelectionProvider"), self).attr("__init__")(config, **kws);
-    self.attr("searchResults") = pandas().attr("DataFrame")("columns"_a = texts({"Symbol", "Security Name"}));
+    self.attr("searchResults") =
+        velmora::pandas().attr("DataFrame")("columns"_a = velmora::list({"Symbol", "Security Name"}));
     self["stocks"] = self["initialStocks"];
     self.attr("reconfigure")(config);
     m.attr("selectionProvider") = self;
@@ -54,12 +36,6 @@ py::object stockTable(py::object key, py::object stocks, py::list headings, py::
         "enable_events"_a = true, "expand_y"_a = true, "alternating_row_color"_a = "lightblue");
 }
 
-py::list row(std::initializer_list<py::object> elements) {
-    py::list list;
-    for (const py::object &element : elements) list.append(element);
-    return list;
-}
-
 py::list concatenated(std::initializer_list<py::object> parts) {
     py::list list;
     for (const py::object &part : parts)
@@ -71,28 +47,31 @@ py::object leftColumn(py::object self, py::object stocks, py::list headings) {
     auto tr = [](const char *text) { return velmora::translate(text); };
     py::object fields = py::module_::import("fields");
     py::list rows;
-    rows.append(row({sg().attr("Text")(tr("Selected Stocks"), "font"_a = py::make_tuple("Helvetica", 15))}));
+    rows.append(velmora::list(
+        {velmora::sg().attr("Text")(tr("Selected Stocks"), "font"_a = py::make_tuple("Helvetica", 15))}));
     rows.append(
         fields.attr("TextField")("selectionTitle", tr("Selection Title"), "configPath"_a = "selectionTitle"));
-    rows.append(row({stockTable(py::str("stockList"), stocks, headings, py::make_tuple(50, 15),
-                                py::list(py::make_tuple(10, 22, 7)))}));
-    rows.append(row({sg().attr("Button")(tr("Remove"), "key"_a = "removeStock"),
-                     sg().attr("Button")(tr("Load Selection"), "key"_a = "LoadSelection"),
-                     sg().attr("Button")(tr("Save Selection"), "key"_a = "SaveSelection"),
-                     sg().attr("Button")(tr("Help"), "key"_a = "HelpSelection")}));
-    return sg().attr("Column")(rows, "expand_x"_a = true, "expand_y"_a = true);
+    rows.append(velmora::list({stockTable(py::str("stockList"), stocks, headings, py::make_tuple(50, 15),
+                                          py::list(py::make_tuple(10, 22, 7)))}));
+    rows.append(velmora::list({velmora::sg().attr("Button")(tr("Remove"), "key"_a = "removeStock"),
+                               velmora::sg().attr("Button")(tr("Load Selection"), "key"_a = "LoadSelection"),
+                               velmora::sg().attr("Button")(tr("Save Selection"), "key"_a = "SaveSelection"),
+                               velmora::sg().attr("Button")(tr("Help"), "key"_a = "HelpSelection")}));
+    return velmora::sg().attr("Column")(rows, "expand_x"_a = true, "expand_y"_a = true);
 }
 
 py::object rightColumn(py::object self, py::list headings, py::dict periods, py::dict modes) {
     auto tr = [](const char *text) { return velmora::translate(text); };
     py::object fields = py::module_::import("fields");
     py::list rows;
-    rows.append(row({sg().attr("Text")(tr("Add Stock"), "font"_a = py::make_tuple("Helvetica", 15))}));
-    rows.append(row({sg().attr("Text")(tr("Search")), sg().attr("Input")("key"_a = "search"),
-                     sg().attr("Button")(tr("Search"), "key"_a = "searchButton")}));
-    rows.append(row({stockTable(py::str("searchResults"), self.attr("searchResults"), headings,
-                                py::make_tuple(30, 5), py::list(py::make_tuple(10, 25, 8))),
-                     sg().attr("Button")(tr("Add"), "key"_a = "addStock")}));
+    rows.append(velmora::list(
+        {velmora::sg().attr("Text")(tr("Add Stock"), "font"_a = py::make_tuple("Helvetica", 15))}));
+    rows.append(velmora::list({velmora::sg().attr("Text")(tr("Search")),
+                               velmora::sg().attr("Input")("key"_a = "search"),
+                               velmora::sg().attr("Button")(tr("Search"), "key"_a = "searchButton")}));
+    rows.append(velmora::list({stockTable(py::str("searchResults"), self.attr("searchResults"), headings,
+                                          py::make_tuple(30, 5), py::list(py::make_tuple(10, 25, 8))),
+                               velmora::sg().attr("Button")(tr("Add"), "key"_a = "addStock")}));
     rows.append(py::module_::import("chart").attr("ChartField")(
         "key"_a = "stockChart", "title"_a = tr("Chart"), "size"_a = py::make_tuple(400, 600),
         "expand_x"_a = true));
@@ -112,10 +91,10 @@ py::object rightColumn(py::object self, py::list headings, py::dict periods, py:
     rows.append(concatenated({
         fields.attr("SelectionField")("plotPeriod", tr("Period"), periods,
                                       "configPath"_a = "stocks.plotPeriod", "compact"_a = true),
-        row({sg().attr("Button")(tr("Reset"), "key"_a = "resetStocks"),
-             sg().attr("Button")(tr("Save Graph"), "key"_a = "saveStockGraph")}),
+        velmora::list({velmora::sg().attr("Button")(tr("Reset"), "key"_a = "resetStocks"),
+                       velmora::sg().attr("Button")(tr("Save Graph"), "key"_a = "saveStockGraph")}),
     }));
-    return sg().attr("Column")(rows, "expand_x"_a = true, "expand_y"_a = true);
+    return velmora::sg().attr("Column")(rows, "expand_x"_a = true, "expand_y"_a = true);
 }
 
 py::dict plotPeriods() {
@@ -142,7 +121,8 @@ py::object createTab(const py::module_ &m, py::object self, py::kwargs kwargs) {
     py::dict periods = plotPeriods();
     py::dict modes = plotModes();
     py::list layout;
-    layout.append(row({leftColumn(self, stocks, headings), rightColumn(self, headings, periods, modes)}));
+    layout.append(
+        velmora::list({leftColumn(self, stocks, headings), rightColumn(self, headings, periods, modes)}));
     self.attr("layout") = layout;
     return velmora::super(m.attr("SelectionProvider"), self).attr("createTab")(**kwargs);
 }
@@ -249,11 +229,8 @@ void saveOnLeaving(const py::module_ &m, py::object self) {
     try {
         self.attr("save")(self.attr("config").attr("selectionName"));
     } catch (...) {
-        py::object error = velmora::currentException();
-        m.attr("logger").attr("error")("Saving the selection failed", "exc_info"_a = error);
-        sg().attr("PopupError")(
-            velmora::translate("The selection could not be saved:") + py::str("\n\n") + py::str(error),
-            "title"_a = velmora::translate("Error"), "keep_on_top"_a = true);
+        velmora::logFailure(m, "Saving the selection failed");
+        velmora::showError(velmora::translate("The selection could not be saved:"), velmora::currentException());
     }
 }
 
@@ -277,7 +254,7 @@ void redrawChart(py::object self, py::object event, py::object values) {
     py::object image = py::none();
     if (velmora::truthy(self.attr("plotStocks")(values, "size"_a = py::make_tuple(350, 300)))) {
         py::object buffer = py::module_::import("io").attr("BytesIO")();
-        pyplot().attr("savefig")(buffer, "format"_a = "png");
+        velmora::pyplot().attr("savefig")(buffer, "format"_a = "png");
         image = buffer.attr("getvalue")();
     }
     window[py::str("stockChart")].attr("update")(image, "size"_a = chartSize);
@@ -303,7 +280,7 @@ void saveGraph(const py::module_ &m, py::object self, py::object values) {
     metadata["ModDate"] = now();
     try {
         velmora::replaceWhenWritten(path, ".pdf", [&](py::object temporary) {
-            pyplot().attr("savefig")(temporary, "format"_a = "pdf", "metadata"_a = metadata);
+            velmora::pyplot().attr("savefig")(temporary, "format"_a = "pdf", "metadata"_a = metadata);
         });
     } catch (py::error_already_set &) {
         velmora::logFailure(m, "Saving the chart failed");
@@ -321,7 +298,7 @@ void addSelected(py::object self, py::object values) {
         py::object found = results.attr("iloc")[one];
         py::object symbol = py::object(found["Symbol"]).attr("iloc")[py::int_(0)];
         if (stocks.attr("index").contains(symbol)) continue;
-        stocks = pandas().attr("concat")(py::make_tuple(stocks, found));
+        stocks = velmora::pandas().attr("concat")(py::make_tuple(stocks, found));
         changed = true;
     }
     if (!changed) return;
@@ -379,12 +356,12 @@ py::list legacyRecords(const py::module_ &m, py::object self, py::dict stocks) {
         records.append(record);
     }
     if (lookup.is_none() && py::len(records) > 0)
-        sg().attr("Popup")(
+        velmora::sg().attr("Popup")(
             velmora::translate("The data source cannot look up the currencies of the stocks in this "
                                "older selection file. Their prices cannot be converted into the local "
                                "currency until they are added again from a search."),
             "title"_a = velmora::translate("Error"), "keep_on_top"_a = true,
-            "location"_a = py::module_::import("provider").attr("ProviderManager").attr("popupLocation")());
+            "location"_a = velmora::popupLocation());
     return records;
 }
 
@@ -428,16 +405,16 @@ void saveSelection(py::object self) {
         self.attr("save")(path);
         config["selectionName"] = path;
         self.attr("providerManager").attr("setTitle")(path, titleText(config.attr("selectionTitle")));
-    } catch (py::error_already_set &) {
-        sg().attr("PopupError")(velmora::translate("Error saving selection"),
-                                "title"_a = velmora::translate("Error"));
+    } catch (py::error_already_set &error) {
+        velmora::showError(velmora::translate("Error saving selection"), error.value());
     }
 }
 
 py::object handleEvent(const py::module_ &m, py::object self, py::object window, py::object event,
                        py::object values) {
     self.attr("window") = window;
-    if (event.equal(sg().attr("WIN_CLOSE_ATTEMPTED_EVENT")) || event.equal(py::str("UpdateSoftware"))) {
+    if (event.equal(velmora::sg().attr("WIN_CLOSE_ATTEMPTED_EVENT")) ||
+        event.equal(py::str("UpdateSoftware"))) {
         saveOnLeaving(m, self);
         return py::bool_(false);
     }
@@ -477,7 +454,7 @@ py::object selectedRows(py::object self, py::object values) {
     py::list parts;
     parts.append(stocks.attr("iloc")[py::list(values["stockList"])]);
     parts.append(py::object(self.attr("searchResults")).attr("iloc")[py::list(values["searchResults"])]);
-    return pandas().attr("concat")(parts).attr("drop_duplicates")();
+    return velmora::pandas().attr("concat")(parts).attr("drop_duplicates")();
 }
 
 py::object transformed(py::object prices, py::object mode) {
@@ -536,7 +513,7 @@ py::object inches(py::object size) {
 }
 
 py::object genGraphic(py::object self, py::object data, py::object plotLog, py::object size) {
-    py::object plt = pyplot();
+    py::object plt = velmora::pyplot();
     plt.attr("close")();
     py::object seaborn = py::module_::import("seaborn");
     seaborn.attr("set_theme")();
@@ -550,7 +527,7 @@ py::object genGraphic(py::object self, py::object data, py::object plotLog, py::
 }
 
 py::object genCorrelation(py::object self, py::object data, py::object size) {
-    py::object plt = pyplot();
+    py::object plt = velmora::pyplot();
     plt.attr("close")();
     py::object seaborn = py::module_::import("seaborn");
     seaborn.attr("set_theme")();

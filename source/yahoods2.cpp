@@ -13,9 +13,6 @@ constexpr const char *userAgent =
     "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/133.0.0.0 "
     "Safari/537.36";
 
-py::module_ httpx() { return py::module_::import("httpx"); }
-py::module_ pandas() { return py::module_::import("pandas"); }
-
 py::dict requestHeaders() {
     py::dict headers;
     headers["User-Agent"] = userAgent;
@@ -24,15 +21,15 @@ py::dict requestHeaders() {
 
 void construct(const py::module_ &m, py::object self, py::object apiKey) {
     self.attr("apiKey") = apiKey;
-    self.attr("client") = httpx().attr("Client")("base_url"_a = rawsource::serviceBase(self, baseUrlVariable),
-                                                 "headers"_a = m.attr("headers"));
+    self.attr("client") = velmora::httpx().attr("Client")(
+        "base_url"_a = rawsource::serviceBase(self, baseUrlVariable), "headers"_a = m.attr("headers"));
     self.attr("currencies") = py::dict();
 }
 
 // The client of one download or one batch of currency lookups.
 py::object openAsyncClient(const py::module_ &m, py::object self) {
-    return httpx().attr("AsyncClient")("base_url"_a = rawsource::serviceBase(self, baseUrlVariable),
-                                       "headers"_a = m.attr("headers"), "http2"_a = true);
+    return velmora::httpx().attr("AsyncClient")("base_url"_a = rawsource::serviceBase(self, baseUrlVariable),
+                                                "headers"_a = m.attr("headers"), "http2"_a = true);
 }
 
 // Local midnight at the start of the day, as the computer's time zone (and its daylight
@@ -45,8 +42,9 @@ py::object localMidnight(py::object day) {
 // Indexes the frame by the UTC calendar day of each timestamp, at midnight: the service stamps
 // a trading day with the hour its market opens, and only the day counts.
 py::object indexedByDay(py::object frame, py::object timestamps) {
-    py::object seconds = pandas().attr("Series")(timestamps, "dtype"_a = "int64");
-    py::object days = pandas().attr("to_datetime")(seconds, "unit"_a = "s").attr("dt").attr("normalize")();
+    py::object seconds = velmora::pandas().attr("Series")(timestamps, "dtype"_a = "int64");
+    py::object days =
+        velmora::pandas().attr("to_datetime")(seconds, "unit"_a = "s").attr("dt").attr("normalize")();
     frame["Date"] = days.attr("to_numpy")();
     return frame.attr("set_index")("Date", "drop"_a = false);
 }
@@ -60,7 +58,7 @@ py::object identitySeries(py::object start, py::object end) {
     }
     py::dict columns;
     columns["Adjusted_close"] = ones;
-    py::object frame = pandas().attr("DataFrame")(columns, "dtype"_a = "int64");
+    py::object frame = velmora::pandas().attr("DataFrame")(columns, "dtype"_a = "int64");
     return indexedByDay(frame, timestamps)["Adjusted_close"];
 }
 
@@ -88,7 +86,8 @@ py::object readPrices(py::object response) {
     py::dict columns;
     columns["Close"] = indicators["quote"][py::int_(0)]["close"];
     columns["Adjusted_close"] = indicators["adjclose"][py::int_(0)]["adjclose"];
-    return indexedByDay(pandas().attr("DataFrame")(columns, "dtype"_a = "float64"), result["timestamp"]);
+    return indexedByDay(velmora::pandas().attr("DataFrame")(columns, "dtype"_a = "float64"),
+                        result["timestamp"]);
 }
 
 py::object getAsyncUrl(const py::module_ &m, py::object self, py::object parms) {
@@ -161,7 +160,7 @@ py::object queryStocks(const py::module_ &m, py::object self, py::object search)
         columns["Symbol"] = symbols;
         columns["Security Name"] = names;
         columns["Currency"] = currencies;
-        return pandas().attr("DataFrame")(columns).attr("set_index")("Symbol", "drop"_a = false);
+        return velmora::pandas().attr("DataFrame")(columns).attr("set_index")("Symbol", "drop"_a = false);
     });
 }
 
