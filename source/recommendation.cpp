@@ -3,6 +3,7 @@
 #include "pyclass.hpp"
 #include "window.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <initializer_list>
@@ -200,6 +201,18 @@ py::list parameterForm(py::object self) {
     return form;
 }
 
+// The labels of both frames as wide as the longest of them in the language shown: the fields' own
+// width cuts longer translations ("Verknüpfungsmethode").
+void widenLabels(std::initializer_list<py::list> frames) {
+    constexpr size_t fieldsWidth = 15;
+    size_t longest = fieldsWidth;
+    for (const py::list &rows : frames)
+        for (py::handle fieldRow : rows)
+            longest = std::max(longest, py::len(fieldRow[py::int_(0)].attr("DisplayText")) + 1);
+    for (const py::list &rows : frames)
+        for (py::handle fieldRow : rows) fieldRow[py::int_(0)].attr("Size") = py::make_tuple(longest, 1);
+}
+
 py::list leftColumn(py::object self, py::list optimizationParms, py::list backtestParms) {
     py::object g = sg();
     auto tr = [](const char *text) { return velmora::translate(text); };
@@ -258,13 +271,14 @@ py::object createTab(const py::module_ &m, py::object self, py::kwargs kwargs) {
         "CutOffDate", velmora::translate("Cut Off Date"), "configPath"_a = "allocation.cutOffDate",
         "allowBlank"_a = true,
         "tooltip"_a = velmora::translate("Date to start the backtest (only using data after this date)"))});
+    widenLabels({optimizationParms, backtestParms});
     py::list col1 = leftColumn(self, optimizationParms, backtestParms);
     py::object grafTabs = g.attr("TabGroup")(chartTabs(self), "key"_a = "GrafTabs", "tab_location"_a = "top",
                                              "expand_x"_a = false, "enable_events"_a = true);
     py::list col2 = row({row({grafTabs})});
     py::object resultsTable = tableClass(
         "key"_a = "ResultsData", "df"_a = results, "headings"_a = self.attr("resultsTableHeadings"),
-        "size"_a = py::make_tuple(30, 30), "col_widths"_a = py::make_tuple(10, 10), "expand_x"_a = true,
+        "size"_a = py::make_tuple(30, 30), "col_widths"_a = py::make_tuple(22, 10), "expand_x"_a = true,
         "expand_y"_a = true, "alternating_row_color"_a = "lightblue");
     py::object allocationTable = tableClass(
         "key"_a = "RecommendationData", "df"_a = recommendation,
@@ -273,9 +287,11 @@ py::object createTab(const py::module_ &m, py::object self, py::kwargs kwargs) {
         "col_widths"_a =
             row({py::int_(10), py::int_(20), py::int_(6), py::int_(6), py::int_(6), py::int_(10)}),
         "expand_x"_a = true, "expand_y"_a = true, "alternating_row_color"_a = "lightblue");
+    // The results beside the allocation rather than beside the charts: at the window's default size the
+    // form and a chart leave a results table no room for its names in German.
     self.attr("layout") = row({
-        row({g.attr("Column")(col1), g.attr("Column")(col2, "expand_x"_a = true), resultsTable}),
-        row({allocationTable}),
+        row({g.attr("Column")(col1), g.attr("Column")(col2, "expand_x"_a = true)}),
+        row({allocationTable, resultsTable}),
     });
     return velmora::super(m.attr("RecommendationProvider"), self).attr("createTab")(**kwargs);
 }

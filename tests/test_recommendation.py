@@ -1,8 +1,11 @@
 """The recommendation tab: the form and its rules, the run with its backtest, the result display."""
+import gettext
 import io
+import locale
 import logging
 import math
 import sys
+from pathlib import Path
 
 import matplotlib
 import numpy as np
@@ -345,7 +348,9 @@ def test_cancel_leaves_the_last_complete_result_on_both_paths(window, errorPopup
 
 
 def elementSizes(win):
-    pump(win)
+    for _ in range(3):
+        pump(win)
+        win.TKroot.update()
     keys = ("analysisChart", "ResultsData", "RecommendationData", "LinkageMethod", "resultType")
     return {key: (win[key].Widget.winfo_width(), win[key].Widget.winfo_height()) for key in keys}
 
@@ -366,17 +371,48 @@ def test_selecting_the_tab_runs_and_a_new_window_looks_the_same(window, tmp_path
     # Loading the same settings makes the window anew, as a change of language does; it shows the
     # last results laid out as the window the program started with.
     monkeypatch.chdir(tmp_path)
+    (tmp_path / "locale").symlink_to(Path(__file__).resolve().parents[1] / "locale")
     (tmp_path / "default.json").write_text(json.dumps(config))
     (tmp_path / "same.json").write_text(json.dumps({"allocation": config.allocation}))
     monkeypatch.setattr(provider, "GetFileName", lambda *args, **kwargs: str(tmp_path / "same.json"))
+    savedLocale = locale.setlocale(locale.LC_ALL)
     again = dispatch(manager, win, "LoadConfig", mainTab="recommendation")
     try:
         assert again is not win and again["RecommendationData"].Values == rows
-        assert elementSizes(again) == sizes
+        assert elementSizes(again) == sizes and cutTexts(again) == []
         right = again["ResultsData"].Widget.winfo_rootx() + sizes["ResultsData"][0]
         assert right <= again.TKroot.winfo_rootx() + again.size[0]
+        # In German too every label and result name is shown whole.
+        (tmp_path / "same.json").write_text(json.dumps({"allocation": config.allocation,
+                                                        "gui": {"language": "de_DE.UTF-8"}}))
+        german = dispatch(manager, again, "LoadConfig", mainTab="recommendation")
+        again = german
+        dispatch(manager, german, "UpdateConfig")
+        assert "Backtest Volatilität" in [row[0] for row in german["ResultsData"].Values]
+        assert cutTexts(german) == []
     finally:
         again.close()
+        gettext.NullTranslations().install()
+        locale.setlocale(locale.LC_ALL, savedLocale)
+
+
+def cutTexts(win):
+    """The form labels and result names that their element shows cut, at the window's size."""
+    import tkinter.font as tkfont
+    from tkinter import ttk
+
+    pump(win)
+    cut = []
+    for key in ("Capital", "Method", "Objective", "RiskMethod", "ReturnMethod", "LinkageMethod", "MinWeight",
+                "MaxWeight", "Benchmark", "Beta", "Gamma", "CutOffDate"):
+        label = win[key].Widget.master.winfo_children()[0]
+        if tkfont.Font(font=label.cget("font")).measure(label.cget("text")) > label.winfo_width():
+            cut.append(label.cget("text"))
+    table = win["ResultsData"].Widget
+    font = tkfont.Font(font=ttk.Style().lookup(table.cget("style") or "Treeview", "font") or "TkDefaultFont")
+    nameWidth = table.column(table["columns"][0], "width")
+    cut += [row[0] for row in win["ResultsData"].Values if font.measure(str(row[0])) > nameWidth]
+    return cut
 
 
 # --- the program's own methods ----------------------------------------------------------------

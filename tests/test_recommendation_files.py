@@ -501,5 +501,20 @@ def test_exports_and_settings_survive_a_restart(stub, workspace, popups, monkeyp
         assert win["Capital"].get().replace(",", "") == "30000" and again.allocation.capital == 30000
         assert win.size == size and tuple(win.current_location(more_accurate=True)) == tuple(position)
         assert set(manager.providerList[2]["stocks"]["Symbol"]) == symbols and len(symbols) == 2
+
+        # The saved file loaded with another base period: the run right after the load estimates on
+        # prices fetched for that period.
+        tab = manager.providerList[-1]
+        win = dispatch(manager, win, "mainTab", mainTab="recommendation")
+        assert str(tab.prices.index[0].date()) >= "2017-03-31"
+        (workspace / "default.json").write_text(json.dumps(defaults()))
+        saved["data"] = {"basePeriod": 730}
+        (workspace / "longer.json").write_text(json.dumps(saved))
+        answers.append(str(workspace / "longer.json"))
+        win = dispatch(manager, win, "LoadConfig", mainTab="recommendation")
+        assert again.data.basePeriod == 730 and again.allocation.capital == 30000
+        assert "2016-03-31" <= str(tab.prices.index[0].date()) < "2016-04-10"
+        assert 0 < tab["Recommendation"]["Value"].sum() <= 30000
     finally:
         win.close()
+    assert popups.kinds() == []
