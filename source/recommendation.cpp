@@ -367,7 +367,8 @@ bool runCancelled(py::object self) {
 // The framework's mark of a provider that was never computed: selecting the tab runs again.
 void forgetComputation(py::object self) { self.attr("lastGeneration") = -1; }
 
-// A cancelled run leaves the last result, which no longer follows the inputs it was not run on.
+// After a cancelled run the tab counts as never computed: the result it keeps was not made from the
+// inputs of now, and selecting the tab again runs again.
 py::object recompute(const py::module_ &m, py::object self) {
     self.attr("runCancelled") = false;
     py::object generation = velmora::super(m.attr("RecommendationProvider"), self).attr("recompute")();
@@ -451,7 +452,7 @@ bool handleEvent(const py::module_ &m, py::object self, py::object window, py::o
         try {
             // A cancelled dialog leaves the tab and the window as they are.
             if (!velmora::truthy(self.attr("loadConfig")())) return false;
-        } catch (py::error_already_set &) {
+        } catch (...) {
             tellFailure(m, "Load Config", "The configuration file could not be loaded:");
             return false;
         }

@@ -324,7 +324,8 @@ def test_cancel_leaves_the_last_complete_result_on_both_paths(window, errorPopup
     kept = {name: getattr(tab, name) for name in names}
     previous, results = tab["Recommendation"], tab["Results"]
     rows, caption = win["RecommendationData"].Values, win["resultType"].get()
-    assert caption == "Backtest Portfolio for 2017-06-30" and all(value is not None for value in kept.values())
+    assert caption == "Backtest Portfolio for 2017-06-30"
+    assert all(value is not None for value in kept.values())
 
     def unchanged():
         assert tab["Recommendation"] is previous and tab["Results"] is results

@@ -189,7 +189,8 @@ def loadedAndBroken(manager, win, newWindow, defaults, dialogs, tmp_path):
     assert config.data.localCurrency == "EUR.FOREX" and config.data.dataProvider == "yahoods2.YahooDataSource"
     assert config.providers == defaults.providers and config.logging == defaults.logging
     assert config.updateInfo == defaults.updateInfo and config.monetization == defaults.monetization
-    assert config.data.cacheName == defaults.data["cacheName"] and config.selectionName == "data/config/mine.stocks"
+    assert config.data.cacheName == defaults.data["cacheName"]
+    assert config.selectionName == "data/config/mine.stocks"
     assert config.print.paperSize == [850, 1100] and dialogs.errors == ["Error saving config file"]
     assert config.configFile == str(tmp_path / "loaded.json") and "mine" not in json.dumps(user)
     assert manager.reconfigured == [config]
@@ -303,7 +304,8 @@ def test_pdf_report(window, dialogs, tmp_path):
     dialogs.answers = [str(report)]
     dispatch(manager, win, "SaveGraph")
     assert pdfPages(report)[0] == [(11.0, 8.5), (11.0, 8.5)]
-    assert len(dialogs.errors) == 1 and dialogs.errors[0].startswith("The recommendation could not be computed")
+    assert len(dialogs.errors) == 1
+    assert dialogs.errors[0].startswith("The recommendation could not be computed")
 
 
 def test_table_page_rounds_cells(tmp_path):
