@@ -3,6 +3,7 @@
 #include "pyclass.hpp"
 #include "window.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <initializer_list>
@@ -39,10 +40,23 @@ py::object emptyRecommendation() {
 
 py::object emptyResults() { return pd().attr("DataFrame")("columns"_a = names({"Name", "Value"})); }
 
-// The graphs and run state that a new run or a clearing replaces, in the order they are reset.
-constexpr std::initializer_list<const char *> runState = {"analysisGraph", "analysisGraph2", "weightGraph",
-                                                          "backtestGraph", "drawdownGraph", "methodObj",
-                                                          "futureValue"};
+// The graphs and run state that a new run or a clearing replaces, in the order they are reset: what
+// the tab shows and exports besides the two tables. `resultCutOffDate` is the cut-off date the shown
+// result was computed with, so that the caption tells of the result and not of a later setting.
+constexpr std::initializer_list<const char *> runState = {
+    "analysisGraph", "analysisGraph2",  "weightGraph",       "backtestGraph",   "drawdownGraph", "methodObj",
+    "futureValue",   "cleanedWeights", "recommendationWrk", "returns",         "resultCutOffDate"};
+
+// Letter was stored in points before the paper size was kept in hundredths of an inch.
+void mendPaperSize(py::handle tree) {
+    if (tree.is_none() || !tree.contains("print") || !py::isinstance<py::dict>(tree["print"])) return;
+    py::object print = tree["print"];
+    if (!print.contains("paperSize")) return;
+    py::object size = print["paperSize"];
+    if ((py::isinstance<py::list>(size) || py::isinstance<py::tuple>(size)) &&
+        py::list(size).equal(velmora::list({py::int_(612), py::int_(792)})))
+        print["paperSize"] = velmora::list({py::int_(850), py::int_(1100)});
+}
 
 // ---------------------------------------------------------------------------------------
 // Construction and the tab
@@ -52,6 +66,9 @@ void construct(const py::module_ &m, py::object self, py::object config, py::obj
     self.attr("config") = config;
     self.attr("userConfig") = userConfigParm;
     self.attr("providerManager") = providerManager;
+    // Before any tab is built: the settings tab shows the paper size these trees hold.
+    mendPaperSize(config);
+    mendPaperSize(userConfigParm);
     velmora::super(m.attr("RecommendationProvider"), self).attr("__init__")(config, **kwargs);
     // Read only to record the data and selection providers as dependencies.
     self.attr("__getitem__")("prices");
@@ -85,8 +102,17 @@ py::list row(std::initializer_list<py::object> elements) {
 // date that is no text; it is shown as written, and the run reports what it makes of it.
 bool hasCutOffDate(py::handle cutOffDate) { return !cutOffDate.is_none() && velmora::truthy(cutOffDate); }
 
-// The caption before the first run; a run shows its own (updateUI).
-py::object initialCaption(py::object cutOffDate) {
+// The caption of a result computed with the cut-off date.
+py::object resultCaption(py::object cutOffDate) {
+    if (hasCutOffDate(cutOffDate)) return velmora::translate("Backtest Portfolio for ") + py::str(cutOffDate);
+    return velmora::translate("Current Recommendation");
+}
+
+// The caption before the first run; a window made anew once a run has been shown keeps its caption.
+py::object initialCaption(py::object self) {
+    py::object resultCutOffDate = self.attr("resultCutOffDate");
+    if (!resultCutOffDate.is_none()) return resultCaption(resultCutOffDate);
+    py::object cutOffDate = self.attr("config").attr("allocation").attr("cutOffDate");
     if (hasCutOffDate(cutOffDate)) return velmora::translate("Backtest from ") + py::str(cutOffDate);
     return velmora::translate("Current Recommendation");
 }
@@ -175,13 +201,25 @@ py::list parameterForm(py::object self) {
     return form;
 }
 
+// The labels of both frames as wide as the longest of them in the language shown: the fields' own
+// width cuts longer translations ("Verknüpfungsmethode").
+void widenLabels(std::initializer_list<py::list> frames) {
+    constexpr size_t fieldsWidth = 15;
+    size_t longest = fieldsWidth;
+    for (const py::list &rows : frames)
+        for (py::handle fieldRow : rows)
+            longest = std::max(longest, py::len(fieldRow[py::int_(0)].attr("DisplayText")) + 1);
+    for (const py::list &rows : frames)
+        for (py::handle fieldRow : rows) fieldRow[py::int_(0)].attr("Size") = py::make_tuple(longest, 1);
+}
+
 py::list leftColumn(py::object self, py::list optimizationParms, py::list backtestParms) {
     py::object g = sg();
     auto tr = [](const char *text) { return velmora::translate(text); };
     auto button = [&](const char *key, const char *text) {
         return g.attr("Button")("key"_a = key, "button_text"_a = tr(text));
     };
-    py::object caption = initialCaption(self.attr("config").attr("allocation").attr("cutOffDate"));
+    py::object caption = initialCaption(self);
     return row({
         row({g.attr("Frame")(tr("Optimization Parameters"), optimizationParms)}),
         row({g.attr("Frame")(tr("Backtest Parameters"), backtestParms, "key"_a = "BacktestParms")}),
@@ -197,18 +235,17 @@ py::list leftColumn(py::object self, py::list optimizationParms, py::list backte
 
 py::list chartTabs(py::object self) {
     py::object chartTab = py::module_::import("chart").attr("ChartTab");
-    auto tab = [&](const char *title, const char *key, const char *image) {
-        return chartTab(velmora::translate(title), "key"_a = key, "source"_a = self.attr(image),
-                        "expand_x"_a = true);
+    // Made without their images, which `bind` shows once the window is laid out.
+    auto tab = [&](const char *title, const char *key) {
+        return chartTab(velmora::translate(title), "key"_a = key, "expand_x"_a = true);
     };
     return row({
-        row({chartTab(velmora::translate("Analysis 1"), "key"_a = "analysisChart",
-                      "source"_a = self.attr("analysisGraph"), "expand_x"_a = true, "expand_y"_a = true,
-                      "size"_a = py::make_tuple(50, 70))}),
-        row({tab("Analysis 2", "analysisChart2", "analysisGraph2")}),
-        row({tab("Allocation", "allocationChart", "weightGraph")}),
-        row({tab("Backtest", "backtestChart", "backtestGraph")}),
-        row({tab("Drawdown", "drawdownChart", "drawdownGraph")}),
+        row({chartTab(velmora::translate("Analysis 1"), "key"_a = "analysisChart", "expand_x"_a = true,
+                      "expand_y"_a = true, "size"_a = py::make_tuple(50, 70))}),
+        row({tab("Analysis 2", "analysisChart2")}),
+        row({tab("Allocation", "allocationChart")}),
+        row({tab("Backtest", "backtestChart")}),
+        row({tab("Drawdown", "drawdownChart")}),
     });
 }
 
@@ -234,13 +271,14 @@ py::object createTab(const py::module_ &m, py::object self, py::kwargs kwargs) {
         "CutOffDate", velmora::translate("Cut Off Date"), "configPath"_a = "allocation.cutOffDate",
         "allowBlank"_a = true,
         "tooltip"_a = velmora::translate("Date to start the backtest (only using data after this date)"))});
+    widenLabels({optimizationParms, backtestParms});
     py::list col1 = leftColumn(self, optimizationParms, backtestParms);
     py::object grafTabs = g.attr("TabGroup")(chartTabs(self), "key"_a = "GrafTabs", "tab_location"_a = "top",
                                              "expand_x"_a = false, "enable_events"_a = true);
     py::list col2 = row({row({grafTabs})});
     py::object resultsTable = tableClass(
         "key"_a = "ResultsData", "df"_a = results, "headings"_a = self.attr("resultsTableHeadings"),
-        "size"_a = py::make_tuple(30, 30), "col_widths"_a = py::make_tuple(10, 10), "expand_x"_a = true,
+        "size"_a = py::make_tuple(30, 30), "col_widths"_a = py::make_tuple(22, 10), "expand_x"_a = true,
         "expand_y"_a = true, "alternating_row_color"_a = "lightblue");
     py::object allocationTable = tableClass(
         "key"_a = "RecommendationData", "df"_a = recommendation,
@@ -249,9 +287,11 @@ py::object createTab(const py::module_ &m, py::object self, py::kwargs kwargs) {
         "col_widths"_a =
             row({py::int_(10), py::int_(20), py::int_(6), py::int_(6), py::int_(6), py::int_(10)}),
         "expand_x"_a = true, "expand_y"_a = true, "alternating_row_color"_a = "lightblue");
+    // The results beside the allocation rather than beside the charts: at the window's default size the
+    // form and a chart leave a results table no room for its names in German.
     self.attr("layout") = row({
-        row({g.attr("Column")(col1), g.attr("Column")(col2, "expand_x"_a = true), resultsTable}),
-        row({allocationTable}),
+        row({g.attr("Column")(col1), g.attr("Column")(col2, "expand_x"_a = true)}),
+        row({allocationTable, resultsTable}),
     });
     return velmora::super(m.attr("RecommendationProvider"), self).attr("createTab")(**kwargs);
 }
@@ -263,6 +303,12 @@ constexpr std::initializer_list<std::pair<const char *, const char *>> chartImag
     {"allocationChart", "weightGraph"},     {"analysisChart", "analysisGraph"},
     {"analysisChart2", "analysisGraph2"},   {"backtestChart", "backtestGraph"},
     {"drawdownChart", "drawdownGraph"}};
+
+// Through the elements' update, which scales every chart to its element as a run's results are
+// shown: an image given to a new element would take its full size and push the tables out of the window.
+void showCharts(py::object self, py::object window) {
+    for (const auto &[key, image] : chartImages) window[key].attr("update")(self.attr(image));
+}
 
 void resetUI(py::object self, py::object window) {
     py::object recommendation = emptyRecommendation();
@@ -280,12 +326,10 @@ bool updateUI(py::object self, py::object window) {
     py::object results = self.attr("__getitem__")("Results");
     window["RecommendationData"].attr("update")("df"_a = recommendation);
     window["ResultsData"].attr("update")("df"_a = results);
-    for (const auto &[key, image] : chartImages) window[key].attr("update")(self.attr(image));
-    py::object cutOffDate = self.attr("config").attr("allocation").attr("cutOffDate");
-    py::object caption = velmora::translate("Current Recommendation");
-    if (hasCutOffDate(cutOffDate))
-        caption = velmora::translate("Backtest Portfolio for ") + py::str(cutOffDate);
-    window["resultType"].attr("update")(caption);
+    showCharts(self, window);
+    py::object cutOffDate = self.attr("resultCutOffDate");
+    if (cutOffDate.is_none()) cutOffDate = self.attr("config").attr("allocation").attr("cutOffDate");
+    window["resultType"].attr("update")(resultCaption(cutOffDate));
     return false;
 }
 
@@ -300,23 +344,76 @@ bool startsRun(py::handle event) {
     return false;
 }
 
-// What the tab showed before a run, so that a run the user cancels can give it back.
+// What the tab shows and exports, so that a run the user cancels can give it back.
 py::dict shownResult(py::object self) {
     py::dict shown;
     shown["Recommendation"] = self.attr("__getitem__")("Recommendation");
     shown["Results"] = self.attr("__getitem__")("Results");
-    for (const char *name : runState) shown[name] = self.attr(name);
+    for (const char *name : runState) shown[name] = py::getattr(self, name, py::none());
     return shown;
 }
 
+// Published again only where the run changed a table: a publication counts as a new result.
 void restoreResult(py::object self, py::dict shown) {
-    self.attr("__setitem__")("Recommendation", shown["Recommendation"]);
-    self.attr("__setitem__")("Results", shown["Results"]);
+    for (const char *key : {"Recommendation", "Results"})
+        if (!self.attr("__getitem__")(key).is(shown[key])) self.attr("__setitem__")(key, shown[key]);
     for (const char *name : runState) self.attr(name) = shown[name];
+}
+
+bool runCancelled(py::object self) {
+    return velmora::truthy(py::getattr(self, "runCancelled", py::bool_(false)));
+}
+
+// The framework's mark of a provider that was never computed: selecting the tab runs again.
+void forgetComputation(py::object self) { self.attr("lastGeneration") = -1; }
+
+// After a cancelled run the tab counts as never computed: the result it keeps was not made from the
+// inputs of now, and selecting the tab again runs again.
+py::object recompute(const py::module_ &m, py::object self) {
+    self.attr("runCancelled") = false;
+    py::object generation = velmora::super(m.attr("RecommendationProvider"), self).attr("recompute")();
+    if (!runCancelled(self)) return generation;
+    forgetComputation(self);
+    return self.attr("lastGeneration");
 }
 
 bool isEvent(py::handle event, const char *name) {
     return py::isinstance<py::str>(event) && py::reinterpret_borrow<py::str>(event).equal(py::str(name));
+}
+
+// The prices and the stock list brought up to date first, as selecting the tab does: a run must not
+// estimate on prices fetched under data settings that have changed since (a load, a new base period).
+void refreshInputs(py::object self) {
+    for (py::handle provider : py::list(self.attr("dependingOn"))) provider.attr("recompute")();
+}
+
+void runAndShow(py::object self, py::object window) {
+    refreshInputs(self);
+    py::dict previous = shownResult(self);
+    self.attr("resetUI")(window);
+    self.attr("compute")();
+    if (runCancelled(self)) {
+        restoreResult(self, previous);
+        forgetComputation(self);
+    }
+    self.attr("updateUI")(window);
+}
+
+// The run after a load goes through the provider manager as the Update button's does: the providers
+// before this tab see the event first, so that the data provider, given the loaded settings during
+// this event, fetches the prices for them.
+void runAfterLoading(py::object self, py::object window, py::object values) {
+    py::object manager = self.attr("providerManager");
+    if (manager.is_none())
+        runAndShow(self, window);
+    else
+        manager.attr("handleEvent")(window, "UpdateConfig", values);
+}
+
+// Logs the failure being handled and tells the user; called inside a catch block.
+void tellFailure(const py::module_ &m, const char *logged, const char *message) {
+    velmora::logFailure(m, logged);
+    velmora::showError(velmora::translate(message), velmora::currentException());
 }
 
 // The window closes and an update replaces the program whatever happens here, so a save that
@@ -325,11 +422,7 @@ void saveOnLeaving(const py::module_ &m, py::object self, py::object window) {
     try {
         self.attr("save")(self.attr("config").attr("configFile"), window);
     } catch (...) {
-        py::object error = velmora::currentException();
-        m.attr("logger").attr("error")("Saving the configuration failed", "exc_info"_a = error);
-        py::object message = velmora::translate("The configuration could not be saved:");
-        sg().attr("PopupError")(message + py::str("\n\n") + py::str(error),
-                                "title"_a = velmora::translate("Error"), "keep_on_top"_a = true);
+        tellFailure(m, "Saving the configuration failed", "The configuration could not be saved:");
     }
 }
 
@@ -340,12 +433,7 @@ bool handleEvent(const py::module_ &m, py::object self, py::object window, py::o
         return false;
     }
     if (startsRun(event)) {
-        py::dict previous = shownResult(self);
-        self.attr("resetUI")(window);
-        self.attr("compute")();
-        if (velmora::truthy(py::getattr(self, "runCancelled", py::bool_(false))))
-            restoreResult(self, previous);
-        self.attr("updateUI")(window);
+        runAndShow(self, window);
         return false;
     }
     if (isEvent(event, "SaveConfig")) {
@@ -361,10 +449,14 @@ bool handleEvent(const py::module_ &m, py::object self, py::object window, py::o
         return false;
     }
     if (isEvent(event, "LoadConfig")) {
-        // A cancelled dialog leaves the tab and the window as they are.
-        if (!velmora::truthy(self.attr("loadConfig")())) return false;
-        self.attr("compute")();
-        self.attr("updateUI")(window);
+        try {
+            // A cancelled dialog leaves the tab and the window as they are.
+            if (!velmora::truthy(self.attr("loadConfig")())) return false;
+        } catch (...) {
+            tellFailure(m, "Load Config", "The configuration file could not be loaded:");
+            return false;
+        }
+        runAfterLoading(self, window, values);
         return true;
     }
     return velmora::truthy(velmora::super(m.attr("RecommendationProvider"), self)
@@ -457,19 +549,25 @@ py::object imageOf(py::object self, py::object ax) {
     return ax.is_none() ? py::none() : self.attr("axToPng")(ax);
 }
 
-void drawDonut(py::object self, py::object recommendation) {
-    py::object plt = pyplot();
+// The twenty largest weights by security name, the rest as "Other" and what is left of the capital.
+py::dict donutWeights(py::object recommendation) {
     py::object weights = recommendation["Weight"];
     py::object largest = recommendation.attr("sort_values")("Weight", "ascending"_a = false).attr("head")(20);
     py::dict cleanedWeights;
     py::list labels = largest["Security Name"].attr("tolist")();
     py::list values = largest["Weight"].attr("tolist")();
     for (size_t i = 0; i < labels.size(); ++i) cleanedWeights[labels[i]] = values[i];
-    double total = weights.attr("sum")().cast<double>();
-    double other = total - largest["Weight"].attr("sum")().cast<double>();
+    double total = py::float_(weights.attr("sum")()).cast<double>();
+    double other = total - py::float_(largest["Weight"].attr("sum")()).cast<double>();
     if (other > 1) cleanedWeights[velmora::translate("Other")] = other;
     double unallocated = 100 - total;
     if (unallocated > 1) cleanedWeights[velmora::translate("Unallocated")] = unallocated;
+    return cleanedWeights;
+}
+
+void drawDonut(py::object self, py::object recommendation) {
+    py::object plt = pyplot();
+    py::dict cleanedWeights = donutWeights(recommendation);
     self.attr("cleanedWeights") = cleanedWeights;
 
     plt.attr("close")();
@@ -622,23 +720,31 @@ void runRecommendation(const py::module_ &m, py::object self) {
             self.attr(name) = py::none();
     }
     checkCancelled(self);
+    self.attr("resultCutOffDate") = allocation.attr("cutOffDate");
     self.attr("__setitem__")("Recommendation", recommendation);
     self.attr("__setitem__")("Results", performance);
 }
 
+// A failure is told once the progress meter is closed, so that the message is not hidden behind it.
 void compute(const py::module_ &m, py::object self) {
     self.attr("runCancelled") = false;
+    py::dict previous = shownResult(self);
+    py::object failure = py::none();
     py::object progress = self.attr("start")(5);
     progress.attr("__enter__")();
     try {
         runRecommendation(m, self);
     } catch (const Cancelled &) {
+        restoreResult(self, previous);
         self.attr("runCancelled") = true;
         m.attr("logger").attr("info")("Recommendation cancelled");
     } catch (...) {
         velmora::logFailure(m, "Recommendation");
+        failure = velmora::currentException();
     }
     progress.attr("__exit__")(py::none(), py::none(), py::none());
+    if (!failure.is_none())
+        velmora::showError(velmora::translate("The recommendation could not be computed:"), failure);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -765,6 +871,8 @@ void save(py::object self, py::object fileName, py::object window) {
     py::object listed = userConfig.attr("get")("translations");
     if (!listed.is_none() && py::isinstance<py::dict>(listed))
         for (py::handle text : listed) texts.add(text);
+    // An axis drawn without a label records the empty text, which wants no translation.
+    texts.attr("discard")(py::str(""));
     py::object translations = addictDict()();
     for (py::handle text : builtins().attr("sorted")(texts)) translations[text] = "";
     userConfig["translations"] = translations;
@@ -783,14 +891,16 @@ void saveConfig(py::object self, py::object window) {
         self.attr("save")(fileName, window);
         config["configFile"] = fileName;
     } catch (py::error_already_set &) {
-        py::object location = velmora::classOf("provider", "ProviderManager").attr("popupLocation")();
-        sg().attr("PopupError")(velmora::translate("Error saving config file"),
-                                "title"_a = velmora::translate("Error"), "location"_a = location);
+        velmora::showError(velmora::translate("Error saving config file"));
     }
 }
 
+// No configuration file comes near this; a larger one is no configuration file.
+constexpr long long configurationLimit = 10 * 1024 * 1024;
+
 py::object readTree(py::object fileName) {
-    py::object document = velmora::within(builtins().attr("open")(fileName, "r"), [](py::object file) {
+    py::object opened = velmora::openRegularFile(fileName, "r", configurationLimit);
+    py::object document = velmora::within(opened, [](py::object file) {
         return py::module_::import("json").attr("load")(file);
     });
     // A top level other than an object would build a tree from whatever pairs a list holds.
@@ -799,27 +909,129 @@ py::object readTree(py::object fileName) {
     return addictDict()(document);
 }
 
-// Answers whether a file was loaded.
+// What Load Config takes from a file: the settings that the program's own forms and window write
+// (sections whole, `data` only by the members the settings tab writes). Every other setting names code
+// (providers, the logging set-up, data.dataProvider), a file the program writes (data.cacheName,
+// selectionName) or a network address (updateInfo, monetization) and keeps its running value, which
+// comes only from default.json and the configuration file the program starts with: a file from someone
+// else must not make the program run, overwrite or open anything of the sender's choice.
+constexpr std::initializer_list<const char *> loadedSettings = {
+    "allocation",      "data.apiKey",     "data.localCurrency", "data.startDate", "data.basePeriod",
+    "data.sigmaClipLow", "data.sigmaClipHigh", "print",        "gui",            "title",
+    "stocks",          "translations",    "meta"};
+
+std::string pathOf(const std::string &prefix, py::handle key) {
+    std::string name = py::str(key).cast<std::string>();
+    return prefix.empty() ? name : prefix + "." + name;
+}
+
+bool isLoaded(const std::string &path) {
+    for (const char *setting : loadedSettings)
+        if (path == setting) return true;
+    return false;
+}
+
+// A section some of whose members a load takes.
+bool holdsLoaded(const std::string &path) {
+    for (const char *setting : loadedSettings)
+        if (std::string(setting).rfind(path + ".", 0) == 0) return true;
+    return false;
+}
+
+py::object deepCopy(py::handle value) { return py::module_::import("copy").attr("deepcopy")(value); }
+
+// The settings of `tree` that a load takes, in the tree's order.
+py::dict loadedPart(py::handle tree, const std::string &prefix = "") {
+    py::dict taken;
+    for (auto [key, value] : py::reinterpret_borrow<py::dict>(tree)) {
+        std::string path = pathOf(prefix, key);
+        if (isLoaded(path)) {
+            taken[key] = deepCopy(value);
+        } else if (holdsLoaded(path) && PyDict_Check(value.ptr())) {
+            py::dict section = loadedPart(value, path);
+            if (!section.empty()) taken[key] = section;
+        }
+    }
+    return taken;
+}
+
+// Puts the settings of `running` that a load does not take into `tree`, as they stand.
+void keepRunning(py::handle running, py::handle tree, const std::string &prefix = "") {
+    for (auto [key, value] : py::reinterpret_borrow<py::dict>(running)) {
+        std::string path = pathOf(prefix, key);
+        if (isLoaded(path)) continue;
+        if (holdsLoaded(path) && PyDict_Check(value.ptr())) {
+            if (!tree.contains(key) || !PyDict_Check(py::object(tree[key]).ptr())) tree[key] = py::dict();
+            keepRunning(value, tree[key], path);
+        } else {
+            tree[key] = deepCopy(value);
+        }
+    }
+}
+
+// Merges the loaded settings over the defaults, refusing a setting whose shape is not the defaults'
+// (a section where they hold a value, or the reverse), which every reader of it would trip over.
+void mergeLoaded(py::handle loaded, py::handle tree, const std::string &prefix = "") {
+    for (auto [key, value] : py::reinterpret_borrow<py::dict>(loaded)) {
+        std::string path = pathOf(prefix, key);
+        bool section = PyDict_Check(value.ptr());
+        if (tree.contains(key)) {
+            py::object held = tree[key];
+            if (PyDict_Check(held.ptr()) != section)
+                velmora::raise(PyExc_TypeError,
+                               py::str("{}: {} in default.json, not {!r}")
+                                   .format(path, section ? "a value" : "a section", value));
+            if (section) {
+                mergeLoaded(value, held, path);
+                continue;
+            }
+        }
+        tree[key] = deepCopy(value);
+    }
+}
+
+void replaceContents(py::object tree, py::handle contents) {
+    tree.attr("clear")();
+    tree.attr("update")(contents);
+}
+
+// Answers whether a file was loaded. The new trees are made whole before either running tree
+// changes, and the running ones come back when the loaded settings cannot be applied: a failed load
+// changes nothing.
 bool loadConfig(py::object self) {
     py::object config = self.attr("config");
     py::object userConfig = self.attr("userConfig");
     py::object fileName = py::module_::import("provider").attr("GetFileName")(
         velmora::translate("Configuration File"), "json", "default"_a = config.attr("configFile"));
     if (!velmora::truthy(fileName)) return false;
-    // Both files are read before anything changes: a failure leaves the running settings,
-    // and the file the next close writes, as they were.
-    py::object loaded = readTree(fileName);
-    py::object defaults = readTree(py::str("default.json"));
-    userConfig.attr("clear")();
-    userConfig.attr("update")(loaded);
-    config.attr("clear")();
-    py::object merged = py::module_::import("velmora").attr("merge")(userConfig, defaults);
-    config.attr("update")(addictDict()(merged));
-    config["configFile"] = fileName;
-    // The loaded data settings (source, key, currency, period) take effect as a changed
-    // setting does: a new data source for every provider before the tab runs again.
+    py::dict taken = loadedPart(readTree(fileName));
+    mendPaperSize(taken);
+    py::object newConfig = readTree(py::str("default.json"));
+    keepRunning(config, newConfig);
+    mergeLoaded(taken, newConfig);
+    newConfig["configFile"] = fileName;
+    py::object newUser = deepCopy(taken);
+    keepRunning(userConfig, newUser);
+
+    py::object builtinDict = builtins().attr("dict");
+    py::object runningConfig = builtinDict(config), runningUser = builtinDict(userConfig);
+    replaceContents(userConfig, addictDict()(newUser));
+    replaceContents(config, addictDict()(newConfig));
+    // The loaded data settings (key, currency, period) take effect as a changed setting does.
     py::object manager = self.attr("providerManager");
-    if (!manager.is_none()) manager.attr("reconfigure")(config);
+    if (manager.is_none()) return true;
+    try {
+        manager.attr("reconfigure")(config);
+    } catch (...) {
+        replaceContents(userConfig, runningUser);
+        replaceContents(config, runningConfig);
+        try {
+            manager.attr("reconfigure")(config);
+        } catch (py::error_already_set &) {
+            // The first failure is the one to tell.
+        }
+        throw;
+    }
     return true;
 }
 
@@ -832,11 +1044,8 @@ void exportReplacing(const py::module_ &m, py::object fileName, const char *suff
                      const std::function<void(py::object)> &write, const char *failure) {
     try {
         velmora::replaceWhenWritten(fileName, suffix, write);
-    } catch (py::error_already_set &raised) {
-        py::object error = raised.value();
-        m.attr("logger").attr("error")(failure, "exc_info"_a = error);
-        sg().attr("PopupError")(velmora::translate(failure) + py::str("\n\n") + py::str(error),
-                                "title"_a = velmora::translate("Error"), "keep_on_top"_a = true);
+    } catch (py::error_already_set &) {
+        tellFailure(m, failure, failure);
     }
 }
 
@@ -884,14 +1093,20 @@ void writeReport(py::object self, py::object fileName) {
     py::object pdf = pdfPages(fileName, "metadata"_a = metadata);
     velmora::within(pdf, [&] {
         py::tuple size = pageSize(self);
-        self.attr("printTable")(pdf, self.attr("__getitem__")("Recommendation"));
-        plt.attr("figure")("figsize"_a = size);
-        py::module_::import("pypfopt.plotting").attr("plot_weights")(self.attr("cleanedWeights"));
-        pdf.attr("savefig")();
-        plt.attr("close")();
+        py::object recommendation = self.attr("__getitem__")("Recommendation");
+        // The weights and the analysis of the allocation printed, none beside the empty tables that a
+        // clearing or a failed run leaves, whatever that run left behind.
+        bool allocated = !velmora::truthy(recommendation.attr("empty"));
+        self.attr("printTable")(pdf, recommendation);
+        if (allocated) {
+            plt.attr("figure")("figsize"_a = size);
+            py::module_::import("pypfopt.plotting").attr("plot_weights")(donutWeights(recommendation));
+            pdf.attr("savefig")();
+            plt.attr("close")();
+        }
         self.attr("printTable")(pdf, self.attr("__getitem__")("Results"));
         py::object method = self.attr("methodObj");
-        if (velmora::truthy(method)) {
+        if (allocated && velmora::truthy(method)) {
             plt.attr("figure")("figsize"_a = size);
             method.attr("plotAnalysis")("pdf"_a = pdf);
             pdf.attr("savefig")();
@@ -1018,8 +1233,11 @@ void defineRecommendationProvider(py::module_ &m) {
     velmora::method(cls, "createTab", module, &createTab);
     velmora::method(cls, "resetUI", &resetUI, "window"_a);
     velmora::method(cls, "updateUI", &updateUI, "window"_a);
+    // A window made anew shows the charts held, as the one before showed them.
+    velmora::method(cls, "bind", &showCharts, "window"_a);
     velmora::method(cls, "handleEvent", module, &handleEvent, "window"_a, "event"_a, "values"_a);
     velmora::method(cls, "compute", module, &compute);
+    velmora::method(cls, "recompute", module, &recompute);
     velmora::method(cls, "axToPng", &axToPng, "ax"_a);
     velmora::method(cls, "axToPdf", &axToPdf, "ax"_a, "fileName"_a);
     velmora::method(cls, "formatValue", &formatValue, "value"_a);

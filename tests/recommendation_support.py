@@ -211,9 +211,20 @@ def dispatch(manager, window, event, **changed):
     return manager.handleEvent(window, event, values)
 
 
+@pytest.fixture
+def errorPopups(monkeypatch):
+    """The messages of the error popups shown, in turn; none is opened."""
+    import PySimpleGUI as sg
+
+    shown = []
+    monkeypatch.setattr(sg, "PopupError", lambda *texts, **options: shown.append(texts[0]))
+    return shown
+
+
 @pytest.fixture(autouse=True)
-def isolated(monkeypatch):
-    """A fresh value store and field registry, the tests' own methods, and a blank chart state."""
+def isolated(monkeypatch, errorPopups):
+    """A fresh value store and field registry, the tests' own methods, a blank chart state, and error
+    popups recorded in `errorPopups`."""
     monkeypatch.setattr(provider.Provider, "values", {})
     monkeypatch.setattr(provider.Provider, "origin", {})
     monkeypatch.setattr(provider.Provider, "generation", 0)

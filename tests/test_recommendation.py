@@ -1,8 +1,11 @@
 """The recommendation tab: the form and its rules, the run with its backtest, the result display."""
+import gettext
 import io
+import locale
 import logging
 import math
 import sys
+from pathlib import Path
 
 import matplotlib
 import numpy as np
@@ -17,8 +20,7 @@ import recommendation
 import recommendation_support as support
 from fields_support import focusOn, press, processLocale, pump
 from recommendation_support import (Fixed, MarketData, allocationConfig, curvePrices, dispatch,  # noqa: F401
-                                    makeManager,
-                                    isolated, realPrices, stockTable, window)
+                                    errorPopups, isolated, makeManager, realPrices, stockTable, window)
 
 Provider = provider.Provider
 RecommendationProvider = recommendation.RecommendationProvider
@@ -169,7 +171,7 @@ def test_run_without_cut_off_date_and_donut_of_many_stocks():
     assert len(tab["Recommendation"]) == 25
 
 
-def test_failing_run_is_logged_and_publishes_nothing(caplog):
+def test_failing_run_is_logged_shown_and_publishes_nothing(caplog, errorPopups):
     config = allocationConfig(method="testmethods.Failing")
     data, tab = makeTab(config)
     before = tab["Recommendation"]
@@ -178,10 +180,12 @@ def test_failing_run_is_logged_and_publishes_nothing(caplog):
     errors = [record.getMessage() for record in caplog.records if record.levelno == logging.ERROR]
     assert errors == ["Recommendation"]
     assert tab["Recommendation"] is before
+    assert errorPopups == ["The recommendation could not be computed:\n\nthe optimiser found no solution"]
     config.allocation.method = "nomodule.Method"
     caplog.clear()
     tab.compute()
     assert "Recommendation" in [record.getMessage() for record in caplog.records]
+    assert len(errorPopups) == 2 and "'nomodule.Method' names no module" in errorPopups[1]
 
 
 # --- module functions and chart images --------------------------------------------------------
@@ -262,7 +266,7 @@ def test_form_rules_follow_the_method(window):
     assert tab.title == "Recommendation"
 
 
-def test_runs_from_the_tab_events(window, caplog):
+def test_runs_from_the_tab_events(window, caplog, errorPopups):
     config = allocationConfig(cutOffDate="")
     user = Dict()
     manager, win = window(config, user)
@@ -296,11 +300,12 @@ def test_runs_from_the_tab_events(window, caplog):
         deadline -= 1
     assert tab["Recommendation"]["Value"].sum() <= 50000
 
-    # A failing run is logged, leaves empty tables, and the next run works again.
+    # A failing run is logged and shown, leaves empty tables, and the next run works again.
     config.allocation.method = "testmethods.Failing"
     with caplog.at_level(logging.ERROR):
         dispatch(manager, win, "UpdateConfig")
     assert "Recommendation" in [record.getMessage() for record in caplog.records]
+    assert errorPopups[-1].endswith("the optimiser found no solution")
     assert tab["Recommendation"].empty and win["RecommendationData"].Values == []
     config.allocation.method = "testmethods.MinVolatility"
     dispatch(manager, win, "clearCutOffDate")
@@ -308,23 +313,52 @@ def test_runs_from_the_tab_events(window, caplog):
     assert win["resultType"].get() == "Current Recommendation" and tab.futureValue is None
 
 
-def test_cancel_leaves_the_previous_result(window):
+def test_cancel_leaves_the_last_complete_result_on_both_paths(window, errorPopups):
     config = allocationConfig()
     config.progress.progressPeriod = 0.05
     manager, win = window(config, Dict())
     tab = manager.providerList[2]
     dispatch(manager, win, "UpdateConfig")
-    previous, graph = tab["Recommendation"], tab.weightGraph
-    rows = win["RecommendationData"].Values
+    names = ("weightGraph", "analysisGraph", "backtestGraph", "drawdownGraph", "cleanedWeights", "methodObj",
+             "futureValue")
+    kept = {name: getattr(tab, name) for name in names}
+    previous, results = tab["Recommendation"], tab["Results"]
+    rows, caption = win["RecommendationData"].Values, win["resultType"].get()
+    assert caption == "Backtest Portfolio for 2017-06-30"
+    assert all(value is not None for value in kept.values())
 
+    def unchanged():
+        assert tab["Recommendation"] is previous and tab["Results"] is results
+        assert all(getattr(tab, name) is value for name, value in kept.items())
+        assert win["RecommendationData"].Values == rows and win["resultType"].get() == caption
+
+    # Cancelled from an event, here a cleared cut-off date: the caption stays that of the result.
     config.allocation.method = "testmethods.Cancelling"
     Fixed.shares = {"Apple Inc": 1}
-    dispatch(manager, win, "UpdateConfig")
-    assert tab["Recommendation"] is previous and tab.weightGraph is graph
-    assert win["RecommendationData"].Values == rows
+    dispatch(manager, win, "clearCutOffDate")
+    assert config.allocation.cutOffDate == ""
+    unchanged()
+    # Selecting the tab runs again; cancelled there too it leaves the result, and the next selection runs.
+    dispatch(manager, win, "mainTab", mainTab="recommendation")
+    unchanged()
+    config.allocation.method = "testmethods.Fixed"
+    dispatch(manager, win, "mainTab", mainTab="recommendation")
+    assert list(tab["Recommendation"]["Security Name"]) == ["Apple Inc"]
+    assert win["resultType"].get() == "Current Recommendation" and tab.futureValue is None
+    assert errorPopups == []
 
 
-def test_selecting_the_tab_runs_and_shows_the_result(window):
+def elementSizes(win):
+    for _ in range(3):
+        pump(win)
+        win.TKroot.update()
+    keys = ("analysisChart", "ResultsData", "RecommendationData", "LinkageMethod", "resultType")
+    return {key: (win[key].Widget.winfo_width(), win[key].Widget.winfo_height()) for key in keys}
+
+
+def test_selecting_the_tab_runs_and_a_new_window_looks_the_same(window, tmp_path, monkeypatch):
+    import json
+
     config = allocationConfig()
     manager, win = window(config, Dict())
     tab = manager.providerList[2]
@@ -333,8 +367,53 @@ def test_selecting_the_tab_runs_and_shows_the_result(window):
     allocation = tab["Recommendation"]
     assert not allocation.empty and len(win["RecommendationData"].Values) == len(allocation)
     assert win["resultType"].get() == "Backtest Portfolio for 2017-06-30"
-    # A window made anew shows the last results.
-    manager.createWindow().close()
+    sizes, rows = elementSizes(win), win["RecommendationData"].Values
+
+    # Loading the same settings makes the window anew, as a change of language does; it shows the
+    # last results laid out as the window the program started with.
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "locale").symlink_to(Path(__file__).resolve().parents[1] / "locale")
+    (tmp_path / "default.json").write_text(json.dumps(config))
+    (tmp_path / "same.json").write_text(json.dumps({"allocation": config.allocation}))
+    monkeypatch.setattr(provider, "GetFileName", lambda *args, **kwargs: str(tmp_path / "same.json"))
+    savedLocale = locale.setlocale(locale.LC_ALL)
+    again = dispatch(manager, win, "LoadConfig", mainTab="recommendation")
+    try:
+        assert again is not win and again["RecommendationData"].Values == rows
+        assert elementSizes(again) == sizes and cutTexts(again) == []
+        right = again["ResultsData"].Widget.winfo_rootx() + sizes["ResultsData"][0]
+        assert right <= again.TKroot.winfo_rootx() + again.size[0]
+        # In German too every label and result name is shown whole.
+        (tmp_path / "same.json").write_text(json.dumps({"allocation": config.allocation,
+                                                        "gui": {"language": "de_DE.UTF-8"}}))
+        german = dispatch(manager, again, "LoadConfig", mainTab="recommendation")
+        again = german
+        dispatch(manager, german, "UpdateConfig")
+        assert "Backtest Volatilität" in [row[0] for row in german["ResultsData"].Values]
+        assert cutTexts(german) == []
+    finally:
+        again.close()
+        gettext.NullTranslations().install()
+        locale.setlocale(locale.LC_ALL, savedLocale)
+
+
+def cutTexts(win):
+    """The form labels and result names that their element shows cut, at the window's size."""
+    import tkinter.font as tkfont
+    from tkinter import ttk
+
+    pump(win)
+    cut = []
+    for key in ("Capital", "Method", "Objective", "RiskMethod", "ReturnMethod", "LinkageMethod", "MinWeight",
+                "MaxWeight", "Benchmark", "Beta", "Gamma", "CutOffDate"):
+        label = win[key].Widget.master.winfo_children()[0]
+        if tkfont.Font(font=label.cget("font")).measure(label.cget("text")) > label.winfo_width():
+            cut.append(label.cget("text"))
+    table = win["ResultsData"].Widget
+    font = tkfont.Font(font=ttk.Style().lookup(table.cget("style") or "Treeview", "font") or "TkDefaultFont")
+    nameWidth = table.column(table["columns"][0], "width")
+    cut += [row[0] for row in win["ResultsData"].Values if font.measure(str(row[0])) > nameWidth]
+    return cut
 
 
 # --- the program's own methods ----------------------------------------------------------------
@@ -542,7 +621,7 @@ def test_pdf_report_and_workbook(window, tmp_path, monkeypatch, popups):
 
     # A failed export keeps the old file, leaves no partial one and tells the user.
     before = (tmp_path / "report.pdf").read_bytes()
-    tab.cleanedWeights = None
+    tab.methodObj = object()  # no method: its analysis page fails
     answers.append(str(tmp_path / "report.pdf"))
     dispatch(manager, win, "SaveGraph")
     assert (tmp_path / "report.pdf").read_bytes() == before

@@ -1,6 +1,8 @@
 """The recommendation tab's files: the user configuration, the PDF report and the Excel workbook."""
 import json
+import os
 import re
+import stat
 import subprocess
 import sys
 import zipfile
@@ -14,8 +16,8 @@ import provider
 import recommendation
 import recommendation_support as support
 from fields_support import pump
-from recommendation_support import (Fixed, MarketData, allocationConfig, dispatch, isolated,  # noqa: F401
-                                    makeManager, window)
+from recommendation_support import (Fixed, MarketData, allocationConfig, dispatch, errorPopups,  # noqa: F401
+                                    isolated, makeManager, window)
 
 Provider = provider.Provider
 RecommendationProvider = recommendation.RecommendationProvider
@@ -48,15 +50,21 @@ def deepCopy(tree):
 def test_closing_writes_the_user_configuration(window, dialogs, tmp_path, monkeypatch):
     import risk
 
-    monkeypatch.setattr(risk, "translations", {"Weights", "Ärger"})
+    monkeypatch.setattr(risk, "translations", {"Weights", "Ärger", ""})
     configFile = tmp_path / "velmora.json"
     config = allocationConfig()
     config.configFile = str(configFile)
     user = Dict({"allocation": {"capital": 50000}, "title": "Müller Depot",
-                 "translations": {"Alpha": "kept only as a key"}})
+                 "translations": {"Alpha": "kept only as a key", "": ""}})
     manager, win = window(config, user)
 
-    dispatch(manager, win, sg.WIN_CLOSE_ATTEMPTED_EVENT)
+    # A new file gets the permissions the umask gives.
+    umask = os.umask(0o027)
+    try:
+        dispatch(manager, win, sg.WIN_CLOSE_ATTEMPTED_EVENT)
+    finally:
+        os.umask(umask)
+    assert stat.S_IMODE(configFile.stat().st_mode) == 0o640
     text = configFile.read_text(encoding="ascii")
     saved = json.loads(text)
     assert text == json.dumps(saved, indent=2) and "\\u00c4rger" in text and "configFile" not in text
@@ -102,6 +110,12 @@ def test_closing_writes_the_user_configuration(window, dialogs, tmp_path, monkey
     dispatch(manager, win, sg.WIN_CLOSE_ATTEMPTED_EVENT)
     assert configFile.read_text() == before and list(tmp_path.iterdir()) == [configFile]
     assert len(dialogs.errors) == 1 and dialogs.errors[0].startswith("The configuration could not be saved")
+    # A replaced file keeps its permissions.
+    configFile.chmod(0o604)
+    user.allocation.capital = 40000
+    dispatch(manager, win, sg.WIN_CLOSE_ATTEMPTED_EVENT)
+    assert json.loads(configFile.read_text())["allocation"] == {"capital": 40000}
+    assert stat.S_IMODE(configFile.stat().st_mode) == 0o604
 
 
 def recommendation_version():
@@ -111,8 +125,12 @@ def recommendation_version():
 
 def writeDefaults(folder, **allocation):
     defaults = allocationConfig(**allocation)
-    defaults.data = {"dataProvider": "yahoods2.YahooDataSource", "localCurrency": "USD.FOREX", "apiKey": ""}
+    defaults.data = {"dataProvider": "yahoods2.YahooDataSource", "localCurrency": "USD.FOREX", "apiKey": "",
+                     "cacheName": "data/cache/prices.cache"}
     defaults.gui.language = "en_US.UTF-8"
+    defaults.update({"providers": ["fields.FieldProvider"], "logging": {"version": 1}, "title": "",
+                     "updateInfo": {"url": ""}, "selectionName": "data/config/current.stocks",
+                     "monetization": {"buySubscriptionUrl": "https://eodhistoricaldata.com/pricing"}})
     (folder / "default.json").write_text(json.dumps(defaults, indent=2))
     return defaults
 
@@ -145,10 +163,14 @@ def test_save_and_load_config_round_trip(window, dialogs, tmp_path, monkeypatch)
     dispatch(manager, win, "SaveConfig")
     assert dialogs.errors == ["Error saving config file"] and config.configFile == str(tmp_path / "mine.json")
 
-    # Load Config: the loaded settings over the defaults, the data settings applied, a run.
+    # Load Config: the loaded settings over the defaults, the data settings applied, a run. What names
+    # code, a file or a network address keeps its running value; Letter stored in points reads as Letter.
+    config.selectionName = "data/config/mine.stocks"
     (tmp_path / "loaded.json").write_text(json.dumps(
-        {"allocation": {"capital": 25000}, "data": {"localCurrency": "EUR.FOREX"},
-         "gui": {"size": [900, 700]}}))
+        {"allocation": {"capital": 25000}, "data": {"localCurrency": "EUR.FOREX", "cacheName": "/tmp/x"},
+         "gui": {"size": [900, 700]}, "print": {"paperSize": [612, 792]}, "providers": ["os.system"],
+         "logging": {"version": 1, "root": {"level": "DEBUG"}}, "updateInfo": {"url": "http://example.org"},
+         "selectionName": "/etc/passwd", "monetization": {"buySubscriptionUrl": "http://example.org"}}))
     dialogs.answers = [str(tmp_path / "loaded.json")]
     newWindow = dispatch(manager, win, "LoadConfig")
     try:
@@ -162,28 +184,56 @@ def loadedAndBroken(manager, win, newWindow, defaults, dialogs, tmp_path):
     config, user, tab = manager.config, manager.userConfig, manager.providerList[2]
     assert newWindow is not win
     assert user == {"allocation": {"capital": 25000}, "data": {"localCurrency": "EUR.FOREX"},
-                    "gui": {"size": [900, 700]}}
+                    "gui": {"size": [900, 700]}, "print": {"paperSize": [850, 1100]}}
     assert config.allocation.capital == 25000 and config.allocation.method == defaults.allocation.method
     assert config.data.localCurrency == "EUR.FOREX" and config.data.dataProvider == "yahoods2.YahooDataSource"
+    assert config.providers == defaults.providers and config.logging == defaults.logging
+    assert config.updateInfo == defaults.updateInfo and config.monetization == defaults.monetization
+    assert config.data.cacheName == defaults.data["cacheName"]
+    assert config.selectionName == "data/config/mine.stocks"
+    assert config.print.paperSize == [850, 1100] and dialogs.errors == ["Error saving config file"]
     assert config.configFile == str(tmp_path / "loaded.json") and "mine" not in json.dumps(user)
     assert manager.reconfigured == [config]
     assert not tab["Recommendation"].empty and tab["Recommendation"]["Value"].sum() <= 25000
     assert newWindow["Capital"].get().replace(",", "") == "25000"
     win = newWindow
 
-    # A file that is no configuration, or defaults that can't be read, change nothing at all.
+    # The file saved on closing holds none of the settings the load left out.
+    dispatch(manager, win, sg.WIN_CLOSE_ATTEMPTED_EVENT)
+    saved = json.loads((tmp_path / "loaded.json").read_text())
+    assert saved["allocation"] == {"capital": 25000} and saved["print"] == {"paperSize": [850, 1100]}
+    assert not {"providers", "logging", "updateInfo", "selectionName", "monetization"} & set(saved)
+    assert "cacheName" not in saved["data"]
+
+    # A file that is no configuration, a setting of the wrong shape, defaults that can't be read, or
+    # settings that can't be applied change nothing at all, and the user is told.
     snapshot = (deepCopy(config), deepCopy(user))
     (tmp_path / "broken.json").write_text("{ not json")
     (tmp_path / "list.json").write_text("[1, 2]")
-    for name in ("broken.json", "list.json"):
+    (tmp_path / "shape.json").write_text(json.dumps({"allocation": 5}))
+    (tmp_path / "section.json").write_text(json.dumps({"allocation": {"capital": 1}, "title": {"x": 1}}))
+    for name in ("broken.json", "list.json", "shape.json", "section.json"):
         dialogs.answers = [str(tmp_path / name)]
-        dispatch(manager, win, "LoadConfig")
+        assert dispatch(manager, win, "LoadConfig") is win
         assert (deepCopy(config), deepCopy(user)) == snapshot
-    (tmp_path / "default.json").rename(tmp_path / "moved.json")
+    loadErrors = dialogs.errors[1:]
+    assert len(loadErrors) == 4 and all(error.startswith("The configuration file could not be loaded:")
+                                        for error in loadErrors)
+    assert loadErrors[2].endswith("allocation: a section in default.json, not 5")
     (tmp_path / "other.json").write_text(json.dumps({"allocation": {"capital": 12345}}))
+
+    def failing(config):
+        raise ValueError("no data source for these settings")
+
+    manager.reconfigure = failing
+    dialogs.answers = [str(tmp_path / "other.json")]
+    assert dispatch(manager, win, "LoadConfig") is win
+    assert (deepCopy(config), deepCopy(user)) == snapshot
+    assert dialogs.errors[-1].endswith("no data source for these settings")
+    (tmp_path / "default.json").rename(tmp_path / "moved.json")
     dialogs.answers = [str(tmp_path / "other.json")]
     dispatch(manager, win, "LoadConfig")
-    assert (deepCopy(config), deepCopy(user)) == snapshot and len(manager.reconfigured) == 1
+    assert (deepCopy(config), deepCopy(user)) == snapshot and len(dialogs.errors) == 7
 
 
 def test_letter_paper_is_stored_in_hundredths_of_an_inch():
@@ -192,6 +242,12 @@ def test_letter_paper_is_stored_in_hundredths_of_an_inch():
     tab = settings.ConfigProvider(allocationConfig())
     tab.createTab()
     assert fields.handlers["paperSize"].revMap == {"A4": (827, 1169), "Letter": (850, 1100)}
+    # Files that hold Letter in points, as stored before, are read as Letter.
+    config, user = allocationConfig(), Dict({"print": {"paperSize": [612, 792]}})
+    config.print.paperSize = [612, 792]
+    MarketData(config)
+    RecommendationProvider(config, userConfigParm=user)
+    assert config.print.paperSize == user.print.paperSize == [850, 1100]
 
 
 # --- the PDF report -----------------------------------------------------------------------------
@@ -211,25 +267,24 @@ def test_pdf_report(window, dialogs, tmp_path):
     manager, win = window(config, Dict())
     tab = manager.providerList[2]
 
-    # Before any run there are no weights: nothing is written, an older file stays, the user is told.
+    # Before any run there are no weights: the report holds the two empty tables only.
     report = tmp_path / "results.pdf"
     report.write_text("older report")
     dialogs.answers = [str(report)]
     dispatch(manager, win, "SaveGraph")
-    assert report.read_text() == "older report" and list(tmp_path.iterdir()) == [report]
-    assert len(dialogs.errors) == 1 and dialogs.errors[0].startswith("The PDF report could not be written")
-    assert dialogs.asked == [("pdf", "results.pdf", True)]
+    landscape, upright = (11.69, 8.27), (8.27, 11.69)
+    assert pdfPages(report)[0] == [landscape, landscape] and list(tmp_path.iterdir()) == [report]
+    assert dialogs.asked == [("pdf", "results.pdf", True)] and dialogs.errors == []
 
     dispatch(manager, win, "UpdateConfig")
     dialogs.answers = [str(report)]
     dispatch(manager, win, "SaveGraph")
     sizes, info = pdfPages(report)
-    landscape, upright = (11.69, 8.27), (8.27, 11.69)
     assert sizes == [landscape, upright, landscape, upright, upright]
     assert info["Title"] == "Stock Recommendation" and info["Subject"] == "Stocks"
     assert info["Keywords"] == "Stocks"
     assert info["Creator"] == "Zeltra Velmora " + recommendation_version() == info["Producer"]
-    assert len(dialogs.errors) == 1
+    assert dialogs.errors == []
 
     # Letter paper, no backtest: four pages of 8.5 by 11 inches.
     config.print.paperSize = [850, 1100]
@@ -242,6 +297,15 @@ def test_pdf_report(window, dialogs, tmp_path):
     # Cancelled: nothing written.
     dispatch(manager, win, "SaveGraph")
     assert sorted(p.name for p in tmp_path.iterdir()) == ["letter.pdf", "results.pdf"]
+
+    # After a failed run the report shows its empty tables and no earlier run's weights.
+    config.allocation.method = "testmethods.Failing"
+    dispatch(manager, win, "UpdateConfig")
+    dialogs.answers = [str(report)]
+    dispatch(manager, win, "SaveGraph")
+    assert pdfPages(report)[0] == [(11.0, 8.5), (11.0, 8.5)]
+    assert len(dialogs.errors) == 1
+    assert dialogs.errors[0].startswith("The recommendation could not be computed")
 
 
 def test_table_page_rounds_cells(tmp_path):
@@ -439,5 +503,20 @@ def test_exports_and_settings_survive_a_restart(stub, workspace, popups, monkeyp
         assert win["Capital"].get().replace(",", "") == "30000" and again.allocation.capital == 30000
         assert win.size == size and tuple(win.current_location(more_accurate=True)) == tuple(position)
         assert set(manager.providerList[2]["stocks"]["Symbol"]) == symbols and len(symbols) == 2
+
+        # The saved file loaded with another base period: the run right after the load estimates on
+        # prices fetched for that period.
+        tab = manager.providerList[-1]
+        win = dispatch(manager, win, "mainTab", mainTab="recommendation")
+        assert str(tab.prices.index[0].date()) >= "2017-03-31"
+        (workspace / "default.json").write_text(json.dumps(defaults()))
+        saved["data"] = {"basePeriod": 730}
+        (workspace / "longer.json").write_text(json.dumps(saved))
+        answers.append(str(workspace / "longer.json"))
+        win = dispatch(manager, win, "LoadConfig", mainTab="recommendation")
+        assert again.data.basePeriod == 730 and again.allocation.capital == 30000
+        assert "2016-03-31" <= str(tab.prices.index[0].date()) < "2016-04-10"
+        assert 0 < tab["Recommendation"]["Value"].sum() <= 30000
     finally:
         win.close()
+    assert popups.kinds() == []
