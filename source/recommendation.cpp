@@ -14,31 +14,14 @@ namespace {
 
 using Rows = std::initializer_list<std::pair<const char *, const char *>>;
 
-py::object sg() { return py::module_::import("PySimpleGUI"); }
-py::object pd() { return py::module_::import("pandas"); }
-py::object builtins() { return py::module_::import("builtins"); }
-
-// The charts are rendered into memory only. Under an interactive back end every new figure
-// would open a window of its own beside the main window, so unless another module has
-// chosen a back end already, the image back end is set before pyplot is loaded.
-py::object pyplot() {
-    py::dict modules = py::module_::import("sys").attr("modules");
-    if (!modules.contains("matplotlib.pyplot")) py::module_::import("matplotlib").attr("use")("Agg");
-    return py::module_::import("matplotlib.pyplot");
-}
-
-py::list names(std::initializer_list<const char *> texts) {
-    py::list result;
-    for (const char *text : texts) result.append(text);
-    return result;
-}
-
 py::object emptyRecommendation() {
-    py::list columns = names({"Symbol", "Security Name", "Weight", "Price", "Count", "Value"});
-    return pd().attr("DataFrame")("columns"_a = columns);
+    py::list columns = velmora::list({"Symbol", "Security Name", "Weight", "Price", "Count", "Value"});
+    return velmora::pandas().attr("DataFrame")("columns"_a = columns);
 }
 
-py::object emptyResults() { return pd().attr("DataFrame")("columns"_a = names({"Name", "Value"})); }
+py::object emptyResults() {
+    return velmora::pandas().attr("DataFrame")("columns"_a = velmora::list({"Name", "Value"}));
+}
 
 // The graphs and run state that a new run or a clearing replaces, in the order they are reset: what
 // the tab shows and exports besides the two tables. `resultCutOffDate` is the cut-off date the shown
@@ -89,12 +72,6 @@ py::dict options(Rows rows, bool translated = true) {
 py::dict rule(std::initializer_list<const char *> methods, py::object value) {
     py::dict result;
     for (const char *method : methods) result[method] = value;
-    return result;
-}
-
-py::list row(std::initializer_list<py::object> elements) {
-    py::list result;
-    for (const py::object &element : elements) result.append(element);
     return result;
 }
 
@@ -174,7 +151,7 @@ py::list parameterForm(py::object self) {
 
     py::object num = fields.attr("NumField"), select = fields.attr("SelectionField");
     // Method is created before its dependants: each registers with it when created.
-    py::list form = row({
+    py::list form = velmora::list({
         num("Capital", tr("Capital"), "configPath"_a = "allocation.capital", "maxValue"_a = 1000000000,
             "minValue"_a = 100, "isInt"_a = true),
         select("Method", tr("Method"), "configPath"_a = "allocation.method", "options"_a = availableMethods),
@@ -214,22 +191,23 @@ void widenLabels(std::initializer_list<py::list> frames) {
 }
 
 py::list leftColumn(py::object self, py::list optimizationParms, py::list backtestParms) {
-    py::object g = sg();
+    py::object g = velmora::sg();
     auto tr = [](const char *text) { return velmora::translate(text); };
     auto button = [&](const char *key, const char *text) {
         return g.attr("Button")("key"_a = key, "button_text"_a = tr(text));
     };
     py::object caption = initialCaption(self);
-    return row({
-        row({g.attr("Frame")(tr("Optimization Parameters"), optimizationParms)}),
-        row({g.attr("Frame")(tr("Backtest Parameters"), backtestParms, "key"_a = "BacktestParms")}),
-        row({g.attr("Text")("")}),
-        row({button("UpdateConfig", "Update"), button("LoadConfig", "Load Config"),
-             button("SaveConfig", "Save Config")}),
-        row({button("SaveGraph", "Save Graph"), button("SaveExcel", "Save Excel"),
-             button("HelpRecommendation", "Help")}),
-        row({g.attr("Text")("")}),
-        row({g.attr("Text")(caption, "key"_a = "resultType", "font"_a = py::make_tuple("Helvetica", 14))}),
+    return velmora::list({
+        velmora::list({g.attr("Frame")(tr("Optimization Parameters"), optimizationParms)}),
+        velmora::list({g.attr("Frame")(tr("Backtest Parameters"), backtestParms, "key"_a = "BacktestParms")}),
+        velmora::list({g.attr("Text")("")}),
+        velmora::list({button("UpdateConfig", "Update"), button("LoadConfig", "Load Config"),
+                       button("SaveConfig", "Save Config")}),
+        velmora::list({button("SaveGraph", "Save Graph"), button("SaveExcel", "Save Excel"),
+                       button("HelpRecommendation", "Help")}),
+        velmora::list({g.attr("Text")("")}),
+        velmora::list(
+            {g.attr("Text")(caption, "key"_a = "resultType", "font"_a = py::make_tuple("Helvetica", 14))}),
     });
 }
 
@@ -239,18 +217,18 @@ py::list chartTabs(py::object self) {
     auto tab = [&](const char *title, const char *key) {
         return chartTab(velmora::translate(title), "key"_a = key, "expand_x"_a = true);
     };
-    return row({
-        row({chartTab(velmora::translate("Analysis 1"), "key"_a = "analysisChart", "expand_x"_a = true,
-                      "expand_y"_a = true, "size"_a = py::make_tuple(50, 70))}),
-        row({tab("Analysis 2", "analysisChart2")}),
-        row({tab("Allocation", "allocationChart")}),
-        row({tab("Backtest", "backtestChart")}),
-        row({tab("Drawdown", "drawdownChart")}),
+    return velmora::list({
+        velmora::list({chartTab(velmora::translate("Analysis 1"), "key"_a = "analysisChart",
+                                "expand_x"_a = true, "expand_y"_a = true, "size"_a = py::make_tuple(50, 70))}),
+        velmora::list({tab("Analysis 2", "analysisChart2")}),
+        velmora::list({tab("Allocation", "allocationChart")}),
+        velmora::list({tab("Backtest", "backtestChart")}),
+        velmora::list({tab("Drawdown", "drawdownChart")}),
     });
 }
 
 py::object createTab(const py::module_ &m, py::object self, py::kwargs kwargs) {
-    py::object g = sg();
+    py::object g = velmora::sg();
     py::object tableClass = py::module_::import("table").attr("Table");
     self.attr("title") = velmora::translate("Recommendation");
     py::object recommendation = self.attr("__getitem__")("Recommendation");
@@ -264,10 +242,11 @@ py::object createTab(const py::module_ &m, py::object self, py::kwargs kwargs) {
     for (const char *text : {"Symbol", "Security Name", "Weight", "Price", "Count", "Value"})
         headings.append(velmora::translate(text));
     self.attr("recommendationTableHeadings") = headings;
-    self.attr("resultsTableHeadings") = row({velmora::translate("Name"), velmora::translate("Value")});
+    self.attr("resultsTableHeadings") =
+        velmora::list({velmora::translate("Name"), velmora::translate("Value")});
 
     py::list optimizationParms = parameterForm(self);
-    py::list backtestParms = row({py::module_::import("fields").attr("DateField")(
+    py::list backtestParms = velmora::list({py::module_::import("fields").attr("DateField")(
         "CutOffDate", velmora::translate("Cut Off Date"), "configPath"_a = "allocation.cutOffDate",
         "allowBlank"_a = true,
         "tooltip"_a = velmora::translate("Date to start the backtest (only using data after this date)"))});
@@ -275,7 +254,7 @@ py::object createTab(const py::module_ &m, py::object self, py::kwargs kwargs) {
     py::list col1 = leftColumn(self, optimizationParms, backtestParms);
     py::object grafTabs = g.attr("TabGroup")(chartTabs(self), "key"_a = "GrafTabs", "tab_location"_a = "top",
                                              "expand_x"_a = false, "enable_events"_a = true);
-    py::list col2 = row({row({grafTabs})});
+    py::list col2 = velmora::list({velmora::list({grafTabs})});
     py::object resultsTable = tableClass(
         "key"_a = "ResultsData", "df"_a = results, "headings"_a = self.attr("resultsTableHeadings"),
         "size"_a = py::make_tuple(30, 30), "col_widths"_a = py::make_tuple(22, 10), "expand_x"_a = true,
@@ -285,13 +264,13 @@ py::object createTab(const py::module_ &m, py::object self, py::kwargs kwargs) {
         "headings"_a = self.attr("recommendationTableHeadings"), "rounding"_a = rounding,
         "size"_a = py::make_tuple(40, 40),
         "col_widths"_a =
-            row({py::int_(10), py::int_(20), py::int_(6), py::int_(6), py::int_(6), py::int_(10)}),
+            velmora::list({py::int_(10), py::int_(20), py::int_(6), py::int_(6), py::int_(6), py::int_(10)}),
         "expand_x"_a = true, "expand_y"_a = true, "alternating_row_color"_a = "lightblue");
     // The results beside the allocation rather than beside the charts: at the window's default size the
     // form and a chart leave a results table no room for its names in German.
-    self.attr("layout") = row({
-        row({g.attr("Column")(col1), g.attr("Column")(col2, "expand_x"_a = true)}),
-        row({allocationTable, resultsTable}),
+    self.attr("layout") = velmora::list({
+        velmora::list({g.attr("Column")(col1), g.attr("Column")(col2, "expand_x"_a = true)}),
+        velmora::list({allocationTable, resultsTable}),
     });
     return velmora::super(m.attr("RecommendationProvider"), self).attr("createTab")(**kwargs);
 }
@@ -428,7 +407,7 @@ void saveOnLeaving(const py::module_ &m, py::object self, py::object window) {
 
 bool handleEvent(const py::module_ &m, py::object self, py::object window, py::object event,
                  py::object values) {
-    if (event.equal(sg().attr("WIN_CLOSE_ATTEMPTED_EVENT")) || isEvent(event, "UpdateSoftware")) {
+    if (event.equal(velmora::sg().attr("WIN_CLOSE_ATTEMPTED_EVENT")) || isEvent(event, "UpdateSoftware")) {
         saveOnLeaving(m, self, window);
         return false;
     }
@@ -485,7 +464,7 @@ py::object datesOf(py::object prices) {
 
 py::object withoutDates(py::object prices) {
     if (!prices.attr("columns").contains("Date")) return prices;
-    return prices.attr("drop")("columns"_a = row({py::str("Date")}));
+    return prices.attr("drop")("columns"_a = velmora::list({py::str("Date")}));
 }
 
 bool isMethodClass(py::handle candidate) {
@@ -515,7 +494,7 @@ py::object estimationInputs(const py::module_ &m, py::object self, py::object st
     for (size_t i = 0; i < symbols.size(); ++i) securityNames[symbols[i]] = securities[i];
     estimation = estimation.attr("rename")("columns"_a = securityNames);
     // Security names are the estimation's keys; reindexing refuses duplicate labels.
-    py::list labels = builtins().attr("sorted")(estimation.attr("columns"));
+    py::list labels = velmora::builtins().attr("sorted")(estimation.attr("columns"));
     estimation = estimation.attr("reindex")("columns"_a = labels);
     self.attr("prices") = estimation;
 
@@ -540,8 +519,8 @@ py::object estimationInputs(const py::module_ &m, py::object self, py::object st
 py::object withSymbols(py::object recommendation, py::object stocks) {
     recommendation = recommendation.attr("copy")();
     recommendation["Security Name"] = recommendation["Symbol"];
-    recommendation = recommendation.attr("drop")("columns"_a = row({py::str("Symbol")}));
-    py::object symbols = stocks[names({"Symbol", "Security Name"})].attr("rename_axis")(py::none());
+    recommendation = recommendation.attr("drop")("columns"_a = velmora::list({py::str("Symbol")}));
+    py::object symbols = stocks[velmora::list({"Symbol", "Security Name"})].attr("rename_axis")(py::none());
     return recommendation.attr("merge")(symbols, "sort"_a = true);
 }
 
@@ -566,7 +545,7 @@ py::dict donutWeights(py::object recommendation) {
 }
 
 void drawDonut(py::object self, py::object recommendation) {
-    py::object plt = pyplot();
+    py::object plt = velmora::pyplot();
     py::dict cleanedWeights = donutWeights(recommendation);
     self.attr("cleanedWeights") = cleanedWeights;
 
@@ -588,8 +567,8 @@ void drawDonut(py::object self, py::object recommendation) {
 
 py::object valueTable(py::object futurePrices) {
     if (futurePrices.attr("columns").contains("Date"))
-        return futurePrices[row({py::str("Date"), py::str("PortfolioValue")})];
-    py::object table = futurePrices[row({py::str("PortfolioValue")})].attr("copy")();
+        return futurePrices[velmora::list({py::str("Date"), py::str("PortfolioValue")})];
+    py::object table = futurePrices[velmora::list({py::str("PortfolioValue")})].attr("copy")();
     table.attr("insert")(0, "Date", futurePrices.attr("index"));
     return table;
 }
@@ -602,7 +581,7 @@ void withTranslatedAxes(Body &&body) {
 }
 
 void drawBacktest(const py::module_ &m, py::object self, py::object returns, py::object weights) {
-    py::object plt = pyplot();
+    py::object plt = velmora::pyplot();
     py::tuple made = plt.attr("subplots")(1, 1);
     py::object figure = made[0], ax = made[1];
     try {
@@ -641,20 +620,20 @@ py::object backtestFigures(py::object self, py::object portfolioValue) {
     double sharpe =
         volatilityPerYear > 1e-9 ? (profitPerYear - benchmark) / volatilityPerYear * 100 : std::nan("");
 
-    py::list btValueNames = row({py::str(""), velmora::translate("Backtest Profit"),
-                                 velmora::translate("Backtest Volatility"),
-                                 velmora::translate("Backtest Sharpe")});
-    py::list btValues =
-        row({py::str(""), py::float_(profitPerYear), py::float_(volatilityPerYear), py::float_(sharpe)});
+    py::list btValueNames =
+        velmora::list({py::str(""), velmora::translate("Backtest Profit"),
+                       velmora::translate("Backtest Volatility"), velmora::translate("Backtest Sharpe")});
+    py::list btValues = velmora::list(
+        {py::str(""), py::float_(profitPerYear), py::float_(volatilityPerYear), py::float_(sharpe)});
     py::dict bt;
     bt["Name"] = btValueNames;
     bt["Value"] = btValues;
-    return pd().attr("DataFrame")(bt);
+    return velmora::pandas().attr("DataFrame")(bt);
 }
 
 py::object backtest(const py::module_ &m, py::object self, py::object recommendation, py::object performance,
                     py::object futurePrices) {
-    py::object plt = pyplot();
+    py::object plt = velmora::pyplot();
     py::list symbols = recommendation["Symbol"].attr("tolist")();
     py::object held = futurePrices[symbols];
     futurePrices["PortfolioValue"] = held.attr("dot")(recommendation["Shares"].attr("to_numpy")());
@@ -669,8 +648,8 @@ py::object backtest(const py::module_ &m, py::object self, py::object recommenda
         py::dict placeholder;
         placeholder["Symbol"] = "@@@";
         placeholder["Weight"] = 0;
-        recommendationWrk = pd().attr("concat")(
-            row({recommendationWrk, pd().attr("DataFrame")(row({placeholder}))}));
+        recommendationWrk = velmora::pandas().attr("concat")(velmora::list(
+            {recommendationWrk, velmora::pandas().attr("DataFrame")(velmora::list({placeholder}))}));
     }
     recommendationWrk = recommendationWrk.attr("set_index")("Symbol");
     self.attr("returns") = returns;
@@ -678,11 +657,11 @@ py::object backtest(const py::module_ &m, py::object self, py::object recommenda
     drawBacktest(m, self, returns, py::object(recommendationWrk["Weight"]) / py::int_(100));
     self.attr("futureValue") = futureValue;
     py::object figures = backtestFigures(self, futureValue["PortfolioValue"]);
-    return pd().attr("concat")(row({performance, figures}), "ignore_index"_a = true);
+    return velmora::pandas().attr("concat")(velmora::list({performance, figures}), "ignore_index"_a = true);
 }
 
 void runRecommendation(const py::module_ &m, py::object self) {
-    py::object plt = pyplot();
+    py::object plt = velmora::pyplot();
     py::object allocation = self.attr("config").attr("allocation");
     report(self, 1);
     py::object stocks = self.attr("__getitem__")("stocks");
@@ -710,7 +689,8 @@ void runRecommendation(const py::module_ &m, py::object self) {
     m.attr("logger").attr("debug")("Portfolio Performance done");
     report(self, 5);
     recommendation =
-        recommendation[names({"Symbol", "Security Name", "Weight", "Price", "Shares"})].attr("copy")();
+        recommendation[velmora::list({"Symbol", "Security Name", "Weight", "Price", "Shares"})].attr(
+            "copy")();
     recommendation["Value"] = recommendation["Price"] * recommendation["Shares"];
 
     if (velmora::truthy(allocation.attr("cutOffDate"))) {
@@ -767,14 +747,14 @@ py::object axToPng(py::object self, py::object ax) {
         throw;
     }
     buffer.attr("close")();
-    pyplot().attr("close")(figure);
+    velmora::pyplot().attr("close")(figure);
     return data;
 }
 
 void axToPdf(py::object self, py::object ax, py::object fileName) {
-    py::object file = builtins().attr("open")(fileName, "wb");
+    py::object file = velmora::builtins().attr("open")(fileName, "wb");
     try {
-        pyplot().attr("savefig")(file, "format"_a = "pdf");
+        velmora::pyplot().attr("savefig")(file, "format"_a = "pdf");
     } catch (...) {
         file.attr("close")();
         throw;
@@ -840,7 +820,7 @@ void readGeometry(py::object window, py::object gui) {
 // The user configuration: a failed write leaves the old one, with which the program still starts.
 void writeReplacing(py::object fileName, py::str text) {
     velmora::replaceWhenWritten(fileName, ".json", [&](py::object temporary) {
-        velmora::within(builtins().attr("open")(temporary, "w"),
+        velmora::within(velmora::builtins().attr("open")(temporary, "w"),
                         [&](py::object file) { file.attr("write")(text); });
     });
 }
@@ -874,7 +854,7 @@ void save(py::object self, py::object fileName, py::object window) {
     // An axis drawn without a label records the empty text, which wants no translation.
     texts.attr("discard")(py::str(""));
     py::object translations = addictDict()();
-    for (py::handle text : builtins().attr("sorted")(texts)) translations[text] = "";
+    for (py::handle text : velmora::builtins().attr("sorted")(texts)) translations[text] = "";
     userConfig["translations"] = translations;
 
     py::str text = py::module_::import("json").attr("dumps")(userConfig, "indent"_a = 2);
@@ -1013,7 +993,7 @@ bool loadConfig(py::object self) {
     py::object newUser = deepCopy(taken);
     keepRunning(userConfig, newUser);
 
-    py::object builtinDict = builtins().attr("dict");
+    py::object builtinDict = velmora::builtins().attr("dict");
     py::object runningConfig = builtinDict(config), runningUser = builtinDict(userConfig);
     replaceContents(userConfig, addictDict()(newUser));
     replaceContents(config, addictDict()(newConfig));
@@ -1057,7 +1037,7 @@ py::tuple pageSize(py::object self) {
 }
 
 void printTable(const py::module_ &m, py::object self, py::object pdf, py::object df) {
-    py::object plt = pyplot();
+    py::object plt = velmora::pyplot();
     py::tuple size = pageSize(self);
     py::tuple made = plt.attr("subplots")("figsize"_a = py::make_tuple(size[1], size[0]));
     py::object figure = made[0], ax = made[1];
@@ -1069,7 +1049,7 @@ void printTable(const py::module_ &m, py::object self, py::object pdf, py::objec
     if (py::len(cells) == 0) {
         py::list blank;
         for (size_t i = 0; i < py::len(df.attr("columns")); ++i) blank.append("");
-        cells = row({blank});
+        cells = velmora::list({blank});
     }
     ax.attr("table")("cellText"_a = cells, "colLabels"_a = py::list(df.attr("columns")), "loc"_a = "center");
     figure.attr("tight_layout")();
@@ -1078,7 +1058,7 @@ void printTable(const py::module_ &m, py::object self, py::object pdf, py::objec
 }
 
 void writeReport(py::object self, py::object fileName) {
-    py::object plt = pyplot();
+    py::object plt = velmora::pyplot();
     py::object now = py::module_::import("datetime").attr("datetime").attr("now");
     py::object version = py::module_::import("version").attr("version");
     py::dict metadata;
@@ -1168,13 +1148,13 @@ py::list configurationRecords(py::object self) {
 void writeWorkbook(py::object self, py::object fileName) {
     auto tr = [](const char *text) { return velmora::translate(text); };
     self.attr("updateMeta")();
-    py::object configuration = pd().attr("DataFrame")(configurationRecords(self));
-    py::list stockHeadings = row({tr("Symbol"), tr("Security Name"), tr("Currency")});
-    py::list configurationHeadings = row({tr("Key"), tr("Value")});
+    py::object configuration = velmora::pandas().attr("DataFrame")(configurationRecords(self));
+    py::list stockHeadings = velmora::list({tr("Symbol"), tr("Security Name"), tr("Currency")});
+    py::list configurationHeadings = velmora::list({tr("Key"), tr("Value")});
     py::object prices = self.attr("__getitem__")("prices");
-    py::object writer = pd().attr("ExcelWriter")(fileName, "engine"_a = "xlsxwriter",
-                                                 "datetime_format"_a = "yyyy-mm-dd",
-                                                 "date_format"_a = "yyyy-mm-dd");
+    py::object writer = velmora::pandas().attr("ExcelWriter")(fileName, "engine"_a = "xlsxwriter",
+                                                              "datetime_format"_a = "yyyy-mm-dd",
+                                                              "date_format"_a = "yyyy-mm-dd");
     velmora::within(writer, [&] {
         auto sheet = [&](py::object table, const char *name, py::object header) {
             py::dict options;
@@ -1257,7 +1237,7 @@ void defineRecommendationProvider(py::module_ &m) {
 // Copies the lines of one axes of a multi-chart figure onto a figure of its own, with the
 // y axis in percent, so that it renders as an image by itself.
 py::tuple separateAxes(py::object ax) {
-    py::tuple made = pyplot().attr("subplots")();
+    py::tuple made = velmora::pyplot().attr("subplots")();
     py::object newFig = made[0], newAx = made[1];
     for (py::handle line : py::list(ax.attr("lines"))) {
         py::tuple data = line.attr("get_data")();
@@ -1280,7 +1260,7 @@ py::tuple separateAxes(py::object ax) {
 
 py::object safeRound(py::object val) {
     try {
-        return builtins().attr("round")(builtins().attr("float")(val), 2);
+        return velmora::builtins().attr("round")(velmora::builtins().attr("float")(val), 2);
     } catch (py::error_already_set &error) {
         if (error.matches(PyExc_ValueError) || error.matches(PyExc_TypeError)) return val;
         throw;
