@@ -58,7 +58,8 @@ class TestRequests:
         # A symbol, as a received selection file may hold it, is one segment of the price path.
         market_stub.requests.clear()
         source.get(texts, "2024-01-02", "2024-01-05")
-        assert sorted(r.raw_path for r in market_stub.requests) == sorted(f"/api/eod/{each}" for each in escaped)
+        paths = sorted(r.raw_path for r in market_stub.requests)
+        assert paths == sorted(f"/api/eod/{each}" for each in escaped)
         assert all(r.query[0] == ("api_token", KEY) and len(r.query) == 3 for r in market_stub.requests)
 
     def test_constructor_and_class(self, market_stub):
