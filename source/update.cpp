@@ -246,7 +246,8 @@ Download download(const py::module_ &m, py::object provider, py::object informat
 // or replaced it since. Checked right before the start, and given the permission to run that a
 // download is written without (a program of this platform).
 void checkInstallerOnDisk(py::object information) {
-    py::object descriptor = os().attr("open")(downloadFile, os().attr("O_RDONLY") | os().attr("O_NOFOLLOW"));
+    py::object flags = os().attr("O_RDONLY") | os().attr("O_NOFOLLOW") | os().attr("O_NONBLOCK");
+    py::object descriptor = os().attr("open")(downloadFile, flags);
     velmora::within(py::module_::import("builtins").attr("open")(descriptor, "rb"), [&](py::object file) {
         py::object status = os().attr("fstat")(descriptor);
         if (!velmora::truthy(py::module_::import("stat").attr("S_ISREG")(status.attr("st_mode"))))
