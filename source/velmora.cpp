@@ -46,9 +46,11 @@ py::object merge(py::object source, py::object destination) {
 
 // A broken configuration ends the start with its traceback; its last line names the file and,
 // where a value failed, the setting, which the failure itself rarely does (a JSON error gives
-// line and column only). The failure stays in the traceback as the cause.
+// line and column only). The failure stays in the traceback as the cause; a system exit or an
+// interrupt goes on as it is.
 [[noreturn]] void failNaming(py::object where) {
     py::object cause = velmora::currentException();
+    if (!py::isinstance(cause, PyExc_Exception)) throw;
     py::object error = py::reinterpret_borrow<py::object>(PyExc_ValueError)(
         py::str("{}: {}").format(where, cause));
     error.attr("__cause__") = cause;
