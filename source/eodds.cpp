@@ -40,6 +40,17 @@ py::object readPrices(py::object response, bool withClose) {
     return frame;
 }
 
+// A search text or a symbol (which may come from a received selection file) is a single segment
+// of the key-bearing request's path: every character that could take the request elsewhere is
+// escaped ("/", "?", "#" and the rest), and so are the dots of "." and "..", which the HTTP
+// client would resolve to the path itself or to its parent.
+py::str pathSegment(py::object text) {
+    py::str quoted = py::module_::import("urllib.parse").attr("quote")(text, "safe"_a = "");
+    if (quoted.equal(py::str(".")) || quoted.equal(py::str("..")))
+        quoted = quoted.attr("replace")(".", "%2E");
+    return quoted;
+}
+
 py::object getAsyncUrl(const py::module_ &m, py::object self, py::object parms) {
     return rawsource::operation("EodDataSource.getAsyncUrl", [m, self, parms] {
         rawsource::Parms p = rawsource::unpack(parms);
@@ -59,20 +70,10 @@ py::object getAsyncUrl(const py::module_ &m, py::object self, py::object parms) 
             py::dict parameters;
             parameters["from"] = p.startDate;
             parameters["to"] = p.endDate;
-            py::str path = py::str("/api/eod/") + py::str(p.stock);
+            py::str path = py::str("/api/eod/") + pathSegment(p.stock);
             return self.attr("asyncClient").attr("get")(path, "params"_a = parameters);
         }, answer, rawsource::symbolFailed(logger, self, p.stock));
     });
-}
-
-// The search text is a single segment of the request path: every character that could take
-// the request elsewhere is escaped ("/", "?", "#" and the rest), and so are the dots of "."
-// and "..", which the HTTP client would resolve to the search path itself or to its parent.
-py::str searchPath(py::object search) {
-    py::str quoted = py::module_::import("urllib.parse").attr("quote")(search, "safe"_a = "");
-    if (quoted.equal(py::str(".")) || quoted.equal(py::str("..")))
-        quoted = quoted.attr("replace")(".", "%2E");
-    return py::str("/api/search/") + quoted;
 }
 
 py::object queryStocks(const py::module_ &m, py::object self, py::object search) {
@@ -81,7 +82,8 @@ py::object queryStocks(const py::module_ &m, py::object self, py::object search)
         py::dict parameters;
         parameters["type"] = "stock";
         parameters["limit"] = 50;
-        response = self.attr("client").attr("get")(searchPath(search), "params"_a = parameters);
+        response = self.attr("client").attr("get")(py::str("/api/search/") + pathSegment(search),
+                                                   "params"_a = parameters);
         velmora::debug(logger, [&] {
             return py::str("queryStocks search={} url={} status={}")
                 .format(search, response.attr("request").attr("url"), response.attr("status_code"));

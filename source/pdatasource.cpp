@@ -103,6 +103,26 @@ void withFile(py::object file, Use &&use) {
 
 py::object boundText(py::handle bound) { return velmora::truthy(bound) ? py::str(bound) : py::str(""); }
 
+// A bound is a date text "YYYY-MM-DD", or empty for an open end; one damaged byte makes it a text
+// that no request can be compared with.
+bool readableBound(py::handle bound) {
+    if (py::len(bound) == 0) return true;
+    try {
+        py::object day = import("datetime").attr("date").attr("fromisoformat")(bound);
+        return day.attr("isoformat")().equal(bound);
+    } catch (py::error_already_set &) {
+        return false;
+    }
+}
+
+// A symbol damaged in the file can name no series a request asks for.
+bool readableSymbol(py::handle symbol) {
+    return isText(symbol) && velmora::truthy(symbol.attr("isprintable")());
+}
+
+// No real cache comes near this size; a larger file, like a device or a pipe, is not read.
+constexpr long long cacheFileLimit = 64LL << 20;
+
 // ---- CachedDataSource -------------------------------------------------------------------
 
 void construct(const py::module_ &m, py::object self, py::object fileName, py::object rawProvider,
@@ -129,7 +149,7 @@ void construct(const py::module_ &m, py::object self, py::object fileName, py::o
 void load(py::object self, py::object fileName) {
     py::object np = import("numpy"), pd = import("pandas");
     py::list arrays;
-    withFile(import("io").attr("open")(fileName, "rb"), [&](py::object file) {
+    withFile(velmora::openRegularFile(fileName, "rb", cacheFileLimit), [&](py::object file) {
         for (int i = 0; i < fileArrays; ++i) arrays.append(np.attr("load")(file, "allow_pickle"_a = false));
     });
     py::object ranges = arrays[0], dates = arrays[1], symbols = arrays[2], prices = arrays[3];
@@ -149,14 +169,20 @@ void load(py::object self, py::object fileName) {
     // Requests are cut from the table by date slices, which need the dates in order.
     if (!index.attr("is_monotonic_increasing").cast<bool>() || !columns.attr("is_unique").cast<bool>())
         foreignFile("dates out of order or symbols repeated");
-    py::list bounds = ranges.attr("tolist")();
+    // A symbol whose name or range cannot be read is left out, as if it had never been cached:
+    // the next request for it downloads it again and rewrites the file whole.
+    py::list bounds = ranges.attr("tolist")(), readable;
     py::dict covered;
     for (size_t i = 0; i < names.size(); ++i) {
         py::list range = oneRange ? bounds : py::list(bounds[i]);
+        if (!readableSymbol(names[i]) || !readableBound(range[0]) || !readableBound(range[1])) continue;
         covered[names[i]] = py::make_tuple(orNone(range[0]), orNone(range[1]));
+        readable.append(names[i]);
     }
-    self.attr("cache") =
+    if (readable.empty()) foreignFile("no readable symbol");
+    py::object cache =
         pd.attr("DataFrame")(prices.attr("T"), "index"_a = index, "columns"_a = columns, "copy"_a = false);
+    self.attr("cache") = readable.size() == names.size() ? cache : py::object(cache[readable]);
     setRanges(self, covered);
 }
 

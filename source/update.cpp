@@ -22,8 +22,22 @@ py::module_ json() { return py::module_::import("json"); }
 py::object programVersion() { return py::module_::import("version").attr("version"); }
 py::object now() { return py::module_::import("time").attr("time")(); }
 
-py::object openFile(const char *name, const char *mode) {
-    return py::module_::import("builtins").attr("open")(name, mode);
+// No real update information comes near this size; a larger file, a device or a pipe is not read.
+constexpr long long cacheFileLimit = 1LL << 20;
+
+// Opens a file of the download folder for writing, never through a symbolic link: whoever could
+// place one there would otherwise have the program overwrite, or later start, a file of their
+// choosing. A named pipe in its place fails at once instead of blocking the open.
+py::object createFile(const char *name, const char *mode) {
+    py::object flags = os().attr("O_WRONLY") | os().attr("O_CREAT") | os().attr("O_TRUNC") |
+                       os().attr("O_NOFOLLOW") | os().attr("O_NONBLOCK");
+    py::object descriptor = os().attr("open")(name, flags, 0666);
+    try {
+        return py::module_::import("builtins").attr("open")(descriptor, mode);
+    } catch (...) {
+        os().attr("close")(descriptor);
+        throw;
+    }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -53,9 +67,24 @@ void requireUpdateRecord(py::handle record) {
     if (!wellFormed) velmora::raise(PyExc_ValueError, "not update information: " + velmora::reprOf(record));
 }
 
-bool signedAddress(py::object config) {
+// The program ships without an address: then there is no service to ask.
+bool hasAddress(py::object config) {
     py::object url = config["updateInfo"]["url"];
-    return isText(url) && velmora::truthy(url.attr("endswith")(".jwt"));
+    return isText(url) && py::len(url) > 0;
+}
+
+bool signedAddress(py::object config) {
+    return hasAddress(config) && velmora::truthy(config["updateInfo"]["url"].attr("endswith")(".jwt"));
+}
+
+// Cached information is fresh while its time of check lies no more than its interval back. A time
+// that is no finite moment in the past (NaN, an infinity, a date in the future) would keep it
+// fresh for ever, so it counts as no check at all.
+bool stillFresh(py::object checked, py::object interval) {
+    if (!isNumber(checked) || !isNumber(interval)) return false;
+    py::object current = now();
+    bool finite = velmora::truthy(py::module_::import("math").attr("isfinite")(checked));
+    return finite && checked <= current && current - checked <= interval;
 }
 
 // The claims of a token that the program's key has signed for the program; the key is read
@@ -92,8 +121,8 @@ void clearDownload() {
 // signed address only a record that comes from a verified token counts.
 bool readCache(const py::module_ &m, py::object config) {
     try {
-        py::object record =
-            velmora::within(openFile(cacheFile, "r"), [](py::object file) { return json().attr("load")(file); });
+        py::object record = velmora::within(velmora::openRegularFile(py::str(cacheFile), "r", cacheFileLimit),
+                                            [](py::object file) { return json().attr("load")(file); });
         if (!PyDict_Check(record.ptr())) return true;
         py::object token = record.attr("get")(tokenKey);
         if (!token.is_none() || signedAddress(config)) {
@@ -105,9 +134,7 @@ bool readCache(const py::module_ &m, py::object config) {
         requireUpdateRecord(record);
         py::object information = py::module_::import("addict").attr("Dict")(record);
         m.attr("update") = information;
-        py::object checked = information["checked"], interval = information["interval"];
-        if (!isNumber(checked)) return true;
-        return now() - checked > interval;
+        return !stillFresh(information["checked"], information["interval"]);
     } catch (py::error_already_set &) {
         return true;
     }
@@ -116,7 +143,8 @@ bool readCache(const py::module_ &m, py::object config) {
 void writeCache(py::object information, py::object token) {
     py::object content = information.attr("to_dict")();
     if (!token.is_none()) content[tokenKey] = token;
-    velmora::within(openFile(cacheFile, "w"), [&](py::object file) { return json().attr("dump")(content, file); });
+    velmora::within(createFile(cacheFile, "w"),
+                    [&](py::object file) { return json().attr("dump")(content, file); });
 }
 
 void askService(const py::module_ &m, py::object config) {
@@ -150,7 +178,7 @@ py::tuple checkForUpdate(const py::module_ &m, py::object config, py::object flu
         clearDownload();
         ask = readCache(m, config) || ask;
     }
-    if (ask || m.attr("update").is_none()) askService(m, config);
+    if ((ask || m.attr("update").is_none()) && hasAddress(config)) askService(m, config);
     py::object information = m.attr("update");
     if (information.is_none()) return py::make_tuple(false, py::none());
     py::object offered = information["version"];
@@ -171,7 +199,7 @@ Download receiveInstaller(const py::module_ &m, py::object provider, py::object 
     py::object digest = py::module_::import("hashlib").attr("sha512")();
     Download outcome = Download::refused;
     velmora::within(provider.attr("start")(total), [&](py::object) {
-        return velmora::within(openFile(downloadFile, "wb"), [&](py::object file) {
+        return velmora::within(createFile(downloadFile, "wb"), [&](py::object file) {
             py::object count = py::int_(0);
             for (py::handle chunk : answer.attr("iter_bytes")()) {
                 digest.attr("update")(chunk);
@@ -214,16 +242,32 @@ Download download(const py::module_ &m, py::object provider, py::object informat
     return outcome;
 }
 
+// The download as it lies on disk now, not as it was written: another program may have changed
+// or replaced it since. Checked right before the start, and given the permission to run that a
+// download is written without (a program of this platform).
+void checkInstallerOnDisk(py::object information) {
+    py::object flags = os().attr("O_RDONLY") | os().attr("O_NOFOLLOW") | os().attr("O_NONBLOCK");
+    py::object descriptor = os().attr("open")(downloadFile, flags);
+    velmora::within(py::module_::import("builtins").attr("open")(descriptor, "rb"), [&](py::object file) {
+        py::object status = os().attr("fstat")(descriptor);
+        if (!velmora::truthy(py::module_::import("stat").attr("S_ISREG")(status.attr("st_mode"))))
+            velmora::raise(PyExc_OSError, "the installer is not a regular file");
+        py::object digest = py::module_::import("hashlib").attr("file_digest")(file, "sha512");
+        if (!py::object(digest.attr("hexdigest")()).equal(information["hash"]))
+            velmora::raise(PyExc_OSError, "the installer has changed since its download");
+        os().attr("fchmod")(descriptor, py::object(status.attr("st_mode")) | py::int_(0111));
+    });
+}
+
 // Hands the process over to the installer, which learns from the record which version it
-// replaces and where. The download is a program of this platform, written without the
-// permission to run.
+// replaces and where.
 void handOver(const py::module_ &m, py::object information) {
     py::dict record;
     record["version"] = programVersion();
     record["installtionDir"] = os().attr("path").attr("abspath")(os().attr("getcwd")());
-    velmora::within(openFile(handOverFile, "w"), [&](py::object file) { return json().attr("dump")(record, file); });
-    py::object mode = os().attr("stat")(downloadFile).attr("st_mode");
-    os().attr("chmod")(downloadFile, mode | py::int_(0111));
+    velmora::within(createFile(handOverFile, "w"),
+                    [&](py::object file) { return json().attr("dump")(record, file); });
+    checkInstallerOnDisk(information);
     velmora::debug(m.attr("logger"), [] { return py::str("Executing Update"); });
     py::list arguments;
     arguments.append(downloadFile);

@@ -2,7 +2,7 @@
 // loop.
 #include "pyclass.hpp"
 
-#include <functional>
+#include <string>
 
 namespace {
 
@@ -44,25 +44,73 @@ py::object merge(py::object source, py::object destination) {
     return destination;
 }
 
-// Reads a JSON configuration file and hands its content to `use` while the file is open;
-// the file is closed on every way out. A top level other than an object is refused: the
-// tree would otherwise be built from whatever pairs a list happens to hold.
-void readConfiguration(const py::module_ &m, py::object fileName,
-                       const std::function<void(py::object)> &use) {
-    py::object file = py::module_::import("builtins").attr("open")(fileName, "r");
+// A broken configuration ends the start with its traceback; its last line names the file and,
+// where a value failed, the setting, which the failure itself rarely does (a JSON error gives
+// line and column only). The failure stays in the traceback as the cause; a system exit or an
+// interrupt goes on as it is.
+[[noreturn]] void failNaming(py::object where) {
+    py::object cause = velmora::currentException();
+    if (!py::isinstance(cause, PyExc_Exception)) throw;
+    py::object error = py::reinterpret_borrow<py::object>(PyExc_ValueError)(
+        py::str("{}: {}").format(where, cause));
+    error.attr("__cause__") = cause;
+    velmora::raise(error);
+}
+
+// No real configuration file comes near this size; a larger one, a device or a pipe is not read.
+constexpr long long configurationLimit = 1LL << 20;
+
+// Reads a JSON configuration file; the file is closed on every way out. A top level other than
+// an object is refused: the tree would otherwise be built from whatever pairs a list happens to
+// hold.
+py::object readConfiguration(const py::module_ &m, py::object fileName) {
     try {
-        py::object content = m.attr("json").attr("load")(file);
-        if (!PyDict_Check(content.ptr()))
-            velmora::raise(PyExc_TypeError, py::str("{} does not hold a JSON object").format(fileName));
-        use(content);
-    } catch (...) {
-        try {
-            file.attr("close")();
-        } catch (py::error_already_set &) {
-        }
-        throw;
+        py::object opened = velmora::openRegularFile(fileName, "r", configurationLimit);
+        return velmora::within(opened, [&](py::object file) {
+            py::object content = m.attr("json").attr("load")(file);
+            if (!PyDict_Check(content.ptr())) velmora::raise(PyExc_TypeError, "does not hold a JSON object");
+            return content;
+        });
+    } catch (py::error_already_set &) {
+        failNaming(fileName);
     }
-    file.attr("close")();
+}
+
+// The dotted name of the first section of `source` that `destination` holds as a plain value,
+// where merging the two fails.
+std::string conflictingSetting(py::handle source, py::handle destination) {
+    for (py::handle item : source.attr("items")()) {
+        py::object key = item[py::int_(0)], value = item[py::int_(1)];
+        if (!PyDict_Check(value.ptr()) || py::len(value) == 0 || !destination.contains(key)) continue;
+        py::object held = destination[key];
+        std::string name = py::str(key).cast<std::string>();
+        if (!PyDict_Check(held.ptr())) return name;
+        std::string inner = conflictingSetting(value, held);
+        if (!inner.empty()) return name + "." + inner;
+    }
+    return "";
+}
+
+// The file a setting's value came from: the user's file where it holds the setting, or a plain
+// value in place of one of its sections; else the defaults.
+py::object fileOfSetting(py::object userConfig, py::object userFile, const std::string &setting) {
+    py::object section = userConfig;
+    for (py::handle part : py::str(setting).attr("split")(".")) {
+        if (!PyDict_Check(section.ptr())) return userFile;
+        if (!section.contains(part)) return py::str("default.json");
+        section = section[part];
+    }
+    return userFile;
+}
+
+// A step of the start that reads `setting`; its failure names the setting and its file.
+template <typename Step>
+auto withSetting(py::object userConfig, py::object userFile, const std::string &setting, Step &&step) {
+    try {
+        return step();
+    } catch (py::error_already_set &) {
+        failNaming(py::str("{}: setting {}").format(fileOfSetting(userConfig, userFile, setting), setting));
+    }
 }
 
 py::object parseOptions(const py::module_ &m) {
@@ -75,6 +123,14 @@ py::object parseOptions(const py::module_ &m) {
     return parser.attr("parse_args")();
 }
 
+// The settings tab's values hold the user's API key, which has no place in a log.
+py::object loggedValues(py::object values) {
+    if (!PyDict_Check(values.ptr()) || !values.contains("apiKey")) return values;
+    py::object shown = values.attr("copy")();
+    shown["apiKey"] = "***";
+    return shown;
+}
+
 // A window that is gone (closed by a provider, or left closed by a re-creation that failed)
 // answers every read at once with the empty event: that ends the loop too, where reading
 // on would only spin.
@@ -85,7 +141,8 @@ void runEventLoop(const py::module_ &m, py::object manager, py::object window) {
         py::tuple read = window.attr("Read")();
         py::object event = read[0];
         py::object values = read[1];
-        velmora::debug(logger, [&] { return py::str("Event:{} values:{}").format(event, values); });
+        velmora::debug(logger,
+                       [&] { return py::str("Event:{} values:{}").format(event, loggedValues(values)); });
         if (event.is_none()) {
             window.attr("close")();
             return;
@@ -101,33 +158,41 @@ void runEventLoop(const py::module_ &m, py::object manager, py::object window) {
 void runMain(const py::module_ &m) {
     py::object options = parseOptions(m);
     py::object Dict = m.attr("addict").attr("Dict");
-    py::object defaults, config, userConfig;
-    readConfiguration(m, py::str("default.json"), [&](py::object content) { defaults = Dict(content); });
-    readConfiguration(m, options.attr("config"), [&](py::object content) {
-        userConfig = Dict(content);
+    py::object userFile = options.attr("config");
+    py::object defaults = Dict(readConfiguration(m, py::str("default.json")));
+    py::object userConfig = Dict(readConfiguration(m, userFile));
+    try {
         merge(userConfig, defaults);
-        userConfig = Dict(userConfig);
-        config = Dict(defaults);
-        config["configFile"] = options.attr("config");
-    });
+    } catch (py::error_already_set &) {
+        failNaming(py::str("{}: setting {}").format(userFile, conflictingSetting(userConfig, defaults)));
+    }
+    userConfig = Dict(userConfig);
+    py::object config = Dict(defaults);
+    config["configFile"] = userFile;
+    auto setting = [&](const char *name, auto &&step) {
+        return withSetting(userConfig, userFile, name, step);
+    };
 
-    m.attr("logging").attr("config").attr("dictConfig")(config["logging"]);
-    py::object language = config["gui"]["language"];
-    m.attr("gettext")
-        .attr("translation")("velmora", "locale", "fallback"_a = true,
-                             "languages"_a = velmora::list({language}))
-        .attr("install")();
-    m.attr("locale").attr("setlocale")(m.attr("locale").attr("LC_ALL"), language);
+    setting("logging", [&] { m.attr("logging").attr("config").attr("dictConfig")(config["logging"]); });
+    setting("gui.language", [&] {
+        py::object language = config["gui"]["language"];
+        m.attr("gettext")
+            .attr("translation")("velmora", "locale", "fallback"_a = true,
+                                 "languages"_a = velmora::list({language}))
+            .attr("install")();
+        m.attr("locale").attr("setlocale")(m.attr("locale").attr("LC_ALL"), language);
+    });
     m.attr("sg").attr("ChangeLookAndFeel")("TanBlue");
     m.attr("logger").attr("info")(py::str("velmora ") + py::str(m.attr("version")) + py::str(" started"));
 
     // Imported only now: the provider modules translate texts while they load.
     py::module_ provider = py::module_::import("provider");
-    py::object manager =
-        provider.attr("ProviderManager")(config["providers"], config, velmora::translate("Velmora"),
-                                         config["gui"]["size"], "icon"_a = "velmora.ico",
-                                         "userConfig"_a = userConfig);
-    runEventLoop(m, manager, manager.attr("createWindow")());
+    py::object manager = setting("providers", [&] {
+        return provider.attr("ProviderManager")(config["providers"], config, velmora::translate("Velmora"),
+                                                config["gui"]["size"], "icon"_a = "velmora.ico",
+                                                "userConfig"_a = userConfig);
+    });
+    runEventLoop(m, manager, setting("gui", [&] { return manager.attr("createWindow")(); }));
 }
 
 }  // namespace

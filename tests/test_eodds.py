@@ -46,14 +46,21 @@ class TestRequests:
         assert paths == ["/api/search/deutsche%20bank", "/api/search/caf%C3%A9%20cr%C3%A8me"]
         assert market_stub.requests[0].query == [("api_token", KEY), ("type", "stock"), ("limit", "50")]
 
-    def test_search_text_cannot_leave_the_search_path(self, market_stub, source):
-        for text in ["a/b", "../eod/AAPL.US", "x?fmt=json#frag", "..", "."]:
+    def test_search_text_and_symbol_cannot_leave_their_path(self, market_stub, source):
+        texts = ["a/b", "../eod/AAPL.US", "x?fmt=json#frag", "..", "."]
+        for text in texts:
             source.queryStocks(text)
-        assert [r.raw_path for r in market_stub.requests] == [
-            "/api/search/a%2Fb", "/api/search/..%2Feod%2FAAPL.US", "/api/search/x%3Ffmt%3Djson%23frag",
-            "/api/search/%2E%2E", "/api/search/%2E"]
+        escaped = ["a%2Fb", "..%2Feod%2FAAPL.US", "x%3Ffmt%3Djson%23frag", "%2E%2E", "%2E"]
+        assert [r.raw_path for r in market_stub.requests] == [f"/api/search/{each}" for each in escaped]
         assert all(r.query == [("api_token", KEY), ("type", "stock"), ("limit", "50")]
                    for r in market_stub.requests)
+
+        # A symbol, as a received selection file may hold it, is one segment of the price path.
+        market_stub.requests.clear()
+        source.get(texts, "2024-01-02", "2024-01-05")
+        paths = sorted(r.raw_path for r in market_stub.requests)
+        assert paths == sorted(f"/api/eod/{each}" for each in escaped)
+        assert all(r.query[0] == ("api_token", KEY) and len(r.query) == 3 for r in market_stub.requests)
 
     def test_constructor_and_class(self, market_stub):
         eodds.EodDataSource(KEY)

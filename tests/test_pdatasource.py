@@ -1,5 +1,6 @@
 """The cached data source: price cache on disk, covered range, currency conversion and cleaning."""
 import logging
+import os
 import pickle
 
 import numpy as np
@@ -234,7 +235,7 @@ class Payload:
 
 
 @pytest.mark.parametrize("content", ["missing", "garbage", "pickle", "pickled array", "csv", "other numpy",
-                                     "no rows", "unordered dates"])
+                                     "no rows", "unordered dates", "pipe", "huge"])
 def test_an_unreadable_or_foreign_file_gives_an_empty_cache_and_runs_no_code(market, cache_file, tmp_path,
                                                                               content):
     marker = tmp_path / "ran"
@@ -257,6 +258,11 @@ def test_an_unreadable_or_foreign_file_gives_an_empty_cache_and_runs_no_code(mar
     elif content == "unordered dates":
         writer.cache = frame.iloc[::-1]
         writer.save(str(cache_file))
+    elif content == "pipe":
+        os.mkfifo(cache_file)
+    elif content == "huge":
+        with open(cache_file, "wb") as file:
+            file.truncate(64 * 2**20 + 1)
     source = CachedDataSource(str(cache_file), FakeRawSource(market), config())
     assert source.cache.empty and list(source.cache.columns) == []
     assert source.cacheStartDate is None and source.cacheEndDate is None
@@ -265,6 +271,29 @@ def test_an_unreadable_or_foreign_file_gives_an_empty_cache_and_runs_no_code(mar
     with pytest.raises(Exception):
         source.load(str(cache_file))
     assert not marker.exists()
+
+
+@pytest.mark.parametrize("damage", ["range", "date", "symbol"])
+def test_a_damaged_entry_is_downloaded_again_and_the_file_rewritten_whole(market, cache_file, damage):
+    frame = market.loc["2014", ["AAPL.US", "MA.US"]]
+    ranges, dates = np.array([["2014-01-01", "2014-12-31"]] * 2), frame.index.to_numpy().copy()
+    symbols = np.array(["AAPL.US", "MA.US"])
+    if damage == "range":
+        ranges[1, 1] = "2014-12-3!"
+    elif damage == "date":
+        dates[5] = np.datetime64("NaT")
+    else:
+        symbols[1] = "MA.U\udcff"
+    with open(cache_file, "wb") as file:
+        for array in [ranges, dates, symbols, np.ascontiguousarray(frame.to_numpy().T)]:
+            np.save(file, array, allow_pickle=False)
+    raw, year = FakeRawSource(market), ("2014-01-01", "2014-12-31")
+    answer = CachedDataSource(str(cache_file), raw, config()).doGet(["MA.US", "AAPL.US"], *year)
+    pdt.assert_frame_equal(answer, frame, check_freq=False)
+    assert raw.calls == [(["AAPL.US", "MA.US"] if damage == "date" else ["MA.US"], *year)]
+    healed = CachedDataSource(str(cache_file), raw, config())
+    assert healed.cacheRanges == {"AAPL.US": year, "MA.US": year}
+    pdt.assert_frame_equal(healed.cache, frame, check_freq=False, check_like=True)
 
 
 def test_the_file_round_trips_gaps_dates_and_symbols(market, cache_file, zone):

@@ -10,6 +10,7 @@ import sysconfig
 import time
 
 import PySimpleGUI as sg
+import jwt
 import pytest
 from addict import Dict
 
@@ -26,6 +27,20 @@ pytestmark = pytest.mark.filterwarnings("ignore:datetime.datetime.utcnow:Depreca
 VERSION = "0.02.0013"
 NEWER = "0.02.0014"
 OLDER = "0.02.0012"
+
+# The program's first key, whose private half was published and so is compromised; its public half,
+# and a token that the private half signed (offering an installer from elsewhere), are public too.
+EARLIER_KEY = """-----BEGIN PUBLIC KEY-----
+MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAEvX0WnO+CzrxScTkJfnwdbmDH2KD1
+m0RXhCGu7J798z6afveugDjCP6reNsCxN+oc2uNLXwTl5+jbX3KBZ/vDdg==
+-----END PUBLIC KEY-----
+"""
+EARLIER_TOKEN = (
+    "eyJhbGciOiJFUzI1NiIsInR5cCI6IkpXVCJ9.eyJ2ZXJzaW9uIjoiMC4wOS4wMDAwIiwiaW50ZXJ2YWwiOjM2MDAsInVybCI6Imh"
+    "0dHA6Ly8xMjcuMC4wLjE6MS9ldmlsIiwiaGFzaCI6IjAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDA"
+    "wMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDA"
+    "wMDAwMDAwMDAwIiwiYXJncyI6W10sImlzcyI6IlplbHRyYSIsImF1ZCI6IlZlbG1vcmEgVXBkYXRlIn0.NKPOixDfKpQhV6NIU6-"
+    "rlEQn4uGNTD_o2y7TqGHi9GFt9zTc1IrSPq-aZuvvsEaGuDindqRReb1FJo4IWzcAUg")
 
 
 @pytest.fixture
@@ -123,14 +138,40 @@ class TestCheck:
         monkeypatch.setattr(time, "time", lambda: 1_000_000.5 + 3601)
         assert update.CheckForUpdate(config)[1].version == NEWER and len(service.requests) == 1
 
-    @pytest.mark.parametrize("missing", ["checked", "interval"])
-    def test_cache_without_its_times_is_due(self, service, cache, missing):
+    @pytest.mark.parametrize("checked", ["no-interval", None, float("nan"), float("inf"), 1e300, "future"])
+    def test_cache_without_a_finite_past_check_is_due(self, service, cache, checked):
         service.info = (200, service.record(NEWER))
-        cached = service.record("0.02.0020", checked=time.time())
-        del cached[missing]
+        cached = service.record("0.02.0020", checked=time.time() + 3600 if checked == "future" else checked)
+        if checked is None:
+            del cached["checked"]
+        elif checked == "no-interval":
+            cached["checked"] = time.time()
+            del cached["interval"]
         (cache / "update.json").write_text(json.dumps(cached))
         assert update.CheckForUpdate(configFor(service.url + "/info"))[1].version == NEWER
         assert len(service.requests) == 1
+
+    @pytest.mark.parametrize("kind", ["pipe", "device", "huge"])
+    def test_cache_that_is_no_regular_file_or_too_large_is_not_read(self, service, cache, kind):
+        service.info = (200, service.record(NEWER))
+        stored = cache / "update.json"
+        if kind == "pipe":
+            os.mkfifo(stored)
+        elif kind == "device":
+            stored.symlink_to("/dev/zero")
+        else:
+            stored.write_text(json.dumps(service.record("0.02.0020", checked=time.time(), pad="x" * 2**20)))
+        assert update.CheckForUpdate(configFor(service.url + "/info"))[1].version == NEWER
+        assert len(service.requests) == 1
+        # Nothing is written into a pipe or through a link; a regular file is replaced.
+        assert stored.is_fifo() if kind == "pipe" else stored.is_symlink() if kind == "device" else (
+            json.loads(stored.read_text())["version"] == NEWER)
+
+    def test_without_an_address_no_service_is_asked(self, cache, caplog):
+        for config in (configFor(""), Dict()):
+            assert update.CheckForUpdate(config) == (False, None)
+            assert update.CheckForUpdate(config, flush=True) == (False, None)
+        assert failures(caplog) == [] and list(cache.iterdir()) == []
 
     def test_leftovers_of_a_download_are_cleared_once_per_run(self, service, cache, monkeypatch):
         service.info = (200, service.record(VERSION))
@@ -230,10 +271,10 @@ class TestSignedCheck:
         needed, again = update.CheckForUpdate(config)
         assert needed is True and again == information and len(service.requests) == 1
 
-    def test_token_of_the_test_key_is_refused_by_the_program_as_shipped(self, service, cache, testKey,
-                                                                        caplog):
-        assert velmora.publicKey != testKey.publicPem
-        service.info = (200, testKey.sign(service.record(NEWER)))
+    def test_token_of_the_earlier_compromised_key_is_refused(self, service, cache, caplog):
+        claims = jwt.decode(EARLIER_TOKEN, EARLIER_KEY, algorithms=["ES256"], audience="Velmora Update")
+        assert claims["version"] > VERSION
+        service.info = (200, EARLIER_TOKEN)
         assert update.CheckForUpdate(configFor(service.url + "/info.jwt")) == (False, None)
         assert [record.getMessage() for record in failures(caplog)] == ["CheckForUpdate"]
         assert not (cache / "update.json").exists()
@@ -402,6 +443,44 @@ class TestInstall:
         service.info = (200, service.record(NEWER))
         update.CheckForUpdate(configFor(service.url + "/info"))
         assert not (cache / "update.exe").exists()
+
+    @pytest.mark.parametrize("change", ["changed", "linked"])
+    def test_installer_changed_on_disk_after_its_download_is_not_started(self, service, installing, cache,
+                                                                         tmp_path, monkeypatch, change):
+        config, downloader = installing
+        dump = json.dump
+
+        def changeInstaller(record, file):
+            installer = cache / "update.exe"
+            installer.unlink()
+            if change == "changed":
+                installer.write_bytes(b"another program")
+            else:
+                (tmp_path / "copy").write_bytes(service.installer)
+                installer.symlink_to(tmp_path / "copy")
+            dump(record, file)
+
+        monkeypatch.setattr(json, "dump", changeInstaller)
+        assert update.InstallUpdate(downloader, config, Dict(service.record(NEWER))) is None
+        assert os.execv.calls == [] and popups() == [("The update installer could not be started.",)]
+        assert not (cache / "update.exe").exists() and (tmp_path / "copy").exists() == (change == "linked")
+
+    def test_files_of_the_download_folder_are_not_written_through_links(self, service, installing, cache,
+                                                                       tmp_path, caplog):
+        config, downloader = installing
+        victim = tmp_path / "victim"
+        victim.write_text("kept")
+        service.info = (200, service.record(NEWER))
+        (cache / "update.json").symlink_to(victim)
+        assert update.CheckForUpdate(configFor(service.url + "/info"))[1].version == NEWER
+        (cache / "update.exe").symlink_to(victim)
+        update.InstallUpdate(downloader, config, Dict(service.record(NEWER)))
+        (cache / "oldVersion.json").symlink_to(victim)
+        update.InstallUpdate(downloader, config, Dict(service.record(NEWER)))
+        assert victim.read_text() == "kept" and os.execv.calls == []
+        assert [record.getMessage() for record in failures(caplog)] == [
+            "CheckForUpdate", "Download update file", "Start update installer"]
+        assert popups() == [("Error downloading update.",), ("The update installer could not be started.",)]
 
     def test_installer_that_cannot_start_is_reported(self, service, installing, cache, caplog, monkeypatch):
         config, downloader = installing

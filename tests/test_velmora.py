@@ -2,6 +2,7 @@
 started, driven through its event loop and closed (with the providers of probe_providers)."""
 import json
 import logging
+import os
 import ssl
 import sys
 
@@ -101,31 +102,50 @@ class TestCommandLine:
         assert workspace.records("window")[0]["location"] == [200, 210]
 
 
+def lastLine(run):
+    return run.stderr.strip().splitlines()[-1]
+
+
 class TestStartFailures:
-    @pytest.mark.parametrize("content, error", [
-        (None, "FileNotFoundError"),
-        ("{ not json", "JSONDecodeError"),
-        ('[["gui", {}]]', "does not hold a JSON object"),
-        ("null", "does not hold a JSON object"),
-    ], ids=["missing", "not-json", "list", "null"])
-    def test_user_configuration(self, workspace, content, error):
+    """A broken configuration ends the start with status 1; the traceback's last line names the file
+    and, for a value, the setting; nothing is written back."""
+
+    @pytest.mark.parametrize("content, cause, named", [
+        (None, "FileNotFoundError", ""),
+        ("{ not json", "JSONDecodeError", "Expecting property name"),
+        ('[["gui", {}]]', "", "does not hold a JSON object"),
+        ("null", "", "does not hold a JSON object"),
+        ("pipe", "", "data/config/velmora.json is not a regular file"),
+        ("device", "", "data/config/velmora.json is not a regular file"),
+        ('{"title": {"x": 1}}', "TypeError", "setting title: "),
+        ('{"gui": {"position": [1]}}', "", "setting gui: not enough values to unpack"),
+        ('{"providers": ["nodot"]}', "", "setting providers: not enough values to unpack"),
+    ], ids=["missing", "not-json", "list", "null", "pipe", "device", "section-over-value", "position",
+            "provider"])
+    def test_user_configuration(self, workspace, content, cause, named):
         workspace.write()
         user = workspace.path / "data" / "config" / "velmora.json"
-        if content is None:
-            user.unlink()
-        else:
+        user.unlink()
+        if content == "pipe":
+            os.mkfifo(user)
+        elif content == "device":
+            user.symlink_to("/dev/zero")
+        elif content is not None:
             user.write_text(content)
         run = workspace.run(write=False)
         assert run.returncode == 1
-        assert error in run.stderr
-        assert workspace.records() == []
+        assert cause in run.stderr
+        assert lastLine(run).startswith("ValueError: data/config/velmora.json: " + named)
+        assert workspace.records("exit") == []
+        if content not in (None, "pipe", "device"):
+            assert user.read_text() == content
 
     def test_missing_default_configuration(self, workspace):
         workspace.write()
         (workspace.path / "default.json").unlink()
         run = workspace.run(write=False)
         assert run.returncode == 1
-        assert "default.json" in run.stderr and workspace.records() == []
+        assert lastLine(run).startswith("ValueError: default.json: [Errno 2]") and workspace.records() == []
 
     @pytest.mark.parametrize("section", [{}, {"version": 1, "root": {"handlers": ["nowhere"]}}],
                              ids=["empty", "unknown-handler"])
@@ -133,13 +153,15 @@ class TestStartFailures:
         workspace.default["logging"] = section
         run = workspace.run()
         assert run.returncode == 1
-        assert "ValueError" in run.stderr and workspace.records() == []
+        assert lastLine(run).startswith("ValueError: default.json: setting logging: ")
+        assert workspace.records() == []
 
     def test_unknown_locale(self, workspace):
         workspace.user = {"gui": {"language": "xx_YY.UTF-8"}}
         run = workspace.run()
         assert run.returncode == 1
-        assert "unsupported locale setting" in run.stderr
+        assert lastLine(run) == ("ValueError: data/config/velmora.json: setting gui.language: "
+                                 "unsupported locale setting")
         assert workspace.records() == []
 
 
@@ -220,15 +242,23 @@ class TestRun:
             assert events(workspace, key)[-1:] == [CLOSE]
 
     def test_default_configuration(self, workspace):
-        # The shipped defaults as they are, with a probe that closes the window.
+        # The shipped defaults as they are (every tab, no update address), logging everything, with a
+        # probe that closes the window.
         with open(ROOT / "default.json", encoding="utf-8") as file:
             workspace.default = json.load(file)
         workspace.default["providers"].append("probe.ProbeTab")
-        workspace.user = {"probe": {"post": {"1": [CLOSE]}}}
+        workspace.default["logging"]["root"]["level"] = "DEBUG"
+        workspace.user = {"data": {"apiKey": "users-own-key"}, "probe": {"post": {"1": ["probePing", CLOSE]}}}
+        (workspace.path / "data" / "config" / "current.stocks").write_text('{"stocks": []}')
         run = workspace.run()
         assert run.returncode == 0, run.stderr
         assert "velmora 0.02.0013 started" in run.stderr
         assert workspace.records("window")[0]["size"] == workspace.default["gui"]["size"]
+        assert " ERROR " not in run.stderr and "Traceback" not in run.stderr
+        # The events are logged with their values, the API key's as stars.
+        events = [message for message in logMessages(run.stderr) if message.startswith("Event:")]
+        assert len(events) == 2 and all("'apiKey': '***'" in message for message in events)
+        assert "users-own-key" not in run.stderr
 
     def test_german(self, workspace):
         workspace.user = {"gui": {"language": "de_DE.UTF-8"}, "probe": {"post": {"1": [CLOSE]}}}
