@@ -8,9 +8,6 @@ namespace rawsource = velmora::rawsource;
 
 constexpr const char *baseUrlVariable = "VELMORA_EOD_URL";
 
-py::module_ httpx() { return py::module_::import("httpx"); }
-py::module_ pandas() { return py::module_::import("pandas"); }
-
 // The key goes with every request of both clients, as their standing query parameter.
 py::dict keyParameter(py::object self) {
     py::dict parameters;
@@ -20,21 +17,21 @@ py::dict keyParameter(py::object self) {
 
 void construct(py::object self, py::object apiKey) {
     self.attr("apiKey") = apiKey;
-    self.attr("client") = httpx().attr("Client")("base_url"_a = rawsource::serviceBase(self, baseUrlVariable),
-                                                 "params"_a = keyParameter(self));
+    self.attr("client") = velmora::httpx().attr("Client")(
+        "base_url"_a = rawsource::serviceBase(self, baseUrlVariable), "params"_a = keyParameter(self));
 }
 
 // The client of one download.
 py::object openAsyncClient(const py::module_ &, py::object self) {
-    return httpx().attr("AsyncClient")("base_url"_a = rawsource::serviceBase(self, baseUrlVariable),
-                                       "params"_a = keyParameter(self), "http2"_a = true);
+    return velmora::httpx().attr("AsyncClient")("base_url"_a = rawsource::serviceBase(self, baseUrlVariable),
+                                                "params"_a = keyParameter(self), "http2"_a = true);
 }
 
 // The answer of one symbol as a frame indexed by date; raises when it is no such CSV.
 py::object readPrices(py::object response, bool withClose) {
     py::object csv = py::module_::import("io").attr("BytesIO")(response.attr("content"));
-    py::object frame = pandas().attr("read_csv")(csv, "index_col"_a = "Date");
-    frame.attr("index") = pandas().attr("to_datetime")(frame.attr("index"));
+    py::object frame = velmora::pandas().attr("read_csv")(csv, "index_col"_a = "Date");
+    frame.attr("index") = velmora::pandas().attr("to_datetime")(frame.attr("index"));
     frame["Adjusted_close"] = frame["Adjusted_close"].attr("astype")("float64");
     if (withClose) frame["Close"] = frame["Close"].attr("astype")("float64");
     return frame;
@@ -96,7 +93,7 @@ py::object queryStocks(const py::module_ &m, py::object self, py::object search)
             logger.attr("error")("Querying for symbol");
             return py::none();
         }
-        py::object frame = pandas().attr("DataFrame")(records);
+        py::object frame = velmora::pandas().attr("DataFrame")(records);
         frame["Security Name"] = frame["Name"];
         frame["Symbol"] = py::object(frame["Code"]) + py::str(".") + py::object(frame["Exchange"]);
         frame["Currency"] = py::object(frame["Currency"]) + py::str(".FOREX");

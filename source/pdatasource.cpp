@@ -18,7 +18,7 @@ py::object orNone(py::handle value) {
 }
 
 // Symbols and currencies come from stock tables, where a missing one is none or NaN.
-bool isText(py::handle value) { return py::isinstance<py::str>(value) && py::len(value) > 0; }
+bool isNonEmptyText(py::handle value) { return py::isinstance<py::str>(value) && py::len(value) > 0; }
 
 py::object emptyCache() { return import("pandas").attr("DataFrame")(); }
 
@@ -117,7 +117,7 @@ bool readableBound(py::handle bound) {
 
 // A symbol damaged in the file can name no series a request asks for.
 bool readableSymbol(py::handle symbol) {
-    return isText(symbol) && velmora::truthy(symbol.attr("isprintable")());
+    return isNonEmptyText(symbol) && velmora::truthy(symbol.attr("isprintable")());
 }
 
 // No real cache comes near this size; a larger file, like a device or a pipe, is not read.
@@ -333,7 +333,7 @@ py::dict currenciesOf(py::object stocks) {
     if (!stocks.attr("columns").contains("Currency")) return currencyOf;
     for (py::handle row : import("builtins").attr("zip")(stocks.attr("index"), stocks["Currency"])) {
         py::object symbol = row[py::int_(0)], currency = row[py::int_(1)];
-        if (isText(currency) && !currencyOf.contains(symbol)) currencyOf[symbol] = currency;
+        if (isNonEmptyText(currency) && !currencyOf.contains(symbol)) currencyOf[symbol] = currency;
     }
     return currencyOf;
 }
@@ -395,7 +395,7 @@ py::object stockTablePrices(const py::module_ &m, py::object self, py::object st
     // A row without a symbol text cannot be fetched; the caller reports it as missing.
     py::list symbols;
     for (py::handle symbol : stocks["Symbol"])
-        if (isText(symbol)) symbols.append(symbol);
+        if (isNonEmptyText(symbol)) symbols.append(symbol);
     py::object prices = self.attr("doGet")(symbols, startDate, endDate, progress);
     return convert ? convertPrices(m, prices, currencyOf, factors) : prices;
 }

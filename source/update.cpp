@@ -43,7 +43,7 @@ py::object createFile(const char *name, const char *mode) {
 // ---------------------------------------------------------------------------------------
 // Update check
 
-bool isText(py::handle value) { return py::isinstance<py::str>(value); }
+bool isString(py::handle value) { return py::isinstance<py::str>(value); }
 
 bool isNumber(py::handle value) {
     if (py::isinstance<py::bool_>(value)) return false;
@@ -58,11 +58,11 @@ void requireUpdateRecord(py::handle record) {
     if (wellFormed) {
         py::dict fields = py::reinterpret_borrow<py::dict>(record);
         for (const char *key : {"version", "url", "hash"})
-            wellFormed = wellFormed && fields.contains(key) && isText(fields[key]);
+            wellFormed = wellFormed && fields.contains(key) && isString(fields[key]);
         wellFormed = wellFormed && fields.contains("interval") && isNumber(fields["interval"]);
         wellFormed = wellFormed && fields.contains("args") && PyList_Check(fields["args"].ptr());
         if (wellFormed)
-            for (py::handle argument : fields["args"]) wellFormed = wellFormed && isText(argument);
+            for (py::handle argument : fields["args"]) wellFormed = wellFormed && isString(argument);
     }
     if (!wellFormed) velmora::raise(PyExc_ValueError, "not update information: " + velmora::reprOf(record));
 }
@@ -70,7 +70,7 @@ void requireUpdateRecord(py::handle record) {
 // The program ships without an address: then there is no service to ask.
 bool hasAddress(py::object config) {
     py::object url = config["updateInfo"]["url"];
-    return isText(url) && py::len(url) > 0;
+    return isString(url) && py::len(url) > 0;
 }
 
 bool signedAddress(py::object config) {
@@ -126,7 +126,7 @@ bool readCache(const py::module_ &m, py::object config) {
         if (!PyDict_Check(record.ptr())) return true;
         py::object token = record.attr("get")(tokenKey);
         if (!token.is_none() || signedAddress(config)) {
-            if (!isText(token)) return true;
+            if (!isString(token)) return true;
             py::object checked = record.attr("get")("checked");
             record = py::dict(verifiedClaims(token));
             record["checked"] = checked;
@@ -299,8 +299,7 @@ py::object installUpdate(const py::module_ &m, py::object provider, py::object c
         os().attr("remove")(downloadFile);
     } catch (py::error_already_set &) {
     }
-    py::object sg = py::module_::import("PySimpleGUI");
-    sg.attr("PopupError")(velmora::translate(message), "keep_on_top"_a = true);
+    velmora::showError(velmora::translate(message));
     return py::none();
 }
 
