@@ -300,20 +300,44 @@ def test_runs_from_the_tab_events(window, caplog, errorPopups):
         deadline -= 1
     assert tab["Recommendation"]["Value"].sum() <= 50000
 
-    # A failing run is logged and shown, leaves empty tables, and the next run works again.
+    # A failing run is logged and shown, and leaves the last complete result whole.
+    last, rows = tab["Recommendation"], win["RecommendationData"].Values
+    kept = [tab.weightGraph, tab.methodObj, tab.futureValue, tab.drawdownGraph]
     config.allocation.method = "testmethods.Failing"
     with caplog.at_level(logging.ERROR):
         dispatch(manager, win, "UpdateConfig")
     assert "Recommendation" in [record.getMessage() for record in caplog.records]
     assert errorPopups[-1].endswith("the optimiser found no solution")
-    assert tab["Recommendation"].empty and win["RecommendationData"].Values == []
+    assert tab["Recommendation"] is last and win["RecommendationData"].Values == rows
+    assert [tab.weightGraph, tab.methodObj, tab.futureValue, tab.drawdownGraph] == kept
+
+    # A cut-off date outside the prices is told with the range of the prices, and leaves no result.
     config.allocation.method = "testmethods.MinVolatility"
+    dispatch(manager, win, "CutOffDate", CutOffDate="2019-01-31")
+    assert errorPopups[-1] == ("The cut-off date 2019-01-31 lies outside the prices, which run from "
+                               "2015-01-02 to 2018-04-11.")
+    assert tab["Recommendation"].empty and win["RecommendationData"].Values == [] and tab.weightGraph is None
     dispatch(manager, win, "clearCutOffDate")
     assert config.allocation.cutOffDate == "" and not tab["Recommendation"].empty
     assert win["resultType"].get() == "Current Recommendation" and tab.futureValue is None
 
+    # Prices the data provider could not fetch, or of fewer than two stocks, leave no result and no
+    # second message: the data provider told the user.
+    popups = len(errorPopups)
+    for prices, stocks in [(realPrices().iloc[:, :0], stockTable()),
+                           (realPrices(symbols={"AAPL": "Apple Inc"}), stockTable({"AAPL": "Apple Inc"}))]:
+        manager.providerList[1].publish(prices, stocks)
+        dispatch(manager, win, "UpdateConfig")
+        assert tab["Recommendation"].empty and tab["Results"].empty and tab.weightGraph is None
+        assert win["RecommendationData"].Values == [] and len(errorPopups) == popups
 
-def test_cancel_leaves_the_last_complete_result_on_both_paths(window, errorPopups):
+
+def test_cancel_leaves_the_last_complete_result_on_both_paths(window, errorPopups, monkeypatch, tmp_path):
+    import json
+
+    import progress
+    import riskfolio
+
     config = allocationConfig()
     config.progress.progressPeriod = 0.05
     manager, win = window(config, Dict())
@@ -332,6 +356,20 @@ def test_cancel_leaves_the_last_complete_result_on_both_paths(window, errorPopup
         assert all(getattr(tab, name) is value for name, value in kept.items())
         assert win["RecommendationData"].Values == rows and win["resultType"].get() == caption
 
+    # Cancelled during the backtest, long after the meter's last timed redraw: the click is not lost.
+    drawdown = riskfolio.plot_drawdown
+
+    def cancelling(*args, **kwargs):
+        progress.QuickMeter.active_meters["OK for 1 meter"].window["Cancel"].click()
+        return drawdown(*args, **kwargs)
+
+    monkeypatch.setattr(riskfolio, "plot_drawdown", cancelling)
+    config.progress.progressPeriod = 1000
+    dispatch(manager, win, "UpdateConfig")
+    unchanged()
+    monkeypatch.setattr(riskfolio, "plot_drawdown", drawdown)
+    config.progress.progressPeriod = 0.05
+
     # Cancelled from an event, here a cleared cut-off date: the caption stays that of the result.
     config.allocation.method = "testmethods.Cancelling"
     Fixed.shares = {"Apple Inc": 1}
@@ -346,6 +384,29 @@ def test_cancel_leaves_the_last_complete_result_on_both_paths(window, errorPopup
     assert list(tab["Recommendation"]["Security Name"]) == ["Apple Inc"]
     assert win["resultType"].get() == "Current Recommendation" and tab.futureValue is None
     assert errorPopups == []
+
+    # After a cancel, a complete run from an event counts as computed: a reconfiguration, as a keystroke
+    # in the settings tab makes one, starts no hidden run, and one Load Config is one run.
+    def reconfigure(config):
+        Provider.generation += 1
+        for each in manager.providerList:
+            each.recompute()
+
+    config.allocation.method = "testmethods.Cancelling"
+    dispatch(manager, win, "UpdateConfig")
+    config.allocation.method = "testmethods.Fixed"
+    dispatch(manager, win, "UpdateConfig")
+    runs = len(Fixed.owners)
+    reconfigure(config)
+    assert len(Fixed.owners) == runs
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "default.json").write_text(json.dumps(config))
+    (tmp_path / "mine.json").write_text(json.dumps({"allocation": {"capital": 60000}}))
+    monkeypatch.setattr(provider, "GetFileName", lambda *args, **kwargs: str(tmp_path / "mine.json"))
+    manager.reconfigure = reconfigure
+    loaded = dispatch(manager, win, "LoadConfig")
+    loaded.close()
+    assert len(Fixed.owners) == runs + 1 and config.allocation.capital == 60000
 
 
 def elementSizes(win):
@@ -450,7 +511,24 @@ FLOW_PROVIDERS = ["fields.FieldProvider", "current.CurrentProvider", "selection.
                   "dataprov.DataProvider", "config.ConfigProvider", "recommendation.RecommendationProvider"]
 
 
-def test_search_add_and_recommend_in_the_program_window(stub, workspace, popups):
+def cancelOnceShown(monkeypatch):
+    """Presses Cancel in the next progress meter a moment after it is drawn, as a user would."""
+    import progress
+
+    real, planned = progress.OneLineProgressMeter, []
+
+    def draw(*args, **kwargs):
+        answer = real(*args, **kwargs)
+        meter = progress.QuickMeter.active_meters.get("OK for 1 meter")
+        if meter is not None and not planned:
+            planned.append(meter)
+            meter.window.TKroot.after(200, meter.window["Cancel"].click)
+        return answer
+
+    monkeypatch.setattr(progress, "OneLineProgressMeter", draw)
+
+
+def test_search_add_and_recommend_in_the_program_window(stub, workspace, popups, monkeypatch, caplog):
     loadMarket(stub)
     config = defaults()
     config.allocation.update({"method": "minvol.MinVolatility", "cutOffDate": "2017-12-01", "capital": 20000})
@@ -461,6 +539,17 @@ def test_search_add_and_recommend_in_the_program_window(stub, workspace, popups)
         win = dispatch(manager, win, "addStock", searchResults=[0, 1])
         symbols = set(manager.providerList[2]["stocks"]["Symbol"])
         assert len(symbols) == 2
+
+        # A Cancel during the download ends it while the service has answered nothing, and the event
+        # loop it stopped is no failure of the event.
+        stub.held = {"/v8/finance/chart/" + symbol for symbol in symbols}
+        answered = len(stub.answered)
+        cancelOnceShown(monkeypatch)
+        with caplog.at_level(logging.INFO):
+            win = dispatch(manager, win, "mainTab", mainTab="recommendation")
+        assert not set(stub.answered[answered:]) & stub.held and tab["Recommendation"].empty
+        assert "Recommendation cancelled" in caplog.messages and "Test" not in caplog.messages
+        stub.release()
 
         win = dispatch(manager, win, "mainTab", mainTab="recommendation")
         first = tab["Recommendation"]
