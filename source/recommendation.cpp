@@ -779,14 +779,16 @@ void runRecommendation(const py::module_ &m, py::object self) {
 
 // Whether the published prices are those of a selection to allocate: the data provider publishes a
 // table without stock columns when it could not fetch them or fewer than two stocks are selected, and
-// tells the user itself.
+// tells the user itself. Prices of stocks no longer selected count for nothing.
 bool pricesOfSelection(py::object self) {
     py::object prices = self.attr("__getitem__")("prices");
     py::object stocks = self.attr("__getitem__")("stocks");
+    if (!stocks.attr("columns").contains("Symbol")) return false;
+    py::set selected(stocks["Symbol"]);
     size_t stockColumns = 0;
     for (py::handle column : prices.attr("columns"))
-        if (!py::str(column).equal(py::str("Date"))) ++stockColumns;
-    return stockColumns >= 2 && py::len(stocks) >= 2;
+        if (selected.contains(column)) ++stockColumns;
+    return stockColumns >= 2;
 }
 
 // A run that counts as done whatever it left: only a cancelled one is to be repeated. A failure is

@@ -320,11 +320,10 @@ def test_runs_from_the_tab_events(window, caplog, errorPopups):
     assert config.allocation.cutOffDate == "" and not tab["Recommendation"].empty
     assert win["resultType"].get() == "Current Recommendation" and tab.futureValue is None
 
-    # Prices the data provider could not fetch, or of fewer than two stocks, leave no result and no
-    # second message: the data provider told the user.
+    # Prices the data provider could not fetch, or of fewer than two selected stocks (also prices kept
+    # from a larger selection), leave no result and no second message: the data provider told the user.
     popups = len(errorPopups)
-    for prices, stocks in [(realPrices().iloc[:, :0], stockTable()),
-                           (realPrices(symbols={"AAPL": "Apple Inc"}), stockTable({"AAPL": "Apple Inc"}))]:
+    for prices, stocks in [(realPrices().iloc[:, :0], stockTable()), (realPrices(), stockTable({"AAPL": "Apple"}))]:
         manager.providerList[1].publish(prices, stocks)
         dispatch(manager, win, "UpdateConfig")
         assert tab["Recommendation"].empty and tab["Results"].empty and tab.weightGraph is None
@@ -404,8 +403,15 @@ def test_cancel_leaves_the_last_complete_result_on_both_paths(window, errorPopup
     monkeypatch.setattr(provider, "GetFileName", lambda *args, **kwargs: str(tmp_path / "mine.json"))
     manager.reconfigure = reconfigure
     loaded = dispatch(manager, win, "LoadConfig")
-    loaded.close()
-    assert len(Fixed.owners) == runs + 1 and config.allocation.capital == 60000
+    try:
+        assert len(Fixed.owners) == runs + 1 and config.allocation.capital == 60000
+        # Prices that the loaded settings could not fetch leave no result of the settings before.
+        manager.reconfigure = lambda config: manager.providerList[1].publish(tab["prices"].iloc[:, :0],
+                                                                             tab["stocks"])
+        dispatch(manager, loaded, "LoadConfig").close()
+        assert tab["Recommendation"].empty and tab.weightGraph is None and errorPopups == []
+    finally:
+        loaded.close()
 
 
 def elementSizes(win):
