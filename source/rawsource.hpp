@@ -292,13 +292,15 @@ inline py::object priceTable(py::object results) {
 }
 
 // The user's Cancel in the progress meter is read when the meter is redrawn, which an answer
-// brings; while the service is slow to answer, the progress is also told on a steady beat, so
-// that a Cancel is honoured at once and not only with the next answer.
+// brings; while the service is slow to answer, a provider's progress (its `update`, which draws
+// the meter) is also told on a steady beat, so that a Cancel is honoured at once and not only with
+// the next answer. Any other callback hears of each answer only, as it may count them.
 class ProgressBeat {
   public:
     ProgressBeat(py::object self, py::object loop, py::object progress)
         : self_(std::move(self)), loop_(std::move(loop)), progress_(std::move(progress)) {
-        if (!progress_.is_none()) schedule();
+        py::object owner = py::getattr(progress_, "__self__", py::none());
+        if (!owner.is_none() && py::hasattr(owner, "lastProgressUpdate")) schedule();
     }
     ~ProgressBeat() { stop(); }
     ProgressBeat(const ProgressBeat &) = delete;

@@ -530,9 +530,10 @@ void requireCutOffInside(py::object dates, py::object cutOffDate) {
     if (velmora::truthy(dates.attr("__lt__")(cutOffDate).attr("any")()) &&
         velmora::truthy(dates.attr("__ge__")(cutOffDate).attr("any")()))
         return;
-    py::object message = velmora::translate("The cut-off date {} lies outside the prices, which run from {} to {}.")
-                             .attr("format")(cutOffDate, dayOf(dates.attr("min")()), dayOf(dates.attr("max")()));
-    throw NoResult{message};
+    py::object outside =
+        velmora::translate("The cut-off date {} lies outside the prices, which run from {} to {}.");
+    py::object first = dayOf(dates.attr("min")()), last = dayOf(dates.attr("max")());
+    throw NoResult{outside.attr("format")(cutOffDate, first, last)};
 }
 
 bool isMethodClass(py::handle candidate) {

@@ -477,7 +477,7 @@ def test_excel_workbook(window, dialogs, tmp_path):
     dispatch(manager, win, "SaveExcel")
     sheets = readWorkbook(tmp_path / "none.xlsx")
     assert list(sheets) == ["Recommendation", "Results", "Stocks", "Prices", "Configuration"]
-    assert sheets["Recommendation"]["rows"] == [headings] and sheets["Stocks"]["rows"] == [sheets["Stocks"]["rows"][0]]
+    assert sheets["Recommendation"]["rows"] == [headings] and len(sheets["Stocks"]["rows"]) == 1
     assert dialogs.errors == []
 
     # A failure leaves no file behind and is shown.
