@@ -356,13 +356,23 @@ bool runCancelled(py::object self) {
 
 bool runFailed(py::object self) { return velmora::truthy(py::getattr(self, "runFailed", py::bool_(false))); }
 
-// The framework's mark of a provider that was never computed: selecting the tab runs again.
-void forgetComputation(py::object self) { self.attr("lastGeneration") = -1; }
-
 // A run from the tab's events counts as the framework's own: a later look at the tab, or another
 // provider's reconfiguration, finds nothing to compute until an input changes.
 void markComputed(py::object self) {
     self.attr("lastGeneration") = velmora::classOf("provider", "Provider").attr("generation");
+    self.attr("runPending") = false;
+}
+
+// The result a cancelled run leaves was not made from the inputs of now: bringing the tab to the front
+// runs again, while another provider's reconfiguration (a keystroke in the settings tab) does not.
+void keepForNextLook(py::object self) {
+    markComputed(self);
+    self.attr("runPending") = true;
+}
+
+bool selectsTab(py::object self, py::handle event, py::handle values) {
+    return py::str(event).equal(py::str("mainTab")) && !values.is_none() && values.contains("mainTab") &&
+           py::object(values["mainTab"]).equal(py::object(self.attr("key")));
 }
 
 // The prices and the stock list brought up to date first, as selecting the tab does: a run must not
@@ -389,9 +399,7 @@ bool refreshInputs(const py::module_ &m, py::object self) {
     return true;
 }
 
-// After a cancelled run the tab counts as never computed: the result it keeps was not made from the
-// inputs of now, and selecting the tab again runs again. While a load applies its settings the tab
-// waits for the one run that follows the load.
+// While a load applies its settings the tab waits for the one run that follows the load.
 py::object recompute(const py::module_ &m, py::object self) {
     self.attr("runCancelled") = false;
     self.attr("runFailed") = false;
@@ -399,7 +407,7 @@ py::object recompute(const py::module_ &m, py::object self) {
     if (!refreshInputs(m, self)) return self.attr("lastGeneration");
     py::object generation = velmora::super(m.attr("RecommendationProvider"), self).attr("recompute")();
     if (!runCancelled(self)) return generation;
-    forgetComputation(self);
+    keepForNextLook(self);
     return self.attr("lastGeneration");
 }
 
@@ -416,7 +424,7 @@ void runAndShow(const py::module_ &m, py::object self, py::object window) {
     self.attr("resetUI")(window);
     self.attr("compute")();
     if (runCancelled(self) || runFailed(self)) restoreResult(self, previous);
-    if (runCancelled(self)) forgetComputation(self);
+    if (runCancelled(self)) keepForNextLook(self);
     self.attr("updateUI")(window);
 }
 
@@ -480,6 +488,9 @@ bool handleEvent(const py::module_ &m, py::object self, py::object window, py::o
         runAfterLoading(m, self, window, values);
         return true;
     }
+    // The framework's mark of a provider never computed.
+    if (velmora::truthy(py::getattr(self, "runPending", py::bool_(false))) && selectsTab(self, event, values))
+        self.attr("lastGeneration") = -1;
     return velmora::truthy(velmora::super(m.attr("RecommendationProvider"), self)
                                .attr("handleEvent")(window, event, values));
 }

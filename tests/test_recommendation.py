@@ -340,6 +340,12 @@ def test_cancel_leaves_the_last_complete_result_on_both_paths(window, errorPopup
     config.progress.progressPeriod = 0.05
     manager, win = window(config, Dict())
     tab = manager.providerList[2]
+
+    def reconfigure(config):  # as the provider manager does
+        Provider.generation += 1
+        for each in manager.providerList:
+            each.recompute()
+
     dispatch(manager, win, "UpdateConfig")
     names = ("weightGraph", "analysisGraph", "backtestGraph", "drawdownGraph", "cleanedWeights", "methodObj",
              "futureValue")
@@ -374,6 +380,10 @@ def test_cancel_leaves_the_last_complete_result_on_both_paths(window, errorPopup
     dispatch(manager, win, "clearCutOffDate")
     assert config.allocation.cutOffDate == ""
     unchanged()
+    # A reconfiguration, as a keystroke in the settings tab makes one, starts no hidden run.
+    runs = len(Fixed.owners)
+    reconfigure(config)
+    assert len(Fixed.owners) == runs
     # Selecting the tab runs again; cancelled there too it leaves the result, and the next selection runs.
     dispatch(manager, win, "mainTab", mainTab="recommendation")
     unchanged()
@@ -383,13 +393,7 @@ def test_cancel_leaves_the_last_complete_result_on_both_paths(window, errorPopup
     assert win["resultType"].get() == "Current Recommendation" and tab.futureValue is None
     assert errorPopups == []
 
-    # After a cancel, a complete run from an event counts as computed: a reconfiguration, as a keystroke
-    # in the settings tab makes one, starts no hidden run, and one Load Config is one run.
-    def reconfigure(config):
-        Provider.generation += 1
-        for each in manager.providerList:
-            each.recompute()
-
+    # After a cancel, a complete run from an event counts as computed too, and one Load Config is one run.
     config.allocation.method = "testmethods.Cancelling"
     dispatch(manager, win, "UpdateConfig")
     config.allocation.method = "testmethods.Fixed"
