@@ -377,37 +377,51 @@ bool selectsTab(py::object self, py::handle event, py::handle values) {
 
 // The prices and the stock list brought up to date first, as selecting the tab does: a run must not
 // estimate on prices fetched under data settings that have changed since (a load, a new base period).
-// Answers whether they are: a download the user cancelled ends the run as a cancel of the run does,
-// and a failure of the inputs is told as a failed run; either leaves the shown result as it is.
-bool refreshInputs(const py::module_ &m, py::object self) {
+// Answers the newest generation among them, or none when they are not up to date: a download the
+// user cancelled ends the run as a cancel of the run does, and a failure of the inputs is told as a
+// failed run; either leaves the shown result as it is.
+py::object refreshInputs(const py::module_ &m, py::object self) {
+    py::object newest = py::int_(0);
     for (py::handle provider : py::list(self.attr("dependingOn"))) {
+        // The mark of this look's Cancel only, not of an earlier download's.
+        provider.attr("progressCancelled") = false;
+        py::object generation;
         try {
-            provider.attr("recompute")();
+            generation = provider.attr("recompute")();
         } catch (py::error_already_set &) {
-            if (velmora::truthy(py::getattr(provider, "progressCancelled", py::bool_(false)))) {
-                self.attr("runCancelled") = true;
-                m.attr("logger").attr("info")("Recommendation cancelled");
-            } else {
+            if (!velmora::truthy(provider.attr("progressCancelled"))) {
                 self.attr("runFailed") = true;
                 velmora::logFailure(m, "Recommendation");
                 velmora::showError(velmora::translate("The recommendation could not be computed:"),
                                    velmora::currentException());
+                return py::none();
             }
-            return false;
         }
+        if (velmora::truthy(provider.attr("progressCancelled"))) {
+            self.attr("runCancelled") = true;
+            m.attr("logger").attr("info")("Recommendation cancelled");
+            return py::none();
+        }
+        if (generation > newest) newest = generation;
     }
-    return true;
+    return newest;
 }
 
-// While a load applies its settings the tab waits for the one run that follows the load.
+// The framework's recompute with the inputs looked at once: after a failed or cancelled download the
+// data provider fetches again at every look. While a load applies its settings the tab waits for the
+// one run that follows the load.
 py::object recompute(const py::module_ &m, py::object self) {
     self.attr("runCancelled") = false;
     self.attr("runFailed") = false;
     if (velmora::truthy(py::getattr(self, "loading", py::bool_(false)))) return self.attr("lastGeneration");
-    if (!refreshInputs(m, self)) return self.attr("lastGeneration");
-    py::object generation = velmora::super(m.attr("RecommendationProvider"), self).attr("recompute")();
-    if (!runCancelled(self)) return generation;
-    keepForNextLook(self);
+    py::object newest = refreshInputs(m, self);
+    if (newest.is_none() || !(py::object(self.attr("lastGeneration")) < newest))
+        return self.attr("lastGeneration");
+    self.attr("compute")();
+    if (runCancelled(self))
+        keepForNextLook(self);
+    else
+        markComputed(self);
     return self.attr("lastGeneration");
 }
 
@@ -419,7 +433,7 @@ bool isEvent(py::handle event, const char *name) {
 void runAndShow(const py::module_ &m, py::object self, py::object window) {
     self.attr("runCancelled") = false;
     self.attr("runFailed") = false;
-    if (!refreshInputs(m, self)) return;
+    if (refreshInputs(m, self).is_none()) return;
     py::dict previous = shownResult(self);
     self.attr("resetUI")(window);
     self.attr("compute")();
