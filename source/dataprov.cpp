@@ -143,7 +143,8 @@ void reportFailure(const py::module_ &m, py::object self, py::object error) {
         requestFailure = error;
     if (!requestFailure.is_none()) {
         py::object kind = py::type::of(requestFailure).attr("__name__");
-        velmora::showError(downloadFailureText(requestFailure), py::str("{}: {}").format(kind, requestFailure));
+        velmora::showError(downloadFailureText(requestFailure),
+                           py::str("{}: {}").format(kind, requestFailure));
         return;
     }
     if (py::isinstance(error, py::module_::import("pdatasource").attr("ExchangeRateError"))) {

@@ -238,7 +238,8 @@ inline py::object readAnswer(py::object response, const Work &read) {
     });
 }
 
-// Raised by a source that reads from an answer that the service holds no prices for the symbol.
+// What a source raises when an answer says that the service holds no prices for the symbol in
+// the period asked for: no failure of the download.
 [[noreturn]] inline void raiseNoPrices() {
     py::object error =
         py::module_::import("builtins").attr("LookupError")("no prices in the period asked for");

@@ -54,7 +54,8 @@ py::object leftColumn(py::object self, py::object stocks, py::list headings) {
     // The title holds up to 64 characters, but a box that shows them all left the other column
     // too little room in the default window: the text scrolls in a narrower one.
     for (py::handle element : titleRow)
-        if (py::isinstance(element, velmora::sg().attr("Input"))) element.attr("Size") = py::make_tuple(40, 1);
+        if (py::isinstance(element, velmora::sg().attr("Input")))
+            element.attr("Size") = py::make_tuple(40, 1);
     rows.append(titleRow);
     rows.append(velmora::list({stockTable(py::str("stockList"), stocks, headings, py::make_tuple(50, 15),
                                           py::list(py::make_tuple(10, 22, 7)))}));
