@@ -74,7 +74,8 @@ py::list missingSymbols(py::list symbols, py::object prices) {
     return py::module_::import("builtins").attr("sorted")(missing);
 }
 
-void offerRemoval(const py::module_ &m, py::object self, py::list missing) {
+// True when the user had the missing stocks removed.
+bool offerRemoval(const py::module_ &m, py::object self, py::list missing) {
     m.attr("logger").attr("error")("Missing stocks: %s", py::str(", ").attr("join")(missing));
     py::object message = velmora::translate("Missing price data for:") + py::str("\n\n\t") +
                          py::str(",\n\t").attr("join")(missing) + py::str("\n\n") +
@@ -85,8 +86,20 @@ void offerRemoval(const py::module_ &m, py::object self, py::list missing) {
     py::object answer =
         velmora::sg().attr("PopupYesNo")(message, "title"_a = velmora::translate("Error"),
                                          "keep_on_top"_a = true, "location"_a = velmora::popupLocation());
-    if (answer.equal(py::str("Yes")))
-        py::module_::import("selection").attr("selectionProvider").attr("removeStocks")(missing);
+    if (!answer.equal(py::str("Yes"))) return false;
+    py::module_::import("selection").attr("selectionProvider").attr("removeStocks")(missing);
+    return true;
+}
+
+// Fewer than two stocks make no allocation: the user is told, and readers find no prices, not
+// those of an earlier selection. Asked again only when the selection changes.
+void refuseTooFewStocks(py::object self) {
+    velmora::sg().attr("Popup")(
+        velmora::translate("You need to select at least 2 stocks to compute an allocation"),
+        "title"_a = velmora::translate("Error"), "keep_on_top"_a = true,
+        "location"_a = velmora::popupLocation());
+    self["prices"] = emptyPrices();
+    self.attr("fetchedWith") = settingsOf(self.attr("config"));
 }
 
 // Why the last request of the data source failed for some symbol (a currency's rates among
@@ -109,7 +122,10 @@ void download(const py::module_ &m, py::object self, py::object stocks, py::list
     py::object failure = firstDownloadFailure(self);
     if (!failure.is_none()) velmora::raise(failure);
     py::list missing = missingSymbols(symbols, prices);
-    if (py::len(missing) > 0) offerRemoval(m, self, missing);
+    if (py::len(missing) > 0 && offerRemoval(m, self, missing) && py::len(self["stocks"]) < 2) {
+        refuseTooFewStocks(self);
+        return;
+    }
     // A table of no prices at all comes from an empty cache, whose index has no name yet.
     prices.attr("index").attr("name") = "Date";
     prices = prices.attr("reset_index")().attr("set_index")("Date", "drop"_a = false);
@@ -170,13 +186,7 @@ void compute(const py::module_ &m, py::object self) {
     py::object stocks = self["stocks"];
     py::list symbols = stocks["Symbol"].attr("tolist")();
     if (py::len(symbols) < 2) {
-        velmora::sg().attr("Popup")(
-            velmora::translate("You need to select at least 2 stocks to compute an allocation"),
-            "title"_a = velmora::translate("Error"), "keep_on_top"_a = true,
-            "location"_a = velmora::popupLocation());
-        self["prices"] = emptyPrices();
-        // Asked again only when the selection changes, not at every look at the prices.
-        self.attr("fetchedWith") = settingsOf(self.attr("config"));
+        refuseTooFewStocks(self);
         self.attr("refetch") = false;
         return;
     }

@@ -153,6 +153,15 @@ def test_missing_stocks_are_offered_for_removal(
     assert list(provider.Provider.values["stocks"].index) == ["AAPL.US", "XOM.US", "MSFT.US"]
     assert list(provider.Provider.values["prices"].columns) == ["Date", "AAPL.US", "MSFT.US", "XOM.US"]
 
+    # Removed down to one stock: told so, and no prices, neither of the removed stocks nor of the one.
+    popups.shown.clear()
+    popups.answers = ["Yes"]
+    standIn["stocks"] = stocks.loc[["AAPL.US", "AAA.US", "ZZZ.US"]]
+    data.recompute()
+    assert popups.kinds() == ["PopupYesNo", "Popup"] and "at least 2 stocks" in popups.shown[1][1]
+    assert list(provider.Provider.values["stocks"].index) == ["AAPL.US"]
+    assertNoPrices()
+
 
 def test_cancel_publishes_no_prices_and_the_next_download_works(
     workspace, stub, popups, mainWindow, meters, fakeSelection
