@@ -61,9 +61,9 @@ py::dict ownTexts() {
     py::dict own;
     py::object gettext = py::module_::import("gettext");
     for (py::handle path : py::module_::import("glob").attr("glob")("locale/*/LC_MESSAGES/velmora.mo")) {
-        py::object catalogue = velmora::within(velmora::builtins().attr("open")(path, "rb"), [&](py::object file) {
-            return gettext.attr("GNUTranslations")(file);
-        });
+        py::object opened = velmora::builtins().attr("open")(path, "rb");
+        py::object catalogue =
+            velmora::within(opened, [&](py::object file) { return gettext.attr("GNUTranslations")(file); });
         for (auto [text, translation] : py::dict(catalogue.attr("_catalog")))
             if (py::isinstance<py::str>(text) && py::len(text) > 0) own[translation] = text;
     }
@@ -85,7 +85,7 @@ py::object inLanguageShown(py::object results) {
     bool changed = false;
     for (py::handle name : results["Name"].attr("tolist")()) {
         py::object shown = shownText(own, name);
-        changed = changed || !shown.equal(name);
+        changed = changed || !(shown.is(name) || shown.equal(name));
         names.append(shown);
     }
     if (!changed) return results;
@@ -1352,8 +1352,9 @@ void fitColumns(py::object sheet, py::object table, py::list headings, py::list 
     for (size_t index = 0; index < columns.size(); ++index) {
         py::object format = index < formats.size() ? py::object(formats[index]) : py::none();
         size_t width = py::len(py::str(headings[index]));
-        for (py::handle value : table.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()),
-                                                                  py::int_(index))].attr("tolist")())
+        py::object cells = table.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()),
+                                                             py::int_(index))];
+        for (py::handle value : cells.attr("tolist")())
             width = std::max(width, shownWidth(value, !format.is_none()));
         sheet.attr("set_column")(index, index, std::min(width + padding, widest), format);
     }
@@ -1379,7 +1380,8 @@ void writeWorkbook(py::object self, py::object fileName) {
     py::object stocks = py::module_::import("utils").attr("dspStocks")(self.attr("__getitem__")("stocks"));
     // The dates' heading in the language shown; the symbols are no words.
     py::list priceHeadings = prices.attr("columns").attr("tolist")();
-    if (priceHeadings.size() > 0 && py::str(priceHeadings[0]).equal(py::str("Date"))) priceHeadings[0] = tr("Date");
+    if (priceHeadings.size() > 0 && py::str(priceHeadings[0]).equal(py::str("Date")))
+        priceHeadings[0] = tr("Date");
     py::object writer = velmora::pandas().attr("ExcelWriter")(fileName, "engine"_a = "xlsxwriter",
                                                               "datetime_format"_a = "yyyy-mm-dd",
                                                               "date_format"_a = "yyyy-mm-dd");
@@ -1412,8 +1414,10 @@ void writeWorkbook(py::object self, py::object fileName) {
         py::object none = py::none();
         py::object sheets = writer.attr("sheets");
         fitColumns(sheets[tr("Recommendation")], recommendation, recommendationHeadings,
-                   velmora::list({none, none, money, money, format(shareFormat(recommendation), false), money}));
-        fitColumns(sheets[tr("Results")], results, resultsHeadings, velmora::list({none, format("#,##0.00", true)}));
+                   velmora::list({none, none, money, money, format(shareFormat(recommendation), false),
+                                  money}));
+        fitColumns(sheets[tr("Results")], results, resultsHeadings,
+                   velmora::list({none, format("#,##0.00", true)}));
         fitColumns(sheets[tr("Stocks")], stocks, stockHeadings, py::list());
         py::list priceFormats = velmora::list({none});
         for (size_t column = 1; column < priceHeadings.size(); ++column) priceFormats.append(money);
@@ -1481,8 +1485,8 @@ void readableDates(py::object ax) {
 void legendBelow(py::object ax) {
     for (py::handle line : py::list(ax.attr("lines"))) {
         if (py::str(line.attr("get_label")()).attr("startswith")("_").cast<bool>()) continue;
-        ax.attr("legend")("loc"_a = "upper center", "bbox_to_anchor"_a = py::make_tuple(0.5, -0.12), "ncols"_a = 2,
-                          "fontsize"_a = "x-small");
+        ax.attr("legend")("loc"_a = "upper center", "bbox_to_anchor"_a = py::make_tuple(0.5, -0.12),
+                          "ncols"_a = 2, "fontsize"_a = "x-small");
         return;
     }
 }
@@ -1498,7 +1502,8 @@ py::tuple separateAxes(py::object ax) {
         py::object label = shownLabel(own, line.attr("get_label")());
         // Each measure in its colour, so that the legend tells them apart.
         if (spansAxes(line, ax))
-            newAx.attr("axhline")(py::list(data[1])[0], "label"_a = label, "color"_a = line.attr("get_color")());
+            newAx.attr("axhline")(py::list(data[1])[0], "label"_a = label,
+                                  "color"_a = line.attr("get_color")());
         else
             newAx.attr("plot")(data[0], data[1], "label"_a = label);
     }

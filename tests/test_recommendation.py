@@ -437,7 +437,8 @@ def test_selecting_the_tab_runs_and_a_new_window_looks_the_same(window, tmp_path
         import subprocess
         report = subprocess.run(["pdftotext", str(tmp_path / "bericht.pdf"), "-"], capture_output=True,
                                 text=True, check=True).stdout
-        for text in ("Anzahl", "Gewicht", "Volatilität", "Historischer Drawdown ohne Zinseszins", "Konfidenz"):
+        for text in ("Anzahl", "Gewicht", "Volatilität", "Historischer Drawdown ohne Zinseszins",
+                     "Konfidenz"):
             assert text in report
         assert "Shares" not in report and "Weight" not in report
         assert readWorkbook(tmp_path / "bericht.xlsx")["Kurse"]["rows"][0][0] == "Datum"
@@ -450,7 +451,8 @@ def test_selecting_the_tab_runs_and_a_new_window_looks_the_same(window, tmp_path
         again = manager.createWindow()
         assert tab["Recommendation"] is allocation
         assert "Backtest Volatility" in [row[0] for row in again["ResultsData"].Values]
-        assert [getattr(tab, name) for name in ("analysisGraph", "weightGraph", "drawdownGraph")] == englishCharts
+        charts = [getattr(tab, name) for name in ("analysisGraph", "weightGraph", "drawdownGraph")]
+        assert charts == englishCharts
     finally:
         again.close()
         gettext.NullTranslations().install()

@@ -480,7 +480,8 @@ def test_excel_workbook(window, dialogs, tmp_path):
     prices = tab["prices"]
     assert sheets["Prices"]["rows"][0] == ["Date"] + [c for c in prices.columns if c != "Date"]
     assert len(sheets["Prices"]["rows"]) == len(prices) + 1
-    assert [style for _, style in columnsOf(sheets["Prices"])] == [(None, None)] + [number] * (len(prices.columns) - 1)
+    priceStyles = [style for _, style in columnsOf(sheets["Prices"])]
+    assert priceStyles == [(None, None)] + [number] * (len(prices.columns) - 1)
     assert columnsOf(sheets["Prices"])[0][0] >= len("yyyy-mm-dd")
     # The dates show as dates: a number of days with the date format on the cell.
     assert float(sheets["Prices"]["rows"][1][0]) == pytest.approx(42006)
