@@ -9,13 +9,15 @@ from methods_support import checkAgainstPlainSolves, checkAgainstReference, make
 RISK_MODELS = ["sample_cov", "semicovariance", "exp_cov", "ledoit_wolf", "ledoit_wolf_constant_variance",
                "ledoit_wolf_single_factor", "ledoit_wolf_constant_correlation", "oracle_approximating"]
 RETURN_MODELS = ["mean_historical_return", "ema_historical_return", "capm_return"]
+SMALL_CAPITAL = [{}, {"capital": 10000, "minWeight": 10, "maxWeight": 25}]
 
 
 @pytest.mark.parametrize("index, riskMethod", list(enumerate(RISK_MODELS)))
 def test_equal_to_plain_library_calls(index, riskMethod):
     checkAgainstReference("maxsharpe.MaxSharpe", riskMethod=riskMethod,
                           returnMethod=RETURN_MODELS[index % len(RETURN_MODELS)],
-                          gamma=[10, 100, 0][index % 3], fractional="YES" if index % 4 == 3 else "NO")
+                          gamma=[10, 100, 0][index % 3], fractional="YES" if index % 4 == 3 else "NO",
+                          **SMALL_CAPITAL[index % 2])
 
 
 def test_gamma_weighs_the_l2_term(monkeypatch):

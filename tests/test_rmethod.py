@@ -1,4 +1,5 @@
 """The allocation pipeline of RecommendationMethod, with scripted optimisers and with the library's own."""
+import builtins
 from collections import OrderedDict
 
 import pandas as pd
@@ -173,7 +174,7 @@ def test_whole_shares_fall_back_to_greedy_and_pair_prices_by_stock(monkeypatch):
     assert performance["Value"].iloc[-1] == pytest.approx(allocation["Value"].sum(), abs=0.005)
 
 
-def test_failures_that_reach_the_owner():
+def test_failures_that_reach_the_owner(monkeypatch):
     # Limits no allocation meets are refused in the user's terms before the method solves anything.
     for limits, message in (({"maxWeight": 0}, "minimum weight of 5 % per stock is above the maximum weight of 0 %"),
                             ({"minWeight": 10.5, "maxWeight": 10}, "minimum weight of 10.5 % per stock"),
@@ -185,6 +186,23 @@ def test_failures_that_reach_the_owner():
         with pytest.raises(ValueError, match=message):
             method.computeRecommendation(owner)
         assert method.seen == [] and len(owner.prices.columns) in (2, 10)
+    # Every method, in the user's language: ten stocks of at most 8 %, two of at most 30 %, 40 % above 30 %.
+    # The modules are loaded first: the names of their figures keep the language of their loading.
+    import gettext
+    from pathlib import Path
+
+    from fields import resolve
+
+    methods = [resolve(name) for name in ("minvol.MinVolatility", "maxsharpe.MaxSharpe", "minsemi.MinSemi",
+                                          "cvar.CVaR", "hrp.HRP", "riskef.RiskFolioEF", "riskhrp.RiskFolioHRP")]
+    catalogue = gettext.translation("velmora", Path(__file__).resolve().parent.parent / "locale", ["de"])
+    monkeypatch.setattr(builtins, "_", catalogue.gettext, raising=False)
+    for cls in methods:
+        for symbols, limits, message in ((None, {"maxWeight": 8}, "Gewichtsgrenzen von 5 % bis 8 % je Aktie"),
+                                         (["AAPL", "XOM"], {}, "Gewichtsgrenzen von 5 % bis 30 % je Aktie"),
+                                         (None, {"minWeight": 40}, "Mindestgewicht von 40 % je Aktie liegt über")):
+            with pytest.raises(ValueError, match=message):
+                cls().computeRecommendation(makeOwner(None if symbols is None else stockPrices(symbols), **limits))
 
     class NoResults(RecommendationMethod):
         def computeRecommendation2(self, owner):
