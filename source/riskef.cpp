@@ -10,23 +10,13 @@ using velmora::riskfolio::library;
 using velmora::pyplot;
 using velmora::within;
 
-// The library's James-Stein estimate of the mean comes back complex, with imaginary parts of 0,
-// as it takes the eigenvalues of the covariance as those of any matrix; the solver refuses
-// complex constraints, so the portfolio gets the real part, which is the estimate.
-void keepRealMean(py::object port) {
-    py::object mu = port.attr("mu");
-    py::object real = py::module_::import("numpy").attr("real")(mu.attr("to_numpy")());
-    port.attr("mu") = velmora::pandas().attr("DataFrame")(real, "index"_a = mu.attr("index"),
-                                                          "columns"_a = mu.attr("columns"));
-}
-
 void createPortfolioObject(py::object self, py::object returns) {
     py::object owner = self.attr("owner");
     py::object port =
         library().attr("Portfolio")("returns"_a = returns, "upperlng"_a = owner.attr("maxWeight"));
     self.attr("port") = port;
     port.attr("assets_stats")("method_mu"_a = self.attr("method"), "method_cov"_a = self.attr("riskMethod"));
-    keepRealMean(port);
+    port.attr("mu") = velmora::riskfolio::realMean(port.attr("mu"));
     py::object objective = owner.attr("config").attr("allocation").attr("objective");
     // The mean-risk optimiser has no equal-risk-contribution objective; the library solves
     // that portfolio with its risk-parity optimisation, on the same risk measure.

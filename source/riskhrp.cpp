@@ -16,14 +16,11 @@ py::object linkageOf(py::handle self) {
     return self.attr("owner").attr("config").attr("allocation").attr("linkageMethod");
 }
 
-// The library estimates the mean inside its optimisation, and its James-Stein estimate comes
-// back complex with imaginary parts of 0, which the solver refuses; the same estimate is made
-// here and handed over as the real numbers it is.
-py::object realMean(py::object self, py::object returns) {
+// The library estimates the mean inside its optimisation, where it cannot be made real; the
+// same estimate is made here and handed over.
+py::object estimatedMean(py::object self, py::object returns) {
     py::object mean_vector = library().attr("src").attr("ParamsEstimation").attr("mean_vector");
-    py::object mu = mean_vector(returns, "method"_a = self.attr("method"));
-    py::object real = py::module_::import("numpy").attr("real")(mu.attr("to_numpy")());
-    return velmora::pandas().attr("DataFrame")(real, "index"_a = mu.attr("index"), "columns"_a = mu.attr("columns"));
+    return velmora::riskfolio::realMean(mean_vector(returns, "method"_a = self.attr("method")));
 }
 
 void createPortfolioObject(py::object self, py::object returns) {
@@ -36,7 +33,7 @@ void createPortfolioObject(py::object self, py::object returns) {
     py::object model = py::str(riskParity ? "HRP" : "NCO");
     objective = owner.attr("config").attr("allocation").attr("objective");
     py::dict options("model"_a = model, "obj"_a = objective, "rm"_a = self.attr("rm"),
-                     "method_mu"_a = "custom_mu", "custom_mu"_a = realMean(self, returns),
+                     "method_mu"_a = "custom_mu", "custom_mu"_a = estimatedMean(self, returns),
                      "method_cov"_a = self.attr("riskMethod"), "linkage"_a = linkageOf(self));
     // The library chooses the number of clusters from the gaps between three cluster counts
     // at least; of two stocks it takes the one cluster it would choose for three.

@@ -17,9 +17,10 @@ void refuseUnmeetableLimits(py::object owner) {
     double minWeight = owner.attr("minWeight").cast<double>();
     double maxWeight = owner.attr("maxWeight").cast<double>();
     py::ssize_t stocks = py::len(owner.attr("prices").attr("columns"));
+    constexpr double tolerance = refusals::tolerance;
     for (py::ssize_t held = 1; held <= stocks; ++held) {
         double count = static_cast<double>(held);
-        if (count * minWeight <= 1 + refusals::tolerance && count * maxWeight >= 1 - refusals::tolerance) return;
+        if (count * minWeight <= 1 + tolerance && count * maxWeight >= 1 - tolerance) return;
     }
     refusals::refuseUnmetLimits(owner);
 }
@@ -97,8 +98,8 @@ py::object wholeShares(py::dict weights, py::object lastPrices, py::object capit
     py::dict priced;
     py::list labels;
     for (auto [label, weight] : weights) {
-        if (!lastPrices.attr("index").contains(label) || !(py::reinterpret_borrow<py::object>(weight) > py::int_(0)))
-            continue;
+        bool positive = py::reinterpret_borrow<py::object>(weight) > py::int_(0);
+        if (!positive || !lastPrices.attr("index").contains(label)) continue;
         priced[label] = weight;
         labels.append(label);
     }
