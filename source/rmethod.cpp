@@ -1,6 +1,7 @@
 // The base of every allocation method: from a solved optimiser to the allocation and performance tables.
 #include "refusals.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -42,10 +43,9 @@ py::object uncutWeights(py::object ef) {
 // A few of the largest weights always stay, so that the maximum weight per stock can still
 // be met on the second pass; after them only stocks that reach the minimum weight. They are
 // ranked before the cutoff, which would leave the weights below the minimum indistinguishable.
-// The limit is compared for every entry, so a maximum weight of 0 fails before any narrowing.
 py::list retainedStocks(py::object owner, py::object weights) {
     py::object maxWeight = owner.attr("maxWeight");
-    py::object minWeight = cutoffOf(owner);
+    py::object cutoff = cutoffOf(owner);
     py::object byWeight = py::module_::import("operator").attr("itemgetter")(1);
     py::object entries =
         velmora::builtins().attr("sorted")(weights.attr("items")(), "key"_a = byWeight, "reverse"_a = true);
@@ -54,7 +54,7 @@ py::list retainedStocks(py::object owner, py::object weights) {
         py::object label = entry[py::int_(0)];
         py::object weight = entry[py::int_(1)];
         bool unconditional = py::int_(py::len(stocksUsed)) <= py::int_(1) / maxWeight;
-        if (unconditional || weight >= minWeight) stocksUsed.append(label);
+        if (unconditional || weight >= cutoff) stocksUsed.append(label);
     }
     return sortedList(stocksUsed);
 }
@@ -78,14 +78,18 @@ bool anyPositive(py::object weights) {
 
 // The library's integer program counts money kept as cash and money put into a stock above
 // its weight alike, so it may overweight a stock, and it may round a stock of weight 0 up to
-// a share. No stock gets more than its weight rounded up to a whole share; the rest is cash.
-py::dict withinWeights(py::handle allocation, py::dict weights, py::object lastPrices, py::object capital) {
-    double money = capital.cast<double>();
+// a share. No stock gets more than its weight, and never more than the maximum weight, rounded
+// up to a whole share; the rest is cash.
+py::dict withinWeights(py::handle allocation, py::dict weights, py::object lastPrices, py::object capital,
+                       py::object maxWeight) {
+    double money = capital.cast<double>(), most = maxWeight.cast<double>();
     py::dict capped;
     for (auto [label, shares] : py::reinterpret_borrow<py::dict>(allocation)) {
-        double target = money * weights[label].cast<double>() / lastPrices[label].cast<double>();
-        long long most = static_cast<long long>(std::ceil(target - 1e-9));
-        long long count = std::min(shares.cast<long long>(), most);
+        double share = std::min(weights[label].cast<double>(), most);
+        // A target of whole shares that the division leaves a hair above stays that many.
+        double target = money * share / lastPrices[label].cast<double>() - 1e-9;
+        long long largest = static_cast<long long>(std::ceil(target));
+        long long count = std::min(shares.cast<long long>(), largest);
         if (count > 0) capped[label] = count;
     }
     return capped;
@@ -94,7 +98,7 @@ py::dict withinWeights(py::handle allocation, py::dict weights, py::object lastP
 // The library's integer program pairs weights and prices by position, so both go in by
 // label and in the same order; a weight without a latest price cannot be bought anyway, nor
 // can a weight of 0.
-py::object wholeShares(py::dict weights, py::object lastPrices, py::object capital) {
+py::object wholeShares(py::dict weights, py::object lastPrices, py::object capital, py::object maxWeight) {
     py::dict priced;
     py::list labels;
     for (auto [label, weight] : weights) {
@@ -112,7 +116,7 @@ py::object wholeShares(py::dict weights, py::object lastPrices, py::object capit
     } catch (py::error_already_set &) {
         shares = allocation.attr("greedy_portfolio")()[py::int_(0)];
     }
-    return withinWeights(shares, priced, lastPrices, capital);
+    return withinWeights(shares, priced, lastPrices, capital, maxWeight);
 }
 
 // The weights left after the cutoff are scaled up to the whole capital, but no stock above
@@ -175,9 +179,10 @@ py::tuple computeRecommendation(py::object self, py::object owner) {
     py::object lastPrices = owner.attr("prices").attr("iloc")[py::int_(-1)];
     py::object capital = owner.attr("config").attr("allocation").attr("capital");
     py::dict ordered = velmora::builtins().attr("dict")(sortedList(weights.attr("items")()));
+    py::object maxWeight = owner.attr("maxWeight");
     py::object allocation = wholeSharesConfigured(owner)
-                                ? wholeShares(ordered, lastPrices, capital)
-                                : fractionalShares(ordered, lastPrices, capital, owner.attr("maxWeight"));
+                                ? wholeShares(ordered, lastPrices, capital, maxWeight)
+                                : fractionalShares(ordered, lastPrices, capital, maxWeight);
     py::object table = allocationTable(owner, allocation, lastPrices, capital);
     // The performance describes the cleaned weights; an optimiser that cannot take them
     // back reports its own.

@@ -173,6 +173,13 @@ def test_whole_shares_fall_back_to_greedy_and_pair_prices_by_stock(monkeypatch):
     assert (allocation["Weight"] - allocation["Value"] / 100).abs().max() < 1e-9
     assert performance["Value"].iloc[-1] == pytest.approx(allocation["Value"].sum(), abs=0.005)
 
+    # A weight above the maximum (an optimiser without bounds) buys no more than the maximum; the rest is cash.
+    owner = ownerOf(labels, capital=10000, fractional="NO", maxWeight=50, minWeight=5)
+    owner.prices = prices
+    optimizer = ScriptedOptimizer(zip("ABCDE", [0.7, 0.3, 0.0, 0.0, 0.0]))
+    allocation, performance = Scripted(optimizer, optimizer).computeRecommendation(owner)
+    assert dict(zip(allocation["Symbol"], allocation["Shares"])) == {"A": 500, "B": 150}
+
 
 def test_failures_that_reach_the_owner(monkeypatch):
     # Limits no allocation meets are refused in the user's terms before the method solves anything.
