@@ -83,6 +83,13 @@ class PlainSolve:
         self.texts = dict(zip(cells[:, 0], cells[:, 1]))
         self.values = [figure(text) for text in cells[:, 1]]
 
+    def clean_weights(self, cutoff, rounding):
+        """Every stock, those below the cutoff with weight 0, as PyPortfolioOpt's optimisers give them."""
+        return {label: weight if weight >= cutoff else 0.0 for label, weight in self.w["weights"].items()}
+
+    def portfolio_performance(self, **rates):
+        return self.values
+
 
 def realMean(mu):
     """The library's James-Stein mean has imaginary parts of 0, which its solvers refuse."""
