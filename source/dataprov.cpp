@@ -1,5 +1,5 @@
 // The data provider: the prices of the selected stocks over the analysis period, published as `prices`.
-#include "pyclass.hpp"
+#include "rawsource.hpp"
 
 namespace {
 
@@ -14,6 +14,15 @@ py::object noPrices() {
     py::list columns;
     columns.append("Symbol");
     return py::module_::import("pandas").attr("DataFrame")("columns"_a = columns);
+}
+
+// What readers find when the prices of the selection could not be had: a price table of no
+// stock, never the prices of an earlier selection or of other settings.
+py::object emptyPrices() {
+    py::object pandas = velmora::pandas();
+    py::object dates = pandas.attr("DatetimeIndex")(py::list(), "name"_a = "Date");
+    return pandas.attr("DataFrame")("index"_a = dates).attr("reset_index")().attr("set_index")(
+        "Date", "drop"_a = false);
 }
 
 // The settings the published prices were fetched with. Prices fetched in another currency,
@@ -32,6 +41,7 @@ void construct(const py::module_ &m, py::object self, py::object config, py::obj
     velmora::super(m.attr("DataProvider"), self).attr("__init__")(config, **kws);
     self.attr("fetchedWith") = py::none();
     self.attr("reconfiguring") = false;
+    self.attr("refetch") = false;
     self["prices"] = noPrices();
     self.attr("reconfigure")(config);
 }
@@ -44,11 +54,12 @@ void reconfigure(py::object self, py::object config, py::object dataSource) {
     self.attr("reconfiguring") = true;
 }
 
+// After a failed or cancelled download (`refetch`), the next look at the prices tries again.
 py::object recompute(const py::module_ &m, py::object self) {
     if (velmora::truthy(self.attr("reconfiguring"))) return self.attr("lastGeneration");
     bool stale = !self.attr("fetchedWith").is_none() &&
                  !settingsOf(self.attr("config")).equal(self.attr("fetchedWith"));
-    if (stale) self.attr("lastGeneration") = -1;
+    if (stale || velmora::truthy(self.attr("refetch"))) self.attr("lastGeneration") = -1;
     return velmora::super(m.attr("DataProvider"), self).attr("recompute")();
 }
 
@@ -63,7 +74,8 @@ py::list missingSymbols(py::list symbols, py::object prices) {
     return py::module_::import("builtins").attr("sorted")(missing);
 }
 
-void offerRemoval(const py::module_ &m, py::object self, py::list missing) {
+// True when the user had the missing stocks removed.
+bool offerRemoval(const py::module_ &m, py::object self, py::list missing) {
     m.attr("logger").attr("error")("Missing stocks: %s", py::str(", ").attr("join")(missing));
     py::object message = velmora::translate("Missing price data for:") + py::str("\n\n\t") +
                          py::str(",\n\t").attr("join")(missing) + py::str("\n\n") +
@@ -74,8 +86,28 @@ void offerRemoval(const py::module_ &m, py::object self, py::list missing) {
     py::object answer =
         velmora::sg().attr("PopupYesNo")(message, "title"_a = velmora::translate("Error"),
                                          "keep_on_top"_a = true, "location"_a = velmora::popupLocation());
-    if (answer.equal(py::str("Yes")))
-        py::module_::import("selection").attr("selectionProvider").attr("removeStocks")(missing);
+    if (!answer.equal(py::str("Yes"))) return false;
+    py::module_::import("selection").attr("selectionProvider").attr("removeStocks")(missing);
+    return true;
+}
+
+// Fewer than two stocks make no allocation: the user is told, and readers find no prices, not
+// those of an earlier selection. Asked again only when the selection changes.
+void refuseTooFewStocks(py::object self) {
+    velmora::sg().attr("Popup")(
+        velmora::translate("You need to select at least 2 stocks to compute an allocation"),
+        "title"_a = velmora::translate("Error"), "keep_on_top"_a = true,
+        "location"_a = velmora::popupLocation());
+    self["prices"] = emptyPrices();
+    self.attr("fetchedWith") = settingsOf(self.attr("config"));
+}
+
+// Why the last request of the data source failed for some symbol (a currency's rates among
+// them), or none.
+py::object firstDownloadFailure(py::object self) {
+    py::dict failures = py::getattr(self.attr("dataSource"), "downloadFailures", py::dict());
+    for (auto failure : failures) return py::reinterpret_borrow<py::object>(failure.second);
+    return py::none();
 }
 
 void download(const py::module_ &m, py::object self, py::object stocks, py::list symbols,
@@ -86,8 +118,14 @@ void download(const py::module_ &m, py::object self, py::object stocks, py::list
             .attr("get")(stocks, startDate.attr("strftime")("%Y-%m-%d"), endDate.attr("strftime")("%Y-%m-%d"),
                          "progress"_a = self.attr("update"), "currency"_a = data["localCurrency"],
                          "cleaned"_a = true);
+    // A symbol the download failed for has not been found without prices: the download failed.
+    py::object failure = firstDownloadFailure(self);
+    if (!failure.is_none()) velmora::raise(failure);
     py::list missing = missingSymbols(symbols, prices);
-    if (py::len(missing) > 0) offerRemoval(m, self, missing);
+    if (py::len(missing) > 0 && offerRemoval(m, self, missing) && py::len(self["stocks"]) < 2) {
+        refuseTooFewStocks(self);
+        return;
+    }
     // A table of no prices at all comes from an empty cache, whose index has no name yet.
     prices.attr("index").attr("name") = "Date";
     prices = prices.attr("reset_index")().attr("set_index")("Date", "drop"_a = false);
@@ -95,18 +133,47 @@ void download(const py::module_ &m, py::object self, py::object stocks, py::list
     self.attr("fetchedWith") = settingsOf(self.attr("config"));
 }
 
+// The user's words for why the download failed, in those of a failed search.
+py::object downloadFailureText(py::handle failure) {
+    switch (velmora::rawsource::failureOf(failure)) {
+    case velmora::rawsource::Failure::unreachable:
+        return velmora::translate("The prices could not be downloaded: the market data service could not be "
+                                  "reached.");
+    case velmora::rawsource::Failure::errorAnswer:
+        return velmora::translate("The prices could not be downloaded: the market data service answered "
+                                  "with an error.");
+    default:
+        return velmora::translate("The prices could not be downloaded: the answer of the market data "
+                                  "service could not be read.");
+    }
+}
+
 // A failed download is the user's business, who would otherwise see only that nothing
-// happened; a cancelled one is the user's own doing.
+// happened; a cancelled one is the user's own doing. One message, in words: a failed request
+// with its error last, missing exchange rates by their currency.
 void reportFailure(const py::module_ &m, py::object self, py::object error) {
     if (velmora::truthy(py::getattr(self, "progressCancelled", py::bool_(false)))) return;
     m.attr("logger").attr("error")("Downloading prices failed", "exc_info"_a = error);
+    py::object requestFailure = firstDownloadFailure(self);
+    if (requestFailure.is_none() && py::isinstance(error, py::module_::import("httpx").attr("HTTPError")))
+        requestFailure = error;
+    if (!requestFailure.is_none()) {
+        py::object kind = py::type::of(requestFailure).attr("__name__");
+        velmora::showError(downloadFailureText(requestFailure),
+                           py::str("{}: {}").format(kind, requestFailure));
+        return;
+    }
+    if (py::isinstance(error, py::module_::import("pdatasource").attr("ExchangeRateError"))) {
+        py::object currency = py::str(error.attr("currency")).attr("removesuffix")(".FOREX");
+        velmora::showError(
+            velmora::translate("The exchange rates of the local currency {} could not be fetched from the "
+                               "market data service.").attr("format")(currency));
+        return;
+    }
     // A key error's text is its key in quotes; the user reads the plain cause.
     py::tuple arguments = error.attr("args");
     py::object cause = py::len(arguments) == 1 ? py::str(arguments[0]) : py::str(error);
-    velmora::sg().attr("Popup")(
-        velmora::translate("The prices could not be downloaded:") + py::str("\n\n") + cause,
-        "title"_a = velmora::translate("Error"), "keep_on_top"_a = true,
-        "location"_a = velmora::popupLocation());
+    velmora::showError(velmora::translate("The prices could not be downloaded:"), cause);
 }
 
 void compute(const py::module_ &m, py::object self) {
@@ -119,25 +186,28 @@ void compute(const py::module_ &m, py::object self) {
     py::object stocks = self["stocks"];
     py::list symbols = stocks["Symbol"].attr("tolist")();
     if (py::len(symbols) < 2) {
-        velmora::sg().attr("Popup")(
-            velmora::translate("You need to select at least 2 stocks to compute an allocation"),
-            "title"_a = velmora::translate("Error"), "keep_on_top"_a = true,
-            "location"_a = velmora::popupLocation());
-        // Asked again only when the selection changes, not at every look at the prices.
-        self.attr("fetchedWith") = settingsOf(self.attr("config"));
+        refuseTooFewStocks(self);
+        self.attr("refetch") = false;
         return;
     }
     py::object scope = self.attr("start")(py::len(stocks));
     scope.attr("__enter__")();
+    py::object error;
     try {
         download(m, self, stocks, symbols, startDate, endDate);
     } catch (...) {
-        py::object error = velmora::currentException();
-        scope.attr("__exit__")(py::type::of(error), error, error.attr("__traceback__"));
-        reportFailure(m, self, error);
-        throw;
+        error = velmora::currentException();
     }
-    scope.attr("__exit__")(py::none(), py::none(), py::none());
+    if (!error) {
+        scope.attr("__exit__")(py::none(), py::none(), py::none());
+        self.attr("refetch") = false;
+        return;
+    }
+    scope.attr("__exit__")(py::type::of(error), error, error.attr("__traceback__"));
+    // Readers get no prices rather than an error, and the next look at the prices tries again.
+    reportFailure(m, self, error);
+    self["prices"] = emptyPrices();
+    self.attr("refetch") = true;
 }
 
 void defineDataProvider(py::module_ &m) {

@@ -482,6 +482,9 @@ py::tuple plotAnalysis(const py::module_ &m, py::object self, py::kwargs kwargs)
     py::object ax = figure.attr("subplots")();
     ax.attr("plot")(values);
     ax.attr("set_xlabel")(velmora::translate("Iteration"));
+    // The history holds one value per generation: no tick between two.
+    ax.attr("xaxis").attr("set_major_locator")(
+        py::module_::import("matplotlib.ticker").attr("MaxNLocator")("integer"_a = true));
     ax.attr("set_title")(self.attr("name"));
     return py::make_tuple(ax, py::none());
 }

@@ -17,6 +17,7 @@ py::dict keyParameter(py::object self) {
 
 void construct(py::object self, py::object apiKey) {
     self.attr("apiKey") = apiKey;
+    self.attr("downloadFailures") = py::dict();
     self.attr("client") = velmora::httpx().attr("Client")(
         "base_url"_a = rawsource::serviceBase(self, baseUrlVariable), "params"_a = keyParameter(self));
 }
@@ -58,7 +59,8 @@ py::object getAsyncUrl(const py::module_ &m, py::object self, py::object parms) 
                     .format(p.stock, response.attr("request").attr("url"), response.attr("status_code"));
             });
             bool removeAdjusted = velmora::truthy(p.removeAdjusted);
-            py::object frame = readPrices(response, removeAdjusted);
+            py::object frame =
+                rawsource::readAnswer(response, [&] { return readPrices(response, removeAdjusted); });
             if (removeAdjusted && rawsource::closeEverAboveAdjusted(frame)) return py::none();
             self.attr("incProgress")();
             return py::make_tuple(p.stock, frame["Adjusted_close"]);
@@ -88,17 +90,18 @@ py::object queryStocks(const py::module_ &m, py::object self, py::object search)
         py::object records = py::module_::import("json").attr("loads")(response.attr("content"));
         if (!py::isinstance<py::list>(records))
             throw py::type_error("the search answer is no list of records");
-        // The service's answer when nothing matched: no table, and no failure either.
+        py::list columns;
+        for (const char *column : {"Symbol", "Security Name", "Currency"}) columns.append(column);
+        // Nothing matched: a table without rows, as the other source answers, so that the tab
+        // shows no results rather than those of the previous search.
         if (py::len(records) == 0) {
-            logger.attr("error")("Querying for symbol");
-            return py::none();
+            py::object noMatch = velmora::pandas().attr("DataFrame")("columns"_a = columns);
+            return noMatch.attr("set_index")("Symbol", "drop"_a = false);
         }
         py::object frame = velmora::pandas().attr("DataFrame")(records);
         frame["Security Name"] = frame["Name"];
         frame["Symbol"] = py::object(frame["Code"]) + py::str(".") + py::object(frame["Exchange"]);
         frame["Currency"] = py::object(frame["Currency"]) + py::str(".FOREX");
-        py::list columns;
-        for (const char *column : {"Symbol", "Security Name", "Currency"}) columns.append(column);
         return frame[columns].attr("set_index")("Symbol", "drop"_a = false);
     });
 }

@@ -144,6 +144,7 @@ void construct(const py::module_ &m, py::object self, py::object fileName, py::o
         m.attr("updateNeeded") = false;
     }
     self.attr("rawProvider") = rawProvider;
+    self.attr("downloadFailures") = py::dict();
 }
 
 void load(py::object self, py::object fileName) {
@@ -298,8 +299,10 @@ void fetchMissing(const py::module_ &m, py::object self, py::list requested, py:
         return py::str("doGet missingStocks={} startDate={} endDate={}")
             .format(missing.symbols, missing.first, missing.last);
     });
-    py::object fetched = self.attr("rawProvider").attr("get")(
-        missing.symbols, "startDate"_a = missing.first, "endDate"_a = missing.last, "progress"_a = progress);
+    py::object rawProvider = self.attr("rawProvider");
+    py::object fetched = rawProvider.attr("get")(missing.symbols, "startDate"_a = missing.first,
+                                                 "endDate"_a = missing.last, "progress"_a = progress);
+    self.attr("downloadFailures").attr("update")(py::getattr(rawProvider, "downloadFailures", py::dict()));
     mergeDelivered(self, fetched, missing);
 }
 
@@ -340,11 +343,12 @@ py::dict currenciesOf(py::object stocks) {
 
 // Factors turning a price in each fetched currency into the target currency, by date.
 // Without the target currency's own rates no stock can be converted, and that is no fault of
-// any stock: the request fails as a whole, naming the currency, so that the caller reports it
-// rather than dropping every stock of the selection as missing. A series without a single rate
-// in the range (an empty answer) converts nothing either.
-py::object currencyFactors(py::object self, py::dict currencyOf, size_t stockCount, py::object currency,
-                           py::object startDate, py::object endDate, py::object progress) {
+// any stock: the request fails as a whole with an `ExchangeRateError` naming the currency, so
+// that the caller reports it rather than dropping every stock of the selection as missing. A
+// series without a single rate in the range (an empty answer) converts nothing either.
+py::object currencyFactors(const py::module_ &m, py::object self, py::dict currencyOf, size_t stockCount,
+                           py::object currency, py::object startDate, py::object endDate,
+                           py::object progress) {
     py::set currencies(currencyOf.attr("values")());
     currencies.add(currency);
     if (!progress.is_none()) progress(py::none(), "maxValue"_a = py::len(currencies) + stockCount);
@@ -353,8 +357,11 @@ py::object currencyFactors(py::object self, py::dict currencyOf, size_t stockCou
     rates = rates.attr("interpolate")();
     bool noRates = !rates.attr("columns").contains(currency) ||
                    !velmora::truthy(rates[currency].attr("notna")().attr("any")());
-    if (noRates)
-        velmora::raise(PyExc_KeyError, py::str("no exchange rates for {}").format(currency));
+    if (noRates) {
+        py::object error = m.attr("ExchangeRateError")(py::str("no exchange rates for {}").format(currency));
+        error.attr("currency") = currency;
+        velmora::raise(error);
+    }
     py::object toTarget = rates[currency].attr("copy")();
     return rates.attr("rtruediv")(toTarget, "axis"_a = 0);
 }
@@ -390,7 +397,8 @@ py::object stockTablePrices(const py::module_ &m, py::object self, py::object st
     py::object factors = py::none();
     if (convert) {
         currencyOf = currenciesOf(stocks);
-        factors = currencyFactors(self, currencyOf, py::len(stocks), currency, startDate, endDate, progress);
+        factors =
+            currencyFactors(m, self, currencyOf, py::len(stocks), currency, startDate, endDate, progress);
     }
     // A row without a symbol text cannot be fetched; the caller reports it as missing.
     py::list symbols;
@@ -450,6 +458,7 @@ py::object clean(py::object self, py::object prices, py::object partial) {
 py::object get(const py::module_ &m, py::object self, py::object stocks, py::object startDate,
                py::object endDate, py::object progress, py::object currency, py::object cleaned,
                py::object partial) {
+    self.attr("downloadFailures") = py::dict();
     if (py::isinstance<py::str>(stocks)) {
         py::list single;
         single.append(stocks);
@@ -462,6 +471,11 @@ py::object get(const py::module_ &m, py::object self, py::object stocks, py::obj
                             : self.attr("doGet")(stocks, startDate, endDate, progress);
     if (velmora::truthy(cleaned)) prices = clean(self, prices, partial);
     return prices;
+}
+
+// The failure of a request whose target currency has no exchange rates; `currency` names it.
+void defineExchangeRateError(py::module_ &m) {
+    velmora::makeClass(m, "ExchangeRateError", py::make_tuple(py::handle(PyExc_KeyError)));
 }
 
 void defineCachedDataSource(py::module_ &m) {
@@ -487,5 +501,6 @@ PYBIND11_MODULE(pdatasource, m) {
     // True until the once-per-process check of the cache has run.
     m.attr("updateNeeded") = true;
     m.attr("logger") = py::module_::import("logging").attr("getLogger")(m.attr("__name__"));
+    defineExchangeRateError(m);
     defineCachedDataSource(m);
 }

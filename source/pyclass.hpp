@@ -287,11 +287,12 @@ inline void showError(py::object message, py::handle cause = py::none()) {
 // it in place only when complete and on disk: a failed write or a crash leaves the old file as
 // it was and no partial file beside it. The file keeps the permissions of the one it replaces;
 // a new one gets those the user's umask gives, so that a report in a shared folder is readable.
+// A symbolic link stays: the file it points to is the one written, as writing through it would.
 inline void replaceWhenWritten(py::object fileName, const char *suffix,
                                const std::function<void(py::object)> &write) {
     py::module_ os = py::module_::import("os");
     py::object path = os.attr("path");
-    py::object target = path.attr("abspath")(fileName);
+    py::object target = path.attr("realpath")(fileName);
     py::tuple made = py::module_::import("tempfile").attr("mkstemp")(
         "dir"_a = path.attr("dirname")(target), "prefix"_a = ".velmora-", "suffix"_a = suffix);
     os.attr("close")(made[0]);

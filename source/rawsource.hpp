@@ -205,10 +205,65 @@ inline Parms unpack(py::handle parms) {
     return {values[0], values[1], values[2], values[3]};
 }
 
+// ---- why a request failed ----
+
+// What the user is told of a failed request: the service could not be reached, it answered
+// with an error, or its answer could not be read.
+enum class Failure { unreachable, errorAnswer, unreadable };
+
+inline Failure failureOf(py::handle error) {
+    py::module_ httpx = py::module_::import("httpx");
+    if (py::isinstance(error, httpx.attr("TransportError"))) return Failure::unreachable;
+    if (py::isinstance(error, httpx.attr("HTTPStatusError"))) return Failure::errorAnswer;
+    return Failure::unreadable;
+}
+
+// An answer with an error status that could not be used is the service's error, whatever part
+// of it then failed to read; named by its status alone, since the address holds the key.
+inline py::object statusError(py::object response) {
+    py::object message =
+        py::str("HTTP {} {}").format(response.attr("status_code"), response.attr("reason_phrase"));
+    return py::module_::import("httpx").attr("HTTPStatusError")(
+        message, "request"_a = response.attr("request"), "response"_a = response);
+}
+
+// What `read` makes of an answer; when that fails on an answer with an error status, the
+// failure is the status.
+inline py::object readAnswer(py::object response, const Work &read) {
+    return orElse(read, [&](py::object error) -> py::object {
+        if (!truthy(response.attr("is_error"))) velmora::raise(error);
+        py::object failure = statusError(response);
+        failure.attr("__cause__") = error;
+        velmora::raise(failure);
+    });
+}
+
+// What a source raises when an answer says that the service holds no prices for the symbol in
+// the period asked for: no failure of the download.
+[[noreturn]] inline void raiseNoPrices() {
+    py::object error =
+        py::module_::import("builtins").attr("LookupError")("no prices in the period asked for");
+    error.attr("noPrices") = true;
+    velmora::raise(error);
+}
+
+// The service's own word that it holds no prices for a symbol: the symbol is not found, or has
+// no prices in the period. Everything else (no connection, another error status, an answer that
+// cannot be read) says nothing about the symbol.
+inline bool answeredNoPrices(py::handle error) {
+    if (truthy(py::getattr(error, "noPrices", py::bool_(false)))) return true;
+    if (failureOf(error) != Failure::errorAnswer) return false;
+    py::object status = error.attr("response").attr("status_code");
+    return status.equal(py::int_(404));
+}
+
 // What a symbol that failed yields: logged with the traceback, counted as finished, no result.
+// A failure of the download rather than of the symbol is kept in `downloadFailures`, so that
+// the symbol is not taken for one without prices.
 inline Step symbolFailed(py::object logger, py::object self, py::object stock) {
     return [logger, self, stock](py::object error) -> py::object {
         logger.attr("exception")("Error getting data for %s", stock, "exc_info"_a = error);
+        if (!answeredNoPrices(error)) self.attr("downloadFailures")[stock] = error;
         self.attr("incProgress")();
         return py::none();
     };
@@ -221,15 +276,6 @@ inline bool closeEverAboveAdjusted(py::object frame) {
 }
 
 // ---- the symbol search ----
-
-// An answer with an error status that could not be used is the service's error, whatever part
-// of it then failed to read; named by its status alone, since the address holds the key.
-inline py::object statusError(py::object response) {
-    py::object message =
-        py::str("HTTP {} {}").format(response.attr("status_code"), response.attr("reason_phrase"));
-    return py::module_::import("httpx").attr("HTTPStatusError")(
-        message, "request"_a = response.attr("request"), "response"_a = response);
-}
 
 // Runs a symbol search: `search` sends the request, keeps the service's answer in the place it
 // is given and returns the stock table. A failed search is logged and answers null, as callers
@@ -321,6 +367,7 @@ inline py::object getAsync(const py::module_ &m, py::object self, OpenClient ope
     return operation(name.c_str(), [=]() {
         self.attr("progressValue") = 0;
         self.attr("progress") = progress;
+        self.attr("downloadFailures") = py::dict();
         py::object client = openClient(m, self);
         self.attr("asyncClient") = client;
         return gatherOnClient(client, [&] {

@@ -14,6 +14,9 @@ namespace {
 
 using Rows = std::initializer_list<std::pair<const char *, const char *>>;
 
+// Fractional share counts are shown, printed and exported with this many decimals.
+constexpr int shareDecimals = 4;
+
 py::object emptyRecommendation() {
     py::list columns = velmora::list({"Symbol", "Security Name", "Weight", "Price", "Count", "Value"});
     return velmora::pandas().attr("DataFrame")("columns"_a = columns);
@@ -40,6 +43,98 @@ void mendPaperSize(py::handle tree) {
         py::list(size).equal(velmora::list({py::int_(612), py::int_(792)})))
         print["paperSize"] = velmora::list({py::int_(850), py::int_(1100)});
 }
+
+// ---------------------------------------------------------------------------------------
+// The language shown
+
+// The catalogue and the locale are set together whenever a window is made, and the locale can be
+// asked: it tells the language the charts of a result were drawn in.
+py::object languageShown() {
+    py::object locale = py::module_::import("locale");
+    return locale.attr("setlocale")(locale.attr("LC_ALL"));
+}
+
+// Every translation of the program's catalogues, back to the program's own text. A result keeps
+// the names of the language it was made in, a method those of the language it was loaded in;
+// through these they are shown in the language of now.
+py::dict ownTexts() {
+    py::dict own;
+    py::object gettext = py::module_::import("gettext");
+    for (py::handle path : py::module_::import("glob").attr("glob")("locale/*/LC_MESSAGES/velmora.mo")) {
+        py::object opened = velmora::builtins().attr("open")(path, "rb");
+        py::object catalogue =
+            velmora::within(opened, [&](py::object file) { return gettext.attr("GNUTranslations")(file); });
+        for (auto [text, translation] : py::dict(catalogue.attr("_catalog")))
+            if (py::isinstance<py::str>(text) && py::len(text) > 0) own[translation] = text;
+    }
+    return own;
+}
+
+// The empty text stays empty: the catalogue would answer it with its header.
+py::object shownText(py::dict own, py::handle text) {
+    if (!py::isinstance<py::str>(text) || py::len(text) == 0) return py::reinterpret_borrow<py::object>(text);
+    py::object source = own.contains(text) ? own[text] : py::reinterpret_borrow<py::object>(text);
+    return velmora::builtins().attr("_")(source);
+}
+
+// The results with their names in the language shown; the same table when nothing changes.
+py::object inLanguageShown(py::object results) {
+    if (!results.attr("columns").contains("Name")) return results;
+    py::dict own = ownTexts();
+    py::list names;
+    bool changed = false;
+    for (py::handle name : results["Name"].attr("tolist")()) {
+        py::object shown = shownText(own, name);
+        changed = changed || !(shown.is(name) || shown.equal(name));
+        names.append(shown);
+    }
+    if (!changed) return results;
+    py::object relabelled = results.attr("copy")();
+    relabelled["Name"] = names;
+    return relabelled;
+}
+
+// Only the texts change: setting a title anew would also reset the font its chart gave it.
+void relabelFigure(py::dict own, py::handle figure) {
+    for (py::handle ax : figure.attr("axes")) {
+        for (py::object text : {py::object(ax.attr("title")), py::object(ax.attr("xaxis").attr("label")),
+                                py::object(ax.attr("yaxis").attr("label"))})
+            text.attr("set_text")(shownText(own, text.attr("get_text")()));
+        py::object legend = ax.attr("get_legend")();
+        if (legend.is_none()) continue;
+        py::object title = legend.attr("get_title")();
+        title.attr("set_text")(shownText(own, title.attr("get_text")()));
+    }
+}
+
+// A legend entry of the drawdown chart, "Ulcer Index: -3.43%" or "95.00% Confidence DaR: -9.04%",
+// with the measure named in the language shown.
+py::object shownLabel(py::dict own, py::handle label) {
+    std::string text = py::str(label).cast<std::string>();
+    size_t colon = text.rfind(": ");
+    if (text.empty() || text[0] == '_' || colon == std::string::npos)
+        return py::reinterpret_borrow<py::object>(label);
+    std::string name = text.substr(0, colon);
+    py::str figure(text.substr(colon));
+    const std::string confidence = " Confidence ";
+    size_t at = name.find(confidence);
+    if (at == std::string::npos) return py::str(shownText(own, py::str(name))) + figure;
+    py::object shown = velmora::translate("{} Confidence {}")
+                           .attr("format")(name.substr(0, at), name.substr(at + confidence.size()));
+    return py::str(shown) + figure;
+}
+
+void relabelLegends(py::dict own, py::handle figure) {
+    for (py::handle ax : figure.attr("axes")) {
+        py::object legend = ax.attr("get_legend")();
+        if (legend.is_none()) continue;
+        for (py::handle text : legend.attr("get_texts")())
+            text.attr("set_text")(shownLabel(own, text.attr("get_text")()));
+    }
+}
+
+// Draws the result held again when the window is made in another language (further below).
+void showInLanguage(const py::module_ &m, py::object self);
 
 // ---------------------------------------------------------------------------------------
 // Construction and the tab
@@ -228,6 +323,7 @@ py::list chartTabs(py::object self) {
 }
 
 py::object createTab(const py::module_ &m, py::object self, py::kwargs kwargs) {
+    showInLanguage(m, self);
     py::object g = velmora::sg();
     py::object tableClass = py::module_::import("table").attr("Table");
     self.attr("title") = velmora::translate("Recommendation");
@@ -237,6 +333,7 @@ py::object createTab(const py::module_ &m, py::object self, py::kwargs kwargs) {
     rounding["Weight"] = 2;
     rounding["Price"] = 2;
     rounding["Count"] = 0;
+    rounding["Shares"] = shareDecimals;
     rounding["Value"] = 2;
     py::list headings;
     for (const char *text : {"Symbol", "Security Name", "Weight", "Price", "Count", "Value"})
@@ -528,6 +625,19 @@ py::object imageOf(py::object self, py::object ax) {
     return ax.is_none() ? py::none() : self.attr("axToPng")(ax);
 }
 
+// A method that draws on the current figure (a heat map) gets one of its own.
+void drawAnalysis(py::object self, py::object method) {
+    py::object plt = velmora::pyplot();
+    plt.attr("close")();
+    plt.attr("figure")("figsize"_a = py::none());
+    py::tuple analysis = method.attr("plotAnalysis")("figsize"_a = py::none());
+    py::dict own = ownTexts();
+    for (py::handle ax : analysis)
+        if (!ax.is_none()) relabelFigure(own, ax.attr("get_figure")("root"_a = true));
+    self.attr("analysisGraph") = imageOf(self, analysis[0]);
+    self.attr("analysisGraph2") = imageOf(self, analysis[1]);
+}
+
 // The twenty largest weights by security name, the rest as "Other" and what is left of the capital.
 py::dict donutWeights(py::object recommendation) {
     py::object weights = recommendation["Weight"];
@@ -560,6 +670,7 @@ void drawDonut(py::object self, py::object recommendation) {
     ax.attr("set_title")(velmora::translate("Portfolio Allocation"));
     ax.attr("legend")(py::list(cleanedWeights.attr("keys")()), "loc"_a = "best", "fontsize"_a = 5);
     self.attr("weightGraph") = self.attr("axToPng")(ax);
+    self.attr("chartLanguage") = languageShown();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -660,6 +771,32 @@ py::object backtest(const py::module_ &m, py::object self, py::object recommenda
     return velmora::pandas().attr("concat")(velmora::list({performance, figures}), "ignore_index"_a = true);
 }
 
+// The charts of the result held, from what its run left: nothing is computed again.
+void drawCharts(const py::module_ &m, py::object self) {
+    py::object method = self.attr("methodObj");
+    if (!method.is_none()) drawAnalysis(self, method);
+    py::object recommendation = self.attr("__getitem__")("Recommendation");
+    if (!velmora::truthy(recommendation.attr("empty"))) drawDonut(self, recommendation);
+    if (!self.attr("futureValue").is_none())
+        drawBacktest(m, self, self.attr("returns"),
+                     py::object(self.attr("recommendationWrk")["Weight"]) / py::int_(100));
+    self.attr("chartLanguage") = languageShown();
+}
+
+// A chart that cannot be drawn again keeps its image in the language it was drawn in.
+void showInLanguage(const py::module_ &m, py::object self) {
+    py::object results = self.attr("__getitem__")("Results");
+    py::object relabelled = inLanguageShown(results);
+    if (!relabelled.is(results)) self.attr("__setitem__")("Results", relabelled);
+    py::object drawnIn = py::getattr(self, "chartLanguage", py::none());
+    if (drawnIn.is_none() || drawnIn.equal(languageShown())) return;
+    try {
+        drawCharts(m, self);
+    } catch (py::error_already_set &) {
+        velmora::logFailure(m, "Charts");
+    }
+}
+
 void runRecommendation(const py::module_ &m, py::object self) {
     py::object plt = velmora::pyplot();
     py::object allocation = self.attr("config").attr("allocation");
@@ -679,11 +816,9 @@ void runRecommendation(const py::module_ &m, py::object self) {
     py::tuple computed = method.attr("computeRecommendation")(self);
     checkCancelled(self);
     py::object recommendation = withSymbols(computed[0], stocks);
-    py::object performance = computed[1];
+    py::object performance = inLanguageShown(computed[1]);
 
-    py::tuple analysis = method.attr("plotAnalysis")("figsize"_a = py::none());
-    self.attr("analysisGraph") = imageOf(self, analysis[0]);
-    self.attr("analysisGraph2") = imageOf(self, analysis[1]);
+    drawAnalysis(self, method);
     drawDonut(self, recommendation);
     report(self, 4);
     m.attr("logger").attr("debug")("Portfolio Performance done");
@@ -1036,7 +1171,25 @@ py::tuple pageSize(py::object self) {
                           py::object(paper[py::int_(1)]) / py::int_(100));
 }
 
-void printTable(const py::module_ &m, py::object self, py::object pdf, py::object df) {
+// Numbers printed as the tab shows them: money and weights with two decimals, grouped; whole share
+// counts without decimals, fractional ones with a fixed number.
+py::dict printedDecimals() {
+    py::dict decimals;
+    for (const char *column : {"Weight", "Price", "Value"}) decimals[column] = 2;
+    decimals["Shares"] = shareDecimals;
+    return decimals;
+}
+
+// The table's headings as the tab shows them, or its column labels in the language shown.
+py::list printedHeadings(py::object df, py::object headings) {
+    if (!headings.is_none()) return py::list(headings);
+    py::list labels;
+    for (py::handle label : df.attr("columns"))
+        labels.append(velmora::builtins().attr("_")(py::str(label)));
+    return labels;
+}
+
+void printTable(const py::module_ &m, py::object self, py::object pdf, py::object df, py::object headings) {
     py::object plt = velmora::pyplot();
     py::tuple size = pageSize(self);
     py::tuple made = plt.attr("subplots")("figsize"_a = py::make_tuple(size[1], size[0]));
@@ -1044,20 +1197,57 @@ void printTable(const py::module_ &m, py::object self, py::object pdf, py::objec
     figure.attr("patch").attr("set_visible")(false);
     ax.attr("axis")("off");
     ax.attr("axis")("tight");
-    py::object cells = df.attr("map")(m.attr("safe_round")).attr("values").attr("tolist")();
+    py::object cells = py::module_::import("table").attr("formattedRows")(df, printedDecimals());
     // The plotting library draws no table without rows: an empty table shows one blank row.
     if (py::len(cells) == 0) {
         py::list blank;
         for (size_t i = 0; i < py::len(df.attr("columns")); ++i) blank.append("");
         cells = velmora::list({blank});
     }
-    ax.attr("table")("cellText"_a = cells, "colLabels"_a = py::list(df.attr("columns")), "loc"_a = "center");
+    ax.attr("table")("cellText"_a = cells, "colLabels"_a = printedHeadings(df, headings), "loc"_a = "center");
     figure.attr("tight_layout")();
     pdf.attr("savefig")();
     plt.attr("close")();
 }
 
-void writeReport(py::object self, py::object fileName) {
+// A chart drawn at a size of its own, on the paper chosen.
+void fitToPage(py::object figure, py::tuple size) {
+    figure.attr("set_size_inches")(size);
+    try {
+        figure.attr("tight_layout")();
+    } catch (py::error_already_set &) {
+        // A layout that can't be tightened still prints.
+    }
+}
+
+// The report as a method sees it: a page the method saves itself is fitted to the paper too.
+void defineReportPages(py::module_ &m) {
+    py::object cls = velmora::makeClass(m, "ReportPages");
+    velmora::constructor(cls, [](py::object self, py::object pdf, py::tuple size) {
+        self.attr("pdf") = pdf;
+        self.attr("size") = size;
+    }, "pdf"_a, "size"_a);
+    velmora::method(cls, "savefig", [](py::object self, py::args args, py::kwargs kwargs) {
+        fitToPage(velmora::pyplot().attr("gcf")(), self.attr("size"));
+        return self.attr("pdf").attr("savefig")(*args, **kwargs);
+    });
+}
+
+// The analysis as the report prints it; a method that draws nothing gives no empty page.
+void printAnalysis(const py::module_ &m, py::object pdf, py::object method, py::tuple size) {
+    py::object plt = velmora::pyplot();
+    plt.attr("figure")("figsize"_a = size);
+    method.attr("plotAnalysis")("pdf"_a = m.attr("ReportPages")(pdf, size));
+    py::object figure = plt.attr("gcf")();
+    if (py::len(figure.attr("axes")) > 0) {
+        relabelFigure(ownTexts(), figure);
+        fitToPage(figure, size);
+        pdf.attr("savefig")();
+    }
+    plt.attr("close")();
+}
+
+void writeReport(const py::module_ &m, py::object self, py::object fileName) {
     py::object plt = velmora::pyplot();
     py::object now = py::module_::import("datetime").attr("datetime").attr("now");
     py::object version = py::module_::import("version").attr("version");
@@ -1077,21 +1267,20 @@ void writeReport(py::object self, py::object fileName) {
         // The weights and the analysis of the allocation printed, none beside the empty tables that a
         // clearing or a failed run leaves, whatever that run left behind.
         bool allocated = !velmora::truthy(recommendation.attr("empty"));
-        self.attr("printTable")(pdf, recommendation);
+        self.attr("printTable")(pdf, recommendation,
+                                "headings"_a = py::getattr(self, "recommendationTableHeadings", py::none()));
         if (allocated) {
             plt.attr("figure")("figsize"_a = size);
-            py::module_::import("pypfopt.plotting").attr("plot_weights")(donutWeights(recommendation));
+            withTranslatedAxes([&] {
+                py::module_::import("pypfopt.plotting").attr("plot_weights")(donutWeights(recommendation));
+            });
             pdf.attr("savefig")();
             plt.attr("close")();
         }
-        self.attr("printTable")(pdf, self.attr("__getitem__")("Results"));
+        self.attr("printTable")(pdf, self.attr("__getitem__")("Results"),
+                                "headings"_a = py::getattr(self, "resultsTableHeadings", py::none()));
         py::object method = self.attr("methodObj");
-        if (allocated && velmora::truthy(method)) {
-            plt.attr("figure")("figsize"_a = size);
-            method.attr("plotAnalysis")("pdf"_a = pdf);
-            pdf.attr("savefig")();
-            plt.attr("close")();
-        }
+        if (allocated && velmora::truthy(method)) printAnalysis(m, pdf, method, size);
         if (!self.attr("futureValue").is_none()) {
             plt.attr("figure")("figsize"_a = size);
             py::object weights = py::object(self.attr("recommendationWrk")["Weight"]) / py::int_(100);
@@ -1100,6 +1289,7 @@ void writeReport(py::object self, py::object fileName) {
                 py::module_::import("riskfolio").attr("plot_drawdown")(
                     self.attr("returns"), weights, "width"_a = size[0], "height"_a = size[1]);
             });
+            relabelLegends(ownTexts(), plt.attr("gcf")());
             pdf.attr("savefig")();
             plt.attr("close")();
         }
@@ -1110,7 +1300,7 @@ void saveGraph(const py::module_ &m, py::object self) {
     py::object fileName = py::module_::import("provider").attr("GetFileName")(
         velmora::translate("PDF File"), "pdf", "default"_a = "results.pdf", "save"_a = true);
     if (!velmora::truthy(fileName)) return;
-    exportReplacing(m, fileName, ".pdf", [&](py::object temporary) { writeReport(self, temporary); },
+    exportReplacing(m, fileName, ".pdf", [&](py::object temporary) { writeReport(m, self, temporary); },
                     "The PDF report could not be written:");
 }
 
@@ -1145,6 +1335,39 @@ py::list configurationRecords(py::object self) {
     return records;
 }
 
+// Characters a cell takes as the workbook shows it: numbers of the given columns with two decimals
+// and grouped, dates in the workbook's date format.
+size_t shownWidth(py::handle value, bool number) {
+    if (number && (py::isinstance<py::float_>(value) || py::isinstance<py::int_>(value)))
+        return py::len(py::str("{:,.2f}").format(value));
+    if (py::hasattr(value, "strftime")) return std::string("yyyy-mm-dd").size();
+    return py::len(py::str(value));
+}
+
+// Every column as wide as its heading and its widest cell, in the given format; an overlong text
+// (a list among the settings) is not worth a column wider than a screen.
+void fitColumns(py::object sheet, py::object table, py::list headings, py::list formats) {
+    constexpr size_t padding = 2, widest = 64;
+    py::list columns = table.attr("columns").attr("tolist")();
+    for (size_t index = 0; index < columns.size(); ++index) {
+        py::object format = index < formats.size() ? py::object(formats[index]) : py::none();
+        size_t width = py::len(py::str(headings[index]));
+        py::object cells = table.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()),
+                                                             py::int_(index))];
+        for (py::handle value : cells.attr("tolist")())
+            width = std::max(width, shownWidth(value, !format.is_none()));
+        sheet.attr("set_column")(index, index, std::min(width + padding, widest), format);
+    }
+}
+
+// Whole share counts without decimals, fractional ones with the tab's.
+std::string shareFormat(py::object recommendation) {
+    if (!recommendation.attr("columns").contains("Shares")) return "#,##0";
+    py::object shares = recommendation["Shares"].attr("astype")("float");
+    if (!velmora::truthy(shares.attr("mod")(1).attr("ne")(0).attr("any")())) return "#,##0";
+    return "#,##0." + std::string(shareDecimals, '0');
+}
+
 void writeWorkbook(py::object self, py::object fileName) {
     auto tr = [](const char *text) { return velmora::translate(text); };
     self.attr("updateMeta")();
@@ -1152,6 +1375,13 @@ void writeWorkbook(py::object self, py::object fileName) {
     py::list stockHeadings = velmora::list({tr("Symbol"), tr("Security Name"), tr("Currency")});
     py::list configurationHeadings = velmora::list({tr("Key"), tr("Value")});
     py::object prices = self.attr("__getitem__")("prices");
+    py::object recommendation = self.attr("__getitem__")("Recommendation");
+    py::object results = self.attr("__getitem__")("Results");
+    py::object stocks = py::module_::import("utils").attr("dspStocks")(self.attr("__getitem__")("stocks"));
+    // The dates' heading in the language shown; the symbols are no words.
+    py::list priceHeadings = prices.attr("columns").attr("tolist")();
+    if (priceHeadings.size() > 0 && py::str(priceHeadings[0]).equal(py::str("Date")))
+        priceHeadings[0] = tr("Date");
     py::object writer = velmora::pandas().attr("ExcelWriter")(fileName, "engine"_a = "xlsxwriter",
                                                               "datetime_format"_a = "yyyy-mm-dd",
                                                               "date_format"_a = "yyyy-mm-dd");
@@ -1164,34 +1394,35 @@ void writeWorkbook(py::object self, py::object fileName) {
             if (!header.is_none()) options["header"] = header;
             table.attr("to_excel")(writer, **options);
         };
-        sheet(self.attr("__getitem__")("Recommendation"), "Recommendation",
-              self.attr("recommendationTableHeadings"));
-        sheet(self.attr("__getitem__")("Results"), "Results", self.attr("resultsTableHeadings"));
-        sheet(py::module_::import("utils").attr("dspStocks")(self.attr("__getitem__")("stocks")), "Stocks",
-              stockHeadings);
-        sheet(prices, "Prices", py::none());
+        py::list recommendationHeadings = self.attr("recommendationTableHeadings");
+        py::list resultsHeadings = self.attr("resultsTableHeadings");
+        sheet(recommendation, "Recommendation", recommendationHeadings);
+        sheet(results, "Results", resultsHeadings);
+        sheet(stocks, "Stocks", stockHeadings);
+        sheet(prices, "Prices", priceHeadings);
         sheet(configuration, "Configuration", configurationHeadings);
 
-        py::dict numberSpec, rightSpec;
-        numberSpec["num_format"] = "#,###.00";
-        rightSpec["align"] = "right";
-        py::object numbers = writer.attr("book").attr("add_format")(numberSpec);
-        py::object right = writer.attr("book").attr("add_format")(rightSpec);
+        py::object book = writer.attr("book");
+        auto format = [&](const std::string &numberFormat, bool right) {
+            py::dict spec;
+            spec["num_format"] = numberFormat;
+            if (right) spec["align"] = "right";
+            return book.attr("add_format")(spec);
+        };
+        // A digit before the decimal point: a weight of 0.24 shows as 0.24, not as .24.
+        py::object money = format("#,##0.00", false);
+        py::object none = py::none();
         py::object sheets = writer.attr("sheets");
-        for (const char *name : {"Recommendation", "Stocks"}) {
-            sheets[tr(name)].attr("set_column")(0, 0, 12);
-            sheets[tr(name)].attr("set_column")(1, 1, 32);
-        }
-        py::object recommendation = sheets[tr("Recommendation")];
-        recommendation.attr("set_column")(2, 3, py::none(), numbers);
-        recommendation.attr("set_column")(5, 5, py::none(), numbers);
-        py::object priceSheet = sheets[tr("Prices")];
-        priceSheet.attr("set_column")(0, 0, 10);
-        size_t lastColumn = py::len(prices.attr("columns"));
-        if (lastColumn > 1) priceSheet.attr("set_column")(1, lastColumn - 1, 12, numbers);
-        sheets[tr("Results")].attr("set_column")(1, 1, 12, right);
-        sheets[tr("Configuration")].attr("set_column")(0, 0, 32);
-        sheets[tr("Configuration")].attr("set_column")(1, 1, 64);
+        fitColumns(sheets[tr("Recommendation")], recommendation, recommendationHeadings,
+                   velmora::list({none, none, money, money, format(shareFormat(recommendation), false),
+                                  money}));
+        fitColumns(sheets[tr("Results")], results, resultsHeadings,
+                   velmora::list({none, format("#,##0.00", true)}));
+        fitColumns(sheets[tr("Stocks")], stocks, stockHeadings, py::list());
+        py::list priceFormats = velmora::list({none});
+        for (size_t column = 1; column < priceHeadings.size(); ++column) priceFormats.append(money);
+        fitColumns(sheets[tr("Prices")], prices, priceHeadings, priceFormats);
+        fitColumns(sheets[tr("Configuration")], configuration, configurationHeadings, py::list());
     });
 }
 
@@ -1226,7 +1457,7 @@ void defineRecommendationProvider(py::module_ &m) {
     velmora::method(cls, "saveConfig", &saveConfig, "window"_a);
     velmora::method(cls, "save", &save, "fileName"_a, "window"_a);
     velmora::method(cls, "saveGraph", module, &saveGraph);
-    velmora::method(cls, "printTable", module, &printTable, "pdf"_a, "df"_a);
+    velmora::method(cls, "printTable", module, &printTable, "pdf"_a, "df"_a, "headings"_a = py::none());
     velmora::method(cls, "saveExcel", module, &saveExcel);
     velmora::staticMethod(cls, "toRecord", &toRecord, "d"_a, "prefix"_a = "");
 }
@@ -1234,14 +1465,47 @@ void defineRecommendationProvider(py::module_ &m) {
 // ---------------------------------------------------------------------------------------
 // Module functions
 
+// A line across the whole axes at one height (a risk measure of the drawdown chart): its x values
+// are fractions of the axes' width, not dates.
+bool spansAxes(py::handle line, py::handle ax) {
+    return line.attr("get_transform")().is(ax.attr("get_yaxis_transform")());
+}
+
+// Dates a chart of its size shows without overlapping, month names in the language shown.
+void readableDates(py::object ax) {
+    py::object dates = py::module_::import("matplotlib.dates");
+    py::object xaxis = ax.attr("xaxis");
+    if (!py::isinstance(xaxis.attr("get_major_locator")(), dates.attr("DateLocator"))) return;
+    py::object locator = dates.attr("AutoDateLocator")("maxticks"_a = 8);
+    xaxis.attr("set_major_locator")(locator);
+    xaxis.attr("set_major_formatter")(dates.attr("ConciseDateFormatter")(locator));
+}
+
+// Below the chart, where it covers no curve; none when no line has a label.
+void legendBelow(py::object ax) {
+    for (py::handle line : py::list(ax.attr("lines"))) {
+        if (py::str(line.attr("get_label")()).attr("startswith")("_").cast<bool>()) continue;
+        ax.attr("legend")("loc"_a = "upper center", "bbox_to_anchor"_a = py::make_tuple(0.5, -0.12),
+                          "ncols"_a = 2, "fontsize"_a = "x-small");
+        return;
+    }
+}
+
 // Copies the lines of one axes of a multi-chart figure onto a figure of its own, with the
 // y axis in percent, so that it renders as an image by itself.
 py::tuple separateAxes(py::object ax) {
     py::tuple made = velmora::pyplot().attr("subplots")();
     py::object newFig = made[0], newAx = made[1];
+    py::dict own = ownTexts();
     for (py::handle line : py::list(ax.attr("lines"))) {
         py::tuple data = line.attr("get_data")();
-        newAx.attr("plot")(data[0], data[1], "label"_a = line.attr("get_label")());
+        py::object label = shownLabel(own, line.attr("get_label")());
+        // Each measure in its colour, so that the legend tells them apart.
+        if (spansAxes(line, ax))
+            newAx.attr("axhline")(py::list(data[1])[0], "label"_a = label,
+                                  "color"_a = line.attr("get_color")());
+        else
+            newAx.attr("plot")(data[0], data[1], "label"_a = label);
     }
     newAx.attr("set_title")(ax.attr("get_title")());
     newAx.attr("set_xlabel")(ax.attr("get_xlabel")());
@@ -1253,7 +1517,8 @@ py::tuple separateAxes(py::object ax) {
     for (py::handle tick : ticks) tickLabels.append(py::str("{:3.2%}").format(tick));
     newAx.attr("set_yticks")(ticks);
     newAx.attr("set_yticklabels")(tickLabels);
-    newAx.attr("legend")();
+    readableDates(newAx);
+    legendBelow(newAx);
     newFig.attr("tight_layout")();
     return py::make_tuple(newFig, newAx);
 }
@@ -1274,6 +1539,7 @@ PYBIND11_MODULE(recommendation, m) {
     // The module's file name is not set yet while its body runs: this is the root logger.
     m.attr("logger") = m.attr("logging").attr("getLogger")(m.attr("__file__"));
     defineRecommendationProvider(m);
+    defineReportPages(m);
     m.def("separateAxes", &separateAxes, "ax"_a);
     m.def("safe_round", &safeRound, "val"_a);
 }

@@ -1,5 +1,5 @@
 // The selection tab: selected stocks, symbol search, selection files, price and correlation charts.
-#include "pyclass.hpp"
+#include "rawsource.hpp"
 
 #include <string>
 #include <utility>
@@ -49,8 +49,14 @@ py::object leftColumn(py::object self, py::object stocks, py::list headings) {
     py::list rows;
     rows.append(velmora::list(
         {velmora::sg().attr("Text")(tr("Selected Stocks"), "font"_a = py::make_tuple("Helvetica", 15))}));
-    rows.append(
-        fields.attr("TextField")("selectionTitle", tr("Selection Title"), "configPath"_a = "selectionTitle"));
+    py::list titleRow =
+        fields.attr("TextField")("selectionTitle", tr("Selection Title"), "configPath"_a = "selectionTitle");
+    // The title holds up to 64 characters, but a box that shows them all left the other column
+    // too little room in the default window: the text scrolls in a narrower one.
+    for (py::handle element : titleRow)
+        if (py::isinstance(element, velmora::sg().attr("Input")))
+            element.attr("Size") = py::make_tuple(40, 1);
+    rows.append(titleRow);
     rows.append(velmora::list({stockTable(py::str("stockList"), stocks, headings, py::make_tuple(50, 15),
                                           py::list(py::make_tuple(10, 22, 7)))}));
     rows.append(velmora::list({velmora::sg().attr("Button")(tr("Remove"), "key"_a = "removeStock"),
@@ -60,20 +66,26 @@ py::object leftColumn(py::object self, py::object stocks, py::list headings) {
     return velmora::sg().attr("Column")(rows, "expand_x"_a = true, "expand_y"_a = true);
 }
 
+// The chart element's size before and after a chart is drawn, so that drawing one moves nothing.
+py::tuple chartSize() { return py::make_tuple(500, 400); }
+
 py::object rightColumn(py::object self, py::list headings, py::dict periods, py::dict modes) {
     auto tr = [](const char *text) { return velmora::translate(text); };
     py::object fields = py::module_::import("fields");
     py::list rows;
     rows.append(velmora::list(
         {velmora::sg().attr("Text")(tr("Add Stock"), "font"_a = py::make_tuple("Helvetica", 15))}));
-    rows.append(velmora::list({velmora::sg().attr("Text")(tr("Search")),
-                               velmora::sg().attr("Input")("key"_a = "search"),
+    // The column must fit beside the selected stocks in the default window, in every language:
+    // a search box of the default width squeezed the buttons beside it, and a taller chart
+    // pushed the chart's own controls below the window's edge.
+    py::object searchBox = velmora::sg().attr("Input")("key"_a = "search", "size"_a = py::make_tuple(30, 1));
+    rows.append(velmora::list({velmora::sg().attr("Text")(tr("Search")), searchBox,
                                velmora::sg().attr("Button")(tr("Search"), "key"_a = "searchButton")}));
     rows.append(velmora::list({stockTable(py::str("searchResults"), self.attr("searchResults"), headings,
                                           py::make_tuple(30, 5), py::list(py::make_tuple(10, 25, 8))),
                                velmora::sg().attr("Button")(tr("Add"), "key"_a = "addStock")}));
     rows.append(py::module_::import("chart").attr("ChartField")(
-        "key"_a = "stockChart", "title"_a = tr("Chart"), "size"_a = py::make_tuple(400, 600),
+        "key"_a = "stockChart", "title"_a = tr("Chart"), "size"_a = chartSize(),
         "expand_x"_a = true));
     rows.append(concatenated({
         fields.attr("SelectionField")("plotMode", tr("Plot Mode"), modes, "configPath"_a = "stocks.plotMode",
@@ -243,13 +255,12 @@ void removeSelected(py::object self, py::object values) {
 
 void redrawChart(py::object self, py::object event, py::object values) {
     py::object window = self.attr("window");
-    py::tuple chartSize = py::make_tuple(500, 400);
     if (py::str(event).equal(py::str("resetStocks"))) {
         window[py::str("stockList")].attr("update")("select_rows"_a = py::list());
         window[py::str("searchResults")].attr("update")("select_rows"_a = py::list());
         values["stockList"] = py::list();
         values["searchResults"] = py::list();
-        window[py::str("stockChart")].attr("update")(py::none(), "size"_a = chartSize);
+        window[py::str("stockChart")].attr("update")(py::none(), "size"_a = chartSize());
     }
     py::object image = py::none();
     if (velmora::truthy(self.attr("plotStocks")(values, "size"_a = py::make_tuple(350, 300)))) {
@@ -257,7 +268,7 @@ void redrawChart(py::object self, py::object event, py::object values) {
         velmora::pyplot().attr("savefig")(buffer, "format"_a = "png");
         image = buffer.attr("getvalue")();
     }
-    window[py::str("stockChart")].attr("update")(image, "size"_a = chartSize);
+    window[py::str("stockChart")].attr("update")(image, "size"_a = chartSize());
 }
 
 // The chart replaces an existing file only when complete.
@@ -309,13 +320,15 @@ void addSelected(py::object self, py::object values) {
 
 // The user's words for why the search failed; the error itself follows as the detail.
 py::object searchFailureText(py::object failure) {
-    py::module_ httpx = py::module_::import("httpx");
-    if (py::isinstance(failure, httpx.attr("TransportError")))
+    switch (velmora::rawsource::failureOf(failure)) {
+    case velmora::rawsource::Failure::unreachable:
         return velmora::translate("The search failed: the market data service could not be reached.");
-    if (py::isinstance(failure, httpx.attr("HTTPStatusError")))
+    case velmora::rawsource::Failure::errorAnswer:
         return velmora::translate("The search failed: the market data service answered with an error.");
-    return velmora::translate(
-        "The search failed: the answer of the market data service could not be read.");
+    default:
+        return velmora::translate(
+            "The search failed: the answer of the market data service could not be read.");
+    }
 }
 
 // The source answers a failed search with none and keeps why; a search that found nothing

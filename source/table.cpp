@@ -16,8 +16,8 @@ py::object decimalsFor(py::handle rounding, py::handle columns, size_t position)
     return py::none();
 }
 
-py::list getValues(py::object self, py::object df) {
-    py::object rounding = self.attr("rounding");
+// The cells of `df` as the table shows them; the PDF report prints its tables the same way.
+py::list formattedRows(py::object df, py::object rounding) {
     py::object formatString = py::module_::import("locale").attr("format_string");
     py::object columns = df.attr("columns");
     // Converted column by column, so that integer columns stay integers even in a frame
@@ -42,6 +42,8 @@ py::list getValues(py::object self, py::object df) {
     }
     return rows;
 }
+
+py::list getValues(py::object self, py::object df) { return formattedRows(df, self.attr("rounding")); }
 
 // The toolkit gets `values` from the frame, so a caller's own `values` is a keyword given
 // twice; reported in the interpreter's words, which name the keyword.
@@ -92,4 +94,5 @@ void defineTable(py::module_ &m) {
 PYBIND11_MODULE(table, m) {
     m.attr("sg") = py::module_::import("PySimpleGUI");
     defineTable(m);
+    m.def("formattedRows", &formattedRows, "df"_a, "rounding"_a = 2);
 }

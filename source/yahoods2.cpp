@@ -24,6 +24,7 @@ void construct(const py::module_ &m, py::object self, py::object apiKey) {
     self.attr("client") = velmora::httpx().attr("Client")(
         "base_url"_a = rawsource::serviceBase(self, baseUrlVariable), "headers"_a = m.attr("headers"));
     self.attr("currencies") = py::dict();
+    self.attr("downloadFailures") = py::dict();
 }
 
 // The client of one download or one batch of currency lookups.
@@ -79,9 +80,11 @@ py::object chartResult(py::object response) {
     return body["chart"]["result"][py::int_(0)];
 }
 
-// The frame of one price history, indexed by day.
+// The frame of one price history, indexed by day. A period without a trading day is answered
+// without timestamps and with empty indicators: the service's word that it has no prices there.
 py::object readPrices(py::object response) {
     py::object result = chartResult(response);
+    if (!result.contains("timestamp")) rawsource::raiseNoPrices();
     py::object indicators = result["indicators"];
     py::dict columns;
     columns["Close"] = indicators["quote"][py::int_(0)]["close"];
@@ -111,7 +114,7 @@ py::object getAsyncUrl(const py::module_ &m, py::object self, py::object parms) 
                 return py::str("getAsyncUrl stock={} url={} status={}")
                     .format(p.stock, response.attr("request").attr("url"), response.attr("status_code"));
             });
-            py::object frame = readPrices(response);
+            py::object frame = rawsource::readAnswer(response, [&] { return readPrices(response); });
             if (velmora::truthy(p.removeAdjusted) && rawsource::closeEverAboveAdjusted(frame))
                 return py::none();
             self.attr("incProgress")();

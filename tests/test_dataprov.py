@@ -103,15 +103,29 @@ def test_period_from_end_date_and_base_period(workspace, stub, popups, mainWindo
     assert asked[1][0] == ((today - timedelta(days=30)).isoformat(), today.isoformat())
 
 
+def assertNoPrices():
+    """What readers find when the selection's prices could not be had: a table of no stock."""
+    prices = provider.Provider.values["prices"]
+    assert list(prices.columns) == ["Date"] and prices.index.name == "Date" and prices.empty
+
+
 @pytest.mark.parametrize("symbols", [[], ["AAPL.US"]])
 def test_fewer_than_two_stocks(workspace, stub, popups, mainWindow, meters, fakeSelection, symbols):
-    data, _ = makeProvider(defaults(), stockTable(symbols), fakeSelection)
-    before = provider.Provider.values["prices"]
+    loadMarket(stub)
+    data, standIn = makeProvider(defaults(), stockTable(["AAPL.US", "XOM.US"]), fakeSelection)
+    data.recompute()
+    assert popups.shown == [] and len(provider.Provider.values["prices"].columns) == 3
+    requests, drawn = len(stub.requests), len(meters.titles)
+
+    # The prices of the earlier selection do not outlive it.
+    standIn["stocks"] = stockTable(symbols)
     data.recompute()
     assert popups.kinds() == ["Popup"] and "at least 2 stocks" in popups.shown[0][1]
     assert popups.shown[0][2]["title"] == "Error"
-    assert stub.requests == [] and meters.titles == []
-    assert provider.Provider.values["prices"] is before
+    assert len(stub.requests) == requests and len(meters.titles) == drawn
+    assertNoPrices()
+    data.recompute()  # asked once per selection
+    assert len(popups.shown) == 1
 
 
 def test_missing_stocks_are_offered_for_removal(
@@ -139,18 +153,26 @@ def test_missing_stocks_are_offered_for_removal(
     assert list(provider.Provider.values["stocks"].index) == ["AAPL.US", "XOM.US", "MSFT.US"]
     assert list(provider.Provider.values["prices"].columns) == ["Date", "AAPL.US", "MSFT.US", "XOM.US"]
 
+    # Removed down to one stock: told so, and no prices, neither of the removed stocks nor of the one.
+    popups.shown.clear()
+    popups.answers = ["Yes"]
+    standIn["stocks"] = stocks.loc[["AAPL.US", "AAA.US", "ZZZ.US"]]
+    data.recompute()
+    assert popups.kinds() == ["PopupYesNo", "Popup"] and "at least 2 stocks" in popups.shown[1][1]
+    assert list(provider.Provider.values["stocks"].index) == ["AAPL.US"]
+    assertNoPrices()
 
-def test_cancel_keeps_the_prices_and_the_next_download_works(
+
+def test_cancel_publishes_no_prices_and_the_next_download_works(
     workspace, stub, popups, mainWindow, meters, fakeSelection
 ):
     loadMarket(stub)
     stub.delay_ms = 200
     data, standIn = makeProvider(defaults(), stockTable(["AAPL.US", "XOM.US", "MSFT.US"]), fakeSelection)
-    before = provider.Provider.values["prices"]
     meters.cancelAt = 2
-    with pytest.raises(Exception):
-        data.recompute()
-    assert provider.Provider.values["prices"] is before and popups.shown == [] and standIn.removed == []
+    data.recompute()
+    assertNoPrices()
+    assert popups.shown == [] and standIn.removed == []
 
     meters.cancelAt, stub.delay_ms = None, 0
     data.recompute()
@@ -172,11 +194,11 @@ def test_failed_download_is_shown_with_its_cause(
 
     data.dataSource.get = failing
     standIn["stocks"] = provider.Provider.values["stocks"]
-    with pytest.raises(LookupError):
-        data.recompute()
+    data.recompute()
     [(kind, message, options)] = popups.shown
-    assert kind == "Popup" and "EUR.FOREX" in message and options["title"] == "Error"
-    assert standIn.removed == [] and provider.Provider.values["prices"] is good
+    assert kind == "PopupError" and "EUR.FOREX" in message and options["title"] == "Error"
+    assert standIn.removed == [] and provider.Provider.values["prices"] is not good
+    assertNoPrices()
     assert len(provider.Provider.values["stocks"]) == 2
 
 
@@ -234,17 +256,44 @@ def test_new_clip_bounds_clean_the_next_prices_with_them(
     assert np.allclose(clipped.loc["2018-01":, "AAPL.US"], kept.loc["2018-01":, "AAPL.US"])
 
 
-def test_target_currency_rates_failing_at_the_service(
-    workspace, stub, popups, mainWindow, meters, fakeSelection
+def test_missing_exchange_rates_and_failed_downloads_are_told_in_words(
+    workspace, stub, popups, mainWindow, meters, fakeSelection, monkeypatch
 ):
     loadMarket(stub)
-    stub.fix("/v8/finance/chart/EUR=X", 500, {"chart": {"result": None, "error": {"code": "Internal"}}})
+    euro = stub.yahoo_charts.pop("EUR=X")  # the service knows no euro
     data, standIn = makeProvider(
-        defaults(localCurrency="EUR.FOREX"), stockTable(["AAPL.US", "XOM.US"]), fakeSelection
+        defaults(localCurrency="EUR.FOREX"), stockTable(["AAPL.US", "XOM.US", "SAP.XETRA"]), fakeSelection
     )
-    before = provider.Provider.values["prices"]
-    with pytest.raises(KeyError):
-        data.recompute()
+    data.recompute()
     [(kind, message, _)] = popups.shown
-    assert kind == "Popup" and message.endswith("\n\nno exchange rates for EUR.FOREX")
-    assert standIn.removed == [] and provider.Provider.values["prices"] is before
+    assert kind == "PopupError" and message.startswith("The exchange rates of the local currency EUR ")
+    assert "\n" not in message and "numpy" not in message and "isnan" not in message
+    assertNoPrices()
+
+    # A download that failed is told with the words of a failed search, offers no removal, and
+    # is tried again at the next look at the prices.
+    data.config.data.localCurrency = "USD.FOREX"
+    stub.yahoo_charts["EUR=X"] = euro
+
+    def attempt(reason, detail):
+        popups.shown.clear()
+        data.recompute()
+        [(kind, message, _)] = popups.shown
+        assert kind == "PopupError"
+        assert message.startswith(f"The prices could not be downloaded: {reason}.\n\n{detail}")
+        assertNoPrices()
+
+    monkeypatch.setenv("VELMORA_YAHOO_URL", "http://127.0.0.1:9")  # the service is down
+    attempt("the market data service could not be reached", "ConnectError: ")
+    monkeypatch.setenv("VELMORA_YAHOO_URL", stub.url)
+    stub.fix("/v8/finance/chart/XOM", 503, "busy")
+    attempt("the market data service answered with an error", "HTTPStatusError: HTTP 503")
+    stub.fix("/v8/finance/chart/XOM", 200, "<html>a login page</html>")
+    attempt("the answer of the market data service could not be read", "JSONDecodeError: ")
+    assert standIn.removed == [] and len(provider.Provider.values["stocks"]) == 3
+
+    del stub.fixed["/v8/finance/chart/XOM"]
+    popups.shown.clear()
+    data.recompute()
+    assert popups.shown == []
+    assert list(provider.Provider.values["prices"].columns) == ["Date", "AAPL.US", "SAP.XETRA", "XOM.US"]

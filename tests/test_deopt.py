@@ -265,6 +265,8 @@ def test_objectives_and_performance_of_two_stocks(monkeypatch):
     ax, second = sharpe.plotAnalysis(figsize=None)
     assert second is None and ax.get_title() == "Sharpe" and ax.get_xlabel() == "Iteration"
     np.testing.assert_allclose(ax.lines[0].get_ydata(), [50, 60, np.nan])
+    ticks = [tick for tick in ax.get_xticks() if ax.get_xlim()[0] <= tick <= ax.get_xlim()[1]]
+    assert ticks and all(float(tick).is_integer() for tick in ticks)  # whole generations
     volatility.optimizer.history = []
     ax, _ = volatility.plotAnalysis(pdf=object())
     assert ax.get_title() == volatility.riskObjective == volatility.name == "Volatility"

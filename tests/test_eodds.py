@@ -105,6 +105,7 @@ class TestPrices:
         assert errors(caplog, "Error getting data for %s") == ["NOPE.US"]
         failure = [r for r in caplog.records if r.msg == "Error getting data for %s"][0]
         assert failure.exc_info is not None
+        assert source.downloadFailures == {}  # a symbol the service does not know has no prices
 
     @pytest.mark.parametrize("status, body", [
         (500, "<html><body>Internal Server Error</body></html>"),
@@ -118,6 +119,7 @@ class TestPrices:
         table = source.get(["BAD.US", "A.US"], "2024-01-01", "2024-01-31")
         assert list(table.columns) == ["A.US"] and list(table["A.US"]) == [2.0, 3.0]
         assert errors(caplog, "Error getting data for %s") == ["BAD.US"]
+        assert list(source.downloadFailures) == ["BAD.US"]  # no word on the symbol's prices
 
     def test_remove_adjusted(self, market_stub, source, caplog):
         market_stub.add_eod("EQ.US", [("2024-01-02", 100.0), ("2024-01-03", 100.0)])
@@ -263,12 +265,13 @@ class TestSearch:
         assert [r.msg for r in caplog.records if r.levelno == logging.ERROR] == ["Querying for symbol"]
         assert caplog.records[-1].exc_info is not None and str(source.queryFailure) == failure
 
-    def test_search_that_finds_nothing_yields_none_without_failure(self, market_stub, source, caplog):
+    def test_search_that_finds_nothing_yields_an_empty_table(self, market_stub, source, caplog):
         market_stub.fix("/api/search/x", 500, "broken")
         source.queryStocks("x")
         market_stub.fix("/api/search/x", 200, [])
-        assert source.queryStocks("x") is None and source.queryFailure is None
-        assert [r.msg for r in caplog.records if r.levelno == logging.ERROR][-1] == "Querying for symbol"
+        table = source.queryStocks("x")
+        assert table.empty and list(table.columns) == ["Symbol", "Security Name", "Currency"]
+        assert table.index.name == "Symbol" and source.queryFailure is None
 
 
 class TestKeyNeverLogged:

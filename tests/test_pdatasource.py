@@ -546,13 +546,16 @@ def test_missing_rates_of_the_target_currency_fail_the_request_naming_it(service
     stocks = stock_table([["AAPL.US", "Apple", "USD.FOREX"], ["SAP.XETRA", "SAP", "EUR.FOREX"],
                           ["BP.LSE", "BP", "GBP.FOREX"]])
     source = CachedDataSource(str(cache_file), raw, config())
-    with pytest.raises(KeyError, match="no exchange rates for EUR.FOREX"):
+    with pytest.raises(pdatasource.ExchangeRateError, match="no exchange rates for EUR.FOREX") as failed:
         source.get(stocks, "2015-01-01", "2015-03-31", currency="EUR.FOREX", cleaned=True)
+    assert isinstance(failed.value, KeyError) and failed.value.currency == "EUR.FOREX"
+    # Why: the download failed, which the pound's unknown rates did not.
+    assert list(source.downloadFailures) == ["EUR.FOREX"]
     # Once the service answers again, only the stock whose own currency has no rates is left out.
     del market_stub.fixed[path("EUR.FOREX")]
     with caplog.at_level(logging.ERROR, logger="pdatasource"):
         euros = source.get(stocks, "2015-01-01", "2015-03-31", currency="EUR.FOREX", cleaned=True)
-    assert list(euros.columns) == ["AAPL.US", "SAP.XETRA"]
+    assert list(euros.columns) == ["AAPL.US", "SAP.XETRA"] and source.downloadFailures == {}
     assert [r.getMessage() for r in caplog.records if r.name == "pdatasource"] == [
         "Cannot convert BP.LSE: no exchange rate for GBP.FOREX"]
     dollars = source.get(["AAPL.US", "SAP.XETRA"], "2015-01-01", "2015-03-31")

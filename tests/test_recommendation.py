@@ -4,6 +4,7 @@ import io
 import locale
 import logging
 import math
+import re
 import sys
 from pathlib import Path
 
@@ -190,6 +191,10 @@ def test_failing_run_is_logged_shown_and_publishes_nothing(caplog, errorPopups):
 
 # --- module functions and chart images --------------------------------------------------------
 
+def boxes(artists, renderer):
+    return [artist.get_window_extent(renderer) for artist in artists if artist.get_text()]
+
+
 def test_separate_axes_copies_lines_with_percent_ticks():
     import matplotlib.pyplot as plt
     figure, ax = plt.subplots()
@@ -204,6 +209,32 @@ def test_separate_axes_copies_lines_with_percent_ticks():
     assert [label.get_text() for label in newAx.get_yticklabels()] == ["0.00%", "10.00%", "20.00%"]
     assert [text.get_text() for text in newAx.get_legend().get_texts()] == ["Portfolio", "Benchmark"]
     assert newAx.get_title() == "Value" and newAx.get_ylim() == ax.get_ylim()
+
+    # A drawdown chart over a year of days, its measures as lines across it, drawn in German: dates that
+    # don't overlap, the measures at their heights, the legend in German and below the curve; a chart
+    # without labelled lines gets no legend.
+    days = pd.bdate_range("2017-06-30", periods=200)
+    ax.clear()
+    ax.plot(days, -np.linspace(0, 0.1, 200))
+    ax.axhline(-0.05, label="95.00% Confidence DaR: -5.00%", color="r")
+    ax.axhline(-0.03, label="Average Drawdown: -3.00%")
+    german = gettext.translation("velmora", "locale", languages=["de_DE.UTF-8"])
+    german.install()
+    try:
+        newFigure, newAx = recommendation.separateAxes(ax)
+    finally:
+        gettext.NullTranslations().install()
+    assert [line.get_ydata()[0] for line in newAx.lines[1:]] == [-0.05, -0.03]
+    assert newAx.get_xlim() == ax.get_xlim() and newAx.lines[1].get_color() == "r"
+    assert [text.get_text() for text in newAx.get_legend().get_texts()] == [
+        "DaR bei 95.00% Konfidenz: -5.00%", "Durchschnittlicher Drawdown: -3.00%"]
+    renderer = newFigure.canvas.get_renderer()
+    dates = boxes(newAx.get_xticklabels(), renderer)
+    assert len(dates) > 3 and all(a.x1 < b.x0 for a, b in zip(dates, dates[1:]))
+    assert newAx.get_legend().get_window_extent(renderer).y1 < min(box.y0 for box in dates)
+    ax.clear()
+    ax.plot(days, np.linspace(1, 1.2, 200))
+    assert recommendation.separateAxes(ax)[1].get_legend() is None
 
 
 def test_safe_round():
@@ -383,14 +414,45 @@ def test_selecting_the_tab_runs_and_a_new_window_looks_the_same(window, tmp_path
         assert elementSizes(again) == sizes and cutTexts(again) == []
         right = again["ResultsData"].Widget.winfo_rootx() + sizes["ResultsData"][0]
         assert right <= again.TKroot.winfo_rootx() + again.size[0]
-        # In German too every label and result name is shown whole.
+        # A load that switches to German runs in the old language; the new window shows that result in
+        # German, every label and result name whole.
+        englishCharts = [getattr(tab, name) for name in ("analysisGraph", "weightGraph", "drawdownGraph")]
         (tmp_path / "same.json").write_text(json.dumps({"allocation": config.allocation,
                                                         "gui": {"language": "de_DE.UTF-8"}}))
         german = dispatch(manager, again, "LoadConfig", mainTab="recommendation")
         again = german
-        dispatch(manager, german, "UpdateConfig")
-        assert "Backtest Volatilität" in [row[0] for row in german["ResultsData"].Values]
+        names = [row[0] for row in german["ResultsData"].Values]
+        assert "Backtest Volatilität" in names and "Volatilität" in names and "Volatility" not in names
         assert cutTexts(german) == []
+        germanCharts = [getattr(tab, name) for name in ("analysisGraph", "weightGraph", "drawdownGraph")]
+        assert all(chart is not None for chart in germanCharts)
+        assert all(a != b for a, b in zip(germanCharts[1:], englishCharts[1:]))  # the heat map has no texts
+
+        # The report and the workbook speak the window's language.
+        answers = [str(tmp_path / "bericht.pdf"), str(tmp_path / "bericht.xlsx")]
+        monkeypatch.setattr(provider, "GetFileName", lambda *args, **kwargs: answers.pop(0))
+        config.print.paperSize = [827, 1169]
+        dispatch(manager, german, "SaveGraph")
+        dispatch(manager, german, "SaveExcel")
+        import subprocess
+        report = subprocess.run(["pdftotext", str(tmp_path / "bericht.pdf"), "-"], capture_output=True,
+                                text=True, check=True).stdout
+        for text in ("Anzahl", "Gewicht", "Volatilität", "Historischer Drawdown ohne Zinseszins",
+                     "Konfidenz"):
+            assert text in report
+        assert "Shares" not in report and "Weight" not in report
+        assert readWorkbook(tmp_path / "bericht.xlsx")["Kurse"]["rows"][0][0] == "Datum"
+
+        # Made anew in English, as a switch in the settings tab makes it: the same result, not computed
+        # again, drawn again in English.
+        allocation = tab["Recommendation"]
+        german.close()
+        config.gui.language = "en_US.UTF-8"
+        again = manager.createWindow()
+        assert tab["Recommendation"] is allocation
+        assert "Backtest Volatility" in [row[0] for row in again["ResultsData"].Values]
+        charts = [getattr(tab, name) for name in ("analysisGraph", "weightGraph", "drawdownGraph")]
+        assert charts == englishCharts
     finally:
         again.close()
         gettext.NullTranslations().install()
@@ -617,7 +679,8 @@ def test_pdf_report_and_workbook(window, tmp_path, monkeypatch, popups):
     assert not any("SECRET-KEY" in str(row) for row in sheets["Configuration"]["rows"])
     for sheet in sheets.values():
         assert 'topLeftCell="B2"' in sheet["xml"] and 'state="frozen"' in sheet["xml"]
-    assert '<col min="2" max="2" width="64.7' in sheets["Configuration"]["xml"]
+    keyWidth = float(re.search(r'<col min="1" max="1" width="([\d.]+)"', sheets["Configuration"]["xml"])[1])
+    assert keyWidth >= max(len(key) for key in settings)
 
     # A failed export keeps the old file, leaves no partial one and tells the user.
     before = (tmp_path / "report.pdf").read_bytes()

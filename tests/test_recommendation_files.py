@@ -261,6 +261,27 @@ def pdfPages(path):
     return sizes, fields_
 
 
+def pdfText(path, page):
+    return subprocess.run(["pdftotext", "-layout", "-f", str(page), "-l", str(page), str(path), "-"],
+                          capture_output=True, text=True, check=True).stdout
+
+
+class OwnPages(Fixed):
+    """Draws its two charts at a size of its own and saves the first into the report itself, as the
+    Riskfolio methods do."""
+
+    def plotAnalysis(self, figsize=None, pdf=None):
+        import matplotlib.pyplot as plt
+        plt.close("all")
+        plt.subplots(figsize=(9, 7))[1].plot([1, 2])
+        if pdf is not None:
+            pdf.savefig()
+            plt.close()
+        ax = plt.subplots(figsize=(9, 7))[1]
+        ax.plot([2, 1])
+        return ax, None
+
+
 def test_pdf_report(window, dialogs, tmp_path):
     config = allocationConfig()
     config.print.paperSize = [827, 1169]
@@ -285,6 +306,38 @@ def test_pdf_report(window, dialogs, tmp_path):
     assert info["Keywords"] == "Stocks"
     assert info["Creator"] == "Zeltra Velmora " + recommendation_version() == info["Producer"]
     assert dialogs.errors == []
+    # Numbers as the tab shows them: whole shares without decimals, money with two, grouped.
+    allocation, table = tab["Recommendation"], pdfText(report, 1)
+    assert table.split()[:6] == ["Symbol", "Security", "Name", "Weight", "Price", "Count"]
+    for row in allocation.itertuples():
+        assert re.search(rf"{row.Symbol}\s.*\s{row.Shares:,d}\s+{row.Value:,.2f}\n", table)
+    assert not re.search(r"\d\.0\b", table)
+
+    # Through a symbolic link the file it points to is written and the link stays.
+    link = tmp_path / "link.pdf"
+    link.symlink_to(report)
+    report.write_text("older report")
+    dialogs.answers = [str(link)]
+    dispatch(manager, win, "SaveGraph")
+    assert link.is_symlink() and report.read_bytes().startswith(b"%PDF")
+
+    # Fractional shares with four decimals; a method without analysis charts leaves no blank page, and
+    # one that draws at a size of its own is printed on the paper chosen.
+    config.allocation.update(method="testmethods.Fixed", fractional="YES")
+    Fixed.shares = {"Apple Inc": 16.3774584, "Walmart Inc": 2}
+    dispatch(manager, win, "UpdateConfig")
+    dialogs.answers = [str(report)]
+    dispatch(manager, win, "SaveGraph")
+    assert pdfPages(report)[0] == [landscape, upright, landscape, upright]
+    assert "16.3775" in pdfText(report, 1) and "2.0000" in pdfText(report, 1)
+    sys.modules["testmethods"].OwnPages = OwnPages
+    config.allocation.method = "testmethods.OwnPages"
+    dispatch(manager, win, "UpdateConfig")
+    dialogs.answers = [str(report)]
+    dispatch(manager, win, "SaveGraph")
+    assert pdfPages(report)[0] == [landscape, upright, landscape, upright, upright, upright]
+    config.allocation.update(method="testmethods.MinVolatility", fractional="NO")
+    dispatch(manager, win, "UpdateConfig")
 
     # Letter paper, no backtest: four pages of 8.5 by 11 inches.
     config.print.paperSize = [850, 1100]
@@ -296,7 +349,7 @@ def test_pdf_report(window, dialogs, tmp_path):
     assert sizes == [(11.0, 8.5), (8.5, 11.0), (11.0, 8.5), (8.5, 11.0)]
     # Cancelled: nothing written.
     dispatch(manager, win, "SaveGraph")
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["letter.pdf", "results.pdf"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["letter.pdf", "link.pdf", "results.pdf"]
 
     # After a failed run the report shows its empty tables and no earlier run's weights.
     config.allocation.method = "testmethods.Failing"
@@ -331,7 +384,7 @@ def test_table_page_rounds_cells(tmp_path):
             tab.printTable(pdf, tab["Results"])
     finally:
         matplotlib.axes.Axes.table = original
-    assert [list(row) for row in drawn[0]["cellText"]] == [["Sharpe", 12.35], ["Sum", 100]]
+    assert [list(row) for row in drawn[0]["cellText"]] == [["Sharpe", "12.35"], ["Sum", "100.00"]]
     assert list(drawn[0]["colLabels"]) == ["Name", "Value"]
     # A table without rows still prints its headings.
     assert list(drawn[1]["colLabels"]) == ["Name", "Value"]
@@ -378,6 +431,11 @@ def readWorkbook(path):
         return sheets
 
 
+def columnsOf(sheet):
+    """(width, style) of every column, in order."""
+    return [(width, style) for first, last, width, style in sheet["columns"] for _ in range(first, last + 1)]
+
+
 def test_excel_workbook(window, dialogs, tmp_path):
     config = allocationConfig()
     config.data.apiKey = "private-key-1234"
@@ -406,25 +464,31 @@ def test_excel_workbook(window, dialogs, tmp_path):
     rows = sheets["Recommendation"]["rows"]
     assert len(rows) == len(allocation) + 1
     assert rows[1][:2] == list(allocation.iloc[0][["Symbol", "Security Name"]])
-    number = ("#,###.00", None)
-    # Columns given no width keep the default one.
-    assert sheets["Recommendation"]["columns"] == [(1, 1, 12, (None, None)), (2, 2, 32, (None, None)),
-                                                   (3, 4, 9, number), (6, 6, 9, number)]
-    assert sheets["Results"]["columns"] == [(2, 2, 12, (None, "right"))]
+    # Money and weights with two decimals and a digit before the point, whole shares without decimals,
+    # and every column as wide as what it shows.
+    number = ("#,##0.00", None)
+    assert [style for _, style in columnsOf(sheets["Recommendation"])] == [
+        (None, None), (None, None), number, number, ("#,##0", None), number]
+    assert [style for _, style in columnsOf(sheets["Results"])] == [(None, None), ("#,##0.00", "right")]
+    for sheet in ("Recommendation", "Results", "Stocks", "Configuration"):
+        for row in sheets[sheet]["rows"]:
+            assert all(width >= min(len(cell or ""), 64)
+                       for (width, style), cell in zip(columnsOf(sheets[sheet]), row) if style[0] is None)
     assert sheets["Results"]["rows"][-1][0] == "Backtest Sharpe"
     assert sheets["Stocks"]["rows"][:2] == [["Symbol", "Security Name", "Currency"],
                                             ["AAPL.US", "Apple Inc", "USD"]]
     prices = tab["prices"]
     assert sheets["Prices"]["rows"][0] == ["Date"] + [c for c in prices.columns if c != "Date"]
     assert len(sheets["Prices"]["rows"]) == len(prices) + 1
-    assert sheets["Prices"]["columns"] == [(1, 1, 10, (None, None)), (2, len(prices.columns), 12, number)]
+    priceStyles = [style for _, style in columnsOf(sheets["Prices"])]
+    assert priceStyles == [(None, None)] + [number] * (len(prices.columns) - 1)
+    assert columnsOf(sheets["Prices"])[0][0] >= len("yyyy-mm-dd")
     # The dates show as dates: a number of days with the date format on the cell.
     assert float(sheets["Prices"]["rows"][1][0]) == pytest.approx(42006)
 
     configuration = {row[0]: (row[1] if len(row) > 1 else None)
                      for row in sheets["Configuration"]["rows"][1:]}
     assert sheets["Configuration"]["rows"][0] == ["Key", "Value"]
-    assert sheets["Configuration"]["columns"] == [(1, 1, 32, (None, None)), (2, 2, 64, (None, None))]
     assert configuration["allocation.method"] == "testmethods.MinVolatility"
     assert configuration["configFile"] == "data/config/velmora.json"
     assert configuration["meta.createdWith"] == "Zeltra Velmora" and "meta.timestamp" in configuration

@@ -96,7 +96,7 @@ def test_frontier_and_frontier_area_charts(monkeypatch, tmp_path):
     assert plt.get_fignums() == [frontier.figure.number, area.figure.number] and plt.gcf() is area.figure
     legend = area.get_legend()
     assert [text.get_text() for text in legend.get_texts()] == list(owner.prices.columns)
-    assert legend.get_title().get_text() == "Legend"
+    assert legend.get_title().get_text() == "de:Legend"
     assert area.get_title() == "de:Efficient Frontier's Assets Structure"
     frontierTexts = chartTexts(frontier.figure)
     assert "de:Expected Risk - Standard Deviation (MV)" in frontierTexts

@@ -16,6 +16,8 @@ import pytest
 from addict import Dict
 
 import current
+import eodds
+import pdatasource
 import provider
 import selection
 from fields_support import focusOn, press
@@ -45,10 +47,12 @@ def launch(workspace, stub, popups, meters):
     loadMarket(stub, recent=True)
     started = []
 
-    def start(document=None, **data):
+    def start(document=None, language=None, **data):
         if document is not None:
             writeCurrent(document)
         config = defaults(endDate="", **data)
+        if language is not None:
+            config.gui.language = language
         manager, window = startProgram(config)
         started.append(manager)
         return manager, window, config, byKey(manager, "selections")
@@ -78,13 +82,60 @@ def test_start_shows_the_saved_selection_and_its_title(launch):
     assert window["selectionTitle"].get() == "Old"
 
 
+def elementsOf(container):
+    for row in container.Rows:
+        for element in row:
+            yield element
+            if hasattr(element, "Rows"):
+                yield from elementsOf(element)
+
+
+def layoutFaults(window):
+    """Elements of the selection tab that are not shown, lie outside the window, or show less of
+    their text than they ask for."""
+    root = window.TKroot
+    root.update()
+    left, top = root.winfo_rootx(), root.winfo_rooty()
+    right, bottom = left + root.winfo_width(), top + root.winfo_height()
+    faults = []
+    for element in elementsOf(window["selections"]):
+        widget = element.Widget
+        name = getattr(element, "ButtonText", None) or getattr(element, "DisplayText", None) or element.Key
+        x, y = widget.winfo_rootx(), widget.winfo_rooty()
+        if not widget.winfo_ismapped():
+            faults.append((name, "not shown"))
+        elif x < left or y < top or x + widget.winfo_width() > right or y + widget.winfo_height() > bottom:
+            faults.append((name, "outside"))
+        elif isinstance(element, (sg.Button, sg.Text, sg.Checkbox)) and (
+            widget.winfo_width() < widget.winfo_reqwidth()
+        ):
+            faults.append((name, f"cut to {widget.winfo_width()} of {widget.winfo_reqwidth()}"))
+    return faults
+
+
+@pytest.mark.parametrize("language", ["en_US.UTF-8", "de_DE.UTF-8"])
+def test_the_tab_fits_the_default_window(launch, language):
+    manager, window, config, tab = launch(
+        {"stocks": [{"Symbol": "AAPL", "Security Name": "Apple Inc.", "Currency": "USD.FOREX"}]},
+        language=language,
+    )
+    assert tuple(window.size) == (1200, 800) and window["selections"].Title in ("Selection", "Auswahl")
+    assert layoutFaults(window) == []
+    # A drawn chart moves nothing out of the window either.
+    values = pump(window)
+    values.update(stockList=[0], searchResults=[])
+    window = manager.handleEvent(window, "plotMode", values)
+    assert window["stockChart"].metadata.source is not None
+    assert layoutFaults(window) == []
+
+
 def freePort():
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         return probe.getsockname()[1]
 
 
-def test_search_add_and_remove(launch, stub, popups):
+def test_search_add_and_remove(launch, stub, popups, monkeypatch):
     manager, window, config, tab = launch()
     window["search"].update("  apple ")
     window = manager.handleEvent(window, "searchButton", pump(window))
@@ -133,6 +184,16 @@ def test_search_add_and_remove(launch, stub, popups):
     del stub.fixed["/v1/finance/search"]
     window = search("nothing")
     assert len(popups.shown) == 3 and rows(window, "searchResults") == []
+
+    # The same on the other service: no match empties the results, without a popup.
+    monkeypatch.setenv("VELMORA_EOD_URL", stub.url)
+    yahoo, tab.dataSource = tab.dataSource, pdatasource.CachedDataSource(rawProvider=eodds.EodDataSource(""))
+    stub.eod_search["apple"] = [{"Code": "AAPL", "Exchange": "US", "Name": "Apple Inc", "Currency": "USD"}]
+    window = search("apple")
+    assert rows(window, "searchResults") == [["AAPL.US", "Apple Inc", "USD"]]
+    window = search("zzzznothing")
+    assert len(popups.shown) == 3 and rows(window, "searchResults") == [] and tab.searchResults.empty
+    tab.dataSource = yahoo
 
     values = pump(window)
     values["stockList"] = []
@@ -436,7 +497,7 @@ def test_the_tab_that_needs_prices_downloads_them(launch, stub, popups, meters):
     pricesTab = byKey(manager, "pricesTab")
     window = selectTab(manager, window, "pricesTab")
     assert popups.shown[-1][0] == "Popup" and "at least 2 stocks" in popups.shown[-1][1]
-    assert pricesTab.seen and list(pricesTab.seen[-1].columns) == ["Symbol"]
+    assert pricesTab.seen and list(pricesTab.seen[-1].columns) == ["Date"]
 
     window["search"].update("apple")
     window = manager.handleEvent(window, "searchButton", pump(window))
@@ -452,12 +513,12 @@ def test_the_tab_that_needs_prices_downloads_them(launch, stub, popups, meters):
     assert popups.shown[-1][0] == "PopupYesNo" and "\tZZZ\n" in popups.shown[-1][1]
     assert list(stocks().index) == ["AAPL", "SAP.DE"] and len(rows(window, "stockList")) == 2
 
-    # Cancelled: the previous prices stay and the window goes on working.
+    # Cancelled: no prices of the earlier period stay, and the window goes on working.
     config.data.basePeriod = 730
     meters.titles.clear()
     meters.cancelAt = 1
     window = selectTab(manager, window, "pricesTab")
-    assert provider.Provider.values["prices"] is prices
+    assert list(provider.Provider.values["prices"].columns) == ["Date"]
     meters.cancelAt = None
     window = selectTab(manager, window, "pricesTab")
     assert provider.Provider.values["prices"] is not prices and len(provider.Provider.values["prices"]) > len(

@@ -115,6 +115,8 @@ class TestPrices:
         assert list(table.columns) == ["GOOD"] and list(table["GOOD"]) == [2.0]
         assert counts == [1, 2, 3, 4, 5, 6, 7]
         assert sorted(logged(caplog, "Error getting data for %s")) == sorted(set(symbols) - {"GOOD"})
+        # Only an unknown symbol and one without prices in the period are the service's word on them.
+        assert sorted(source.downloadFailures) == ["EMPTY", "HTML", "LIMITED", "SHORT"]
 
     def test_bad_date_ends_the_download(self, market_stub, source):
         with pytest.raises(ValueError):
