@@ -3,7 +3,7 @@
     tools/with-display build/velmora-tests -p no:cacheprovider -q -s bench/bench_methods.py
 
 Every method's `computeRecommendation` on 10 and 20 real stocks and on 50 synthetic stocks, against
-the plain-Python pipeline of tests/methods_support.py making the same library calls in the same
+the plain-Python pipeline of bench/plain_pipeline.py making the same library calls in the same
 order; then the cost of the minimum-weight link (one solve with and without it). Each case prints
 one result row for bench/README.md."""
 import sys
@@ -15,10 +15,12 @@ import pandas.testing as pdt
 import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+sys.path.insert(0, str(Path(__file__).resolve().parent))
 import gettext  # noqa: E402
 
 gettext.NullTranslations().install()
 import methods_support as support  # noqa: E402
+import plain_pipeline  # noqa: E402
 from fields import resolve  # noqa: E402
 
 TEN = ["AAPL", "AMZN", "BAC", "GE", "JPM", "MA", "PFE", "SBUX", "WMT", "XOM"]
@@ -66,7 +68,7 @@ def test_method_against_plain_pipeline(dottedName, dataset):
         programOwner = support.makeOwner(prices, **SETTINGS)
         referenceOwner = support.makeOwner(prices, **SETTINGS)
         runs = [(program, lambda: cls().computeRecommendation(programOwner)),
-                (reference, lambda: support.reference(dottedName, referenceOwner)[:2])]
+                (reference, lambda: plain_pipeline.reference(dottedName, referenceOwner)[:2])]
         results = {}
         for times, run in runs if index % 2 == 0 else runs[::-1]:
             seconds, results[id(times)] = timed(run)

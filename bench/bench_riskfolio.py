@@ -4,7 +4,7 @@
 
 A whole run as the recommendation tab makes it: `computeRecommendation` (two passes, each with the
 captured performance table), then `plotAnalysis` with both charts rendered to PNG, against the same
-work written as plain Python: the pipeline of tests/methods_support.py with the solves of
+work written as plain Python: the pipeline of bench/plain_pipeline.py with the solves of
 tests/riskfolio_support.py, and the two charts drawn with the same library calls inside a plain
 `try`/`finally` that replaces the axes' text setters. Each case prints one result row for
 bench/README.md."""
@@ -22,11 +22,13 @@ import pandas.testing as pdt  # noqa: E402
 import pytest  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+sys.path.insert(0, str(Path(__file__).resolve().parent))
 import gettext  # noqa: E402
 
 gettext.NullTranslations().install()
 import methods_support as support  # noqa: E402
 import riskfolio_support as plain  # noqa: E402
+import plain_pipeline  # noqa: E402
 from riskef import RiskFolioEF  # noqa: E402
 from riskhrp import RiskFolioHRP  # noqa: E402
 
@@ -121,9 +123,14 @@ def programRun(cls, owner):
 
 def plainRun(build, charts, owner):
     names = []
-    table, performance, solved = support.referenceRecommendation(
-        owner, lambda tab: plain.PlainSolve(tab, build, names, []), names,
-        performance=lambda ef: ef.portfolio_performance())
+
+    def solve(tab):
+        solved = plain.PlainSolve(tab, build)
+        names[:] = solved.names
+        return solved
+
+    table, performance, solved = plain_pipeline.referenceRecommendation(
+        owner, solve, names, performance=lambda ef, tab: ef.portfolio_performance())
     images = [plain.axToPng(ax) for ax in charts(solved)]
     return (table, performance), images
 

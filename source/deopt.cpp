@@ -1,6 +1,7 @@
 // Differential evolution over share counts: the optimiser, the estimators of return and risk
 // it is fed with, and the maximum-Sharpe and minimum-volatility methods built on it.
 #include "pyclass.hpp"
+#include "refusals.hpp"
 
 #include <pybind11/numpy.h>
 
@@ -430,6 +431,7 @@ void estimateRisk(py::object self, py::object owner, py::object prices) {
 }
 
 py::tuple computeRecommendation(const py::module_ &m, py::object self, py::object owner) {
+    velmora::refusals::refuseMinimumAboveMaximum(owner);
     self.attr("owner") = owner;
     py::object prices = owner.attr("prices");
     estimateReturns(self, owner, prices);

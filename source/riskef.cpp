@@ -1,4 +1,5 @@
 // The Riskfolio-Lib mean-risk method: the classic portfolio for the configured objective, its efficient frontier and the frontier's weights as areas.
+#include "refusals.hpp"
 #include "riskfolio.hpp"
 
 #include <utility>
@@ -9,36 +10,13 @@ using velmora::riskfolio::library;
 using velmora::pyplot;
 using velmora::within;
 
-// A weight limit in percent, as the user set it.
-py::object percentOf(py::object fraction) { return py::str("{:g}").format(fraction * py::int_(100)); }
-
-// The library answers limits that no portfolio meets with none instead of weights.
-void refuseUnmetLimits(py::object owner, py::object w) {
-    if (!w.is_none()) return;
-    py::object message = velmora::translate(
-        "No allocation meets the weight limits of {} % to {} % per stock; try other weight limits.");
-    py::object limits = message.attr("format")(percentOf(owner.attr("minWeight")),
-                                               percentOf(owner.attr("maxWeight")));
-    velmora::raise(PyExc_ValueError, limits);
-}
-
-// The risk-parity optimisation takes no upper bound, so its weights are checked against the
-// maximum weight here; the tolerance allows for the solver's accuracy.
-void refuseWeightsAboveMaximum(py::object owner, py::object w) {
-    py::object maxWeight = owner.attr("maxWeight");
-    if (w[py::str("weights")].attr("max")() <= maxWeight + py::float_(1e-6)) return;
-    py::object message = velmora::translate(
-        "The objective ERC (equal risk contribution) puts more than the maximum weight of {} % into one "
-        "stock; allow a larger maximum weight.");
-    velmora::raise(PyExc_ValueError, message.attr("format")(percentOf(maxWeight)));
-}
-
 void createPortfolioObject(py::object self, py::object returns) {
     py::object owner = self.attr("owner");
     py::object port =
         library().attr("Portfolio")("returns"_a = returns, "upperlng"_a = owner.attr("maxWeight"));
     self.attr("port") = port;
     port.attr("assets_stats")("method_mu"_a = self.attr("method"), "method_cov"_a = self.attr("riskMethod"));
+    port.attr("mu") = velmora::riskfolio::realMean(port.attr("mu"));
     py::object objective = owner.attr("config").attr("allocation").attr("objective");
     // The mean-risk optimiser has no equal-risk-contribution objective; the library solves
     // that portfolio with its risk-parity optimisation, on the same risk measure.
@@ -49,8 +27,14 @@ void createPortfolioObject(py::object self, py::object returns) {
                                                       "hist"_a = true)
                        : port.attr("optimization")("model"_a = "Classic", "rm"_a = rm, "obj"_a = objective,
                                                    "rf"_a = rf, "l"_a = 0, "hist"_a = true);
-    refuseUnmetLimits(owner, w);
-    if (riskParity) refuseWeightsAboveMaximum(owner, w);
+    // The library answers limits that no portfolio meets with none instead of weights.
+    if (w.is_none()) velmora::refusals::refuseUnmetLimits(owner);
+    // The risk-parity optimisation takes no upper bound.
+    if (riskParity)
+        velmora::refusals::refuseWeightsAboveMaximum(
+            owner, w[py::str("weights")].attr("max")(),
+            "The objective ERC (equal risk contribution) puts more than the maximum weight of {} % into one "
+            "stock; allow a larger maximum weight.");
     self.attr("w") = w;
 }
 

@@ -1,4 +1,5 @@
 // The Riskfolio-Lib hierarchical-clustering method: hierarchical risk parity or nested clustered optimisation, its risk contributions and a dendrogram of its clustering.
+#include "refusals.hpp"
 #include "riskfolio.hpp"
 
 #include <utility>
@@ -15,7 +16,15 @@ py::object linkageOf(py::handle self) {
     return self.attr("owner").attr("config").attr("allocation").attr("linkageMethod");
 }
 
+// The library estimates the mean inside its optimisation, where it cannot be made real; the
+// same estimate is made here and handed over.
+py::object estimatedMean(py::object self, py::object returns) {
+    py::object mean_vector = library().attr("src").attr("ParamsEstimation").attr("mean_vector");
+    return velmora::riskfolio::realMean(mean_vector(returns, "method"_a = self.attr("method")));
+}
+
 void createPortfolioObject(py::object self, py::object returns) {
+    velmora::refusals::refuseLoneStock(returns);
     py::object owner = self.attr("owner");
     self.attr("port") =
         library().attr("HCPortfolio")("returns"_a = returns, "w_max"_a = owner.attr("maxWeight"));
@@ -23,9 +32,13 @@ void createPortfolioObject(py::object self, py::object returns) {
     bool riskParity = objective.equal(py::str("MinRisk")) || objective.equal(py::str("MaxRet"));
     py::object model = py::str(riskParity ? "HRP" : "NCO");
     objective = owner.attr("config").attr("allocation").attr("objective");
-    self.attr("w") = self.attr("port").attr("optimization")(
-        "model"_a = model, "obj"_a = objective, "rm"_a = self.attr("rm"), "method_mu"_a = self.attr("method"),
-        "method_cov"_a = self.attr("riskMethod"), "linkage"_a = linkageOf(self));
+    py::dict options("model"_a = model, "obj"_a = objective, "rm"_a = self.attr("rm"),
+                     "method_mu"_a = "custom_mu", "custom_mu"_a = estimatedMean(self, returns),
+                     "method_cov"_a = self.attr("riskMethod"), "linkage"_a = linkageOf(self));
+    // The library chooses the number of clusters from the gaps between three cluster counts
+    // at least; of two stocks it takes the one cluster it would choose for three.
+    if (!riskParity && py::len(returns.attr("columns")) == 2) options["k"] = 1;
+    self.attr("w") = self.attr("port").attr("optimization")(**options);
 }
 
 // The library's dendrogram chart computes the clustering and hands it to scipy's drawing

@@ -1,20 +1,51 @@
 // The base of every allocation method: from a solved optimiser to the allocation and performance tables.
-#include "pyclass.hpp"
+#include "refusals.hpp"
+
+#include <algorithm>
+#include <cmath>
 
 namespace {
 
+namespace refusals = velmora::refusals;
+
 py::list sortedList(py::handle iterable) { return velmora::builtins().attr("sorted")(iterable); }
 
+// Every stock held takes between the minimum and the maximum weight, and together they take
+// the capital, so some number of the stocks must be able to. Limits that no number can meet
+// are told in the user's terms before any computation, not as whatever a solver makes of them.
+void refuseUnmeetableLimits(py::object owner) {
+    refusals::refuseMinimumAboveMaximum(owner);
+    double minWeight = owner.attr("minWeight").cast<double>();
+    double maxWeight = owner.attr("maxWeight").cast<double>();
+    py::ssize_t stocks = py::len(owner.attr("prices").attr("columns"));
+    constexpr double tolerance = refusals::tolerance;
+    for (py::ssize_t held = 1; held <= stocks; ++held) {
+        double count = static_cast<double>(held);
+        if (count * minWeight <= 1 + tolerance && count * maxWeight >= 1 - tolerance) return;
+    }
+    refusals::refuseUnmetLimits(owner);
+}
+
+// A weight that the solver returns a hair below the minimum is at the minimum and stays.
+py::object cutoffOf(py::object owner) {
+    py::object minWeight = owner.attr("minWeight");
+    return velmora::builtins().attr("max")(minWeight - py::float_(refusals::tolerance), py::float_(0.0));
+}
+
 py::object cleanWeights(py::object ef, py::object owner) {
-    return ef.attr("clean_weights")("cutoff"_a = owner.attr("minWeight"), "rounding"_a = py::none());
+    return ef.attr("clean_weights")("cutoff"_a = cutoffOf(owner), "rounding"_a = py::none());
+}
+
+py::object uncutWeights(py::object ef) {
+    return ef.attr("clean_weights")("cutoff"_a = py::float_(0.0), "rounding"_a = py::none());
 }
 
 // A few of the largest weights always stay, so that the maximum weight per stock can still
-// be met on the second pass; after them only stocks that reach the minimum weight. The
-// limit is compared for every entry, so a maximum weight of 0 fails before any narrowing.
+// be met on the second pass; after them only stocks that reach the minimum weight. They are
+// ranked before the cutoff, which would leave the weights below the minimum indistinguishable.
 py::list retainedStocks(py::object owner, py::object weights) {
     py::object maxWeight = owner.attr("maxWeight");
-    py::object minWeight = owner.attr("minWeight");
+    py::object cutoff = cutoffOf(owner);
     py::object byWeight = py::module_::import("operator").attr("itemgetter")(1);
     py::object entries =
         velmora::builtins().attr("sorted")(weights.attr("items")(), "key"_a = byWeight, "reverse"_a = true);
@@ -23,7 +54,7 @@ py::list retainedStocks(py::object owner, py::object weights) {
         py::object label = entry[py::int_(0)];
         py::object weight = entry[py::int_(1)];
         bool unconditional = py::int_(py::len(stocksUsed)) <= py::int_(1) / maxWeight;
-        if (unconditional || weight >= minWeight) stocksUsed.append(label);
+        if (unconditional || weight >= cutoff) stocksUsed.append(label);
     }
     return sortedList(stocksUsed);
 }
@@ -39,34 +70,66 @@ void narrowOwner(py::object owner, py::list stocksUsed) {
     owner.attr("historicReturns") = historicReturns[stocksUsed];
 }
 
+bool anyPositive(py::object weights) {
+    for (py::handle weight : weights.attr("values")())
+        if (py::reinterpret_borrow<py::object>(weight) > py::int_(0)) return true;
+    return false;
+}
+
+// The library's integer program counts money kept as cash and money put into a stock above
+// its weight alike, so it may overweight a stock, and it may round a stock of weight 0 up to
+// a share. No stock gets more than its weight, and never more than the maximum weight, rounded
+// up to a whole share; the rest is cash.
+py::dict withinWeights(py::handle allocation, py::dict weights, py::object lastPrices, py::object capital,
+                       py::object maxWeight) {
+    double money = capital.cast<double>(), most = maxWeight.cast<double>();
+    py::dict capped;
+    for (auto [label, shares] : py::reinterpret_borrow<py::dict>(allocation)) {
+        double share = std::min(weights[label].cast<double>(), most);
+        // A target of whole shares that the division leaves a hair above stays that many.
+        double target = money * share / lastPrices[label].cast<double>() - 1e-9;
+        long long largest = static_cast<long long>(std::ceil(target));
+        long long count = std::min(shares.cast<long long>(), largest);
+        if (count > 0) capped[label] = count;
+    }
+    return capped;
+}
+
 // The library's integer program pairs weights and prices by position, so both go in by
-// label and in the same order; a weight without a latest price cannot be bought anyway.
-py::object wholeShares(py::dict weights, py::object lastPrices, py::object capital) {
+// label and in the same order; a weight without a latest price cannot be bought anyway, nor
+// can a weight of 0.
+py::object wholeShares(py::dict weights, py::object lastPrices, py::object capital, py::object maxWeight) {
     py::dict priced;
     py::list labels;
     for (auto [label, weight] : weights) {
-        if (!lastPrices.attr("index").contains(label)) continue;
+        bool positive = py::reinterpret_borrow<py::object>(weight) > py::int_(0);
+        if (!positive || !lastPrices.attr("index").contains(label)) continue;
         priced[label] = weight;
         labels.append(label);
     }
     py::object allocation = py::module_::import("pypfopt.discrete_allocation")
                                 .attr("DiscreteAllocation")(priced, lastPrices.attr("loc")[labels],
                                                             "total_portfolio_value"_a = capital);
+    py::object shares;
     try {
-        return allocation.attr("lp_portfolio")()[py::int_(0)];
+        shares = allocation.attr("lp_portfolio")()[py::int_(0)];
     } catch (py::error_already_set &) {
-        return allocation.attr("greedy_portfolio")()[py::int_(0)];
+        shares = allocation.attr("greedy_portfolio")()[py::int_(0)];
     }
+    return withinWeights(shares, priced, lastPrices, capital, maxWeight);
 }
 
-py::dict fractionalShares(py::dict weights, py::object lastPrices, py::object capital) {
+// The weights left after the cutoff are scaled up to the whole capital, but no stock above
+// the maximum weight: what it cannot take stays as cash.
+py::dict fractionalShares(py::dict weights, py::object lastPrices, py::object capital, py::object maxWeight) {
     py::object sumWeights = py::int_(0);
     for (auto [label, weight] : weights) sumWeights = sumWeights + py::reinterpret_borrow<py::object>(weight);
+    py::object min = velmora::builtins().attr("min");
     py::dict allocation;
     for (auto [label, weight] : weights) {
         py::object share = py::reinterpret_borrow<py::object>(weight);
         if (!(share > py::int_(0))) continue;
-        allocation[label] = capital * share / lastPrices[label] / sumWeights;
+        allocation[label] = capital * min(share / sumWeights, maxWeight) / lastPrices[label];
     }
     return allocation;
 }
@@ -106,18 +169,20 @@ py::object performanceTable(py::object self, py::object owner, py::object ef, py
 }
 
 py::tuple computeRecommendation(py::object self, py::object owner) {
+    refuseUnmeetableLimits(owner);
     py::object ef = self.attr("computeRecommendation2")(owner);
+    narrowOwner(owner, retainedStocks(owner, uncutWeights(ef)));
+    if (velmora::truthy(self.attr("twoPhase"))) ef = self.attr("computeRecommendation2")(owner);
     py::object weights = cleanWeights(ef, owner);
-    narrowOwner(owner, retainedStocks(owner, weights));
-    if (velmora::truthy(self.attr("twoPhase"))) {
-        ef = self.attr("computeRecommendation2")(owner);
-        weights = cleanWeights(ef, owner);
-    }
+    // Weights that are all below the minimum buy nothing the user asked for.
+    if (!anyPositive(weights)) refusals::refuseUnmetLimits(owner);
     py::object lastPrices = owner.attr("prices").attr("iloc")[py::int_(-1)];
     py::object capital = owner.attr("config").attr("allocation").attr("capital");
     py::dict ordered = velmora::builtins().attr("dict")(sortedList(weights.attr("items")()));
-    py::object allocation = wholeSharesConfigured(owner) ? wholeShares(ordered, lastPrices, capital)
-                                                         : fractionalShares(ordered, lastPrices, capital);
+    py::object maxWeight = owner.attr("maxWeight");
+    py::object allocation = wholeSharesConfigured(owner)
+                                ? wholeShares(ordered, lastPrices, capital, maxWeight)
+                                : fractionalShares(ordered, lastPrices, capital, maxWeight);
     py::object table = allocationTable(owner, allocation, lastPrices, capital);
     // The performance describes the cleaned weights; an optimiser that cannot take them
     // back reports its own.

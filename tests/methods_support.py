@@ -2,6 +2,8 @@
 from pathlib import Path
 
 import pandas as pd
+import pandas.testing as pdt
+import pytest
 from addict import Dict
 
 PRICES_FILE = Path(__file__).resolve().parent.parent.parent / "shared" / "data" / "stock_prices.csv"
@@ -81,58 +83,70 @@ def minimumWeightLink(ef, owner):
     ef.add_constraint(lambda w: owner.minWeight * z <= w)
 
 
-def referenceRecommendation(owner, solve, results, twoPhase=True, performance=None):
-    """The allocation pipeline in plain Python: `solve(owner)` returns the solved optimiser;
-    `performance(ef)` stands in for the library's performance call with the configured rates."""
-    from pypfopt.discrete_allocation import DiscreteAllocation
+def uncut(ef):
+    """The weights of a solved optimiser before any cutoff."""
+    return dict(ef.clean_weights(cutoff=0.0, rounding=None))
 
+
+def recordingSolves(cls):
+    """The method class with the weights of every solve, before the cutoff, kept in `uncut`."""
+
+    class Recording(cls):
+        def computeRecommendation2(self, owner):
+            ef = super().computeRecommendation2(owner)
+            self.__dict__.setdefault("uncut", []).append(uncut(ef))
+            return ef
+
+    return Recording
+
+
+def checkPruning(owner, firstWeights):
+    """The stocks kept for the second solve: the largest first weights, enough to take the capital within the
+    maximum weight, and every stock that reached the minimum; in label order."""
+    kept = list(owner.prices.columns)
+    assert kept == sorted(kept) == list(owner.expectedReturns.index) == list(owner.historicReturns.columns)
+    ranked = sorted(firstWeights, key=firstWeights.get, reverse=True)
+    assert set(ranked[:int(1 / owner.maxWeight) + 1]) <= set(kept)
+    assert {label for label, weight in firstWeights.items() if weight >= owner.minWeight} <= set(kept)
+
+
+def checkAllocation(owner, weights, table, performance, results):
+    """What every allocation holds, for `weights`, the last solve's weights before the cutoff: no shares for a
+    stock below the minimum weight, no stock above the maximum weight (whole shares: by at most one share),
+    spent within the capital, the money of the weights spent (whole shares: but for less than a share of
+    each). Returns the cleaned weights, in label order, stocks below the minimum at 0."""
     allocation = owner.config.allocation
-    ef = solve(owner)
-    weights = ef.clean_weights(cutoff=owner.minWeight, rounding=None)
-    kept = []
-    for label, weight in sorted(weights.items(), key=lambda entry: entry[1], reverse=True):
-        if len(kept) <= 1 / owner.maxWeight or weight >= owner.minWeight:
-            kept.append(label)
-    kept = sorted(kept)
-    owner.prices = owner.prices[kept]
-    owner.expectedReturns = owner.expectedReturns.loc[kept]
-    owner.historicReturns = owner.historicReturns[kept]
-    if twoPhase:
-        ef = solve(owner)
-        weights = ef.clean_weights(cutoff=owner.minWeight, rounding=None)
-    latest = owner.prices.iloc[-1]
-    weights = dict(sorted(weights.items()))
     capital = allocation.capital
+    cleaned = {label: weight if weight >= owner.minWeight - 1e-6 else 0.0 for label, weight in sorted(weights.items())}
+    held = {label for label, weight in cleaned.items() if weight > 0}
+    latest = owner.prices.iloc[-1]
+    assert set(table["Symbol"]) <= held and list(table["Symbol"]) == sorted(table["Symbol"])
+    assert list(table["Price"]) == list(latest[table["Symbol"]])
+    pdt.assert_series_equal(table["Value"], table["Shares"] * table["Price"], check_names=False)
+    pdt.assert_series_equal(table["Weight"], table["Value"] / capital * 100, check_names=False)
+    spent = table["Value"].sum()
+    assert spent <= capital * (1 + 1e-9)
+    money = capital * min(1.0, sum(cleaned.values()))
     if allocation.fractional == "NO":
-        priced = {label: weight for label, weight in weights.items() if label in latest.index}
-        facility = DiscreteAllocation(priced, latest.loc[list(priced)], total_portfolio_value=capital)
-        try:
-            shares = facility.lp_portfolio()[0]
-        except Exception:
-            shares = facility.greedy_portfolio()[0]
+        assert table["Shares"].dtype.kind == "i"
+        assert (table["Weight"] <= 100 * owner.maxWeight + 100 * table["Price"] / capital + 1e-6).all()
+        assert spent >= money - sum(latest[label] for label in held) - 1e-6
     else:
-        total = sum(weights.values())
-        shares = {label: capital * weight / latest[label] / total for label, weight in weights.items() if weight > 0}
-    table = pd.DataFrame(list(shares.items()), columns=["Symbol", "Shares"])
-    if allocation.fractional == "NO":
-        table["Shares"] = table["Shares"].astype(int)
-    table = table.merge(pd.DataFrame(list(latest.items()), columns=["Symbol", "Price"]), on="Symbol", sort=True)
-    table["Value"] = table["Shares"] * table["Price"]
-    table["Weight"] = table["Value"] / capital * 100
+        assert (table["Weight"] <= 100 * owner.maxWeight + 1e-7).all() and set(table["Symbol"]) == held
+        assert spent >= money * (1 - 1e-6)
+    assert list(performance["Name"]) == list(results) + ["Sum"]
+    assert performance["Value"].iloc[-1] == pytest.approx(spent, abs=0.005)
+    return cleaned
+
+
+def libraryPerformance(ef, owner):
+    """The figures of the library's optimiser for the configured rates, as the pipeline asks for them."""
+    allocation = owner.config.allocation
     try:
-        ef.set_weights(weights)
-    except Exception:
-        pass
-    if performance is None:
-        try:
-            figures = ef.portfolio_performance(risk_free_rate=allocation.benchmark / 100.0,
-                                               frequency=allocation.tradingDaysPerYear)
-        except TypeError:
-            figures = ef.portfolio_performance(risk_free_rate=allocation.benchmark / 100.0)
-    else:
-        figures = performance(ef)
-    values = [figure * 100 for figure in figures] + [table["Value"].sum()]
-    return table, pd.DataFrame({"Name": list(results) + ["Sum"], "Value": values}).round(2), ef
+        return ef.portfolio_performance(risk_free_rate=allocation.benchmark / 100.0,
+                                        frequency=allocation.tradingDaysPerYear)
+    except TypeError:
+        return ef.portfolio_performance(risk_free_rate=allocation.benchmark / 100.0)
 
 
 def solveMinVolatility(owner):
@@ -193,41 +207,37 @@ REFERENCES = {
     "minvol.MinVolatility": (solveMinVolatility, ["Return", "Volatility", "Sharpe"], None),
     "maxsharpe.MaxSharpe": (solveMaxSharpe, ["Return", "Volatility", "Sharpe"], None),
     "minsemi.MinSemi": (solveMinSemi, ["Return", "Volatility", "Sortino"], None),
-    "cvar.CVaR": (solveCVaR, ["Return", "CVaR"], lambda ef: ef.portfolio_performance()),
+    "cvar.CVaR": (solveCVaR, ["Return", "CVaR"], lambda ef, owner: ef.portfolio_performance()),
     "hrp.HRP": (solveHRP, ["Return", "Volatility", "Sharpe"], None),
 }
 
 
-def reference(dottedName, owner):
-    """(Allocation table, Performance table, optimiser) of the plain-Python counterpart of a method."""
-    solve, results, performance = REFERENCES[dottedName]
-    return referenceRecommendation(owner, solve, results, performance=performance)
+def checkAgainstPlainSolves(cls, solve, results, prices=None, performance=libraryPerformance, **allocation):
+    """Runs the method: each solve gives the weights of `solve`, the plain library calls, on the tables it saw;
+    the pruning, the allocation and its figures (those of the library for the cleaned weights) hold.
+    Returns (method, owner, allocation table, performance table)."""
+    owner = makeOwner(prices, **allocation)
+    first = solve(makeOwner(owner.prices, **allocation))
+    method = recordingSolves(cls)()
+    table, figures = method.computeRecommendation(owner)
+    assert method.uncut[0] == pytest.approx(uncut(first), abs=1e-9)
+    checkPruning(owner, method.uncut[0])
+    second = solve(owner)
+    assert method.uncut[1] == pytest.approx(uncut(second), abs=1e-9)
+    cleaned = checkAllocation(owner, method.uncut[1], table, figures, results)
+    try:
+        second.set_weights(cleaned)
+    except NotImplementedError:
+        pass  # the CVaR optimiser reports the figures of its own solution
+    expected = [round(figure * 100, 2) for figure in performance(second, owner)]
+    assert list(figures["Value"].iloc[:-1]) == pytest.approx(expected, abs=0.011)
+    return method, owner, table, figures
 
 
 def checkAgainstReference(dottedName, prices=None, **allocation):
-    """Runs the method and its plain-Python counterpart on equal owners, asserts equal weights, tables
-    and narrowed owner tables, and the allocation rules; returns (method, owner, allocation, performance)."""
-    import pandas.testing as pdt
-
+    """checkAgainstPlainSolves for the method of that dotted name and its plain counterpart."""
     from fields import resolve
 
-    owner = makeOwner(prices, **allocation)
-    expectedOwner = makeOwner(prices, **allocation)
-    method = resolve(dottedName)()
-    table, performance = method.computeRecommendation(owner)
-    expectedTable, expectedPerformance, expectedEf = reference(dottedName, expectedOwner)
-    pdt.assert_frame_equal(table, expectedTable)
-    pdt.assert_frame_equal(performance, expectedPerformance)
-    for name in ("prices", "historicReturns"):
-        pdt.assert_frame_equal(getattr(owner, name), getattr(expectedOwner, name))
-    pdt.assert_series_equal(owner.expectedReturns, expectedOwner.expectedReturns)
-    capital = owner.config.allocation.capital
-    assert list(owner.prices.columns) == sorted(owner.prices.columns)
-    assert set(table["Symbol"]) <= set(owner.prices.columns)
-    if owner.config.allocation.fractional == "NO":
-        assert table["Shares"].dtype.kind == "i"
-    assert table["Value"].sum() <= capital * (1 + 1e-9)
-    pdt.assert_series_equal(table["Value"], table["Shares"] * table["Price"], check_names=False)
-    pdt.assert_series_equal(table["Weight"], table["Value"] / capital * 100, check_names=False)
-    assert performance["Value"].iloc[-1] == round(table["Value"].sum(), 2)
-    return method, owner, table, performance
+    solve, results, performance = REFERENCES[dottedName]
+    return checkAgainstPlainSolves(resolve(dottedName), solve, results, prices,
+                                   performance=performance or libraryPerformance, **allocation)

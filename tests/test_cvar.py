@@ -12,7 +12,8 @@ def test_equal_to_plain_library_calls_and_heat_map(index, returnMethod):
     riskMethod = ["sample_cov", "ledoit_wolf", "exp_cov"][index]
     method, owner, allocation, performance = checkAgainstReference(
         "cvar.CVaR", stockPrices(years=4), returnMethod=returnMethod, riskMethod=riskMethod,
-        fractional="YES" if index == 2 else "NO")
+        fractional="YES" if index == 2 else "NO", capital=[100000, 10000, 10000][index], minWeight=10,
+        maxWeight=[20, 25, 25][index])
     # Return and the expected loss of the worst days, both in percent.
     assert list(performance["Name"]) == ["Return", "CVaR", "Sum"]
     assert performance["Value"].iloc[1] > 0

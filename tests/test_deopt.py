@@ -207,6 +207,11 @@ def test_a_capital_that_no_allocation_meets_is_reported():
     with pytest.raises(ValueError, match="No allocation within the capital"):
         method.computeRecommendation(owner)
     assert method.optimizer.history and np.isnan(method.optimizer.history).all()
+    # A minimum above the maximum is refused before the search starts.
+    method = deopt.MinVolatility2()
+    with pytest.raises(ValueError, match="minimum weight of 40 % per stock is above the maximum weight of 30 %"):
+        method.computeRecommendation(makeOwner(owner.prices, minWeight=40))
+    assert not hasattr(method, "optimizer")
 
 
 class TwoStocks(deopt.MaxSharpe2):

@@ -47,8 +47,18 @@ def test_clustering_failures_reach_the_owner():
 
     flat = syntheticPrices(list("ABCDE"))
     flat["C"] = 20.0
-    for prices in (syntheticPrices(["A"]), flat):
-        owner = makeOwner(prices)
-        with pytest.raises(ValueError):
+    for prices, message in ((syntheticPrices(["A"]), "at least 2 stocks"), (flat, "")):
+        owner = makeOwner(prices, maxWeight=100)
+        with pytest.raises(ValueError, match=message):
             HRP().computeRecommendation(owner)
         assert list(owner.prices.columns) == list(prices.columns)
+
+
+def test_weights_above_the_maximum_are_refused():
+    from hrp import HRP
+
+    # The clustering takes no bounds: ten stocks of at most 12 % could be held, but not with its weights.
+    owner = makeOwner(maxWeight=12)
+    with pytest.raises(ValueError, match="Hierarchical risk parity puts more than the maximum weight of 12 %"):
+        HRP().computeRecommendation(owner)
+    assert len(owner.prices.columns) == 10

@@ -1,22 +1,23 @@
 """Maximum Sharpe ratio with its L2 term against the same library calls in plain Python."""
 import logging
 
-import pandas.testing as pdt
 import pytest
 from pypfopt import efficient_frontier, objective_functions, risk_models
 
-from methods_support import checkAgainstReference, makeOwner, referenceRecommendation
+from methods_support import checkAgainstPlainSolves, checkAgainstReference, makeOwner
 
 RISK_MODELS = ["sample_cov", "semicovariance", "exp_cov", "ledoit_wolf", "ledoit_wolf_constant_variance",
                "ledoit_wolf_single_factor", "ledoit_wolf_constant_correlation", "oracle_approximating"]
 RETURN_MODELS = ["mean_historical_return", "ema_historical_return", "capm_return"]
+SMALL_CAPITAL = [{}, {"capital": 10000, "minWeight": 10, "maxWeight": 25}]
 
 
 @pytest.mark.parametrize("index, riskMethod", list(enumerate(RISK_MODELS)))
 def test_equal_to_plain_library_calls(index, riskMethod):
     checkAgainstReference("maxsharpe.MaxSharpe", riskMethod=riskMethod,
                           returnMethod=RETURN_MODELS[index % len(RETURN_MODELS)],
-                          gamma=[10, 100, 0][index % 3], fractional="YES" if index % 4 == 3 else "NO")
+                          gamma=[10, 100, 0][index % 3], fractional="YES" if index % 4 == 3 else "NO",
+                          **SMALL_CAPITAL[index % 2])
 
 
 def test_gamma_weighs_the_l2_term(monkeypatch):
@@ -57,19 +58,21 @@ def test_without_the_l2_term_warns_and_still_maximises(caplog):
         ef.max_sharpe(risk_free_rate=owner.config.allocation.benchmark / 100.0)
         return ef
 
-    # Once without a configured gamma, once with an optimiser that offers no objectives.
-    for owner in (makeOwner(gamma=None), makeOwner()):
-        if owner.config.allocation.gamma is None:
-            del owner.config.allocation["gamma"]
-        else:
+    class WithoutGamma(MaxSharpe):
+        def computeRecommendation2(self, owner):
+            owner.config.allocation.pop("gamma", None)
+            return super().computeRecommendation2(owner)
+
+    class WithoutObjectives(MaxSharpe):
+        def computeRecommendation2(self, owner):
             owner.optimizer = PlainFrontier
-        expectedOwner = makeOwner()
+            return super().computeRecommendation2(owner)
+
+    # Once without a configured gamma, once with an optimiser that offers no objectives.
+    for cls in (WithoutGamma, WithoutObjectives):
         caplog.clear()
         with caplog.at_level(logging.WARNING):
-            allocation, performance = MaxSharpe().computeRecommendation(owner)
+            checkAgainstPlainSolves(cls, plain, MaxSharpe.results)
         warnings = [record for record in caplog.records if record.name == "maxsharpe"]
         assert [record.getMessage() for record in warnings] == ["No L2_reg objective function available"] * 2
         assert all(record.exc_info is None for record in warnings)
-        expected, expectedPerformance, _ = referenceRecommendation(expectedOwner, plain, MaxSharpe.results)
-        pdt.assert_frame_equal(allocation, expected)
-        pdt.assert_frame_equal(performance, expectedPerformance)

@@ -7,14 +7,16 @@ from methods_support import checkAgainstReference, syntheticPrices
 RISK_MODELS = ["sample_cov", "semicovariance", "exp_cov", "ledoit_wolf", "ledoit_wolf_constant_variance",
                "ledoit_wolf_single_factor", "ledoit_wolf_constant_correlation", "oracle_approximating"]
 RETURN_MODELS = ["mean_historical_return", "ema_historical_return", "capm_return"]
+SMALL_CAPITAL = [{}, {"capital": 10000, "minWeight": 10, "maxWeight": 25}]
 
 
-# Every risk model once, the return models taking turns with them; fractional shares now and then.
+# Every risk model once, the return models taking turns with them; fractional shares now and then, and every
+# other case the narrow limits of a small capital, with which whole shares round far from the weights.
 @pytest.mark.parametrize("index, riskMethod", list(enumerate(RISK_MODELS)))
 def test_equal_to_plain_library_calls(index, riskMethod):
     checkAgainstReference("minvol.MinVolatility", riskMethod=riskMethod,
                           returnMethod=RETURN_MODELS[index % len(RETURN_MODELS)],
-                          fractional="YES" if index % 3 == 2 else "NO", solver="SCS")
+                          fractional="YES" if index % 3 == 2 else "NO", solver="SCS", **SMALL_CAPITAL[index % 2])
 
 
 def test_heat_map_of_the_kept_stocks():

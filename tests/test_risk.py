@@ -188,11 +188,12 @@ def test_the_adapter_feeds_the_pipeline_with_the_captured_figures(tableChart):
     table, performance = method.computeRecommendation(owner)
     assert method.handed.equals(owner.prices.pct_change().dropna())
     assert (method.rm, method.riskMethod, method.method, method.rf) == ("MV", "ewma1", "JS", 2 / 100 / 252)
-    # Every stock stays, so that the pruning keeps the largest three (1 / 0.5 + 1) whatever their weight.
+    # Every stock stays, so that the pruning keeps the largest three (1 / 0.5 + 1) whatever their weight,
+    # ranked before the cutoff: XOM's 4.99 % over GE's 0.
     cleaned = {"AAPL": 0.5, "GE": 0.0, "JPM": 0.05, "XOM": 0.0}
     assert method.weights == cleaned and method.clean_weights(cutoff=0.05, rounding=True) == cleaned
     assert method.clean_weights() == {"AAPL": 0.5, "GE": 0.0, "JPM": 0.05, "XOM": 0.0499}
-    assert list(owner.prices.columns) == ["AAPL", "GE", "JPM"]
+    assert list(owner.prices.columns) == ["AAPL", "JPM", "XOM"]
     assert list(prices.columns) == ["AAPL", "GE", "JPM", "XOM"]
     assert method.results == [name for name, value in CELLS] and set(method.results) <= risk.translations
     assert method.values == pytest.approx(["", 0.123456, -0.015, "", -0.0025117, "", "", 0.125])

@@ -26,8 +26,9 @@ CASES = [
     ("ledoit_wolf_single_factor", "capm_return", "MinRisk", "centroid"),
     ("ledoit_wolf_constant_correlation", "mean_historical_return", "Utility", "median"),
     ("oracle_approximating", "ema_historical_return", "ERC", "ward"),
-    ("semicovariance", "mean_historical_return", "Sharpe", "single"),
+    ("semicovariance", "capm_return", "Sharpe", "single"),
     ("semicovariance", "capm_return", "MaxRet", "average"),
+    ("sample_cov", "capm_return", "Utility", "ward"),
 ]
 
 
@@ -49,7 +50,19 @@ def test_the_pruning_leaves_the_second_pass_weights_within_the_maximum(cls, buil
         cls, build, prices=stockPrices(TEN, years=2, end="2016-12-31"), objective="Sharpe",
         riskMethod="semicovariance", minWeight=5, maxWeight=30, capital=100000)
     assert len(owner.prices.columns) >= 4 and (method.passes[1]["weights"] <= 0.3 + 1e-6).all()
-    assert (table["Weight"] <= 30 + table["Price"] / 1000).all() and table["Value"].sum() <= 100000
+    # The fourth is ranked by the weights before the cutoff: not AAPL, the first of the weights cut to 0.
+    assert "AAPL" not in owner.prices.columns
+
+
+def test_nested_clustering_of_two_stocks_and_a_lone_stock():
+    # Only two stocks reach 27 %: the second solve clusters two stocks.
+    method, owner, table, performance, plain = checkAgainstPlain(RiskFolioHRP, buildHRP, objective="Sharpe",
+                                                                 maxWeight=100, minWeight=27)
+    assert len(owner.prices.columns) == 2 and method.port.k == 1
+    for objective in ("Sharpe", "MinRisk"):
+        with pytest.raises(ValueError, match="at least 2 stocks"):
+            RiskFolioHRP().computeRecommendation(makeOwner(yearOfPrices(["XOM"]), objective=objective,
+                                                           maxWeight=100))
 
 
 def test_model_follows_the_objective_exactly(monkeypatch):

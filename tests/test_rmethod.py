@@ -1,11 +1,12 @@
 """The allocation pipeline of RecommendationMethod, with scripted optimisers and with the library's own."""
+import builtins
 from collections import OrderedDict
 
 import pandas as pd
 import pandas.testing as pdt
 import pytest
 
-from methods_support import makeOwner, referenceRecommendation, solveMinVolatility, stockPrices, syntheticPrices
+from methods_support import checkAgainstPlainSolves, makeOwner, solveMinVolatility, stockPrices, syntheticPrices
 from rmethod import RecommendationMethod
 
 
@@ -62,7 +63,9 @@ def test_pruning_keeps_the_largest_and_those_reaching_the_minimum():
     assert first.setTo is None
     assert second.asked == [(0.01, 252)]
     assert list(performance["Name"]) == ["Return", "Volatility", "Sharpe", "Sum"]
-    assert list(performance["Value"]) == [12.0, 20.0, 50.0, 1000.0]
+    # Weights above the maximum of 25 % are held to it; the rest of the capital stays as cash.
+    assert list(performance["Value"]) == [12.0, 20.0, 50.0, 750.0]
+    assert list(allocation["Weight"]) == pytest.approx([25.0] * 3)
 
 
 @pytest.mark.parametrize("maxWeight, kept", [(30, 4), (10, 11), (50, 3)])
@@ -101,12 +104,12 @@ def test_fractional_shares_and_their_tables():
     pdt.assert_frame_equal(allocation, expected)
     assert performance["Value"].iloc[-1] == 1000.0
 
-    owner = ownerOf(list("ABC"), fractional="YES", maxWeight=100, minWeight=1)
-    nothing = ScriptedOptimizer(zip("ABC", [0.0, 0.0, 0.0]))
-    allocation, performance = Scripted(nothing, nothing).computeRecommendation(owner)
-    assert list(allocation.columns) == ["Symbol", "Shares", "Price", "Value", "Weight"]
-    assert allocation.empty
-    assert performance["Value"].iloc[-1] == 0
+    # Weights that are all below the minimum buy nothing, whole or fractional.
+    for fractional in ("YES", "NO"):
+        owner = ownerOf(list("ABC"), fractional=fractional, maxWeight=100, minWeight=1)
+        nothing = ScriptedOptimizer(zip("ABC", [0.0, 0.004, 0.0]))
+        with pytest.raises(ValueError, match="No allocation meets the weight limits of 1 % to 100 % per stock"):
+            Scripted(nothing, nothing).computeRecommendation(owner)
 
 
 def test_performance_rounding_text_figures_and_fallbacks():
@@ -170,13 +173,43 @@ def test_whole_shares_fall_back_to_greedy_and_pair_prices_by_stock(monkeypatch):
     assert (allocation["Weight"] - allocation["Value"] / 100).abs().max() < 1e-9
     assert performance["Value"].iloc[-1] == pytest.approx(allocation["Value"].sum(), abs=0.005)
 
+    # A weight above the maximum (an optimiser without bounds) buys no more than the maximum; the rest is cash.
+    owner = ownerOf(labels, capital=10000, fractional="NO", maxWeight=50, minWeight=5)
+    owner.prices = prices
+    optimizer = ScriptedOptimizer(zip("ABCDE", [0.7, 0.3, 0.0, 0.0, 0.0]))
+    allocation, performance = Scripted(optimizer, optimizer).computeRecommendation(owner)
+    assert dict(zip(allocation["Symbol"], allocation["Shares"])) == {"A": 500, "B": 150}
 
-def test_failures_that_reach_the_owner():
-    owner = ownerOf(list("AB"), maxWeight=0)
-    method = Scripted(ScriptedOptimizer(zip("AB", [0.5, 0.5])))
-    with pytest.raises(ZeroDivisionError):
-        method.computeRecommendation(owner)
-    assert list(owner.prices.columns) == ["A", "B"]
+
+def test_failures_that_reach_the_owner(monkeypatch):
+    # Limits no allocation meets are refused in the user's terms before the method solves anything.
+    for limits, message in (({"maxWeight": 0}, "minimum weight of 5 % per stock is above the maximum weight of 0 %"),
+                            ({"minWeight": 10.5, "maxWeight": 10}, "minimum weight of 10.5 % per stock"),
+                            ({"maxWeight": 30}, "weight limits of 5 % to 30 % per stock"),
+                            ({"minWeight": 30, "maxWeight": 30}, "weight limits of 30 % to 30 %"),
+                            ({"minWeight": 35, "maxWeight": 45}, "weight limits of 35 % to 45 %")):
+        owner = ownerOf(list("ABCDEFGHIJ")[:2 if limits == {"maxWeight": 30} else 10], **limits)
+        method = Scripted()
+        with pytest.raises(ValueError, match=message):
+            method.computeRecommendation(owner)
+        assert method.seen == [] and len(owner.prices.columns) in (2, 10)
+    # Every method, in the user's language: ten stocks of at most 8 %, two of at most 30 %, 40 % above 30 %.
+    # The modules are loaded first: the names of their figures keep the language of their loading.
+    import gettext
+    from pathlib import Path
+
+    from fields import resolve
+
+    methods = [resolve(name) for name in ("minvol.MinVolatility", "maxsharpe.MaxSharpe", "minsemi.MinSemi",
+                                          "cvar.CVaR", "hrp.HRP", "riskef.RiskFolioEF", "riskhrp.RiskFolioHRP")]
+    catalogue = gettext.translation("velmora", Path(__file__).resolve().parent.parent / "locale", ["de"])
+    monkeypatch.setattr(builtins, "_", catalogue.gettext, raising=False)
+    for cls in methods:
+        for symbols, limits, message in ((None, {"maxWeight": 8}, "Gewichtsgrenzen von 5 % bis 8 % je Aktie"),
+                                         (["AAPL", "XOM"], {}, "Gewichtsgrenzen von 5 % bis 30 % je Aktie"),
+                                         (None, {"minWeight": 40}, "Mindestgewicht von 40 % je Aktie liegt über")):
+            with pytest.raises(ValueError, match=message):
+                cls().computeRecommendation(makeOwner(None if symbols is None else stockPrices(symbols), **limits))
 
     class NoResults(RecommendationMethod):
         def computeRecommendation2(self, owner):
@@ -185,7 +218,7 @@ def test_failures_that_reach_the_owner():
     with pytest.raises(AttributeError):
         NoResults().computeRecommendation(ownerOf(list("AB"), fractional="YES", maxWeight=100))
     with pytest.raises(AttributeError):
-        RecommendationMethod().computeRecommendation(ownerOf(list("AB")))
+        RecommendationMethod().computeRecommendation(ownerOf(list("AB"), maxWeight=100))
     with pytest.raises(TypeError, match="computeRecommendation"):
         RecommendationMethod().computeRecommendation()
     with pytest.raises(TypeError, match="getPortfolioPerformance"):
@@ -207,23 +240,27 @@ def test_plot_analysis_draws_nothing_and_hides_a_given_axes():
     plt.close(figure)
 
 
-def test_real_prices_against_the_plain_pipeline():
+def test_real_prices_keep_the_weight_limits():
     class MinVol(RecommendationMethod):
         results = ["Return", "Volatility", "Sharpe"]
 
         def computeRecommendation2(self, owner):
             return solveMinVolatility(owner)
 
-    for fractional in ("NO", "YES"):
-        owner = makeOwner(stockPrices(years=3), fractional=fractional, maxWeight=25, minWeight=4)
-        expectedOwner = makeOwner(stockPrices(years=3), fractional=fractional, maxWeight=25, minWeight=4)
-        allocation, performance = MinVol().computeRecommendation(owner)
-        expected, expectedPerformance, _ = referenceRecommendation(expectedOwner, solveMinVolatility,
-                                                                   MinVol.results)
-        pdt.assert_frame_equal(allocation, expected)
-        pdt.assert_frame_equal(performance, expectedPerformance)
-        pdt.assert_frame_equal(owner.prices, expectedOwner.prices)
-        assert allocation["Value"].sum() <= owner.config.allocation.capital + 1e-6
+    # The solver leaves stocks below the minimum of 10 %, so the cleaned weights take less than the capital;
+    # no stock then takes more than 20 % or shares without weight, and what is not placed stays as cash.
+    prices = stockPrices(["AAPL", "AMZN", "BAC", "GE", "JPM", "MA", "PFE", "SBUX", "WMT", "XOM"], 3, "2016-12-31")
+    for capital, minWeight, maxWeight in ((100000, 10, 20), (10000, 10, 25), (100000, 4, 25)):
+        for fractional in ("NO", "YES"):
+            method, owner, allocation, performance = checkAgainstPlainSolves(
+                MinVol, solveMinVolatility, MinVol.results, prices, fractional=fractional, capital=capital,
+                minWeight=minWeight, maxWeight=maxWeight)
+            assert allocation["Weight"].sum() > 85
+    # Ten stocks of exactly 10 % each: all ten held, each within a share of 10 %.
+    method, owner, allocation, performance = checkAgainstPlainSolves(
+        MinVol, solveMinVolatility, MinVol.results, prices, capital=100000, minWeight=10, maxWeight=10)
+    assert len(allocation) == 10
+    assert ((allocation["Weight"] - 10).abs() <= allocation["Price"] / 1000).all()
 
 
 def test_method_modules_load_without_the_optimisation_libraries(tmp_path):

@@ -1,0 +1,48 @@
+// What the methods refuse in the user's own terms instead of the libraries': weight limits no allocation meets, a stock above the maximum weight, a clustering of one stock; and the solvers' accuracy at a limit.
+#pragma once
+
+#include "pyclass.hpp"
+
+namespace velmora::refusals {
+
+// Solvers return a weight at a limit only to their accuracy: 0.0999999999962 stands for 10 %.
+inline constexpr double tolerance = 1e-6;
+
+// A weight limit in percent, as the user set it.
+inline py::object percentOf(py::object fraction) { return py::str("{:g}").format(fraction * py::int_(100)); }
+
+[[noreturn]] inline void refuseUnmetLimits(py::handle owner) {
+    py::object message = velmora::translate(
+        "No allocation meets the weight limits of {} % to {} % per stock; try other weight limits.");
+    velmora::raise(PyExc_ValueError, message.attr("format")(percentOf(owner.attr("minWeight")),
+                                                            percentOf(owner.attr("maxWeight"))));
+}
+
+// A minimum above the maximum would leave the solvers nothing to choose; it is the user's
+// slip, told before any computation.
+inline void refuseMinimumAboveMaximum(py::handle owner) {
+    py::object minWeight = owner.attr("minWeight"), maxWeight = owner.attr("maxWeight");
+    if (!(minWeight > maxWeight)) return;
+    py::object message = velmora::translate(
+        "The minimum weight of {} % per stock is above the maximum weight of {} %; set a minimum weight "
+        "no larger than the maximum weight.");
+    velmora::raise(PyExc_ValueError, message.attr("format")(percentOf(minWeight), percentOf(maxWeight)));
+}
+
+// Optimisations that take no upper bound are checked against the maximum weight afterwards;
+// `message` names the method and takes the maximum in percent.
+inline void refuseWeightsAboveMaximum(py::handle owner, py::object largest, const char *message) {
+    py::object maxWeight = owner.attr("maxWeight");
+    if (largest <= maxWeight + py::float_(tolerance)) return;
+    velmora::raise(PyExc_ValueError, velmora::translate(message).attr("format")(percentOf(maxWeight)));
+}
+
+// A clustering needs two stocks at least; the libraries fail on one with a message about
+// their distance matrix that the user could not act on.
+inline void refuseLoneStock(py::handle table) {
+    if (py::len(table.attr("columns")) >= 2) return;
+    velmora::raise(PyExc_ValueError,
+                   velmora::translate("You need to select at least 2 stocks to compute an allocation"));
+}
+
+}  // namespace velmora::refusals
