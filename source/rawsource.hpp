@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 
 // getAsync, getAsyncUrl, getCurrenciesAsync and getCurrencyAsync are asynchronous operations:
 // callers await them, gather them or hand them to asyncio.run, and a subclass may replace any
@@ -336,21 +337,63 @@ inline py::object priceTable(py::object results) {
     return table;
 }
 
-// get: an abort (the loop stopped by incProgress) or an error out of getAsync reaches the
-// caller as the loop's error. The client's closing always takes the loop past the last answer,
+// The user's Cancel in the progress meter is read when the meter is redrawn, which an answer
+// brings; while the service is slow to answer, a provider's progress (its `update`, which draws
+// the meter) is also told on a steady beat, so that a Cancel is honoured at once and not only with
+// the next answer. Any other callback hears of each answer only, as it may count them.
+class ProgressBeat {
+  public:
+    ProgressBeat(py::object self, py::object loop, py::object progress)
+        : self_(std::move(self)), loop_(std::move(loop)), progress_(std::move(progress)) {
+        py::object owner = py::getattr(progress_, "__self__", py::none());
+        if (!owner.is_none() && py::hasattr(owner, "lastProgressUpdate")) schedule();
+    }
+    ~ProgressBeat() { stop(); }
+    ProgressBeat(const ProgressBeat &) = delete;
+    ProgressBeat &operator=(const ProgressBeat &) = delete;
+
+    // Before the loop winds down: a beat then would stop the loop's last runs.
+    void stop() {
+        if (!handle_) return;
+        guarded([&] { handle_.attr("cancel")(); }, [](py::object) {});
+        handle_ = py::object();
+    }
+
+  private:
+    void schedule() {
+        handle_ = loop_.attr("call_later")(0.1, py::cpp_function([this] { beat(); }));
+    }
+    void beat() {
+        bool goOn = true;
+        guarded([&] { goOn = truthy(progress_(py::getattr(self_, "progressValue", py::int_(0)))); },
+                [](py::object) {});
+        if (goOn)
+            schedule();
+        else
+            loop_.attr("stop")();
+    }
+
+    py::object self_, loop_, progress_, handle_;
+};
+
+// get: an abort (the loop stopped by incProgress or the beat) or an error out of getAsync reaches
+// the caller as the loop's error. The client's closing always takes the loop past the last answer,
 // so a stop asked for by the last symbol still ends the run before getAsync has its result.
 inline py::object get(py::object self, py::object stocks, py::object startDate, py::object endDate,
                       py::object removeAdjusted, py::object progress) {
     py::object loop = asyncio().attr("new_event_loop")();
     py::object download, results;
+    ProgressBeat beat(self, loop, progress);
     try {
         download = asyncio().attr("ensure_future")(
             self.attr("getAsync")(stocks, startDate, endDate, removeAdjusted, progress), "loop"_a = loop);
         results = loop.attr("run_until_complete")(download);
     } catch (...) {
+        beat.stop();
         windDown(loop, download);
         throw;
     }
+    beat.stop();
     windDown(loop, download);
     return priceTable(results);
 }

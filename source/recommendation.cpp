@@ -33,6 +33,12 @@ constexpr std::initializer_list<const char *> runState = {
     "analysisGraph", "analysisGraph2",  "weightGraph",       "backtestGraph",   "drawdownGraph", "methodObj",
     "futureValue",   "cleanedWeights", "recommendationWrk", "returns",         "resultCutOffDate"};
 
+// The estimation inputs a run sets on the provider, which the method object of the shown result
+// may read again when the report draws its analysis.
+constexpr std::initializer_list<const char *> ownerState = {
+    "prices",  "historicReturns", "expectedReturns", "benchmarkPerDay", "frequency",
+    "maxWeight", "minWeight",     "fractional",      "optimizer"};
+
 // Letter was stored in points before the paper size was kept in hundredths of an inch.
 void mendPaperSize(py::handle tree) {
     if (tree.is_none() || !tree.contains("print") || !py::isinstance<py::dict>(tree["print"])) return;
@@ -386,14 +392,17 @@ void showCharts(py::object self, py::object window) {
     for (const auto &[key, image] : chartImages) window[key].attr("update")(self.attr(image));
 }
 
-void resetUI(py::object self, py::object window) {
-    py::object recommendation = emptyRecommendation();
-    py::object results = emptyResults();
-    self.attr("__setitem__")("Recommendation", recommendation);
-    self.attr("__setitem__")("Results", results);
+// Publishes the empty tables and forgets every chart and the run's state.
+void clearResult(py::object self) {
+    self.attr("__setitem__")("Recommendation", emptyRecommendation());
+    self.attr("__setitem__")("Results", emptyResults());
     for (const char *name : runState) self.attr(name) = py::none();
-    window["RecommendationData"].attr("update")("df"_a = recommendation);
-    window["ResultsData"].attr("update")("df"_a = results);
+}
+
+void resetUI(py::object self, py::object window) {
+    clearResult(self);
+    window["RecommendationData"].attr("update")("df"_a = self.attr("__getitem__")("Recommendation"));
+    window["ResultsData"].attr("update")("df"_a = self.attr("__getitem__")("Results"));
     for (const auto &[key, image] : chartImages) window[key].attr("update")(py::none());
 }
 
@@ -426,6 +435,7 @@ py::dict shownResult(py::object self) {
     shown["Recommendation"] = self.attr("__getitem__")("Recommendation");
     shown["Results"] = self.attr("__getitem__")("Results");
     for (const char *name : runState) shown[name] = py::getattr(self, name, py::none());
+    for (const char *name : ownerState) shown[name] = py::getattr(self, name, py::none());
     return shown;
 }
 
@@ -434,22 +444,81 @@ void restoreResult(py::object self, py::dict shown) {
     for (const char *key : {"Recommendation", "Results"})
         if (!self.attr("__getitem__")(key).is(shown[key])) self.attr("__setitem__")(key, shown[key]);
     for (const char *name : runState) self.attr(name) = shown[name];
+    for (const char *name : ownerState) self.attr(name) = shown[name];
 }
 
 bool runCancelled(py::object self) {
     return velmora::truthy(py::getattr(self, "runCancelled", py::bool_(false)));
 }
 
-// The framework's mark of a provider that was never computed: selecting the tab runs again.
-void forgetComputation(py::object self) { self.attr("lastGeneration") = -1; }
+bool runFailed(py::object self) { return velmora::truthy(py::getattr(self, "runFailed", py::bool_(false))); }
 
-// After a cancelled run the tab counts as never computed: the result it keeps was not made from the
-// inputs of now, and selecting the tab again runs again.
+// A run from the tab's events counts as the framework's own: a later look at the tab, or another
+// provider's reconfiguration, finds nothing to compute until an input changes.
+void markComputed(py::object self) {
+    self.attr("lastGeneration") = velmora::classOf("provider", "Provider").attr("generation");
+    self.attr("runPending") = false;
+}
+
+// The result a cancelled run leaves was not made from the inputs of now: bringing the tab to the front
+// runs again, while another provider's reconfiguration (a keystroke in the settings tab) does not.
+void keepForNextLook(py::object self) {
+    markComputed(self);
+    self.attr("runPending") = true;
+}
+
+bool selectsTab(py::object self, py::handle event, py::handle values) {
+    return py::str(event).equal(py::str("mainTab")) && !values.is_none() && values.contains("mainTab") &&
+           py::object(values["mainTab"]).equal(py::object(self.attr("key")));
+}
+
+// The prices and the stock list brought up to date first, as selecting the tab does: a run must not
+// estimate on prices fetched under data settings that have changed since (a load, a new base period).
+// Answers the newest generation among them, or none when they are not up to date: a download the
+// user cancelled ends the run as a cancel of the run does, and a failure of the inputs is told as a
+// failed run; either leaves the shown result as it is.
+py::object refreshInputs(const py::module_ &m, py::object self) {
+    py::object newest = py::int_(0);
+    for (py::handle provider : py::list(self.attr("dependingOn"))) {
+        // The mark of this look's Cancel only, not of an earlier download's.
+        provider.attr("progressCancelled") = false;
+        py::object generation;
+        try {
+            generation = provider.attr("recompute")();
+        } catch (py::error_already_set &) {
+            if (!velmora::truthy(provider.attr("progressCancelled"))) {
+                self.attr("runFailed") = true;
+                velmora::logFailure(m, "Recommendation");
+                velmora::showError(velmora::translate("The recommendation could not be computed:"),
+                                   velmora::currentException());
+                return py::none();
+            }
+        }
+        if (velmora::truthy(provider.attr("progressCancelled"))) {
+            self.attr("runCancelled") = true;
+            m.attr("logger").attr("info")("Recommendation cancelled");
+            return py::none();
+        }
+        if (generation > newest) newest = generation;
+    }
+    return newest;
+}
+
+// The framework's recompute with the inputs looked at once: after a failed or cancelled download the
+// data provider fetches again at every look. While a load applies its settings the tab waits for the
+// one run that follows the load.
 py::object recompute(const py::module_ &m, py::object self) {
     self.attr("runCancelled") = false;
-    py::object generation = velmora::super(m.attr("RecommendationProvider"), self).attr("recompute")();
-    if (!runCancelled(self)) return generation;
-    forgetComputation(self);
+    self.attr("runFailed") = false;
+    if (velmora::truthy(py::getattr(self, "loading", py::bool_(false)))) return self.attr("lastGeneration");
+    py::object newest = refreshInputs(m, self);
+    if (newest.is_none() || !(py::object(self.attr("lastGeneration")) < newest))
+        return self.attr("lastGeneration");
+    self.attr("compute")();
+    if (runCancelled(self))
+        keepForNextLook(self);
+    else
+        markComputed(self);
     return self.attr("lastGeneration");
 }
 
@@ -457,31 +526,26 @@ bool isEvent(py::handle event, const char *name) {
     return py::isinstance<py::str>(event) && py::reinterpret_borrow<py::str>(event).equal(py::str(name));
 }
 
-// The prices and the stock list brought up to date first, as selecting the tab does: a run must not
-// estimate on prices fetched under data settings that have changed since (a load, a new base period).
-void refreshInputs(py::object self) {
-    for (py::handle provider : py::list(self.attr("dependingOn"))) provider.attr("recompute")();
-}
-
-void runAndShow(py::object self, py::object window) {
-    refreshInputs(self);
+// A run that does not complete, cancelled or failed, gives the tab back the result it showed.
+void runAndShow(const py::module_ &m, py::object self, py::object window) {
+    self.attr("runCancelled") = false;
+    self.attr("runFailed") = false;
+    if (refreshInputs(m, self).is_none()) return;
     py::dict previous = shownResult(self);
     self.attr("resetUI")(window);
     self.attr("compute")();
-    if (runCancelled(self)) {
-        restoreResult(self, previous);
-        forgetComputation(self);
-    }
+    if (runCancelled(self) || runFailed(self)) restoreResult(self, previous);
+    if (runCancelled(self)) keepForNextLook(self);
     self.attr("updateUI")(window);
 }
 
 // The run after a load goes through the provider manager as the Update button's does: the providers
 // before this tab see the event first, so that the data provider, given the loaded settings during
 // this event, fetches the prices for them.
-void runAfterLoading(py::object self, py::object window, py::object values) {
+void runAfterLoading(const py::module_ &m, py::object self, py::object window, py::object values) {
     py::object manager = self.attr("providerManager");
     if (manager.is_none())
-        runAndShow(self, window);
+        runAndShow(m, self, window);
     else
         manager.attr("handleEvent")(window, "UpdateConfig", values);
 }
@@ -509,7 +573,7 @@ bool handleEvent(const py::module_ &m, py::object self, py::object window, py::o
         return false;
     }
     if (startsRun(event)) {
-        runAndShow(self, window);
+        runAndShow(m, self, window);
         return false;
     }
     if (isEvent(event, "SaveConfig")) {
@@ -532,9 +596,12 @@ bool handleEvent(const py::module_ &m, py::object self, py::object window, py::o
             tellFailure(m, "Load Config", "The configuration file could not be loaded:");
             return false;
         }
-        runAfterLoading(self, window, values);
+        runAfterLoading(m, self, window, values);
         return true;
     }
+    // The framework's mark of a provider never computed.
+    if (velmora::truthy(py::getattr(self, "runPending", py::bool_(false))) && selectsTab(self, event, values))
+        self.attr("lastGeneration") = -1;
     return velmora::truthy(velmora::super(m.attr("RecommendationProvider"), self)
                                .attr("handleEvent")(window, event, values));
 }
@@ -545,8 +612,21 @@ bool handleEvent(const py::module_ &m, py::object self, py::object window, py::o
 // The user pressed Cancel in the progress meter: the run ends without publishing.
 struct Cancelled {};
 
+// The run ends without a result of its own: the tab shows the empty tables, and `message`, when
+// there is one, tells the user why.
+struct NoResult {
+    py::object message;
+};
+
 void report(py::object self, int step) {
     if (!velmora::truthy(self.attr("update")(step))) throw Cancelled();
+}
+
+// Reads the meter's Cancel button now rather than at its next timed redraw: a step that reports
+// nothing (a chart, the backtest) would otherwise leave a click unread until the run had published.
+void honourCancel(py::object self, int step) {
+    self.attr("lastProgressUpdate") = 0;
+    report(self, step);
 }
 
 void checkCancelled(py::object self) {
@@ -562,6 +642,20 @@ py::object datesOf(py::object prices) {
 py::object withoutDates(py::object prices) {
     if (!prices.attr("columns").contains("Date")) return prices;
     return prices.attr("drop")("columns"_a = velmora::list({py::str("Date")}));
+}
+
+py::object dayOf(py::handle date) { return date.attr("strftime")("%Y-%m-%d"); }
+
+// A cut-off date with no price before it leaves nothing to estimate on, one after the last price
+// nothing to backtest.
+void requireCutOffInside(py::object dates, py::object cutOffDate) {
+    if (velmora::truthy(dates.attr("__lt__")(cutOffDate).attr("any")()) &&
+        velmora::truthy(dates.attr("__ge__")(cutOffDate).attr("any")()))
+        return;
+    py::object outside =
+        velmora::translate("The cut-off date {} lies outside the prices, which run from {} to {}.");
+    py::object first = dayOf(dates.attr("min")()), last = dayOf(dates.attr("max")());
+    throw NoResult{outside.attr("format")(cutOffDate, first, last)};
 }
 
 bool isMethodClass(py::handle candidate) {
@@ -580,6 +674,7 @@ py::object estimationInputs(const py::module_ &m, py::object self, py::object st
     py::object estimation = prices;
     if (velmora::truthy(cutOffDate)) {
         py::object dates = datesOf(prices);
+        requireCutOffInside(dates, cutOffDate);
         // The cut-off day itself belongs to the backtest.
         futurePrices = prices.attr("loc")[dates.attr("__ge__")(cutOffDate)].attr("copy")();
         estimation = prices.attr("loc")[dates.attr("__lt__")(cutOffDate)];
@@ -765,7 +860,9 @@ py::object backtest(const py::module_ &m, py::object self, py::object recommenda
     recommendationWrk = recommendationWrk.attr("set_index")("Symbol");
     self.attr("returns") = returns;
     self.attr("recommendationWrk") = recommendationWrk;
+    honourCancel(self, 4);
     drawBacktest(m, self, returns, py::object(recommendationWrk["Weight"]) / py::int_(100));
+    honourCancel(self, 4);
     self.attr("futureValue") = futureValue;
     py::object figures = backtestFigures(self, futureValue["PortfolioValue"]);
     return velmora::pandas().attr("concat")(velmora::list({performance, figures}), "ignore_index"_a = true);
@@ -819,10 +916,10 @@ void runRecommendation(const py::module_ &m, py::object self) {
     py::object performance = inLanguageShown(computed[1]);
 
     drawAnalysis(self, method);
+    honourCancel(self, 2);
     drawDonut(self, recommendation);
-    report(self, 4);
+    honourCancel(self, 4);
     m.attr("logger").attr("debug")("Portfolio Performance done");
-    report(self, 5);
     recommendation =
         recommendation[velmora::list({"Symbol", "Security Name", "Weight", "Price", "Shares"})].attr(
             "copy")();
@@ -834,17 +931,39 @@ void runRecommendation(const py::module_ &m, py::object self) {
         for (const char *name : {"backtestGraph", "drawdownGraph", "futureValue"})
             self.attr(name) = py::none();
     }
-    checkCancelled(self);
+    // The meter reaches its end here and closes; the backtest is part of what it measures.
+    honourCancel(self, 5);
     self.attr("resultCutOffDate") = allocation.attr("cutOffDate");
     self.attr("__setitem__")("Recommendation", recommendation);
     self.attr("__setitem__")("Results", performance);
 }
 
-// A failure is told once the progress meter is closed, so that the message is not hidden behind it.
+// Whether the published prices are those of a selection to allocate: the data provider publishes a
+// table without stock columns when it could not fetch them or fewer than two stocks are selected, and
+// tells the user itself. Prices of stocks no longer selected count for nothing.
+bool pricesOfSelection(py::object self) {
+    py::object prices = self.attr("__getitem__")("prices");
+    py::object stocks = self.attr("__getitem__")("stocks");
+    if (!stocks.attr("columns").contains("Symbol")) return false;
+    py::set selected(stocks["Symbol"]);
+    size_t stockColumns = 0;
+    for (py::handle column : prices.attr("columns"))
+        if (selected.contains(column)) ++stockColumns;
+    return stockColumns >= 2;
+}
+
+// A run that counts as done whatever it left: only a cancelled one is to be repeated. A failure is
+// told once the progress meter is closed, so that the message is not hidden behind it.
 void compute(const py::module_ &m, py::object self) {
     self.attr("runCancelled") = false;
+    self.attr("runFailed") = false;
+    if (!pricesOfSelection(self)) {
+        clearResult(self);
+        markComputed(self);
+        return;
+    }
     py::dict previous = shownResult(self);
-    py::object failure = py::none();
+    py::object failure = py::none(), message = py::none();
     py::object progress = self.attr("start")(5);
     progress.attr("__enter__")();
     try {
@@ -853,13 +972,21 @@ void compute(const py::module_ &m, py::object self) {
         restoreResult(self, previous);
         self.attr("runCancelled") = true;
         m.attr("logger").attr("info")("Recommendation cancelled");
+    } catch (const NoResult &outcome) {
+        clearResult(self);
+        message = outcome.message;
+        m.attr("logger").attr("warning")(message);
     } catch (...) {
         velmora::logFailure(m, "Recommendation");
         failure = velmora::currentException();
+        restoreResult(self, previous);
+        self.attr("runFailed") = true;
     }
     progress.attr("__exit__")(py::none(), py::none(), py::none());
+    if (!runCancelled(self)) markComputed(self);
     if (!failure.is_none())
         velmora::showError(velmora::translate("The recommendation could not be computed:"), failure);
+    if (!message.is_none()) velmora::showError(message);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -996,7 +1123,7 @@ void save(py::object self, py::object fileName, py::object window) {
     writeReplacing(fileName, text);
 }
 
-void saveConfig(py::object self, py::object window) {
+void saveConfig(const py::module_ &m, py::object self, py::object window) {
     py::object config = self.attr("config");
     py::object fileName = py::module_::import("provider").attr("GetFileName")(
         velmora::translate("Configuration File"), "json", "default"_a = config.attr("configFile"),
@@ -1006,7 +1133,7 @@ void saveConfig(py::object self, py::object window) {
         self.attr("save")(fileName, window);
         config["configFile"] = fileName;
     } catch (py::error_already_set &) {
-        velmora::showError(velmora::translate("Error saving config file"));
+        tellFailure(m, "Save Config", "Error saving config file");
     }
 }
 
@@ -1084,19 +1211,30 @@ void keepRunning(py::handle running, py::handle tree, const std::string &prefix 
     }
 }
 
-// Merges the loaded settings over the defaults, refusing a setting whose shape is not the defaults'
-// (a section where they hold a value, or the reverse), which every reader of it would trip over.
+// The kind of a setting as the user reads it; a truth value is no number here, as it is for Python.
+const char *kindOf(py::handle value) {
+    if (PyDict_Check(value.ptr())) return "a group of settings";
+    if (PyBool_Check(value.ptr())) return "true or false";
+    if (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr())) return "a number";
+    if (PyUnicode_Check(value.ptr())) return "a text";
+    if (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr())) return "a list";
+    return "nothing";
+}
+
+// Merges the loaded settings over the defaults, refusing a setting of another kind than the defaults
+// hold there (a section where they hold a value, a text where they hold a number...), which every
+// reader of it, the window's fields first, would trip over.
 void mergeLoaded(py::handle loaded, py::handle tree, const std::string &prefix = "") {
     for (auto [key, value] : py::reinterpret_borrow<py::dict>(loaded)) {
         std::string path = pathOf(prefix, key);
-        bool section = PyDict_Check(value.ptr());
         if (tree.contains(key)) {
             py::object held = tree[key];
-            if (PyDict_Check(held.ptr()) != section)
+            std::string kind = kindOf(held);
+            if (kind != kindOf(value))
                 velmora::raise(PyExc_TypeError,
-                               py::str("{}: {} in default.json, not {!r}")
-                                   .format(path, section ? "a value" : "a section", value));
-            if (section) {
+                               velmora::translate("The setting {} must be {}, not {}.")
+                                   .attr("format")(path, velmora::translate(kind.c_str()), py::repr(value)));
+            if (PyDict_Check(value.ptr())) {
                 mergeLoaded(value, held, path);
                 continue;
             }
@@ -1120,6 +1258,12 @@ bool loadConfig(py::object self) {
         velmora::translate("Configuration File"), "json", "default"_a = config.attr("configFile"));
     if (!velmora::truthy(fileName)) return false;
     py::dict taken = loadedPart(readTree(fileName));
+    // Another program's file would otherwise put every setting back to its default and become the
+    // file the settings are written to at the close.
+    if (taken.empty())
+        velmora::raise(PyExc_ValueError,
+                       velmora::translate("{} holds none of the settings of a configuration file.")
+                           .attr("format")(fileName));
     mendPaperSize(taken);
     py::object newConfig = readTree(py::str("default.json"));
     keepRunning(config, newConfig);
@@ -1135,6 +1279,7 @@ bool loadConfig(py::object self) {
     // The loaded data settings (key, currency, period) take effect as a changed setting does.
     py::object manager = self.attr("providerManager");
     if (manager.is_none()) return true;
+    self.attr("loading") = true;
     try {
         manager.attr("reconfigure")(config);
     } catch (...) {
@@ -1145,8 +1290,10 @@ bool loadConfig(py::object self) {
         } catch (py::error_already_set &) {
             // The first failure is the one to tell.
         }
+        self.attr("loading") = false;
         throw;
     }
+    self.attr("loading") = false;
     return true;
 }
 
@@ -1281,7 +1428,8 @@ void writeReport(const py::module_ &m, py::object self, py::object fileName) {
                                 "headings"_a = py::getattr(self, "resultsTableHeadings", py::none()));
         py::object method = self.attr("methodObj");
         if (allocated && velmora::truthy(method)) printAnalysis(m, pdf, method, size);
-        if (!self.attr("futureValue").is_none()) {
+        // A backtest of one day has no returns to draw.
+        if (!self.attr("futureValue").is_none() && py::len(self.attr("returns")) > 0) {
             plt.attr("figure")("figsize"_a = size);
             py::object weights = py::object(self.attr("recommendationWrk")["Weight"]) / py::int_(100);
             // Without the page size the chart library sets a wide figure of its own.
@@ -1454,7 +1602,7 @@ void defineRecommendationProvider(py::module_ &m) {
     velmora::method(cls, "formatValue", &formatValue, "value"_a);
     velmora::method(cls, "updateMeta", &updateMeta);
     velmora::method(cls, "loadConfig", &loadConfig);
-    velmora::method(cls, "saveConfig", &saveConfig, "window"_a);
+    velmora::method(cls, "saveConfig", module, &saveConfig, "window"_a);
     velmora::method(cls, "save", &save, "fileName"_a, "window"_a);
     velmora::method(cls, "saveGraph", module, &saveGraph);
     velmora::method(cls, "printTable", module, &printTable, "pdf"_a, "df"_a, "headings"_a = py::none());

@@ -3,6 +3,7 @@ recommendation tab's tests."""
 import sys
 import time
 import types
+import zipfile
 from contextlib import contextmanager
 
 import numpy as np
@@ -243,3 +244,41 @@ def isolated(monkeypatch, errorPopups):
     yield
     import matplotlib.pyplot as plt
     plt.close("all")
+
+
+def readWorkbook(path):
+    """Sheets in order, each as rows of cell texts, with its column layout and frozen pane."""
+    ns = {"m": "http://schemas.openxmlformats.org/spreadsheetml/2006/main",
+          "r": "http://schemas.openxmlformats.org/officeDocument/2006/relationships"}
+    from xml.etree import ElementTree
+
+    with zipfile.ZipFile(path) as book:
+        def xml(name):
+            return ElementTree.fromstring(book.read(name))
+
+        strings = ["".join(t.text or "" for t in si.iter("{%s}t" % ns["m"]))
+                   for si in xml("xl/sharedStrings.xml").findall("m:si", ns)]
+        styles = xml("xl/styles.xml")
+        numberFormats = {f.get("numFmtId"): f.get("formatCode") for f in styles.iter("{%s}numFmt" % ns["m"])}
+        cellStyles = []
+        for xf in styles.find("m:cellXfs", ns).findall("m:xf", ns):
+            alignment = xf.find("m:alignment", ns)
+            cellStyles.append((numberFormats.get(xf.get("numFmtId")),
+                               None if alignment is None else alignment.get("horizontal")))
+        sheets = {}
+        for number, sheet in enumerate(xml("xl/workbook.xml").find("m:sheets", ns), 1):
+            root = xml("xl/worksheets/sheet%d.xml" % number)
+            rows = []
+            for row in root.iter("{%s}row" % ns["m"]):
+                cells = []
+                for cell in row.findall("m:c", ns):
+                    value = cell.find("m:v", ns)
+                    text = None if value is None else value.text
+                    cells.append(strings[int(text)] if cell.get("t") == "s" else text)
+                rows.append(cells)
+            columns = [(int(c.get("min")), int(c.get("max")), c.get("width") and int(float(c.get("width"))),
+                        cellStyles[int(c.get("style", 0))]) for c in root.iter("{%s}col" % ns["m"])]
+            pane = root.find(".//m:pane", ns)
+            sheets[sheet.get("name")] = {"rows": rows, "columns": columns,
+                                         "pane": (pane.get("xSplit"), pane.get("ySplit"), pane.get("state"))}
+        return sheets

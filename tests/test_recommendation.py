@@ -4,8 +4,6 @@ import io
 import locale
 import logging
 import math
-import re
-import sys
 from pathlib import Path
 
 import matplotlib
@@ -21,7 +19,8 @@ import recommendation
 import recommendation_support as support
 from fields_support import focusOn, press, processLocale, pump
 from recommendation_support import (Fixed, MarketData, allocationConfig, curvePrices, dispatch,  # noqa: F401
-                                    errorPopups, isolated, makeManager, realPrices, stockTable, window)
+                                    errorPopups, isolated, makeManager, readWorkbook, realPrices, stockTable,
+                                    window)
 
 Provider = provider.Provider
 RecommendationProvider = recommendation.RecommendationProvider
@@ -331,24 +330,53 @@ def test_runs_from_the_tab_events(window, caplog, errorPopups):
         deadline -= 1
     assert tab["Recommendation"]["Value"].sum() <= 50000
 
-    # A failing run is logged and shown, leaves empty tables, and the next run works again.
+    # A failing run is logged and shown, and leaves the last complete result whole.
+    last, rows = tab["Recommendation"], win["RecommendationData"].Values
+    kept = [tab.weightGraph, tab.methodObj, tab.futureValue, tab.drawdownGraph]
     config.allocation.method = "testmethods.Failing"
     with caplog.at_level(logging.ERROR):
         dispatch(manager, win, "UpdateConfig")
     assert "Recommendation" in [record.getMessage() for record in caplog.records]
     assert errorPopups[-1].endswith("the optimiser found no solution")
-    assert tab["Recommendation"].empty and win["RecommendationData"].Values == []
+    assert tab["Recommendation"] is last and win["RecommendationData"].Values == rows
+    assert [tab.weightGraph, tab.methodObj, tab.futureValue, tab.drawdownGraph] == kept
+
+    # A cut-off date outside the prices is told with the range of the prices, and leaves no result.
     config.allocation.method = "testmethods.MinVolatility"
+    dispatch(manager, win, "CutOffDate", CutOffDate="2019-01-31")
+    assert errorPopups[-1] == ("The cut-off date 2019-01-31 lies outside the prices, which run from "
+                               "2015-01-02 to 2018-04-11.")
+    assert tab["Recommendation"].empty and win["RecommendationData"].Values == [] and tab.weightGraph is None
     dispatch(manager, win, "clearCutOffDate")
     assert config.allocation.cutOffDate == "" and not tab["Recommendation"].empty
     assert win["resultType"].get() == "Current Recommendation" and tab.futureValue is None
 
+    # Prices the data provider could not fetch, or of fewer than two selected stocks (also prices kept
+    # from a larger selection), leave no result and no second message: the data provider told the user.
+    popups = len(errorPopups)
+    for prices, stocks in [(realPrices().iloc[:, :0], stockTable()), (realPrices(), stockTable({"AAPL": "Apple"}))]:
+        manager.providerList[1].publish(prices, stocks)
+        dispatch(manager, win, "UpdateConfig")
+        assert tab["Recommendation"].empty and tab["Results"].empty and tab.weightGraph is None
+        assert win["RecommendationData"].Values == [] and len(errorPopups) == popups
 
-def test_cancel_leaves_the_last_complete_result_on_both_paths(window, errorPopups):
+
+def test_cancel_leaves_the_last_complete_result_on_both_paths(window, errorPopups, monkeypatch, tmp_path):
+    import json
+
+    import progress
+    import riskfolio
+
     config = allocationConfig()
     config.progress.progressPeriod = 0.05
     manager, win = window(config, Dict())
     tab = manager.providerList[2]
+
+    def reconfigure(config):  # as the provider manager does
+        Provider.generation += 1
+        for each in manager.providerList:
+            each.recompute()
+
     dispatch(manager, win, "UpdateConfig")
     names = ("weightGraph", "analysisGraph", "backtestGraph", "drawdownGraph", "cleanedWeights", "methodObj",
              "futureValue")
@@ -363,12 +391,30 @@ def test_cancel_leaves_the_last_complete_result_on_both_paths(window, errorPopup
         assert all(getattr(tab, name) is value for name, value in kept.items())
         assert win["RecommendationData"].Values == rows and win["resultType"].get() == caption
 
+    # Cancelled during the backtest, long after the meter's last timed redraw: the click is not lost.
+    drawdown = riskfolio.plot_drawdown
+
+    def cancelling(*args, **kwargs):
+        progress.QuickMeter.active_meters["OK for 1 meter"].window["Cancel"].click()
+        return drawdown(*args, **kwargs)
+
+    monkeypatch.setattr(riskfolio, "plot_drawdown", cancelling)
+    config.progress.progressPeriod = 1000
+    dispatch(manager, win, "UpdateConfig")
+    unchanged()
+    monkeypatch.setattr(riskfolio, "plot_drawdown", drawdown)
+    config.progress.progressPeriod = 0.05
+
     # Cancelled from an event, here a cleared cut-off date: the caption stays that of the result.
     config.allocation.method = "testmethods.Cancelling"
     Fixed.shares = {"Apple Inc": 1}
     dispatch(manager, win, "clearCutOffDate")
     assert config.allocation.cutOffDate == ""
     unchanged()
+    # A reconfiguration, as a keystroke in the settings tab makes one, starts no hidden run.
+    runs = len(Fixed.owners)
+    reconfigure(config)
+    assert len(Fixed.owners) == runs
     # Selecting the tab runs again; cancelled there too it leaves the result, and the next selection runs.
     dispatch(manager, win, "mainTab", mainTab="recommendation")
     unchanged()
@@ -377,6 +423,30 @@ def test_cancel_leaves_the_last_complete_result_on_both_paths(window, errorPopup
     assert list(tab["Recommendation"]["Security Name"]) == ["Apple Inc"]
     assert win["resultType"].get() == "Current Recommendation" and tab.futureValue is None
     assert errorPopups == []
+
+    # After a cancel, a complete run from an event counts as computed too, and one Load Config is one run.
+    config.allocation.method = "testmethods.Cancelling"
+    dispatch(manager, win, "UpdateConfig")
+    config.allocation.method = "testmethods.Fixed"
+    dispatch(manager, win, "UpdateConfig")
+    runs = len(Fixed.owners)
+    reconfigure(config)
+    assert len(Fixed.owners) == runs
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "default.json").write_text(json.dumps(config))
+    (tmp_path / "mine.json").write_text(json.dumps({"allocation": {"capital": 60000}}))
+    monkeypatch.setattr(provider, "GetFileName", lambda *args, **kwargs: str(tmp_path / "mine.json"))
+    manager.reconfigure = reconfigure
+    loaded = dispatch(manager, win, "LoadConfig")
+    try:
+        assert len(Fixed.owners) == runs + 1 and config.allocation.capital == 60000
+        # Prices that the loaded settings could not fetch leave no result of the settings before.
+        manager.reconfigure = lambda config: manager.providerList[1].publish(tab["prices"].iloc[:, :0],
+                                                                             tab["stocks"])
+        dispatch(manager, loaded, "LoadConfig").close()
+        assert tab["Recommendation"].empty and tab.weightGraph is None and errorPopups == []
+    finally:
+        loaded.close()
 
 
 def elementSizes(win):
@@ -512,7 +582,24 @@ FLOW_PROVIDERS = ["fields.FieldProvider", "current.CurrentProvider", "selection.
                   "dataprov.DataProvider", "config.ConfigProvider", "recommendation.RecommendationProvider"]
 
 
-def test_search_add_and_recommend_in_the_program_window(stub, workspace, popups):
+def cancelOnceShown(monkeypatch):
+    """Presses Cancel in the next progress meter a moment after it is drawn, as a user would."""
+    import progress
+
+    real, planned = progress.OneLineProgressMeter, []
+
+    def draw(*args, **kwargs):
+        answer = real(*args, **kwargs)
+        meter = progress.QuickMeter.active_meters.get("OK for 1 meter")
+        if meter is not None and not planned:
+            planned.append(meter)
+            meter.window.TKroot.after(200, meter.window["Cancel"].click)
+        return answer
+
+    monkeypatch.setattr(progress, "OneLineProgressMeter", draw)
+
+
+def test_search_add_and_recommend_in_the_program_window(stub, workspace, popups, monkeypatch, caplog):
     loadMarket(stub)
     config = defaults()
     config.allocation.update({"method": "minvol.MinVolatility", "cutOffDate": "2017-12-01", "capital": 20000})
@@ -523,6 +610,17 @@ def test_search_add_and_recommend_in_the_program_window(stub, workspace, popups)
         win = dispatch(manager, win, "addStock", searchResults=[0, 1])
         symbols = set(manager.providerList[2]["stocks"]["Symbol"])
         assert len(symbols) == 2
+
+        # A Cancel during the download ends it while the service has answered nothing, and the event
+        # loop it stopped is no failure of the event.
+        stub.held = {"/v8/finance/chart/" + symbol for symbol in symbols}
+        answered = len(stub.answered)
+        cancelOnceShown(monkeypatch)
+        with caplog.at_level(logging.INFO):
+            win = dispatch(manager, win, "mainTab", mainTab="recommendation")
+        assert not set(stub.answered[answered:]) & stub.held and tab["Recommendation"].empty
+        assert "Recommendation cancelled" in caplog.messages and "Test" not in caplog.messages
+        stub.release()
 
         win = dispatch(manager, win, "mainTab", mainTab="recommendation")
         first = tab["Recommendation"]
@@ -540,159 +638,3 @@ def test_search_add_and_recommend_in_the_program_window(stub, workspace, popups)
         assert not [kind for kind in popups.kinds() if kind == "PopupError"]
     finally:
         win.close()
-
-
-# --- the user configuration file --------------------------------------------------------------
-
-def test_save_and_load_the_user_configuration(window, tmp_path, monkeypatch, popups):
-    import json
-    import risk
-
-    monkeypatch.chdir(tmp_path)
-    defaults = allocationConfig(cutOffDate="", capital=1000)
-    defaults.gui.size = [900, 700]
-    (tmp_path / "default.json").write_text(json.dumps(defaults))
-    config = allocationConfig(cutOffDate="")
-    config.configFile = str(tmp_path / "velmora.json")
-    user = Dict({"allocation": {"method": "testmethods.MinVolatility"}, "title": "Müller",
-                 "translations": {"Zebra": "Zebra!"}})
-    manager, win = window(config, user)
-    tab = manager.providerList[2]
-    monkeypatch.setattr(risk, "translations", {"Ärger", "Alpha"})
-
-    # Closing the window writes the user configuration: ASCII, two-space indent, geometry.
-    position, size = win.CurrentLocation(more_accurate=True), win.size
-    assert manager.handleEvent(win, sg_close(), pump(win)) is win
-    text = (tmp_path / "velmora.json").read_text(encoding="ascii")
-    saved = json.loads(text)
-    assert '\n  "title": "M\\u00fcller"' in text and "configFile" not in text
-    assert list(saved) == ["allocation", "title", "translations", "meta", "gui"]
-    assert saved["translations"] == {"Alpha": "", "Zebra": "", "\u00c4rger": ""}
-    assert list(saved["meta"]) == ["createdWith", "version", "timestamp"]
-    assert len(saved["meta"]["timestamp"]) == 19
-    assert saved["gui"] == {"position": list(position), "size": list(size), "maximized": False}
-    assert config.gui.language == "en_US.UTF-8"
-
-    # A failed save leaves the file as it was and tells the user.
-    before = text
-    user.allocation.broken = object()
-    dispatch(manager, win, "UpdateSoftware")
-    assert (tmp_path / "velmora.json").read_text(encoding="ascii") == before
-    assert popups.kinds() == ["PopupError"]
-    del user.allocation["broken"]
-
-    # Save Config under a new name; a cancelled dialog changes nothing.
-    answers = [str(tmp_path / "other.json"), ""]
-    monkeypatch.setattr(provider, "GetFileName", lambda *args, **kwargs: answers.pop(0))
-    dispatch(manager, win, "SaveConfig")
-    assert config.configFile == str(tmp_path / "other.json") and (tmp_path / "other.json").exists()
-    dispatch(manager, win, "SaveConfig")
-    assert config.configFile == str(tmp_path / "other.json")
-
-    # Load Config: a broken file changes nothing; a good one replaces both trees and runs.
-    (tmp_path / "broken.json").write_text("{")
-    (tmp_path / "load.json").write_text(json.dumps({"allocation": {"capital": 5000}}))
-    reconfigured = []
-    manager.reconfigure = reconfigured.append
-    monkeypatch.setattr(provider, "GetFileName", lambda *args, **kwargs: str(tmp_path / "broken.json"))
-    with pytest.raises(json.JSONDecodeError):
-        tab.loadConfig()
-    assert user.title == "Müller" and config.allocation.method == "testmethods.MinVolatility"
-    monkeypatch.setattr(provider, "GetFileName", lambda *args, **kwargs: str(tmp_path / "load.json"))
-    assert tab.handleEvent(win, "LoadConfig", pump(win)) is True
-    assert user == {"allocation": {"capital": 5000}} and reconfigured == [config]
-    assert tab["Recommendation"]["Value"].sum() <= 5000 and len(win["RecommendationData"].Values) > 0
-    assert config.allocation.capital == 5000 and config.allocation.benchmark == 2.0
-    assert config.gui.size == [900, 700] and config.configFile == str(tmp_path / "load.json")
-
-
-def sg_close():
-    import PySimpleGUI as sg
-    return sg.WIN_CLOSE_ATTEMPTED_EVENT
-
-
-# --- the PDF report and the Excel workbook ----------------------------------------------------
-
-def readWorkbook(path):
-    """Sheet name -> its rows of cell texts and its XML, read straight from the XLSX archive."""
-    import re
-    import zipfile
-    from xml.etree import ElementTree
-
-    ns = {"s": "http://schemas.openxmlformats.org/spreadsheetml/2006/main"}
-    with zipfile.ZipFile(path) as archive:
-        strings = [item.findtext("s:t", "", ns) for item in
-                   ElementTree.fromstring(archive.read("xl/sharedStrings.xml")).findall("s:si", ns)]
-        names = [sheet.get("name") for sheet in
-                 ElementTree.fromstring(archive.read("xl/workbook.xml")).find("s:sheets", ns)]
-        sheets = {}
-        for number, name in enumerate(names, 1):
-            xml = archive.read(f"xl/worksheets/sheet{number}.xml").decode()
-            rows = []
-            for row in ElementTree.fromstring(xml).iter(f"{{{ns['s']}}}row"):
-                cells = []
-                for cell in row.findall("s:c", ns):
-                    value = cell.findtext("s:v", None, ns)
-                    cells.append(strings[int(value)] if cell.get("t") == "s" else value)
-                rows.append(cells)
-            sheets[name] = {"rows": rows, "xml": re.sub(r"\s+", " ", xml)}
-    return sheets
-
-
-def pdfInfo(path):
-    import subprocess
-    output = subprocess.run(["pdfinfo", str(path)], capture_output=True, text=True, check=True).stdout
-    return dict(line.split(":", 1) for line in output.splitlines() if ":" in line)
-
-
-def test_pdf_report_and_workbook(window, tmp_path, monkeypatch, popups):
-    config = allocationConfig(cutOffDate="2017-06-30")
-    config.print.paperSize = [827, 1169]
-    config.data.apiKey = "SECRET-KEY"
-    manager, win = window(config, Dict())
-    tab = manager.providerList[2]
-    dispatch(manager, win, "UpdateConfig")
-    answers = []
-    monkeypatch.setattr(provider, "GetFileName", lambda *args, **kwargs: answers.pop(0))
-
-    answers += [str(tmp_path / "report.pdf"), ""]
-    dispatch(manager, win, "SaveGraph")
-    dispatch(manager, win, "SaveGraph")
-    info = pdfInfo(tmp_path / "report.pdf")
-    # Allocation table, weights, results table, the method's heat map, the drawdown chart.
-    assert int(info["Pages"]) == 5 and info["Title"].strip() == "Stock Recommendation"
-    assert info["Creator"].strip() == "Zeltra Velmora 0.02.0013"
-    assert "841.68 x 595.44" in info["Page size"]  # the first page is a table: A4 turned to landscape
-
-    answers.append(str(tmp_path / "results.xlsx"))
-    dispatch(manager, win, "SaveExcel")
-    sheets = readWorkbook(tmp_path / "results.xlsx")
-    assert list(sheets) == ["Recommendation", "Results", "Stocks", "Prices", "Configuration"]
-    rows = sheets["Recommendation"]["rows"]
-    assert rows[0] == ["Symbol", "Security Name", "Weight", "Price", "Count", "Value"]
-    assert len(rows) == len(tab["Recommendation"]) + 1
-    assert {row[2] for row in sheets["Stocks"]["rows"][1:]} == {"USD"}
-    assert sheets["Prices"]["rows"][0][0] == "Date" and len(sheets["Prices"]["rows"]) == len(realPrices()) + 1
-    settings = {row[0]: row[1] if len(row) > 1 else None for row in sheets["Configuration"]["rows"][1:]}
-    assert float(settings["allocation.capital"]) == 100000 and "meta.timestamp" in settings
-    assert "data.apiKey" in settings
-    assert not any("SECRET-KEY" in str(row) for row in sheets["Configuration"]["rows"])
-    for sheet in sheets.values():
-        assert 'topLeftCell="B2"' in sheet["xml"] and 'state="frozen"' in sheet["xml"]
-    keyWidth = float(re.search(r'<col min="1" max="1" width="([\d.]+)"', sheets["Configuration"]["xml"])[1])
-    assert keyWidth >= max(len(key) for key in settings)
-
-    # A failed export keeps the old file, leaves no partial one and tells the user.
-    before = (tmp_path / "report.pdf").read_bytes()
-    tab.methodObj = object()  # no method: its analysis page fails
-    answers.append(str(tmp_path / "report.pdf"))
-    dispatch(manager, win, "SaveGraph")
-    assert (tmp_path / "report.pdf").read_bytes() == before
-    assert sorted(path.name for path in tmp_path.iterdir()) == ["report.pdf", "results.xlsx"]
-    assert popups.kinds() == ["PopupError"]
-
-
-def test_to_record_flattens_the_tree():
-    tree = Dict({"data": {"basePeriod": 365, "sigmaClipLow": 3}, "empty": {}, "providers": ["a", "b"]})
-    assert list(RecommendationProvider.toRecord(tree)) == [
-        ("data.basePeriod", 365), ("data.sigmaClipLow", 3), ("providers", ["a", "b"])]

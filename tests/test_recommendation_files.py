@@ -17,7 +17,7 @@ import recommendation
 import recommendation_support as support
 from fields_support import pump
 from recommendation_support import (Fixed, MarketData, allocationConfig, dispatch, errorPopups,  # noqa: F401
-                                    isolated, makeManager, window)
+                                    isolated, makeManager, readWorkbook, window)
 
 Provider = provider.Provider
 RecommendationProvider = recommendation.RecommendationProvider
@@ -129,13 +129,14 @@ def writeDefaults(folder, **allocation):
                      "cacheName": "data/cache/prices.cache"}
     defaults.gui.language = "en_US.UTF-8"
     defaults.update({"providers": ["fields.FieldProvider"], "logging": {"version": 1}, "title": "",
+                     "stocks": {"plotLog": False},
                      "updateInfo": {"url": ""}, "selectionName": "data/config/current.stocks",
                      "monetization": {"buySubscriptionUrl": "https://eodhistoricaldata.com/pricing"}})
     (folder / "default.json").write_text(json.dumps(defaults, indent=2))
     return defaults
 
 
-def test_save_and_load_config_round_trip(window, dialogs, tmp_path, monkeypatch):
+def test_save_and_load_config_round_trip(window, dialogs, tmp_path, monkeypatch, caplog):
     monkeypatch.chdir(tmp_path)
     defaults = writeDefaults(tmp_path, cutOffDate="")
     config = Dict(deepCopy(defaults))
@@ -158,10 +159,12 @@ def test_save_and_load_config_round_trip(window, dialogs, tmp_path, monkeypatch)
     dispatch(manager, win, "SaveConfig")
     assert config.configFile == str(tmp_path / "mine.json")
     assert json.loads((tmp_path / "mine.json").read_text())["allocation"] == {"capital": 30000}
-    # A failed save is shown and keeps the file in use.
+    # A failed save is shown and logged with its cause, and keeps the file in use.
     dialogs.answers = [str(tmp_path / "missing" / "other.json")]
     dispatch(manager, win, "SaveConfig")
-    assert dialogs.errors == ["Error saving config file"] and config.configFile == str(tmp_path / "mine.json")
+    assert len(dialogs.errors) == 1 and dialogs.errors[0].startswith("Error saving config file\n\n")
+    assert "No such file or directory" in dialogs.errors[0] and "Save Config" in caplog.messages
+    assert config.configFile == str(tmp_path / "mine.json")
 
     # Load Config: the loaded settings over the defaults, the data settings applied, a run. What names
     # code, a file or a network address keeps its running value; Letter stored in points reads as Letter.
@@ -191,7 +194,7 @@ def loadedAndBroken(manager, win, newWindow, defaults, dialogs, tmp_path):
     assert config.updateInfo == defaults.updateInfo and config.monetization == defaults.monetization
     assert config.data.cacheName == defaults.data["cacheName"]
     assert config.selectionName == "data/config/mine.stocks"
-    assert config.print.paperSize == [850, 1100] and dialogs.errors == ["Error saving config file"]
+    assert config.print.paperSize == [850, 1100] and len(dialogs.errors) == 1
     assert config.configFile == str(tmp_path / "loaded.json") and "mine" not in json.dumps(user)
     assert manager.reconfigured == [config]
     assert not tab["Recommendation"].empty and tab["Recommendation"]["Value"].sum() <= 25000
@@ -205,21 +208,35 @@ def loadedAndBroken(manager, win, newWindow, defaults, dialogs, tmp_path):
     assert not {"providers", "logging", "updateInfo", "selectionName", "monetization"} & set(saved)
     assert "cacheName" not in saved["data"]
 
-    # A file that is no configuration, a setting of the wrong shape, defaults that can't be read, or
-    # settings that can't be applied change nothing at all, and the user is told.
+    # A file that is no configuration, holds nothing loadable or a setting of another kind than the
+    # defaults hold, defaults that can't be read, or settings that can't be applied change nothing at
+    # all: neither the trees, nor the file in use, nor the file chosen; the user is told which setting.
     snapshot = (deepCopy(config), deepCopy(user))
-    (tmp_path / "broken.json").write_text("{ not json")
-    (tmp_path / "list.json").write_text("[1, 2]")
-    (tmp_path / "shape.json").write_text(json.dumps({"allocation": 5}))
-    (tmp_path / "section.json").write_text(json.dumps({"allocation": {"capital": 1}, "title": {"x": 1}}))
-    for name in ("broken.json", "list.json", "shape.json", "section.json"):
+    refused = {"broken.json": "{ not json", "list.json": "[1, 2]", "empty.json": {}, "data.json": {"data": "text"},
+               "package.json": {"name": "app", "version": "1.0.0", "dependencies": {"left-pad": "1.3.0"}},
+               "shape.json": {"allocation": 5}, "section.json": {"allocation": {"capital": 1}, "title": {"x": 1}},
+               "capital.json": {"allocation": {"capital": "abc"}}, "flag.json": {"stocks": {"plotLog": 1}},
+               "size.json": {"gui": {"size": "900x700"}}, "number.json": {"allocation": {"maxWeight": True}}}
+    for name, content in refused.items():
+        (tmp_path / name).write_text(content if isinstance(content, str) else json.dumps(content))
         dialogs.answers = [str(tmp_path / name)]
         assert dispatch(manager, win, "LoadConfig") is win
         assert (deepCopy(config), deepCopy(user)) == snapshot
-    loadErrors = dialogs.errors[1:]
-    assert len(loadErrors) == 4 and all(error.startswith("The configuration file could not be loaded:")
-                                        for error in loadErrors)
-    assert loadErrors[2].endswith("allocation: a section in default.json, not 5")
+    loadErrors = [error.split("\n\n")[-1] for error in dialogs.errors[1:]]
+    assert len(loadErrors) == len(refused) and all(error.startswith("The configuration file could not be loaded:")
+                                                   for error in dialogs.errors[1:])
+    assert loadErrors[2:5] == [str(tmp_path / name) + " holds none of the settings of a configuration file."
+                               for name in ("empty.json", "data.json", "package.json")]
+    assert loadErrors[5:] == ["The setting allocation must be a group of settings, not 5.",
+                              "The setting title must be a text, not {'x': 1}.",
+                              "The setting allocation.capital must be a number, not 'abc'.",
+                              "The setting stocks.plotLog must be true or false, not 1.",
+                              "The setting gui.size must be a list, not '900x700'.",
+                              "The setting allocation.maxWeight must be a number, not True."]
+    dispatch(manager, win, sg.WIN_CLOSE_ATTEMPTED_EVENT)
+    assert json.loads((tmp_path / "capital.json").read_text()) == refused["capital.json"]
+    assert json.loads((tmp_path / "loaded.json").read_text())["allocation"] == {"capital": 25000}
+    snapshot = (deepCopy(config), deepCopy(user))
     (tmp_path / "other.json").write_text(json.dumps({"allocation": {"capital": 12345}}))
 
     def failing(config):
@@ -233,7 +250,7 @@ def loadedAndBroken(manager, win, newWindow, defaults, dialogs, tmp_path):
     (tmp_path / "default.json").rename(tmp_path / "moved.json")
     dialogs.answers = [str(tmp_path / "other.json")]
     dispatch(manager, win, "LoadConfig")
-    assert (deepCopy(config), deepCopy(user)) == snapshot and len(dialogs.errors) == 7
+    assert (deepCopy(config), deepCopy(user)) == snapshot and len(dialogs.errors) == len(refused) + 3
 
 
 def test_letter_paper_is_stored_in_hundredths_of_an_inch():
@@ -351,14 +368,33 @@ def test_pdf_report(window, dialogs, tmp_path):
     dispatch(manager, win, "SaveGraph")
     assert sorted(p.name for p in tmp_path.iterdir()) == ["letter.pdf", "link.pdf", "results.pdf"]
 
-    # After a failed run the report shows its empty tables and no earlier run's weights.
+    # A run that fails, from an event or from selecting the tab, leaves the report of the last result.
     config.allocation.method = "testmethods.Failing"
     dispatch(manager, win, "UpdateConfig")
+    manager.providerList[1].publish(tab["prices"], tab["stocks"])
+    dispatch(manager, win, "mainTab", mainTab="recommendation")
     dialogs.answers = [str(report)]
     dispatch(manager, win, "SaveGraph")
-    assert pdfPages(report)[0] == [(11.0, 8.5), (11.0, 8.5)]
-    assert len(dialogs.errors) == 1
-    assert dialogs.errors[0].startswith("The recommendation could not be computed")
+    assert pdfPages(report)[0] == sizes and len(dialogs.errors) == 2
+    assert all(error.startswith("The recommendation could not be computed") for error in dialogs.errors)
+
+    # A cut-off date after the last price is told, and the report holds the empty tables.
+    config.allocation.method = "testmethods.MinVolatility"
+    dispatch(manager, win, "CutOffDate", CutOffDate="2018-05-02")
+    assert dialogs.errors[-1].startswith("The cut-off date 2018-05-02 lies outside the prices")
+    dialogs.answers = [str(report)]
+    dispatch(manager, win, "SaveGraph")
+    assert pdfPages(report)[0] == [(11.0, 8.5), (11.0, 8.5)] and len(dialogs.errors) == 3
+
+    # A failed report keeps the old file, leaves no partial one and is told.
+    dispatch(manager, win, "clearCutOffDate")
+    before = report.read_bytes()
+    tab.methodObj = object()  # no method: its analysis page fails
+    dialogs.answers = [str(report)]
+    dispatch(manager, win, "SaveGraph")
+    assert report.read_bytes() == before
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["letter.pdf", "link.pdf", "results.pdf"]
+    assert len(dialogs.errors) == 4 and dialogs.errors[-1].startswith("The PDF report could not be written")
 
 
 def test_table_page_rounds_cells(tmp_path):
@@ -392,44 +428,6 @@ def test_table_page_rounds_cells(tmp_path):
 
 
 # --- the Excel workbook -------------------------------------------------------------------------
-
-def readWorkbook(path):
-    """Sheets in order, each as rows of cell texts, with its column layout and frozen pane."""
-    ns = {"m": "http://schemas.openxmlformats.org/spreadsheetml/2006/main",
-          "r": "http://schemas.openxmlformats.org/officeDocument/2006/relationships"}
-    from xml.etree import ElementTree
-
-    with zipfile.ZipFile(path) as book:
-        def xml(name):
-            return ElementTree.fromstring(book.read(name))
-
-        strings = ["".join(t.text or "" for t in si.iter("{%s}t" % ns["m"]))
-                   for si in xml("xl/sharedStrings.xml").findall("m:si", ns)]
-        styles = xml("xl/styles.xml")
-        numberFormats = {f.get("numFmtId"): f.get("formatCode") for f in styles.iter("{%s}numFmt" % ns["m"])}
-        cellStyles = []
-        for xf in styles.find("m:cellXfs", ns).findall("m:xf", ns):
-            alignment = xf.find("m:alignment", ns)
-            cellStyles.append((numberFormats.get(xf.get("numFmtId")),
-                               None if alignment is None else alignment.get("horizontal")))
-        sheets = {}
-        for number, sheet in enumerate(xml("xl/workbook.xml").find("m:sheets", ns), 1):
-            root = xml("xl/worksheets/sheet%d.xml" % number)
-            rows = []
-            for row in root.iter("{%s}row" % ns["m"]):
-                cells = []
-                for cell in row.findall("m:c", ns):
-                    value = cell.find("m:v", ns)
-                    text = None if value is None else value.text
-                    cells.append(strings[int(text)] if cell.get("t") == "s" else text)
-                rows.append(cells)
-            columns = [(int(c.get("min")), int(c.get("max")), c.get("width") and int(float(c.get("width"))),
-                        cellStyles[int(c.get("style", 0))]) for c in root.iter("{%s}col" % ns["m"])]
-            pane = root.find(".//m:pane", ns)
-            sheets[sheet.get("name")] = {"rows": rows, "columns": columns,
-                                         "pane": (pane.get("xSplit"), pane.get("ySplit"), pane.get("state"))}
-        return sheets
-
 
 def columnsOf(sheet):
     """(width, style) of every column, in order."""
@@ -498,12 +496,22 @@ def test_excel_workbook(window, dialogs, tmp_path):
     with zipfile.ZipFile(tmp_path / "results.xlsx") as book:
         assert all(b"private-key-1234" not in book.read(name) for name in book.namelist())
 
+    # Prices that could not be fetched leave no result; the workbook is written all the same.
+    manager.providerList[1].publish(prices.iloc[:, :0], tab["stocks"].iloc[:0])
+    dispatch(manager, win, "UpdateConfig")
+    dialogs.answers = [str(tmp_path / "none.xlsx")]
+    dispatch(manager, win, "SaveExcel")
+    sheets = readWorkbook(tmp_path / "none.xlsx")
+    assert list(sheets) == ["Recommendation", "Results", "Stocks", "Prices", "Configuration"]
+    assert sheets["Recommendation"]["rows"] == [headings] and len(sheets["Stocks"]["rows"]) == 1
+    assert dialogs.errors == []
+
     # A failure leaves no file behind and is shown.
     tab.recommendationTableHeadings = ["Symbol"]
     dialogs.answers = [str(tmp_path / "failed.xlsx")]
     dispatch(manager, win, "SaveExcel")
     assert len(dialogs.errors) == 1 and dialogs.errors[0].startswith("The workbook could not be written")
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["empty.xlsx", "results.xlsx"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["empty.xlsx", "none.xlsx", "results.xlsx"]
 
 
 def test_to_record_flattens_depth_first():
