@@ -4,7 +4,6 @@ import builtins
 import locale
 import logging
 import os
-import subprocess
 import sys
 import webbrowser
 from pathlib import Path
@@ -170,18 +169,6 @@ class TestStore:
 
 # ---------------------------------------------------------------------------------------
 # Progress reporting
-
-def answeringDialog(title, default, typed=None):
-    """The real save dialog for stocks files (the platform's, titled by itself), answered by keys:
-    `typed` replaces the proposed name."""
-    typing = f"xdotool type --delay 30 {typed} && " if typed else ""
-    helper = subprocess.Popen(["bash", "-c", "xdotool search --sync --onlyvisible --name '^Save As$' "
-                               f"windowactivate --sync && {typing}xdotool key Return"])
-    try:
-        return provider.GetFileName(title, "stocks", default=default, save=True)
-    finally:
-        helper.wait()
-
 
 class FakeMain:
     def __init__(self, x, y):
@@ -413,25 +400,13 @@ class TestPopups:
             "title": "Save as", "default_extension": ".xlsx", "save_as": True, "no_window": True,
             "initial_folder": os.getcwd(), "default_path": "report.xlsx",
             "file_types": (("xlsx File", "*.xlsx"),), "keep_on_top": True, "location": (400, 350)})
+        # A relative proposal names its folder in full: the dialog would take it from the last one shown.
+        provider.GetFileName("Save as", "stocks", "data/config/current.stocks", True)
+        assert (dialog.calls[-1][1]["initial_folder"], dialog.calls[-1][1]["default_path"]) == (
+            os.path.join(os.getcwd(), "data", "config"), "current.stocks")
         dialog.answer = ""
         assert provider.GetFileName("Open", "json") == ""
         assert dialog.calls[-1][1]["save_as"] is False and dialog.calls[-1][1]["default_path"] == ""
-
-    def test_real_save_dialog_adds_the_extension_and_proposes_the_same_file(self, tmp_path, monkeypatch):
-        monkeypatch.chdir(tmp_path)
-        (tmp_path / "data" / "config").mkdir(parents=True)
-        (tmp_path / "elsewhere").mkdir()
-        main = sg.Window("Main", [[sg.Text("main")]], location=(40, 40), finalize=True)
-        monkeypatch.setattr(ProviderManager, "MainWindow", main, raising=False)
-        try:
-            # A name typed without extension gets it, with its point; the dialog remembers the folder.
-            chosen = answeringDialog("Output file", str(tmp_path / "elsewhere" / "x.stocks"), typed="myten")
-            assert chosen == str(tmp_path / "elsewhere" / "myten.stocks")
-            # A relative proposal is taken from the working folder, not from the one last visited.
-            chosen = answeringDialog("Output file", "data/config/current.stocks")
-            assert chosen == str(tmp_path / "data" / "config" / "current.stocks")
-        finally:
-            main.close()
 
 
 # ---------------------------------------------------------------------------------------
