@@ -33,7 +33,6 @@ from selection_support import (
 )
 
 CLOSE = sg.WIN_CLOSE_ATTEMPTED_EVENT
-SHOWN_POPUP = sg.Popup
 
 
 def writeCurrent(document):
@@ -436,21 +435,6 @@ def test_close_saves_the_selection_and_the_next_start_shows_it(launch, popups):
         window = manager.handleEvent(window, "UpdateSoftware", pump(window))
         assert popups.shown[-1][0] == "PopupError" and "could not be saved" in popups.shown[-1][1]
     assert seen == ["UpdateSoftware", "UpdateSoftware"]
-
-
-def test_a_file_quoted_at_length_in_the_error_popup_leaves_the_program_running(launch, tmp_path, monkeypatch):
-    manager, window, config, tab = launch({"stocks": [{"Symbol": "AAPL", "Security Name": "Apple"}]})
-    target = tmp_path / "long.stocks"
-    target.write_text(json.dumps({"stocks": [{"Symbol": "A.US", "Currency": "C" * 150_000}]}))
-    monkeypatch.setattr(provider, "GetFileName", lambda *a, **k: str(target))
-    monkeypatch.setattr(sg, "Popup", SHOWN_POPUP)
-    helper = subprocess.Popen(["xdotool", "search", "--sync", "--onlyvisible", "--name", "^Error$",
-                               "windowactivate", "--sync", "key", "--clearmodifiers", "alt+F4"])
-    window = manager.handleEvent(window, "LoadSelection", pump(window))
-    helper.wait()
-    window = manager.handleEvent(window, CLOSE, pump(window))
-    saved = json.load(open("data/config/current.stocks"))
-    assert [stock["Symbol"] for stock in saved["stocks"]] == ["AAPL"]
 
 
 def selectTab(manager, window, key):
