@@ -1,6 +1,8 @@
 // The stock selection the user left behind, read once at start and published as `initialStocks`.
 #include "pyclass.hpp"
 
+#include <string>
+
 namespace {
 
 constexpr const char *currentFile = "data/config/current.stocks";
@@ -19,25 +21,33 @@ py::list legacyRecords(py::dict stocks) {
     return records;
 }
 
-// Files written before titles were kept as text hold an empty object where no title was
-// given; the selection then has the empty title.
-py::object titleOf(py::dict document) {
-    if (!document.contains("selectionTitle")) return py::str("");
-    py::object title = document["selectionTitle"];
-    if (py::isinstance<py::str>(title)) return title;
-    return velmora::truthy(title) ? py::object(py::str(title)) : py::object(py::str(""));
-}
-
-py::object readSelection(const py::module_ &m, py::object self) {
+// `understood` tells a file that could not be read from a failure after the reading.
+py::object readSelection(const py::module_ &m, py::object self, bool &understood) {
     py::object document = utils().attr("readSelectionFile")(currentFile);
     py::object stocks = document["stocks"];
     if (py::isinstance<py::dict>(stocks)) stocks = legacyRecords(stocks);
     velmora::debug(m.attr("logger"), [] { return std::string("Using save configuration"); });
     py::object table = utils().attr("selectionStocks")(stocks);
-    py::object title = titleOf(document);
+    py::object title = utils().attr("selectionTitle")(document);
+    understood = true;
     self.attr("config")["selectionTitle"] = title;
     self.attr("providerManager").attr("setTitle")(currentFile, title);
     return table;
+}
+
+// The close-time save writes the selection to this file: one the start could not read is put
+// aside first, so that what the user can still recover from it is not overwritten unread.
+std::string keptAside(const py::module_ &m) {
+    py::module_ os = py::module_::import("os");
+    if (!velmora::truthy(os.attr("path").attr("lexists")(currentFile))) return "";
+    std::string kept = std::string(currentFile) + ".damaged";
+    try {
+        os.attr("replace")(currentFile, kept);
+    } catch (py::error_already_set &error) {
+        m.attr("logger").attr("error")("Keeping %s aside failed: %s", currentFile, error.value());
+        return "";
+    }
+    return kept;
 }
 
 // A selection that cannot be read must not stop the start: the user begins with an empty one.
@@ -46,10 +56,14 @@ void construct(const py::module_ &m, py::object self, py::object config, py::obj
     velmora::super(m.attr("CurrentProvider"), self).attr("__init__")(config, **kws);
     self.attr("providerManager") = providerManager;
     py::object table;
+    bool understood = false;
     try {
-        table = readSelection(m, self);
+        table = readSelection(m, self, understood);
     } catch (...) {
-        velmora::logFailure(m, "Loading stocklist");
+        std::string message = std::string("Loading stocklist from ") + currentFile;
+        std::string kept = understood ? "" : keptAside(m);
+        if (!kept.empty()) message += ", kept as " + kept;
+        velmora::logFailure(m, message.c_str());
         table = utils().attr("selectionStocks")(py::list());
     }
     self["initialStocks"] = table.attr("sort_index")();

@@ -152,6 +152,9 @@ void load(py::object self, py::object fileName) {
     py::list arrays;
     withFile(velmora::openRegularFile(fileName, "rb", cacheFileLimit), [&](py::object file) {
         for (int i = 0; i < fileArrays; ++i) arrays.append(np.attr("load")(file, "allow_pickle"_a = false));
+        // A header that states a few bytes too few shifts every price that follows it; the bytes
+        // it leaves over are what betrays it.
+        if (py::len(file.attr("read")(1)) != 0) foreignFile("bytes after the prices");
     });
     py::object ranges = arrays[0], dates = arrays[1], symbols = arrays[2], prices = arrays[3];
     py::object priceType = prices.attr("dtype"), priceShape = prices.attr("shape");
@@ -167,9 +170,13 @@ void load(py::object self, py::object fileName) {
     py::object index = pd.attr("DatetimeIndex")(dates, "name"_a = "Date");
     py::list names = symbols.attr("tolist")();
     py::object columns = pd.attr("Index")(names);
-    // Requests are cut from the table by date slices, which need the dates in order.
-    if (!index.attr("is_monotonic_increasing").cast<bool>() || !columns.attr("is_unique").cast<bool>())
+    // Requests are cut from the table by date slices, which need the dates in order; prices are
+    // quoted by day, so a date off midnight or twice in the file is damage that the rewrite after
+    // the next fetch would otherwise keep for good.
+    if (!index.attr("is_monotonic_increasing").cast<bool>() || !index.attr("is_unique").cast<bool>() ||
+        !columns.attr("is_unique").cast<bool>())
         foreignFile("dates out of order or symbols repeated");
+    if (!index.attr("equals")(index.attr("normalize")()).cast<bool>()) foreignFile("dates off midnight");
     // A symbol whose name or range cannot be read is left out, as if it had never been cached:
     // the next request for it downloads it again and rewrites the file whole.
     py::list bounds = ranges.attr("tolist")(), readable;
@@ -270,6 +277,7 @@ void mergeDelivered(py::object self, py::object fetched, const Missing &missing)
         ranges[symbol] = py::make_tuple(range.first, range.second);
     }
     py::list delivered;
+    py::object today = import("datetime").attr("date").attr("today")().attr("isoformat")();
     for (py::handle symbol : missing.symbols) {
         if (!fetched.attr("columns").contains(symbol)) continue;
         delivered.append(symbol);
@@ -279,6 +287,9 @@ void mergeDelivered(py::object self, py::object fetched, const Missing &missing)
             if (!startsBefore(from, coveredFirst)) from = coveredFirst;
             if (!endsAfter(to, coveredLast)) to = coveredLast;
         }
+        // No source knows prices beyond today: coverage recorded past it would keep a later
+        // request from fetching the days that have come since.
+        if (velmora::truthy(to) && to > today) to = today;
         ranges[symbol] = py::make_tuple(orNone(from), orNone(to));
     }
     if (delivered.empty()) return;

@@ -235,14 +235,22 @@ py::object popupLocation(const py::module_ &m) {
                           py::object(location[py::int_(1)]) + py::int_(300));
 }
 
+// The dialog remembers the last folder it showed and would take a relative proposal from there, so
+// the proposal is split into its absolute folder and its name. The dialog appends the default
+// extension as given: it needs its point.
 py::object getFileName(const py::module_ &m, py::object title, py::object extension, py::object defaultPath,
                        py::object save) {
     py::object location = m.attr("ProviderManager").attr("popupLocation")();
     py::object description = extension + py::str(" ") + velmora::translate("File");
     py::tuple fileType = py::make_tuple(description, py::str("*.") + extension);
+    py::object path = py::module_::import("os").attr("path");
+    py::object proposed = velmora::truthy(defaultPath) ? path.attr("abspath")(defaultPath)
+                                                       : path.attr("join")(path.attr("abspath")(""), "");
     return py::module_::import("PySimpleGUI")
-        .attr("PopupGetFile")(title, "title"_a = title, "default_extension"_a = extension, "save_as"_a = save,
-                              "no_window"_a = true, "default_path"_a = defaultPath,
+        .attr("PopupGetFile")(title, "title"_a = title, "default_extension"_a = py::str(".") + extension,
+                              "save_as"_a = save, "no_window"_a = true,
+                              "initial_folder"_a = path.attr("dirname")(proposed),
+                              "default_path"_a = path.attr("basename")(proposed),
                               "file_types"_a = py::make_tuple(fileType), "keep_on_top"_a = true,
                               "location"_a = location);
 }

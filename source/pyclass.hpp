@@ -274,13 +274,32 @@ inline py::object popupLocation() {
     }
 }
 
+// A popup sized to its text: a cause of some hundred thousand characters (one that quotes a
+// damaged file) would need a window larger than the display server can make, which ends the
+// program. Beyond this many characters a text is cut for the popup; the log keeps it whole.
+constexpr std::size_t shownTextLimit = 400;
+
+inline py::object shownText(py::object text) {
+    py::str whole(text);
+    if (py::len(whole) <= shownTextLimit) return std::move(whole);
+    py::object start = whole[py::slice(0, shownTextLimit, 1)];
+    return start + py::str("\u2026");
+}
+
 // Tells the user of a failure: the translated title "Error", the message (already translated)
-// and, last, the cause, which is technical detail the message explains.
+// and, last, the cause, which is technical detail the message explains. The button speaks the
+// user's language too, which the toolkit's own error popup does not.
 inline void showError(py::object message, py::handle cause = py::none()) {
-    if (!cause.is_none()) message = message + py::str("\n\n") + py::str(cause);
-    py::module_::import("PySimpleGUI")
-        .attr("PopupError")(message, "title"_a = translate("Error"), "keep_on_top"_a = true,
-                            "location"_a = popupLocation());
+    py::str detail = cause.is_none() ? py::str("") : py::str(cause);
+    py::object shown = shownText(message);
+    if (!cause.is_none()) shown = shown + py::str("\n\n") + shownText(detail);
+    if (py::len(message) > shownTextLimit || py::len(detail) > shownTextLimit)
+        py::module_::import("logging").attr("getLogger")("velmora").attr("error")("%s %s", message, detail);
+    py::object sg = py::module_::import("PySimpleGUI");
+    py::object label = translate("Error");
+    sg.attr("Popup")(shown, "title"_a = label, "custom_text"_a = label,
+                     "button_color"_a = sg.attr("DEFAULT_ERROR_BUTTON_COLOR"), "keep_on_top"_a = true,
+                     "location"_a = popupLocation());
 }
 
 // Writes a new file beside `fileName` through `write` (which gets the new file's path) and puts
@@ -331,10 +350,13 @@ inline void replaceWhenWritten(py::object fileName, const char *suffix,
 // Opens for reading a file that a user may have received or that a crash or another program
 // may have damaged: only a regular file (a named pipe would block at the open, a link to a
 // device would be read without end) and none larger than `limit` bytes, which no real file of
-// its kind comes near. Anything else raises OSError, as an unreadable file does.
-inline py::object openRegularFile(py::handle path, const char *mode, long long limit) {
+// its kind comes near. Anything else raises OSError, as an unreadable file does. Without
+// `followLinks` a symbolic link is refused too, for files that the program alone writes.
+inline py::object openRegularFile(py::handle path, const char *mode, long long limit, bool followLinks = true) {
     py::module_ os = py::module_::import("os");
-    py::object descriptor = os.attr("open")(path, os.attr("O_RDONLY") | os.attr("O_NONBLOCK"));
+    py::object flags = os.attr("O_RDONLY") | os.attr("O_NONBLOCK");
+    if (!followLinks) flags = flags | os.attr("O_NOFOLLOW");
+    py::object descriptor = os.attr("open")(path, flags);
     try {
         py::object status = os.attr("fstat")(descriptor);
         py::object size = status.attr("st_size");
@@ -342,6 +364,10 @@ inline py::object openRegularFile(py::handle path, const char *mode, long long l
             raise(PyExc_OSError, py::str("{} is not a regular file").format(path));
         if (size > py::int_(limit))
             raise(PyExc_OSError, py::str("{} is larger than {} bytes").format(path, limit));
+        // Text files are read as UTF-8, with or without the byte-order mark that Windows editors
+        // write; what the program writes is ASCII, which reads the same.
+        if (std::string(mode).find('b') == std::string::npos)
+            return py::module_::import("builtins").attr("open")(descriptor, mode, "encoding"_a = "utf-8-sig");
         return py::module_::import("builtins").attr("open")(descriptor, mode);
     } catch (...) {
         os.attr("close")(descriptor);

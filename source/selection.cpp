@@ -271,13 +271,21 @@ void redrawChart(py::object self, py::object event, py::object values) {
     window[py::str("stockChart")].attr("update")(image, "size"_a = chartSize());
 }
 
+py::object selectedRows(py::object self, py::object values);
+
 // The chart replaces an existing file only when complete.
 void saveGraph(const py::module_ &m, py::object self, py::object values) {
     py::object path = py::module_::import("provider")
                           .attr("GetFileName")(velmora::translate("PDF File"), "pdf",
                                                "default"_a = "selection.pdf", "save"_a = true);
     if (!velmora::truthy(path)) return;
-    if (!velmora::truthy(self.attr("plotStocks")(values))) return;
+    if (!velmora::truthy(self.attr("plotStocks")(values))) {
+        bool chosen = py::len(selectedRows(self, values)) > 0;
+        velmora::showError(velmora::translate(chosen ? "The chart could not be drawn: no prices of the selected "
+                                                       "stocks could be fetched."
+                                                     : "Select the stocks to chart first."));
+        return;
+    }
     py::object now = py::module_::import("datetime").attr("datetime").attr("now");
     py::object producer =
         py::str("Zeltra Velmora ") + py::str(py::module_::import("version").attr("version"));
@@ -385,12 +393,13 @@ void loadSelection(const py::module_ &m, py::object self) {
         py::module_::import("provider")
             .attr("GetFileName")("Data file", "stocks", "default"_a = config.attr("selectionName"));
     if (!velmora::truthy(path)) return;
-    py::object stocks, document;
+    py::object stocks, title;
     try {
-        document = utils().attr("readSelectionFile")(path);
+        py::object document = utils().attr("readSelectionFile")(path);
         py::object records = document["stocks"];
         if (py::isinstance<py::dict>(records)) records = legacyRecords(m, self, records);
         stocks = utils().attr("selectionStocks")(records);
+        title = utils().attr("selectionTitle")(document);
     } catch (...) {
         velmora::logFailure(m, "Loading the selection failed");
         velmora::showError(velmora::translate("The selection could not be loaded:"),
@@ -399,8 +408,6 @@ void loadSelection(const py::module_ &m, py::object self) {
     }
     self.attr("window")[py::str("stockList")].attr("update")("df"_a = dspStocks(stocks));
     self["stocks"] = stocks;
-    py::object title =
-        document.contains("selectionTitle") ? titleText(document["selectionTitle"]) : py::str("");
     config["selectionName"] = path;
     config["selectionTitle"] = title;
     // The title field shows the loaded selection's title, not the previous one's.

@@ -77,14 +77,19 @@ bool signedAddress(py::object config) {
     return hasAddress(config) && velmora::truthy(config["updateInfo"]["url"].attr("endswith")(".jwt"));
 }
 
+// No service asks to be left alone for more than a year; a longer interval is damage, and would
+// keep old information fresh as surely as an infinite one.
+constexpr long long longestInterval = 366LL * 24 * 3600;
+
 // Cached information is fresh while its time of check lies no more than its interval back. A time
 // that is no finite moment in the past (NaN, an infinity, a date in the future) would keep it
 // fresh for ever, so it counts as no check at all.
 bool stillFresh(py::object checked, py::object interval) {
     if (!isNumber(checked) || !isNumber(interval)) return false;
     py::object current = now();
-    bool finite = velmora::truthy(py::module_::import("math").attr("isfinite")(checked));
-    return finite && checked <= current && current - checked <= interval;
+    py::object isfinite = py::module_::import("math").attr("isfinite");
+    bool finite = velmora::truthy(isfinite(checked)) && velmora::truthy(isfinite(interval));
+    return finite && interval <= py::int_(longestInterval) && checked <= current && current - checked <= interval;
 }
 
 // The claims of a token that the program's key has signed for the program; the key is read
@@ -121,8 +126,8 @@ void clearDownload() {
 // signed address only a record that comes from a verified token counts.
 bool readCache(const py::module_ &m, py::object config) {
     try {
-        py::object record = velmora::within(velmora::openRegularFile(py::str(cacheFile), "r", cacheFileLimit),
-                                            [](py::object file) { return json().attr("load")(file); });
+        py::object opened = velmora::openRegularFile(py::str(cacheFile), "r", cacheFileLimit, false);
+        py::object record = velmora::within(opened, [](py::object file) { return json().attr("load")(file); });
         if (!PyDict_Check(record.ptr())) return true;
         py::object token = record.attr("get")(tokenKey);
         if (!token.is_none() || signedAddress(config)) {
@@ -172,13 +177,16 @@ void askService(const py::module_ &m, py::object config) {
     }
 }
 
+// Without an address there is no service, and nothing that a file in the cache folder holds is
+// offered: whoever could place one there would otherwise choose the installer.
 py::tuple checkForUpdate(const py::module_ &m, py::object config, py::object flush) {
+    if (!hasAddress(config)) return py::make_tuple(false, py::none());
     bool ask = velmora::truthy(flush);
     if (m.attr("update").is_none()) {
         clearDownload();
         ask = readCache(m, config) || ask;
     }
-    if ((ask || m.attr("update").is_none()) && hasAddress(config)) askService(m, config);
+    if (ask || m.attr("update").is_none()) askService(m, config);
     py::object information = m.attr("update");
     if (information.is_none()) return py::make_tuple(false, py::none());
     py::object offered = information["version"];

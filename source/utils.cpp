@@ -54,17 +54,45 @@ py::object emptySelection() {
 // A selection file may have been received or damaged: the rows sort, show and are written
 // back by symbol and name, so a file that cannot give them is refused here, before it can
 // stop the start or reach the next one through the close-time save.
+// A lone surrogate escape ("\ud800") is valid JSON but no character: the table cannot show such a
+// text and the selection file cannot be written with it.
+bool writableText(py::handle value) {
+    if (!py::isinstance<py::str>(value)) return true;
+    Py_ssize_t size = 0;
+    if (PyUnicode_AsUTF8AndSize(value.ptr(), &size) != nullptr) return true;
+    PyErr_Clear();
+    return false;
+}
+
+bool writableRecord(py::dict record) {
+    for (auto member : record)
+        if (!writableText(member.first) || !writableText(member.second)) return false;
+    return true;
+}
+
 void checkRecords(py::object records) {
     if (!py::isinstance<py::list>(records))
         velmora::raise(PyExc_ValueError, "the stocks are no list of records");
     for (py::handle record : records) {
         if (!py::isinstance<py::dict>(record))
             velmora::raise(PyExc_ValueError, "a stock is no record: " + velmora::reprOf(record));
+        if (!writableRecord(py::reinterpret_borrow<py::dict>(record)))
+            velmora::raise(PyExc_ValueError, "a stock has a text that is no Unicode: " + velmora::reprOf(record));
         if (!record.contains("Security Name"))
             velmora::raise(PyExc_ValueError, "a stock has no security name: " + velmora::reprOf(record));
         if (!record.contains("Symbol") || !py::isinstance<py::str>(record["Symbol"]))
             velmora::raise(PyExc_ValueError, "a stock has no text symbol: " + velmora::reprOf(record));
     }
+}
+
+// The title of a selection file's document. Files written before titles were kept as text hold
+// an empty object where no title was given; the selection then has the empty title.
+py::object selectionTitle(py::object document) {
+    if (!document.contains("selectionTitle")) return py::str("");
+    py::object title = document["selectionTitle"];
+    if (!py::isinstance<py::str>(title)) title = velmora::truthy(title) ? py::str(title) : py::str("");
+    if (!writableText(title)) velmora::raise(PyExc_ValueError, "the selection title is no Unicode text");
+    return title;
 }
 
 // The stock table of a selection's records, indexed by symbol with the column kept; the
@@ -85,4 +113,5 @@ PYBIND11_MODULE(utils, m) {
     m.def("normalizeCurrencies", &normalizeCurrencies, "stocks"_a);
     m.def("readSelectionFile", &readSelectionFile, "path"_a);
     m.def("selectionStocks", &selectionStocks, "records"_a);
+    m.def("selectionTitle", &selectionTitle, "document"_a);
 }

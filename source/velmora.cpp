@@ -91,6 +91,23 @@ std::string conflictingSetting(py::handle source, py::handle destination) {
     return "";
 }
 
+// The dotted name of the first section of the defaults that `source` holds as a plain value: the
+// merge takes it, and the start would fail later where a setting of that section is read, naming
+// that setting instead of the one that holds the bad value.
+std::string replacedSection(py::handle source, py::handle defaults) {
+    for (py::handle item : source.attr("items")()) {
+        py::object key = item[py::int_(0)], value = item[py::int_(1)];
+        if (!defaults.contains(key)) continue;
+        py::object section = defaults[key];
+        if (!PyDict_Check(section.ptr()) || py::len(section) == 0) continue;
+        std::string name = py::str(key).cast<std::string>();
+        if (!PyDict_Check(value.ptr())) return name;
+        std::string inner = replacedSection(value, section);
+        if (!inner.empty()) return name + "." + inner;
+    }
+    return "";
+}
+
 // The file a setting's value came from: the user's file where it holds the setting, or a plain
 // value in place of one of its sections; else the defaults.
 py::object fileOfSetting(py::object userConfig, py::object userFile, const std::string &setting) {
@@ -101,6 +118,37 @@ py::object fileOfSetting(py::object userConfig, py::object userFile, const std::
         section = section[part];
     }
     return userFile;
+}
+
+// A window larger than the screen, or placed off it, may be more than the display server can
+// make, which ends the program: both are brought inside the screen.
+py::object withinScreen(py::object pair, py::object limits) {
+    py::module_ builtins = velmora::builtins();
+    py::list inside;
+    for (int i = 0; i < 2; ++i)
+        inside.append(builtins.attr("max")(0, builtins.attr("min")(pair[py::int_(i)], limits[py::int_(i)])));
+    return inside;
+}
+
+bool isPair(py::handle value) {
+    if (!PyList_Check(value.ptr()) && !PyTuple_Check(value.ptr())) return false;
+    if (py::len(value) != 2) return false;
+    for (py::handle number : value)
+        if (!py::isinstance<py::int_>(number) || py::isinstance<py::bool_>(number)) return false;
+    return true;
+}
+
+void keepWindowOnScreen(const py::module_ &m, py::object gui) {
+    py::object size = gui["size"], position = gui["position"];
+    if (!isPair(size) && !isPair(position)) return;
+    py::tuple screen = m.attr("sg").attr("Window").attr("get_screen_size")();
+    if (isPair(size)) gui["size"] = size = withinScreen(size, screen);
+    if (!isPair(position)) return;
+    py::object room = screen;
+    if (isPair(size))
+        room = py::make_tuple(py::object(screen[0]) - py::object(size[py::int_(0)]),
+                              py::object(screen[1]) - py::object(size[py::int_(1)]));
+    gui["position"] = withinScreen(position, room);
 }
 
 // A step of the start that reads `setting`; its failure names the setting and its file.
@@ -161,10 +209,13 @@ void runMain(const py::module_ &m) {
     py::object userFile = options.attr("config");
     py::object defaults = Dict(readConfiguration(m, py::str("default.json")));
     py::object userConfig = Dict(readConfiguration(m, userFile));
+    std::string replaced = replacedSection(userConfig, defaults);
     try {
         merge(userConfig, defaults);
+        if (!replaced.empty()) velmora::raise(PyExc_TypeError, "a value where settings belong");
     } catch (py::error_already_set &) {
-        failNaming(py::str("{}: setting {}").format(userFile, conflictingSetting(userConfig, defaults)));
+        std::string setting = replaced.empty() ? conflictingSetting(userConfig, defaults) : replaced;
+        failNaming(py::str("{}: setting {}").format(userFile, setting));
     }
     userConfig = Dict(userConfig);
     py::object config = Dict(defaults);
@@ -185,6 +236,7 @@ void runMain(const py::module_ &m) {
     m.attr("sg").attr("ChangeLookAndFeel")("TanBlue");
     m.attr("logger").attr("info")(py::str("velmora ") + py::str(m.attr("version")) + py::str(" started"));
 
+    setting("gui", [&] { keepWindowOnScreen(m, config["gui"]); });
     // Imported only now: the provider modules translate texts while they load.
     py::module_ provider = py::module_::import("provider");
     py::object manager = setting("providers", [&] {

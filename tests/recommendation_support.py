@@ -218,8 +218,20 @@ def errorPopups(monkeypatch):
     import PySimpleGUI as sg
 
     shown = []
-    monkeypatch.setattr(sg, "PopupError", lambda *texts, **options: shown.append(texts[0]))
+    monkeypatch.setattr(sg, "Popup", errorPopupsInto(shown, sg.Popup))
     return shown
+
+
+def errorPopupsInto(shown, popup):
+    """Stands in for `popup` for the error popups (a Popup whose button is named in the user's
+    language): their messages go to `shown`; other popups are shown."""
+
+    def show(*texts, **options):
+        if "custom_text" not in options:
+            return popup(*texts, **options)
+        shown.append(texts[0])
+
+    return show
 
 
 @pytest.fixture(autouse=True)

@@ -110,7 +110,9 @@ class Popups:
 
     def recorder(self, kind):
         def show(*args, **kwargs):
-            self.shown.append((kind, "\n".join(str(a) for a in args), kwargs))
+            # The error popup is a Popup whose button is named in the user's language.
+            shown = "PopupError" if "custom_text" in kwargs else kind
+            self.shown.append((shown, "\n".join(str(a) for a in args), kwargs))
             return self.answers.pop(0) if self.answers else None
 
         return show

@@ -69,6 +69,10 @@ def test_legacy_form_and_bare_currency_codes(workspace):
     )
     assert list(stocks["Currency"]) == ["EUR.FOREX"]
 
+    # As Windows editors save it: with a byte-order mark.
+    _, config, _, stocks = start("\ufeff" + json.dumps({"stocks": [APPLE], "selectionTitle": "Marked"}))
+    assert list(stocks.index) == ["AAPL.US"] and config.selectionTitle == "Marked"
+
 
 APPLE = {"Symbol": "AAPL.US", "Security Name": "Apple", "Currency": "USD.FOREX"}
 
@@ -90,6 +94,8 @@ CURRENT = "data/config/current.stocks"
         lambda: os.mkfifo(CURRENT),
         lambda: os.symlink("/dev/zero", CURRENT),
         lambda: open(CURRENT, "w").write(json.dumps({"stocks": [APPLE], "padding": "x" * 2**20})),
+        json.dumps({"stocks": [APPLE, {"Symbol": "B.US", "Security Name": "\ud800", "Currency": "USD.FOREX"}]}),
+        json.dumps({"stocks": [APPLE], "selectionTitle": "T\udfff"}),
     ],
 )
 def test_unreadable_selection_is_an_empty_one(workspace, caplog, damage):
@@ -99,9 +105,14 @@ def test_unreadable_selection_is_an_empty_one(workspace, caplog, damage):
     assert (
         stocks.empty and list(stocks.columns) == ["Symbol", "Security Name"] and stocks.index.name == "Symbol"
     )
-    assert [r.msg for r in caplog.records if r.levelno == logging.ERROR] == ["Loading stocklist"]
+    [failure] = [r.getMessage() for r in caplog.records if r.levelno == logging.ERROR]
+    assert failure.startswith("Loading stocklist from data/config/current.stocks")
     assert caplog.records[-1].exc_info is not None
     assert "selectionTitle" not in config and manager.setTitle.calls == []
+    # What the start could not read is kept aside, where the close-time save does not reach.
+    if damage is not None:
+        assert failure.endswith("kept as data/config/current.stocks.damaged")
+        assert os.path.lexists(CURRENT + ".damaged") and not os.path.lexists(CURRENT)
 
 
 def test_empty_list_and_failing_title(workspace, caplog):
@@ -113,7 +124,8 @@ def test_empty_list_and_failing_title(workspace, caplog):
     config = Dict()
     current.CurrentProvider(config)
     assert config.selectionTitle == "T" and provider.Provider.values["initialStocks"].empty
-    assert [r.msg for r in caplog.records if r.levelno == logging.ERROR] == ["Loading stocklist"]
+    [failure] = [r.getMessage() for r in caplog.records if r.levelno == logging.ERROR]
+    assert failure == "Loading stocklist from data/config/current.stocks" and os.path.exists(CURRENT)
 
 
 def test_the_program_starts_past_a_damaged_selection_and_does_not_write_it_back(tmp_path):
@@ -125,11 +137,14 @@ def test_the_program_starts_past_a_damaged_selection_and_does_not_write_it_back(
         "probe.ProbeTab",
     ]
     program.user = {"probe": {"post": {"1": [sg.WIN_CLOSE_ATTEMPTED_EVENT]}}}
-    damaged = {"stocks": [APPLE, {"Symbol": 1, "Security Name": "One", "Currency": "USD.FOREX"}]}
+    # A text that is no character: the window could not show it.
+    damaged = {"stocks": [APPLE, {"Symbol": "B.US", "Security Name": "\ud800", "Currency": "USD.FOREX"}]}
     (program.path / CURRENT).write_text(json.dumps(damaged))
     run = program.run()
     assert run.returncode == 0, run.stderr
-    assert len(program.records("window")) == 1 and "Loading stocklist" in logMessages(run.stderr)
-    # The close saves the selection the user had: the empty one.
+    assert len(program.records("window")) == 1
+    assert f"Loading stocklist from {CURRENT}, kept as {CURRENT}.damaged" in logMessages(run.stderr)
+    # The close saves the selection the user had, the empty one, beside the damaged file.
     with open(program.path / CURRENT, encoding="ascii") as file:
         assert json.load(file)["stocks"] == []
+    assert json.loads((program.path / (CURRENT + ".damaged")).read_text()) == damaged

@@ -1,4 +1,6 @@
 """The cached data source: price cache on disk, covered range, currency conversion and cleaning."""
+import datetime
+import io
 import logging
 import os
 import pickle
@@ -177,6 +179,12 @@ def test_a_one_day_request_beyond_the_file_is_fetched_and_an_empty_range_is_not(
     assert raw.calls[-1] == (["AAPL.US"], "2014-06-23", "2014-09-02")
     assert source.cacheRanges == {"AAPL.US": ("2014-01-01", "2014-09-02")}
 
+    # No source knows tomorrow's prices: a request reaching past today is covered up to today,
+    # and the days that come later are still fetched.
+    today = datetime.date.today()
+    source.doGet(["AAPL.US"], "2014-09-01", (today + datetime.timedelta(days=400)).isoformat())
+    assert source.cacheRanges["AAPL.US"] == ("2014-01-01", today.isoformat())
+
 
 def write_first_form(path, frame, start, end):
     """A cache file as the program wrote it before ranges were kept per symbol."""
@@ -273,7 +281,19 @@ def test_an_unreadable_or_foreign_file_gives_an_empty_cache_and_runs_no_code(mar
     assert not marker.exists()
 
 
-@pytest.mark.parametrize("damage", ["range", "date", "symbol"])
+def shortenedHeader(array):
+    """The array as saved, its header's stated length four bytes short."""
+    buffer = io.BytesIO()
+    np.save(buffer, array, allow_pickle=False)
+    saved = bytearray(buffer.getvalue())
+    saved[8:10] = (int.from_bytes(saved[8:10], "little") - 4).to_bytes(2, "little")
+    return bytes(saved)
+
+
+WHOLE_FILE_DAMAGES = ["date", "off midnight", "repeated date", "bytes after", "short header"]
+
+
+@pytest.mark.parametrize("damage", ["range", "symbol"] + WHOLE_FILE_DAMAGES)
 def test_a_damaged_entry_is_downloaded_again_and_the_file_rewritten_whole(market, cache_file, damage):
     frame = market.loc["2014", ["AAPL.US", "MA.US"]]
     ranges, dates = np.array([["2014-01-01", "2014-12-31"]] * 2), frame.index.to_numpy().copy()
@@ -282,15 +302,24 @@ def test_a_damaged_entry_is_downloaded_again_and_the_file_rewritten_whole(market
         ranges[1, 1] = "2014-12-3!"
     elif damage == "date":
         dates[5] = np.datetime64("NaT")
-    else:
+    elif damage == "off midnight":
+        dates[5] = dates[6] - np.timedelta64(3150, "ms")
+    elif damage == "repeated date":
+        dates[5] = dates[4]
+    elif damage == "symbol":
         symbols[1] = "MA.U\udcff"
+    prices = np.ascontiguousarray(frame.to_numpy().T)
     with open(cache_file, "wb") as file:
-        for array in [ranges, dates, symbols, np.ascontiguousarray(frame.to_numpy().T)]:
+        for array in [ranges, dates, symbols] + ([] if damage == "short header" else [prices]):
             np.save(file, array, allow_pickle=False)
+        if damage == "short header":
+            file.write(shortenedHeader(prices))
+        if damage == "bytes after":
+            file.write(b"\0")
     raw, year = FakeRawSource(market), ("2014-01-01", "2014-12-31")
     answer = CachedDataSource(str(cache_file), raw, config()).doGet(["MA.US", "AAPL.US"], *year)
     pdt.assert_frame_equal(answer, frame, check_freq=False)
-    assert raw.calls == [(["AAPL.US", "MA.US"] if damage == "date" else ["MA.US"], *year)]
+    assert raw.calls == [(["AAPL.US", "MA.US"] if damage in WHOLE_FILE_DAMAGES else ["MA.US"], *year)]
     healed = CachedDataSource(str(cache_file), raw, config())
     assert healed.cacheRanges == {"AAPL.US": year, "MA.US": year}
     pdt.assert_frame_equal(healed.cache, frame, check_freq=False, check_like=True)

@@ -397,9 +397,13 @@ class TestPopups:
         monkeypatch.setattr(ProviderManager, "MainWindow", FakeMain(100, 50), raising=False)
         assert provider.GetFileName("Save as", "xlsx", "report.xlsx", True) == "/tmp/out.xlsx"
         assert dialog.calls[-1] == (("Save as",), {
-            "title": "Save as", "default_extension": "xlsx", "save_as": True, "no_window": True,
-            "default_path": "report.xlsx", "file_types": (("xlsx File", "*.xlsx"),), "keep_on_top": True,
-            "location": (400, 350)})
+            "title": "Save as", "default_extension": ".xlsx", "save_as": True, "no_window": True,
+            "initial_folder": os.getcwd(), "default_path": "report.xlsx",
+            "file_types": (("xlsx File", "*.xlsx"),), "keep_on_top": True, "location": (400, 350)})
+        # A relative proposal names its folder in full: the dialog would take it from the last one shown.
+        provider.GetFileName("Save as", "stocks", "data/config/current.stocks", True)
+        assert (dialog.calls[-1][1]["initial_folder"], dialog.calls[-1][1]["default_path"]) == (
+            os.path.join(os.getcwd(), "data", "config"), "current.stocks")
         dialog.answer = ""
         assert provider.GetFileName("Open", "json") == ""
         assert dialog.calls[-1][1]["save_as"] is False and dialog.calls[-1][1]["default_path"] == ""

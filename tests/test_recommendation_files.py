@@ -29,7 +29,7 @@ class Dialogs:
     def __init__(self, monkeypatch):
         self.answers, self.asked, self.errors = [], [], []
         monkeypatch.setattr(provider, "GetFileName", self.getFileName)
-        monkeypatch.setattr(sg, "PopupError", lambda *texts, **options: self.errors.append(texts[0]))
+        monkeypatch.setattr(sg, "Popup", support.errorPopupsInto(self.errors, sg.Popup))
 
     def getFileName(self, title, extension, default="", save=False):
         self.asked.append((extension, default, save))

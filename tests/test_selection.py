@@ -327,6 +327,14 @@ def test_charts_and_pdf(launch, stub, tmp_path, monkeypatch, popups):
     tab.dataSource.get = lambda *a, **k: (_ for _ in ()).throw(RuntimeError("offline"))
     assert tab.plotStocks(values) is None
 
+    # Save Graph writes nothing then, and says why.
+    path.unlink()
+    window = manager.handleEvent(window, "saveStockGraph", values)
+    assert not path.exists() and popups.kinds()[1:] == ["PopupError"] and "no prices" in popups.shown[-1][1]
+    values.update(stockList=[], searchResults=[])
+    window = manager.handleEvent(window, "saveStockGraph", values)
+    assert popups.shown[-1][1] == "Select the stocks to chart first."
+
 
 def test_selection_files(launch, stub, tmp_path, monkeypatch, popups):
     manager, window, config, tab = launch(
@@ -378,9 +386,10 @@ def test_selection_files(launch, stub, tmp_path, monkeypatch, popups):
 
     # Loading a current-form file keeps its order; the title follows.
     target = str(tmp_path / "ordered.stocks")
-    with open(target, "w") as file:
+    with open(target, "w", encoding="utf-8") as file:
         file.write(
-            json.dumps(
+            "\ufeff"  # as Windows editors save it
+            + json.dumps(
                 {
                     "stocks": [
                         {"Symbol": "SAP.DE", "Security Name": "SAP SE", "Currency": "EUR"},
@@ -421,6 +430,9 @@ def test_selection_files(launch, stub, tmp_path, monkeypatch, popups):
         "{no json",
         json.dumps({"stocks": [{"Symbol": "A", "Security Name": "A"}, {"Symbol": 1, "Security Name": "1"}]}),
         json.dumps({"stocks": [{"Symbol": "A", "Currency": "USD.FOREX"}]}),
+        json.dumps({"stocks": [{"Symbol": "A.US", "Currency": "C" * 150_000}]}),
+        json.dumps({"stocks": [{"Symbol": "A", "Security Name": "A"}, {"Symbol": "B", "Security Name": "\ud800"}]}),
+        json.dumps({"stocks": [{"Symbol": "A", "Security Name": "A"}], "selectionTitle": "\udc00"}),
     ]
     for text in damaged:
         with open(target, "w") as file:
@@ -430,17 +442,20 @@ def test_selection_files(launch, stub, tmp_path, monkeypatch, popups):
     os.mkfifo(target)
     window = manager.handleEvent(window, "LoadSelection", pump(window))
     assert config.selectionName == str(tmp_path / "legacy.stocks") and stocks() is loaded
-    assert popups.kinds()[shown:] == ["PopupError"] * 4
-    causes = ["Expecting property name", "no text symbol", "no security name", "not a regular file"]
-    for (_, message, _), cause in zip(popups.shown[shown:], causes):
+    assert popups.kinds()[shown:] == ["PopupError"] * 7
+    causes = ["Expecting property name", "no text symbol", "no security name", "no security name",
+              "no Unicode", "no Unicode", "not a regular file"]
+    for (_, message, options), cause in zip(popups.shown[shown:], causes):
         assert message.startswith("The selection could not be loaded:\n\n") and cause in message
+        assert len(message) < 1000 and options["custom_text"] == options["title"] == "Error"
+    assert rows(window, "stockList") == [["AAPL", "Apple", ""], ["SAP.DE", "SAP SE", ""]]
 
     # An empty selection saved is loaded as the empty selection.
     tab.removeStocks(list(stocks().index))
     target = str(tmp_path / "empty.stocks")
     window = manager.handleEvent(window, "SaveSelection", pump(window))
     window = manager.handleEvent(window, "LoadSelection", pump(window))
-    assert stocks().empty and config.selectionName == target and popups.kinds()[shown + 4 :] == []
+    assert stocks().empty and config.selectionName == target and popups.kinds()[shown + 7 :] == []
 
     # Cancelled dialogs do nothing.
     target = None

@@ -138,7 +138,8 @@ class TestCheck:
         monkeypatch.setattr(time, "time", lambda: 1_000_000.5 + 3601)
         assert update.CheckForUpdate(config)[1].version == NEWER and len(service.requests) == 1
 
-    @pytest.mark.parametrize("checked", ["no-interval", None, float("nan"), float("inf"), 1e300, "future"])
+    @pytest.mark.parametrize("checked", ["no-interval", None, float("nan"), float("inf"), 1e300, "future",
+                                         "endless", "decade"])
     def test_cache_without_a_finite_past_check_is_due(self, service, cache, checked):
         service.info = (200, service.record(NEWER))
         cached = service.record("0.02.0020", checked=time.time() + 3600 if checked == "future" else checked)
@@ -147,31 +148,39 @@ class TestCheck:
         elif checked == "no-interval":
             cached["checked"] = time.time()
             del cached["interval"]
+        elif checked in ("endless", "decade"):
+            cached["checked"] = time.time()
+            cached["interval"] = float("inf") if checked == "endless" else 10 * 365 * 86400
         (cache / "update.json").write_text(json.dumps(cached))
         assert update.CheckForUpdate(configFor(service.url + "/info"))[1].version == NEWER
         assert len(service.requests) == 1
 
-    @pytest.mark.parametrize("kind", ["pipe", "device", "huge"])
+    @pytest.mark.parametrize("kind", ["pipe", "device", "link", "huge"])
     def test_cache_that_is_no_regular_file_or_too_large_is_not_read(self, service, cache, kind):
         service.info = (200, service.record(NEWER))
         stored = cache / "update.json"
         if kind == "pipe":
             os.mkfifo(stored)
-        elif kind == "device":
-            stored.symlink_to("/dev/zero")
+        elif kind in ("device", "link"):
+            elsewhere = cache / "elsewhere.json"
+            elsewhere.write_text(json.dumps(service.record("0.02.0020", checked=time.time())))
+            stored.symlink_to("/dev/zero" if kind == "device" else elsewhere)
         else:
             stored.write_text(json.dumps(service.record("0.02.0020", checked=time.time(), pad="x" * 2**20)))
         assert update.CheckForUpdate(configFor(service.url + "/info"))[1].version == NEWER
         assert len(service.requests) == 1
         # Nothing is written into a pipe or through a link; a regular file is replaced.
-        assert stored.is_fifo() if kind == "pipe" else stored.is_symlink() if kind == "device" else (
+        assert stored.is_fifo() if kind == "pipe" else stored.is_symlink() if kind != "huge" else (
             json.loads(stored.read_text())["version"] == NEWER)
 
-    def test_without_an_address_no_service_is_asked(self, cache, caplog):
+    def test_without_an_address_no_service_is_asked(self, service, cache, caplog):
+        # Nor is a record that the cache folder holds offered.
+        stored = cache / "update.json"
+        stored.write_text(json.dumps(service.record(NEWER, checked=time.time())))
         for config in (configFor(""), Dict()):
             assert update.CheckForUpdate(config) == (False, None)
             assert update.CheckForUpdate(config, flush=True) == (False, None)
-        assert failures(caplog) == [] and list(cache.iterdir()) == []
+        assert failures(caplog) == [] and list(cache.iterdir()) == [stored]
 
     def test_leftovers_of_a_download_are_cleared_once_per_run(self, service, cache, monkeypatch):
         service.info = (200, service.record(VERSION))
@@ -363,13 +372,13 @@ def installing(service, cache, mainWindow, monkeypatch):
     """The stub's installer offered; the process replacement and the error popup recorded."""
     service.blocks, service.pause = 20, 0.02
     monkeypatch.setattr(os, "execv", Recorder())
-    monkeypatch.setattr(sg, "PopupError", Recorder())
+    monkeypatch.setattr(sg, "Popup", Recorder())
     config = Dict({"progress": {"progressPeriod": 0}})
     return config, Downloader(config)
 
 
 def popups():
-    return [call[0] for call in sg.PopupError.calls]
+    return [call[0] for call in sg.Popup.calls]
 
 
 class TestInstall:

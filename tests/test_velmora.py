@@ -120,8 +120,11 @@ class TestStartFailures:
         ('{"title": {"x": 1}}', "TypeError", "setting title: "),
         ('{"gui": {"position": [1]}}', "", "setting gui: not enough values to unpack"),
         ('{"providers": ["nodot"]}', "", "setting providers: not enough values to unpack"),
+        ('{"data": ""}', "TypeError", "setting data: "),
+        ('{"print": null}', "TypeError", "setting print: "),
+        ("\ufeff{\"title\": {\"x\": 1}}", "TypeError", "setting title: "),
     ], ids=["missing", "not-json", "list", "null", "pipe", "device", "section-over-value", "position",
-            "provider"])
+            "provider", "value-over-section", "null-over-section", "byte-order-mark"])
     def test_user_configuration(self, workspace, content, cause, named):
         workspace.write()
         user = workspace.path / "data" / "config" / "velmora.json"
@@ -217,6 +220,18 @@ class TestRun:
             assert log[logged[0]] == f"Event:{event} values:{{'mainTab': 'probeOne', '{event}': None}}"
             assert logged[0] < log.index(f"probeOne handles {event}")
         assert "probe warning" not in run.stderr
+
+    def test_window_larger_than_the_screen_or_off_it_is_brought_inside(self, workspace):
+        import PySimpleGUI as sg
+
+        width, height = sg.Window.get_screen_size()
+        workspace.user = {"gui": {"size": [40000, 700], "position": [-500, 10 * height]},
+                          "probe": {"post": {"1": [CLOSE]}}}
+        run = workspace.run()
+        assert run.returncode == 0, run.stderr
+        (window,) = workspace.records("window")
+        assert window["size"][0] <= width and window["size"][1] <= height
+        assert 0 <= window["location"][0] < width and 0 <= window["location"][1] < height
 
     def test_recreation_on_the_close_attempt_closes_the_new_window(self, workspace):
         workspace.user = {"probe": {"recreateOn": [CLOSE], "post": {"1": [CLOSE]}}}
