@@ -77,7 +77,7 @@ py::dict ownTexts() {
 }
 
 // The empty text stays empty: the catalogue would answer it with its header.
-py::object shownText(py::dict own, py::handle text) {
+py::object textInLanguageShown(py::dict own, py::handle text) {
     if (!py::isinstance<py::str>(text) || py::len(text) == 0) return py::reinterpret_borrow<py::object>(text);
     py::object source = own.contains(text) ? own[text] : py::reinterpret_borrow<py::object>(text);
     return velmora::builtins().attr("_")(source);
@@ -90,7 +90,7 @@ py::object inLanguageShown(py::object results) {
     py::list names;
     bool changed = false;
     for (py::handle name : results["Name"].attr("tolist")()) {
-        py::object shown = shownText(own, name);
+        py::object shown = textInLanguageShown(own, name);
         changed = changed || !(shown.is(name) || shown.equal(name));
         names.append(shown);
     }
@@ -105,11 +105,11 @@ void relabelFigure(py::dict own, py::handle figure) {
     for (py::handle ax : figure.attr("axes")) {
         for (py::object text : {py::object(ax.attr("title")), py::object(ax.attr("xaxis").attr("label")),
                                 py::object(ax.attr("yaxis").attr("label"))})
-            text.attr("set_text")(shownText(own, text.attr("get_text")()));
+            text.attr("set_text")(textInLanguageShown(own, text.attr("get_text")()));
         py::object legend = ax.attr("get_legend")();
         if (legend.is_none()) continue;
         py::object title = legend.attr("get_title")();
-        title.attr("set_text")(shownText(own, title.attr("get_text")()));
+        title.attr("set_text")(textInLanguageShown(own, title.attr("get_text")()));
     }
 }
 
@@ -124,7 +124,7 @@ py::object shownLabel(py::dict own, py::handle label) {
     py::str figure(text.substr(colon));
     const std::string confidence = " Confidence ";
     size_t at = name.find(confidence);
-    if (at == std::string::npos) return py::str(shownText(own, py::str(name))) + figure;
+    if (at == std::string::npos) return py::str(textInLanguageShown(own, py::str(name))) + figure;
     py::object shown = velmora::translate("{} Confidence {}")
                            .attr("format")(name.substr(0, at), name.substr(at + confidence.size()));
     return py::str(shown) + figure;

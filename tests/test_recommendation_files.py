@@ -216,7 +216,8 @@ def loadedAndBroken(manager, win, newWindow, defaults, dialogs, tmp_path):
                "package.json": {"name": "app", "version": "1.0.0", "dependencies": {"left-pad": "1.3.0"}},
                "shape.json": {"allocation": 5}, "section.json": {"allocation": {"capital": 1}, "title": {"x": 1}},
                "capital.json": {"allocation": {"capital": "abc"}}, "flag.json": {"stocks": {"plotLog": 1}},
-               "size.json": {"gui": {"size": "900x700"}}, "number.json": {"allocation": {"maxWeight": True}}}
+               "size.json": {"gui": {"size": "900x700"}}, "number.json": {"allocation": {"maxWeight": True}},
+               "long.json": {"allocation": "A" * 200000}}
     for name, content in refused.items():
         (tmp_path / name).write_text(content if isinstance(content, str) else json.dumps(content))
         dialogs.answers = [str(tmp_path / name)]
@@ -227,12 +228,15 @@ def loadedAndBroken(manager, win, newWindow, defaults, dialogs, tmp_path):
                                                    for error in dialogs.errors[1:])
     assert loadErrors[2:5] == [str(tmp_path / name) + " holds none of the settings of a configuration file."
                                for name in ("empty.json", "data.json", "package.json")]
-    assert loadErrors[5:] == ["The setting allocation must be a group of settings, not 5.",
-                              "The setting title must be a text, not {'x': 1}.",
-                              "The setting allocation.capital must be a number, not 'abc'.",
-                              "The setting stocks.plotLog must be true or false, not 1.",
-                              "The setting gui.size must be a list, not '900x700'.",
-                              "The setting allocation.maxWeight must be a number, not True."]
+    assert loadErrors[5:-1] == ["The setting allocation must be a group of settings, not 5.",
+                                 "The setting title must be a text, not {'x': 1}.",
+                                 "The setting allocation.capital must be a number, not 'abc'.",
+                                 "The setting stocks.plotLog must be true or false, not 1.",
+                                 "The setting gui.size must be a list, not '900x700'.",
+                                 "The setting allocation.maxWeight must be a number, not True."]
+    # A value of a few hundred thousand characters is quoted in part: a popup that large would end the program.
+    assert loadErrors[-1].startswith("The setting allocation must be a group of settings, not 'AAA")
+    assert len(dialogs.errors[len(refused)]) < 1000
     dispatch(manager, win, sg.WIN_CLOSE_ATTEMPTED_EVENT)
     assert json.loads((tmp_path / "capital.json").read_text()) == refused["capital.json"]
     assert json.loads((tmp_path / "loaded.json").read_text())["allocation"] == {"capital": 25000}
