@@ -149,16 +149,19 @@ class MarketDataStub:
         if delay:
             time.sleep(delay / 1000)
         status, body, content_type = self._answer(record)
+        # Recorded before the body goes out: a client that stops at this answer may look at the
+        # record before this thread would run again.
+        with self.lock:
+            answered.append(record.path)
         try:
             handler.send_response(status)
             handler.send_header("Content-Type", content_type)
             handler.send_header("Content-Length", str(len(body)))
             handler.end_headers()
             handler.wfile.write(body)
+        except OSError:  # the client gave up on this request (an aborted download)
             with self.lock:
-                answered.append(record.path)
-        except OSError:
-            pass  # the client gave up on this request (an aborted download)
+                answered.remove(record.path)
 
     def _answer(self, record):
         if record.path in self.fixed:
