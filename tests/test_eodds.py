@@ -254,6 +254,13 @@ class TestSearch:
         assert list(table.index) == ["SAP.XETRA", "SAP.US"] and table.index.name == "Symbol"
         assert table.loc["SAP.XETRA"].tolist() == ["SAP.XETRA", "SAP SE", "EUR.FOREX"]
         assert table.loc["SAP.US", "Currency"] == "USD.FOREX"
+        # A search without a match, after a failed one, empties the results and is no failure.
+        market_stub.fix("/api/search/x", 500, "broken")
+        source.queryStocks("x")
+        market_stub.fix("/api/search/x", 200, [])
+        table = source.queryStocks("x")
+        assert table.empty and list(table.columns) == ["Symbol", "Security Name", "Currency"]
+        assert table.index.name == "Symbol" and source.queryFailure is None
 
     @pytest.mark.parametrize("status, body, failure", [
         (401, "Unauthenticated", "HTTP 401 Unauthorized"),
@@ -264,14 +271,6 @@ class TestSearch:
         assert source.queryStocks("x") is None
         assert [r.msg for r in caplog.records if r.levelno == logging.ERROR] == ["Querying for symbol"]
         assert caplog.records[-1].exc_info is not None and str(source.queryFailure) == failure
-
-    def test_search_that_finds_nothing_yields_an_empty_table(self, market_stub, source, caplog):
-        market_stub.fix("/api/search/x", 500, "broken")
-        source.queryStocks("x")
-        market_stub.fix("/api/search/x", 200, [])
-        table = source.queryStocks("x")
-        assert table.empty and list(table.columns) == ["Symbol", "Security Name", "Currency"]
-        assert table.index.name == "Symbol" and source.queryFailure is None
 
 
 class TestKeyNeverLogged:

@@ -47,18 +47,12 @@ def test_clustering_failures_reach_the_owner():
 
     flat = syntheticPrices(list("ABCDE"))
     flat["C"] = 20.0
-    for prices, message in ((syntheticPrices(["A"]), "at least 2 stocks"), (flat, "")):
-        owner = makeOwner(prices, maxWeight=100)
+    # The clustering takes no bounds: ten stocks of at most 12 % could be held, but not with its weights.
+    for prices, maxWeight, message in ((syntheticPrices(["A"]), 100, "at least 2 stocks"), (flat, 100, ""),
+                                       (None, 12, "Hierarchical risk parity puts more than the maximum weight "
+                                                  "of 12 %")):
+        owner = makeOwner(prices, maxWeight=maxWeight)
+        columns = list(owner.prices.columns)
         with pytest.raises(ValueError, match=message):
             HRP().computeRecommendation(owner)
-        assert list(owner.prices.columns) == list(prices.columns)
-
-
-def test_weights_above_the_maximum_are_refused():
-    from hrp import HRP
-
-    # The clustering takes no bounds: ten stocks of at most 12 % could be held, but not with its weights.
-    owner = makeOwner(maxWeight=12)
-    with pytest.raises(ValueError, match="Hierarchical risk parity puts more than the maximum weight of 12 %"):
-        HRP().computeRecommendation(owner)
-    assert len(owner.prices.columns) == 10
+        assert list(owner.prices.columns) == columns
