@@ -33,6 +33,10 @@ void construct(const py::module_ &m, py::object self, py::object config, py::kwa
     self.attr("firstEvent") = true;
 }
 
+// The offered version as the tab shows it: cut as the error popup cuts a text, since a text of some
+// hundred thousand characters needs a window larger than the display server can make.
+py::object shownVersion(py::object self) { return velmora::shownText(self.attr("updateInfo")["version"]); }
+
 // Keeps what the last check found when this one found nothing: the tab goes on showing the
 // version it knew.
 void takeCheck(py::object self, py::object check) {
@@ -54,7 +58,7 @@ py::object createTab(const py::module_ &m, py::object self, py::kwargs kwargs) {
     layout.append(velmora::list({Text(velmora::translate("Installed Version:"), "size"_a = labelSize),
                                  Text(py::module_::import("version").attr("version"))}));
     layout.append(velmora::list({Text(velmora::translate("Current Version:"), "size"_a = labelSize),
-                                 Text(self.attr("updateInfo")["version"], "key"_a = "CurrentVersion"),
+                                 Text(shownVersion(self), "key"_a = "CurrentVersion"),
                                  Button(velmora::translate("Check for Updates"), "key"_a = "CheckUpdate"),
                                  Button(velmora::translate("Update"), "key"_a = "UpdateSoftware",
                                         "disabled"_a = !velmora::truthy(self.attr("updateNeeded")))}));
@@ -68,7 +72,7 @@ void announceUpdate(py::object self, py::object window) {
     py::object message = velmora::translate(
         "A new version ({}) of Velmora is available.\n\nPlease update to the latest version.");
     velmora::sg().attr("Popup")(velmora::translate("Update available"),
-                                message.attr("format")(self.attr("updateInfo")["version"]),
+                                message.attr("format")(shownVersion(self)),
                                 "keep_on_top"_a = true);
 }
 
@@ -77,7 +81,7 @@ void checkAgain(py::object self, py::object window) {
     takeCheck(self, answer);
     if (answer[1].is_none()) return;
     window["UpdateSoftware"].attr("update")("disabled"_a = !velmora::truthy(self.attr("updateNeeded")));
-    window["CurrentVersion"].attr("update")(self.attr("updateInfo")["version"]);
+    window["CurrentVersion"].attr("update")(shownVersion(self));
 }
 
 // The Update button's state is the only guard of the installation: it is enabled exactly

@@ -115,6 +115,23 @@ bool readableBound(py::handle bound) {
     }
 }
 
+// Downloads record coverage up to today at most, and a range never ends before it starts: any
+// other range comes from damage, and trusted it would keep the symbol from being fetched for good.
+bool readableRange(py::list range, py::handle today) {
+    py::object first = range[0], last = range[1];
+    if (!readableBound(first) || !readableBound(last)) return false;
+    bool open = py::len(first) == 0 || py::len(last) == 0;
+    return (py::len(last) == 0 || last <= today) && (open || first <= last);
+}
+
+// Prices are positive, or missing where there was no trading: a negative or infinite one is
+// damage, which the cleaning of a request would hide while the cache kept it for good.
+py::list damagedPrices(py::object prices) {
+    py::object np = import("numpy");
+    py::object wrong = np.attr("logical_or")(np.attr("isinf")(prices), np.attr("less")(prices, 0.0));
+    return wrong.attr("any")("axis"_a = 1).attr("tolist")();
+}
+
 // A symbol damaged in the file can name no series a request asks for.
 bool readableSymbol(py::handle symbol) {
     return isNonEmptyText(symbol) && velmora::truthy(symbol.attr("isprintable")());
@@ -177,13 +194,15 @@ void load(py::object self, py::object fileName) {
         !columns.attr("is_unique").cast<bool>())
         foreignFile("dates out of order or symbols repeated");
     if (!index.attr("equals")(index.attr("normalize")()).cast<bool>()) foreignFile("dates off midnight");
-    // A symbol whose name or range cannot be read is left out, as if it had never been cached:
-    // the next request for it downloads it again and rewrites the file whole.
-    py::list bounds = ranges.attr("tolist")(), readable;
+    // A symbol whose name, range or prices cannot be read is left out, as if it had never been
+    // cached: the next request for it downloads it again and rewrites the file whole.
+    py::list bounds = ranges.attr("tolist")(), readable, damaged = damagedPrices(prices);
+    py::object today = import("datetime").attr("date").attr("today")().attr("isoformat")();
     py::dict covered;
     for (size_t i = 0; i < names.size(); ++i) {
         py::list range = oneRange ? bounds : py::list(bounds[i]);
-        if (!readableSymbol(names[i]) || !readableBound(range[0]) || !readableBound(range[1])) continue;
+        bool intact = readableSymbol(names[i]) && readableRange(range, today) && !velmora::truthy(damaged[i]);
+        if (!intact) continue;
         covered[names[i]] = py::make_tuple(orNone(range[0]), orNone(range[1]));
         readable.append(names[i]);
     }

@@ -278,6 +278,17 @@ py::object buildDataSource(py::object config) {
                                   "rawProvider"_a = rawClass(data["apiKey"]));
 }
 
+// The provider list, like `data.dataProvider`, comes from configuration files that users load and
+// share, and what it names gets called: only a class derived from `Provider` is accepted. Its module
+// is imported first, since a provider may live in a module of its own beside the program.
+py::object providerClass(const py::module_ &m, py::handle name) {
+    if (py::isinstance<py::str>(name)) {
+        py::list parts = name.attr("rsplit")(".", 1);
+        if (py::len(parts) == 2) py::module_::import("importlib").attr("import_module")(parts[0]);
+    }
+    return py::module_::import("fields").attr("resolve")(name, "kind"_a = m.attr("Provider"));
+}
+
 void constructManager(const py::module_ &m, py::object self, py::object providerList, py::object config,
                       py::object title, py::object size, py::object icon, py::object userConfig) {
     if (!py::isinstance<py::str>(title))
@@ -286,17 +297,10 @@ void constructManager(const py::module_ &m, py::object self, py::object provider
                    "userConfig"_a = userConfig, "providerList"_a = py::list(), "window"_a = py::none());
     for (auto [name, value] : state) py::setattr(self, name, value);
     py::object dataSource = buildDataSource(config);
-    py::object importModule = py::module_::import("importlib").attr("import_module");
     for (py::handle name : providerList) {
         velmora::debug(m.attr("logger"), [&] { return "Loading " + py::str(name).cast<std::string>(); });
-        py::list parts = name.attr("rsplit")(".", 1);
-        if (py::len(parts) != 2)
-            velmora::raise(PyExc_ValueError, "not enough values to unpack (expected 2, got " +
-                                                 std::to_string(py::len(parts)) + ")");
-        py::object moduleName = parts[0], className = parts[1];
-        py::object providerClass = importModule(moduleName).attr(className);
         py::object provider =
-            providerClass(config, "providerManager"_a = self, "userConfigParm"_a = userConfig);
+            providerClass(m, name)(config, "providerManager"_a = self, "userConfigParm"_a = userConfig);
         provider.attr("reconfigure")(config, "dataSource"_a = dataSource);
         self.attr("providerList").attr("append")(provider);
     }

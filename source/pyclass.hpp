@@ -307,27 +307,16 @@ inline void showError(py::object message, py::handle cause = py::none()) {
 // it was and no partial file beside it. The file keeps the permissions of the one it replaces;
 // a new one gets those the user's umask gives, so that a report in a shared folder is readable.
 // A symbolic link stays: the file it points to is the one written, as writing through it would.
+// A file with hard links would keep its old content under its other names if the new file took
+// this name's place: its content is copied over it instead, once complete and on disk, so that
+// only a failure in the copy itself can leave it part written.
 inline void replaceWhenWritten(py::object fileName, const char *suffix,
                                const std::function<void(py::object)> &write) {
     py::module_ os = py::module_::import("os");
     py::object path = os.attr("path");
     py::object target = path.attr("realpath")(fileName);
-    py::tuple made = py::module_::import("tempfile").attr("mkstemp")(
-        "dir"_a = path.attr("dirname")(target), "prefix"_a = ".velmora-", "suffix"_a = suffix);
-    os.attr("close")(made[0]);
-    py::object temporary = made[1];
-    try {
-        write(temporary);
-        py::object mode;
-        if (truthy(path.attr("isfile")(target))) {
-            mode = py::module_::import("stat").attr("S_IMODE")(os.attr("stat")(target).attr("st_mode"));
-        } else {
-            py::object mask = os.attr("umask")(0);
-            os.attr("umask")(mask);
-            mode = py::int_(0666) & ~mask;
-        }
-        os.attr("chmod")(temporary, mode);
-        py::object descriptor = os.attr("open")(temporary, os.attr("O_RDONLY"));
+    auto syncFile = [&os](py::object written) {
+        py::object descriptor = os.attr("open")(written, os.attr("O_RDONLY"));
         try {
             os.attr("fsync")(descriptor);
         } catch (...) {
@@ -335,7 +324,33 @@ inline void replaceWhenWritten(py::object fileName, const char *suffix,
             throw;
         }
         os.attr("close")(descriptor);
-        os.attr("replace")(temporary, target);
+    };
+    py::tuple made = py::module_::import("tempfile").attr("mkstemp")(
+        "dir"_a = path.attr("dirname")(target), "prefix"_a = ".velmora-", "suffix"_a = suffix);
+    os.attr("close")(made[0]);
+    py::object temporary = made[1];
+    try {
+        write(temporary);
+        py::object mode;
+        bool linked = false;
+        if (truthy(path.attr("isfile")(target))) {
+            py::object status = os.attr("stat")(target);
+            mode = py::module_::import("stat").attr("S_IMODE")(status.attr("st_mode"));
+            linked = py::object(status.attr("st_nlink")) > py::int_(1);
+        } else {
+            py::object mask = os.attr("umask")(0);
+            os.attr("umask")(mask);
+            mode = py::int_(0666) & ~mask;
+        }
+        os.attr("chmod")(temporary, mode);
+        syncFile(temporary);
+        if (linked) {
+            py::module_::import("shutil").attr("copyfile")(temporary, target);
+            syncFile(target);
+            os.attr("unlink")(temporary);
+        } else {
+            os.attr("replace")(temporary, target);
+        }
     } catch (...) {
         py::object error = currentException();
         try {

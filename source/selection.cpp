@@ -253,6 +253,9 @@ void removeSelected(py::object self, py::object values) {
     self.attr("removeStocks")(symbols);
 }
 
+py::object selectedRows(py::object self, py::object values);
+py::object emptyChart(py::object size);
+
 void redrawChart(py::object self, py::object event, py::object values) {
     py::object window = self.attr("window");
     if (py::str(event).equal(py::str("resetStocks"))) {
@@ -262,16 +265,18 @@ void redrawChart(py::object self, py::object event, py::object values) {
         values["searchResults"] = py::list();
         window[py::str("stockChart")].attr("update")(py::none(), "size"_a = chartSize());
     }
-    py::object image = py::none();
-    if (velmora::truthy(self.attr("plotStocks")(values, "size"_a = py::make_tuple(350, 300)))) {
+    py::object image = py::none(), size = py::make_tuple(350, 300);
+    bool drawn = velmora::truthy(self.attr("plotStocks")(values, "size"_a = size));
+    // Chosen stocks without a price to draw get an empty chart: without one the chart's place
+    // would shrink to nothing and move the search results beside it.
+    if (!drawn && py::len(selectedRows(self, values)) > 0) drawn = velmora::truthy(emptyChart(size));
+    if (drawn) {
         py::object buffer = py::module_::import("io").attr("BytesIO")();
         velmora::pyplot().attr("savefig")(buffer, "format"_a = "png");
         image = buffer.attr("getvalue")();
     }
     window[py::str("stockChart")].attr("update")(image, "size"_a = chartSize());
 }
-
-py::object selectedRows(py::object self, py::object values);
 
 // The chart replaces an existing file only when complete.
 void saveGraph(const py::module_ &m, py::object self, py::object values) {
@@ -481,7 +486,10 @@ py::object transformed(py::object prices, py::object mode) {
     if (mode.equal(py::str("Relative"))) {
         for (py::handle column : prices.attr("columns")) {
             py::object series = prices[column];
-            py::object first = series.attr("loc")[series.attr("first_valid_index")()];
+            // A stock without a price in the period has no value to start from: its line stays empty.
+            py::object firstDate = series.attr("first_valid_index")();
+            if (firstDate.is_none()) continue;
+            py::object first = series.attr("loc")[firstDate];
             prices[column] = series.attr("__truediv__")(first.attr("__truediv__")(100));
         }
         return prices;
@@ -515,6 +523,8 @@ py::object plotStocks(const py::module_ &m, py::object self, py::object values, 
                 .attr("get")(selected, "startDate"_a = start.attr("strftime")("%Y-%m-%d"),
                              "endDate"_a = end.attr("strftime")("%Y-%m-%d"), "currency"_a = currency,
                              "cleaned"_a = velmora::truthy(plotInterpolated), "partial"_a = true);
+        // Prices that end before the period leave nothing to draw, which is no failure.
+        if (!velmora::truthy(prices.attr("notna")().attr("to_numpy")().attr("any")())) return py::none();
         prices = transformed(prices, plotMode);
         if (velmora::truthy(plotCorrelated)) {
             if (velmora::truthy(plotLog)) prices = py::module_::import("numpy").attr("log")(prices);
@@ -542,6 +552,17 @@ py::object genGraphic(py::object self, py::object data, py::object plotLog, py::
     if (py::len(data.attr("columns")) == 0) return py::none();
     py::object axes = data.attr("plot")("figsize"_a = figureSize, "logy"_a = plotLog,
                                         "xlabel"_a = velmora::translate("Date"));
+    axes.attr("get_figure")().attr("tight_layout")();
+    return axes;
+}
+
+// Axes without data, of the size of the charts drawn for the tab.
+py::object emptyChart(py::object size) {
+    py::object plt = velmora::pyplot();
+    plt.attr("close")();
+    py::module_::import("seaborn").attr("set_theme")();
+    py::object axes = plt.attr("figure")("figsize"_a = inches(size)).attr("add_subplot")();
+    axes.attr("set_xlabel")(velmora::translate("Date"));
     axes.attr("get_figure")().attr("tight_layout")();
     return axes;
 }

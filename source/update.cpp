@@ -1,7 +1,9 @@
 // The online update: the check for update information with its cache, the download and the hand-over.
 #include "pyclass.hpp"
 
+#include <cstddef>
 #include <functional>
+#include <string>
 
 namespace {
 
@@ -50,6 +52,20 @@ bool isNumber(py::handle value) {
     return py::isinstance<py::int_>(value) || py::isinstance<py::float_>(value);
 }
 
+// The program's versions have fields of digits of fixed widths ("0.02.0013"), which compare as
+// texts in the order of their numbers. A text of any other form compares in no meaningful order,
+// and one of some hundred thousand characters would be shown to the user as the new version.
+bool ofVersionForm(py::handle offered) {
+    std::string own = programVersion().cast<std::string>();
+    if (!isString(offered) || static_cast<std::size_t>(py::len(offered)) != own.size()) return false;
+    for (std::size_t i = 0; i < own.size(); ++i) {
+        Py_UCS4 given = PyUnicode_ReadChar(offered.ptr(), static_cast<Py_ssize_t>(i));
+        bool digitDue = own[i] >= '0' && own[i] <= '9';
+        if (digitDue ? !(given >= '0' && given <= '9') : given != static_cast<Py_UCS4>(own[i])) return false;
+    }
+    return true;
+}
+
 // An error answer or a half record would otherwise be cached, compared and offered for
 // installation: only a record that names its version, its installer, the installer's
 // digest and arguments and its validity is update information.
@@ -59,6 +75,7 @@ void requireUpdateRecord(py::handle record) {
         py::dict fields = py::reinterpret_borrow<py::dict>(record);
         for (const char *key : {"version", "url", "hash"})
             wellFormed = wellFormed && fields.contains(key) && isString(fields[key]);
+        wellFormed = wellFormed && ofVersionForm(fields["version"]);
         wellFormed = wellFormed && fields.contains("interval") && isNumber(fields["interval"]);
         wellFormed = wellFormed && fields.contains("args") && PyList_Check(fields["args"].ptr());
         if (wellFormed)

@@ -35,9 +35,11 @@ void normalizeCurrencies(py::object stocks) {
     stocks["Currency"] = stocks["Currency"].attr("map")(py::cpp_function(&currencySymbol));
 }
 
-// No selection file comes near this size; a link to a device or a named pipe would hang the
-// start, and a huge file would fill the memory.
-constexpr long long selectionFileLimit = 1 << 20;
+// A link to a device or a named pipe would hang the start, and a huge file would fill the memory.
+// The limit lies far above any selection the program writes, since one that the program saved and
+// then refused would leave the user an empty selection: 20,000 stocks with long accented names take
+// some 5 MiB in the file's indented, escaped form.
+constexpr long long selectionFileLimit = 64LL << 20;
 
 // The JSON document of a selection file; the tokens NaN and Infinity are read as numbers.
 py::object readSelectionFile(py::object path) {
@@ -86,11 +88,12 @@ void checkRecords(py::object records) {
 }
 
 // The title of a selection file's document. Files written before titles were kept as text hold
-// an empty object where no title was given; the selection then has the empty title.
+// an empty object where no title was given; a value that is no text, that one or any other, is no
+// title, rather than its printed form ("nan") shown and written back as the title.
 py::object selectionTitle(py::object document) {
     if (!document.contains("selectionTitle")) return py::str("");
     py::object title = document["selectionTitle"];
-    if (!py::isinstance<py::str>(title)) title = velmora::truthy(title) ? py::str(title) : py::str("");
+    if (!py::isinstance<py::str>(title)) return py::str("");
     if (!writableText(title)) velmora::raise(PyExc_ValueError, "the selection title is no Unicode text");
     return title;
 }

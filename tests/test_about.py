@@ -147,6 +147,16 @@ class TestAboutTab:
         tab.event("CheckUpdate")
         assert tab.enabled() and tab.shown() == NEWER and tab.provider.updateInfo.version == NEWER
 
+    def test_texts_of_the_update_information_are_shown_cut(self, stand_ins, tabs):
+        # A popup or text of some hundred thousand characters is more than the display server can make.
+        stand_ins((True, Dict(version="9" * 150_000)), (True, Dict(version="8" * 150_000)))
+        tab = tabs()
+        tab.open()
+        assert tab.shown() == "9" * 400 + "\u2026"
+        tab.event("CheckUpdate")
+        assert tab.shown() == "8" * 400 + "\u2026"
+        assert sg.Popup.calls[0][0][1] == ANNOUNCEMENT.replace(NEWER, "9" * 400 + "\u2026")
+
     def test_no_information_at_all(self, stand_ins, tabs):
         stand_ins((False, None))
         tab = tabs()
@@ -234,6 +244,9 @@ def test_program_announces_saves_and_hands_over_to_the_installer(tmp_path, form)
         address = service.url + ("/info.jwt" if form == "signed" else "/info")
         workspace.default["updateInfo"] = {"url": address}
         workspace.user = {"probe": {"post": {"1": ["UpdateSoftware"]}}}
+        # A fresh cached record whose version is no version: the service is asked all the same.
+        (tmp_path / "data" / "cache" / "update.json").write_text(
+            json.dumps(service.record("9" * 150_000, checked=time.time())))
         program = workspace.start()
         try:
             dismiss("Update available", program)

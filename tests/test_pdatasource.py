@@ -555,7 +555,8 @@ def service(request, market_stub):
         add, path = market_stub.add_eod, lambda symbol: f"/api/eod/{symbol}"
     else:
         raw = yahoods2.YahooDataSource("")
-        service_symbol = {"AAPL.US": "AAPL", "GE.US": "GE", "SAP.XETRA": "SAP.DE", "EUR.FOREX": "EUR=X"}.get
+        service_symbol = {"AAPL.US": "AAPL", "GE.US": "GE", "MA.US": "MA", "JPM.US": "JPM", "SAP.XETRA": "SAP.DE",
+                          "EUR.FOREX": "EUR=X"}.get
         add = lambda symbol, rows: market_stub.add_yahoo(service_symbol(symbol, symbol), rows)
         path = lambda symbol: f"/v8/finance/chart/{service_symbol(symbol, symbol)}"
     yield raw, add, path
@@ -637,3 +638,28 @@ def test_cleaned_and_partial_are_taken_by_their_truth_value(flag, kept):
     assert bool(answer["NEG.US"].isna().all()) == kept  # a negative price is a gap once cleaned
     cleaned = source.get(list(table.columns), cleaned=True, partial=flag)
     assert ("LATE.US" in cleaned.columns) is kept
+
+
+def test_a_damaged_range_or_price_downloads_that_symbol_again(service, market_stub, cache_file):
+    raw, add, path = service
+    columns = {"AAPL.US": "AAPL", "GE.US": "GE", "SAP.XETRA": "XOM", "MA.US": "MA", "JPM.US": "JPM"}
+    for symbol, column in columns.items():
+        add(symbol, real_prices(column, "2015-06-01", "2017-06-30"))
+    year = ("2016-01-01", "2016-12-30")
+    real = CachedDataSource(str(cache_file), raw, config()).doGet(list(columns), *year)
+    with open(cache_file, "rb") as file:
+        ranges, dates, symbols, prices = [np.load(file, allow_pickle=False) for _ in range(4)]
+    row = {symbol: i for i, symbol in enumerate(symbols)}
+    ranges[row["AAPL.US"], 1] = "2096-12-30"  # one flipped bit: a range that ends in the future
+    ranges[row["GE.US"], 0] = "2414-01-01"  # one that starts after its end
+    prices[row["MA.US"], 20] *= -1
+    prices[row["JPM.US"], 30] = np.inf
+    with open(cache_file, "wb") as file:
+        for array in (ranges, dates, symbols, prices):
+            np.save(file, array, allow_pickle=False)
+    asked = len(market_stub.requests)
+    pdatasource.updateNeeded = True
+    answer = CachedDataSource(str(cache_file), raw, config()).doGet(list(columns), *year)
+    assert sorted(r.path for r in market_stub.requests[asked:]) == sorted(
+        path(symbol) for symbol in ["AAPL.US", "GE.US", "JPM.US", "MA.US"])
+    pdt.assert_frame_equal(answer, real)

@@ -320,8 +320,13 @@ class TestManager:
             ProviderManager(["nodots"], managerConfig(), "T", (1, 1))
         with pytest.raises(ImportError):
             ProviderManager(["no_such_module_here.P"], managerConfig(), "T", (1, 1))
-        with pytest.raises(AttributeError):
+        with pytest.raises(KeyError, match="names no class"):
             ProviderManager(["provider_support.Missing"], managerConfig(), "T", (1, 1))
+        # Only a provider class is called: a function of a loaded module is refused, not run.
+        for name, refusal in [("os.system", "is not a class"), ("provider_support.RawSource", "expected kind"),
+                              (None, "must be a text")]:
+            with pytest.raises(TypeError, match=refusal):
+                ProviderManager([name], managerConfig(), "T", (1, 1))
 
     @pytest.mark.parametrize("name", ["testsources.NotASource", "testsources.notAClass", "os.system",
                                       "provider.Provider", "unloaded.Source", None, 5])

@@ -1,7 +1,9 @@
 """The selection tab in a real window against the loopback market-data stub: search, add, remove, charts,
 selection files, saving on close, and the prices of the selection."""
 
+import io
 import json
+import logging
 import os
 import re
 import socket
@@ -11,6 +13,8 @@ import time
 import httpx
 import numpy as np
 import pandas as pd
+import pandas.testing as pdt
+import PIL.Image
 import PySimpleGUI as sg
 import pytest
 from addict import Dict
@@ -21,6 +25,7 @@ import pdatasource
 import provider
 import selection
 from fields_support import focusOn, press
+from marketdata_stub import real_prices
 from selection_support import (
     byKey,
     defaults,
@@ -258,7 +263,7 @@ def test_real_keys_and_double_clicks(launch, stub):
     assert stocks().empty and rows(window, "stockList") == []
 
 
-def test_charts_and_pdf(launch, stub, tmp_path, monkeypatch, popups):
+def test_charts_and_pdf(launch, stub, tmp_path, monkeypatch, popups, caplog):
     manager, window, config, tab = launch(
         {
             "stocks": [
@@ -291,10 +296,25 @@ def test_charts_and_pdf(launch, stub, tmp_path, monkeypatch, popups):
     # The chart element shows what a plot option's event draws; Reset clears it.
     config.stocks.update(plotCorrelated=False, plotMode="Relative")
     window = manager.handleEvent(window, "plotMode", values)
-    assert window["stockChart"].metadata.source.startswith(b"\x89PNG")
+    chart = window["stockChart"].metadata.source
+    assert chart.startswith(b"\x89PNG")
     window = manager.handleEvent(window, "resetStocks", values)
     assert window["stockChart"].metadata.source is None and values["stockList"] == []
     assert tab.plotStocks({"stockList": [], "searchResults": []}) is None
+
+    # A stock cached up to today whose prices end before the chart's year: an empty chart of the
+    # usual size, and nothing logged.
+    stub.add_yahoo("GE", real_prices("GE", "2016-01-01", "2017-12-29"))
+    tab.dataSource.get(["GE"], "2016-01-01", time.strftime("%Y-%m-%d"))
+    tab.searchResults = pd.DataFrame([["GE", "General Electric", "USD.FOREX"]],
+                                     columns=["Symbol", "Security Name", "Currency"])
+    config.stocks.plotPeriod = 365
+    window = manager.handleEvent(window, "searchResults", dict(values, searchResults=[0]))
+    empty = window["stockChart"].metadata.source
+    size = lambda image: PIL.Image.open(io.BytesIO(image)).size  # noqa: E731
+    assert size(empty) == size(chart) and empty != chart
+    assert not [record for record in caplog.records if record.levelno >= logging.ERROR]
+    config.stocks.plotPeriod = 90
 
     path = tmp_path / "chart.pdf"
     monkeypatch.setattr(provider, "GetFileName", lambda *a, **k: str(path))
@@ -363,6 +383,12 @@ def test_selection_files(launch, stub, tmp_path, monkeypatch, popups):
     assert text.startswith('{\n  "stocks": [\n    {\n      "Symbol": "AAPL",\n')
     assert config.selectionName == target and window.TKroot.title() == f"Zeltra Velmora - {target}- "
     assert chosen[-1] == (("Output file", "stocks"), {"default": "data/config/current.stocks", "save": True})
+
+    # Saved through one of two hard links: the other name gets the new content too.
+    os.link(target, tmp_path / "linked.stocks")
+    config.selectionTitle = "Linked"
+    window = manager.handleEvent(window, "SaveSelection", pump(window))
+    assert json.loads((tmp_path / "linked.stocks").read_text())["selectionTitle"] == "Linked"
 
     # A failed save leaves the file and the name as they were.
     target = str(tmp_path / "missing" / "other.stocks")
@@ -464,7 +490,7 @@ def test_selection_files(launch, stub, tmp_path, monkeypatch, popups):
     assert config.selectionName == str(tmp_path / "empty.stocks")
 
 
-def test_close_saves_the_selection_and_the_next_start_shows_it(launch, popups):
+def test_close_saves_the_selection_and_the_next_start_shows_it(launch, popups, monkeypatch):
     manager, window, config, tab = launch()
     window["search"].update("apple")
     window = manager.handleEvent(window, "searchButton", pump(window))
@@ -486,6 +512,23 @@ def test_close_saves_the_selection_and_the_next_start_shows_it(launch, popups):
     restarted = current.CurrentProvider(Dict(), providerManager=manager)
     again = provider.Provider.values["initialStocks"]
     assert list(again.index) == ["AAPL", "SAP.DE"] and list(again["Currency"]) == ["USD.FOREX", "EUR.FOREX"]
+
+    # 20,000 stocks with long accented names, as the close writes them, read back whole at the next
+    # start and by Load Selection.
+    name = "Société Générale d’Électricité de Côte d’Ivoire, Übersee-Ölförderung AG"
+    symbols = [f"S{i:05d}.XETRA" for i in range(20_000)]
+    many = pd.DataFrame({"Symbol": symbols, "Security Name": [f"{name} {i}" for i in range(20_000)],
+                         "Currency": "EUR.FOREX"}).set_index("Symbol", drop=False)
+    tab["stocks"] = many
+    window = manager.handleEvent(window, CLOSE, pump(window))
+    assert os.path.getsize("data/config/current.stocks") > 2**20
+    current.CurrentProvider(Dict(), providerManager=manager)
+    pdt.assert_frame_equal(provider.Provider.values["initialStocks"], many)
+    tab["stocks"] = many.iloc[:1]
+    monkeypatch.setattr(provider, "GetFileName", lambda *a, **k: "data/config/current.stocks")
+    window = manager.handleEvent(window, "LoadSelection", pump(window))
+    pdt.assert_frame_equal(stocks(), many)
+    tab.removeStocks(symbols)
 
     # An unwritable name: the user is told, and the providers after this one still see the event.
     seen = []

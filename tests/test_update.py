@@ -27,6 +27,9 @@ pytestmark = pytest.mark.filterwarnings("ignore:datetime.datetime.utcnow:Depreca
 VERSION = "0.02.0013"
 NEWER = "0.02.0014"
 OLDER = "0.02.0012"
+# Versions that are not of the program's own form, none of which is offered.
+OTHER_FORMS = {"huge": "9" * 150_000, "word": "latest", "empty": "", "wider": "0.02.00140",
+               "narrower": "0.2.14", "other-digits": "\u0660.\u0660\u0662.\u0660\u0660\u0661\u0664"}
 
 # The program's first key, whose private half was published and so is compromised; its public half,
 # and a token that the private half signed (offering an installer from elsewhere), are public too.
@@ -121,7 +124,7 @@ class TestCheck:
         assert json.loads((cache / "update.json").read_text())["version"] == OLDER
 
     @pytest.mark.parametrize("offered, needed", [(NEWER, True), (VERSION, False), (OLDER, False),
-                                                 ("0.03.0000", True), ("0.02.00130", True)])
+                                                 ("0.03.0000", True), ("1.00.0000", True)])
     def test_only_a_greater_version_is_offered(self, service, cache, offered, needed):
         service.info = (200, service.record(offered))
         assert update.CheckForUpdate(configFor(service.url + "/info"))[0] is needed
@@ -152,6 +155,13 @@ class TestCheck:
             cached["checked"] = time.time()
             cached["interval"] = float("inf") if checked == "endless" else 10 * 365 * 86400
         (cache / "update.json").write_text(json.dumps(cached))
+        assert update.CheckForUpdate(configFor(service.url + "/info"))[1].version == NEWER
+        assert len(service.requests) == 1
+
+    @pytest.mark.parametrize("version", OTHER_FORMS.values(), ids=OTHER_FORMS.keys())
+    def test_cache_whose_version_is_of_another_form_is_asked_again(self, service, cache, version):
+        service.info = (200, service.record(NEWER))
+        (cache / "update.json").write_text(json.dumps(service.record(version, checked=time.time())))
         assert update.CheckForUpdate(configFor(service.url + "/info"))[1].version == NEWER
         assert len(service.requests) == 1
 
@@ -235,7 +245,10 @@ class TestCheck:
         (200, {"version": "0.09.0000", "url": "u", "hash": "h", "args": "/S", "interval": 3600}),
         (200, ["0.09.0000"]),
         (200, "0.09.0000 is out"),
-    ], ids=["error", "version-not-text", "no-installer", "args-not-list", "list", "not-json"])
+        *[(200, {"version": offered, "url": "u", "hash": "h", "args": [], "interval": 1})
+          for offered in OTHER_FORMS.values()],
+    ], ids=["error", "version-not-text", "no-installer", "args-not-list", "list", "not-json",
+            *OTHER_FORMS.keys()])
     def test_malformed_answer_keeps_the_earlier_record(self, service, cache, caplog, status, body):
         service.info = (200, service.record(OLDER))
         config = configFor(service.url + "/info")

@@ -49,3 +49,9 @@ def test_changing_the_display_leaves_the_stock_table_alone():
 def test_missing_name_columns_fail_with_key_error():
     with pytest.raises(KeyError):
         utils.dspStocks(pd.DataFrame({"Currency": ["USD.FOREX"]}))
+
+
+@pytest.mark.parametrize("title, read", [("Growth", "Growth"), (float("nan"), ""), ({"a": [1, 2]}, ""), ({}, ""),
+                                         (3, ""), (None, "")])
+def test_a_title_that_is_no_text_is_no_title(title, read):
+    assert utils.selectionTitle({"selectionTitle": title}) == read

@@ -120,11 +120,12 @@ class TestStartFailures:
         ('{"title": {"x": 1}}', "TypeError", "setting title: "),
         ('{"gui": {"position": [1]}}', "", "setting gui: not enough values to unpack"),
         ('{"providers": ["nodot"]}', "", "setting providers: not enough values to unpack"),
+        ('{"providers": ["os.system"]}', "TypeError", "setting providers: 'os.system' is not a class"),
         ('{"data": ""}', "TypeError", "setting data: "),
         ('{"print": null}', "TypeError", "setting print: "),
         ("\ufeff{\"title\": {\"x\": 1}}", "TypeError", "setting title: "),
     ], ids=["missing", "not-json", "list", "null", "pipe", "device", "section-over-value", "position",
-            "provider", "value-over-section", "null-over-section", "byte-order-mark"])
+            "provider", "provider-function", "value-over-section", "null-over-section", "byte-order-mark"])
     def test_user_configuration(self, workspace, content, cause, named):
         workspace.write()
         user = workspace.path / "data" / "config" / "velmora.json"
