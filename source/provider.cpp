@@ -428,25 +428,26 @@ py::object recreateWindow(const py::module_ &m, py::object self, py::object wind
     });
     window.attr("close")();
     py::object newWindow;
-    bool fellBack = false;
+    py::object failure;
+    const char *told = nullptr;
     try {
         newWindow = self.attr("createWindow")();
     } catch (...) {
-        velmora::logFailure(m, "Test");
+        velmora::logFailure(m, "The window could not be rebuilt");
+        failure = velmora::currentException();
+        // Only the language is put back; a failure of another cause is told as it stands.
+        py::object language = self.attr("config")["gui"]["language"];
+        bool newLanguage = !language.equal(py::getattr(self, "windowLanguage", language));
+        told = newLanguage
+                   ? "The window could not be rebuilt with the new settings; the language stays as it was."
+                   : "The window could not be rebuilt with the new settings:";
         newWindow = fallbackWindow(self, window);
-        fellBack = true;
     }
     newWindow.attr("Move")(curPos[py::int_(0)], curPos[py::int_(1)]);
     newWindow.attr("size") = curSize;
     if (!realSize.equal(curSize)) velmora::maximizeWindow(newWindow);
     newWindow[values["mainTab"]].attr("select")();
-    if (fellBack) {
-        py::object message = velmora::translate(
-            "The window could not be rebuilt with the new settings; the language stays as it was.");
-        py::module_::import("PySimpleGUI")
-            .attr("Popup")(message, "title"_a = velmora::translate("Error"), "keep_on_top"_a = true,
-                           "location"_a = m.attr("ProviderManager").attr("popupLocation")());
-    }
+    if (told) velmora::showError(velmora::translate(told), failure);
     return newWindow;
 }
 

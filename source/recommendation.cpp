@@ -1265,9 +1265,14 @@ bool loadConfig(py::object self) {
                        velmora::translate("{} holds none of the settings of a configuration file.")
                            .attr("format")(fileName));
     mendPaperSize(taken);
-    py::object newConfig = readTree(py::str("default.json"));
+    py::object defaults = readTree(py::str("default.json"));
+    py::object newConfig = deepCopy(defaults);
     keepRunning(config, newConfig);
     mergeLoaded(taken, newConfig);
+    // A value of the right kind that no form would take fails later, where it is read: every run,
+    // every report, or the window's rebuild.
+    py::object refused = py::module_::import("fields").attr("refusedSetting")(taken, defaults);
+    if (!refused.is_none()) velmora::raise(PyExc_ValueError, py::object(refused[py::int_(1)]));
     newConfig["configFile"] = fileName;
     py::object newUser = deepCopy(taken);
     keepRunning(userConfig, newUser);

@@ -151,13 +151,39 @@ void keepWindowOnScreen(const py::module_ &m, py::object gui) {
     gui["position"] = withinScreen(position, room);
 }
 
+// Ends the start for the failure being handled, naming `setting` and the file it came from.
+[[noreturn]] void failOnSetting(py::object userConfig, py::object userFile, const std::string &setting) {
+    failNaming(py::str("{}: setting {}").format(fileOfSetting(userConfig, userFile, setting), setting));
+}
+
 // A step of the start that reads `setting`; its failure names the setting and its file.
 template <typename Step>
 auto withSetting(py::object userConfig, py::object userFile, const std::string &setting, Step &&step) {
     try {
         return step();
     } catch (py::error_already_set &) {
-        failNaming(py::str("{}: setting {}").format(fileOfSetting(userConfig, userFile, setting), setting));
+        failOnSetting(userConfig, userFile, setting);
+    }
+}
+
+// A value of the user's file that its form field, or the code reading it, would refuse ends the start
+// as a broken value does: otherwise every run or report would fail on it, and the close would save it
+// back. What the defaults hold is taken.
+void refuseUnfit(py::object userConfig, py::object userFile, py::object defaults) {
+    py::object refused = py::module_::import("fields").attr("refusedSetting")(userConfig, defaults);
+    if (refused.is_none()) return;
+    withSetting(userConfig, userFile, py::str(refused[py::int_(0)]).cast<std::string>(),
+                [&] { velmora::raise(PyExc_ValueError, py::object(refused[py::int_(1)])); });
+}
+
+// The tabs have made their fields by the time the window's making fails on a value (a form cannot
+// show a text where it shows a number): the refused setting is the one to name, not the window.
+py::object makeWindow(py::object manager, py::object userConfig, py::object userFile, py::object defaults) {
+    try {
+        return manager.attr("createWindow")();
+    } catch (py::error_already_set &) {
+        refuseUnfit(userConfig, userFile, defaults);
+        failOnSetting(userConfig, userFile, "gui");
     }
 }
 
@@ -209,6 +235,7 @@ void runMain(const py::module_ &m) {
     py::object userFile = options.attr("config");
     py::object defaults = Dict(readConfiguration(m, py::str("default.json")));
     py::object userConfig = Dict(readConfiguration(m, userFile));
+    py::object defaultValues = py::module_::import("copy").attr("deepcopy")(defaults);
     std::string replaced = replacedSection(userConfig, defaults);
     try {
         merge(userConfig, defaults);
@@ -239,12 +266,17 @@ void runMain(const py::module_ &m) {
     setting("gui", [&] { keepWindowOnScreen(m, config["gui"]); });
     // Imported only now: the provider modules translate texts while they load.
     py::module_ provider = py::module_::import("provider");
+    // What no form shows, the window's geometry among it, is checked before the window is made; the
+    // fields' own values once they exist.
+    refuseUnfit(userConfig, userFile, defaultValues);
     py::object manager = setting("providers", [&] {
         return provider.attr("ProviderManager")(config["providers"], config, velmora::translate("Velmora"),
                                                 config["gui"]["size"], "icon"_a = "velmora.ico",
                                                 "userConfig"_a = userConfig);
     });
-    runEventLoop(m, manager, setting("gui", [&] { return manager.attr("createWindow")(); }));
+    py::object window = makeWindow(manager, userConfig, userFile, defaultValues);
+    refuseUnfit(userConfig, userFile, defaultValues);
+    runEventLoop(m, manager, window);
 }
 
 }  // namespace

@@ -367,6 +367,27 @@ def test_invalid_input_turns_red_and_stores_nothing(form, caplog, key, text):
     assert user == {"gui": {"title": "Next"}} and [e for e, v in tab.events] == ["title"]
 
 
+def test_values_from_a_file_are_checked_as_typed_ones(form):
+    def refused(setting, value, defaults=None):
+        section, name = setting.split(".")
+        found = fields.refusedSetting(Dict({section: {name: value}}), defaults)
+        return found and found[0]
+
+    taken = {"data": {"startDate": "2024-3-5"}, "gui": {"title": "12345678", "position": None, "size": [9, 9]},
+             "allocation": {"capital": 1000.0, "maxWeight": 0, "cutOffDate": "", "method": "any.Thing"}}
+    assert fields.refusedSetting(Dict(taken)) is None
+    for setting, value in [("data.startDate", ""), ("data.startDate", "2023-02-30"), ("gui.title", "123456789"),
+                           ("gui.title", 5), ("allocation.capital", 999), ("allocation.capital", 1000.5),
+                           ("allocation.capital", True), ("allocation.maxWeight", float("nan")),
+                           ("allocation.maxWeight", "50"), ("allocation.cutOffDate", None),
+                           ("data.sigmaClipLow", 0), ("gui.size", [900.0, 700]), ("print.paperSize", [827])]:
+        assert refused(setting, value) == setting
+    # What the defaults hold is taken, as the program runs with it wherever a file holds none.
+    assert not refused("data.startDate", "", Dict({"data": {"startDate": ""}}))
+    assert fields.refusedSetting(Dict({"allocation": {"capital": 5}})) == (
+        "allocation.capital", "The setting allocation.capital must be a whole number from 1000 to 1000000, not 5.")
+
+
 def test_number_correction_and_locales(form):
     manager, window, config, user, tab = form
     typeIn(manager, window, "maxWeight", "2,5")

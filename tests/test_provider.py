@@ -592,10 +592,19 @@ class TestWindow:
         monkeypatch.setattr(sg, "Popup", popup)
 
         class Switcher(answering("one")):
+            failOnce = False
+
             def handleEvent(self, window, event, values):
-                self.config.gui.language = "xx_XX.UTF-8"  # as the language field writes it
-                self.userConfig.gui.language = "xx_XX.UTF-8"
+                if event == "language":
+                    self.config.gui.language = "xx_XX.UTF-8"  # as the language field writes it
+                    self.userConfig.gui.language = "xx_XX.UTF-8"
                 return True
+
+            def createTab(self, **kwargs):
+                if Switcher.failOnce:
+                    Switcher.failOnce = False
+                    raise RuntimeError("no tab this time")
+                return super().createTab(**kwargs)
 
         manager = plainManager([Switcher, answering("two")])
         manager.providerList[0].userConfig = manager.userConfig
@@ -605,10 +614,16 @@ class TestWindow:
         assert manager.config.gui.language == "en_US.UTF-8" == manager.userConfig.gui.language
         assert locale.getlocale(locale.LC_NUMERIC) == ("en_US", "UTF-8")
         assert settle(new, lambda: new["mainTab"].get() == "two")
+        # The popup names the failure; only a new language is said to be put back.
         assert len(popup.calls) == 1 and popup.calls[0][1]["title"] == "Error"
-        assert popup.calls[0][0] == (
-            "The window could not be rebuilt with the new settings; the language stays as it was.",)
-        assert [r.exc_info[0] for r in failures(caplog)] == [locale.Error]
+        assert popup.calls[0][0] == ("The window could not be rebuilt with the new settings; the language stays "
+                                     "as it was.\n\nunsupported locale setting",)
+        Switcher.failOnce = True
+        newer = manager.handleEvent(new, "other", {"mainTab": "two"})
+        assert newer is manager.window and not newer.was_closed()
+        assert popup.calls[1][0] == ("The window could not be rebuilt with the new settings:\n\nno tab this time",)
+        rebuilds = [r for r in caplog.records if r.getMessage() == "The window could not be rebuilt"]
+        assert [r.exc_info[0] for r in rebuilds] == [locale.Error, RuntimeError] and failures(caplog) == []
 
     def test_nested_recreation_hands_back_the_live_window(self, windows):
         class Outer(answering("one")):

@@ -208,15 +208,20 @@ def loadedAndBroken(manager, win, newWindow, defaults, dialogs, tmp_path):
     assert not {"providers", "logging", "updateInfo", "selectionName", "monetization"} & set(saved)
     assert "cacheName" not in saved["data"]
 
-    # A file that is no configuration, holds nothing loadable or a setting of another kind than the
-    # defaults hold, defaults that can't be read, or settings that can't be applied change nothing at
-    # all: neither the trees, nor the file in use, nor the file chosen; the user is told which setting.
+    # A file that is no configuration, holds nothing loadable, a setting of another kind than the
+    # defaults hold or a value that the form would refuse or the code reading it can't use, defaults
+    # that can't be read, or settings that can't be applied change nothing at all: neither the trees,
+    # nor the file in use, nor the file chosen; the user is told which setting.
     snapshot = (deepCopy(config), deepCopy(user))
     refused = {"broken.json": "{ not json", "list.json": "[1, 2]", "empty.json": {}, "data.json": {"data": "text"},
                "package.json": {"name": "app", "version": "1.0.0", "dependencies": {"left-pad": "1.3.0"}},
                "shape.json": {"allocation": 5}, "section.json": {"allocation": {"capital": 1}, "title": {"x": 1}},
                "capital.json": {"allocation": {"capital": "abc"}}, "flag.json": {"stocks": {"plotLog": 1}},
                "size.json": {"gui": {"size": "900x700"}}, "number.json": {"allocation": {"maxWeight": True}},
+               "days.json": {"allocation": {"tradingDaysPerYear": 0}}, "paper.json": {"print": {"paperSize": [0, 0]}},
+               "cutoff.json": {"allocation": {"cutOffDate": "garbage"}},
+               "position.json": {"gui": {"position": ["a", "b"]}}, "low.json": {"allocation": {"capital": -5}},
+               "weight.json": {"allocation": {"capital": 20000.0, "maxWeight": 1e6}},
                "long.json": {"allocation": "A" * 200000}}
     for name, content in refused.items():
         (tmp_path / name).write_text(content if isinstance(content, str) else json.dumps(content))
@@ -233,12 +238,21 @@ def loadedAndBroken(manager, win, newWindow, defaults, dialogs, tmp_path):
                                  "The setting allocation.capital must be a number, not 'abc'.",
                                  "The setting stocks.plotLog must be true or false, not 1.",
                                  "The setting gui.size must be a list, not '900x700'.",
-                                 "The setting allocation.maxWeight must be a number, not True."]
+                                 "The setting allocation.maxWeight must be a number, not True.",
+                                 "The setting allocation.tradingDaysPerYear must be a whole number above 0, not 0.",
+                                 "The setting print.paperSize must be two numbers above 0, not [0, 0].",
+                                 "The setting allocation.cutOffDate must be a date written year-month-day, or "
+                                 "empty, not 'garbage'.",
+                                 "The setting gui.position must be two whole numbers, not ['a', 'b'].",
+                                 "The setting allocation.capital must be a whole number from 100 to 1000000000, "
+                                 "not -5.",
+                                 "The setting allocation.maxWeight must be a number of at most 100, not 1000000.0."]
     # A value of a few hundred thousand characters is quoted in part: a popup that large would end the program.
     assert loadErrors[-1].startswith("The setting allocation must be a group of settings, not 'AAA")
     assert len(dialogs.errors[len(refused)]) < 1000
     dispatch(manager, win, sg.WIN_CLOSE_ATTEMPTED_EVENT)
-    assert json.loads((tmp_path / "capital.json").read_text()) == refused["capital.json"]
+    assert all(json.loads((tmp_path / name).read_text()) == content
+               for name, content in refused.items() if not isinstance(content, str))
     assert json.loads((tmp_path / "loaded.json").read_text())["allocation"] == {"capital": 25000}
     snapshot = (deepCopy(config), deepCopy(user))
     (tmp_path / "other.json").write_text(json.dumps({"allocation": {"capital": 12345}}))

@@ -102,6 +102,11 @@ class TestCommandLine:
         assert workspace.records("window")[0]["location"] == [200, 210]
 
 
+# Every tab a value may be shown in, the recommendation tab's sources before it.
+FLOW_PROVIDERS = ["fields.FieldProvider", "current.CurrentProvider", "selection.SelectionProvider",
+                  "dataprov.DataProvider", "config.ConfigProvider", "recommendation.RecommendationProvider"]
+
+
 def lastLine(run):
     return run.stderr.strip().splitlines()[-1]
 
@@ -118,14 +123,23 @@ class TestStartFailures:
         ("pipe", "", "data/config/velmora.json is not a regular file"),
         ("device", "", "data/config/velmora.json is not a regular file"),
         ('{"title": {"x": 1}}', "TypeError", "setting title: "),
-        ('{"gui": {"position": [1]}}', "", "setting gui: not enough values to unpack"),
+        ('{"gui": {"position": [1]}}', "",
+         "setting gui.position: The setting gui.position must be two whole numbers, not [1]."),
         ('{"providers": ["nodot"]}', "", "setting providers: not enough values to unpack"),
         ('{"providers": ["os.system"]}', "TypeError", "setting providers: 'os.system' is not a class"),
         ('{"data": ""}', "TypeError", "setting data: "),
         ('{"print": null}', "TypeError", "setting print: "),
         ("\ufeff{\"title\": {\"x\": 1}}", "TypeError", "setting title: "),
+        ('{"allocation": {"tradingDaysPerYear": 0}}', "", "setting allocation.tradingDaysPerYear: The setting "
+         "allocation.tradingDaysPerYear must be a whole number above 0, not 0."),
+        ('{"providers": ["fields.FieldProvider", "config.ConfigProvider"], "data": {"sigmaClipHigh": 20}}', "",
+         "setting data.sigmaClipHigh: The setting data.sigmaClipHigh must be a number from 2 to 10, not 20."),
+        ('{"providers": %s, "allocation": {"capital": "abc"}}' % json.dumps(FLOW_PROVIDERS), "",
+         "setting allocation.capital: The setting allocation.capital must be a whole number from 100 to "
+         "1000000000, not 'abc'."),
     ], ids=["missing", "not-json", "list", "null", "pipe", "device", "section-over-value", "position",
-            "provider", "provider-function", "value-over-section", "null-over-section", "byte-order-mark"])
+            "provider", "provider-function", "value-over-section", "null-over-section", "byte-order-mark",
+            "unshown-range", "field-range", "field-kind"])
     def test_user_configuration(self, workspace, content, cause, named):
         workspace.write()
         user = workspace.path / "data" / "config" / "velmora.json"
@@ -264,7 +278,9 @@ class TestRun:
             workspace.default = json.load(file)
         workspace.default["providers"].append("probe.ProbeTab")
         workspace.default["logging"]["root"]["level"] = "DEBUG"
-        workspace.user = {"data": {"apiKey": "users-own-key"}, "probe": {"post": {"1": ["probePing", CLOSE]}}}
+        # A value the defaults hold is taken, though the start date's field would refuse it typed.
+        workspace.user = {"data": {"apiKey": "users-own-key", "startDate": ""},
+                          "probe": {"post": {"1": ["probePing", CLOSE]}}}
         (workspace.path / "data" / "config" / "current.stocks").write_text('{"stocks": []}')
         run = workspace.run()
         assert run.returncode == 0, run.stderr
