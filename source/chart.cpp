@@ -13,6 +13,21 @@ constexpr long minimumTarget = 500;
 constexpr long popupMarginWidth = 100;
 constexpr long popupMarginHeight = 50;
 
+// Takes the chart away and leaves its place empty at the size the chart had: the toolkit's own
+// clearing shrinks the element to a dot, and the charts beside it and everything below them would
+// move while a run computes.
+void showNothing(py::object element) {
+    py::object label = element.attr("Widget");
+    // Without an image the label's size would count in characters.
+    if (py::getattr(label, "image", py::none()).is_none()) return;
+    py::object width = label.attr("cget")("width"), height = label.attr("cget")("height");
+    py::object blank = py::module_::import("tkinter").attr("PhotoImage")(
+        "master"_a = label, "width"_a = width, "height"_a = height);
+    label.attr("configure")("image"_a = blank, "width"_a = width, "height"_a = height);
+    // Tk forgets an image that Python no longer holds.
+    label.attr("image") = blank;
+}
+
 void defineChartElement(py::module_ &m) {
     py::object cls = velmora::makeClass(m, "ChartElement", py::make_tuple(m.attr("sg").attr("Image")));
     velmora::method(cls, "update", [m, cls](py::object self, py::object source, py::kwargs kwargs) {
@@ -23,11 +38,13 @@ void defineChartElement(py::module_ &m) {
         // The enlarged view starts from the full-size image, not from the scaled one.
         self.attr("metadata").attr("update")(source);
         py::object update = velmora::super(cls, self).attr("update");
-        // The toolkit takes a shown image away only in an update without any option; given
-        // no image together with other options it would keep the previous chart on screen
-        // while the enlarged view shows nothing. The caller's options are applied after it.
-        if (scaled.is_none()) update();
-        update(scaled, **kwargs);
+        if (!scaled.is_none()) {
+            update(scaled, **kwargs);
+            return;
+        }
+        // Given no image and no option, the toolkit would clear the element again.
+        showNothing(self);
+        if (!kwargs.empty()) update(scaled, **kwargs);
     }, "source"_a);
 }
 

@@ -2,6 +2,7 @@
 // the fields, every field kind and the class resolver.
 #include "pyclass.hpp"
 
+#include <algorithm>
 #include <string>
 
 namespace {
@@ -43,12 +44,17 @@ void updateOnEnter(const py::module_ &m, py::object window, py::object values) {
     m.attr("manager").attr("handleEvent")(window, "UpdateConfig", values);
 }
 
+// A snapshot, so that a field that registers meanwhile cannot upset the walk.
+py::list registeredFields(const py::module_ &m) { return py::list(m.attr("handlers").attr("values")()); }
+
 // The field an event belongs to checks it; an event it refuses stops the dispatch here, and
-// the provider manager logs it.
+// the provider manager logs it. An update (its button, or Enter in a field) takes every edit.
 py::object routeEvent(const py::module_ &m, py::object self, py::object window, py::object event,
                       py::object values) {
     m.attr("recreateNeeded") = false;
     if (isEnterKey(event)) updateOnEnter(m, window, values);
+    if (py::isinstance<py::str>(event) && event.equal(py::str("UpdateConfig")))
+        for (py::handle field : registeredFields(m)) field.attr("showTaken")(window);
     py::object handlers = m.attr("handlers");
     if (hasKey(handlers, event) && !velmora::truthy(handlers[event].attr("validate")(window, event, values)))
         velmora::raise(PyExc_ValueError);
@@ -57,9 +63,7 @@ py::object routeEvent(const py::module_ &m, py::object self, py::object window, 
 
 void updateAllFields(const py::module_ &m, py::object window, py::object configObj) {
     m.attr("config") = configObj;
-    // A snapshot, so that a field that registers while being filled cannot upset the walk.
-    py::list fields = py::list(m.attr("handlers").attr("values")());
-    for (py::handle field : fields) field.attr("updateConfig")(window, configObj);
+    for (py::handle field : registeredFields(m)) field.attr("updateConfig")(window, configObj);
 }
 
 // The provider that routes the window's events to the fields. Its base class lives in
@@ -78,6 +82,7 @@ void defineFieldProvider(py::module_ &m) {
     velmora::method(cls, "handleEvent", m, &routeEvent, "window"_a, "event"_a, "values"_a);
     velmora::method(cls, "bind", [m](py::object self, py::object window) {
         self.attr("updateConfig")(window, m.attr("config"));
+        for (py::handle field : registeredFields(m)) field.attr("bind")(window);
     }, "window"_a);
     velmora::staticMethod(cls, "get", [m](py::object key) {
         return m.attr("handlers")[key].attr("get")();
@@ -167,6 +172,9 @@ void defineFieldClass(py::module_ &m) {
     // A value that comes from a file, not from the keyboard: the check of typed text without its
     // reading. Answers what the field takes, in the user's words, or None when it takes `value`.
     velmora::method(cls, "refusal", [](py::object self, py::object value) { return py::none(); }, "value"_a);
+    // A kind whose text has a format of its own shows it again once the user is done editing.
+    velmora::method(cls, "bind", [](py::object self, py::object window) {}, "window"_a);
+    velmora::method(cls, "showTaken", [](py::object self, py::object window) {}, "window"_a);
 }
 
 // The input element of a field kind, `width` characters wide, with the kind's own options.
@@ -361,6 +369,34 @@ py::object numberRefusal(py::object self, py::object value) {
     return numberRange(self);
 }
 
+// The number the user has typed and the field has stored, shown in the field's own format as the
+// configuration fills it: "20000" becomes "20,000", "100" as a weight "100.00". A text the field
+// refused stays as typed, so that the user sees what to mend.
+void showTaken(py::object self, py::object window) {
+    py::object input = element(window, self.attr("key"));
+    try {
+        py::object typed = input.attr("get")();
+        py::object number = parseNumber(self, window, typed);
+        py::object stored = self.attr("get")();
+        if (!withinBounds(self, number) || !number.equal(stored)) return;
+        py::object shown = self.attr("formatValue")(stored);
+        if (!shown.equal(typed)) input.attr("update")(shown);
+    } catch (py::error_already_set &) {
+        // A text that does not parse, or a field without a setting, keeps what it shows.
+    }
+}
+
+// The user is done with a field when the focus leaves it.
+void showTakenOnLeaving(py::object self, py::object window) {
+    py::object widget = element(window, self.attr("key")).attr("Widget");
+    py::cpp_function left([self, window](py::object) {
+        // A window that closes takes the focus away from its fields too.
+        if (velmora::truthy(window.attr("is_closed")("quick_check"_a = true))) return;
+        self.attr("showTaken")(window);
+    });
+    widget.attr("bind")("<FocusOut>", left, "+");
+}
+
 void defineNumField(py::module_ &m) {
     py::object cls = velmora::makeClass(m, "NumFieldClass", py::make_tuple(m.attr("FieldClass")));
     velmora::constructor(cls, [cls](py::object self, py::object key, py::object title, py::object minValue,
@@ -405,6 +441,8 @@ void defineNumField(py::module_ &m) {
         velmora::super(cls, self).attr("disable")(window, disabled);
     }, "window"_a, "disabled"_a);
     velmora::method(cls, "refusal", &numberRefusal, "value"_a);
+    velmora::method(cls, "showTaken", &showTaken, "window"_a);
+    velmora::method(cls, "bind", &showTakenOnLeaving, "window"_a);
     defineFactory(m, "NumField", "NumFieldClass");
 }
 
@@ -465,6 +503,18 @@ py::object asKey(py::object value) {
     return py::isinstance<py::list>(value) ? py::object(py::tuple(value)) : value;
 }
 
+// The drop-down list is as wide as its box and gets a scrollbar when it holds more choices than it
+// shows at once; the box is then made wider by the scrollbar, which would cover short texts
+// ("USD") otherwise. The toolkit sizes the box to the longest choice and one character more.
+void roomForScrollbar(py::object combo) {
+    constexpr size_t shownChoices = 10, scrollbarWidth = 3;
+    py::list choices = combo.attr("Values");
+    if (choices.size() <= shownChoices) return;
+    size_t longest = 0;
+    for (py::handle choice : choices) longest = std::max(longest, py::len(py::str(choice)));
+    combo.attr("Size") = py::make_tuple(longest + 1 + scrollbarWidth, py::none());
+}
+
 void defineSelectionField(py::module_ &m) {
     py::object cls = velmora::makeClass(m, "SelectionFieldClass", py::make_tuple(m.attr("FieldClass")));
     py::list noOptions;
@@ -496,6 +546,7 @@ void defineSelectionField(py::module_ &m) {
                                                        "readonly"_a = true, "enable_events"_a = true,
                                                        "default_value"_a = self.attr("initialValue"),
                                                        "tooltip"_a = self.attr("tooltip"));
+        roomForScrollbar(combo);
         bool compact = velmora::truthy(self.attr("compact"));
         py::list row = compact ? py::list() : py::list(velmora::super(cls, self).attr("create")());
         row.append(combo);

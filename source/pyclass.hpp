@@ -71,10 +71,13 @@ inline py::module_ httpx() { return py::module_::import("httpx"); }
 
 // Charts are rendered into memory and files only. Under an interactive back end every new
 // figure would open a window of its own beside the main window, so unless another module has
-// chosen a back end already, the image back end is set before pyplot is loaded.
+// chosen a back end already, the image back end is set before pyplot is loaded. The numbers on
+// the charts' axes are written with the locale's decimal mark and grouping, as the tables write them.
 inline py::module_ pyplot() {
     py::dict modules = py::module_::import("sys").attr("modules");
-    if (!modules.contains("matplotlib.pyplot")) py::module_::import("matplotlib").attr("use")("Agg");
+    py::module_ matplotlib = py::module_::import("matplotlib");
+    if (!modules.contains("matplotlib.pyplot")) matplotlib.attr("use")("Agg");
+    matplotlib.attr("rcParams")["axes.formatter.use_locale"] = true;
     return py::module_::import("matplotlib.pyplot");
 }
 

@@ -113,8 +113,33 @@ void relabelFigure(py::dict own, py::handle figure) {
     }
 }
 
+// A number as the tables write it: with the decimal mark and the grouping of the locale.
+py::object localeNumber(py::handle value, size_t decimals) {
+    py::str format = py::str("%.{}f").format(decimals);
+    return py::module_::import("locale").attr("format_string")(format, value, "grouping"_a = true);
+}
+
+// A figure in percent as the charts write it: "12.50%", in German "12,50 %".
+py::object percentText(py::handle percent, size_t decimals = 2) {
+    return velmora::translate("{}%").attr("format")(localeNumber(percent, decimals));
+}
+
+// The numbers that the chart library writes into a text ("95.00% Confidence", "RLDaR (0.3)",
+// ": -5.74%") as the tables write numbers, each with the decimals it had.
+py::object withLocaleNumbers(py::handle text) {
+    auto rewrite = [](py::object match) -> py::object {
+        py::str digits = match.attr("group")(1);
+        py::ssize_t point = digits.attr("find")(".").cast<py::ssize_t>();
+        size_t decimals = point < 0 ? 0 : py::len(digits) - static_cast<size_t>(point) - 1;
+        py::object value = velmora::builtins().attr("float")(digits);
+        if (velmora::truthy(match.attr("group")(2))) return percentText(value, decimals);
+        return localeNumber(value, decimals);
+    };
+    return py::module_::import("re").attr("sub")(R"((-?\d+(?:\.\d+)?)(%?))", py::cpp_function(rewrite), text);
+}
+
 // A legend entry of the drawdown chart, "Ulcer Index: -3.43%" or "95.00% Confidence DaR: -9.04%",
-// with the measure named in the language shown.
+// with the measure named in the language shown and its numbers written as the tables write them.
 py::object shownLabel(py::dict own, py::handle label) {
     std::string text = py::str(label).cast<std::string>();
     size_t colon = text.rfind(": ");
@@ -124,10 +149,19 @@ py::object shownLabel(py::dict own, py::handle label) {
     py::str figure(text.substr(colon));
     const std::string confidence = " Confidence ";
     size_t at = name.find(confidence);
-    if (at == std::string::npos) return py::str(textInLanguageShown(own, py::str(name))) + figure;
+    if (at == std::string::npos)
+        return withLocaleNumbers(py::str(textInLanguageShown(own, py::str(name))) + figure);
     py::object shown = velmora::translate("{} Confidence {}")
                            .attr("format")(name.substr(0, at), name.substr(at + confidence.size()));
-    return py::str(shown) + figure;
+    return withLocaleNumbers(py::str(shown) + figure);
+}
+
+// The y axis of a chart in percent: its ticks, fractions, labelled as the tables write numbers.
+void percentTicks(py::handle ax, py::list ticks) {
+    py::list labels;
+    for (py::handle tick : ticks) labels.append(percentText(tick * py::int_(100)));
+    ax.attr("set_yticks")(ticks);
+    ax.attr("set_yticklabels")(labels);
 }
 
 void relabelLegends(py::dict own, py::handle figure) {
@@ -370,9 +404,11 @@ py::object createTab(const py::module_ &m, py::object self, py::kwargs kwargs) {
             velmora::list({py::int_(10), py::int_(20), py::int_(6), py::int_(6), py::int_(6), py::int_(10)}),
         "expand_x"_a = true, "expand_y"_a = true, "alternating_row_color"_a = "lightblue");
     // The results beside the allocation rather than beside the charts: at the window's default size the
-    // form and a chart leave a results table no room for its names in German.
+    // form and a chart leave a results table no room for its names in German. The charts stand at the
+    // top of their column: centred, they would move with the height of every new chart.
     self.attr("layout") = velmora::list({
-        velmora::list({g.attr("Column")(col1), g.attr("Column")(col2, "expand_x"_a = true)}),
+        velmora::list({g.attr("Column")(col1),
+                       g.attr("Column")(col2, "expand_x"_a = true, "vertical_alignment"_a = "top")}),
         velmora::list({allocationTable, resultsTable}),
     });
     return velmora::super(m.attr("RecommendationProvider"), self).attr("createTab")(**kwargs);
@@ -1024,9 +1060,7 @@ void axToPdf(py::object self, py::object ax, py::object fileName) {
     file.attr("close")();
 }
 
-py::object formatValue(py::object self, py::object value) {
-    return py::module_::import("locale").attr("format_string")("%.2f", value, "grouping"_a = true);
-}
+py::object formatValue(py::object self, py::object value) { return localeNumber(value, 2); }
 
 // ---------------------------------------------------------------------------------------
 // The user configuration file
@@ -1443,6 +1477,10 @@ void writeReport(const py::module_ &m, py::object self, py::object fileName) {
                     self.attr("returns"), weights, "width"_a = size[0], "height"_a = size[1]);
             });
             relabelLegends(ownTexts(), plt.attr("gcf")());
+            // The chart library labels its percent axes with decimal points of its own.
+            for (py::handle ax : plt.attr("gcf")().attr("axes"))
+                if (velmora::truthy(ax.attr("axison")))
+                    percentTicks(ax, ax.attr("get_yticks")().attr("tolist")());
             pdf.attr("savefig")();
             plt.attr("close")();
         }
@@ -1665,11 +1703,7 @@ py::tuple separateAxes(py::object ax) {
     newAx.attr("set_ylabel")(ax.attr("get_ylabel")());
     newAx.attr("set_xlim")(ax.attr("get_xlim")());
     newAx.attr("set_ylim")(ax.attr("get_ylim")());
-    py::list ticks = ax.attr("get_yticks")().attr("tolist")();
-    py::list tickLabels;
-    for (py::handle tick : ticks) tickLabels.append(py::str("{:3.2%}").format(tick));
-    newAx.attr("set_yticks")(ticks);
-    newAx.attr("set_yticklabels")(tickLabels);
+    percentTicks(newAx, ax.attr("get_yticks")().attr("tolist")());
     readableDates(newAx);
     legendBelow(newAx);
     newFig.attr("tight_layout")();

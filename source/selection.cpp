@@ -572,14 +572,11 @@ py::object genCorrelation(py::object self, py::object data, py::object size) {
     plt.attr("close")();
     py::object seaborn = py::module_::import("seaborn");
     seaborn.attr("set_theme")();
-    if (!size.is_none()) {
-        py::dict rc;
-        rc["figure.figsize"] = inches(size);
-        seaborn.attr("set")("rc"_a = rc);
-    }
     // A figure of its own: after the one closed above, pyplot would make current whatever
-    // figure another chart left open, with that figure's layout engine and size.
-    plt.attr("figure")();
+    // figure another chart left open, with that figure's layout engine and size. Its size is its
+    // own too: as the default size it would shrink every later chart of the program, the
+    // recommendation's drawdown chart until its legend no longer fits.
+    plt.attr("figure")("figsize"_a = size.is_none() ? py::none() : inches(size));
     py::object axes = seaborn.attr("heatmap")(data);
     axes.attr("set_xticklabels")(axes.attr("get_xmajorticklabels")(), "fontsize"_a = 8);
     axes.attr("set_yticklabels")(axes.attr("get_ymajorticklabels")(), "fontsize"_a = 8);

@@ -89,12 +89,15 @@ def test_element_without_image_shows_an_empty_image(openWindow):
     element = window["emptyChart"]
     element.update(png(600, 600))
     assert element.Widget.cget("image") != ""
-    # Other options beside no image used to keep the old chart on screen.
+    place = (element.Widget.winfo_reqwidth(), element.Widget.winfo_reqheight())
+    # Other options beside no image used to keep the old chart on screen; the chart's place stays, empty.
     element.update(None, visible=True)
-    assert element.Widget.cget("image") == "" and element.metadata.source is None
+    blank = element.Widget.image
+    assert blank.transparency_get(250, 250) and element.metadata.source is None
+    assert (element.Widget.winfo_reqwidth(), element.Widget.winfo_reqheight()) == place
     element.update(png(600, 600))
     element.update(None)
-    assert element.Widget.cget("image") == ""
+    assert element.Widget.image is not blank and element.Widget.image.transparency_get(0, 0)
 
 
 # -- field, factory and tab -----------------------------------------------------------------

@@ -76,6 +76,18 @@ def test_rows_and_options(program):
     assert len(currencies) == 46 and currencies[:4] == ["", "USD", "EUR", "AED"]
     assert currencies.index("TWD") + 1 == currencies.index("TRY")
     assert window["localCurrency"].get() == "USD"
+    # The drop-down list, opened, leaves every code whole beside its scrollbar.
+    window["configuration"].select()
+    box = window["localCurrency"].Widget
+    box.update()
+    box.tk.eval(f"ttk::combobox::Post {box}")
+    listbox = box.tk.eval(f"ttk::combobox::PopdownWindow {box}") + ".f.l"
+    box.update()
+    room = int(box.tk.eval(f"winfo width {listbox}")) - 2 * sum(
+        int(box.tk.eval(f"{listbox} cget -{side}")) for side in ("borderwidth", "highlightthickness"))
+    listFont = tkinter.font.Font(font=box.tk.eval(f"{listbox} cget -font"))
+    box.tk.eval(f"ttk::combobox::Unpost {box}")
+    assert max(listFont.measure(code) for code in currencies) < room
     assert window["basePeriod"].Values == [
         "1 month",
         "3 months",

@@ -531,6 +531,16 @@ def test_keystrokes_in_the_running_window(form, caplog):
     press("Return")
     window = runLoop(manager, window, until=lambda: str(tab.events[-1][0]).startswith("Return:"))
     assert [e for e, v in tab.events][-2] == "UpdateConfig" and tab.events[-2][1]["capital"] == "5000"
+    # The update took the edit: the number shows in the field's own format.
+    assert pump(window)["capital"] == "5,000"
+    # So does leaving the field; a refused text stays as typed.
+    focusOn(window, "maxWeight")
+    window["maxWeight"].update("")
+    typeText("100")
+    window = runLoop(manager, window, until=lambda: user.allocation.maxWeight == 100)
+    typeIn(manager, window, "capital", "12x")
+    focusOn(window, "title")
+    assert pump(window)["maxWeight"] == "100.00" and pump(window)["capital"] == "12x"
 
 
 def test_picked_date_is_checked_and_stored(form, monkeypatch):

@@ -4,6 +4,7 @@ import io
 import locale
 import logging
 import math
+from contextlib import contextmanager
 from pathlib import Path
 
 import matplotlib
@@ -201,7 +202,8 @@ def test_separate_axes_copies_lines_with_percent_ticks():
     ax.plot([0, 1, 2], [0.2, 0.1, 0.0], label="Benchmark")
     ax.set_title("Value")
     ax.set_yticks([0, 0.1, 0.2])
-    newFigure, newAx = recommendation.separateAxes(ax)
+    with processLocale("en_US.UTF-8"):
+        newFigure, newAx = recommendation.separateAxes(ax)
     assert plt.gcf() is newFigure and newFigure is not figure
     assert [line.get_label() for line in newAx.lines] == ["Portfolio", "Benchmark"]
     np.testing.assert_array_equal(newAx.lines[1].get_ydata(), [0.2, 0.1, 0.0])
@@ -210,23 +212,23 @@ def test_separate_axes_copies_lines_with_percent_ticks():
     assert newAx.get_title() == "Value" and newAx.get_ylim() == ax.get_ylim()
 
     # A drawdown chart over a year of days, its measures as lines across it, drawn in German: dates that
-    # don't overlap, the measures at their heights, the legend in German and below the curve; a chart
-    # without labelled lines gets no legend.
+    # don't overlap, the measures at their heights, the legend in German and below the curve, its numbers
+    # and the ticks' written as the tables write them; a chart without labelled lines gets no legend.
     days = pd.bdate_range("2017-06-30", periods=200)
     ax.clear()
     ax.plot(days, -np.linspace(0, 0.1, 200))
     ax.axhline(-0.05, label="95.00% Confidence DaR: -5.00%", color="r")
     ax.axhline(-0.03, label="Average Drawdown: -3.00%")
-    german = gettext.translation("velmora", "locale", languages=["de_DE.UTF-8"])
-    german.install()
-    try:
+    ax.axhline(-0.04, label="95.00% Confidence RLDaR (0.3): -4.00%")
+    ax.set_yticks([-0.1, -0.05, 0])
+    with inGerman():
         newFigure, newAx = recommendation.separateAxes(ax)
-    finally:
-        gettext.NullTranslations().install()
-    assert [line.get_ydata()[0] for line in newAx.lines[1:]] == [-0.05, -0.03]
+    assert [line.get_ydata()[0] for line in newAx.lines[1:]] == [-0.05, -0.03, -0.04]
     assert newAx.get_xlim() == ax.get_xlim() and newAx.lines[1].get_color() == "r"
     assert [text.get_text() for text in newAx.get_legend().get_texts()] == [
-        "DaR bei 95.00% Konfidenz: -5.00%", "Durchschnittlicher Drawdown: -3.00%"]
+        "DaR bei 95,00 % Konfidenz: -5,00 %", "Durchschnittlicher Drawdown: -3,00 %",
+        "RLDaR (0,3) bei 95,00 % Konfidenz: -4,00 %"]
+    assert [label.get_text() for label in newAx.get_yticklabels()] == ["-10,00 %", "-5,00 %", "0,00 %"]
     renderer = newFigure.canvas.get_renderer()
     dates = boxes(newAx.get_xticklabels(), renderer)
     assert len(dates) > 3 and all(a.x1 < b.x0 for a, b in zip(dates, dates[1:]))
@@ -234,6 +236,66 @@ def test_separate_axes_copies_lines_with_percent_ticks():
     ax.clear()
     ax.plot(days, np.linspace(1, 1.2, 200))
     assert recommendation.separateAxes(ax)[1].get_legend() is None
+
+
+@contextmanager
+def inGerman():
+    """The language and the number format of a window made in German."""
+    gettext.translation("velmora", "locale", languages=["de_DE.UTF-8"]).install()
+    try:
+        with processLocale("de_DE.UTF-8"):
+            yield
+    finally:
+        gettext.NullTranslations().install()
+
+
+def layoutOf(figure):
+    """How the drawdown chart's parts lie in its image: the plot's share of the width, dates apart, the
+    legend and each of its colour swatches inside."""
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+
+    renderer = FigureCanvasAgg(figure).get_renderer()  # the figure is closed once rendered
+    ax = figure.axes[0]
+    legend = ax.get_legend()
+    dates = boxes(ax.get_xticklabels(), renderer)
+    image = figure.bbox
+    boxesOfLegend = [part.get_window_extent(renderer) for part in [legend, *legend.legend_handles]]
+    return {"plot": ax.get_window_extent(renderer).width / image.width,
+            "datesApart": len(dates) > 3 and all(a.x1 < b.x0 for a, b in zip(dates, dates[1:])),
+            "legendInside": all(image.x0 <= box.x0 and box.x1 <= image.x1 and image.y0 <= box.y0
+                                for box in boxesOfLegend),
+            "swatches": len(legend.legend_handles) == len(legend.get_texts()) == 7}
+
+
+def test_drawdown_chart_at_the_tabs_size_in_english_and_german():
+    # The selection tab's correlation chart drawn at the size of its place in the tab, as it is whenever
+    # the user correlates the stocks, used to leave that size as every later chart's: the drawdown
+    # chart's legend then no longer fitted, and its plot shrank to a strip.
+    import selection
+    selection.SelectionProvider.genCorrelation(object(), realPrices().iloc[:, 1:].corr(), size=(350, 300))
+    data, tab = makeTab(allocationConfig())
+    drawn = []
+
+    def render(ax):
+        image = RecommendationProvider.axToPng(tab, ax)
+        drawn.append(ax.get_figure())
+        return image
+    tab.axToPng = render
+
+    with processLocale("en_US.UTF-8"):
+        tab.recompute()
+    english = drawn[-1]  # the drawdown chart is a run's last
+    with inGerman():
+        tab.compute()
+    german = drawn[-1]
+    for figure in (english, german):
+        layout = layoutOf(figure)
+        assert layout.pop("plot") >= 0.6
+        assert layout == {"datesApart": True, "legendInside": True, "swatches": True}
+    ticks = [label.get_text() for label in german.axes[0].get_yticklabels()]
+    assert ticks[-1] == "0,00 %" and all(tick.endswith(",00 %") for tick in ticks)
+    legend = [text.get_text() for text in german.axes[0].get_legend().get_texts()]
+    assert legend[2].startswith("DaR bei 95,00 % Konfidenz: -") and legend[2].endswith(" %")
 
 
 def test_safe_round():
