@@ -1,11 +1,12 @@
 // Form fields bound to configuration paths: the field registry, the provider that routes events to
-// the fields, every field kind and the class resolver.
-#include "pyclass.hpp"
+// the fields, every field kind and the class resolver. The checks of values read from a file are
+// the module's part in source/fields/.
+#include "fields/parts.hpp"
 
 #include <algorithm>
 #include <string>
 
-namespace {
+namespace velmora::fields {
 
 py::object glom() { return py::module_::import("glom"); }
 
@@ -169,9 +170,6 @@ void defineFieldClass(py::module_ &m) {
         element(window, self.attr("key")).attr("update")("disabled"_a = disabled);
     }, "window"_a, "disabled"_a);
     velmora::method(cls, "formatValue", [](py::object self, py::object value) { return value; }, "value"_a);
-    // A value that comes from a file, not from the keyboard: the check of typed text without its
-    // reading. Answers what the field takes, in the user's words, or None when it takes `value`.
-    velmora::method(cls, "refusal", [](py::object self, py::object value) { return py::none(); }, "value"_a);
     // A kind whose text has a format of its own shows it again once the user is done editing.
     velmora::method(cls, "bind", [](py::object self, py::object window) {}, "window"_a);
     velmora::method(cls, "showTaken", [](py::object self, py::object window) {}, "window"_a);
@@ -187,22 +185,6 @@ py::object input(py::handle self, py::object width, py::dict options) {
 py::object splitDate(py::object text) {
     py::object parsed = py::module_::import("datetime").attr("datetime").attr("strptime")(text, "%Y-%m-%d");
     return py::make_tuple(parsed.attr("month"), parsed.attr("day"), parsed.attr("year"));
-}
-
-// A date in the form the calendar writes, or the empty text where the field may be blank.
-py::object dateRefusal(py::object self, py::object value) {
-    bool allowBlank = velmora::truthy(self.attr("allowBlank"));
-    if (py::isinstance<py::str>(value)) {
-        if (allowBlank && py::len(value) == 0) return py::none();
-        try {
-            self.attr("splitDate")(value);
-            return py::none();
-        } catch (py::error_already_set &) {
-            // Not a date in the field's form.
-        }
-    }
-    return velmora::translate(allowBlank ? "a date written year-month-day, or empty"
-                                         : "a date written year-month-day");
 }
 
 // Every kind of field has a factory function that constructs the field and hands back its
@@ -274,7 +256,6 @@ void defineDateField(py::module_ &m) {
         }
     }, "window"_a, "event"_a, "values"_a);
     velmora::staticMethod(cls, "splitDate", &splitDate, "text"_a);
-    velmora::method(cls, "refusal", &dateRefusal, "value"_a);
     defineFactory(m, "DateField", "DateFieldClass");
 }
 
@@ -296,11 +277,6 @@ void defineTextField(py::module_ &m) {
         colour(window, key, "black");
         return velmora::super(cls, self).attr("validate")(window, event, values);
     }, "window"_a, "event"_a, "values"_a);
-    velmora::method(cls, "refusal", [](py::object self, py::object value) -> py::object {
-        py::object maxLen = self.attr("maxLen");
-        if (py::isinstance<py::str>(value) && py::int_(py::len(value)) <= maxLen) return py::none();
-        return velmora::translate("a text of at most {} characters").attr("format")(maxLen);
-    }, "value"_a);
     defineFactory(m, "TextField", "TextFieldClass");
 }
 
@@ -338,35 +314,6 @@ bool withinBounds(py::handle self, py::handle number) {
     if (!minValue.is_none() && number < minValue) return false;
     if (!maxValue.is_none() && number > maxValue) return false;
     return true;
-}
-
-// A number as a file may hold it: a truth value is none, and neither are "nan" and "inf", which
-// JSON readers take and which pass every comparison with a bound.
-bool isNumber(py::handle value) {
-    if (PyBool_Check(value.ptr()) || !(PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()))) return false;
-    return velmora::truthy(py::module_::import("math").attr("isfinite")(value));
-}
-
-bool isWholeNumber(py::handle value) {
-    return isNumber(value) && (PyLong_Check(value.ptr()) || velmora::truthy(value.attr("is_integer")()));
-}
-
-// The numbers the field takes, in the user's words: its kind and its bounds.
-py::object numberRange(py::handle self) {
-    py::object kind = velmora::translate(velmora::truthy(self.attr("isInt")) ? "a whole number" : "a number");
-    py::object minValue = self.attr("minValue");
-    py::object maxValue = self.attr("maxValue");
-    if (!minValue.is_none() && !maxValue.is_none())
-        return velmora::translate("{} from {} to {}").attr("format")(kind, minValue, maxValue);
-    if (!minValue.is_none()) return velmora::translate("{} of at least {}").attr("format")(kind, minValue);
-    if (!maxValue.is_none()) return velmora::translate("{} of at most {}").attr("format")(kind, maxValue);
-    return kind;
-}
-
-py::object numberRefusal(py::object self, py::object value) {
-    bool fits = velmora::truthy(self.attr("isInt")) ? isWholeNumber(value) : isNumber(value);
-    if (fits && withinBounds(self, value)) return py::none();
-    return numberRange(self);
 }
 
 // The number the user has typed and the field has stored, shown in the field's own format as the
@@ -440,7 +387,6 @@ void defineNumField(py::module_ &m) {
         colour(window, self.attr("key"), velmora::truthy(disabled) ? "grey" : "black");
         velmora::super(cls, self).attr("disable")(window, disabled);
     }, "window"_a, "disabled"_a);
-    velmora::method(cls, "refusal", &numberRefusal, "value"_a);
     velmora::method(cls, "showTaken", &showTaken, "window"_a);
     velmora::method(cls, "bind", &showTakenOnLeaving, "window"_a);
     defineFactory(m, "NumField", "NumFieldClass");
@@ -590,83 +536,6 @@ void defineBoolField(py::module_ &m) {
     defineFactory(m, "BoolField", "BoolFieldClass");
 }
 
-// The value at a dotted path of `tree`; null when the tree holds none there.
-py::object valueAt(py::handle tree, py::handle path) {
-    py::object value = py::reinterpret_borrow<py::object>(tree);
-    for (py::handle part : py::str(path).attr("split")(".")) {
-        if (!PyDict_Check(value.ptr()) || !value.contains(part)) return py::object();
-        value = value[part];
-    }
-    return value;
-}
-
-bool isPositiveNumber(py::handle value) { return isNumber(value) && value > py::int_(0); }
-
-bool isPositiveWholeNumber(py::handle value) { return isWholeNumber(value) && value > py::int_(0); }
-
-bool isPairOf(py::handle value, bool (*fits)(py::handle)) {
-    if (!PyList_Check(value.ptr()) && !PyTuple_Check(value.ptr())) return false;
-    if (py::len(value) != 2) return false;
-    for (py::handle item : value)
-        if (!fits(item)) return false;
-    return true;
-}
-
-// The toolkit writes a window's place and size into the display server's geometry text as they
-// stand, which takes whole numbers of pixels only.
-bool isPixels(py::handle value) { return PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr()); }
-
-// Settings that a window may show in no form, and what the code reading them needs: a run divides by
-// the trading days, the outlier filter clips at its bounds, the report's page is made of the paper size
-// and the window of its geometry. A window placed by the window manager has no position.
-struct Need {
-    const char *setting;
-    bool (*takes)(py::handle value);
-    const char *description;
-};
-
-const Need needs[] = {
-    {"allocation.tradingDaysPerYear", isPositiveWholeNumber, "a whole number above 0"},
-    {"data.sigmaClipLow", isPositiveNumber, "a number above 0"},
-    {"data.sigmaClipHigh", isPositiveNumber, "a number above 0"},
-    {"print.paperSize", [](py::handle value) { return isPairOf(value, isPositiveNumber); },
-     "two numbers above 0"},
-    {"gui.position", [](py::handle value) { return value.is_none() || isPairOf(value, isPixels); },
-     "two whole numbers"},
-    {"gui.size", [](py::handle value) { return isPairOf(value, isPixels); }, "two whole numbers"},
-};
-
-// refusedSetting(tree, defaults=None) -> (setting, message) or None
-//   The first setting of `tree` whose value a field of the window would refuse, or that the code
-//   reading it could not use (`needs`), with the message that names it and its value. A value that
-//   `defaults` hold at the same place is taken: the program runs with it wherever a file holds none.
-// Load Config and the start ask it, so that a value no form would take is refused where it is read
-// from a file, rather than failing each run, each report or the window later.
-py::object refusedSetting(const py::module_ &m, py::object tree, py::object defaults) {
-    auto isDefault = [&](py::handle setting, py::handle value) {
-        py::object held = defaults.is_none() ? py::object() : valueAt(defaults, setting);
-        return held && held.equal(value);
-    };
-    auto refusal = [](py::handle setting, py::handle value, py::handle description) {
-        return py::make_tuple(setting, velmora::translate("The setting {} must be {}, not {}.")
-                                           .attr("format")(setting, description, py::repr(value)));
-    };
-    for (py::handle field : py::list(m.attr("handlers").attr("values")())) {
-        py::object setting = field.attr("configPath");
-        py::object value = velmora::truthy(setting) ? valueAt(tree, setting) : py::object();
-        if (!value) continue;
-        py::object description = field.attr("refusal")(value);
-        if (!description.is_none() && !isDefault(setting, value)) return refusal(setting, value, description);
-    }
-    for (const Need &need : needs) {
-        py::str setting(need.setting);
-        py::object value = valueAt(tree, setting);
-        if (value && !need.takes(value) && !isDefault(setting, value))
-            return refusal(setting, value, velmora::translate(need.description));
-    }
-    return py::none();
-}
-
 // A module that the program links in: the loader's finder knows it by name.
 bool isLinkedModule(py::handle sys, py::handle moduleName) {
     for (py::handle finder : py::list(sys.attr("meta_path"))) {
@@ -726,9 +595,10 @@ py::object resolve(py::object name, py::object kind, py::object setting) {
     return found;
 }
 
-}  // namespace
+}  // namespace velmora::fields
 
 PYBIND11_MODULE(fields, m) {
+    using namespace velmora::fields;
     m.attr("logging") = py::module_::import("logging");
     m.attr("logger") = m.attr("logging").attr("getLogger")(m.attr("__file__"));
     m.attr("handlers") = py::dict();
@@ -746,5 +616,5 @@ PYBIND11_MODULE(fields, m) {
     defineSelectionField(m);
     defineBoolField(m);
     m.def("resolve", &resolve, "name"_a, "kind"_a = py::none(), "setting"_a = py::none());
-    velmora::function(m, "refusedSetting", &refusedSetting, "tree"_a, "defaults"_a = py::none());
+    defineLoadedValueChecks(m);
 }

@@ -1,0 +1,148 @@
+// A part of the fields module: the checks of values that come from a file rather than the keyboard,
+// each as the field that shows the value checks typed text, and what the settings no form shows need.
+#include "parts.hpp"
+
+namespace velmora::fields {
+
+// A date in the form the calendar writes, or the empty text where the field may be blank.
+py::object dateRefusal(py::object self, py::object value) {
+    bool allowBlank = velmora::truthy(self.attr("allowBlank"));
+    if (py::isinstance<py::str>(value)) {
+        if (allowBlank && py::len(value) == 0) return py::none();
+        try {
+            self.attr("splitDate")(value);
+            return py::none();
+        } catch (py::error_already_set &) {
+            // Not a date in the field's form.
+        }
+    }
+    return velmora::translate(allowBlank ? "a date written year-month-day, or empty"
+                                         : "a date written year-month-day");
+}
+
+// A text no longer than the field takes.
+py::object textRefusal(py::object self, py::object value) {
+    py::object maxLen = self.attr("maxLen");
+    if (py::isinstance<py::str>(value) && py::int_(py::len(value)) <= maxLen) return py::none();
+    return velmora::translate("a text of at most {} characters").attr("format")(maxLen);
+}
+
+// A number as a file may hold it: a truth value is none, and neither are "nan" and "inf", which
+// JSON readers take and which pass every comparison with a bound.
+bool isNumber(py::handle value) {
+    if (PyBool_Check(value.ptr()) || !(PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()))) return false;
+    return velmora::truthy(py::module_::import("math").attr("isfinite")(value));
+}
+
+bool isWholeNumber(py::handle value) {
+    return isNumber(value) && (PyLong_Check(value.ptr()) || velmora::truthy(value.attr("is_integer")()));
+}
+
+// The numbers the field takes, in the user's words: its kind and its bounds.
+py::object numberRange(py::handle self) {
+    py::object kind = velmora::translate(velmora::truthy(self.attr("isInt")) ? "a whole number" : "a number");
+    py::object minValue = self.attr("minValue");
+    py::object maxValue = self.attr("maxValue");
+    if (!minValue.is_none() && !maxValue.is_none())
+        return velmora::translate("{} from {} to {}").attr("format")(kind, minValue, maxValue);
+    if (!minValue.is_none()) return velmora::translate("{} of at least {}").attr("format")(kind, minValue);
+    if (!maxValue.is_none()) return velmora::translate("{} of at most {}").attr("format")(kind, maxValue);
+    return kind;
+}
+
+py::object numberRefusal(py::object self, py::object value) {
+    bool fits = velmora::truthy(self.attr("isInt")) ? isWholeNumber(value) : isNumber(value);
+    if (fits && withinBounds(self, value)) return py::none();
+    return numberRange(self);
+}
+
+// The value at a dotted path of `tree`; null when the tree holds none there.
+py::object valueAt(py::handle tree, py::handle path) {
+    py::object value = py::reinterpret_borrow<py::object>(tree);
+    for (py::handle part : py::str(path).attr("split")(".")) {
+        if (!PyDict_Check(value.ptr()) || !value.contains(part)) return py::object();
+        value = value[part];
+    }
+    return value;
+}
+
+bool isPositiveNumber(py::handle value) { return isNumber(value) && value > py::int_(0); }
+
+bool isPositiveWholeNumber(py::handle value) { return isWholeNumber(value) && value > py::int_(0); }
+
+bool isPairOf(py::handle value, bool (*fits)(py::handle)) {
+    if (!PyList_Check(value.ptr()) && !PyTuple_Check(value.ptr())) return false;
+    if (py::len(value) != 2) return false;
+    for (py::handle item : value)
+        if (!fits(item)) return false;
+    return true;
+}
+
+// The toolkit writes a window's place and size into the display server's geometry text as they
+// stand, which takes whole numbers of pixels only.
+bool isPixels(py::handle value) { return PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr()); }
+
+// Settings that a window may show in no form, and what the code reading them needs: a run divides by
+// the trading days, the outlier filter clips at its bounds, the report's page is made of the paper size
+// and the window of its geometry. A window placed by the window manager has no position.
+struct Need {
+    const char *setting;
+    bool (*takes)(py::handle value);
+    const char *description;
+};
+
+const Need needs[] = {
+    {"allocation.tradingDaysPerYear", isPositiveWholeNumber, "a whole number above 0"},
+    {"data.sigmaClipLow", isPositiveNumber, "a number above 0"},
+    {"data.sigmaClipHigh", isPositiveNumber, "a number above 0"},
+    {"print.paperSize", [](py::handle value) { return isPairOf(value, isPositiveNumber); },
+     "two numbers above 0"},
+    {"gui.position", [](py::handle value) { return value.is_none() || isPairOf(value, isPixels); },
+     "two whole numbers"},
+    {"gui.size", [](py::handle value) { return isPairOf(value, isPixels); }, "two whole numbers"},
+};
+
+// refusedSetting(tree, defaults=None) -> (setting, message) or None
+//   The first setting of `tree` whose value a field of the window would refuse, or that the code
+//   reading it could not use (`needs`), with the message that names it and its value. A value that
+//   `defaults` hold at the same place is taken: the program runs with it wherever a file holds none.
+// Load Config and the start ask it, so that a value no form would take is refused where it is read
+// from a file, rather than failing each run, each report or the window later.
+py::object refusedSetting(const py::module_ &m, py::object tree, py::object defaults) {
+    auto isDefault = [&](py::handle setting, py::handle value) {
+        py::object held = defaults.is_none() ? py::object() : valueAt(defaults, setting);
+        return held && held.equal(value);
+    };
+    auto refusal = [](py::handle setting, py::handle value, py::handle description) {
+        return py::make_tuple(setting, velmora::translate("The setting {} must be {}, not {}.")
+                                           .attr("format")(setting, description, py::repr(value)));
+    };
+    for (py::handle field : py::list(m.attr("handlers").attr("values")())) {
+        py::object setting = field.attr("configPath");
+        py::object value = velmora::truthy(setting) ? valueAt(tree, setting) : py::object();
+        if (!value) continue;
+        py::object description = field.attr("refusal")(value);
+        if (!description.is_none() && !isDefault(setting, value)) return refusal(setting, value, description);
+    }
+    for (const Need &need : needs) {
+        py::str setting(need.setting);
+        py::object value = valueAt(tree, setting);
+        if (value && !need.takes(value) && !isDefault(setting, value))
+            return refusal(setting, value, velmora::translate(need.description));
+    }
+    return py::none();
+}
+
+void defineLoadedValueChecks(py::module_ &m) {
+    // A value that comes from a file, not from the keyboard: the check of typed text without its
+    // reading. Answers what the field takes, in the user's words, or None when it takes `value`; a kind
+    // without a check of its own takes every value.
+    velmora::method(
+        m.attr("FieldClass"), "refusal", [](py::object self, py::object value) { return py::none(); }, "value"_a);
+    velmora::method(m.attr("DateFieldClass"), "refusal", &dateRefusal, "value"_a);
+    velmora::method(m.attr("TextFieldClass"), "refusal", &textRefusal, "value"_a);
+    velmora::method(m.attr("NumFieldClass"), "refusal", &numberRefusal, "value"_a);
+    velmora::function(m, "refusedSetting", &refusedSetting, "tree"_a, "defaults"_a = py::none());
+}
+
+}  // namespace velmora::fields

@@ -1,0 +1,336 @@
+// A part of the recommendation module: the chart images, the drawdown and backtest charts, and the
+// texts of charts and results in the language shown.
+#include "parts.hpp"
+
+#include <string>
+
+namespace velmora::recommendation {
+
+// ---------------------------------------------------------------------------------------
+// The language shown
+
+// The catalogue and the locale are set together whenever a window is made, and the locale can be
+// asked: it tells the language the charts of a result were drawn in.
+py::object languageShown() {
+    py::object locale = py::module_::import("locale");
+    return locale.attr("setlocale")(locale.attr("LC_ALL"));
+}
+
+py::dict ownTexts() {
+    py::dict own;
+    py::object gettext = py::module_::import("gettext");
+    for (py::handle path : py::module_::import("glob").attr("glob")("locale/*/LC_MESSAGES/velmora.mo")) {
+        py::object opened = velmora::builtins().attr("open")(path, "rb");
+        py::object catalogue =
+            velmora::within(opened, [&](py::object file) { return gettext.attr("GNUTranslations")(file); });
+        for (auto [text, translation] : py::dict(catalogue.attr("_catalog")))
+            if (py::isinstance<py::str>(text) && py::len(text) > 0) own[translation] = text;
+    }
+    return own;
+}
+
+// The empty text stays empty: the catalogue would answer it with its header.
+py::object textInLanguageShown(py::dict own, py::handle text) {
+    if (!py::isinstance<py::str>(text) || py::len(text) == 0) return py::reinterpret_borrow<py::object>(text);
+    py::object source = own.contains(text) ? own[text] : py::reinterpret_borrow<py::object>(text);
+    return velmora::builtins().attr("_")(source);
+}
+
+py::object inLanguageShown(py::object results) {
+    if (!results.attr("columns").contains("Name")) return results;
+    py::dict own = ownTexts();
+    py::list names;
+    bool changed = false;
+    for (py::handle name : results["Name"].attr("tolist")()) {
+        py::object shown = textInLanguageShown(own, name);
+        changed = changed || !(shown.is(name) || shown.equal(name));
+        names.append(shown);
+    }
+    if (!changed) return results;
+    py::object relabelled = results.attr("copy")();
+    relabelled["Name"] = names;
+    return relabelled;
+}
+
+void relabelFigure(py::dict own, py::handle figure) {
+    for (py::handle ax : figure.attr("axes")) {
+        for (py::object text : {py::object(ax.attr("title")), py::object(ax.attr("xaxis").attr("label")),
+                                py::object(ax.attr("yaxis").attr("label"))})
+            text.attr("set_text")(textInLanguageShown(own, text.attr("get_text")()));
+        py::object legend = ax.attr("get_legend")();
+        if (legend.is_none()) continue;
+        py::object title = legend.attr("get_title")();
+        title.attr("set_text")(textInLanguageShown(own, title.attr("get_text")()));
+    }
+}
+
+// A number as the tables write it: with the decimal mark and the grouping of the locale.
+py::object localeNumber(py::handle value, size_t decimals) {
+    py::str format = py::str("%.{}f").format(decimals);
+    return py::module_::import("locale").attr("format_string")(format, value, "grouping"_a = true);
+}
+
+// A figure in percent as the charts write it: "12.50%", in German "12,50 %".
+py::object percentText(py::handle percent, size_t decimals = 2) {
+    return velmora::translate("{}%").attr("format")(localeNumber(percent, decimals));
+}
+
+// The numbers that the chart library writes into a text ("95.00% Confidence", "RLDaR (0.3)",
+// ": -5.74%") as the tables write numbers, each with the decimals it had.
+py::object withLocaleNumbers(py::handle text) {
+    auto rewrite = [](py::object match) -> py::object {
+        py::str digits = match.attr("group")(1);
+        py::ssize_t point = digits.attr("find")(".").cast<py::ssize_t>();
+        size_t decimals = point < 0 ? 0 : py::len(digits) - static_cast<size_t>(point) - 1;
+        py::object value = velmora::builtins().attr("float")(digits);
+        if (velmora::truthy(match.attr("group")(2))) return percentText(value, decimals);
+        return localeNumber(value, decimals);
+    };
+    return py::module_::import("re").attr("sub")(R"((-?\d+(?:\.\d+)?)(%?))", py::cpp_function(rewrite), text);
+}
+
+// A legend entry of the drawdown chart, "Ulcer Index: -3.43%" or "95.00% Confidence DaR: -9.04%",
+// with the measure named in the language shown and its numbers written as the tables write them.
+py::object shownLabel(py::dict own, py::handle label) {
+    std::string text = py::str(label).cast<std::string>();
+    size_t colon = text.rfind(": ");
+    if (text.empty() || text[0] == '_' || colon == std::string::npos)
+        return py::reinterpret_borrow<py::object>(label);
+    std::string name = text.substr(0, colon);
+    py::str figure(text.substr(colon));
+    const std::string confidence = " Confidence ";
+    size_t at = name.find(confidence);
+    if (at == std::string::npos)
+        return withLocaleNumbers(py::str(textInLanguageShown(own, py::str(name))) + figure);
+    py::object shown = velmora::translate("{} Confidence {}")
+                           .attr("format")(name.substr(0, at), name.substr(at + confidence.size()));
+    return withLocaleNumbers(py::str(shown) + figure);
+}
+
+void percentTicks(py::handle ax, py::list ticks) {
+    py::list labels;
+    for (py::handle tick : ticks) labels.append(percentText(tick * py::int_(100)));
+    ax.attr("set_yticks")(ticks);
+    ax.attr("set_yticklabels")(labels);
+}
+
+void relabelLegends(py::dict own, py::handle figure) {
+    for (py::handle ax : figure.attr("axes")) {
+        py::object legend = ax.attr("get_legend")();
+        if (legend.is_none()) continue;
+        for (py::handle text : legend.attr("get_texts")())
+            text.attr("set_text")(shownLabel(own, text.attr("get_text")()));
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// The charts of a result
+
+py::object imageOf(py::object self, py::object ax) {
+    return ax.is_none() ? py::none() : self.attr("axToPng")(ax);
+}
+
+void drawAnalysis(py::object self, py::object method) {
+    py::object plt = velmora::pyplot();
+    plt.attr("close")();
+    plt.attr("figure")("figsize"_a = py::none());
+    py::tuple analysis = method.attr("plotAnalysis")("figsize"_a = py::none());
+    py::dict own = ownTexts();
+    for (py::handle ax : analysis)
+        if (!ax.is_none()) relabelFigure(own, ax.attr("get_figure")("root"_a = true));
+    self.attr("analysisGraph") = imageOf(self, analysis[0]);
+    self.attr("analysisGraph2") = imageOf(self, analysis[1]);
+}
+
+py::dict donutWeights(py::object recommendation) {
+    py::object weights = recommendation["Weight"];
+    py::object largest = recommendation.attr("sort_values")("Weight", "ascending"_a = false).attr("head")(20);
+    py::dict cleanedWeights;
+    py::list labels = largest["Security Name"].attr("tolist")();
+    py::list values = largest["Weight"].attr("tolist")();
+    for (size_t i = 0; i < labels.size(); ++i) cleanedWeights[labels[i]] = values[i];
+    double total = py::float_(weights.attr("sum")()).cast<double>();
+    double other = total - py::float_(largest["Weight"].attr("sum")()).cast<double>();
+    if (other > 1) cleanedWeights[velmora::translate("Other")] = other;
+    double unallocated = 100 - total;
+    if (unallocated > 1) cleanedWeights[velmora::translate("Unallocated")] = unallocated;
+    return cleanedWeights;
+}
+
+void drawDonut(py::object self, py::object recommendation) {
+    py::object plt = velmora::pyplot();
+    py::dict cleanedWeights = donutWeights(recommendation);
+    self.attr("cleanedWeights") = cleanedWeights;
+
+    plt.attr("close")();
+    py::object figure = plt.attr("figure")("figsize"_a = py::none());
+    // After the figure and before its axes, so that the axes take the theme's style.
+    py::module_::import("seaborn").attr("set_theme")();
+    py::object ax = figure.attr("subplots")();
+    py::dict wedges;
+    wedges["width"] = 0.7;
+    ax.attr("pie")(py::list(cleanedWeights.attr("values")()), "startangle"_a = 90, "wedgeprops"_a = wedges);
+    ax.attr("set_title")(velmora::translate("Portfolio Allocation"));
+    ax.attr("legend")(py::list(cleanedWeights.attr("keys")()), "loc"_a = "best", "fontsize"_a = 5);
+    self.attr("weightGraph") = self.attr("axToPng")(ax);
+    self.attr("chartLanguage") = languageShown();
+}
+
+void drawBacktest(const py::module_ &m, py::object self, py::object returns, py::object weights) {
+    py::object plt = velmora::pyplot();
+    py::tuple made = plt.attr("subplots")(1, 1);
+    py::object figure = made[0], ax = made[1];
+    try {
+        withTranslatedAxes([&] {
+            py::module_::import("riskfolio").attr("plot_drawdown")(returns, weights, "ax"_a = ax);
+            py::list axes = figure.attr("axes");
+            py::tuple backtest = m.attr("separateAxes")(axes[1]);
+            self.attr("backtestGraph") = self.attr("axToPng")(backtest[1]);
+            py::tuple drawdown = m.attr("separateAxes")(axes[2]);
+            self.attr("drawdownGraph") = self.attr("axToPng")(drawdown[1]);
+        });
+    } catch (...) {
+        velmora::logFailure(m, "Drawdown");
+    }
+    // The drawing figure is no longer current once the copies exist; closing it here keeps
+    // pyplot from collecting one figure per run.
+    plt.attr("close")(figure);
+}
+
+// The charts of the result held, from what its run left: nothing is computed again.
+void drawCharts(const py::module_ &m, py::object self) {
+    py::object method = self.attr("methodObj");
+    if (!method.is_none()) drawAnalysis(self, method);
+    py::object recommendation = self.attr("__getitem__")("Recommendation");
+    if (!velmora::truthy(recommendation.attr("empty"))) drawDonut(self, recommendation);
+    if (!self.attr("futureValue").is_none())
+        drawBacktest(m, self, self.attr("returns"),
+                     py::object(self.attr("recommendationWrk")["Weight"]) / py::int_(100));
+    self.attr("chartLanguage") = languageShown();
+}
+
+void showInLanguage(const py::module_ &m, py::object self) {
+    py::object results = self.attr("__getitem__")("Results");
+    py::object relabelled = inLanguageShown(results);
+    if (!relabelled.is(results)) self.attr("__setitem__")("Results", relabelled);
+    py::object drawnIn = py::getattr(self, "chartLanguage", py::none());
+    if (drawnIn.is_none() || drawnIn.equal(languageShown())) return;
+    try {
+        drawCharts(m, self);
+    } catch (py::error_already_set &) {
+        velmora::logFailure(m, "Charts");
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Chart images and numbers
+
+py::object axToPng(py::object self, py::object ax) {
+    py::object figure = ax.attr("get_figure")("root"_a = true);
+    try {
+        figure.attr("tight_layout")();
+    } catch (py::error_already_set &) {
+        // A layout that can't be tightened still renders.
+    }
+    py::object buffer = py::module_::import("io").attr("BytesIO")();
+    py::object data;
+    try {
+        figure.attr("savefig")(buffer, "dpi"_a = 150);
+        data = buffer.attr("getvalue")();
+    } catch (...) {
+        buffer.attr("close")();
+        throw;
+    }
+    buffer.attr("close")();
+    velmora::pyplot().attr("close")(figure);
+    return data;
+}
+
+void axToPdf(py::object self, py::object ax, py::object fileName) {
+    py::object file = velmora::builtins().attr("open")(fileName, "wb");
+    try {
+        velmora::pyplot().attr("savefig")(file, "format"_a = "pdf");
+    } catch (...) {
+        file.attr("close")();
+        throw;
+    }
+    file.attr("close")();
+}
+
+py::object formatValue(py::object self, py::object value) { return localeNumber(value, 2); }
+
+// ---------------------------------------------------------------------------------------
+// Module functions: the backtest's charts each by itself, and rounding
+
+// A line across the whole axes at one height (a risk measure of the drawdown chart): its x values
+// are fractions of the axes' width, not dates.
+bool spansAxes(py::handle line, py::handle ax) {
+    return line.attr("get_transform")().is(ax.attr("get_yaxis_transform")());
+}
+
+// Dates a chart of its size shows without overlapping, month names in the language shown.
+void readableDates(py::object ax) {
+    py::object dates = py::module_::import("matplotlib.dates");
+    py::object xaxis = ax.attr("xaxis");
+    if (!py::isinstance(xaxis.attr("get_major_locator")(), dates.attr("DateLocator"))) return;
+    py::object locator = dates.attr("AutoDateLocator")("maxticks"_a = 8);
+    xaxis.attr("set_major_locator")(locator);
+    xaxis.attr("set_major_formatter")(dates.attr("ConciseDateFormatter")(locator));
+}
+
+// Below the chart, where it covers no curve; none when no line has a label.
+void legendBelow(py::object ax) {
+    for (py::handle line : py::list(ax.attr("lines"))) {
+        if (py::str(line.attr("get_label")()).attr("startswith")("_").cast<bool>()) continue;
+        ax.attr("legend")("loc"_a = "upper center", "bbox_to_anchor"_a = py::make_tuple(0.5, -0.12),
+                          "ncols"_a = 2, "fontsize"_a = "x-small");
+        return;
+    }
+}
+
+// Copies the lines of one axes of a multi-chart figure onto a figure of its own, with the
+// y axis in percent, so that it renders as an image by itself.
+py::tuple separateAxes(py::object ax) {
+    py::tuple made = velmora::pyplot().attr("subplots")();
+    py::object newFig = made[0], newAx = made[1];
+    py::dict own = ownTexts();
+    for (py::handle line : py::list(ax.attr("lines"))) {
+        py::tuple data = line.attr("get_data")();
+        py::object label = shownLabel(own, line.attr("get_label")());
+        // Each measure in its colour, so that the legend tells them apart.
+        if (spansAxes(line, ax))
+            newAx.attr("axhline")(py::list(data[1])[0], "label"_a = label,
+                                  "color"_a = line.attr("get_color")());
+        else
+            newAx.attr("plot")(data[0], data[1], "label"_a = label);
+    }
+    newAx.attr("set_title")(ax.attr("get_title")());
+    newAx.attr("set_xlabel")(ax.attr("get_xlabel")());
+    newAx.attr("set_ylabel")(ax.attr("get_ylabel")());
+    newAx.attr("set_xlim")(ax.attr("get_xlim")());
+    newAx.attr("set_ylim")(ax.attr("get_ylim")());
+    percentTicks(newAx, ax.attr("get_yticks")().attr("tolist")());
+    readableDates(newAx);
+    legendBelow(newAx);
+    newFig.attr("tight_layout")();
+    return py::make_tuple(newFig, newAx);
+}
+
+py::object safeRound(py::object val) {
+    try {
+        return velmora::builtins().attr("round")(velmora::builtins().attr("float")(val), 2);
+    } catch (py::error_already_set &error) {
+        if (error.matches(PyExc_ValueError) || error.matches(PyExc_TypeError)) return val;
+        throw;
+    }
+}
+
+void defineCharts(py::module_ &m, py::object cls) {
+    velmora::method(cls, "axToPng", &axToPng, "ax"_a);
+    velmora::method(cls, "axToPdf", &axToPdf, "ax"_a, "fileName"_a);
+    velmora::method(cls, "formatValue", &formatValue, "value"_a);
+    m.def("separateAxes", &separateAxes, "ax"_a);
+    m.def("safe_round", &safeRound, "val"_a);
+}
+
+}  // namespace velmora::recommendation

@@ -1,0 +1,308 @@
+// A part of the recommendation module: the user configuration file, saved on request and at the close,
+// and Load Config with its checks and its merge over the defaults.
+#include "parts.hpp"
+#include "../window.hpp"
+
+#include <initializer_list>
+#include <string>
+
+namespace velmora::recommendation {
+
+void mendPaperSize(py::handle tree) {
+    if (tree.is_none() || !tree.contains("print") || !py::isinstance<py::dict>(tree["print"])) return;
+    py::object print = tree["print"];
+    if (!print.contains("paperSize")) return;
+    py::object size = print["paperSize"];
+    if ((py::isinstance<py::list>(size) || py::isinstance<py::tuple>(size)) &&
+        py::list(size).equal(velmora::list({py::int_(612), py::int_(792)})))
+        print["paperSize"] = velmora::list({py::int_(850), py::int_(1100)});
+}
+
+void saveOnLeaving(const py::module_ &m, py::object self, py::object window) {
+    try {
+        self.attr("save")(self.attr("config").attr("configFile"), window);
+    } catch (...) {
+        tellFailure(m, "Saving the configuration failed", "The configuration could not be saved:");
+    }
+}
+
+py::object addictDict() { return py::module_::import("addict").attr("Dict"); }
+
+void updateMeta(py::object self) {
+    py::object meta = addictDict()();
+    meta["createdWith"] = velmora::translate("Zeltra Velmora");
+    meta["version"] = py::module_::import("version").attr("version");
+    py::str now = py::module_::import("datetime").attr("datetime").attr("now")().attr("isoformat")();
+    meta["timestamp"] = now[py::slice(0, 19, 1)].attr("replace")("T", " ");
+    self.attr("config")["meta"] = meta;
+}
+
+// A window manager may give back a maximised window's height and width in separate steps;
+// the normal size is the one that holds still for a moment.
+void waitForSteadySize(py::object window) {
+    py::object time = py::module_::import("time");
+    py::object root = window.attr("TKroot");
+    double deadline = time.attr("monotonic")().cast<double>() + 1.0;
+    py::object lastSize = window.attr("size");
+    double changedAt = time.attr("monotonic")().cast<double>();
+    for (double now = changedAt; now < deadline; now = time.attr("monotonic")().cast<double>()) {
+        root.attr("update")();
+        py::object size = window.attr("size");
+        if (!size.equal(lastSize)) {
+            lastSize = size;
+            changedAt = now;
+        } else if (now - changedAt > 0.15) {
+            return;
+        }
+        time.attr("sleep")(0.01);
+    }
+}
+
+// Reads the window's normal geometry into `gui` as far as the window can tell it.
+void readGeometry(py::object window, py::object gui) {
+    try {
+        py::object before = window.attr("size");
+        // The window manager's maximised state, which the toolkit's own restore leaves on Linux.
+        velmora::normalWindow(window);
+        waitForSteadySize(window);
+        // Read as the provider manager reads it, in the coordinates in which windows are placed.
+        gui["position"] = window.attr("CurrentLocation")("more_accurate"_a = true);
+        gui["size"] = window.attr("size");
+        gui["maximized"] = py::bool_(!before.equal(py::object(gui["size"])));
+    } catch (py::error_already_set &) {
+        // A window that can no longer report its geometry keeps what was reached.
+    }
+}
+
+// The user configuration: a failed write leaves the old one, with which the program still starts.
+void writeReplacing(py::object fileName, py::str text) {
+    velmora::replaceWhenWritten(fileName, ".json", [&](py::object temporary) {
+        velmora::within(velmora::builtins().attr("open")(temporary, "w"),
+                        [&](py::object file) { file.attr("write")(text); });
+    });
+}
+
+void save(py::object self, py::object fileName, py::object window) {
+    py::object config = self.attr("config");
+    py::object userConfig = self.attr("userConfig");
+    self.attr("updateMeta")();
+    userConfig["meta"] = config["meta"];
+
+    py::object gui = userConfig.attr("get")("gui");
+    if (gui.is_none()) gui = addictDict()();
+    readGeometry(window, gui);
+    py::object node = addictDict()(py::module_::import("copy").attr("deepcopy")(gui));
+    userConfig["gui"] = node;
+    // Only the geometry goes to the running configuration: a setting that only the defaults
+    // hold, such as the language, must stay there.
+    for (const char *name : {"position", "size", "maximized"})
+        if (node.contains(name)) config["gui"][name] = node[name];
+    if (node.contains("maximized") && velmora::truthy(node["maximized"])) {
+        try {
+            velmora::maximizeWindow(window);
+        } catch (py::error_already_set &) {
+        }
+    }
+
+    py::set texts = py::set(py::module_::import("risk").attr("translations"));
+    py::object listed = userConfig.attr("get")("translations");
+    if (!listed.is_none() && py::isinstance<py::dict>(listed))
+        for (py::handle text : listed) texts.add(text);
+    // An axis drawn without a label records the empty text, which wants no translation.
+    texts.attr("discard")(py::str(""));
+    py::object translations = addictDict()();
+    for (py::handle text : velmora::builtins().attr("sorted")(texts)) translations[text] = "";
+    userConfig["translations"] = translations;
+
+    py::str text = py::module_::import("json").attr("dumps")(userConfig, "indent"_a = 2);
+    writeReplacing(fileName, text);
+}
+
+void saveConfig(const py::module_ &m, py::object self, py::object window) {
+    py::object config = self.attr("config");
+    py::object fileName = py::module_::import("provider").attr("GetFileName")(
+        velmora::translate("Configuration File"), "json", "default"_a = config.attr("configFile"),
+        "save"_a = true);
+    if (!velmora::truthy(fileName)) return;
+    try {
+        self.attr("save")(fileName, window);
+        config["configFile"] = fileName;
+    } catch (py::error_already_set &) {
+        tellFailure(m, "Save Config", "Error saving config file");
+    }
+}
+
+// No configuration file comes near this; a larger one is no configuration file.
+constexpr long long configurationLimit = 10 * 1024 * 1024;
+
+py::object readTree(py::object fileName) {
+    py::object opened = velmora::openRegularFile(fileName, "r", configurationLimit);
+    py::object document = velmora::within(opened, [](py::object file) {
+        return py::module_::import("json").attr("load")(file);
+    });
+    // A top level other than an object would build a tree from whatever pairs a list holds.
+    if (!PyDict_Check(document.ptr()))
+        velmora::raise(PyExc_TypeError, py::str(py::str("{} does not hold a JSON object").format(fileName)));
+    return addictDict()(document);
+}
+
+// What Load Config takes from a file: the settings that the program's own forms and window write
+// (sections whole, `data` only by the members the settings tab writes). Every other setting names code
+// (providers, the logging set-up, data.dataProvider), a file the program writes (data.cacheName,
+// selectionName) or a network address (updateInfo, monetization) and keeps its running value, which
+// comes only from default.json and the configuration file the program starts with: a file from someone
+// else must not make the program run, overwrite or open anything of the sender's choice.
+constexpr std::initializer_list<const char *> loadedSettings = {
+    "allocation",      "data.apiKey",     "data.localCurrency", "data.startDate", "data.basePeriod",
+    "data.sigmaClipLow", "data.sigmaClipHigh", "print",        "gui",            "title",
+    "stocks",          "translations",    "meta"};
+
+std::string pathOf(const std::string &prefix, py::handle key) {
+    std::string name = py::str(key).cast<std::string>();
+    return prefix.empty() ? name : prefix + "." + name;
+}
+
+bool isLoaded(const std::string &path) {
+    for (const char *setting : loadedSettings)
+        if (path == setting) return true;
+    return false;
+}
+
+// A section some of whose members a load takes.
+bool holdsLoaded(const std::string &path) {
+    for (const char *setting : loadedSettings)
+        if (std::string(setting).rfind(path + ".", 0) == 0) return true;
+    return false;
+}
+
+py::object deepCopy(py::handle value) { return py::module_::import("copy").attr("deepcopy")(value); }
+
+// The settings of `tree` that a load takes, in the tree's order.
+py::dict loadedPart(py::handle tree, const std::string &prefix = "") {
+    py::dict taken;
+    for (auto [key, value] : py::reinterpret_borrow<py::dict>(tree)) {
+        std::string path = pathOf(prefix, key);
+        if (isLoaded(path)) {
+            taken[key] = deepCopy(value);
+        } else if (holdsLoaded(path) && PyDict_Check(value.ptr())) {
+            py::dict section = loadedPart(value, path);
+            if (!section.empty()) taken[key] = section;
+        }
+    }
+    return taken;
+}
+
+// Puts the settings of `running` that a load does not take into `tree`, as they stand.
+void keepRunning(py::handle running, py::handle tree, const std::string &prefix = "") {
+    for (auto [key, value] : py::reinterpret_borrow<py::dict>(running)) {
+        std::string path = pathOf(prefix, key);
+        if (isLoaded(path)) continue;
+        if (holdsLoaded(path) && PyDict_Check(value.ptr())) {
+            if (!tree.contains(key) || !PyDict_Check(py::object(tree[key]).ptr())) tree[key] = py::dict();
+            keepRunning(value, tree[key], path);
+        } else {
+            tree[key] = deepCopy(value);
+        }
+    }
+}
+
+// The kind of a setting as the user reads it; a truth value is no number here, as it is for Python.
+const char *kindOf(py::handle value) {
+    if (PyDict_Check(value.ptr())) return "a group of settings";
+    if (PyBool_Check(value.ptr())) return "true or false";
+    if (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr())) return "a number";
+    if (PyUnicode_Check(value.ptr())) return "a text";
+    if (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr())) return "a list";
+    return "nothing";
+}
+
+// Merges the loaded settings over the defaults, refusing a setting of another kind than the defaults
+// hold there (a section where they hold a value, a text where they hold a number...), which every
+// reader of it, the window's fields first, would trip over.
+void mergeLoaded(py::handle loaded, py::handle tree, const std::string &prefix = "") {
+    for (auto [key, value] : py::reinterpret_borrow<py::dict>(loaded)) {
+        std::string path = pathOf(prefix, key);
+        if (tree.contains(key)) {
+            py::object held = tree[key];
+            std::string kind = kindOf(held);
+            if (kind != kindOf(value))
+                velmora::raise(PyExc_TypeError,
+                               velmora::translate("The setting {} must be {}, not {}.")
+                                   .attr("format")(path, velmora::translate(kind.c_str()), py::repr(value)));
+            if (PyDict_Check(value.ptr())) {
+                mergeLoaded(value, held, path);
+                continue;
+            }
+        }
+        tree[key] = deepCopy(value);
+    }
+}
+
+void replaceContents(py::object tree, py::handle contents) {
+    tree.attr("clear")();
+    tree.attr("update")(contents);
+}
+
+// Answers whether a file was loaded. The new trees are made whole before either running tree
+// changes, and the running ones come back when the loaded settings cannot be applied: a failed load
+// changes nothing.
+bool loadConfig(py::object self) {
+    py::object config = self.attr("config");
+    py::object userConfig = self.attr("userConfig");
+    py::object fileName = py::module_::import("provider").attr("GetFileName")(
+        velmora::translate("Configuration File"), "json", "default"_a = config.attr("configFile"));
+    if (!velmora::truthy(fileName)) return false;
+    py::dict taken = loadedPart(readTree(fileName));
+    // Another program's file would otherwise put every setting back to its default and become the
+    // file the settings are written to at the close.
+    if (taken.empty())
+        velmora::raise(PyExc_ValueError,
+                       velmora::translate("{} holds none of the settings of a configuration file.")
+                           .attr("format")(fileName));
+    mendPaperSize(taken);
+    py::object defaults = readTree(py::str("default.json"));
+    py::object newConfig = deepCopy(defaults);
+    keepRunning(config, newConfig);
+    mergeLoaded(taken, newConfig);
+    // A value of the right kind that no form would take fails later, where it is read: every run,
+    // every report, or the window's rebuild.
+    py::object refused = py::module_::import("fields").attr("refusedSetting")(taken, defaults);
+    if (!refused.is_none()) velmora::raise(PyExc_ValueError, py::object(refused[py::int_(1)]));
+    newConfig["configFile"] = fileName;
+    py::object newUser = deepCopy(taken);
+    keepRunning(userConfig, newUser);
+
+    py::object builtinDict = velmora::builtins().attr("dict");
+    py::object runningConfig = builtinDict(config), runningUser = builtinDict(userConfig);
+    replaceContents(userConfig, addictDict()(newUser));
+    replaceContents(config, addictDict()(newConfig));
+    // The loaded data settings (key, currency, period) take effect as a changed setting does.
+    py::object manager = self.attr("providerManager");
+    if (manager.is_none()) return true;
+    self.attr("loading") = true;
+    try {
+        manager.attr("reconfigure")(config);
+    } catch (...) {
+        replaceContents(userConfig, runningUser);
+        replaceContents(config, runningConfig);
+        try {
+            manager.attr("reconfigure")(config);
+        } catch (py::error_already_set &) {
+            // The first failure is the one to tell.
+        }
+        self.attr("loading") = false;
+        throw;
+    }
+    self.attr("loading") = false;
+    return true;
+}
+
+void defineUserConfiguration(py::module_ &m, py::object cls) {
+    const py::module_ &module = m;
+    velmora::method(cls, "updateMeta", &updateMeta);
+    velmora::method(cls, "loadConfig", &loadConfig);
+    velmora::method(cls, "saveConfig", module, &saveConfig, "window"_a);
+    velmora::method(cls, "save", &save, "fileName"_a, "window"_a);
+}
+
+}  // namespace velmora::recommendation
