@@ -155,6 +155,15 @@ def row(name, program, reference, goal="<= 1.05"):
             f"| {best / referenceBest:.2f} (median {median / referenceMedian:.2f}) | {goal} |")
 
 
+def checkSamePerformance(performance, expected):
+    """The same table; the relativistic figures where CLARABEL gives up come from the program's bounded
+    SCS solve, the reference's from the library's unbounded one."""
+    relativistic = performance["Name"].str.contains("Relativistic")
+    pdt.assert_frame_equal(performance[~relativistic], expected[~relativistic])
+    assert list(performance.loc[relativistic, "Value"]) == pytest.approx(
+        list(expected.loc[relativistic, "Value"]), rel=5e-3)
+
+
 @pytest.mark.parametrize("dataset", list(DATASETS))
 @pytest.mark.parametrize("case", list(CASES))
 def test_method_against_plain_python(case, dataset):
@@ -176,6 +185,60 @@ def test_method_against_plain_python(case, dataset):
         ((table, performance), images), ((expected, expectedPerformance), expectedImages) = (
             results[id(program)], results[id(reference)])
         pdt.assert_frame_equal(table, expected)
-        pdt.assert_frame_equal(performance, expectedPerformance)
+        checkSamePerformance(performance, expectedPerformance)
         assert [len(image) > 0 for image in images] == [True, True] and len(expectedImages) == 2
     print("\n" + row(f"{case}, {dataset}, {len(table)} kept", program, reference))
+
+
+# ---- Ten years of daily prices -------------------------------------------------------------------------
+
+def tenYears():
+    """The ten stocks from 2007-06-01 to 2017-05-31: 2518 days of prices."""
+    return support.stockPrices(plain.TEN, years=11, end="2017-05-31").loc["2007-06-01":]
+
+
+TEN_YEAR_LIMITS = {"minWeight": 0, "maxWeight": 100}
+RISK_METHODS = ["sample_cov", "semicovariance", "exp_cov", "ledoit_wolf", "oracle_approximating"]
+OBJECTIVES = ["MinRisk", "Sharpe", "Utility", "MaxRet", "ERC"]
+
+
+def relativistic(method):
+    """The table's relativistic rows, as the library's table writes them."""
+    return {name: value for name, value in zip(method.results, method.values) if "Relativistic" in name}
+
+
+def test_ten_years_semideviation_minimum_risk():
+    """The run of four minutes: the mean-risk method, MinRisk, semideviation, ten stocks over ten years."""
+    prices = tenYears()
+    # The library's numba functions are compiled on a short history first: not timed.
+    programRun(RiskFolioEF, support.makeOwner(prices.iloc[-300:], objective="MinRisk", riskMethod="semicovariance",
+                                              **TEN_YEAR_LIMITS))
+    times = []
+    for index in range(ROUNDS):
+        owner = support.makeOwner(prices, objective="MinRisk", riskMethod="semicovariance", **TEN_YEAR_LIMITS)
+        seconds, run = timed(lambda: programRun(RiskFolioEF, owner))
+        times.append(seconds)
+    method = RiskFolioEF()
+    method.computeRecommendation(support.makeOwner(prices, objective="MinRisk", riskMethod="semicovariance",
+                                                   **TEN_YEAR_LIMITS))
+    print(f"\n| RiskFolioEF, MinRisk, semicovariance, 10 real x {len(prices) - 1} daily returns "
+          f"| {min(times):.2f} s (median {float(np.median(times)):.2f}) | {relativistic(method)} | < 10 s |")
+
+
+@pytest.mark.parametrize("cls", [RiskFolioEF, RiskFolioHRP])
+def test_ten_years_every_setting(cls):
+    """Every risk model of its own estimator code and every objective, once each: the slowest run counts."""
+    prices = tenYears()
+    rows = []
+    for riskMethod in RISK_METHODS:
+        for objective in OBJECTIVES:
+            owner = support.makeOwner(prices, objective=objective, riskMethod=riskMethod, **TEN_YEAR_LIMITS)
+            try:
+                seconds, run = timed(lambda: programRun(cls, owner))
+            except ValueError as refusal:  # a limit the objective cannot keep, told in the user's terms
+                seconds, run = 0.0, refusal
+            rows.append((seconds, riskMethod, objective))
+    for seconds, riskMethod, objective in sorted(rows, reverse=True)[:5]:
+        print(f"\n| {cls.__name__}, {objective}, {riskMethod}, 10 real x 10 years | {seconds:.2f} s | < 10 s |")
+    print(f"\n{cls.__name__}: {len(rows)} settings, median {float(np.median([r[0] for r in rows])):.2f} s, "
+          f"slowest {max(rows)[0]:.2f} s")

@@ -36,7 +36,8 @@ def referenceRecommendation(owner, solve, results, performance=None):
             shares = facility.lp_portfolio()[0]
         except Exception:
             shares = facility.greedy_portfolio()[0]
-        shares = {label: min(count, math.ceil(capital * min(priced[label], owner.maxWeight) / latest[label] - 1e-9))
+        shares = {label: min(count, math.ceil(capital * priced[label] / latest[label] - 1e-9),
+                             math.floor(capital * owner.maxWeight / latest[label] + 1e-9))
                   for label, count in shares.items()}
         shares = {label: count for label, count in shares.items() if count > 0}
     else:

@@ -213,14 +213,27 @@ py::object callback(const py::module_ &m, py::object self, py::args args, py::kw
     return py::none();
 }
 
-// Bounds of the counts from the weight limits: whole shares round down, so that a stock
-// never takes more than its maximum weight.
-py::object countBounds(py::object capital, py::object weight, py::object lastPrices, bool whole) {
-    py::object money = capital * weight;
-    if (!whole) return money / lastPrices;
+// Bounds of the counts from the weight limits. Whole shares keep a stock within its maximum
+// weight by rounding down; a held stock reaches its minimum weight by rounding up, unless the
+// count that does is above the maximum's, where it takes the most that the maximum allows.
+py::object floorDivision(py::object money, py::object lastPrices) {
     PyObject *quotient = PyNumber_FloorDivide(money.ptr(), lastPrices.ptr());
     if (!quotient) throw py::error_already_set();
     return numpy().attr("round")(py::reinterpret_steal<py::object>(quotient), 0);
+}
+
+py::object upperCounts(py::object capital, py::object maxWeight, py::object lastPrices, bool whole) {
+    py::object money = capital * maxWeight;
+    return whole ? floorDivision(money, lastPrices) : money / lastPrices;
+}
+
+py::object lowerCounts(py::object capital, py::object minWeight, py::object lastPrices, py::object upper,
+                       bool whole) {
+    py::object money = capital * minWeight;
+    if (!whole) return money / lastPrices;
+    // A quotient of whole shares that the division leaves a hair above stays that many.
+    py::object roundedUp = numpy().attr("ceil")(money / lastPrices - py::float_(1e-9));
+    return numpy().attr("minimum")(roundedUp, upper);
 }
 
 py::tuple optimize(const py::module_ &m, py::object self, py::object objectiveFunc) {
@@ -234,8 +247,8 @@ py::tuple optimize(const py::module_ &m, py::object self, py::object objectiveFu
 
     py::object fractional = self.attr("fractional");
     bool whole = fractional.equal(py::str("NO"));
-    py::object lower = countBounds(capital, self.attr("minWeight"), lastPrices, whole);
-    py::object upper = countBounds(capital, self.attr("maxWeight"), lastPrices, whole);
+    py::object upper = upperCounts(capital, self.attr("maxWeight"), lastPrices, whole);
+    py::object lower = lowerCounts(capital, self.attr("minWeight"), lastPrices, upper, whole);
     py::ssize_t n = stockCount(self);
     py::list bounds, integrality;
     for (py::ssize_t i = 0; i < n; ++i) bounds.append(py::make_tuple(lower[py::int_(i)], upper[py::int_(i)]));
@@ -431,7 +444,8 @@ void estimateRisk(py::object self, py::object owner, py::object prices) {
 }
 
 py::tuple computeRecommendation(const py::module_ &m, py::object self, py::object owner) {
-    velmora::refusals::refuseMinimumAboveMaximum(owner);
+    // No search can meet limits that no allocation meets, whatever the capital.
+    velmora::refusals::refuseUnmeetableLimits(owner);
     self.attr("owner") = owner;
     py::object prices = owner.attr("prices");
     estimateReturns(self, owner, prices);

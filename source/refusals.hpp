@@ -29,6 +29,22 @@ inline void refuseMinimumAboveMaximum(py::handle owner) {
     velmora::raise(PyExc_ValueError, message.attr("format")(percentOf(minWeight), percentOf(maxWeight)));
 }
 
+// Every stock held takes between the minimum and the maximum weight, and together they take
+// the capital, so some number of the stocks must be able to. Limits that no number can meet
+// are told in the user's terms before any computation, not as whatever a solver or a search
+// makes of them.
+inline void refuseUnmeetableLimits(py::handle owner) {
+    refuseMinimumAboveMaximum(owner);
+    double minWeight = owner.attr("minWeight").cast<double>();
+    double maxWeight = owner.attr("maxWeight").cast<double>();
+    py::ssize_t stocks = py::len(owner.attr("prices").attr("columns"));
+    for (py::ssize_t held = 1; held <= stocks; ++held) {
+        double count = static_cast<double>(held);
+        if (count * minWeight <= 1 + tolerance && count * maxWeight >= 1 - tolerance) return;
+    }
+    refuseUnmetLimits(owner);
+}
+
 // Optimisations that take no upper bound are checked against the maximum weight afterwards;
 // `message` names the method and takes the maximum in percent.
 inline void refuseWeightsAboveMaximum(py::handle owner, py::object largest, const char *message) {

@@ -10,6 +10,17 @@ using velmora::riskfolio::library;
 using velmora::pyplot;
 using velmora::within;
 
+// The library measures a portfolio's semideviation below its estimated mean return when it
+// optimises, but below the mean of the portfolio's returns when it draws the frontier and its
+// table; the two part wherever the estimate is not the historical mean. The portfolio holds
+// returns whose means are the estimate, which leaves the estimate and every variance as they
+// are and has the optimisation measure the risk the chart shows: the minimum-risk portfolio is
+// then the frontier's leftmost point, whatever the return estimate.
+py::object centredOn(py::object returns, py::object mu) {
+    py::object deviations = returns - returns.attr("mean")();
+    return deviations + mu.attr("iloc")[py::int_(0)];
+}
+
 void createPortfolioObject(py::object self, py::object returns) {
     py::object owner = self.attr("owner");
     py::object port =
@@ -17,6 +28,7 @@ void createPortfolioObject(py::object self, py::object returns) {
     self.attr("port") = port;
     port.attr("assets_stats")("method_mu"_a = self.attr("method"), "method_cov"_a = self.attr("riskMethod"));
     port.attr("mu") = velmora::riskfolio::realMean(port.attr("mu"));
+    port.attr("returns") = centredOn(returns, port.attr("mu"));
     py::object objective = owner.attr("config").attr("allocation").attr("objective");
     // The mean-risk optimiser has no equal-risk-contribution objective; the library solves
     // that portfolio with its risk-parity optimisation, on the same risk measure.

@@ -10,22 +10,6 @@ namespace refusals = velmora::refusals;
 
 py::list sortedList(py::handle iterable) { return velmora::builtins().attr("sorted")(iterable); }
 
-// Every stock held takes between the minimum and the maximum weight, and together they take
-// the capital, so some number of the stocks must be able to. Limits that no number can meet
-// are told in the user's terms before any computation, not as whatever a solver makes of them.
-void refuseUnmeetableLimits(py::object owner) {
-    refusals::refuseMinimumAboveMaximum(owner);
-    double minWeight = owner.attr("minWeight").cast<double>();
-    double maxWeight = owner.attr("maxWeight").cast<double>();
-    py::ssize_t stocks = py::len(owner.attr("prices").attr("columns"));
-    constexpr double tolerance = refusals::tolerance;
-    for (py::ssize_t held = 1; held <= stocks; ++held) {
-        double count = static_cast<double>(held);
-        if (count * minWeight <= 1 + tolerance && count * maxWeight >= 1 - tolerance) return;
-    }
-    refusals::refuseUnmetLimits(owner);
-}
-
 // A weight that the solver returns a hair below the minimum is at the minimum and stays.
 py::object cutoffOf(py::object owner) {
     py::object minWeight = owner.attr("minWeight");
@@ -78,18 +62,20 @@ bool anyPositive(py::object weights) {
 
 // The library's integer program counts money kept as cash and money put into a stock above
 // its weight alike, so it may overweight a stock, and it may round a stock of weight 0 up to
-// a share. No stock gets more than its weight, and never more than the maximum weight, rounded
-// up to a whole share; the rest is cash.
+// a share. No stock gets more than its weight rounded up to a whole share, nor more shares
+// than keep it within the maximum weight, which the user holds to as a limit; what cannot be
+// placed stays as cash.
 py::dict withinWeights(py::handle allocation, py::dict weights, py::object lastPrices, py::object capital,
                        py::object maxWeight) {
     double money = capital.cast<double>(), most = maxWeight.cast<double>();
+    // A quotient of whole shares that the division leaves a hair off stays that many.
+    constexpr double hair = 1e-9;
     py::dict capped;
     for (auto [label, shares] : py::reinterpret_borrow<py::dict>(allocation)) {
-        double share = std::min(weights[label].cast<double>(), most);
-        // A target of whole shares that the division leaves a hair above stays that many.
-        double target = money * share / lastPrices[label].cast<double>() - 1e-9;
-        long long largest = static_cast<long long>(std::ceil(target));
-        long long count = std::min(shares.cast<long long>(), largest);
+        double price = lastPrices[label].cast<double>(), weight = weights[label].cast<double>();
+        auto roundedUp = static_cast<long long>(std::ceil(money * weight / price - hair));
+        auto withinMaximum = static_cast<long long>(std::floor(money * most / price + hair));
+        long long count = std::min({shares.cast<long long>(), roundedUp, withinMaximum});
         if (count > 0) capped[label] = count;
     }
     return capped;
@@ -169,7 +155,7 @@ py::object performanceTable(py::object self, py::object owner, py::object ef, py
 }
 
 py::tuple computeRecommendation(py::object self, py::object owner) {
-    refuseUnmeetableLimits(owner);
+    refusals::refuseUnmeetableLimits(owner);
     py::object ef = self.attr("computeRecommendation2")(owner);
     narrowOwner(owner, retainedStocks(owner, uncutWeights(ef)));
     if (velmora::truthy(self.attr("twoPhase"))) ef = self.attr("computeRecommendation2")(owner);

@@ -70,8 +70,8 @@ class ReferenceOptimizer:
         constraint = scipy.optimize.NonlinearConstraint(self.CapitalConstraint, lb=lowest, ub=self.capital)
         whole = self.fractional == "NO"
         if whole:
-            lower = np.round(self.capital * self.minWeight // self.lastPrices, 0)
             upper = np.round(self.capital * self.maxWeight // self.lastPrices, 0)
+            lower = np.minimum(np.ceil(self.capital * self.minWeight / self.lastPrices - 1e-9), upper)
         else:
             lower = self.capital * self.minWeight / self.lastPrices
             upper = self.capital * self.maxWeight / self.lastPrices

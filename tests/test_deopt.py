@@ -12,6 +12,7 @@ from ledoit_wolf import shrinkage
 from methods_support import makeOwner, stockPrices
 
 FIVE = ["AAPL", "AMZN", "BAC", "JPM", "XOM"]
+TEN = ["AAPL", "AMZN", "BAC", "GE", "JPM", "MA", "PFE", "SBUX", "WMT", "XOM"]
 
 
 def flatPrices(*lastPrices):
@@ -67,12 +68,16 @@ def test_bounds_constraint_and_an_unreachable_capital(monkeypatch):
     table, w = optimizer.optimize(lambda w: 0)
     assert progress[0] == ((0, 10), {})
     arguments = calls[-1]
-    assert arguments["bounds"] == [(1, 15), (25, 250), (10, 100)] + [(0, 1)] * 3
+    # A held stock takes at least its minimum weight, in whole shares rounded up: 500 / 333 is 1.5 shares.
+    assert arguments["bounds"] == [(2, 15), (25, 250), (10, 100)] + [(0, 1)] * 3
     assert arguments["integrality"] == [True] * 6
     constraint = arguments["constraints"][0]
     assert (constraint.lb, constraint.ub) == (pytest.approx(9800), 10000)
     assert list(table["Symbol"]) == ["S0", "S1"] and table["Shares"].tolist() == [15, 250]
     assert table["Value"].tolist() == [4995, 5000] and w.tolist() == pytest.approx([0.4995, 0.5, 0])
+    # Where rounding up would pass the maximum, the minimum takes the most shares the maximum allows.
+    deopt.Optimizer(10000, flatPrices(333, 20, 50), 0.04, 0.05).optimize(lambda w: 0)
+    assert calls[-1]["bounds"][:3] == [(1, 1), (20, 25), (8, 10)]
     # These counts spend 3998 of 10000, far below the capital: a best member that breaks
     # the constraint is no recommendation.
     fakeSearch.best = [6, 100, 0, 1, 1, 0]
@@ -165,9 +170,7 @@ def test_max_sharpe_search_matches_the_plain_search(fractional):
     np.testing.assert_allclose(method.optimizer.history, reference.history, rtol=1e-12)
     assert performance["Value"].iloc[3] == pytest.approx(w.sum() * 20000)
     assert 0.99 * 20000 - 2 * np.median(prices.iloc[-1]) <= table["Value"].sum() <= 20000
-    assert (table["Weight"] <= 30 + 1e-9).all()
-    bought = table["Shares"] > 0
-    assert (table.loc[bought, "Value"] >= 0.05 * 20000 - table.loc[bought, "Price"]).all()
+    checkWithinLimits(table, 20000, 0.05, 0.3, fractional)
     if fractional == "NO":
         assert table["Shares"].dtype == np.int64
     # One report per generation after the opening one, then the early stop's total.
@@ -200,18 +203,37 @@ def test_min_volatility_search_and_cancel():
     assert table["Value"].sum() <= 10000
 
 
-def test_a_capital_that_no_allocation_meets_is_reported():
-    # Two stocks of at most 30 % each can never spend the capital.
-    owner = makeOwner(stockPrices(["AAPL", "XOM"], years=1))
-    method = deopt.MaxSharpe2()
-    with pytest.raises(ValueError, match="No allocation within the capital"):
-        method.computeRecommendation(owner)
-    assert method.optimizer.history and np.isnan(method.optimizer.history).all()
-    # A minimum above the maximum is refused before the search starts.
-    method = deopt.MinVolatility2()
-    with pytest.raises(ValueError, match="minimum weight of 40 % per stock is above the maximum weight of 30 %"):
-        method.computeRecommendation(makeOwner(owner.prices, minWeight=40))
-    assert not hasattr(method, "optimizer")
+def checkWithinLimits(table, capital, minWeight, maxWeight, fractional="NO"):
+    """No stock above the maximum weight; every held stock at the minimum at least, where whole shares that reach
+    it stay within the maximum."""
+    assert (table["Value"] <= capital * maxWeight * (1 + 1e-9)).all()
+    reachable = np.ceil(capital * minWeight / table["Price"] - 1e-9) * table["Price"] <= capital * maxWeight
+    if fractional != "NO":
+        reachable[:] = True
+    assert (table.loc[reachable, "Value"] >= capital * minWeight * (1 - 1e-9)).all()
+
+
+def test_limits_that_no_allocation_meets_are_refused_before_the_search():
+    # Two stocks of at most 30 % each can never take the capital; nor can ten of at most 5 %, whatever it is.
+    cases = [(stockPrices(["AAPL", "XOM"], years=1), {}, "weight limits of 5 % to 30 % per stock"),
+             (stockPrices(TEN, 3, "2016-12-31"), {"minWeight": 0, "maxWeight": 5}, "weight limits of 0 % to 5 %"),
+             (stockPrices(FIVE, years=1), {"minWeight": 40}, "minimum weight of 40 % per stock is above the maximum")]
+    for cls in (deopt.MaxSharpe2, deopt.MinVolatility2):
+        for prices, limits, message in cases:
+            method = cls()
+            with pytest.raises(ValueError, match=message):
+                method.computeRecommendation(makeOwner(prices, **limits))
+            assert not hasattr(method, "optimizer")
+
+
+@pytest.mark.parametrize("cls, minWeight, maxWeight, capital", [(deopt.MinVolatility2, 10, 25, 2000),
+                                                                 (deopt.MaxSharpe2, 5, 15, 3000)])
+def test_small_capitals_keep_each_stock_within_its_limits(cls, minWeight, maxWeight, capital):
+    prices = stockPrices(TEN, 3, "2016-12-31")
+    owner, table, performance, expected, w, reference = runBoth(prices, cls(), minWeight=minWeight,
+                                                                 maxWeight=maxWeight, capital=capital)
+    pd.testing.assert_frame_equal(table, expected)
+    checkWithinLimits(table, capital, minWeight / 100, maxWeight / 100)
 
 
 class TwoStocks(deopt.MaxSharpe2):
@@ -238,12 +260,12 @@ def test_objectives_and_performance_of_two_stocks(monkeypatch):
             return pd.DataFrame(), np.array([0.5, 0.5])
 
     monkeypatch.setattr(deopt, "Optimizer", FakeOptimizer)
-    owner = makeOwner(flatPrices(10, 20).rename(columns={"S0": "A", "S1": "B"}))
+    owner = makeOwner(flatPrices(10, 20).rename(columns={"S0": "A", "S1": "B"}), maxWeight=60)
     sharpe = TwoStocks()
     table, performance = sharpe.computeRecommendation(owner)
     assert performance["Value"].tolist() == pytest.approx([15.0, 18.027756, 72.111026, 10000])
     assert made[0][1]["minDelta"] == 0.1 and made[0][1]["defaultValue"] == 0
-    assert made[0][1]["progress"] == owner.update and made[0][0][2:] == (0.05, 0.3)
+    assert made[0][1]["progress"] == owner.update and made[0][0][2:] == (0.05, 0.6)
 
     both = np.array([[0.5, 0.5], [0.25, 0.25]])
     assert sharpe.Objective(np.array([0.5, 0.5])) == pytest.approx(-0.7211102)
@@ -310,7 +332,8 @@ def test_estimators_agree_with_the_portfolio_library():
     assert semi[0, 0] == pytest.approx(0.01**2 * 252) and semi[1, 1] == 0 and semi[0, 1] == 0
 
     # n prices span n - 1 periods: doubling over 253 prices is one year at 252 days.
-    owner = makeOwner(pd.DataFrame({"A": np.linspace(50, 100, 253), "B": np.linspace(80, 100, 253)}))
+    owner = makeOwner(pd.DataFrame({"A": np.linspace(50, 100, 253), "B": np.linspace(80, 100, 253)}),
+                      maxWeight=60)
     calls = []
     method = deopt.MinVolatility2()
 

@@ -10,7 +10,7 @@ from matplotlib.backends.backend_pdf import PdfPages
 import risk
 from methods_support import makeOwner
 from riskef import RiskFolioEF
-from riskfolio_support import (axToPng, buildEF, chartTexts, checkAgainstPlain, pngSize, yearOfPrices)
+from riskfolio_support import (TEN, axToPng, buildEF, chartTexts, checkAgainstPlain, pngSize, yearOfPrices)
 
 # Every risk model with one of the objectives; the semideviation risk measure with every objective; the CAPM
 # returns (the library's James-Stein mean) with four objectives.
@@ -137,3 +137,61 @@ def test_a_failing_chart_restores_the_text_setters(monkeypatch):
         method.plotAnalysis(None, None)
     with pytest.raises(Exception):
         RiskFolioEF().computeRecommendation(makeOwner(yearOfPrices(), objective="Unknown"))
+
+
+@pytest.mark.parametrize("returnMethod", ["capm_return", "mean_historical_return", "ema_historical_return"])
+def test_the_tab_shows_the_minimum_risk_portfolio_at_the_start_of_its_frontier(monkeypatch, returnMethod):
+    import riskfolio
+    from addict import Dict
+
+    from recommendation import RecommendationProvider
+    from recommendation_support import MarketData, allocationConfig, realPrices, stockTable
+
+    stocks = {symbol: symbol for symbol in TEN}
+    monkeypatch.setattr(MarketData, "prices", realPrices("2014-06-01", "2017-12-31", stocks))
+    monkeypatch.setattr(MarketData, "stocks", stockTable(stocks))
+    library, drawn = riskfolio.plot_frontier, []
+    monkeypatch.setattr(riskfolio, "plot_frontier", lambda **named: drawn.append(named) or library(**named))
+    config = allocationConfig(method="riskef.RiskFolioEF", objective="MinRisk", riskMethod="semicovariance",
+                              returnMethod=returnMethod, cutOffDate="2017-06-01", capital=10000)
+    MarketData(config)
+    tab = RecommendationProvider(config, providerManager=None, userConfigParm=Dict())
+    tab.recompute()
+    # The chart the tab shows: its frontier's first point is the portfolio shown, and no point lies left of it.
+    assert tab.analysisGraph2 and drawn[-1]["w"] is tab.methodObj.w
+    chart = drawn[-1]["ax"].figure.axes[1]  # beside the colour bar, in the axes handed over
+    frontier, star = [points.get_offsets() for points in chart.collections]
+    assert list(star[0]) == pytest.approx(list(frontier[0]), abs=1e-9) and min(frontier[:, 0]) >= frontier[0][0] - 1e-6
+
+
+def test_relativistic_figures_where_clarabel_gives_up_come_from_a_bounded_solve(monkeypatch):
+    import cvxpy
+
+    from methods_support import stockPrices
+    from riskfolio_support import performanceCells
+
+    library, solves = cvxpy.Problem.solve, []
+
+    def recording(problem, *args, **named):
+        try:
+            answer = library(problem, *args, **named)
+        except cvxpy.SolverError:
+            solves.append((named.get("solver"), "failed", None))
+            raise
+        solves.append((named.get("solver"), problem.status, problem.solver_stats.num_iters))
+        return answer
+
+    monkeypatch.setattr(cvxpy.Problem, "solve", recording)
+    owner = makeOwner(stockPrices(TEN, years=3, end="2017-05-31"), objective="MinRisk", minWeight=0, maxWeight=30)
+    method = RiskFolioEF()
+    method.computeRecommendation(owner)
+    monkeypatch.undo()
+    # CLARABEL gave up on a relativistic figure; SCS then stopped within its bound.
+    scs = [iterations for solver, status, iterations in solves if solver == "SCS"]
+    assert ("CLARABEL", "failed") in [(solver, status) for solver, status, iterations in solves]
+    assert 0 < max(scs) <= 500
+    # The library's own figures for the portfolio shown, the relativistic ones within a part in a thousand.
+    cells = performanceCells(owner.prices.pct_change().dropna(), method.w)
+    for name, text, value in zip(cells[:, 0], cells[:, 1], method.values):
+        expected = float(text.removesuffix("%")) / 100 if text else ""
+        assert value == (expected if not text else pytest.approx(expected, rel=1e-3 if "Relativistic" in name else 0))

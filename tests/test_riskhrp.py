@@ -54,6 +54,14 @@ def test_the_pruning_leaves_the_second_pass_weights_within_the_maximum(cls, buil
     assert "AAPL" not in owner.prices.columns
 
 
+def test_a_small_capital_buys_no_share_above_the_maximum():
+    # Weights near 25 % on 2,000: a share more would take a stock above it, and stays as cash instead.
+    method, owner, table, performance, plain = checkAgainstPlain(
+        RiskFolioHRP, buildHRP, prices=stockPrices(TEN, years=3, end="2016-12-31"), objective="MinRisk",
+        minWeight=10, maxWeight=25, capital=2000)
+    assert (table["Value"] <= 500).all() and table["Value"].sum() < 2000
+
+
 def test_nested_clustering_of_two_stocks_and_a_lone_stock():
     # Only two stocks reach 27 %: the second solve clusters two stocks.
     method, owner, table, performance, plain = checkAgainstPlain(RiskFolioHRP, buildHRP, objective="Sharpe",

@@ -256,6 +256,16 @@ def test_real_prices_keep_the_weight_limits():
                 MinVol, solveMinVolatility, MinVol.results, prices, fractional=fractional, capital=capital,
                 minWeight=minWeight, maxWeight=maxWeight)
             assert allocation["Weight"].sum() > 85
+    # Small capitals: no stock gets a share that would take it above the maximum; what cannot be placed is cash.
+    from methods_support import checkAgainstReference
+
+    for name, minWeight, maxWeight, capital in (("maxsharpe.MaxSharpe", 10, 25, 2000),
+                                                ("maxsharpe.MaxSharpe", 5, 15, 3000),
+                                                ("minvol.MinVolatility", 0, 10, 1000), ("cvar.CVaR", 0, 10, 1000),
+                                                ("minsemi.MinSemi", 0, 10, 1000)):
+        method, owner, allocation, performance = checkAgainstReference(
+            name, prices, capital=capital, minWeight=minWeight, maxWeight=maxWeight)
+        assert (allocation["Value"] <= capital * maxWeight / 100).all() and len(allocation) >= 3
     # Ten stocks of exactly 10 % each: all ten held, each within a share of 10 %.
     method, owner, allocation, performance = checkAgainstPlainSolves(
         MinVol, solveMinVolatility, MinVol.results, prices, capital=100000, minWeight=10, maxWeight=10)
