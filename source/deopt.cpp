@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -152,11 +153,19 @@ py::object weights(const py::module_ &m, py::object self, py::object x) {
     return result;
 }
 
+// A candidate that buys nothing scores not-a-number, which the library's choice of the best
+// member takes over any number: it would recommend buying nothing. It ranks last instead.
+py::object lastWhenNotANumber(py::object scores) {
+    py::module_ np = numpy();
+    if (py::isinstance<py::array>(scores)) return np.attr("where")(np.attr("isnan")(scores), np.attr("inf"), scores);
+    return std::isnan(scores.cast<double>()) ? py::float_(HUGE_VAL) : scores;
+}
+
 py::object objective(const py::module_ &m, py::object self, py::object x) {
     Array decision = asArray(x);
     if (decision.ndim() > 1 && decision.shape(1) == 0) return numpy().attr("zeros")(0);
     self.attr("valid") = true;
-    return self.attr("objectiveFunc")(self.attr("Weights")(decision));
+    return lastWhenNotANumber(self.attr("objectiveFunc")(self.attr("Weights")(decision)));
 }
 
 // The money spent; a population gets one row with a column per member, the shape the
@@ -236,12 +245,17 @@ py::object lowerCounts(py::object capital, py::object minWeight, py::object last
     return numpy().attr("minimum")(roundedUp, upper);
 }
 
+// The least money the search takes as an allocation of the capital: whole shares leave cash
+// of up to a share's price under every stock's limit.
+py::object leastSpent(py::object capital, py::object lastPrices) {
+    return py::float_(0.99) * capital - py::int_(2) * numpy().attr("median")(lastPrices);
+}
+
 py::tuple optimize(const py::module_ &m, py::object self, py::object objectiveFunc) {
-    py::module_ np = numpy();
     py::module_ optimizeModule = py::module_::import("scipy.optimize");
     py::object capital = self.attr("capital");
     py::object lastPrices = self.attr("lastPrices");
-    py::object lowest = py::float_(0.99) * capital - py::int_(2) * np.attr("median")(lastPrices);
+    py::object lowest = leastSpent(capital, lastPrices);
     py::object constraint = optimizeModule.attr("NonlinearConstraint")(self.attr("CapitalConstraint"),
                                                                         "lb"_a = lowest, "ub"_a = capital);
 
@@ -443,9 +457,49 @@ void estimateRisk(py::object self, py::object owner, py::object prices) {
     self.attr("riskObjective") = velmora::translate(label);
 }
 
+std::vector<double> moneyOf(py::object counts, py::object lastPrices) {
+    Array money = asArray(counts * lastPrices);
+    return std::vector<double>(money.data(), money.data() + money.size());
+}
+
+// Limits that no allocation the search accepts can meet are told before it runs for seconds
+// and fails. A held stock takes from its least money (its minimum, rounded up to a share) to
+// its most (its maximum, rounded down to a share); some number of stocks must together be able
+// to spend no more than the capital and no less than the search takes. With the cheapest least
+// money and the largest most money of that many stocks the test refuses no allocation it could
+// find.
+void refuseLimitsNoAllocationMeets(py::object owner) {
+    velmora::refusals::refuseMinimumAboveMaximum(owner);
+    py::object capital = allocationSetting(owner, "capital");
+    py::object lastPrices = owner.attr("prices").attr("iloc")[py::int_(-1)].attr("values");
+    py::object fractional = owner.attr("fractional");
+    bool whole = fractional.equal(py::str("NO"));
+    py::object upper = upperCounts(capital, owner.attr("maxWeight"), lastPrices, whole);
+    std::vector<double> most = moneyOf(upper, lastPrices);
+    std::vector<double> least =
+        moneyOf(lowerCounts(capital, owner.attr("minWeight"), lastPrices, upper, whole), lastPrices);
+    if (whole && std::none_of(most.begin(), most.end(), [](double money) { return money > 0; }))
+        velmora::refusals::refuseNoWholeShare(owner);
+    std::sort(least.begin(), least.end());
+    std::sort(most.begin(), most.end(), std::greater<>());
+    double money = capital.cast<double>(), lowest = leastSpent(capital, lastPrices).cast<double>();
+    double slack = money * 1e-9, leastSum = 0.0, mostSum = 0.0;
+    for (size_t held = 0; held < most.size(); ++held) {
+        leastSum += least[held];
+        mostSum += most[held];
+        if (leastSum <= money + slack && mostSum >= lowest - slack) return;
+    }
+    py::object message = velmora::translate(
+        "No allocation within the weight limits of {} % to {} % per stock invests a capital of {}; try other "
+        "weight limits or another capital.");
+    namespace refusals = velmora::refusals;
+    velmora::raise(PyExc_ValueError,
+                   message.attr("format")(refusals::percentOf(owner.attr("minWeight")),
+                                          refusals::percentOf(owner.attr("maxWeight")), refusals::amountOf(capital)));
+}
+
 py::tuple computeRecommendation(const py::module_ &m, py::object self, py::object owner) {
-    // No search can meet limits that no allocation meets, whatever the capital.
-    velmora::refusals::refuseUnmeetableLimits(owner);
+    refuseLimitsNoAllocationMeets(owner);
     self.attr("owner") = owner;
     py::object prices = owner.attr("prices");
     estimateReturns(self, owner, prices);

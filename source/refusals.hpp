@@ -1,4 +1,4 @@
-// What the methods refuse in the user's own terms instead of the libraries': weight limits no allocation meets, a stock above the maximum weight, a clustering of one stock; and the solvers' accuracy at a limit.
+// What the methods refuse in the user's own terms instead of the libraries': weight limits no allocation meets, a capital that buys no whole share, a stock above the maximum weight, a clustering of one stock; and the solvers' accuracy at a limit.
 #pragma once
 
 #include "pyclass.hpp"
@@ -10,6 +10,21 @@ inline constexpr double tolerance = 1e-6;
 
 // A weight limit in percent, as the user set it.
 inline py::object percentOf(py::object fraction) { return py::str("{:g}").format(fraction * py::int_(100)); }
+
+// An amount of money as the user entered it, without the point of a whole number.
+inline py::object amountOf(py::object money) { return py::str("{:.15g}").format(money); }
+
+inline py::object capitalOf(py::handle owner) { return owner.attr("config").attr("allocation").attr("capital"); }
+
+// Whole shares each take a share's price at least, and no stock more than the maximum weight;
+// a capital below every price the maximum lets through buys nothing.
+[[noreturn]] inline void refuseNoWholeShare(py::handle owner) {
+    py::object message = velmora::translate(
+        "A capital of {} buys no whole share of the chosen stocks within the maximum weight of {} % per stock; "
+        "try a larger capital or a larger maximum weight.");
+    velmora::raise(PyExc_ValueError,
+                   message.attr("format")(amountOf(capitalOf(owner)), percentOf(owner.attr("maxWeight"))));
+}
 
 [[noreturn]] inline void refuseUnmetLimits(py::handle owner) {
     py::object message = velmora::translate(
@@ -45,11 +60,16 @@ inline void refuseUnmeetableLimits(py::handle owner) {
     refuseUnmetLimits(owner);
 }
 
+inline bool aboveMaximum(py::handle owner, py::object largest) {
+    py::object maxWeight = owner.attr("maxWeight");
+    return largest > maxWeight + py::float_(tolerance);
+}
+
 // Optimisations that take no upper bound are checked against the maximum weight afterwards;
 // `message` names the method and takes the maximum in percent.
 inline void refuseWeightsAboveMaximum(py::handle owner, py::object largest, const char *message) {
+    if (!aboveMaximum(owner, largest)) return;
     py::object maxWeight = owner.attr("maxWeight");
-    if (largest <= maxWeight + py::float_(tolerance)) return;
     velmora::raise(PyExc_ValueError, velmora::translate(message).attr("format")(percentOf(maxWeight)));
 }
 

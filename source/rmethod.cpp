@@ -11,13 +11,16 @@ namespace refusals = velmora::refusals;
 py::list sortedList(py::handle iterable) { return velmora::builtins().attr("sorted")(iterable); }
 
 // A weight that the solver returns a hair below the minimum is at the minimum and stays.
-py::object cutoffOf(py::object owner) {
+py::object minimumOf(py::object owner) {
     py::object minWeight = owner.attr("minWeight");
     return velmora::builtins().attr("max")(minWeight - py::float_(refusals::tolerance), py::float_(0.0));
 }
 
+// A weight below the solvers' accuracy is one they left out, whatever the minimum: kept, it
+// would be rounded up to a whole share of a stock the optimiser did not choose.
 py::object cleanWeights(py::object ef, py::object owner) {
-    return ef.attr("clean_weights")("cutoff"_a = cutoffOf(owner), "rounding"_a = py::none());
+    py::object cutoff = velmora::builtins().attr("max")(minimumOf(owner), py::float_(refusals::tolerance));
+    return ef.attr("clean_weights")("cutoff"_a = cutoff, "rounding"_a = py::none());
 }
 
 py::object uncutWeights(py::object ef) {
@@ -27,9 +30,10 @@ py::object uncutWeights(py::object ef) {
 // A few of the largest weights always stay, so that the maximum weight per stock can still
 // be met on the second pass; after them only stocks that reach the minimum weight. They are
 // ranked before the cutoff, which would leave the weights below the minimum indistinguishable.
+// With a minimum of 0 every stock stays for the second pass.
 py::list retainedStocks(py::object owner, py::object weights) {
     py::object maxWeight = owner.attr("maxWeight");
-    py::object cutoff = cutoffOf(owner);
+    py::object minimum = minimumOf(owner);
     py::object byWeight = py::module_::import("operator").attr("itemgetter")(1);
     py::object entries =
         velmora::builtins().attr("sorted")(weights.attr("items")(), "key"_a = byWeight, "reverse"_a = true);
@@ -38,7 +42,7 @@ py::list retainedStocks(py::object owner, py::object weights) {
         py::object label = entry[py::int_(0)];
         py::object weight = entry[py::int_(1)];
         bool unconditional = py::int_(py::len(stocksUsed)) <= py::int_(1) / maxWeight;
-        if (unconditional || weight >= cutoff) stocksUsed.append(label);
+        if (unconditional || weight >= minimum) stocksUsed.append(label);
     }
     return sortedList(stocksUsed);
 }
@@ -169,6 +173,9 @@ py::tuple computeRecommendation(py::object self, py::object owner) {
     py::object allocation = wholeSharesConfigured(owner)
                                 ? wholeShares(ordered, lastPrices, capital, maxWeight)
                                 : fractionalShares(ordered, lastPrices, capital, maxWeight);
+    // Whole shares of the chosen stocks may all lie above what the capital buys within the
+    // maximum; an empty table would leave the user guessing why.
+    if (py::len(allocation) == 0) refusals::refuseNoWholeShare(owner);
     py::object table = allocationTable(owner, allocation, lastPrices, capital);
     // The performance describes the cleaned weights; an optimiser that cannot take them
     // back reports its own.

@@ -38,7 +38,8 @@ class ReferenceOptimizer:
         if x.ndim > 1 and x.shape[1] == 0:
             return np.zeros(0)
         self.valid = True
-        return self.objectiveFunc(self.Weights(x))
+        scores = self.objectiveFunc(self.Weights(x))
+        return np.where(np.isnan(scores), np.inf, scores) if np.ndim(scores) else (np.inf if np.isnan(scores) else scores)
 
     def CapitalConstraint(self, x):
         ret = self.RealCount(x).T @ self.lastPrices

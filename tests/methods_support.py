@@ -1,4 +1,5 @@
 """Owner for method tests: makeOwner(prices, **allocation) gives the attributes the recommendation tab prepares."""
+import math
 from pathlib import Path
 
 import pandas as pd
@@ -110,14 +111,19 @@ def checkPruning(owner, firstWeights):
     assert {label for label, weight in firstWeights.items() if weight >= owner.minWeight} <= set(kept)
 
 
+SOLVER_ACCURACY = 1e-6
+
+
 def checkAllocation(owner, weights, table, performance, results):
     """What every allocation holds, for `weights`, the last solve's weights before the cutoff: no shares for a
-    stock below the minimum weight, no stock above the maximum weight, spent within the capital, the money of
-    the weights spent (whole shares: but for less than a share of each). Returns the cleaned weights, in label
-    order, stocks below the minimum at 0."""
+    stock below the minimum weight, nor for one the optimiser left out (a weight below the solvers' accuracy),
+    whatever the minimum; no stock above the maximum weight, nor above its weight rounded up to a share; spent
+    within the capital, the money of the weights spent (whole shares: but for less than a share of each).
+    Returns the weights of the stocks that may be held, in label order, the others at 0."""
     allocation = owner.config.allocation
     capital = allocation.capital
-    cleaned = {label: weight if weight >= owner.minWeight - 1e-6 else 0.0 for label, weight in sorted(weights.items())}
+    least = max(owner.minWeight - SOLVER_ACCURACY, SOLVER_ACCURACY)
+    cleaned = {label: weight if weight >= least else 0.0 for label, weight in sorted(weights.items())}
     held = {label for label, weight in cleaned.items() if weight > 0}
     latest = owner.prices.iloc[-1]
     assert set(table["Symbol"]) <= held and list(table["Symbol"]) == sorted(table["Symbol"])
@@ -129,6 +135,8 @@ def checkAllocation(owner, weights, table, performance, results):
     money = capital * min(1.0, sum(cleaned.values()))
     if allocation.fractional == "NO":
         assert table["Shares"].dtype.kind == "i"
+        roundedUp = [math.ceil(capital * cleaned[label] / latest[label] - 1e-9) for label in table["Symbol"]]
+        assert (table["Shares"] <= roundedUp).all()
         assert spent >= money - sum(latest[label] for label in held) - 1e-6
     else:
         assert set(table["Symbol"]) == held

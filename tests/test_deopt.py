@@ -49,6 +49,12 @@ def test_kernels_agree_for_vectors_and_populations():
     flags = population[:, 0].copy()
     flags[5:] = 0
     assert optimizer.CapitalConstraint(flags) == 0 and not optimizer.Weights(flags).any()
+    # A candidate that buys nothing scores 0 / 0; it ranks behind every allocation, alone or in a population.
+    optimizer.objectiveFunc = lambda w: w.sum(axis=-1) / w.sum(axis=-1)
+    assert optimizer.Objective(flags) == math.inf
+    empty = population.copy()
+    empty[5:, 2] = 0
+    assert optimizer.Objective(empty).tolist() == [1.0] * 2 + [math.inf] + [1.0] * 4
     with pytest.raises(ValueError):
         optimizer.RealCount(np.zeros(7))
 
@@ -213,10 +219,15 @@ def checkWithinLimits(table, capital, minWeight, maxWeight, fractional="NO"):
     assert (table.loc[reachable, "Value"] >= capital * minWeight * (1 - 1e-9)).all()
 
 
-def test_limits_that_no_allocation_meets_are_refused_before_the_search():
-    # Two stocks of at most 30 % each can never take the capital; nor can ten of at most 5 %, whatever it is.
+def test_limits_that_no_allocation_meets_are_refused_before_the_search(monkeypatch):
+    # Two stocks of at most 30 % each can never take the capital; nor can ten of at most 5 %, whatever it is; nor
+    # ten of at most 10 % in whole shares of 10,000, which leave cash under every maximum (AMZN takes none).
     cases = [(stockPrices(["AAPL", "XOM"], years=1), {}, "weight limits of 5 % to 30 % per stock"),
              (stockPrices(TEN, 3, "2016-12-31"), {"minWeight": 0, "maxWeight": 5}, "weight limits of 0 % to 5 %"),
+             (stockPrices(TEN), {"minWeight": 0, "maxWeight": 10}, "0 % to 10 % per stock invests a capital of 10000"),
+             (stockPrices(TEN), {"minWeight": 0, "maxWeight": 8, "fractional": "YES", "capital": 1000},
+              "0 % to 8 % per stock invests a capital of 1000;"),
+             (stockPrices(TEN, 1), {"minWeight": 0, "capital": 30}, "A capital of 30 buys no whole share .* of 30 %"),
              (stockPrices(FIVE, years=1), {"minWeight": 40}, "minimum weight of 40 % per stock is above the maximum")]
     for cls in (deopt.MaxSharpe2, deopt.MinVolatility2):
         for prices, limits, message in cases:
@@ -225,15 +236,33 @@ def test_limits_that_no_allocation_meets_are_refused_before_the_search():
                 method.computeRecommendation(makeOwner(prices, **limits))
             assert not hasattr(method, "optimizer")
 
+    # Whole shares that can invest the capital within the limits are searched for: three stocks of at most
+    # 33.33 %, ten of at most 9.95 % of 100,000, ten of 9 % to 11 % of 10,000 (each held one at its minimum).
+    class Searched(Exception):
+        pass
 
-@pytest.mark.parametrize("cls, minWeight, maxWeight, capital", [(deopt.MinVolatility2, 10, 25, 2000),
-                                                                 (deopt.MaxSharpe2, 5, 15, 3000)])
-def test_small_capitals_keep_each_stock_within_its_limits(cls, minWeight, maxWeight, capital):
-    prices = stockPrices(TEN, 3, "2016-12-31")
+    def searching(*arguments, **named):
+        raise Searched()
+
+    monkeypatch.setattr(scipy.optimize, "differential_evolution", searching)
+    for prices, limits in ((stockPrices(["AAPL", "JPM", "XOM"]), {"minWeight": 0, "maxWeight": 33.33}),
+                           (stockPrices(TEN, 3, "2016-12-31"), {"minWeight": 0, "maxWeight": 9.95, "capital": 100000}),
+                           (stockPrices(TEN, 3, "2016-12-31"), {"minWeight": 9, "maxWeight": 11})):
+        with pytest.raises(Searched):
+            deopt.MinVolatility2().computeRecommendation(makeOwner(prices, **limits))
+
+
+# At 100 only GE and BAC have a share within 30 %: the search buys one of them, not nothing.
+@pytest.mark.parametrize("cls, minWeight, maxWeight, capital, end", [
+    (deopt.MinVolatility2, 10, 25, 2000, "2016-12-31"), (deopt.MaxSharpe2, 5, 15, 3000, "2016-12-31"),
+    (deopt.MaxSharpe2, 0, 30, 100, "2018-04-11"), (deopt.MinVolatility2, 0, 30, 100, "2018-04-11")])
+def test_small_capitals_keep_each_stock_within_its_limits(cls, minWeight, maxWeight, capital, end):
+    prices = stockPrices(TEN, 3, end)
     owner, table, performance, expected, w, reference = runBoth(prices, cls(), minWeight=minWeight,
                                                                  maxWeight=maxWeight, capital=capital)
     pd.testing.assert_frame_equal(table, expected)
     checkWithinLimits(table, capital, minWeight / 100, maxWeight / 100)
+    assert len(table) >= 1 and math.isfinite(performance["Value"].iloc[2])
 
 
 class TwoStocks(deopt.MaxSharpe2):

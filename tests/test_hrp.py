@@ -56,3 +56,10 @@ def test_clustering_failures_reach_the_owner():
         with pytest.raises(ValueError, match=message):
             HRP().computeRecommendation(owner)
         assert list(owner.prices.columns) == columns
+    # Ten stocks keep to 25 %; the five left after the cut at the minimum of 10 % do not.
+    ten = ["AAPL", "AMZN", "BAC", "GE", "JPM", "MA", "PFE", "SBUX", "WMT", "XOM"]
+    owner = makeOwner(stockPrices(ten, years=3, end="2016-12-31"), minWeight=10, maxWeight=25)
+    with pytest.raises(ValueError, match="weight of 25 % into one stock once the stocks below the minimum weight of "
+                                         "10 % are left out; allow a smaller minimum weight"):
+        HRP().computeRecommendation(owner)
+    assert len(owner.prices.columns) == 5

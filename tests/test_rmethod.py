@@ -297,3 +297,41 @@ def test_method_modules_load_without_the_optimisation_libraries(tmp_path):
     run = subprocess.run([sys.executable, "-p", "no:cacheprovider", "-q", str(probe)], cwd=tmp_path,
                          capture_output=True, text=True)
     assert run.returncode == 0, run.stdout + run.stderr
+
+
+def test_stocks_left_out_get_no_share_at_the_shipped_defaults():
+    """Minimum 0, maximum 100 %: a weight of solver noise buys nothing, in the library's methods and the
+    Riskfolio efficient frontier alike; a capital that buys no share within the maximum is told."""
+    from fields import resolve
+    from methods_support import SOLVER_ACCURACY, checkAgainstReference, recordingSolves
+    from riskfolio_support import TEN, buildEF, checkAgainstPlain
+
+    windows = [stockPrices(TEN, 3, "2016-12-31"), stockPrices(TEN, 3, "2018-03-31").loc["2015-06-01":]]
+    for name in ("minvol.MinVolatility", "maxsharpe.MaxSharpe", "minsemi.MinSemi", "cvar.CVaR"):
+        for riskMethod in ("sample_cov", "exp_cov", "ledoit_wolf"):
+            for prices in windows:
+                method, owner, table, performance = checkAgainstReference(
+                    name, prices, riskMethod=riskMethod, minWeight=0, maxWeight=100)
+                assert len(table) >= 1
+    method, owner, table, performance, plain = checkAgainstPlain(
+        resolve("riskef.RiskFolioEF"), buildEF, windows[1], objective="Sharpe", riskMethod="exp_cov",
+        minWeight=0, maxWeight=100)
+    assert set(table["Symbol"]) == {label for label, weight in plain.w["weights"].items()
+                                    if weight >= SOLVER_ACCURACY}
+
+    import builtins
+    import gettext
+    from pathlib import Path
+
+    expensive = stockPrices(["AAPL", "JPM", "MA", "WMT", "XOM"], years=1)
+    for name in ("minvol.MinVolatility", "maxsharpe.MaxSharpe", "minsemi.MinSemi", "cvar.CVaR", "hrp.HRP",
+                 "riskef.RiskFolioEF", "riskhrp.RiskFolioHRP", "deopt.MaxSharpe2", "deopt.MinVolatility2"):
+        with pytest.raises(ValueError, match=r"A capital of 100 buys no whole share .* maximum weight of 30 %"):
+            resolve(name)().computeRecommendation(makeOwner(expensive, capital=100, minWeight=0, objective="Sharpe"))
+    catalogue = gettext.translation("velmora", Path(__file__).resolve().parent.parent / "locale", ["de"])
+    builtins._, english = catalogue.gettext, builtins._
+    try:
+        with pytest.raises(ValueError, match="Ein Kapital von 100.5 kauft keine ganze Aktie .* von 30 % je Aktie"):
+            resolve("minvol.MinVolatility")().computeRecommendation(makeOwner(expensive, capital=100.5, minWeight=0))
+    finally:
+        builtins._ = english
