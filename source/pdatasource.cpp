@@ -130,8 +130,9 @@ void checkDigest(py::object file) {
     // A header that states a few bytes too few shifts what follows it; the bytes it leaves over
     // are what betrays it.
     if (py::len(file.attr("read")(1)) != 0) foreignFile("bytes after the digest");
-    if (!isArrayOf(stored, "u", 1) || !py::bytes(stored.attr("tobytes")()).equal(digestOfFirst(file, arraysEnd)))
-        foreignFile("the digest does not match the prices");
+    bool matches = isArrayOf(stored, "u", 1) &&
+                   py::bytes(stored.attr("tobytes")()).equal(digestOfFirst(file, arraysEnd));
+    if (!matches) foreignFile("the digest does not match the prices");
 }
 
 py::object boundText(py::handle bound) { return velmora::truthy(bound) ? py::str(bound) : py::str(""); }

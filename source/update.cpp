@@ -175,7 +175,8 @@ py::object withinDeadline(py::object loop, py::object awaitable, double deadline
 }
 
 [[noreturn]] void tooLarge() {
-    velmora::raise(PyExc_ValueError, "the answer is larger than " + std::to_string(cacheFileLimit) + " bytes");
+    velmora::raise(PyExc_ValueError,
+                   "the answer is larger than " + std::to_string(cacheFileLimit) + " bytes");
 }
 
 // An answer the cache could not hold is refused while it arrives, before it fills the memory.
@@ -217,7 +218,8 @@ py::object answerText(py::object config) {
     py::object client = velmora::httpx().attr("AsyncClient")("timeout"_a = answerSeconds);
     py::object answer = py::none(), text;
     try {
-        py::object request = client.attr("build_request")("GET", config["updateInfo"]["url"], "params"_a = query);
+        py::object request =
+            client.attr("build_request")("GET", config["updateInfo"]["url"], "params"_a = query);
         answer = withinDeadline(loop, client.attr("send")(request, "stream"_a = true), deadline);
         text = receiveBody(loop, answer, deadline);
     } catch (...) {
@@ -253,7 +255,8 @@ void askService(const py::module_ &m, py::object config) {
         information["checked"] = now();
         py::object text = cacheText(information, token);
         m.attr("update") = information;
-        velmora::within(createFile(cacheFile, "w"), [&](py::object file) { return file.attr("write")(text); });
+        velmora::within(createFile(cacheFile, "w"),
+                        [&](py::object file) { return file.attr("write")(text); });
     } catch (...) {
         velmora::logFailure(m, "CheckForUpdate");
     }
