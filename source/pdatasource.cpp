@@ -78,14 +78,13 @@ py::object shifted(py::object day, int days) {
 // refused, the file runs no code, and the prices land in one read in the block that the
 // table then uses, which makes loading about as fast as unpickling.
 //
-// A fifth array holds the SHA-256 digest of the bytes of the four. Damage that leaves well-formed
+// A fifth array holds the SHA-256 digest of the four. Damage that leaves well-formed
 // values (a zeroed block of prices, zeroed range bounds that read as an open range, one flipped
 // digit of a date) passes every check of the values and would be served for good; with the digest
 // the file is read as no cache and healed by the next download. Files written before the digest
 // was kept are read as they always were and gain one at their next write.
 
 constexpr int fileArrays = 4;
-constexpr long long digestBlock = 1LL << 20;
 
 [[noreturn]] void foreignFile(const char *why) {
     throw py::value_error(std::string("not a price cache file: ") + why);
@@ -108,30 +107,29 @@ void withFile(py::object file, Use &&use) {
     file.attr("close")();
 }
 
-// The SHA-256 digest of the file's first `length` bytes.
-py::bytes digestOfFirst(py::object file, long long length) {
-    py::object digest = import("hashlib").attr("sha256")();
-    file.attr("seek")(0);
-    for (long long left = length; left > 0;) {
-        py::bytes block = file.attr("read")(left < digestBlock ? left : digestBlock);
-        if (py::len(block) == 0) break;
-        digest.attr("update")(block);
-        left -= static_cast<long long>(py::len(block));
+// The SHA-256 digest of the arrays: the type and shape of each, then its bytes, taken where they
+// lie in memory rather than read from the file again.
+py::bytes digestOf(py::list arrays) {
+    py::object np = import("numpy"), digest = import("hashlib").attr("sha256")();
+    for (py::handle array : arrays) {
+        py::object contiguous = np.attr("ascontiguousarray")(array);
+        py::object form =
+            py::str("{}{}").format(contiguous.attr("dtype").attr("str"), contiguous.attr("shape"));
+        digest.attr("update")(form.attr("encode")());
+        digest.attr("update")(contiguous.attr("reshape")(-1).attr("view")("uint8"));
     }
     return digest.attr("digest")();
 }
 
 // Reads the digest that follows the arrays, if the file has one, and holds it against them.
-void checkDigest(py::object file) {
-    long long arraysEnd = file.attr("tell")().cast<long long>();
+void checkDigest(py::object file, py::list arrays) {
     if (py::len(file.attr("read")(1)) == 0) return;
-    file.attr("seek")(arraysEnd);
+    file.attr("seek")(-1, 1);
     py::object stored = import("numpy").attr("load")(file, "allow_pickle"_a = false);
     // A header that states a few bytes too few shifts what follows it; the bytes it leaves over
     // are what betrays it.
     if (py::len(file.attr("read")(1)) != 0) foreignFile("bytes after the digest");
-    bool matches = isArrayOf(stored, "u", 1) &&
-                   py::bytes(stored.attr("tobytes")()).equal(digestOfFirst(file, arraysEnd));
+    bool matches = isArrayOf(stored, "u", 1) && py::bytes(stored.attr("tobytes")()).equal(digestOf(arrays));
     if (!matches) foreignFile("the digest does not match the prices");
 }
 
@@ -203,7 +201,7 @@ void load(py::object self, py::object fileName) {
     py::list arrays;
     withFile(velmora::openRegularFile(fileName, "rb", cacheFileLimit), [&](py::object file) {
         for (int i = 0; i < fileArrays; ++i) arrays.append(np.attr("load")(file, "allow_pickle"_a = false));
-        checkDigest(file);
+        checkDigest(file, arrays);
     });
     py::object ranges = arrays[0], dates = arrays[1], symbols = arrays[2], prices = arrays[3];
     py::object priceType = prices.attr("dtype"), priceShape = prices.attr("shape");
@@ -260,13 +258,10 @@ void save(py::object self, py::object fileName) {
     arrays.append(cache.attr("index").attr("to_numpy")());
     arrays.append(np.attr("array")(columns, "dtype"_a = "str"));
     arrays.append(np.attr("ascontiguousarray")(cache.attr("to_numpy")("dtype"_a = "float64").attr("T")));
+    arrays.append(np.attr("frombuffer")(digestOf(arrays), "dtype"_a = "uint8"));
     velmora::replaceWhenWritten(fileName, ".tmp", [&](py::object temporary) {
-        withFile(import("io").attr("open")(temporary, "r+b"), [&](py::object file) {
+        withFile(import("io").attr("open")(temporary, "wb"), [&](py::object file) {
             for (py::handle array : arrays) np.attr("save")(file, array, "allow_pickle"_a = false);
-            long long arraysEnd = file.attr("tell")().cast<long long>();
-            py::object digest = np.attr("frombuffer")(digestOfFirst(file, arraysEnd), "dtype"_a = "uint8");
-            file.attr("seek")(arraysEnd);
-            np.attr("save")(file, digest, "allow_pickle"_a = false);
         });
     });
 }

@@ -96,10 +96,13 @@ class UpdateStub:
         if not self.infoPause:
             handler.wfile.write(answer)
         else:
-            for position in range(len(answer)):
-                handler.wfile.write(answer[position:position + 1])
-                handler.wfile.flush()
-                time.sleep(self.infoPause)
+            try:
+                for position in range(len(answer)):
+                    handler.wfile.write(answer[position:position + 1])
+                    handler.wfile.flush()
+                    time.sleep(self.infoPause)
+            except (BrokenPipeError, ConnectionResetError):
+                return  # the program has given up waiting
         handler.close_connection = not self.infoLength
 
     def sendInstaller(self, handler):
