@@ -256,7 +256,20 @@ void removeSelected(py::object self, py::object values) {
 py::object selectedRows(py::object self, py::object values);
 py::object emptyChart(py::object size);
 
-void redrawChart(py::object self, py::object event, py::object values) {
+// Chosen stocks without a price to draw get an empty chart: without one the chart's place
+// would shrink to nothing and move the search results beside it. A chart that fails gets one
+// too, and the log says why.
+bool drawChart(const py::module_ &m, py::object self, py::object values, py::object size) {
+    try {
+        if (velmora::truthy(self.attr("plotStocks")(values, "size"_a = size))) return true;
+        if (py::len(selectedRows(self, values)) == 0) return false;
+    } catch (...) {
+        velmora::logFailure(m, "The chart could not be drawn");
+    }
+    return velmora::truthy(emptyChart(size));
+}
+
+void redrawChart(const py::module_ &m, py::object self, py::object event, py::object values) {
     py::object window = self.attr("window");
     if (py::str(event).equal(py::str("resetStocks"))) {
         window[py::str("stockList")].attr("update")("select_rows"_a = py::list());
@@ -266,11 +279,7 @@ void redrawChart(py::object self, py::object event, py::object values) {
         window[py::str("stockChart")].attr("update")(py::none(), "size"_a = chartSize());
     }
     py::object image = py::none(), size = py::make_tuple(350, 300);
-    bool drawn = velmora::truthy(self.attr("plotStocks")(values, "size"_a = size));
-    // Chosen stocks without a price to draw get an empty chart: without one the chart's place
-    // would shrink to nothing and move the search results beside it.
-    if (!drawn && py::len(selectedRows(self, values)) > 0) drawn = velmora::truthy(emptyChart(size));
-    if (drawn) {
+    if (drawChart(m, self, values, size)) {
         py::object buffer = py::module_::import("io").attr("BytesIO")();
         velmora::pyplot().attr("savefig")(buffer, "format"_a = "png");
         image = buffer.attr("getvalue")();
@@ -366,29 +375,60 @@ void search(py::object self, py::object values) {
     self.attr("window")[py::str("searchResults")].attr("update")("df"_a = dspStocks(found));
 }
 
+// The records of an older file, and what its currencies' lookup could not give.
+struct LegacySelection {
+    py::list records;
+    bool lookedUp = true;
+    py::list unknown;
+};
+
+// The currency the source gives for a symbol: a delisted stock is still the user's, kept without
+// a currency like the stocks of a source without the lookup.
+py::object currencyOrEmpty(py::object lookup, py::handle symbol, py::list &unknown) {
+    try {
+        return lookup(symbol);
+    } catch (py::error_already_set &) {
+        unknown.append(symbol);
+        return py::str("");
+    }
+}
+
 // Older files hold symbol -> name and no currency. Only some market-data sources can look
-// a currency up; with the others the stocks come without one, and the user is told.
-py::list legacyRecords(const py::module_ &m, py::object self, py::dict stocks) {
+// a currency up; with the others the stocks come without one.
+LegacySelection legacyRecords(py::object self, py::dict stocks) {
     py::object rawSource = self.attr("dataSource").is_none()
                                ? py::none()
                                : py::getattr(self.attr("dataSource"), "rawProvider", py::none());
     py::object lookup = rawSource.is_none() ? py::none() : py::getattr(rawSource, "getCurrency", py::none());
-    py::list records;
+    LegacySelection legacy;
+    legacy.lookedUp = !lookup.is_none();
     for (py::handle pair : py::module_::import("builtins").attr("sorted")(stocks.attr("items")())) {
         py::dict record;
         record["Symbol"] = pair[py::int_(0)];
         record["Security Name"] = pair[py::int_(1)];
-        record["Currency"] = lookup.is_none() ? py::str("") : lookup(pair[py::int_(0)]);
-        records.append(record);
+        record["Currency"] =
+            lookup.is_none() ? py::str("") : currencyOrEmpty(lookup, pair[py::int_(0)], legacy.unknown);
+        legacy.records.append(record);
     }
-    if (lookup.is_none() && py::len(records) > 0)
-        velmora::sg().attr("Popup")(
-            velmora::translate("The data source cannot look up the currencies of the stocks in this "
-                               "older selection file. Their prices cannot be converted into the local "
-                               "currency until they are added again from a search."),
-            "title"_a = velmora::translate("Error"), "keep_on_top"_a = true,
-            "location"_a = velmora::popupLocation());
-    return records;
+    return legacy;
+}
+
+void tellWithoutCurrencies(py::object text) {
+    velmora::sg().attr("Popup")(text, "title"_a = velmora::translate("Error"), "keep_on_top"_a = true,
+                                "location"_a = velmora::popupLocation());
+}
+
+// Told once the file is loaded: a file refused needs no word on its currencies.
+void tellMissingCurrencies(const LegacySelection &legacy) {
+    if (!legacy.lookedUp && py::len(legacy.records) > 0)
+        tellWithoutCurrencies(velmora::translate(
+            "The data source cannot look up the currencies of the stocks in this older selection file. Their "
+            "prices cannot be converted into the local currency until they are added again from a search."));
+    if (py::len(legacy.unknown) > 0)
+        tellWithoutCurrencies(
+            velmora::translate("The market data service gave no currency for these stocks: {}. Their prices "
+                               "cannot be converted into the local currency.")
+                .attr("format")(velmora::shownText(py::str(", ").attr("join")(legacy.unknown))));
 }
 
 // A file that is no selection leaves the selection as it was, and the user learns why.
@@ -399,10 +439,14 @@ void loadSelection(const py::module_ &m, py::object self) {
             .attr("GetFileName")("Data file", "stocks", "default"_a = config.attr("selectionName"));
     if (!velmora::truthy(path)) return;
     py::object stocks, title;
+    LegacySelection legacy;
     try {
         py::object document = utils().attr("readSelectionFile")(path);
         py::object records = document["stocks"];
-        if (py::isinstance<py::dict>(records)) records = legacyRecords(m, self, records);
+        if (py::isinstance<py::dict>(records)) {
+            legacy = legacyRecords(self, records);
+            records = legacy.records;
+        }
         stocks = utils().attr("selectionStocks")(records);
         title = utils().attr("selectionTitle")(document);
     } catch (...) {
@@ -418,6 +462,7 @@ void loadSelection(const py::module_ &m, py::object self) {
     // The title field shows the loaded selection's title, not the previous one's.
     self.attr("window")[py::str("selectionTitle")].attr("update")(title);
     self.attr("providerManager").attr("setTitle")(path, title);
+    tellMissingCurrencies(legacy);
 }
 
 void saveSelection(py::object self) {
@@ -454,7 +499,7 @@ py::object handleEvent(const py::module_ &m, py::object self, py::object window,
         removeSelected(self, values);
     } else if (isOneOf(event, {"resetStocks", "plotMode", "plotPeriod", "plotConverted", "plotInterpolated",
                                "plotLog", "plotCorrelated", "searchResults", "stockList"})) {
-        redrawChart(self, event, values);
+        redrawChart(m, self, event, values);
     } else if (isOneOf(event, {"saveStockGraph"})) {
         saveGraph(m, self, values);
     } else if (isOneOf(event, {"addStock", "searchResults*addStock"})) {

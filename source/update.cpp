@@ -162,21 +162,87 @@ bool readCache(const py::module_ &m, py::object config) {
     }
 }
 
-void writeCache(py::object information, py::object token) {
+// The service has a few seconds for its whole answer, whatever pace it sends at: the About tab
+// asks while the main window is built, and a time-out per read alone let a service that sends a
+// byte now and then hold the start for minutes.
+constexpr double answerSeconds = 5.0;
+
+// Runs one step of the request on `loop` within what is left of the time the answer has.
+py::object withinDeadline(py::object loop, py::object awaitable, double deadline) {
+    py::module_ asyncio = py::module_::import("asyncio");
+    double left = deadline - py::module_::import("time").attr("monotonic")().cast<double>();
+    return loop.attr("run_until_complete")(asyncio.attr("wait_for")(awaitable, left > 0 ? left : 0.0));
+}
+
+[[noreturn]] void tooLarge() {
+    velmora::raise(PyExc_ValueError,
+                   "the answer is larger than " + std::to_string(cacheFileLimit) + " bytes");
+}
+
+// An answer the cache could not hold is refused while it arrives, before it fills the memory.
+py::object receiveBody(py::object loop, py::object answer, double deadline) {
+    py::object declared = answer.attr("headers").attr("get")("Content-Length");
+    if (!declared.is_none() && declared.attr("isdigit")().cast<bool>() &&
+        py::int_(declared) > py::int_(cacheFileLimit))
+        tooLarge();
+    py::object chunks = answer.attr("aiter_bytes")(), next = py::module_::import("builtins").attr("anext");
+    py::list received;
+    long long size = 0;
+    for (py::object chunk = withinDeadline(loop, next(chunks, py::none()), deadline); !chunk.is_none();
+         chunk = withinDeadline(loop, next(chunks, py::none()), deadline)) {
+        size += static_cast<long long>(py::len(chunk));
+        if (size > cacheFileLimit) tooLarge();
+        received.append(chunk);
+    }
+    return py::bytes("").attr("join")(received).attr("decode")(answer.attr("encoding"), "replace");
+}
+
+// Closing what a request opened loses nothing whatever fails: the answer is complete or refused.
+void endRequest(py::object loop, py::object client, py::object answer, double deadline) {
+    try {
+        if (!answer.is_none()) withinDeadline(loop, answer.attr("aclose")(), deadline + 1.0);
+        withinDeadline(loop, client.attr("aclose")(), deadline + 1.0);
+        loop.attr("run_until_complete")(loop.attr("shutdown_asyncgens")());
+    } catch (py::error_already_set &) {
+    }
+    loop.attr("close")();
+}
+
+// The body of the service's answer as text, taken as a whole within the deadline.
+py::object answerText(py::object config) {
+    py::dict query;
+    query["version"] = programVersion();
+    query["platform"] = py::module_::import("sysconfig").attr("get_platform")();
+    double deadline = py::module_::import("time").attr("monotonic")().cast<double>() + answerSeconds;
+    py::object loop = py::module_::import("asyncio").attr("new_event_loop")();
+    py::object client = velmora::httpx().attr("AsyncClient")("timeout"_a = answerSeconds);
+    py::object answer = py::none(), text;
+    try {
+        py::object request =
+            client.attr("build_request")("GET", config["updateInfo"]["url"], "params"_a = query);
+        answer = withinDeadline(loop, client.attr("send")(request, "stream"_a = true), deadline);
+        text = receiveBody(loop, answer, deadline);
+    } catch (...) {
+        endRequest(loop, client, answer, deadline);
+        throw;
+    }
+    endRequest(loop, client, answer, deadline);
+    return text;
+}
+
+// Information whose cache file the next start would refuse as too large is refused now: kept, it
+// would be asked for again at every start.
+py::object cacheText(py::object information, py::object token) {
     py::object content = information.attr("to_dict")();
     if (!token.is_none()) content[tokenKey] = token;
-    velmora::within(createFile(cacheFile, "w"),
-                    [&](py::object file) { return json().attr("dump")(content, file); });
+    py::object text = json().attr("dumps")(content);
+    if (py::len(text) > static_cast<std::size_t>(cacheFileLimit)) tooLarge();
+    return text;
 }
 
 void askService(const py::module_ &m, py::object config) {
     try {
-        py::dict query;
-        query["version"] = programVersion();
-        query["platform"] = py::module_::import("sysconfig").attr("get_platform")();
-        py::object body = py::module_::import("httpx")
-                              .attr("get")(config["updateInfo"]["url"], "params"_a = query)
-                              .attr("text");
+        py::object body = answerText(config);
         py::object token = py::none(), record;
         if (signedAddress(config)) {
             token = body;
@@ -187,8 +253,10 @@ void askService(const py::module_ &m, py::object config) {
         requireUpdateRecord(record);
         py::object information = py::module_::import("addict").attr("Dict")(record);
         information["checked"] = now();
+        py::object text = cacheText(information, token);
         m.attr("update") = information;
-        writeCache(information, token);
+        velmora::within(createFile(cacheFile, "w"),
+                        [&](py::object file) { return file.attr("write")(text); });
     } catch (...) {
         velmora::logFailure(m, "CheckForUpdate");
     }

@@ -66,6 +66,19 @@ bool writableText(py::handle value) {
     return false;
 }
 
+// A cell holds a text, a number or nothing: a list or an object in it breaks the table's sorting,
+// its duplicates and the chart of the row.
+bool plainCell(py::handle value) {
+    return value.is_none() || py::isinstance<py::str>(value) || py::isinstance<py::int_>(value) ||
+           py::isinstance<py::float_>(value);
+}
+
+bool plainRecord(py::dict record) {
+    for (auto member : record)
+        if (!plainCell(member.second)) return false;
+    return true;
+}
+
 bool writableRecord(py::dict record) {
     for (auto member : record)
         if (!writableText(member.first) || !writableText(member.second)) return false;
@@ -78,6 +91,9 @@ void checkRecords(py::object records) {
     for (py::handle record : records) {
         if (!py::isinstance<py::dict>(record))
             velmora::raise(PyExc_ValueError, "a stock is no record: " + velmora::reprOf(record));
+        if (!plainRecord(py::reinterpret_borrow<py::dict>(record)))
+            velmora::raise(PyExc_ValueError,
+                           "a stock has a value that is no text or number: " + velmora::reprOf(record));
         if (!writableRecord(py::reinterpret_borrow<py::dict>(record)))
             velmora::raise(PyExc_ValueError, "a stock has a text that is no Unicode: " + velmora::reprOf(record));
         if (!record.contains("Security Name"))

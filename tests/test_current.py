@@ -53,8 +53,10 @@ def test_current_form_sorted_with_title_and_nan(workspace, caplog):
 
 
 def test_legacy_form_and_bare_currency_codes(workspace):
-    _, config, manager, stocks = start(json.dumps({"stocks": {"SAP.XETRA": "SAP SE", "AAPL.US": "Apple"}}))
-    assert list(stocks.index) == ["AAPL.US", "SAP.XETRA"]
+    # A delisted symbol needs no lookup here.
+    _, config, manager, stocks = start(
+        json.dumps({"stocks": {"SAP.XETRA": "SAP SE", "AAPL.US": "Apple", "GONE": "Delisted Co"}}))
+    assert list(stocks.index) == ["AAPL.US", "GONE", "SAP.XETRA"]
     assert list(stocks.columns) == ["Symbol", "Security Name"]
     assert config.selectionTitle == "" and manager.setTitle.calls[0][0][1] == ""
 
@@ -96,6 +98,8 @@ CURRENT = "data/config/current.stocks"
         lambda: open(CURRENT, "w").write(json.dumps({"stocks": [APPLE]})) and os.truncate(CURRENT, 2**26 + 1),
         json.dumps({"stocks": [APPLE, {"Symbol": "B.US", "Security Name": "\ud800", "Currency": "USD.FOREX"}]}),
         json.dumps({"stocks": [APPLE], "selectionTitle": "T\udfff"}),
+        json.dumps({"stocks": [dict(APPLE, Extra={"a": 1})]}),
+        json.dumps({"stocks": {"AAPL.US": ["Apple"]}}),
     ],
 )
 def test_unreadable_selection_is_an_empty_one(workspace, caplog, damage):

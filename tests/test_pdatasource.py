@@ -206,6 +206,52 @@ def test_a_file_of_the_first_form_holds_one_range_for_all_its_symbols(market, ca
     source.doGet(["MA.US"], "2014-01-01", "2015-01-31")
     assert raw.calls == [(["MA.US"], "2014-12-24", "2015-01-31")]
     assert CachedDataSource(str(cache_file)).cacheRanges["MA.US"] == ("2014-01-01", "2015-01-31")
+    # Rewritten, the file of the first form has gained its digest.
+    assert len(arraysIn(cache_file)) == 5
+
+
+def arraysIn(path):
+    with open(path, "rb") as file:
+        arrays = []
+        while file.peek(1):
+            arrays.append(np.load(file, allow_pickle=False))
+        return arrays
+
+
+def dataStart(path, position):
+    """Where the data of the file's array number `position` begins."""
+    with open(path, "rb") as file:
+        for _ in range(position):
+            np.load(file, allow_pickle=False)
+        if np.lib.format.read_magic(file) == (1, 0):
+            np.lib.format.read_array_header_1_0(file)
+        else:
+            np.lib.format.read_array_header_2_0(file)
+        return file.tell()
+
+
+@pytest.mark.parametrize("damage", ["zeroed prices", "zeroed bounds", "flipped digit"])
+def test_damage_that_leaves_well_formed_values_downloads_again(market, cache_file, damage):
+    symbols, years = ["AAPL.US", "GOOG.US", "JPM.US", "MA.US", "XOM.US"], ("2013-01-01", "2015-12-31")
+    CachedDataSource(str(cache_file), FakeRawSource(market), config()).doGet(symbols, *years)
+    content = bytearray(cache_file.read_bytes())
+    if damage == "zeroed prices":
+        block = -(-dataStart(cache_file, 3) // 4096) * 4096 + 4096
+        content[block:block + 4096] = bytes(4096)
+    elif damage == "zeroed bounds":
+        start = dataStart(cache_file, 0)
+        content[start:start + 2 * 10 * 4] = bytes(80)  # the first symbol's two bounds: an open range
+    else:
+        at = content.index("2013".encode("utf-32-le"))
+        content[at + 8] ^= 0x01  # "2013" becomes "2012"
+    cache_file.write_bytes(content)
+    raw = FakeRawSource(market)
+    answer = CachedDataSource(str(cache_file), raw, config()).doGet(symbols, *years)
+    assert raw.calls == [(symbols, *years)]
+    assert not (answer == 0).any().any()
+    pdt.assert_frame_equal(answer, market.loc["2013":"2015", symbols], check_freq=False)
+    healed = CachedDataSource(str(cache_file), raw, config())
+    assert healed.cacheRanges == dict.fromkeys(symbols, years) and len(raw.calls) == 1
 
 
 def test_the_file_is_replaced_whole(market, cache_file, monkeypatch):
@@ -230,6 +276,11 @@ def test_the_file_is_replaced_whole(market, cache_file, monkeypatch):
     source.doGet(["JPM.US"], "2014-01-01", "2014-12-31")
     assert cache_file.stat().st_mode == probe.stat().st_mode
     assert sorted(CachedDataSource(str(cache_file)).cache.columns) == ["AAPL.US", "JPM.US", "XOM.US"]
+    # A hard link of the file has every write too.
+    linked = cache_file.parent / "linked"
+    os.link(cache_file, linked)
+    source.doGet(["MA.US"], "2014-01-01", "2014-12-31")
+    assert linked.read_bytes() == cache_file.read_bytes() and "MA.US" in CachedDataSource(str(linked)).cache
 
 
 class Payload:

@@ -316,6 +316,17 @@ def test_charts_and_pdf(launch, stub, tmp_path, monkeypatch, popups, caplog):
     assert not [record for record in caplog.records if record.levelno >= logging.ERROR]
     config.stocks.plotPeriod = 90
 
+    # A row that no chart can be drawn for (a list in a cell, which no reader lets in) gets the
+    # empty chart, and the log says why.
+    tab.searchResults = pd.DataFrame([["GE", ["General", "Electric"], "USD.FOREX"]],
+                                     columns=["Symbol", "Security Name", "Currency"])
+    window["stockChart"].update(None)
+    window = manager.handleEvent(window, "searchResults", dict(values, searchResults=[0]))
+    assert size(window["stockChart"].metadata.source) == size(chart)
+    [failure] = [record for record in caplog.records if record.levelno >= logging.ERROR]
+    assert failure.getMessage() == "The chart could not be drawn" and failure.exc_info is not None
+    caplog.clear()
+
     path = tmp_path / "chart.pdf"
     monkeypatch.setattr(provider, "GetFileName", lambda *a, **k: str(path))
     values.update(stockList=[0, 1])
@@ -437,9 +448,13 @@ def test_selection_files(launch, stub, tmp_path, monkeypatch, popups):
     # The older form, with Yahoo: currencies looked up and brought into the program's form.
     target = str(tmp_path / "legacy.stocks")
     with open(target, "w") as file:
-        json.dump({"stocks": {"SAP.DE": "SAP SE", "AAPL": "Apple"}}, file)
+        json.dump({"stocks": {"SAP.DE": "SAP SE", "AAPL": "Apple", "GONE": "Delisted Co"}}, file)
+    shown = len(popups.shown)
     window = manager.handleEvent(window, "LoadSelection", pump(window))
-    assert list(stocks()["Currency"]) == ["USD.FOREX", "EUR.FOREX"] and config.selectionTitle == ""
+    # A delisted symbol, whose currency the service cannot give, stays without one; one popup names it.
+    assert list(stocks()["Currency"]) == ["USD.FOREX", "", "EUR.FOREX"] and config.selectionTitle == ""
+    assert config.selectionName == target and [kind for kind, _, _ in popups.shown[shown:]] == ["Popup"]
+    assert "GONE" in popups.shown[-1][1] and "AAPL" not in popups.shown[-1][1]
 
     # With a source that cannot look currencies up: loaded without them, and the user is told.
     import eodds
@@ -447,7 +462,7 @@ def test_selection_files(launch, stub, tmp_path, monkeypatch, popups):
     tab.dataSource.rawProvider = eodds.EodDataSource("")
     shown = len(popups.shown)
     window = manager.handleEvent(window, "LoadSelection", pump(window))
-    assert list(stocks()["Currency"]) == ["", ""] and popups.shown[shown][0] == "Popup"
+    assert list(stocks()["Currency"]) == ["", "", ""] and popups.shown[shown][0] == "Popup"
 
     # A file that is no selection is refused with its cause and changes nothing; nor does a
     # special file hang the window.
@@ -459,6 +474,8 @@ def test_selection_files(launch, stub, tmp_path, monkeypatch, popups):
         json.dumps({"stocks": [{"Symbol": "A.US", "Currency": "C" * 150_000}]}),
         json.dumps({"stocks": [{"Symbol": "A", "Security Name": "A"}, {"Symbol": "B", "Security Name": "\ud800"}]}),
         json.dumps({"stocks": [{"Symbol": "A", "Security Name": "A"}], "selectionTitle": "\udc00"}),
+        json.dumps({"stocks": [{"Symbol": "A", "Security Name": "A", "Extra": {"a": 1}}]}),
+        json.dumps({"stocks": {"A": ["A"]}}),
     ]
     for text in damaged:
         with open(target, "w") as file:
@@ -468,20 +485,21 @@ def test_selection_files(launch, stub, tmp_path, monkeypatch, popups):
     os.mkfifo(target)
     window = manager.handleEvent(window, "LoadSelection", pump(window))
     assert config.selectionName == str(tmp_path / "legacy.stocks") and stocks() is loaded
-    assert popups.kinds()[shown:] == ["PopupError"] * 7
+    assert popups.kinds()[shown:] == ["PopupError"] * 9
     causes = ["Expecting property name", "no text symbol", "no security name", "no security name",
-              "no Unicode", "no Unicode", "not a regular file"]
+              "no Unicode", "no Unicode", "no text or number", "no text or number", "not a regular file"]
     for (_, message, options), cause in zip(popups.shown[shown:], causes):
         assert message.startswith("The selection could not be loaded:\n\n") and cause in message
         assert len(message) < 1000 and options["custom_text"] == options["title"] == "Error"
-    assert rows(window, "stockList") == [["AAPL", "Apple", ""], ["SAP.DE", "SAP SE", ""]]
+    assert rows(window, "stockList") == [["AAPL", "Apple", ""], ["GONE", "Delisted Co", ""],
+                                         ["SAP.DE", "SAP SE", ""]]
 
     # An empty selection saved is loaded as the empty selection.
     tab.removeStocks(list(stocks().index))
     target = str(tmp_path / "empty.stocks")
     window = manager.handleEvent(window, "SaveSelection", pump(window))
     window = manager.handleEvent(window, "LoadSelection", pump(window))
-    assert stocks().empty and config.selectionName == target and popups.kinds()[shown + 7 :] == []
+    assert stocks().empty and config.selectionName == target and popups.kinds()[shown + 9 :] == []
 
     # Cancelled dialogs do nothing.
     target = None

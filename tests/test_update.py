@@ -261,6 +261,34 @@ class TestCheck:
         assert (cache / "update.json").read_text() == cached
         assert [record.getMessage() for record in failures(caplog)] == ["CheckForUpdate"]
 
+    def test_a_service_that_sends_slowly_is_given_up_within_seconds(self, service, cache, caplog):
+        # Status line, headers and record a byte every half second: well over a minute in all.
+        service.info = (200, service.record(NEWER))
+        service.infoPause = 0.5
+        started = time.monotonic()
+        assert update.CheckForUpdate(configFor(service.url + "/info")) == (False, None)
+        assert time.monotonic() - started < 15
+        assert [record.getMessage() for record in failures(caplog)] == ["CheckForUpdate"]
+        assert not (cache / "update.json").exists()
+
+    @pytest.mark.parametrize("kind", ["declared", "undeclared", "escaped"])
+    def test_an_answer_too_large_for_the_cache_is_refused_and_not_cached(self, service, cache, monkeypatch,
+                                                                         caplog, kind):
+        service.info = (200, service.record(OLDER))
+        config = configFor(service.url + "/info")
+        earlier = update.CheckForUpdate(config)[1]
+        cached = (cache / "update.json").read_text()
+        # Escaped as the cache writes it, a quarter of the size grows past the limit.
+        pad = "\u00e9" * 2**18 if kind == "escaped" else "x" * 20 * 2**20
+        service.info = (200, service.record(NEWER, pad=pad))
+        service.infoLength = kind != "undeclared"
+        assert update.CheckForUpdate(config, flush=True) == (False, earlier)
+        assert (cache / "update.json").read_text() == cached
+        assert [record.getMessage() for record in failures(caplog)] == ["CheckForUpdate"]
+        # The next start takes the cache as it was, without asking.
+        newRun(monkeypatch)
+        assert update.CheckForUpdate(config)[1].version == OLDER and len(service.requests) == 2
+
     def test_malformed_first_answer_gives_no_information(self, service, cache):
         service.info = (404, {"detail": "Not Found"})
         assert update.CheckForUpdate(configFor(service.url + "/info")) == (False, None)

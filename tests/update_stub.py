@@ -35,7 +35,9 @@ class SigningKey:
 class UpdateStub:
     """The service on one local port. `info` answers every path but the installer's: a body (text or a
     dictionary sent as JSON) and a status. `installer` is served at `/installer`, in `blocks` writes with
-    a pause between them, with a "Content-Length" header unless `chunked`, with status `installerStatus`."""
+    a pause between them, with a "Content-Length" header unless `chunked`, with status `installerStatus`.
+    `info` goes without its length (ended by closing) unless `infoLength`, and, with an `infoPause`, one
+    byte at a time from the status line on."""
 
     def __init__(self):
         self.requests = []
@@ -45,6 +47,8 @@ class UpdateStub:
         self.pause = 0.0
         self.chunked = False
         self.installerStatus = 200
+        self.infoLength = True
+        self.infoPause = 0.0
         stub = self
 
         class Handler(BaseHTTPRequestHandler):
@@ -87,10 +91,19 @@ class UpdateStub:
         if isinstance(body, (dict, list)):
             body = json.dumps(body)
         data = body.encode()
-        handler.send_response(status)
-        handler.send_header("Content-Length", str(len(data)))
-        handler.end_headers()
-        handler.wfile.write(data)
+        length = f"Content-Length: {len(data)}\r\n" if self.infoLength else "Connection: close\r\n"
+        answer = f"HTTP/1.1 {status} Answer\r\n{length}\r\n".encode() + data
+        if not self.infoPause:
+            handler.wfile.write(answer)
+        else:
+            try:
+                for position in range(len(answer)):
+                    handler.wfile.write(answer[position:position + 1])
+                    handler.wfile.flush()
+                    time.sleep(self.infoPause)
+            except (BrokenPipeError, ConnectionResetError):
+                return  # the program has given up waiting
+        handler.close_connection = not self.infoLength
 
     def sendInstaller(self, handler):
         data = self.installer
