@@ -57,15 +57,12 @@ py::object merge(py::object source, py::object destination) {
     velmora::raise(error);
 }
 
-// No real configuration file comes near this size; a larger one, a device or a pipe is not read.
-constexpr long long configurationLimit = 1LL << 20;
-
 // Reads a JSON configuration file; the file is closed on every way out. A top level other than
 // an object is refused: the tree would otherwise be built from whatever pairs a list happens to
 // hold.
 py::object readConfiguration(const py::module_ &m, py::object fileName) {
     try {
-        py::object opened = velmora::openRegularFile(fileName, "r", configurationLimit);
+        py::object opened = velmora::openRegularFile(fileName, "r", velmora::configurationLimit);
         return velmora::within(opened, [&](py::object file) {
             py::object content = m.attr("json").attr("load")(file);
             if (!PyDict_Check(content.ptr())) velmora::raise(PyExc_TypeError, "does not hold a JSON object");
@@ -269,6 +266,12 @@ void runMain(const py::module_ &m) {
     // What no form shows, the window's geometry among it, is checked before the window is made; the
     // fields' own values once they exist.
     refuseUnfit(userConfig, userFile, defaultValues);
+    // The manager makes the data source before any tab: a name of no data source would otherwise be
+    // blamed on the provider list.
+    setting("data.dataProvider", [&] {
+        py::module_::import("fields").attr("resolve")(config["data"]["dataProvider"],
+                                                      "kind"_a = provider.attr("isRawSourceClass"));
+    });
     py::object manager = setting("providers", [&] {
         return provider.attr("ProviderManager")(config["providers"], config, velmora::translate("Velmora"),
                                                 config["gui"]["size"], "icon"_a = "velmora.ico",
