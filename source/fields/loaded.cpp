@@ -157,6 +157,8 @@ struct Need {
     const char *setting;
     bool (*takes)(py::handle value);
     const char *description;
+    // What the value names counts, not the value: the defaults' own name may name a pipe.
+    bool namesFile = false;
 };
 
 const Need needs[] = {
@@ -167,8 +169,8 @@ const Need needs[] = {
      "two numbers from 100 to 10000 (hundredths of an inch)"},
     {"data.endDate", isDateOrEmpty, "a date written year-month-day, or empty"},
     {"progress.progressPeriod", isPositiveNumber, "a number above 0"},
-    {"selectionName", isOwnFileName, "the name of a regular file or of one not made yet"},
-    {"data.cacheName", isOwnFileName, "the name of a regular file or of one not made yet"},
+    {"selectionName", isOwnFileName, "the name of a regular file or of one not made yet", true},
+    {"data.cacheName", isOwnFileName, "the name of a regular file or of one not made yet", true},
     {"gui.position", [](py::handle value) { return value.is_none() || isPairOf(value, isPixels); },
      "two whole numbers"},
     {"gui.size", [](py::handle value) { return isPairOf(value, isPixels); }, "two whole numbers"},
@@ -202,7 +204,8 @@ bool sameValue(py::handle held, py::handle value) {
 // refusedSetting(tree, defaults=None) -> (setting, message) or None
 //   The first setting of `tree` whose value a field of the window would refuse, or that the code
 //   reading it could not use (`needs`), with the message that names it and its value. A value that
-//   `defaults` hold at the same place is taken: the program runs with it wherever a file holds none.
+//   `defaults` hold at the same place is taken: the program runs with it wherever a file holds none;
+//   a file's name is checked wherever it comes from.
 // Load Config and the start ask it, so that a value no form would take is refused where it is read
 // from a file, rather than failing each run, each report or the window later.
 py::object refusedSetting(const py::module_ &m, py::object tree, py::object defaults) {
@@ -224,7 +227,7 @@ py::object refusedSetting(const py::module_ &m, py::object tree, py::object defa
     for (const Need &need : needs) {
         py::str setting(need.setting);
         py::object value = valueAt(tree, setting);
-        if (value && !need.takes(value) && !isDefault(setting, value))
+        if (value && !need.takes(value) && (need.namesFile || !isDefault(setting, value)))
             return refusal(setting, value, velmora::translate(need.description));
     }
     return py::none();
