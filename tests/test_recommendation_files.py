@@ -311,8 +311,9 @@ def defaultsNeverWritten(manager, win, defaults, dialogs, tmp_path):
     dialogs.answers = [str(tmp_path / "c.json")]
     dispatch(manager, win, "SaveConfig")
     saved = json.loads((tmp_path / "c.json").read_text())
-    assert saved["selectionName"] == "c.stocks" and "providers" not in saved and saved["allocation"]["capital"] == 100000
-    assert user.selectionName == "c.stocks" and "providers" not in user and config.configFile == str(tmp_path / "c.json")
+    assert saved["selectionName"] == "c.stocks" and saved["allocation"]["capital"] == 100000
+    assert user.selectionName == "c.stocks" and "providers" not in saved and "providers" not in user
+    assert config.configFile == str(tmp_path / "c.json")
     return win
 
 

@@ -191,7 +191,8 @@ bool sameValue(py::handle held, py::handle value) {
     if (kind == 0) return py::type::handle_of(held).is(py::type::handle_of(value)) && held.equal(value);
     if (py::len(held) != py::len(value)) return false;
     if (kind == 2) {
-        py::list heldItems(py::reinterpret_borrow<py::object>(held)), items(py::reinterpret_borrow<py::object>(value));
+        py::list heldItems(py::reinterpret_borrow<py::object>(held));
+        py::list items(py::reinterpret_borrow<py::object>(value));
         for (size_t i = 0; i < heldItems.size(); ++i)
             if (!sameValue(heldItems[i], items[i])) return false;
         return true;
