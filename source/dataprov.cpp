@@ -1,6 +1,8 @@
 // The data provider: the prices of the selected stocks over the analysis period, published as `prices`.
 #include "rawsource.hpp"
 
+#include <utility>
+
 namespace {
 
 py::object normalizeDate(py::object dateVal) {
@@ -110,9 +112,18 @@ py::object firstDownloadFailure(py::object self) {
     return py::none();
 }
 
-void download(const py::module_ &m, py::object self, py::object stocks, py::list symbols,
-              py::object startDate, py::object endDate) {
+// The analysis period: the base period's days up to the end date, or up to today without one.
+std::pair<py::object, py::object> analysisPeriod(py::object data) {
+    py::object datetime = py::module_::import("datetime");
+    py::object endDate = velmora::truthy(data["endDate"]) ? normalizeDate(data["endDate"])
+                                                          : datetime.attr("date").attr("today")();
+    py::object days = velmora::builtins().attr("int")(data["basePeriod"]);
+    return {endDate - datetime.attr("timedelta")("days"_a = days), endDate};
+}
+
+void download(const py::module_ &m, py::object self, py::object stocks, py::list symbols) {
     py::object data = self.attr("config")["data"];
+    auto [startDate, endDate] = analysisPeriod(data);
     py::object prices =
         self.attr("dataSource")
             .attr("get")(stocks, startDate.attr("strftime")("%Y-%m-%d"), endDate.attr("strftime")("%Y-%m-%d"),
@@ -177,12 +188,6 @@ void reportFailure(const py::module_ &m, py::object self, py::object error) {
 }
 
 void compute(const py::module_ &m, py::object self) {
-    py::object data = self.attr("config")["data"];
-    py::object endDate = velmora::truthy(data["endDate"])
-                             ? normalizeDate(data["endDate"])
-                             : py::module_::import("datetime").attr("date").attr("today")();
-    py::object days = py::module_::import("builtins").attr("int")(data["basePeriod"]);
-    py::object startDate = endDate - py::module_::import("datetime").attr("timedelta")("days"_a = days);
     py::object stocks = self["stocks"];
     py::list symbols = stocks["Symbol"].attr("tolist")();
     if (py::len(symbols) < 2) {
@@ -194,7 +199,8 @@ void compute(const py::module_ &m, py::object self) {
     scope.attr("__enter__")();
     py::object error;
     try {
-        download(m, self, stocks, symbols, startDate, endDate);
+        // Settings that give no period fail here, where the failure is shown like any other.
+        download(m, self, stocks, symbols);
     } catch (...) {
         error = velmora::currentException();
     }

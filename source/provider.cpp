@@ -505,6 +505,7 @@ PYBIND11_MODULE(provider, m) {
     defineProvider(m);
     defineTabProvider(m);
     defineProviderManager(m);
+    m.def("isRawSourceClass", &isRawSourceClass, "candidate"_a);
     velmora::function(m, "GetFileName", &getFileName, "title"_a, "extension"_a, "default"_a = "",
                       "save"_a = false);
 }

@@ -310,6 +310,8 @@ inline void showError(py::object message, py::handle cause = py::none()) {
 // it was and no partial file beside it. The file keeps the permissions of the one it replaces;
 // a new one gets those the user's umask gives, so that a report in a shared folder is readable.
 // A symbolic link stays: the file it points to is the one written, as writing through it would.
+// Only a regular file is replaced: a folder, a device or a pipe at the target (a mistyped setting,
+// or one naming /dev/zero) is refused with OSError before anything is written.
 // A file with hard links would keep its old content under its other names if the new file took
 // this name's place: its content is copied over it instead, once complete and on disk, so that
 // only a failure in the copy itself can leave it part written.
@@ -318,6 +320,8 @@ inline void replaceWhenWritten(py::object fileName, const char *suffix,
     py::module_ os = py::module_::import("os");
     py::object path = os.attr("path");
     py::object target = path.attr("realpath")(fileName);
+    if (truthy(path.attr("exists")(target)) && !truthy(path.attr("isfile")(target)))
+        raise(PyExc_OSError, py::str("{} is not a regular file").format(fileName));
     auto syncFile = [&os](py::object written) {
         py::object descriptor = os.attr("open")(written, os.attr("O_RDONLY"));
         try {
@@ -364,6 +368,9 @@ inline void replaceWhenWritten(py::object fileName, const char *suffix,
         raise(error);
     }
 }
+
+// No configuration file comes near this size; a larger one is none, at the start as on loading.
+constexpr long long configurationLimit = 1LL << 20;
 
 // Opens for reading a file that a user may have received or that a crash or another program
 // may have damaged: only a regular file (a named pipe would block at the open, a link to a

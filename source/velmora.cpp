@@ -57,15 +57,12 @@ py::object merge(py::object source, py::object destination) {
     velmora::raise(error);
 }
 
-// No real configuration file comes near this size; a larger one, a device or a pipe is not read.
-constexpr long long configurationLimit = 1LL << 20;
-
 // Reads a JSON configuration file; the file is closed on every way out. A top level other than
 // an object is refused: the tree would otherwise be built from whatever pairs a list happens to
 // hold.
 py::object readConfiguration(const py::module_ &m, py::object fileName) {
     try {
-        py::object opened = velmora::openRegularFile(fileName, "r", configurationLimit);
+        py::object opened = velmora::openRegularFile(fileName, "r", velmora::configurationLimit);
         return velmora::within(opened, [&](py::object file) {
             py::object content = m.attr("json").attr("load")(file);
             if (!PyDict_Check(content.ptr())) velmora::raise(PyExc_TypeError, "does not hold a JSON object");
@@ -166,23 +163,27 @@ auto withSetting(py::object userConfig, py::object userFile, const std::string &
     }
 }
 
-// A value of the user's file that its form field, or the code reading it, would refuse ends the start
+// A value the start runs with that its form field, or the code reading it, would refuse ends the start
 // as a broken value does: otherwise every run or report would fail on it, and the close would save it
-// back. What the defaults hold is taken.
-void refuseUnfit(py::object userConfig, py::object userFile, py::object defaults) {
-    py::object refused = py::module_::import("fields").attr("refusedSetting")(userConfig, defaults);
-    if (refused.is_none()) return;
-    withSetting(userConfig, userFile, py::str(refused[py::int_(0)]).cast<std::string>(),
-                [&] { velmora::raise(PyExc_ValueError, py::object(refused[py::int_(1)])); });
+// back. What the defaults hold is taken, but for a file's name, where what it names counts: the user's
+// file is checked, and then the running tree, whose names may come from the defaults.
+void refuseUnfit(py::object config, py::object userConfig, py::object userFile, py::object defaults) {
+    for (py::object tree : {userConfig, config}) {
+        py::object refused = py::module_::import("fields").attr("refusedSetting")(tree, defaults);
+        if (refused.is_none()) continue;
+        withSetting(userConfig, userFile, py::str(refused[py::int_(0)]).cast<std::string>(),
+                    [&] { velmora::raise(PyExc_ValueError, py::object(refused[py::int_(1)])); });
+    }
 }
 
 // The tabs have made their fields by the time the window's making fails on a value (a form cannot
 // show a text where it shows a number): the refused setting is the one to name, not the window.
-py::object makeWindow(py::object manager, py::object userConfig, py::object userFile, py::object defaults) {
+py::object makeWindow(py::object manager, py::object config, py::object userConfig, py::object userFile,
+                      py::object defaults) {
     try {
         return manager.attr("createWindow")();
     } catch (py::error_already_set &) {
-        refuseUnfit(userConfig, userFile, defaults);
+        refuseUnfit(config, userConfig, userFile, defaults);
         failOnSetting(userConfig, userFile, "gui");
     }
 }
@@ -268,14 +269,20 @@ void runMain(const py::module_ &m) {
     py::module_ provider = py::module_::import("provider");
     // What no form shows, the window's geometry among it, is checked before the window is made; the
     // fields' own values once they exist.
-    refuseUnfit(userConfig, userFile, defaultValues);
+    refuseUnfit(config, userConfig, userFile, defaultValues);
+    // The manager makes the data source before any tab: a name of no data source would otherwise be
+    // blamed on the provider list.
+    setting("data.dataProvider", [&] {
+        py::module_::import("fields").attr("resolve")(config["data"]["dataProvider"],
+                                                      "kind"_a = provider.attr("isRawSourceClass"));
+    });
     py::object manager = setting("providers", [&] {
         return provider.attr("ProviderManager")(config["providers"], config, velmora::translate("Velmora"),
                                                 config["gui"]["size"], "icon"_a = "velmora.ico",
                                                 "userConfig"_a = userConfig);
     });
-    py::object window = makeWindow(manager, userConfig, userFile, defaultValues);
-    refuseUnfit(userConfig, userFile, defaultValues);
+    py::object window = makeWindow(manager, config, userConfig, userFile, defaultValues);
+    refuseUnfit(config, userConfig, userFile, defaultValues);
     runEventLoop(m, manager, window);
 }
 

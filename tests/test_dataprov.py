@@ -101,6 +101,16 @@ def test_period_from_end_date_and_base_period(workspace, stub, popups, mainWindo
     data.recompute()
     today = date.today()
     assert asked[1][0] == ((today - timedelta(days=30)).isoformat(), today.isoformat())
+    assert popups.shown == []
+
+    # Settings that give no period are told as a failed download: no request, no prices.
+    config.data.endDate = "2020-02-30"
+    data.lastGeneration = -1
+    data.recompute()
+    [(kind, message, _)] = popups.shown
+    assert kind == "PopupError" and message.startswith("The prices could not be downloaded:")
+    assert "day is out of range" in message and len(asked) == 2
+    assertNoPrices()
 
 
 def assertNoPrices():

@@ -2,6 +2,8 @@
 import datetime
 import locale
 import logging
+import os
+import stat
 import sys
 from contextlib import contextmanager
 
@@ -367,23 +369,53 @@ def test_invalid_input_turns_red_and_stores_nothing(form, caplog, key, text):
     assert user == {"gui": {"title": "Next"}} and [e for e, v in tab.events] == ["title"]
 
 
-def test_values_from_a_file_are_checked_as_typed_ones(form):
+def test_values_from_a_file_are_checked_as_typed_ones(form, tmp_path):
+    manager, window, config, user, tab = form
+    config.data.basePeriod = 365
+    fields.SelectionFieldClass("period", "Period", {30: "1 month", 3652: "10 years"},
+                               configPath="data.basePeriod")
+
     def refused(setting, value, defaults=None):
-        section, name = setting.split(".")
-        found = fields.refusedSetting(Dict({section: {name: value}}), defaults)
+        tree = Dict()
+        tree[setting] = value  # a dotted name as a member of its own, split below
+        if "." in setting:
+            section, name = setting.split(".")
+            tree = Dict({section: {name: value}})
+        found = fields.refusedSetting(tree, defaults)
         return found and found[0]
 
-    taken = {"data": {"startDate": "2024-3-5"}, "gui": {"title": "12345678", "position": None, "size": [9, 9]},
-             "allocation": {"capital": 1000.0, "maxWeight": 0, "cutOffDate": "", "method": "any.Thing"}}
+    os.mkfifo(tmp_path / "pipe")
+    (tmp_path / "made.stocks").write_text("{}")
+    taken = {"data": {"startDate": "2024-3-5", "basePeriod": 1095, "endDate": "", "cacheName": "new.pkl"},
+             "gui": {"title": "12345678", "position": None, "size": [9, 9]}, "progress": {"progressPeriod": 0.1},
+             "allocation": {"capital": 1000.0, "maxWeight": 0, "cutOffDate": "", "method": "hrp.HRPOptimization"},
+             "print": {"paperSize": [100, 10000]}, "selectionName": str(tmp_path / "made.stocks")}
     assert fields.refusedSetting(Dict(taken)) is None
     for setting, value in [("data.startDate", ""), ("data.startDate", "2023-02-30"), ("gui.title", "123456789"),
-                           ("gui.title", 5), ("allocation.capital", 999), ("allocation.capital", 1000.5),
-                           ("allocation.capital", True), ("allocation.maxWeight", float("nan")),
+                           ("gui.title", 5), ("gui.title", "\ud800"), ("allocation.capital", 999),
+                           ("allocation.capital", 1000.5), ("allocation.capital", True),
+                           ("allocation.capital", 10**400), ("allocation.maxWeight", float("nan")),
                            ("allocation.maxWeight", "50"), ("allocation.cutOffDate", None),
-                           ("data.sigmaClipLow", 0), ("gui.size", [900.0, 700]), ("print.paperSize", [827])]:
-        assert refused(setting, value) == setting
-    # What the defaults hold is taken, as the program runs with it wherever a file holds none.
+                           ("allocation.method", "any.Thing"), ("data.currency", "CHF.FOREX"),
+                           ("data.basePeriod", "abc"), ("data.basePeriod", 1e308), ("data.basePeriod", 0),
+                           ("data.basePeriod", 3653), ("data.basePeriod", 365.0), ("data.endDate", "2020-02-30"),
+                           ("progress.progressPeriod", "x"), ("progress.progressPeriod", 0),
+                           ("data.sigmaClipLow", 0), ("gui.size", [900.0, 700]), ("print.paperSize", [827]),
+                           ("print.paperSize", [1e308, 1]), ("print.paperSize", [100000, 100000]),
+                           ("data.cacheName", str(tmp_path)), ("data.cacheName", "/dev/zero"),
+                           ("selectionName", str(tmp_path / "pipe")), ("selectionName", "")]:
+        assert refused(setting, value) == setting, (setting, value)
+    # What the defaults hold is taken, as the program runs with it wherever a file holds none; the same
+    # value of another kind is not.
     assert not refused("data.startDate", "", Dict({"data": {"startDate": ""}}))
+    assert refused("gui.size", [1200.0, 800.0], Dict({"gui": {"size": [1200, 800]}})) == "gui.size"
+    assert refused("allocation.maxWeight", True, Dict({"allocation": {"maxWeight": 1.0}})) == "allocation.maxWeight"
+    assert fields.refusedSetting(Dict({"allocation": {"method": "os.system"}}))[1] == (
+        "The setting allocation.method must be one of 'minvol.MinVolatility', 'hrp.HRPOptimization', "
+        "not 'os.system'.")
+    assert fields.refusedSetting(Dict({"data": {"basePeriod": 1e308}}))[1] == (
+        "The setting data.basePeriod must be a whole number of days from 1 to 3652, not 1e+308.")
+    assert stat.S_ISFIFO(os.stat(tmp_path / "pipe").st_mode)
     assert fields.refusedSetting(Dict({"allocation": {"capital": 5}})) == (
         "allocation.capital", "The setting allocation.capital must be a whole number from 1000 to 1000000, not 5.")
 

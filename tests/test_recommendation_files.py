@@ -170,7 +170,8 @@ def test_save_and_load_config_round_trip(window, dialogs, tmp_path, monkeypatch,
     # code, a file or a network address keeps its running value; Letter stored in points reads as Letter.
     config.selectionName = "data/config/mine.stocks"
     (tmp_path / "loaded.json").write_text(json.dumps(
-        {"allocation": {"capital": 25000}, "data": {"localCurrency": "EUR.FOREX", "cacheName": "/tmp/x"},
+        {"allocation": {"capital": 25000}, "data": {"localCurrency": "EUR.FOREX", "cacheName": "/tmp/x",
+                                                    "dataProvider": "eodds.EodDataSource", "endDate": "2017-12-31"},
          "gui": {"size": [900, 700]}, "print": {"paperSize": [612, 792]}, "providers": ["os.system"],
          "logging": {"version": 1, "root": {"level": "DEBUG"}}, "updateInfo": {"url": "http://example.org"},
          "selectionName": "/etc/passwd", "monetization": {"buySubscriptionUrl": "http://example.org"}}))
@@ -180,14 +181,16 @@ def test_save_and_load_config_round_trip(window, dialogs, tmp_path, monkeypatch,
         loadedAndBroken(manager, win, newWindow, defaults, dialogs, tmp_path)
     finally:
         newWindow.close()
+        manager.window.close()
 
 
 def loadedAndBroken(manager, win, newWindow, defaults, dialogs, tmp_path):
     """The state after a load, and loads that fail."""
     config, user, tab = manager.config, manager.userConfig, manager.providerList[2]
     assert newWindow is not win
-    assert user == {"allocation": {"capital": 25000}, "data": {"localCurrency": "EUR.FOREX"},
-                    "gui": {"size": [900, 700]}, "print": {"paperSize": [850, 1100]}}
+    loaded = json.loads((tmp_path / "loaded.json").read_text())
+    loaded["print"]["paperSize"] = [850, 1100]
+    assert user == loaded
     assert config.allocation.capital == 25000 and config.allocation.method == defaults.allocation.method
     assert config.data.localCurrency == "EUR.FOREX" and config.data.dataProvider == "yahoods2.YahooDataSource"
     assert config.providers == defaults.providers and config.logging == defaults.logging
@@ -195,18 +198,19 @@ def loadedAndBroken(manager, win, newWindow, defaults, dialogs, tmp_path):
     assert config.data.cacheName == defaults.data["cacheName"]
     assert config.selectionName == "data/config/mine.stocks"
     assert config.print.paperSize == [850, 1100] and len(dialogs.errors) == 1
+    assert "endDate" not in config.data
     assert config.configFile == str(tmp_path / "loaded.json") and "mine" not in json.dumps(user)
     assert manager.reconfigured == [config]
     assert not tab["Recommendation"].empty and tab["Recommendation"]["Value"].sum() <= 25000
     assert newWindow["Capital"].get().replace(",", "") == "25000"
     win = newWindow
 
-    # The file saved on closing holds none of the settings the load left out.
+    # The file saved on closing keeps its own values of the settings the load left running.
     dispatch(manager, win, sg.WIN_CLOSE_ATTEMPTED_EVENT)
     saved = json.loads((tmp_path / "loaded.json").read_text())
     assert saved["allocation"] == {"capital": 25000} and saved["print"] == {"paperSize": [850, 1100]}
-    assert not {"providers", "logging", "updateInfo", "selectionName", "monetization"} & set(saved)
-    assert "cacheName" not in saved["data"]
+    own = {key: value for key, value in loaded.items() if key != "gui"}  # the geometry is the window's
+    assert {key: saved[key] for key in own} == own
 
     # A file that is no configuration, holds nothing loadable, a setting of another kind than the
     # defaults hold or a value that the form would refuse or the code reading it can't use, defaults
@@ -222,6 +226,9 @@ def loadedAndBroken(manager, win, newWindow, defaults, dialogs, tmp_path):
                "cutoff.json": {"allocation": {"cutOffDate": "garbage"}},
                "position.json": {"gui": {"position": ["a", "b"]}}, "low.json": {"allocation": {"capital": -5}},
                "weight.json": {"allocation": {"capital": 20000.0, "maxWeight": 1e6}},
+               "method.json": {"allocation": {"method": "os.system"}},
+               "sizes.json": {"gui": {"size": [1200.0, 800.0]}},
+               "huge.json": {"allocation": {"capital": 25000}, "padding": "x" * (2 << 20)},
                "long.json": {"allocation": "A" * 200000}}
     for name, content in refused.items():
         (tmp_path / name).write_text(content if isinstance(content, str) else json.dumps(content))
@@ -240,13 +247,19 @@ def loadedAndBroken(manager, win, newWindow, defaults, dialogs, tmp_path):
                                  "The setting gui.size must be a list, not '900x700'.",
                                  "The setting allocation.maxWeight must be a number, not True.",
                                  "The setting allocation.tradingDaysPerYear must be a whole number above 0, not 0.",
-                                 "The setting print.paperSize must be two numbers above 0, not [0, 0].",
+                                 "The setting print.paperSize must be two numbers from 100 to 10000 (hundredths of an "
+                                 "inch), not [0, 0].",
                                  "The setting allocation.cutOffDate must be a date written year-month-day, or "
                                  "empty, not 'garbage'.",
                                  "The setting gui.position must be two whole numbers, not ['a', 'b'].",
                                  "The setting allocation.capital must be a whole number from 100 to 1000000000, "
                                  "not -5.",
-                                 "The setting allocation.maxWeight must be a number of at most 100, not 1000000.0."]
+                                 "The setting allocation.maxWeight must be a number of at most 100, not 1000000.0.",
+                                 "The setting allocation.method must be one of 'minvol.MinVolatility', "
+                                 "'maxsharpe.MaxSharpe', 'minsemi.MinSemi', 'hrp.HRP', 'deopt.MinVolatility2', "
+                                 "'deopt.MaxSharpe2', 'riskef.RiskFolioEF', 'riskhrp.RiskFolioHRP', not 'os.system'.",
+                                 "The setting gui.size must be two whole numbers, not [1200.0, 800.0].",
+                                 str(tmp_path / "huge.json") + " is larger than 1048576 bytes"]
     # A value of a few hundred thousand characters is quoted in part: a popup that large would end the program.
     assert loadErrors[-1].startswith("The setting allocation must be a group of settings, not 'AAA")
     assert len(dialogs.errors[len(refused)]) < 1000
@@ -254,6 +267,7 @@ def loadedAndBroken(manager, win, newWindow, defaults, dialogs, tmp_path):
     assert all(json.loads((tmp_path / name).read_text()) == content
                for name, content in refused.items() if not isinstance(content, str))
     assert json.loads((tmp_path / "loaded.json").read_text())["allocation"] == {"capital": 25000}
+    win = defaultsNeverWritten(manager, win, defaults, dialogs, tmp_path)
     snapshot = (deepCopy(config), deepCopy(user))
     (tmp_path / "other.json").write_text(json.dumps({"allocation": {"capital": 12345}}))
 
@@ -268,7 +282,39 @@ def loadedAndBroken(manager, win, newWindow, defaults, dialogs, tmp_path):
     (tmp_path / "default.json").rename(tmp_path / "moved.json")
     dialogs.answers = [str(tmp_path / "other.json")]
     dispatch(manager, win, "LoadConfig")
-    assert (deepCopy(config), deepCopy(user)) == snapshot and len(dialogs.errors) == len(refused) + 3
+    assert (deepCopy(config), deepCopy(user)) == snapshot and len(dialogs.errors) == len(refused) + 4
+
+
+def defaultsNeverWritten(manager, win, defaults, dialogs, tmp_path):
+    """The defaults loaded, and saves onto them and onto another file."""
+    config, user = manager.config, manager.userConfig
+    defaultsText = (tmp_path / "default.json").read_text()
+    own = {key: user[key] for key in ("providers", "selectionName", "data")}
+    # Loaded: the defaults' values taken, the file in use and its own settings kept; the close writes
+    # the file in use, not the defaults, and the program starts with them again.
+    dialogs.answers = ["default.json"]
+    win = dispatch(manager, win, "LoadConfig")
+    assert config.configFile == str(tmp_path / "loaded.json") and config.allocation.capital == 100000
+    dispatch(manager, win, sg.WIN_CLOSE_ATTEMPTED_EVENT)
+    assert (tmp_path / "default.json").read_text() == defaultsText
+    saved = json.loads((tmp_path / "loaded.json").read_text())
+    assert saved["allocation"] == defaults.allocation and {key: saved[key] for key in own} == {
+        **own, "data": {**own["data"], "localCurrency": "USD.FOREX", "apiKey": ""}}
+    # Save Config onto the defaults is refused, naming the file; onto another file it keeps that file's own
+    # settings, there and in the user configuration, once it is the file in use.
+    (tmp_path / "linked.json").symlink_to(tmp_path / "default.json")
+    dialogs.answers = [str(tmp_path / "linked.json")]
+    dispatch(manager, win, "SaveConfig")
+    assert (tmp_path / "default.json").read_text() == defaultsText
+    assert dialogs.errors[-1].startswith("Error saving config file\n\n" + str(tmp_path / "linked.json"))
+    (tmp_path / "c.json").write_text(json.dumps({"selectionName": "c.stocks", "allocation": {"capital": 5}}))
+    dialogs.answers = [str(tmp_path / "c.json")]
+    dispatch(manager, win, "SaveConfig")
+    saved = json.loads((tmp_path / "c.json").read_text())
+    assert saved["selectionName"] == "c.stocks" and saved["allocation"]["capital"] == 100000
+    assert user.selectionName == "c.stocks" and "providers" not in saved and "providers" not in user
+    assert config.configFile == str(tmp_path / "c.json")
+    return win
 
 
 def test_letter_paper_is_stored_in_hundredths_of_an_inch():

@@ -4,6 +4,7 @@ import json
 import logging
 import os
 import ssl
+import stat
 import sys
 
 import pytest
@@ -137,9 +138,30 @@ class TestStartFailures:
         ('{"providers": %s, "allocation": {"capital": "abc"}}' % json.dumps(FLOW_PROVIDERS), "",
          "setting allocation.capital: The setting allocation.capital must be a whole number from 100 to "
          "1000000000, not 'abc'."),
+        ('{"data": {"endDate": "2020-02-30"}}', "", "setting data.endDate: The setting data.endDate must be a date "
+         "written year-month-day, or empty, not '2020-02-30'."),
+        ('{"progress": {"progressPeriod": "x"}}', "", "setting progress.progressPeriod: The setting "
+         "progress.progressPeriod must be a number above 0, not 'x'."),
+        ('{"print": {"paperSize": [1e308, 1]}}', "", "setting print.paperSize: The setting print.paperSize must be "
+         "two numbers from 100 to 10000 (hundredths of an inch), not [1e+308, 1]."),
+        ('{"data": {"cacheName": "data"}}', "", "setting data.cacheName: The setting data.cacheName must be the name "
+         "of a regular file or of one not made yet, not 'data'."),
+        ('{"gui": {"size": [1200.0, 800.0]}}', "", "setting gui.size: The setting gui.size must be two whole "
+         "numbers, not [1200.0, 800.0]."),
+        ('{"data": {"dataProvider": "fields.FieldProvider"}}', "TypeError",
+         "setting data.dataProvider: 'fields.FieldProvider' is not a class of the expected kind"),
+        ('{"providers": %s, "data": {"basePeriod": 1e308}}' % json.dumps(FLOW_PROVIDERS), "",
+         "setting data.basePeriod: The setting data.basePeriod must be a whole number of days from 1 to 3652, "
+         "not 1e+308."),
+        ('{"providers": %s, "title": "\\ud800"}' % json.dumps(FLOW_PROVIDERS), "",
+         "setting title: The setting title must be a text of at most 64 characters, not '\\ud800'."),
+        ('{"providers": %s, "allocation": {"capital": 1%s}}' % (json.dumps(FLOW_PROVIDERS), "0" * 400), "",
+         "setting allocation.capital: The setting allocation.capital must be a whole number from 100 to "
+         "1000000000, not 1000"),
     ], ids=["missing", "not-json", "list", "null", "pipe", "device", "section-over-value", "position",
             "provider", "provider-function", "value-over-section", "null-over-section", "byte-order-mark",
-            "unshown-range", "field-range", "field-kind"])
+            "unshown-range", "field-range", "field-kind", "end-date", "progress-period", "paper-size",
+            "cache-folder", "size-of-floats", "data-provider", "day-count", "lone-surrogate", "huge-number"])
     def test_user_configuration(self, workspace, content, cause, named):
         workspace.write()
         user = workspace.path / "data" / "config" / "velmora.json"
@@ -157,6 +179,16 @@ class TestStartFailures:
         assert workspace.records("exit") == []
         if content not in (None, "pipe", "device"):
             assert user.read_text() == content
+
+    def test_selection_naming_a_pipe_leaves_it_as_it_was(self, workspace):
+        os.mkfifo(workspace.path / "data" / "config" / "current.stocks")
+        workspace.user = {"selectionName": "data/config/current.stocks"}
+        run = workspace.run()
+        assert run.returncode == 1
+        assert lastLine(run) == ("ValueError: data/config/velmora.json: setting selectionName: The setting "
+                                 "selectionName must be the name of a regular file or of one not made yet, not "
+                                 "'data/config/current.stocks'.")
+        assert stat.S_ISFIFO(os.stat(workspace.path / "data" / "config" / "current.stocks").st_mode)
 
     def test_missing_default_configuration(self, workspace):
         workspace.write()

@@ -20,18 +20,32 @@ py::object dateRefusal(py::object self, py::object value) {
                                          : "a date written year-month-day");
 }
 
+// A text that can be shown and written: JSON's escapes may give half of a surrogate pair, which
+// no window and no UTF-8 file takes.
+bool isWholeText(py::handle value) {
+    if (!py::isinstance<py::str>(value)) return false;
+    try {
+        value.attr("encode")("utf-8");
+        return true;
+    } catch (py::error_already_set &) {
+        return false;
+    }
+}
+
 // A text no longer than the field takes.
 py::object textRefusal(py::object self, py::object value) {
     py::object maxLen = self.attr("maxLen");
-    if (py::isinstance<py::str>(value) && py::int_(py::len(value)) <= maxLen) return py::none();
+    if (isWholeText(value) && py::int_(py::len(value)) <= maxLen) return py::none();
     return velmora::translate("a text of at most {} characters").attr("format")(maxLen);
 }
 
 // A number as a file may hold it: a truth value is none, and neither are "nan" and "inf", which
-// JSON readers take and which pass every comparison with a bound.
+// JSON readers take and which pass every comparison with a bound. A whole number is finite however
+// long, and too long for the test of a float.
 bool isNumber(py::handle value) {
-    if (PyBool_Check(value.ptr()) || !(PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()))) return false;
-    return velmora::truthy(py::module_::import("math").attr("isfinite")(value));
+    if (PyBool_Check(value.ptr())) return false;
+    if (PyLong_Check(value.ptr())) return true;
+    return PyFloat_Check(value.ptr()) && velmora::truthy(py::module_::import("math").attr("isfinite")(value));
 }
 
 bool isWholeNumber(py::handle value) {
@@ -56,6 +70,30 @@ py::object numberRefusal(py::object self, py::object value) {
     return numberRange(self);
 }
 
+bool isDayCount(py::handle value) { return PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr()); }
+
+// A drop-down of texts offers every value its readers know; one of day counts offers a few periods of
+// a range that a file may hold any whole day of (a run takes 1095 days as well as 1826). Other choices
+// (the paper sizes) are checked by what their readers need.
+py::object selectionRefusal(py::object self, py::object value) {
+    py::list choices(self.attr("options"));
+    bool texts = true, days = true;
+    for (py::handle choice : choices) {
+        texts = texts && py::isinstance<py::str>(choice);
+        days = days && isDayCount(choice);
+    }
+    if (py::len(choices) == 0 || !(texts || days)) return py::none();
+    if (texts) {
+        if (py::isinstance<py::str>(value) && choices.contains(value)) return py::none();
+        py::list quoted;
+        for (py::handle choice : choices) quoted.append(py::repr(choice));
+        return velmora::translate("one of {}").attr("format")(py::str(", ").attr("join")(quoted));
+    }
+    py::object longest = velmora::builtins().attr("max")(choices);
+    if (isDayCount(value) && value > py::int_(0) && !(value > longest)) return py::none();
+    return velmora::translate("a whole number of days from 1 to {}").attr("format")(longest);
+}
+
 // The value at a dotted path of `tree`; null when the tree holds none there.
 py::object valueAt(py::handle tree, py::handle path) {
     py::object value = py::reinterpret_borrow<py::object>(tree);
@@ -67,6 +105,36 @@ py::object valueAt(py::handle tree, py::handle path) {
 }
 
 bool isPositiveNumber(py::handle value) { return isNumber(value) && value > py::int_(0); }
+
+// A side of a page in hundredths of an inch, as a printer takes it: 1 to 100 inches.
+bool isPaperSide(py::handle value) {
+    return isNumber(value) && !(value < py::int_(100)) && !(value > py::int_(10000));
+}
+
+// The form in which the data provider reads the end of the analysis period.
+bool isDateOrEmpty(py::handle value) {
+    if (!py::isinstance<py::str>(value)) return false;
+    if (py::len(value) == 0) return true;
+    try {
+        py::module_::import("datetime").attr("datetime").attr("strptime")(value, "%Y-%m-%d");
+        return true;
+    } catch (py::error_already_set &) {
+        return false;
+    }
+}
+
+// A file the program reads and writes again: a regular one, or one not made yet. A folder, a device or
+// a pipe would be read without end or replaced by the save.
+bool isOwnFileName(py::handle value) {
+    if (!isWholeText(value) || py::len(value) == 0) return false;
+    py::module_ os = py::module_::import("os");
+    try {
+        os.attr("stat")(value);
+    } catch (py::error_already_set &failure) {
+        return failure.matches(PyExc_FileNotFoundError);
+    }
+    return velmora::truthy(os.attr("path").attr("isfile")(value));
+}
 
 bool isPositiveWholeNumber(py::handle value) { return isWholeNumber(value) && value > py::int_(0); }
 
@@ -89,29 +157,62 @@ struct Need {
     const char *setting;
     bool (*takes)(py::handle value);
     const char *description;
+    // What the value names counts, not the value: the defaults' own name may name a pipe.
+    bool namesFile = false;
 };
 
 const Need needs[] = {
     {"allocation.tradingDaysPerYear", isPositiveWholeNumber, "a whole number above 0"},
     {"data.sigmaClipLow", isPositiveNumber, "a number above 0"},
     {"data.sigmaClipHigh", isPositiveNumber, "a number above 0"},
-    {"print.paperSize", [](py::handle value) { return isPairOf(value, isPositiveNumber); },
-     "two numbers above 0"},
+    {"print.paperSize", [](py::handle value) { return isPairOf(value, isPaperSide); },
+     "two numbers from 100 to 10000 (hundredths of an inch)"},
+    {"data.endDate", isDateOrEmpty, "a date written year-month-day, or empty"},
+    {"progress.progressPeriod", isPositiveNumber, "a number above 0"},
+    {"selectionName", isOwnFileName, "the name of a regular file or of one not made yet", true},
+    {"data.cacheName", isOwnFileName, "the name of a regular file or of one not made yet", true},
     {"gui.position", [](py::handle value) { return value.is_none() || isPairOf(value, isPixels); },
      "two whole numbers"},
     {"gui.size", [](py::handle value) { return isPairOf(value, isPixels); }, "two whole numbers"},
 };
 
+// The kinds of values as a file holds them: the same kind whatever type a tree gives a section or a list.
+int kindOf(py::handle value) {
+    if (PyDict_Check(value.ptr())) return 1;
+    if (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr())) return 2;
+    return 0;
+}
+
+// Equal and of the same kind throughout: 1200.0 is no pixel count where 1200 is, nor true a number
+// where 1.0 is, though Python finds them equal.
+bool sameValue(py::handle held, py::handle value) {
+    int kind = kindOf(held);
+    if (kind != kindOf(value)) return false;
+    if (kind == 0) return py::type::handle_of(held).is(py::type::handle_of(value)) && held.equal(value);
+    if (py::len(held) != py::len(value)) return false;
+    if (kind == 2) {
+        py::list heldItems(py::reinterpret_borrow<py::object>(held));
+        py::list items(py::reinterpret_borrow<py::object>(value));
+        for (size_t i = 0; i < heldItems.size(); ++i)
+            if (!sameValue(heldItems[i], items[i])) return false;
+        return true;
+    }
+    for (auto [key, item] : py::reinterpret_borrow<py::dict>(held))
+        if (!value.contains(key) || !sameValue(item, py::object(value[key]))) return false;
+    return true;
+}
+
 // refusedSetting(tree, defaults=None) -> (setting, message) or None
 //   The first setting of `tree` whose value a field of the window would refuse, or that the code
 //   reading it could not use (`needs`), with the message that names it and its value. A value that
-//   `defaults` hold at the same place is taken: the program runs with it wherever a file holds none.
+//   `defaults` hold at the same place is taken: the program runs with it wherever a file holds none;
+//   a file's name is checked wherever it comes from.
 // Load Config and the start ask it, so that a value no form would take is refused where it is read
 // from a file, rather than failing each run, each report or the window later.
 py::object refusedSetting(const py::module_ &m, py::object tree, py::object defaults) {
     auto isDefault = [&](py::handle setting, py::handle value) {
         py::object held = defaults.is_none() ? py::object() : valueAt(defaults, setting);
-        return held && held.equal(value);
+        return held && sameValue(held, value);
     };
     auto refusal = [](py::handle setting, py::handle value, py::handle description) {
         return py::make_tuple(setting, velmora::translate("The setting {} must be {}, not {}.")
@@ -127,7 +228,7 @@ py::object refusedSetting(const py::module_ &m, py::object tree, py::object defa
     for (const Need &need : needs) {
         py::str setting(need.setting);
         py::object value = valueAt(tree, setting);
-        if (value && !need.takes(value) && !isDefault(setting, value))
+        if (value && !need.takes(value) && (need.namesFile || !isDefault(setting, value)))
             return refusal(setting, value, velmora::translate(need.description));
     }
     return py::none();
@@ -142,6 +243,7 @@ void defineLoadedValueChecks(py::module_ &m) {
     velmora::method(m.attr("DateFieldClass"), "refusal", &dateRefusal, "value"_a);
     velmora::method(m.attr("TextFieldClass"), "refusal", &textRefusal, "value"_a);
     velmora::method(m.attr("NumFieldClass"), "refusal", &numberRefusal, "value"_a);
+    velmora::method(m.attr("SelectionFieldClass"), "refusal", &selectionRefusal, "value"_a);
     velmora::function(m, "refusedSetting", &refusedSetting, "tree"_a, "defaults"_a = py::none());
 }
 

@@ -74,69 +74,8 @@ void readGeometry(py::object window, py::object gui) {
     }
 }
 
-// The user configuration: a failed write leaves the old one, with which the program still starts.
-void writeReplacing(py::object fileName, py::str text) {
-    velmora::replaceWhenWritten(fileName, ".json", [&](py::object temporary) {
-        velmora::within(velmora::builtins().attr("open")(temporary, "w"),
-                        [&](py::object file) { file.attr("write")(text); });
-    });
-}
-
-void save(py::object self, py::object fileName, py::object window) {
-    py::object config = self.attr("config");
-    py::object userConfig = self.attr("userConfig");
-    self.attr("updateMeta")();
-    userConfig["meta"] = config["meta"];
-
-    py::object gui = userConfig.attr("get")("gui");
-    if (gui.is_none()) gui = addictDict()();
-    readGeometry(window, gui);
-    py::object node = addictDict()(py::module_::import("copy").attr("deepcopy")(gui));
-    userConfig["gui"] = node;
-    // Only the geometry goes to the running configuration: a setting that only the defaults
-    // hold, such as the language, must stay there.
-    for (const char *name : {"position", "size", "maximized"})
-        if (node.contains(name)) config["gui"][name] = node[name];
-    if (node.contains("maximized") && velmora::truthy(node["maximized"])) {
-        try {
-            velmora::maximizeWindow(window);
-        } catch (py::error_already_set &) {
-        }
-    }
-
-    py::set texts = py::set(py::module_::import("risk").attr("translations"));
-    py::object listed = userConfig.attr("get")("translations");
-    if (!listed.is_none() && py::isinstance<py::dict>(listed))
-        for (py::handle text : listed) texts.add(text);
-    // An axis drawn without a label records the empty text, which wants no translation.
-    texts.attr("discard")(py::str(""));
-    py::object translations = addictDict()();
-    for (py::handle text : velmora::builtins().attr("sorted")(texts)) translations[text] = "";
-    userConfig["translations"] = translations;
-
-    py::str text = py::module_::import("json").attr("dumps")(userConfig, "indent"_a = 2);
-    writeReplacing(fileName, text);
-}
-
-void saveConfig(const py::module_ &m, py::object self, py::object window) {
-    py::object config = self.attr("config");
-    py::object fileName = py::module_::import("provider").attr("GetFileName")(
-        velmora::translate("Configuration File"), "json", "default"_a = config.attr("configFile"),
-        "save"_a = true);
-    if (!velmora::truthy(fileName)) return;
-    try {
-        self.attr("save")(fileName, window);
-        config["configFile"] = fileName;
-    } catch (py::error_already_set &) {
-        tellFailure(m, "Save Config", "Error saving config file");
-    }
-}
-
-// No configuration file comes near this; a larger one is no configuration file.
-constexpr long long configurationLimit = 10 * 1024 * 1024;
-
 py::object readTree(py::object fileName) {
-    py::object opened = velmora::openRegularFile(fileName, "r", configurationLimit);
+    py::object opened = velmora::openRegularFile(fileName, "r", velmora::configurationLimit);
     py::object document = velmora::within(opened, [](py::object file) {
         return py::module_::import("json").attr("load")(file);
     });
@@ -151,7 +90,8 @@ py::object readTree(py::object fileName) {
 // (providers, the logging set-up, data.dataProvider), a file the program writes (data.cacheName,
 // selectionName) or a network address (updateInfo, monetization) and keeps its running value, which
 // comes only from default.json and the configuration file the program starts with: a file from someone
-// else must not make the program run, overwrite or open anything of the sender's choice.
+// else must not make the program run, overwrite or open anything of the sender's choice. The loaded file
+// keeps its own values of them, which the program runs when it starts with that file.
 constexpr std::initializer_list<const char *> loadedSettings = {
     "allocation",      "data.apiKey",     "data.localCurrency", "data.startDate", "data.basePeriod",
     "data.sigmaClipLow", "data.sigmaClipHigh", "print",        "gui",            "title",
@@ -192,17 +132,124 @@ py::dict loadedPart(py::handle tree, const std::string &prefix = "") {
     return taken;
 }
 
-// Puts the settings of `running` that a load does not take into `tree`, as they stand.
-void keepRunning(py::handle running, py::handle tree, const std::string &prefix = "") {
-    for (auto [key, value] : py::reinterpret_borrow<py::dict>(running)) {
+// Puts the settings of `source` that a load does not take into `tree`, as they stand.
+void keepUnloaded(py::handle source, py::handle tree, const std::string &prefix = "") {
+    for (auto [key, value] : py::reinterpret_borrow<py::dict>(source)) {
         std::string path = pathOf(prefix, key);
         if (isLoaded(path)) continue;
         if (holdsLoaded(path) && PyDict_Check(value.ptr())) {
             if (!tree.contains(key) || !PyDict_Check(py::object(tree[key]).ptr())) tree[key] = py::dict();
-            keepRunning(value, tree[key], path);
+            keepUnloaded(value, tree[key], path);
         } else {
             tree[key] = deepCopy(value);
         }
+    }
+}
+
+// Whether two names are of one file: the same real path, or, where both exist, the same file under
+// another name (a hard link).
+bool sameFile(py::object fileName, py::object other) {
+    py::object path = py::module_::import("os").attr("path");
+    try {
+        return velmora::truthy(path.attr("samefile")(fileName, other));
+    } catch (py::error_already_set &) {
+        return path.attr("realpath")(fileName).equal(path.attr("realpath")(other));
+    }
+}
+
+// The program's defaults, which every start and every load read: no save replaces them, and no load
+// makes them the file in use, which the close would write.
+bool isDefaultsFile(py::object fileName) { return sameFile(fileName, py::str("default.json")); }
+
+// The settings a configuration file other than the one in use holds, which a save onto it keeps where a
+// load would not take them; null for the file in use, a new file or one that holds no configuration.
+py::object heldSettings(py::object config, py::object fileName) {
+    py::object inUse = config.attr("get")("configFile");
+    if (!inUse.is_none() && sameFile(fileName, inUse)) return py::object();
+    try {
+        return readTree(fileName);
+    } catch (py::error_already_set &) {
+        return py::object();
+    }
+}
+
+// The user's settings as a save writes them over a file that holds `held`: the file keeps its own data
+// source, selection, providers... since they never ran while it was not in use.
+py::object withHeld(py::handle userConfig, py::handle held) {
+    py::dict tree = loadedPart(userConfig);
+    keepUnloaded(held, tree);
+    return addictDict()(tree);
+}
+
+void replaceContents(py::object tree, py::handle contents) {
+    tree.attr("clear")();
+    tree.attr("update")(contents);
+}
+
+// The user configuration: a failed write leaves the old one, with which the program still starts.
+void writeReplacing(py::object fileName, py::str text) {
+    velmora::replaceWhenWritten(fileName, ".json", [&](py::object temporary) {
+        velmora::within(velmora::builtins().attr("open")(temporary, "w"),
+                        [&](py::object file) { file.attr("write")(text); });
+    });
+}
+
+void save(py::object self, py::object fileName, py::object window) {
+    if (isDefaultsFile(fileName))
+        velmora::raise(PyExc_ValueError,
+                       velmora::translate("{} holds the program's defaults, which are never overwritten.")
+                           .attr("format")(fileName));
+    py::object config = self.attr("config");
+    py::object userConfig = self.attr("userConfig");
+    self.attr("updateMeta")();
+    userConfig["meta"] = config["meta"];
+
+    py::object gui = userConfig.attr("get")("gui");
+    if (gui.is_none()) gui = addictDict()();
+    readGeometry(window, gui);
+    py::object node = addictDict()(py::module_::import("copy").attr("deepcopy")(gui));
+    userConfig["gui"] = node;
+    // Only the geometry goes to the running configuration: a setting that only the defaults
+    // hold, such as the language, must stay there.
+    for (const char *name : {"position", "size", "maximized"})
+        if (node.contains(name)) config["gui"][name] = node[name];
+    if (node.contains("maximized") && velmora::truthy(node["maximized"])) {
+        try {
+            velmora::maximizeWindow(window);
+        } catch (py::error_already_set &) {
+        }
+    }
+
+    py::set texts = py::set(py::module_::import("risk").attr("translations"));
+    py::object listed = userConfig.attr("get")("translations");
+    if (!listed.is_none() && py::isinstance<py::dict>(listed))
+        for (py::handle text : listed) texts.add(text);
+    // An axis drawn without a label records the empty text, which wants no translation.
+    texts.attr("discard")(py::str(""));
+    py::object translations = addictDict()();
+    for (py::handle text : velmora::builtins().attr("sorted")(texts)) translations[text] = "";
+    userConfig["translations"] = translations;
+
+    py::object held = heldSettings(config, fileName);
+    py::object written = held ? withHeld(userConfig, held) : userConfig;
+    py::str text = py::module_::import("json").attr("dumps")(written, "indent"_a = 2);
+    writeReplacing(fileName, text);
+}
+
+void saveConfig(const py::module_ &m, py::object self, py::object window) {
+    py::object config = self.attr("config");
+    py::object fileName = py::module_::import("provider").attr("GetFileName")(
+        velmora::translate("Configuration File"), "json", "default"_a = config.attr("configFile"),
+        "save"_a = true);
+    if (!velmora::truthy(fileName)) return;
+    try {
+        // Read before the save writes over it: the file, once in use, keeps its own settings at the close.
+        py::object held = heldSettings(config, fileName);
+        self.attr("save")(fileName, window);
+        config["configFile"] = fileName;
+        if (held) replaceContents(self.attr("userConfig"), withHeld(self.attr("userConfig"), held));
+    } catch (py::error_already_set &) {
+        tellFailure(m, "Save Config", "Error saving config file");
     }
 }
 
@@ -238,11 +285,6 @@ void mergeLoaded(py::handle loaded, py::handle tree, const std::string &prefix =
     }
 }
 
-void replaceContents(py::object tree, py::handle contents) {
-    tree.attr("clear")();
-    tree.attr("update")(contents);
-}
-
 // Answers whether a file was loaded. The new trees are made whole before either running tree
 // changes, and the running ones come back when the loaded settings cannot be applied: a failed load
 // changes nothing.
@@ -252,7 +294,8 @@ bool loadConfig(py::object self) {
     py::object fileName = py::module_::import("provider").attr("GetFileName")(
         velmora::translate("Configuration File"), "json", "default"_a = config.attr("configFile"));
     if (!velmora::truthy(fileName)) return false;
-    py::dict taken = loadedPart(readTree(fileName));
+    py::object loaded = readTree(fileName);
+    py::dict taken = loadedPart(loaded);
     // Another program's file would otherwise put every setting back to its default and become the
     // file the settings are written to at the close.
     if (taken.empty())
@@ -262,15 +305,18 @@ bool loadConfig(py::object self) {
     mendPaperSize(taken);
     py::object defaults = readTree(py::str("default.json"));
     py::object newConfig = deepCopy(defaults);
-    keepRunning(config, newConfig);
+    keepUnloaded(config, newConfig);
     mergeLoaded(taken, newConfig);
     // A value of the right kind that no form would take fails later, where it is read: every run,
     // every report, or the window's rebuild.
     py::object refused = py::module_::import("fields").attr("refusedSetting")(taken, defaults);
     if (!refused.is_none()) velmora::raise(PyExc_ValueError, py::object(refused[py::int_(1)]));
-    newConfig["configFile"] = fileName;
+    // A loaded file becomes the file in use and keeps, at the close, its own values of the settings that
+    // stay running; the defaults never become it, and the file in use keeps its own.
+    bool defaultsLoaded = isDefaultsFile(fileName);
     py::object newUser = deepCopy(taken);
-    keepRunning(userConfig, newUser);
+    keepUnloaded(defaultsLoaded ? userConfig : loaded, newUser);
+    if (!defaultsLoaded) newConfig["configFile"] = fileName;
 
     py::object builtinDict = velmora::builtins().attr("dict");
     py::object runningConfig = builtinDict(config), runningUser = builtinDict(userConfig);
