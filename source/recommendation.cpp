@@ -368,15 +368,21 @@ bool isEvent(py::handle event, const char *name) {
     return py::isinstance<py::str>(event) && py::reinterpret_borrow<py::str>(event).equal(py::str(name));
 }
 
-// Keys typed while a run holds the event loop reach the date field's text, but their event can be lost
-// behind the keyboard event that follows it: the text the run leaves in the field is taken as the edit
-// it is, so that the field and its setting agree and the last edit is run.
-void takeEditsOfTheRun(py::object self, py::object window) {
-    py::object manager = self.attr("providerManager");
+// The date field's text, or none in a window without it.
+py::object typedDate(py::object window) {
     py::object field = window.attr("AllKeysDict").attr("get")("CutOffDate");
-    if (manager.is_none() || field.is_none()) return;
-    py::object typed = field.attr("get")();
-    if (typed.equal(self.attr("config").attr("allocation").attr("cutOffDate"))) return;
+    return field.is_none() ? field : field.attr("get")();
+}
+
+// Keys typed while a run holds the event loop reach the date field's text, but their event can be lost
+// behind the keyboard event that follows it: a text the run leaves changed is taken as the edit it is,
+// so that the field and its setting agree and the last edit is run.
+void takeEditsOfTheRun(py::object self, py::object window, py::object typedBefore) {
+    py::object manager = self.attr("providerManager");
+    py::object typed = typedDate(window);
+    if (manager.is_none() || typed.is_none() || typed.equal(typedBefore) ||
+        typed.equal(self.attr("config").attr("allocation").attr("cutOffDate")))
+        return;
     py::dict values;
     values["CutOffDate"] = typed;
     manager.attr("handleEvent")(window, "CutOffDate", values);
@@ -393,12 +399,13 @@ void runAndShow(const py::module_ &m, py::object self, py::object window) {
         self.attr("updateUI")(window);
         return;
     }
+    py::object typedBefore = typedDate(window);
     self.attr("resetUI")(window);
     self.attr("compute")();
     if (runCancelled(self) || runFailed(self)) endUnfinishedRun(self, held);
     if (runCancelled(self)) keepForNextLook(self);
     self.attr("updateUI")(window);
-    takeEditsOfTheRun(self, window);
+    takeEditsOfTheRun(self, window, typedBefore);
 }
 
 // An edit of the date that leaves its setting as the tab's result has it (a Backspace in the empty

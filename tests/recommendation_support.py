@@ -144,6 +144,16 @@ class Cancelling(Fixed):
         return super().computeRecommendation(owner)
 
 
+class Slow(Fixed):
+    """Takes two seconds, reporting its progress as it goes, so that the user can type meanwhile."""
+
+    def computeRecommendation(self, owner):
+        for step in range(20):
+            time.sleep(0.1)
+            owner.update(3)
+        return super().computeRecommendation(owner)
+
+
 class ManySolves(Fixed):
     """Solves twenty small programs, as a frontier does, catching what a solve raises as the libraries do;
     Cancel is pressed once `cancelAfter` of them were solved."""
@@ -168,7 +178,7 @@ class ManySolves(Fixed):
 
 def methodModule():
     module = types.ModuleType("testmethods")
-    for each in (MinVolatility, Fixed, Failing, Cancelling, ManySolves):
+    for each in (MinVolatility, Fixed, Failing, Cancelling, Slow, ManySolves):
         setattr(module, each.__name__, each)
     return module
 
