@@ -66,14 +66,19 @@ py::dict heldResult(py::object self) {
     return held;
 }
 
-// The result held was made with other settings than the form shows now: it describes nothing on
-// screen, and the tab is left empty as after a reset, standing for the settings of now.
+// A result held that was made with other settings than the form shows now describes nothing on
+// screen: the tab is left empty as after a reset, standing for the settings of now. Empty tables held
+// are kept as they are, so that nothing new is published.
 void endUnfinishedRun(py::object self, py::dict held) {
     py::object settings = allocationSettings(self);
-    if (py::object(held["resultSettings"]).equal(settings))
+    if (py::object(held["resultSettings"]).equal(settings)) {
         restoreResult(self, held);
-    else
+    } else if (velmora::truthy(held["Recommendation"].attr("empty"))) {
+        restoreResult(self, held);
+        self.attr("resultSettings") = settings;
+    } else {
         clearResultOf(self, settings);
+    }
 }
 
 bool sameCutOffDate(py::object self) {
