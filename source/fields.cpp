@@ -182,9 +182,37 @@ py::object input(py::handle self, py::object width, py::dict options) {
                                        "tooltip"_a = self.attr("tooltip"), **options);
 }
 
+py::object parseDate(py::object text) {
+    return py::module_::import("datetime").attr("datetime").attr("strptime")(text, "%Y-%m-%d");
+}
+
 py::object splitDate(py::object text) {
-    py::object parsed = py::module_::import("datetime").attr("datetime").attr("strptime")(text, "%Y-%m-%d");
+    py::object parsed = parseDate(text);
     return py::make_tuple(parsed.attr("month"), parsed.attr("day"), parsed.attr("year"));
+}
+
+// A date as the calendar writes it, with a two-digit month and day. A shorter text is an edit in
+// progress: "2016-06-3" parses as the third of June while the user is still typing the thirtieth.
+void requireFullDate(py::object text) {
+    if (!velmora::truthy(py::module_::import("re").attr("fullmatch")("[0-9]{4}-[0-9]{2}-[0-9]{2}", text)))
+        velmora::raise(PyExc_ValueError, py::str("not a date in its full form"));
+}
+
+// A date of the short form, as a stored setting may hold it, names the same day in the full form;
+// any other value is shown as it is.
+py::object fullDate(py::object value) {
+    try {
+        return parseDate(value).attr("strftime")("%Y-%m-%d");
+    } catch (py::error_already_set &) {
+        return value;
+    }
+}
+
+// The stored value shown and kept in the full form, so that the field's text and its setting agree.
+void showDate(py::object cls, py::object self, py::object window, py::object newValue, py::object realValue) {
+    velmora::super(cls, self).attr("updateField")(window, newValue, "realValue"_a = realValue);
+    py::object full = fullDate(newValue);
+    if (!full.equal(newValue) && velmora::truthy(self.attr("configPath"))) self.attr("set")(window, full);
 }
 
 // Every kind of field has a factory function that constructs the field and hands back its
@@ -246,6 +274,7 @@ void defineDateField(py::module_ &m) {
             return velmora::super(cls, self).attr("validate")(window, event, values);
         }
         try {
+            requireFullDate(values[key]);
             py::object mdy = self.attr("splitDate")(values[key]);
             colour(window, key, "black");
             element(window, py::str("set") + py::str(key)).attr("calendar_default_date_M_D_Y") = mdy;
@@ -256,6 +285,12 @@ void defineDateField(py::module_ &m) {
         }
     }, "window"_a, "event"_a, "values"_a);
     velmora::staticMethod(cls, "splitDate", &splitDate, "text"_a);
+    velmora::method(cls, "formatValue", [](py::object self, py::object value) { return fullDate(value); },
+                    "value"_a);
+    velmora::method(cls, "updateField", [cls](py::object self, py::object window, py::object newValue,
+                                              py::object realValue) {
+        showDate(cls, self, window, newValue, realValue);
+    }, "window"_a, "newValue"_a, "realValue"_a = py::none());
     defineFactory(m, "DateField", "DateFieldClass");
 }
 

@@ -130,6 +130,46 @@ py::object defineProgressScope(const py::module_ &m) {
     return scope;
 }
 
+// The widget of the main window that holds the keyboard focus, or none.
+py::object focusedWidget(const py::module_ &m) {
+    py::object window = py::getattr(m.attr("ProviderManager"), "MainWindow", py::none());
+    if (window.is_none()) return py::none();
+    try {
+        return window.attr("TKroot").attr("focus_get")();
+    } catch (py::error_already_set &) {
+        return py::none();  // a closed window, or a widget the toolkit cannot name
+    }
+}
+
+// The window manager gives the keyboard focus to the meter as it opens: the keys the user goes on
+// typing while a computation runs would reach a window without an input and be lost. They go to the
+// widget that held the focus, and its events are handled once the computation is done.
+void keepKeyboardFocus(py::object meters, py::object key, py::object focused) {
+    if (focused.is_none() || !meters.contains(key)) return;
+    py::cpp_function giveBack([focused](py::object) {
+        try {
+            focused.attr("focus_force")();
+        } catch (py::error_already_set &) {
+            // The window of the widget has closed meanwhile.
+        }
+    });
+    meters[key].attr("window").attr("TKroot").attr("bind")("<FocusIn>", giveBack, "+");
+    giveBack(py::none());
+}
+
+// Opens or redraws the meter; answers whether the work may go on.
+py::object drawMeter(const py::module_ &m, py::object self, py::object current) {
+    py::object meters = py::module_::import("progress").attr("QuickMeter").attr("active_meters");
+    py::object key = py::str("OK for 1 meter");
+    bool opening = !meters.contains(key);
+    py::object focused = opening ? focusedWidget(m) : py::none();
+    py::object result = py::module_::import("progress").attr("OneLineProgressMeter")(
+        "title"_a = self.attr("working"), "current_value"_a = current, "max_value"_a = self.attr("maxValue"),
+        "location"_a = m.attr("ProviderManager").attr("popupLocation")(), "keep_on_top"_a = true);
+    if (opening) keepKeyboardFocus(meters, key, focused);
+    return result;
+}
+
 py::object update(const py::module_ &m, py::object self, py::object curVal, py::object maxValue,
                   py::object addValue) {
     py::object result = py::bool_(true);
@@ -144,11 +184,7 @@ py::object update(const py::module_ &m, py::object self, py::object curVal, py::
     py::object period = self.attr("config")["progress"]["progressPeriod"];
     if (now - py::object(self.attr("lastProgressUpdate")) > period) {
         self.attr("lastProgressUpdate") = now;
-        py::object current = curVal + py::object(self.attr("addValue"));
-        result = py::module_::import("progress").attr("OneLineProgressMeter")(
-            "title"_a = self.attr("working"), "current_value"_a = current,
-            "max_value"_a = self.attr("maxValue"),
-            "location"_a = m.attr("ProviderManager").attr("popupLocation")(), "keep_on_top"_a = true);
+        result = drawMeter(m, self, curVal + py::object(self.attr("addValue")));
         if (!velmora::truthy(result)) self.attr("progressCancelled") = true;
     }
     return result;

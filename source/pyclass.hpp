@@ -230,6 +230,24 @@ py::object within(py::handle manager, Scoped &&body) {
     return result;
 }
 
+// Puts `value` at `name` of `holder` while `body` runs, and the old one back however it ends: a
+// library's operation stood in for within one computation (a solver's options, a check before it).
+// The attribute is kept as it is stored, not as looking it up binds it: a method bound from C++ put
+// back through its lookup would lose its binding to the instance.
+template <typename Body>
+py::object withReplaced(py::handle holder, const char *name, py::object value, Body &&body) {
+    py::object saved = py::module_::import("inspect").attr("getattr_static")(holder, name);
+    holder.attr(name) = value;
+    try {
+        py::object result = body();
+        holder.attr(name) = saved;
+        return result;
+    } catch (...) {
+        holder.attr(name) = saved;
+        throw;
+    }
+}
+
 // `a @ b` and `base ** exponent`, which pybind11 has no operators for.
 inline py::object matmul(py::handle a, py::handle b) {
     PyObject *result = PyNumber_MatrixMultiply(a.ptr(), b.ptr());

@@ -11,28 +11,6 @@ namespace velmora::recommendation {
 
 using Rows = std::initializer_list<std::pair<const char *, const char *>>;
 
-py::object emptyRecommendation() {
-    py::list columns = velmora::list({"Symbol", "Security Name", "Weight", "Price", "Count", "Value"});
-    return velmora::pandas().attr("DataFrame")("columns"_a = columns);
-}
-
-py::object emptyResults() {
-    return velmora::pandas().attr("DataFrame")("columns"_a = velmora::list({"Name", "Value"}));
-}
-
-// The graphs and run state that a new run or a clearing replaces, in the order they are reset: what
-// the tab shows and exports besides the two tables. `resultCutOffDate` is the cut-off date the shown
-// result was computed with, so that the caption tells of the result and not of a later setting.
-constexpr std::initializer_list<const char *> runState = {
-    "analysisGraph", "analysisGraph2",  "weightGraph",       "backtestGraph",   "drawdownGraph", "methodObj",
-    "futureValue",   "cleanedWeights", "recommendationWrk", "returns",         "resultCutOffDate"};
-
-// The estimation inputs a run sets on the provider, which the method object of the shown result
-// may read again when the report draws its analysis.
-constexpr std::initializer_list<const char *> ownerState = {
-    "prices",  "historicReturns", "expectedReturns", "benchmarkPerDay", "frequency",
-    "maxWeight", "minWeight",     "fractional",      "optimizer"};
-
 // ---------------------------------------------------------------------------------------
 // Construction and the tab
 
@@ -48,9 +26,7 @@ void construct(const py::module_ &m, py::object self, py::object config, py::obj
     // Read only to record the data and selection providers as dependencies.
     self.attr("__getitem__")("prices");
     self.attr("__getitem__")("stocks");
-    self.attr("__setitem__")("Recommendation", emptyRecommendation());
-    self.attr("__setitem__")("Results", emptyResults());
-    for (const char *name : runState) self.attr(name) = py::none();
+    clearResult(self);
 }
 
 // Stored value -> shown text, in the order of the choices; the texts translated when asked.
@@ -285,12 +261,6 @@ void showCharts(py::object self, py::object window) {
     for (const auto &[key, image] : chartImages) window[key].attr("update")(self.attr(image));
 }
 
-void clearResult(py::object self) {
-    self.attr("__setitem__")("Recommendation", emptyRecommendation());
-    self.attr("__setitem__")("Results", emptyResults());
-    for (const char *name : runState) self.attr(name) = py::none();
-}
-
 void resetUI(py::object self, py::object window) {
     clearResult(self);
     window["RecommendationData"].attr("update")("df"_a = self.attr("__getitem__")("Recommendation"));
@@ -319,22 +289,6 @@ bool startsRun(py::handle event) {
         if (py::isinstance<py::str>(event) && py::reinterpret_borrow<py::str>(event).equal(py::str(name)))
             return true;
     return false;
-}
-
-py::dict shownResult(py::object self) {
-    py::dict shown;
-    shown["Recommendation"] = self.attr("__getitem__")("Recommendation");
-    shown["Results"] = self.attr("__getitem__")("Results");
-    for (const char *name : runState) shown[name] = py::getattr(self, name, py::none());
-    for (const char *name : ownerState) shown[name] = py::getattr(self, name, py::none());
-    return shown;
-}
-
-void restoreResult(py::object self, py::dict shown) {
-    for (const char *key : {"Recommendation", "Results"})
-        if (!self.attr("__getitem__")(key).is(shown[key])) self.attr("__setitem__")(key, shown[key]);
-    for (const char *name : runState) self.attr(name) = shown[name];
-    for (const char *name : ownerState) self.attr(name) = shown[name];
 }
 
 bool runCancelled(py::object self) {
@@ -414,17 +368,50 @@ bool isEvent(py::handle event, const char *name) {
     return py::isinstance<py::str>(event) && py::reinterpret_borrow<py::str>(event).equal(py::str(name));
 }
 
-// A run that does not complete, cancelled or failed, gives the tab back the result it showed.
+// The date field's text, or none in a window without it.
+py::object typedDate(py::object window) {
+    py::object field = window.attr("AllKeysDict").attr("get")("CutOffDate");
+    return field.is_none() ? field : field.attr("get")();
+}
+
+// Keys typed while a run holds the event loop reach the date field's text, but their event can be lost
+// behind the keyboard event that follows it: a text the run leaves changed is taken as the edit it is,
+// so that the field and its setting agree and the last edit is run.
+void takeEditsOfTheRun(py::object self, py::object window, py::object typedBefore) {
+    py::object manager = self.attr("providerManager");
+    py::object typed = typedDate(window);
+    if (manager.is_none() || typed.is_none() || typed.equal(typedBefore) ||
+        typed.equal(self.attr("config").attr("allocation").attr("cutOffDate")))
+        return;
+    py::dict values;
+    values["CutOffDate"] = typed;
+    manager.attr("handleEvent")(window, "CutOffDate", values);
+}
+
+// A run that does not complete, cancelled or failed, gives the tab back the result it showed while the
+// settings are those of that result.
 void runAndShow(const py::module_ &m, py::object self, py::object window) {
     self.attr("runCancelled") = false;
     self.attr("runFailed") = false;
-    if (refreshInputs(m, self).is_none()) return;
-    py::dict previous = shownResult(self);
+    py::dict held = heldResult(self);
+    if (refreshInputs(m, self).is_none()) {
+        endUnfinishedRun(self, held);
+        self.attr("updateUI")(window);
+        return;
+    }
+    py::object typedBefore = typedDate(window);
     self.attr("resetUI")(window);
     self.attr("compute")();
-    if (runCancelled(self) || runFailed(self)) restoreResult(self, previous);
+    if (runCancelled(self) || runFailed(self)) endUnfinishedRun(self, held);
     if (runCancelled(self)) keepForNextLook(self);
     self.attr("updateUI")(window);
+    takeEditsOfTheRun(self, window, typedBefore);
+}
+
+// An edit of the date that leaves its setting as the tab's result has it (a Backspace in the empty
+// field, a character typed and taken back) has nothing new to compute.
+bool changesNothing(py::object self, py::handle event) {
+    return (isEvent(event, "CutOffDate") || isEvent(event, "clearCutOffDate")) && sameCutOffDate(self);
 }
 
 // The run after a load goes through the provider manager as the Update button's does: the providers
@@ -450,7 +437,7 @@ bool handleEvent(const py::module_ &m, py::object self, py::object window, py::o
         return false;
     }
     if (startsRun(event)) {
-        runAndShow(m, self, window);
+        if (!changesNothing(self, event)) runAndShow(m, self, window);
         return false;
     }
     if (isEvent(event, "SaveConfig")) {

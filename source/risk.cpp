@@ -105,21 +105,6 @@ py::tuple tableInputs(const py::module_ &m, py::object returns, py::object w) {
 constexpr int scsIterations = 500;
 constexpr double scsScale = 10.0;
 
-// Puts `value` at `name` of `holder` while `body` runs, and the old one back however it ends.
-template <typename Body>
-py::object withReplaced(py::handle holder, const char *name, py::object value, Body &&body) {
-    py::object saved = holder.attr(name);
-    holder.attr(name) = value;
-    try {
-        py::object result = body();
-        holder.attr(name) = saved;
-        return result;
-    } catch (...) {
-        holder.attr(name) = saved;
-        throw;
-    }
-}
-
 // cvxpy's solve, SCS held to the bound above; every other solver solves as it would.
 py::object boundedSolve(py::object problemClass) {
     py::object solve = problemClass.attr("solve");
@@ -139,7 +124,7 @@ py::object capturedTable(const py::module_ &m, py::object returns, py::object w)
     py::tuple shown = tableInputs(m, returns, w);
     py::object problemClass = py::module_::import("cvxpy").attr("Problem");
     try {
-        withReplaced(problemClass, "solve", boundedSolve(problemClass), [&] {
+        velmora::withReplaced(problemClass, "solve", boundedSolve(problemClass), [&] {
             return velmora::riskfolio::library().attr("plot_table")(shown[0], shown[1],
                                                                     "ax"_a = m.attr("DummyAx")());
         });

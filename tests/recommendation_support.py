@@ -144,9 +144,41 @@ class Cancelling(Fixed):
         return super().computeRecommendation(owner)
 
 
+class Slow(Fixed):
+    """Takes two seconds, reporting its progress as it goes, so that the user can type meanwhile."""
+
+    def computeRecommendation(self, owner):
+        for step in range(20):
+            time.sleep(0.1)
+            owner.update(3)
+        return super().computeRecommendation(owner)
+
+
+class ManySolves(Fixed):
+    """Solves twenty small programs, as a frontier does, catching what a solve raises as the libraries do;
+    Cancel is pressed once `cancelAfter` of them were solved."""
+    cancelAfter = 3
+    solved = []
+
+    def computeRecommendation(self, owner):
+        import cvxpy as cp
+        import progress
+
+        weights = cp.Variable(2)
+        for point in range(20):
+            try:
+                cp.Problem(cp.Minimize(cp.sum_squares(weights - point))).solve()
+                ManySolves.solved.append(point)
+            except Exception:
+                pass
+            if len(ManySolves.solved) == self.cancelAfter:
+                progress.QuickMeter.active_meters["OK for 1 meter"].window["Cancel"].click()
+        return super().computeRecommendation(owner)
+
+
 def methodModule():
     module = types.ModuleType("testmethods")
-    for each in (MinVolatility, Fixed, Failing, Cancelling):
+    for each in (MinVolatility, Fixed, Failing, Cancelling, Slow, ManySolves):
         setattr(module, each.__name__, each)
     return module
 

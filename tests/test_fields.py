@@ -324,13 +324,16 @@ def test_bind_shows_the_configuration(form):
 def test_binding_the_window_applies_the_rules():
     config = freshConfig()
     config.allocation.method = "hrp.HRPOptimization"
+    config.data.startDate = "2024-3-5"  # a stored date of the short form names the same day
     with openForm(config) as (manager, window, config, user, tab):
-        assert user == {"allocation": {"fractional": True}} and pump(window)["fractional"] is True
+        assert pump(window)["startDate"] == config.data.startDate == "2024-03-05"
+        assert user == {"allocation": {"fractional": True}, "data": {"startDate": "2024-03-05"}}
+        assert pump(window)["fractional"] is True
         assert str(window["fractional"].Widget.cget("state")) == "disabled"
 
 
 @pytest.mark.parametrize("key, text, path, stored", [
-    ("startDate", "2024-3-5", "data.startDate", "2024-3-5"),
+    ("startDate", "2024-03-05", "data.startDate", "2024-03-05"),
     ("title", "12345678", "gui.title", "12345678"),
     ("capital", "250,000", "allocation.capital", 250000),
     ("capital", "1000", "allocation.capital", 1000),
@@ -351,7 +354,7 @@ def test_valid_input_is_stored_in_both_trees(form, key, text, path, stored):
 
 
 @pytest.mark.parametrize("key, text", [
-    ("startDate", "2023-02-30"), ("startDate", " 2024-03-05"), ("startDate", "05.03.2024"), ("startDate", ""),
+    ("startDate", "2023-02-30"), ("startDate", "2024-3-5"), ("startDate", "2016-06-3"), ("startDate", " 2024-03-05"), ("startDate", "05.03.2024"), ("startDate", ""),
     ("title", "123456789"), ("capital", "999"), ("capital", "1000001"), ("capital", "1.5"), ("capital", ""),
     ("maxWeight", "-0.01"), ("maxWeight", "100.01"), ("maxWeight", "nan"), ("maxWeight", "inf"),
     ("maxWeight", "-Infinity"), ("maxWeight", "1e999"), ("maxWeight", "abc"),

@@ -19,9 +19,9 @@ import provider
 import recommendation
 import recommendation_support as support
 from fields_support import focusOn, press, processLocale, pump
-from recommendation_support import (Fixed, MarketData, allocationConfig, curvePrices, dispatch,  # noqa: F401
-                                    errorPopups, isolated, makeManager, readWorkbook, realPrices, stockTable,
-                                    window)
+from recommendation_support import (Fixed, ManySolves, MarketData, Slow, allocationConfig,  # noqa: F401
+                                    curvePrices, dispatch, errorPopups, isolated, makeManager, readWorkbook,
+                                    realPrices, stockTable, window)
 
 Provider = provider.Provider
 RecommendationProvider = recommendation.RecommendationProvider
@@ -392,16 +392,14 @@ def test_runs_from_the_tab_events(window, caplog, errorPopups):
         deadline -= 1
     assert tab["Recommendation"]["Value"].sum() <= 50000
 
-    # A failing run is logged and shown, and leaves the last complete result whole.
-    last, rows = tab["Recommendation"], win["RecommendationData"].Values
-    kept = [tab.weightGraph, tab.methodObj, tab.futureValue, tab.drawdownGraph]
+    # A failing run under another method is logged and shown, and leaves no result of the method before.
     config.allocation.method = "testmethods.Failing"
     with caplog.at_level(logging.ERROR):
         dispatch(manager, win, "UpdateConfig")
     assert "Recommendation" in [record.getMessage() for record in caplog.records]
     assert errorPopups[-1].endswith("the optimiser found no solution")
-    assert tab["Recommendation"] is last and win["RecommendationData"].Values == rows
-    assert [tab.weightGraph, tab.methodObj, tab.futureValue, tab.drawdownGraph] == kept
+    assert tab["Recommendation"].empty and win["RecommendationData"].Values == win["ResultsData"].Values == []
+    assert [tab.weightGraph, tab.methodObj, tab.futureValue, tab.drawdownGraph] == [None] * 4
 
     # A cut-off date outside the prices is told with the range of the prices, and leaves no result.
     config.allocation.method = "testmethods.MinVolatility"
@@ -467,19 +465,33 @@ def test_cancel_leaves_the_last_complete_result_on_both_paths(window, errorPopup
     monkeypatch.setattr(riskfolio, "plot_drawdown", drawdown)
     config.progress.progressPeriod = 0.05
 
-    # Cancelled from an event, here a cleared cut-off date: the caption stays that of the result.
-    config.allocation.method = "testmethods.Cancelling"
-    Fixed.shares = {"Apple Inc": 1}
+    # A run of many solves stops before the next solve once Cancel is pressed; under another method and a
+    # cleared cut-off date the tab then shows and exports no result of the settings before.
+    config.allocation.method = "testmethods.ManySolves"
+    Fixed.shares, ManySolves.solved = {"Apple Inc": 1}, []
     dispatch(manager, win, "clearCutOffDate")
-    assert config.allocation.cutOffDate == ""
-    unchanged()
+    assert config.allocation.cutOffDate == "" and ManySolves.solved == [0, 1, 2]
+
+    def empty():
+        assert tab["Recommendation"].empty and tab["Results"].empty
+        assert all(getattr(tab, name) is None for name in names)
+        assert win["RecommendationData"].Values == win["ResultsData"].Values == []
+        assert win["resultType"].get() == "Current Recommendation"
+
+    empty()
+    monkeypatch.setattr(provider, "GetFileName", lambda *args, **kwargs: str(tmp_path / "cancelled.xlsx"))
+    dispatch(manager, win, "SaveExcel")
+    assert readWorkbook(tmp_path / "cancelled.xlsx")["Recommendation"]["rows"] == [
+        ["Symbol", "Security Name", "Weight", "Price", "Count", "Value"]]
     # A reconfiguration, as a keystroke in the settings tab makes one, starts no hidden run.
+    config.allocation.method = "testmethods.Cancelling"
     runs = len(Fixed.owners)
     reconfigure(config)
     assert len(Fixed.owners) == runs
-    # Selecting the tab runs again; cancelled there too it leaves the result, and the next selection runs.
+    # Selecting the tab runs again; cancelled there too it leaves the tab as it was, and the next selection
+    # runs.
     dispatch(manager, win, "mainTab", mainTab="recommendation")
-    unchanged()
+    empty()
     config.allocation.method = "testmethods.Fixed"
     dispatch(manager, win, "mainTab", mainTab="recommendation")
     assert list(tab["Recommendation"]["Security Name"]) == ["Apple Inc"]
@@ -509,6 +521,42 @@ def test_cancel_leaves_the_last_complete_result_on_both_paths(window, errorPopup
         assert tab["Recommendation"].empty and tab.weightGraph is None and errorPopups == []
     finally:
         loaded.close()
+
+
+def test_the_date_typed_is_the_date_used_in_the_real_window(window, errorPopups, monkeypatch):
+    import subprocess
+    import time
+
+    config = allocationConfig(method="testmethods.Slow", cutOffDate="2016-6-3")
+    config.progress.progressPeriod = 0.5
+    Fixed.shares = {"Apple Inc": 1}
+    user = Dict({"allocation": {"cutOffDate": "2016-6-3"}})
+    manager, win = window(config, user)
+    tab = manager.providerList[2]
+    # A stored date of the short form names the same day, shown and kept in the full form.
+    assert win["CutOffDate"].get() == config.allocation.cutOffDate == user.allocation.cutOffDate == "2016-06-03"
+    runs = []
+    compute = tab.compute
+    monkeypatch.setattr(tab, "compute", lambda: runs.append(config.allocation.cutOffDate) or compute())
+    dispatch(manager, win, "clearCutOffDate")
+    assert runs == [""]
+
+    # A Backspace in the empty field leaves the setting as it was and starts no run. "2016-06-3" is an edit in
+    # progress; the "0" completes the date and starts the run, and the keys typed while it runs are neither
+    # lost nor left unrun: the field and the setting agree once the runs are done.
+    focusOn(win, "CutOffDate")
+    typing = subprocess.Popen(["bash", "-c", "xdotool key BackSpace; xdotool type --delay 60 2016-06-3; "
+                                             "sleep 0.5; xdotool type 0; sleep 1; "
+                                             "xdotool key BackSpace BackSpace; xdotool type 28"])
+    deadline = time.time() + 30
+    while time.time() < deadline and (typing.poll() is None or len(runs) < 3):
+        event, values = win.read(timeout=100)
+        if event != "__TIMEOUT__":
+            win = manager.handleEvent(win, event, values)
+    assert runs == ["", "2016-06-30", "2016-06-28"]
+    assert win["CutOffDate"].get() == config.allocation.cutOffDate == user.allocation.cutOffDate == "2016-06-28"
+    assert win["resultType"].get() == "Backtest Portfolio for 2016-06-28" and errorPopups == []
+    assert tab.futureValue["Date"].iloc[0] == pd.Timestamp("2016-06-28")
 
 
 def elementSizes(win):

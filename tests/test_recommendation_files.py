@@ -432,14 +432,15 @@ def test_pdf_report(window, dialogs, tmp_path):
     dispatch(manager, win, "SaveGraph")
     assert sorted(p.name for p in tmp_path.iterdir()) == ["letter.pdf", "link.pdf", "results.pdf"]
 
-    # A run that fails, from an event or from selecting the tab, leaves the report of the last result.
+    # A run that fails under another method, from an event or from selecting the tab, leaves a report of the
+    # two empty tables: no allocation of the method before.
     config.allocation.method = "testmethods.Failing"
     dispatch(manager, win, "UpdateConfig")
     manager.providerList[1].publish(tab["prices"], tab["stocks"])
     dispatch(manager, win, "mainTab", mainTab="recommendation")
     dialogs.answers = [str(report)]
     dispatch(manager, win, "SaveGraph")
-    assert pdfPages(report)[0] == sizes and len(dialogs.errors) == 2
+    assert pdfPages(report)[0] == [(11.0, 8.5), (11.0, 8.5)] and len(dialogs.errors) == 2
     assert all(error.startswith("The recommendation could not be computed") for error in dialogs.errors)
 
     # A cut-off date after the last price is told, and the report holds the empty tables.

@@ -11,16 +11,9 @@ namespace velmora::recommendation {
 // Fractional share counts are shown, printed and exported with this many decimals.
 inline constexpr int shareDecimals = 4;
 
-// Publishes the empty tables and forgets every chart and the run's state.
-void clearResult(py::object self);
-
-// What the tab shows and exports, so that a run the user cancels can give it back.
-py::dict shownResult(py::object self);
-
-// Published again only where the run changed a table: a publication counts as a new result.
-void restoreResult(py::object self, py::dict shown);
-
 bool runCancelled(py::object self);
+
+bool runFailed(py::object self);
 
 // A run from the tab's events counts as the framework's own: a later look at the tab, or another
 // provider's reconfiguration, finds nothing to compute until an input changes.
@@ -28,6 +21,27 @@ void markComputed(py::object self);
 
 // Logs the failure being handled and tells the user; called inside a catch block.
 void tellFailure(const py::module_ &m, const char *logged, const char *message);
+
+// The result held (result.cpp).
+
+// The allocation settings of now, as a plain copy a result keeps.
+py::object allocationSettings(py::object self);
+
+// Publishes the empty tables and forgets every chart and the run's state.
+void clearResult(py::object self);
+
+// The empty tables as what a run under `settings` left.
+void clearResultOf(py::object self, py::object settings);
+
+// What the tab shows and exports, so that a run that does not complete can give it back.
+py::dict heldResult(py::object self);
+
+// After a run that failed or was cancelled: the result held comes back when the settings are still
+// those it was made with; under changed settings the tab is left empty.
+void endUnfinishedRun(py::object self, py::dict held);
+
+// Whether the cut-off date is still the one the tab's result stands for.
+bool sameCutOffDate(py::object self);
 
 // The run (run.cpp).
 

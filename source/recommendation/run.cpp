@@ -20,7 +20,9 @@ struct NoResult {
 
 }  // namespace
 
+// The step is kept for the reads between the steps, which show the meter where it stands.
 void report(py::object self, int step) {
+    self.attr("runStep") = step;
     if (!velmora::truthy(self.attr("update")(step))) throw Cancelled();
 }
 
@@ -31,8 +33,30 @@ void honourCancel(py::object self, int step) {
     report(self, step);
 }
 
+bool cancelPressed(py::object self) {
+    return velmora::truthy(py::getattr(self, "progressCancelled", py::bool_(false)));
+}
+
 void checkCancelled(py::object self) {
-    if (velmora::truthy(py::getattr(self, "progressCancelled", py::bool_(false)))) throw Cancelled();
+    if (cancelPressed(self)) throw Cancelled();
+}
+
+// cvxpy's solve, which first reads the meter's Cancel: one step of a run holds many solves (the
+// frontier's points, the rows of a performance table), and a click must not wait for all of them.
+// The libraries catch what a solve raises and try on, so once cancelled every later solve refuses
+// at once, and the run ends at its next check or at the failure the refusals cause.
+py::object cancellableSolve(py::object self, py::object problemClass) {
+    py::object solve = problemClass.attr("solve");
+    return py::cpp_function(
+        [self, solve](py::object problem, py::args args, py::kwargs kwargs) -> py::object {
+            if (!cancelPressed(self)) {
+                self.attr("lastProgressUpdate") = 0;
+                self.attr("update")(py::getattr(self, "runStep", py::int_(0)));
+            }
+            if (cancelPressed(self)) velmora::raise(PyExc_RuntimeError, "the run was cancelled");
+            return solve(problem, *args, **kwargs);
+        },
+        py::name("solve"), py::is_method(problemClass));
 }
 
 // The dates of the price rows: the `Date` column, or the index when the table has none.
@@ -190,7 +214,7 @@ py::object backtest(const py::module_ &m, py::object self, py::object recommenda
     return velmora::pandas().attr("concat")(velmora::list({performance, figures}), "ignore_index"_a = true);
 }
 
-void runRecommendation(const py::module_ &m, py::object self) {
+void runSteps(const py::module_ &m, py::object self) {
     py::object plt = velmora::pyplot();
     py::object allocation = self.attr("config").attr("allocation");
     report(self, 1);
@@ -234,6 +258,14 @@ void runRecommendation(const py::module_ &m, py::object self) {
     self.attr("__setitem__")("Results", performance);
 }
 
+void runRecommendation(const py::module_ &m, py::object self) {
+    py::object problemClass = py::module_::import("cvxpy").attr("Problem");
+    velmora::withReplaced(problemClass, "solve", cancellableSolve(self, problemClass), [&] {
+        runSteps(m, self);
+        return py::none();
+    });
+}
+
 // Whether the published prices are those of a selection to allocate: the data provider publishes a
 // table without stock columns when it could not fetch them or fewer than two stocks are selected, and
 // tells the user itself. Prices of stocks no longer selected count for nothing.
@@ -253,32 +285,39 @@ bool pricesOfSelection(py::object self) {
 void compute(const py::module_ &m, py::object self) {
     self.attr("runCancelled") = false;
     self.attr("runFailed") = false;
+    py::object settings = allocationSettings(self);
     if (!pricesOfSelection(self)) {
-        clearResult(self);
+        clearResultOf(self, settings);
         markComputed(self);
         return;
     }
-    py::dict previous = shownResult(self);
+    py::dict held = heldResult(self);
     py::object failure = py::none(), message = py::none();
     py::object progress = self.attr("start")(5);
     progress.attr("__enter__")();
     try {
         runRecommendation(m, self);
+        self.attr("resultSettings") = settings;
     } catch (const Cancelled &) {
-        restoreResult(self, previous);
         self.attr("runCancelled") = true;
-        m.attr("logger").attr("info")("Recommendation cancelled");
     } catch (const NoResult &outcome) {
-        clearResult(self);
+        clearResultOf(self, settings);
         message = outcome.message;
         m.attr("logger").attr("warning")(message);
     } catch (...) {
-        velmora::logFailure(m, "Recommendation");
-        failure = velmora::currentException();
-        restoreResult(self, previous);
-        self.attr("runFailed") = true;
+        // What fails once the user has cancelled is the cancel's doing: a library that caught the
+        // refused solve fails on the missing solution.
+        if (cancelPressed(self)) {
+            self.attr("runCancelled") = true;
+        } else {
+            velmora::logFailure(m, "Recommendation");
+            failure = velmora::currentException();
+            self.attr("runFailed") = true;
+        }
     }
     progress.attr("__exit__")(py::none(), py::none(), py::none());
+    if (runCancelled(self)) m.attr("logger").attr("info")("Recommendation cancelled");
+    if (runCancelled(self) || runFailed(self)) endUnfinishedRun(self, held);
     if (!runCancelled(self)) markComputed(self);
     if (!failure.is_none())
         velmora::showError(velmora::translate("The recommendation could not be computed:"), failure);
