@@ -82,7 +82,9 @@ void defineReportPages(py::module_ &m) {
         self.attr("size") = size;
     }, "pdf"_a, "size"_a);
     velmora::method(cls, "savefig", [](py::object self, py::args args, py::kwargs kwargs) {
-        fitToPage(velmora::pyplot().attr("gcf")(), self.attr("size"));
+        py::object figure = velmora::pyplot().attr("gcf")();
+        relabelFigure(ownTexts(), figure);
+        fitToPage(figure, self.attr("size"));
         return self.attr("pdf").attr("savefig")(*args, **kwargs);
     });
 }
@@ -145,10 +147,7 @@ void writeReport(const py::module_ &m, py::object self, py::object fileName) {
                     self.attr("returns"), weights, "width"_a = size[0], "height"_a = size[1]);
             });
             relabelLegends(ownTexts(), plt.attr("gcf")());
-            // The chart library labels its percent axes with decimal points of its own.
-            for (py::handle ax : plt.attr("gcf")().attr("axes"))
-                if (velmora::truthy(ax.attr("axison")))
-                    percentTicks(ax, ax.attr("get_yticks")().attr("tolist")());
+            localeTickLabels(plt.attr("gcf")());
             pdf.attr("savefig")();
             plt.attr("close")();
         }
