@@ -249,9 +249,11 @@ py::object createTab(const py::module_ &m, py::object self, py::kwargs kwargs) {
     py::object grafTabs = g.attr("TabGroup")(chartTabs(self), "key"_a = "GrafTabs", "tab_location"_a = "top",
                                              "expand_x"_a = false, "enable_events"_a = true);
     py::list col2 = velmora::list({velmora::list({grafTabs})});
+    // Most of the width for the names: the longest, of the Riskfolio figures in German, read whole at the
+    // window's default size, and no figure needs more than a few characters.
     py::object resultsTable = tableClass(
         "key"_a = "ResultsData", "df"_a = results, "headings"_a = self.attr("resultsTableHeadings"),
-        "size"_a = py::make_tuple(30, 30), "col_widths"_a = py::make_tuple(22, 10), "expand_x"_a = true,
+        "size"_a = py::make_tuple(30, 30), "col_widths"_a = py::make_tuple(40, 8), "expand_x"_a = true,
         "expand_y"_a = true, "alternating_row_color"_a = "lightblue");
     py::object allocationTable = tableClass(
         "key"_a = "RecommendationData", "df"_a = recommendation,
