@@ -9,6 +9,8 @@
 
 namespace velmora::recommendation {
 
+namespace {
+
 using Rows = std::initializer_list<std::pair<const char *, const char *>>;
 
 py::object emptyRecommendation() {
@@ -287,11 +289,15 @@ void showCharts(py::object self, py::object window) {
     for (const auto &[key, image] : chartImages) window[key].attr("update")(self.attr(image));
 }
 
+}  // namespace
+
 void clearResult(py::object self) {
     self.attr("__setitem__")("Recommendation", emptyRecommendation());
     self.attr("__setitem__")("Results", emptyResults());
     for (const char *name : runState) self.attr(name) = py::none();
 }
+
+namespace {
 
 void resetUI(py::object self, py::object window) {
     clearResult(self);
@@ -323,6 +329,8 @@ bool startsRun(py::handle event) {
     return false;
 }
 
+}  // namespace
+
 py::dict shownResult(py::object self) {
     py::dict shown;
     shown["Recommendation"] = self.attr("__getitem__")("Recommendation");
@@ -349,6 +357,8 @@ void markComputed(py::object self) {
     self.attr("lastGeneration") = velmora::classOf("provider", "Provider").attr("generation");
     self.attr("runPending") = false;
 }
+
+namespace {
 
 // The result a cancelled run leaves was not made from the inputs of now: bringing the tab to the front
 // runs again, while another provider's reconfiguration (a keystroke in the settings tab) does not.
@@ -440,10 +450,14 @@ void runAfterLoading(const py::module_ &m, py::object self, py::object window, p
         manager.attr("handleEvent")(window, "UpdateConfig", values);
 }
 
+}  // namespace
+
 void tellFailure(const py::module_ &m, const char *logged, const char *message) {
     velmora::logFailure(m, logged);
     velmora::showError(velmora::translate(message), velmora::currentException());
 }
+
+namespace {
 
 bool handleEvent(const py::module_ &m, py::object self, py::object window, py::object event,
                  py::object values) {
@@ -504,6 +518,8 @@ void defineRecommendationProvider(py::module_ &m) {
     defineUserConfiguration(m, cls);
     defineReports(m, cls);
 }
+
+}  // namespace
 
 }  // namespace velmora::recommendation
 

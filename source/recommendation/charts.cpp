@@ -10,12 +10,23 @@ namespace velmora::recommendation {
 // ---------------------------------------------------------------------------------------
 // The language shown
 
+namespace {
+
 // The catalogue and the locale are set together whenever a window is made, and the locale can be
 // asked: it tells the language the charts of a result were drawn in.
 py::object languageShown() {
     py::object locale = py::module_::import("locale");
     return locale.attr("setlocale")(locale.attr("LC_ALL"));
 }
+
+// The empty text stays empty: the catalogue would answer it with its header.
+py::object textInLanguageShown(py::dict own, py::handle text) {
+    if (!py::isinstance<py::str>(text) || py::len(text) == 0) return py::reinterpret_borrow<py::object>(text);
+    py::object source = own.contains(text) ? own[text] : py::reinterpret_borrow<py::object>(text);
+    return velmora::builtins().attr("_")(source);
+}
+
+}  // namespace
 
 py::dict ownTexts() {
     py::dict own;
@@ -28,13 +39,6 @@ py::dict ownTexts() {
             if (py::isinstance<py::str>(text) && py::len(text) > 0) own[translation] = text;
     }
     return own;
-}
-
-// The empty text stays empty: the catalogue would answer it with its header.
-py::object textInLanguageShown(py::dict own, py::handle text) {
-    if (!py::isinstance<py::str>(text) || py::len(text) == 0) return py::reinterpret_borrow<py::object>(text);
-    py::object source = own.contains(text) ? own[text] : py::reinterpret_borrow<py::object>(text);
-    return velmora::builtins().attr("_")(source);
 }
 
 py::object inLanguageShown(py::object results) {
@@ -52,6 +56,8 @@ py::object inLanguageShown(py::object results) {
     relabelled["Name"] = names;
     return relabelled;
 }
+
+namespace {
 
 // A figure in percent as the charts write it: "12.50%", in German "12,50 %".
 py::object percentText(py::handle percent, size_t decimals = 2) {
@@ -77,6 +83,34 @@ py::object withLocaleNumbers(py::handle text) {
     auto rewrite = [](py::object match) { return localeFigure(match); };
     return py::module_::import("re").attr("sub")(figurePattern, py::cpp_function(rewrite), text);
 }
+
+// A legend entry of the drawdown chart, "Ulcer Index: -3.43%" or "95.00% Confidence DaR: -9.04%",
+// with the measure named in the language shown and its numbers written as the tables write them.
+py::object shownLabel(py::dict own, py::handle label) {
+    std::string text = py::str(label).cast<std::string>();
+    size_t colon = text.rfind(": ");
+    if (text.empty() || text[0] == '_' || colon == std::string::npos)
+        return py::reinterpret_borrow<py::object>(label);
+    std::string name = text.substr(0, colon);
+    py::str figure(text.substr(colon));
+    const std::string confidence = " Confidence ";
+    size_t at = name.find(confidence);
+    if (at == std::string::npos)
+        return withLocaleNumbers(py::str(textInLanguageShown(own, py::str(name))) + figure);
+    py::object shown = velmora::translate("{} Confidence {}")
+                           .attr("format")(name.substr(0, at), name.substr(at + confidence.size()));
+    return withLocaleNumbers(py::str(shown) + figure);
+}
+
+// The y axis of a chart in percent: its ticks, fractions, labelled as the tables write numbers.
+void percentTicks(py::handle ax, py::list ticks) {
+    py::list labels;
+    for (py::handle tick : ticks) labels.append(percentText(tick * py::int_(100)));
+    ax.attr("set_yticks")(ticks);
+    ax.attr("set_yticklabels")(labels);
+}
+
+}  // namespace
 
 // "32.50%" or "18.0000%" of the chart library with two decimals, other numbers with the decimals they
 // had; labels that are no number (names, dates) stay as they are.
@@ -113,32 +147,6 @@ void relabelFigure(py::dict own, py::handle figure) {
     localeTickLabels(figure);
 }
 
-// A legend entry of the drawdown chart, "Ulcer Index: -3.43%" or "95.00% Confidence DaR: -9.04%",
-// with the measure named in the language shown and its numbers written as the tables write them.
-py::object shownLabel(py::dict own, py::handle label) {
-    std::string text = py::str(label).cast<std::string>();
-    size_t colon = text.rfind(": ");
-    if (text.empty() || text[0] == '_' || colon == std::string::npos)
-        return py::reinterpret_borrow<py::object>(label);
-    std::string name = text.substr(0, colon);
-    py::str figure(text.substr(colon));
-    const std::string confidence = " Confidence ";
-    size_t at = name.find(confidence);
-    if (at == std::string::npos)
-        return withLocaleNumbers(py::str(textInLanguageShown(own, py::str(name))) + figure);
-    py::object shown = velmora::translate("{} Confidence {}")
-                           .attr("format")(name.substr(0, at), name.substr(at + confidence.size()));
-    return withLocaleNumbers(py::str(shown) + figure);
-}
-
-// The y axis of a chart in percent: its ticks, fractions, labelled as the tables write numbers.
-void percentTicks(py::handle ax, py::list ticks) {
-    py::list labels;
-    for (py::handle tick : ticks) labels.append(percentText(tick * py::int_(100)));
-    ax.attr("set_yticks")(ticks);
-    ax.attr("set_yticklabels")(labels);
-}
-
 void relabelLegends(py::dict own, py::handle figure) {
     for (py::handle ax : figure.attr("axes")) {
         py::object legend = ax.attr("get_legend")();
@@ -151,9 +159,39 @@ void relabelLegends(py::dict own, py::handle figure) {
 // ---------------------------------------------------------------------------------------
 // The charts of a result
 
+namespace {
+
 py::object imageOf(py::object self, py::object ax) {
     return ax.is_none() ? py::none() : self.attr("axToPng")(ax);
 }
+
+// As many names as fit beside the donut, one above the other, at the figure's default height.
+constexpr size_t legendRows = 15;
+
+// The donut keeps its size beside a legend of long names: the figure widens by what the legend needs
+// beyond the room a round chart leaves at its side.
+void widenForLegend(py::object figure, py::object legend) {
+    py::object renderer = figure.attr("canvas").attr("get_renderer")();
+    double legendWidth = py::float_(legend.attr("get_window_extent")(renderer).attr("width")).cast<double>() /
+                         py::float_(figure.attr("dpi")).cast<double>();
+    py::list size = figure.attr("get_size_inches")().attr("tolist")();
+    double width = size[0].cast<double>(), height = size[1].cast<double>();
+    if (height + legendWidth > width) figure.attr("set_size_inches")(height + legendWidth, height);
+}
+
+// The charts of the result held, from what its run left: nothing is computed again.
+void drawCharts(const py::module_ &m, py::object self) {
+    py::object method = self.attr("methodObj");
+    if (!method.is_none()) drawAnalysis(self, method);
+    py::object recommendation = self.attr("__getitem__")("Recommendation");
+    if (!velmora::truthy(recommendation.attr("empty"))) drawDonut(self, recommendation);
+    if (!self.attr("futureValue").is_none())
+        drawBacktest(m, self, self.attr("returns"),
+                     py::object(self.attr("recommendationWrk")["Weight"]) / py::int_(100));
+    self.attr("chartLanguage") = languageShown();
+}
+
+}  // namespace
 
 void drawAnalysis(py::object self, py::object method) {
     py::object plt = velmora::pyplot();
@@ -180,20 +218,6 @@ py::dict donutWeights(py::object recommendation) {
     double unallocated = 100 - total;
     if (unallocated > 1) cleanedWeights[velmora::translate("Unallocated")] = unallocated;
     return cleanedWeights;
-}
-
-// As many names as fit beside the donut, one above the other, at the figure's default height.
-constexpr size_t legendRows = 15;
-
-// The donut keeps its size beside a legend of long names: the figure widens by what the legend needs
-// beyond the room a round chart leaves at its side.
-void widenForLegend(py::object figure, py::object legend) {
-    py::object renderer = figure.attr("canvas").attr("get_renderer")();
-    double legendWidth = py::float_(legend.attr("get_window_extent")(renderer).attr("width")).cast<double>() /
-                         py::float_(figure.attr("dpi")).cast<double>();
-    py::list size = figure.attr("get_size_inches")().attr("tolist")();
-    double width = size[0].cast<double>(), height = size[1].cast<double>();
-    if (height + legendWidth > width) figure.attr("set_size_inches")(height + legendWidth, height);
 }
 
 void drawDonut(py::object self, py::object recommendation) {
@@ -238,18 +262,6 @@ void drawBacktest(const py::module_ &m, py::object self, py::object returns, py:
     plt.attr("close")(figure);
 }
 
-// The charts of the result held, from what its run left: nothing is computed again.
-void drawCharts(const py::module_ &m, py::object self) {
-    py::object method = self.attr("methodObj");
-    if (!method.is_none()) drawAnalysis(self, method);
-    py::object recommendation = self.attr("__getitem__")("Recommendation");
-    if (!velmora::truthy(recommendation.attr("empty"))) drawDonut(self, recommendation);
-    if (!self.attr("futureValue").is_none())
-        drawBacktest(m, self, self.attr("returns"),
-                     py::object(self.attr("recommendationWrk")["Weight"]) / py::int_(100));
-    self.attr("chartLanguage") = languageShown();
-}
-
 void showInLanguage(const py::module_ &m, py::object self) {
     py::object results = self.attr("__getitem__")("Results");
     py::object relabelled = inLanguageShown(results);
@@ -265,6 +277,8 @@ void showInLanguage(const py::module_ &m, py::object self) {
 
 // ---------------------------------------------------------------------------------------
 // Chart images and numbers
+
+namespace {
 
 py::object axToPng(py::object self, py::object ax) {
     py::object figure = ax.attr("get_figure")("root"_a = true);
@@ -365,6 +379,8 @@ py::object safeRound(py::object val) {
         throw;
     }
 }
+
+}  // namespace
 
 void defineCharts(py::module_ &m, py::object cls) {
     velmora::method(cls, "axToPng", &axToPng, "ax"_a);

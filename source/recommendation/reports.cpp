@@ -7,6 +7,8 @@
 
 namespace velmora::recommendation {
 
+namespace {
+
 // Writes an export into a new file beside the chosen one, which it replaces only when
 // complete. A failed export leaves no partial file behind and is told to the user.
 void exportReplacing(const py::module_ &m, py::object fileName, const char *suffix,
@@ -291,6 +293,8 @@ void saveExcel(const py::module_ &m, py::object self) {
     exportReplacing(m, fileName, ".xlsx", [&](py::object temporary) { writeWorkbook(self, temporary); },
                     "The workbook could not be written:");
 }
+
+}  // namespace
 
 void defineReports(py::module_ &m, py::object cls) {
     const py::module_ &module = m;
