@@ -110,28 +110,31 @@ void percentTicks(py::handle ax, py::list ticks) {
     ax.attr("set_yticklabels")(labels);
 }
 
+// "32.50%" or "18.0000%" of the chart library with two decimals, other numbers with the decimals they
+// had; labels that are no number (names, dates) stay as they are. Only ticks at fixed places have
+// labels of their own: the others are written by a formatter, in the locale's format already.
+void localeTicksOf(py::object axis) {
+    py::object locator = axis.attr("get_major_locator")();
+    if (!py::isinstance(locator, py::module_::import("matplotlib.ticker").attr("FixedLocator"))) return;
+    py::object fullmatch = py::module_::import("re").attr("fullmatch");
+    py::object ticks = locator.attr("locs");
+    py::list labels;
+    bool changed = false;
+    for (py::handle label : axis.attr("get_major_formatter")().attr("format_ticks")(ticks)) {
+        py::object number = fullmatch(figurePattern, py::str(label).attr("strip")());
+        changed = changed || !number.is_none();
+        labels.append(number.is_none() ? py::reinterpret_borrow<py::object>(label) : localeFigure(number, 2));
+    }
+    if (changed) axis.attr("set_ticks")(ticks, labels);
+}
+
 }  // namespace
 
-// "32.50%" or "18.0000%" of the chart library with two decimals, other numbers with the decimals they
-// had; labels that are no number (names, dates) stay as they are.
 void localeTickLabels(py::handle figure) {
-    py::object fullmatch = py::module_::import("re").attr("fullmatch");
-    py::object fixed = py::module_::import("matplotlib.ticker").attr("FixedLocator");
-    for (py::handle ax : figure.attr("axes"))
-        for (py::object axis : {py::object(ax.attr("xaxis")), py::object(ax.attr("yaxis"))}) {
-            py::object locator = axis.attr("get_major_locator")();
-            if (!py::isinstance(locator, fixed)) continue;
-            py::object ticks = locator.attr("locs");
-            py::list labels;
-            bool changed = false;
-            for (py::handle label : axis.attr("get_major_formatter")().attr("format_ticks")(ticks)) {
-                py::object number = fullmatch(figurePattern, py::str(label).attr("strip")());
-                changed = changed || !number.is_none();
-                labels.append(number.is_none() ? py::reinterpret_borrow<py::object>(label)
-                                               : localeFigure(number, 2));
-            }
-            if (changed) axis.attr("set_ticks")(ticks, labels);
-        }
+    for (py::handle ax : figure.attr("axes")) {
+        localeTicksOf(ax.attr("xaxis"));
+        localeTicksOf(ax.attr("yaxis"));
+    }
 }
 
 void relabelFigure(py::dict own, py::handle figure) {
