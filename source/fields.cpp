@@ -393,8 +393,7 @@ void defineNumField(py::module_ &m) {
     }, "key"_a, "title"_a, "minValue"_a = py::none(), "maxValue"_a = py::none(), "maxLen"_a = py::none(),
        "isInt"_a = false, "precision"_a = 0);
     velmora::method(cls, "formatValue", [](py::object self, py::object value) {
-        py::str format = py::str("%.{}f").format(self.attr("precision"));
-        return py::module_::import("locale").attr("format_string")(format, value, "grouping"_a = true);
+        return velmora::localeNumber(value, self.attr("precision"));
     }, "value"_a);
     velmora::method(cls, "create", [cls](py::object self) {
         py::list row = velmora::super(cls, self).attr("create")();

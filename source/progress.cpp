@@ -73,10 +73,6 @@ py::object buildWindow(const py::module_ &m, py::object self, py::args args, py:
 // The duration as the clock shows it, the fraction of a second cut off.
 py::object shortDuration(py::handle duration) { return py::str(duration).attr("split")(".")[py::int_(0)]; }
 
-py::object grouped(const py::module_ &m, const char *format, py::handle value) {
-    return m.attr("locale").attr("format_string")(format, value, "grouping"_a = true);
-}
-
 py::object computeProgressStats(const py::module_ &m, py::object self) {
     py::object datetime = m.attr("datetime");
     py::object current = self.attr("current_value");
@@ -101,12 +97,14 @@ py::object computeProgressStats(const py::module_ &m, py::object self) {
 
     py::object _ = m.attr("_");
     py::list lines;
-    lines.append(_("{} of {}").attr("format")(grouped(m, "%d", current), grouped(m, "%d", maximum)));
+    lines.append(
+        _("{} of {}").attr("format")(velmora::localeFormat("%d", current), velmora::localeFormat("%d", maximum)));
     lines.append(_("{} %").attr("format")(percent));
     lines.append("");
-    lines.append(_(" {} Iterations per Second").attr("format")(grouped(m, "%6.2f", current / totalSeconds)));
+    py::object perSecond = current / totalSeconds;
+    lines.append(_(" {} Iterations per Second").attr("format")(velmora::localeFormat("%6.2f", perSecond)));
     py::object perItem = totalSeconds / (velmora::truthy(current) ? current : py::object(py::int_(1)));
-    lines.append(_(" {} Seconds per Iteration").attr("format")(grouped(m, "%6.2f", perItem)));
+    lines.append(_(" {} Seconds per Iteration").attr("format")(velmora::localeFormat("%6.2f", perItem)));
     lines.append("");
     lines.append(_("{} Elapsed Time").attr("format")(shortDuration(timeDelta)));
     lines.append(_("{} Time Remaining").attr("format")(shortDuration(remaining)));

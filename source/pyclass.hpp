@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <concepts>
 #include <functional>
 #include <initializer_list>
@@ -79,6 +80,26 @@ inline py::module_ pyplot() {
     if (!modules.contains("matplotlib.pyplot")) matplotlib.attr("use")("Agg");
     matplotlib.attr("rcParams")["axes.formatter.use_locale"] = true;
     return py::module_::import("matplotlib.pyplot");
+}
+
+// A chart's legend beside its plot, where it hides nothing, its text as large as the axis labels; a
+// long list in columns of at most `rows` entries. `options` are the legend's own (its title).
+inline py::object legendBeside(py::handle ax, py::list labels, size_t rows, py::dict options = py::dict()) {
+    size_t columns = std::max<size_t>(1, (labels.size() + rows - 1) / rows);
+    return ax.attr("legend")(labels, "loc"_a = "center left", "bbox_to_anchor"_a = py::make_tuple(1, 0.5),
+                             "ncols"_a = columns,
+                             "fontsize"_a = ax.attr("xaxis").attr("label").attr("get_fontsize")(), **options);
+}
+
+// A number as every table, field, chart and meter of the program writes it: in `format` ("%d",
+// "%.2f"), with the decimal mark and the thousands grouping of the process locale.
+inline py::object localeFormat(py::str format, py::handle value) {
+    return py::module_::import("locale").attr("format_string")(format, value, "grouping"_a = true);
+}
+
+// With a fixed number of decimals.
+inline py::object localeNumber(py::handle value, py::handle decimals) {
+    return localeFormat(py::str("%.{}f").format(decimals), value);
 }
 
 // `super(cls, self)`: what a method of `cls` gets from `super()`. C++ bodies name their

@@ -9,6 +9,8 @@
 
 namespace velmora::recommendation {
 
+namespace {
+
 using Rows = std::initializer_list<std::pair<const char *, const char *>>;
 
 // ---------------------------------------------------------------------------------------
@@ -225,9 +227,11 @@ py::object createTab(const py::module_ &m, py::object self, py::kwargs kwargs) {
     py::object grafTabs = g.attr("TabGroup")(chartTabs(self), "key"_a = "GrafTabs", "tab_location"_a = "top",
                                              "expand_x"_a = false, "enable_events"_a = true);
     py::list col2 = velmora::list({velmora::list({grafTabs})});
+    // Most of the width for the names: the longest, of the Riskfolio figures in German, read whole at the
+    // window's default size, and no figure needs more than a few characters.
     py::object resultsTable = tableClass(
         "key"_a = "ResultsData", "df"_a = results, "headings"_a = self.attr("resultsTableHeadings"),
-        "size"_a = py::make_tuple(30, 30), "col_widths"_a = py::make_tuple(22, 10), "expand_x"_a = true,
+        "size"_a = py::make_tuple(30, 30), "col_widths"_a = py::make_tuple(40, 8), "expand_x"_a = true,
         "expand_y"_a = true, "alternating_row_color"_a = "lightblue");
     py::object allocationTable = tableClass(
         "key"_a = "RecommendationData", "df"_a = recommendation,
@@ -291,6 +295,8 @@ bool startsRun(py::handle event) {
     return false;
 }
 
+}  // namespace
+
 bool runCancelled(py::object self) {
     return velmora::truthy(py::getattr(self, "runCancelled", py::bool_(false)));
 }
@@ -301,6 +307,8 @@ void markComputed(py::object self) {
     self.attr("lastGeneration") = velmora::classOf("provider", "Provider").attr("generation");
     self.attr("runPending") = false;
 }
+
+namespace {
 
 // The result a cancelled run leaves was not made from the inputs of now: bringing the tab to the front
 // runs again, while another provider's reconfiguration (a keystroke in the settings tab) does not.
@@ -425,10 +433,14 @@ void runAfterLoading(const py::module_ &m, py::object self, py::object window, p
         manager.attr("handleEvent")(window, "UpdateConfig", values);
 }
 
+}  // namespace
+
 void tellFailure(const py::module_ &m, const char *logged, const char *message) {
     velmora::logFailure(m, logged);
     velmora::showError(velmora::translate(message), velmora::currentException());
 }
+
+namespace {
 
 bool handleEvent(const py::module_ &m, py::object self, py::object window, py::object event,
                  py::object values) {
@@ -489,6 +501,8 @@ void defineRecommendationProvider(py::module_ &m) {
     defineUserConfiguration(m, cls);
     defineReports(m, cls);
 }
+
+}  // namespace
 
 }  // namespace velmora::recommendation
 

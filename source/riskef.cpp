@@ -50,6 +50,9 @@ void createPortfolioObject(py::object self, py::object returns) {
     self.attr("w") = w;
 }
 
+// As many names as fit beside the areas, one above the other.
+constexpr size_t legendRows = 20;
+
 // The frontier chart goes into the report itself; the area chart is left as the current
 // figure, which the report saves after it.
 py::tuple plotAnalysis(const py::module_ &m, py::object self, py::object pdf, py::kwargs kwargs) {
@@ -73,8 +76,7 @@ py::tuple plotAnalysis(const py::module_ &m, py::object self, py::object pdf, py
         }
         ax2 = plt.attr("subplots")(1, 1, "figsize"_a = py::make_tuple(9, 7))[py::int_(1)];
         rp.attr("plot_frontier_area")("w_frontier"_a = frontier, "nrow"_a = 10, "width"_a = 6, "ax"_a = ax2);
-        ax2.attr("legend")(index, "loc"_a = "center right", "fontsize"_a = 5,
-                           "title"_a = velmora::translate("Legend"));
+        velmora::legendBeside(ax2, index, legendRows, py::dict("title"_a = velmora::translate("Legend")));
     });
     return py::make_tuple(ax2, ax1);
 }

@@ -18,7 +18,6 @@ py::object decimalsFor(py::handle rounding, py::handle columns, size_t position)
 
 // The cells of `df` as the table shows them; the PDF report prints its tables the same way.
 py::list formattedRows(py::object df, py::object rounding) {
-    py::object formatString = py::module_::import("locale").attr("format_string");
     py::object columns = df.attr("columns");
     // Converted column by column, so that integer columns stay integers even in a frame
     // whose other columns are floating-point: the frame's plain array of all values would
@@ -33,10 +32,9 @@ py::list formattedRows(py::object df, py::object rounding) {
             if (py::isinstance<py::float_>(cell)) {
                 py::object decimals = decimalsFor(rounding, columns, position);
                 if (decimals.is_none()) continue;
-                py::str format = py::str("%." + py::str(decimals).cast<std::string>() + "f");
-                cells[position] = formatString(format, cell, "grouping"_a = true);
+                cells[position] = velmora::localeNumber(cell, decimals);
             } else if (py::isinstance<py::int_>(cell)) {
-                cells[position] = formatString("%d", cell, "grouping"_a = true);
+                cells[position] = velmora::localeFormat("%d", cell);
             }
         }
     }

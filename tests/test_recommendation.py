@@ -571,6 +571,7 @@ def test_selecting_the_tab_runs_and_a_new_window_looks_the_same(window, tmp_path
     import json
 
     config = allocationConfig()
+    config.gui.size = [1200, 800]  # the shipped default
     manager, win = window(config, Dict())
     tab = manager.providerList[2]
     assert win["RecommendationData"].Values == []
@@ -604,6 +605,17 @@ def test_selecting_the_tab_runs_and_a_new_window_looks_the_same(window, tmp_path
         names = [row[0] for row in german["ResultsData"].Values]
         assert "Backtest Volatilität" in names and "Volatilität" in names and "Volatility" not in names
         assert cutTexts(german) == []
+        # The longest names, those of the Riskfolio methods' figures, read whole as well.
+        import builtins
+
+        from riskfolio_support import performanceCells, yearOfPrices
+        returns = yearOfPrices(["AAPL", "JPM", "XOM"]).pct_change().dropna()
+        weights = pd.DataFrame({"weights": [0.4, 0.3, 0.3]}, index=returns.columns)
+        figures = [builtins._(name) for name in performanceCells(returns, weights)[:, 0] if name]
+        shownResults = german["ResultsData"].Values
+        german["ResultsData"].update(df=pd.DataFrame({"Name": figures, "Value": 0.0}))
+        assert "Erstes unteres partielles Moment (FLPM) (2)" in figures and cutTexts(german) == []
+        german["ResultsData"].update(values=shownResults)
         germanCharts = [getattr(tab, name) for name in ("analysisGraph", "weightGraph", "drawdownGraph")]
         assert all(chart is not None for chart in germanCharts)
         assert all(a != b for a, b in zip(germanCharts[1:], englishCharts[1:]))  # the heat map has no texts
@@ -664,24 +676,70 @@ OFFERED = ["minvol.MinVolatility", "maxsharpe.MaxSharpe", "minsemi.MinSemi", "hr
            "deopt.MinVolatility2", "deopt.MaxSharpe2", "riskef.RiskFolioEF", "riskhrp.RiskFolioHRP"]
 
 
+def drawnFigures(tab):
+    """The figures the tab renders, kept for a look at their texts."""
+    drawn = []
+
+    def render(ax):
+        drawn.append(ax.get_figure(root=True))
+        return RecommendationProvider.axToPng(tab, ax)
+    tab.axToPng = render
+    return drawn
+
+
+def tickTexts(figure):
+    return [label.get_text() for ax in figure.axes for label in ax.get_xticklabels() + ax.get_yticklabels()]
+
+
+def legendBesidePlot(figure):
+    """The legend right of its plot, inside the image, its text at least as large as the axis labels."""
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+
+    renderer = FigureCanvasAgg(figure).get_renderer()
+    ax = next(ax for ax in figure.axes if ax.get_legend())
+    legend, plot = ax.get_legend().get_window_extent(renderer), ax.get_window_extent(renderer)
+    sizes = {text.get_fontsize() for text in ax.get_legend().get_texts()}
+    return (legend.x0 >= plot.x1 - 1 and legend.x1 <= figure.bbox.x1 and min(sizes) >= ax.xaxis.label.get_fontsize())
+
+
 @pytest.mark.parametrize("method", OFFERED)
-def test_every_offered_method_on_real_prices(method):
+def test_every_offered_method_on_real_prices(method, tmp_path, monkeypatch):
     pytest.importorskip(method.split(".")[0])
     config = allocationConfig(method=method, riskMethod="ledoit_wolf", maxWeight=60.0, capital=50000,
                               objective="Sharpe" if method.startswith("risk") else "MinRisk")
     config.data = {"startDate": "2015-01-01"}
+    config.print.paperSize = [827, 1169]
     data, tab = makeTab(config)
-    tab.recompute()
+    drawn = drawnFigures(tab)
+    # In German: every number the charts show, the chart library's own ticks among them, with a decimal comma.
+    with inGerman():
+        tab.recompute()
+        monkeypatch.setattr(provider, "GetFileName", lambda *args, **kwargs: str(tmp_path / "report.pdf"))
+        tab.saveGraph()
     allocation, results = tab["Recommendation"], tab["Results"]
     assert list(allocation.columns) == ["Symbol", "Security Name", "Weight", "Price", "Shares", "Value"]
     assert not allocation.empty
     assert set(allocation["Symbol"]) <= {symbol + ".US" for symbol in support.SYMBOLS}
     np.testing.assert_allclose(allocation["Value"], allocation["Shares"] * allocation["Price"])
     assert allocation["Weight"].sum() <= 100 + 1e-9
-    assert list(results["Name"])[-4:] == ["", "Backtest Profit", "Backtest Volatility", "Backtest Sharpe"]
+    assert list(results["Name"])[-4:] == ["", "Backtest Rendite", "Backtest Volatilität", "Backtest Sharpe"]
     assert tab.weightGraph and tab.backtestGraph and tab.drawdownGraph
     assert tab.analysisGraph is not None or tab.analysisGraph2 is not None or method in (
         "maxsharpe.MaxSharpe", "minsemi.MinSemi")
+    import re
+    import subprocess
+    ticks = [text for figure in drawn for text in tickTexts(figure)]
+    report = subprocess.run(["pdftotext", str(tmp_path / "report.pdf"), "-"], capture_output=True, text=True,
+                            check=True).stdout
+    for text in ticks + report.split("\n"):
+        assert not re.search(r"\d\.\d+ ?%", text), text
+    assert legendBesidePlot(drawn[-3])  # the donut, drawn before the backtest's two charts
+    if method.startswith("risk"):
+        assert [tick for tick in ticks if re.fullmatch(r"\d+,\d\d %", tick)]
+        assert re.search(r"\d+,\d\d %", report)
+    if method == "riskef.RiskFolioEF":
+        area = drawn[0]
+        assert "100,00 %" in tickTexts(area) and "100,00 %" in report and legendBesidePlot(area)
 
 
 # --- the whole flow in the program's window ---------------------------------------------------

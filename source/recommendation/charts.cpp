@@ -2,6 +2,7 @@
 // texts of charts and results in the language shown.
 #include "parts.hpp"
 
+#include <optional>
 #include <string>
 
 namespace velmora::recommendation {
@@ -9,12 +10,23 @@ namespace velmora::recommendation {
 // ---------------------------------------------------------------------------------------
 // The language shown
 
+namespace {
+
 // The catalogue and the locale are set together whenever a window is made, and the locale can be
 // asked: it tells the language the charts of a result were drawn in.
 py::object languageShown() {
     py::object locale = py::module_::import("locale");
     return locale.attr("setlocale")(locale.attr("LC_ALL"));
 }
+
+// The empty text stays empty: the catalogue would answer it with its header.
+py::object textInLanguageShown(py::dict own, py::handle text) {
+    if (!py::isinstance<py::str>(text) || py::len(text) == 0) return py::reinterpret_borrow<py::object>(text);
+    py::object source = own.contains(text) ? own[text] : py::reinterpret_borrow<py::object>(text);
+    return velmora::builtins().attr("_")(source);
+}
+
+}  // namespace
 
 py::dict ownTexts() {
     py::dict own;
@@ -27,13 +39,6 @@ py::dict ownTexts() {
             if (py::isinstance<py::str>(text) && py::len(text) > 0) own[translation] = text;
     }
     return own;
-}
-
-// The empty text stays empty: the catalogue would answer it with its header.
-py::object textInLanguageShown(py::dict own, py::handle text) {
-    if (!py::isinstance<py::str>(text) || py::len(text) == 0) return py::reinterpret_borrow<py::object>(text);
-    py::object source = own.contains(text) ? own[text] : py::reinterpret_borrow<py::object>(text);
-    return velmora::builtins().attr("_")(source);
 }
 
 py::object inLanguageShown(py::object results) {
@@ -52,41 +57,31 @@ py::object inLanguageShown(py::object results) {
     return relabelled;
 }
 
-void relabelFigure(py::dict own, py::handle figure) {
-    for (py::handle ax : figure.attr("axes")) {
-        for (py::object text : {py::object(ax.attr("title")), py::object(ax.attr("xaxis").attr("label")),
-                                py::object(ax.attr("yaxis").attr("label"))})
-            text.attr("set_text")(textInLanguageShown(own, text.attr("get_text")()));
-        py::object legend = ax.attr("get_legend")();
-        if (legend.is_none()) continue;
-        py::object title = legend.attr("get_title")();
-        title.attr("set_text")(textInLanguageShown(own, title.attr("get_text")()));
-    }
-}
-
-// A number as the tables write it: with the decimal mark and the grouping of the locale.
-py::object localeNumber(py::handle value, size_t decimals) {
-    py::str format = py::str("%.{}f").format(decimals);
-    return py::module_::import("locale").attr("format_string")(format, value, "grouping"_a = true);
-}
+namespace {
 
 // A figure in percent as the charts write it: "12.50%", in German "12,50 %".
 py::object percentText(py::handle percent, size_t decimals = 2) {
-    return velmora::translate("{}%").attr("format")(localeNumber(percent, decimals));
+    return velmora::translate("{}%").attr("format")(velmora::localeNumber(percent, py::int_(decimals)));
 }
+
+// A number the chart library wrote, with its "%" if it had one, as the tables write numbers, with
+// the decimals it had; a percentage with `percentDecimals` decimals where they are given.
+py::object localeFigure(py::handle match, std::optional<size_t> percentDecimals = std::nullopt) {
+    py::str digits = match.attr("group")(1);
+    py::ssize_t point = digits.attr("find")(".").cast<py::ssize_t>();
+    size_t decimals = point < 0 ? 0 : py::len(digits) - static_cast<size_t>(point) - 1;
+    py::object value = velmora::builtins().attr("float")(digits);
+    if (!velmora::truthy(match.attr("group")(2))) return velmora::localeNumber(value, py::int_(decimals));
+    return percentText(value, percentDecimals.value_or(decimals));
+}
+
+constexpr const char *figurePattern = R"((-?\d+(?:\.\d+)?)(%?))";
 
 // The numbers that the chart library writes into a text ("95.00% Confidence", "RLDaR (0.3)",
 // ": -5.74%") as the tables write numbers, each with the decimals it had.
 py::object withLocaleNumbers(py::handle text) {
-    auto rewrite = [](py::object match) -> py::object {
-        py::str digits = match.attr("group")(1);
-        py::ssize_t point = digits.attr("find")(".").cast<py::ssize_t>();
-        size_t decimals = point < 0 ? 0 : py::len(digits) - static_cast<size_t>(point) - 1;
-        py::object value = velmora::builtins().attr("float")(digits);
-        if (velmora::truthy(match.attr("group")(2))) return percentText(value, decimals);
-        return localeNumber(value, decimals);
-    };
-    return py::module_::import("re").attr("sub")(R"((-?\d+(?:\.\d+)?)(%?))", py::cpp_function(rewrite), text);
+    auto rewrite = [](py::object match) { return localeFigure(match); };
+    return py::module_::import("re").attr("sub")(figurePattern, py::cpp_function(rewrite), text);
 }
 
 // A legend entry of the drawdown chart, "Ulcer Index: -3.43%" or "95.00% Confidence DaR: -9.04%",
@@ -107,11 +102,52 @@ py::object shownLabel(py::dict own, py::handle label) {
     return withLocaleNumbers(py::str(shown) + figure);
 }
 
+// The y axis of a chart in percent: its ticks, fractions, labelled as the tables write numbers.
 void percentTicks(py::handle ax, py::list ticks) {
     py::list labels;
     for (py::handle tick : ticks) labels.append(percentText(tick * py::int_(100)));
     ax.attr("set_yticks")(ticks);
     ax.attr("set_yticklabels")(labels);
+}
+
+// "32.50%" or "18.0000%" of the chart library with two decimals, other numbers with the decimals they
+// had; labels that are no number (names, dates) stay as they are. Only ticks at fixed places have
+// labels of their own: the others are written by a formatter, in the locale's format already.
+void localeTicksOf(py::object axis) {
+    py::object locator = axis.attr("get_major_locator")();
+    if (!py::isinstance(locator, py::module_::import("matplotlib.ticker").attr("FixedLocator"))) return;
+    py::object fullmatch = py::module_::import("re").attr("fullmatch");
+    py::object ticks = locator.attr("locs");
+    py::list labels;
+    bool changed = false;
+    for (py::handle label : axis.attr("get_major_formatter")().attr("format_ticks")(ticks)) {
+        py::object number = fullmatch(figurePattern, py::str(label).attr("strip")());
+        changed = changed || !number.is_none();
+        labels.append(number.is_none() ? py::reinterpret_borrow<py::object>(label) : localeFigure(number, 2));
+    }
+    if (changed) axis.attr("set_ticks")(ticks, labels);
+}
+
+}  // namespace
+
+void localeTickLabels(py::handle figure) {
+    for (py::handle ax : figure.attr("axes")) {
+        localeTicksOf(ax.attr("xaxis"));
+        localeTicksOf(ax.attr("yaxis"));
+    }
+}
+
+void relabelFigure(py::dict own, py::handle figure) {
+    for (py::handle ax : figure.attr("axes")) {
+        for (py::object text : {py::object(ax.attr("title")), py::object(ax.attr("xaxis").attr("label")),
+                                py::object(ax.attr("yaxis").attr("label"))})
+            text.attr("set_text")(textInLanguageShown(own, text.attr("get_text")()));
+        py::object legend = ax.attr("get_legend")();
+        if (legend.is_none()) continue;
+        py::object title = legend.attr("get_title")();
+        title.attr("set_text")(textInLanguageShown(own, title.attr("get_text")()));
+    }
+    localeTickLabels(figure);
 }
 
 void relabelLegends(py::dict own, py::handle figure) {
@@ -126,9 +162,39 @@ void relabelLegends(py::dict own, py::handle figure) {
 // ---------------------------------------------------------------------------------------
 // The charts of a result
 
+namespace {
+
 py::object imageOf(py::object self, py::object ax) {
     return ax.is_none() ? py::none() : self.attr("axToPng")(ax);
 }
+
+// As many names as fit beside the donut, one above the other, at the figure's default height.
+constexpr size_t legendRows = 15;
+
+// The donut keeps its size beside a legend of long names: the figure widens by what the legend needs
+// beyond the room a round chart leaves at its side.
+void widenForLegend(py::object figure, py::object legend) {
+    py::object renderer = figure.attr("canvas").attr("get_renderer")();
+    double legendWidth = py::float_(legend.attr("get_window_extent")(renderer).attr("width")).cast<double>() /
+                         py::float_(figure.attr("dpi")).cast<double>();
+    py::list size = figure.attr("get_size_inches")().attr("tolist")();
+    double width = size[0].cast<double>(), height = size[1].cast<double>();
+    if (height + legendWidth > width) figure.attr("set_size_inches")(height + legendWidth, height);
+}
+
+// The charts of the result held, from what its run left: nothing is computed again.
+void drawCharts(const py::module_ &m, py::object self) {
+    py::object method = self.attr("methodObj");
+    if (!method.is_none()) drawAnalysis(self, method);
+    py::object recommendation = self.attr("__getitem__")("Recommendation");
+    if (!velmora::truthy(recommendation.attr("empty"))) drawDonut(self, recommendation);
+    if (!self.attr("futureValue").is_none())
+        drawBacktest(m, self, self.attr("returns"),
+                     py::object(self.attr("recommendationWrk")["Weight"]) / py::int_(100));
+    self.attr("chartLanguage") = languageShown();
+}
+
+}  // namespace
 
 void drawAnalysis(py::object self, py::object method) {
     py::object plt = velmora::pyplot();
@@ -171,7 +237,9 @@ void drawDonut(py::object self, py::object recommendation) {
     wedges["width"] = 0.7;
     ax.attr("pie")(py::list(cleanedWeights.attr("values")()), "startangle"_a = 90, "wedgeprops"_a = wedges);
     ax.attr("set_title")(velmora::translate("Portfolio Allocation"));
-    ax.attr("legend")(py::list(cleanedWeights.attr("keys")()), "loc"_a = "best", "fontsize"_a = 5);
+    // At the left of its axes, so that the legend beside it starts where the donut ends.
+    ax.attr("set_anchor")("W");
+    widenForLegend(figure, velmora::legendBeside(ax, py::list(cleanedWeights.attr("keys")()), legendRows));
     self.attr("weightGraph") = self.attr("axToPng")(ax);
     self.attr("chartLanguage") = languageShown();
 }
@@ -197,18 +265,6 @@ void drawBacktest(const py::module_ &m, py::object self, py::object returns, py:
     plt.attr("close")(figure);
 }
 
-// The charts of the result held, from what its run left: nothing is computed again.
-void drawCharts(const py::module_ &m, py::object self) {
-    py::object method = self.attr("methodObj");
-    if (!method.is_none()) drawAnalysis(self, method);
-    py::object recommendation = self.attr("__getitem__")("Recommendation");
-    if (!velmora::truthy(recommendation.attr("empty"))) drawDonut(self, recommendation);
-    if (!self.attr("futureValue").is_none())
-        drawBacktest(m, self, self.attr("returns"),
-                     py::object(self.attr("recommendationWrk")["Weight"]) / py::int_(100));
-    self.attr("chartLanguage") = languageShown();
-}
-
 void showInLanguage(const py::module_ &m, py::object self) {
     py::object results = self.attr("__getitem__")("Results");
     py::object relabelled = inLanguageShown(results);
@@ -224,6 +280,8 @@ void showInLanguage(const py::module_ &m, py::object self) {
 
 // ---------------------------------------------------------------------------------------
 // Chart images and numbers
+
+namespace {
 
 py::object axToPng(py::object self, py::object ax) {
     py::object figure = ax.attr("get_figure")("root"_a = true);
@@ -257,7 +315,7 @@ void axToPdf(py::object self, py::object ax, py::object fileName) {
     file.attr("close")();
 }
 
-py::object formatValue(py::object self, py::object value) { return localeNumber(value, 2); }
+py::object formatValue(py::object self, py::object value) { return velmora::localeNumber(value, py::int_(2)); }
 
 // ---------------------------------------------------------------------------------------
 // Module functions: the backtest's charts each by itself, and rounding
@@ -324,6 +382,8 @@ py::object safeRound(py::object val) {
         throw;
     }
 }
+
+}  // namespace
 
 void defineCharts(py::module_ &m, py::object cls) {
     velmora::method(cls, "axToPng", &axToPng, "ax"_a);

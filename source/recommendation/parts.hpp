@@ -57,11 +57,13 @@ py::dict ownTexts();
 // The results with their names in the language shown; the same table when nothing changes.
 py::object inLanguageShown(py::object results);
 
-// Only the texts change: setting a title anew would also reset the font its chart gave it.
+// The figure's texts in the language shown, its tick numbers as the backtest chart writes them. Only
+// the texts change: setting a title anew would also reset the font its chart gave it.
 void relabelFigure(py::dict own, py::handle figure);
 
-// The y axis of a chart in percent: its ticks, fractions, labelled as the tables write numbers.
-void percentTicks(py::handle ax, py::list ticks);
+// The tick numbers a chart library wrote itself, in the locale's format: percentages as the backtest
+// chart writes its ticks.
+void localeTickLabels(py::handle figure);
 
 void relabelLegends(py::dict own, py::handle figure);
 

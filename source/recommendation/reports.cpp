@@ -7,6 +7,8 @@
 
 namespace velmora::recommendation {
 
+namespace {
+
 // Writes an export into a new file beside the chosen one, which it replaces only when
 // complete. A failed export leaves no partial file behind and is told to the user.
 void exportReplacing(const py::module_ &m, py::object fileName, const char *suffix,
@@ -82,7 +84,9 @@ void defineReportPages(py::module_ &m) {
         self.attr("size") = size;
     }, "pdf"_a, "size"_a);
     velmora::method(cls, "savefig", [](py::object self, py::args args, py::kwargs kwargs) {
-        fitToPage(velmora::pyplot().attr("gcf")(), self.attr("size"));
+        py::object figure = velmora::pyplot().attr("gcf")();
+        relabelFigure(ownTexts(), figure);
+        fitToPage(figure, self.attr("size"));
         return self.attr("pdf").attr("savefig")(*args, **kwargs);
     });
 }
@@ -145,10 +149,7 @@ void writeReport(const py::module_ &m, py::object self, py::object fileName) {
                     self.attr("returns"), weights, "width"_a = size[0], "height"_a = size[1]);
             });
             relabelLegends(ownTexts(), plt.attr("gcf")());
-            // The chart library labels its percent axes with decimal points of its own.
-            for (py::handle ax : plt.attr("gcf")().attr("axes"))
-                if (velmora::truthy(ax.attr("axison")))
-                    percentTicks(ax, ax.attr("get_yticks")().attr("tolist")());
+            localeTickLabels(plt.attr("gcf")());
             pdf.attr("savefig")();
             plt.attr("close")();
         }
@@ -292,6 +293,8 @@ void saveExcel(const py::module_ &m, py::object self) {
     exportReplacing(m, fileName, ".xlsx", [&](py::object temporary) { writeWorkbook(self, temporary); },
                     "The workbook could not be written:");
 }
+
+}  // namespace
 
 void defineReports(py::module_ &m, py::object cls) {
     const py::module_ &module = m;

@@ -6,10 +6,10 @@
 
 namespace velmora::recommendation {
 
-// Thrown within the run only.
 namespace {
 
-// The user pressed Cancel in the progress meter: the run ends without publishing.
+// Thrown within the run only: the user pressed Cancel in the progress meter, the run ends without
+// publishing.
 struct Cancelled {};
 
 // The run ends without a result of its own: the tab shows the empty tables, and `message`, when
@@ -17,8 +17,6 @@ struct Cancelled {};
 struct NoResult {
     py::object message;
 };
-
-}  // namespace
 
 // The step is kept for the reads between the steps, which show the meter where it stands.
 void report(py::object self, int step) {
@@ -323,6 +321,8 @@ void compute(const py::module_ &m, py::object self) {
         velmora::showError(velmora::translate("The recommendation could not be computed:"), failure);
     if (!message.is_none()) velmora::showError(message);
 }
+
+}  // namespace
 
 void defineRun(py::module_ &m, py::object cls) {
     const py::module_ &module = m;

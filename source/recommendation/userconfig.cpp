@@ -26,6 +26,8 @@ void saveOnLeaving(const py::module_ &m, py::object self, py::object window) {
     }
 }
 
+namespace {
+
 py::object addictDict() { return py::module_::import("addict").attr("Dict"); }
 
 void updateMeta(py::object self) {
@@ -342,6 +344,8 @@ bool loadConfig(py::object self) {
     self.attr("loading") = false;
     return true;
 }
+
+}  // namespace
 
 void defineUserConfiguration(py::module_ &m, py::object cls) {
     const py::module_ &module = m;
