@@ -141,20 +141,34 @@ py::object focusedWidget(const py::module_ &m) {
     }
 }
 
-// The window manager gives the keyboard focus to the meter as it opens: the keys the user goes on
-// typing while a computation runs would reach a window without an input and be lost. They go to the
-// widget that held the focus, and its events are handled once the computation is done.
+// Answers whether the widget could take the focus back: its window may have closed meanwhile.
+bool giveBackFocus(py::object focused) {
+    try {
+        focused.attr("focus_force")();
+        return true;
+    } catch (py::error_already_set &) {
+        return false;
+    }
+}
+
+// The window manager gives the keyboard focus to the meter as it opens, and the meter handles its
+// events while it opens: the keys the user goes on typing while a computation runs would reach a
+// window without an input and be lost. The focus goes back to the widget that held it, and a key that
+// reached the meter meanwhile is passed on to it; its events are handled once the computation is done.
+// The bindings are those of every window, made before the meter exists (which handles its first events
+// as it opens), and act on the meter only; a meter opened later replaces them.
 void keepKeyboardFocus(py::object meters, py::object key, py::object focused) {
-    if (focused.is_none() || !meters.contains(key)) return;
-    py::cpp_function giveBack([focused](py::object) {
-        try {
-            focused.attr("focus_force")();
-        } catch (py::error_already_set &) {
-            // The window of the widget has closed meanwhile.
-        }
-    });
-    meters[key].attr("window").attr("TKroot").attr("bind")("<FocusIn>", giveBack, "+");
-    giveBack(py::none());
+    auto onMeter = [meters, key](py::object event) {
+        return meters.contains(key) &&
+               py::str(event.attr("widget")).equal(py::str(meters[key].attr("window").attr("TKroot")));
+    };
+    focused.attr("bind_all")("<FocusIn>", py::cpp_function([onMeter, focused](py::object event) {
+        if (onMeter(event)) giveBackFocus(focused);
+    }));
+    focused.attr("bind_all")("<KeyPress>", py::cpp_function([onMeter, focused](py::object event) {
+        if (onMeter(event) && giveBackFocus(focused))
+            focused.attr("event_generate")("<KeyPress>", "keysym"_a = event.attr("keysym"));
+    }));
 }
 
 // Opens or redraws the meter; answers whether the work may go on.
@@ -163,10 +177,11 @@ py::object drawMeter(const py::module_ &m, py::object self, py::object current) 
     py::object key = py::str("OK for 1 meter");
     bool opening = !meters.contains(key);
     py::object focused = opening ? focusedWidget(m) : py::none();
+    if (!focused.is_none()) keepKeyboardFocus(meters, key, focused);
     py::object result = py::module_::import("progress").attr("OneLineProgressMeter")(
         "title"_a = self.attr("working"), "current_value"_a = current, "max_value"_a = self.attr("maxValue"),
         "location"_a = m.attr("ProviderManager").attr("popupLocation")(), "keep_on_top"_a = true);
-    if (opening) keepKeyboardFocus(meters, key, focused);
+    if (!focused.is_none() && meters.contains(key)) giveBackFocus(focused);
     return result;
 }
 
