@@ -545,11 +545,9 @@ def test_the_date_typed_is_the_date_used_in_the_real_window(window, errorPopups,
     # progress; the "0" completes the date and starts the run, and the keys typed while it runs are neither
     # lost nor left unrun: the field and the setting agree once the runs are done.
     focusOn(win, "CutOffDate")
-    # The keys after the "0" go on while the meter opens and the window manager gives it the focus.
     typing = subprocess.Popen(["bash", "-c", "xdotool key BackSpace; xdotool type --delay 60 2016-06-3; "
-                                             "sleep 0.5; xdotool type --delay 100 0; "
-                                             "xdotool key --delay 100 BackSpace BackSpace BackSpace BackSpace; "
-                                             "xdotool type --delay 100 6-28"])
+                                             "sleep 0.5; xdotool type 0; sleep 1; "
+                                             "xdotool key BackSpace BackSpace; xdotool type 28"])
     deadline = time.time() + 30
     while time.time() < deadline and (typing.poll() is None or len(runs) < 3):
         event, values = win.read(timeout=100)
