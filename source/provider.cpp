@@ -155,12 +155,17 @@ bool giveBackFocus(py::object focused) {
 // events while it opens: the keys the user goes on typing while a computation runs would reach a
 // window without an input and be lost. The focus goes back to the widget that held it, and a key that
 // reached the meter meanwhile is passed on to it; its events are handled once the computation is done.
-// The bindings are those of every window, made before the meter exists (which handles its first events
-// as it opens), and act on the meter only; a meter opened later replaces them.
-void keepKeyboardFocus(py::object meters, py::object key, py::object focused) {
-    auto onMeter = [meters, key](py::object event) {
-        return meters.contains(key) &&
-               py::str(event.attr("widget")).equal(py::str(meters[key].attr("window").attr("TKroot")));
+// The bindings are those of every window, made before the meter exists, and act on the meter only; a
+// meter opened later replaces them. The meter is known by its window class, which is its title: while it
+// opens, and handles its first events, it is not yet among the active meters.
+void keepKeyboardFocus(py::object title, py::object focused) {
+    auto onMeter = [title, focused](py::object event) {
+        try {
+            return py::str(focused.attr("tk").attr("call")("winfo", "class", py::str(event.attr("widget"))))
+                .equal(title);
+        } catch (py::error_already_set &) {
+            return false;  // a window gone before its event was handled
+        }
     };
     focused.attr("bind_all")("<FocusIn>", py::cpp_function([onMeter, focused](py::object event) {
         if (onMeter(event)) giveBackFocus(focused);
@@ -177,7 +182,7 @@ py::object drawMeter(const py::module_ &m, py::object self, py::object current) 
     py::object key = py::str("OK for 1 meter");
     bool opening = !meters.contains(key);
     py::object focused = opening ? focusedWidget(m) : py::none();
-    if (!focused.is_none()) keepKeyboardFocus(meters, key, focused);
+    if (!focused.is_none()) keepKeyboardFocus(self.attr("working"), focused);
     py::object result = py::module_::import("progress").attr("OneLineProgressMeter")(
         "title"_a = self.attr("working"), "current_value"_a = current, "max_value"_a = self.attr("maxValue"),
         "location"_a = m.attr("ProviderManager").attr("popupLocation")(), "keep_on_top"_a = true);

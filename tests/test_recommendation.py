@@ -542,12 +542,13 @@ def test_the_date_typed_is_the_date_used_in_the_real_window(window, errorPopups,
     assert runs == [""]
 
     # A Backspace in the empty field leaves the setting as it was and starts no run. "2016-06-3" is an edit in
-    # progress; the "0" completes the date and starts the run, and the keys typed while it runs are neither
-    # lost nor left unrun: the field and the setting agree once the runs are done.
+    # progress; the "0" completes the date and starts the run, and the keys typed on without a pause, as the
+    # progress meter opens and while the run goes on, are neither lost nor left unrun: the field and the
+    # setting agree once the runs are done.
     focusOn(win, "CutOffDate")
-    typing = subprocess.Popen(["bash", "-c", "xdotool key BackSpace; xdotool type --delay 60 2016-06-3; "
-                                             "sleep 0.5; xdotool type 0; sleep 1; "
-                                             "xdotool key BackSpace BackSpace; xdotool type 28"])
+    typing = subprocess.Popen(["bash", "-c", "xdotool key BackSpace; xdotool type --delay 60 2016-06-3; sleep 0.5; "
+                                             "xdotool type 0; xdotool key --delay 30" + " BackSpace" * 10 + "; "
+                                             "xdotool type --delay 30 2016-06-28"])
     deadline = time.time() + 30
     while time.time() < deadline and (typing.poll() is None or len(runs) < 3):
         event, values = win.read(timeout=100)
@@ -557,6 +558,16 @@ def test_the_date_typed_is_the_date_used_in_the_real_window(window, errorPopups,
     assert win["CutOffDate"].get() == config.allocation.cutOffDate == user.allocation.cutOffDate == "2016-06-28"
     assert win["resultType"].get() == "Backtest Portfolio for 2016-06-28" and errorPopups == []
     assert tab.futureValue["Date"].iloc[0] == pd.Timestamp("2016-06-28")
+
+    # A key that reaches the meter as the run ends, before its focus went back, reaches the field as well.
+    import progress
+    with tab.start(10):
+        meter = progress.QuickMeter.active_meters["OK for 1 meter"].window.TKroot
+        meter.focus_force()
+        meter.winfo_pointerx()  # the focus request reaches the display before the key
+        press("BackSpace")
+    pump(win)
+    assert win["CutOffDate"].get() == "2016-06-2"
 
 
 def elementSizes(win):
