@@ -185,11 +185,12 @@ py::object receiveBody(py::object loop, py::object answer, double deadline) {
     if (!declared.is_none() && declared.attr("isdigit")().cast<bool>() &&
         py::int_(declared) > py::int_(cacheFileLimit))
         tooLarge();
-    py::object chunks = answer.attr("aiter_bytes")(), next = py::module_::import("builtins").attr("anext");
+    py::object chunks = answer.attr("aiter_bytes")(), next = velmora::builtins().attr("anext");
     py::list received;
     long long size = 0;
-    for (py::object chunk = withinDeadline(loop, next(chunks, py::none()), deadline); !chunk.is_none();
-         chunk = withinDeadline(loop, next(chunks, py::none()), deadline)) {
+    while (true) {
+        py::object chunk = withinDeadline(loop, next(chunks, py::none()), deadline);
+        if (chunk.is_none()) break;
         size += static_cast<long long>(py::len(chunk));
         if (size > cacheFileLimit) tooLarge();
         received.append(chunk);

@@ -4,18 +4,21 @@
 
 namespace velmora::fields {
 
-// A date in the form the calendar writes, or the empty text where the field may be blank.
+// A text naming a day year-month-day, as the calendar writes it; the empty text where blank is allowed.
+bool isDateText(py::handle value, bool allowBlank) {
+    if (!py::isinstance<py::str>(value)) return false;
+    if (allowBlank && py::len(value) == 0) return true;
+    try {
+        py::module_::import("datetime").attr("datetime").attr("strptime")(value, "%Y-%m-%d");
+        return true;
+    } catch (py::error_already_set &) {
+        return false;
+    }
+}
+
 py::object dateRefusal(py::object self, py::object value) {
     bool allowBlank = velmora::truthy(self.attr("allowBlank"));
-    if (py::isinstance<py::str>(value)) {
-        if (allowBlank && py::len(value) == 0) return py::none();
-        try {
-            self.attr("splitDate")(value);
-            return py::none();
-        } catch (py::error_already_set &) {
-            // Not a date in the field's form.
-        }
-    }
+    if (isDateText(value, allowBlank)) return py::none();
     return velmora::translate(allowBlank ? "a date written year-month-day, or empty"
                                          : "a date written year-month-day");
 }
@@ -112,16 +115,7 @@ bool isPaperSide(py::handle value) {
 }
 
 // The form in which the data provider reads the end of the analysis period.
-bool isDateOrEmpty(py::handle value) {
-    if (!py::isinstance<py::str>(value)) return false;
-    if (py::len(value) == 0) return true;
-    try {
-        py::module_::import("datetime").attr("datetime").attr("strptime")(value, "%Y-%m-%d");
-        return true;
-    } catch (py::error_already_set &) {
-        return false;
-    }
-}
+bool isDateOrEmpty(py::handle value) { return isDateText(value, true); }
 
 // A file the program reads and writes again: a regular one, or one not made yet. A folder, a device or
 // a pipe would be read without end or replaced by the save.

@@ -196,7 +196,9 @@ void writeReplacing(py::object fileName, py::str text) {
     });
 }
 
-void save(py::object self, py::object fileName, py::object window) {
+// Answers the settings written: the user's own, or, over another configuration file, those with the
+// file's own settings that a load does not take.
+py::object save(py::object self, py::object fileName, py::object window) {
     if (isDefaultsFile(fileName))
         velmora::raise(PyExc_ValueError,
                        velmora::translate("{} holds the program's defaults, which are never overwritten.")
@@ -236,6 +238,7 @@ void save(py::object self, py::object fileName, py::object window) {
     py::object written = held ? withHeld(userConfig, held) : userConfig;
     py::str text = py::module_::import("json").attr("dumps")(written, "indent"_a = 2);
     writeReplacing(fileName, text);
+    return written;
 }
 
 void saveConfig(const py::module_ &m, py::object self, py::object window) {
@@ -245,11 +248,11 @@ void saveConfig(const py::module_ &m, py::object self, py::object window) {
         "save"_a = true);
     if (!velmora::truthy(fileName)) return;
     try {
-        // Read before the save writes over it: the file, once in use, keeps its own settings at the close.
-        py::object held = heldSettings(config, fileName);
-        self.attr("save")(fileName, window);
+        py::object written = self.attr("save")(fileName, window);
         config["configFile"] = fileName;
-        if (held) replaceContents(self.attr("userConfig"), withHeld(self.attr("userConfig"), held));
+        // The file, now in use, keeps its own settings at the close.
+        py::object userConfig = self.attr("userConfig");
+        if (!written.is(userConfig)) replaceContents(userConfig, written);
     } catch (py::error_already_set &) {
         tellFailure(m, "Save Config", "Error saving config file");
     }
