@@ -47,9 +47,10 @@ def readConfiguration():
                                      formatter_class=argparse.ArgumentDefaultsHelpFormatter)
     parser.add_argument("--config", default="data/config/velmora.json", help="Configuration file")
     options = parser.parse_args()
-    with open("default.json", "r") as file:
+    # As the program reads them: UTF-8 with or without a byte-order mark.
+    with open("default.json", "r", encoding="utf-8-sig") as file:
         defaults = addict.Dict(json.load(file))
-    with open(options.config, "r") as file:
+    with open(options.config, "r", encoding="utf-8-sig") as file:
         userConfig = addict.Dict(json.load(file))
         merge(userConfig, defaults)
         userConfig = addict.Dict(userConfig)
@@ -79,10 +80,23 @@ def dataSource(config):
     return client, cache
 
 
+def windowIcon():
+    """Tk on X11 reads no .ico file: the program gives the window the icon's image as PNG data,
+    converted by Pillow, which its chart tab loads as well."""
+    import base64
+    import io
+
+    import PIL.Image
+
+    png = io.BytesIO()
+    PIL.Image.open("velmora.ico").save(png, format="PNG")
+    return base64.b64encode(png.getvalue())
+
+
 def mainWindow(config):
     installLanguage(config)
     tabs = sg.TabGroup([], enable_events=True, key="mainTab", expand_x=True, expand_y=True)
-    window = sg.Window(_("Velmora"), [[tabs]], icon="velmora.ico", size=config.gui.size, resizable=True,  # noqa: F821
+    window = sg.Window(_("Velmora"), [[tabs]], icon=windowIcon(), size=config.gui.size, resizable=True,  # noqa: F821
                        enable_close_attempted_event=True, return_keyboard_events=True,
                        location=config.gui.position or (None, None))
     window.finalize()

@@ -35,12 +35,22 @@ py::object readSelection(const py::module_ &m, py::object self, bool &understood
     return table;
 }
 
-// The close-time save writes the selection to this file: one the start could not read is put
-// aside first, so that what the user can still recover from it is not overwritten unread.
+// The first name beside the selection file that nothing holds: a second damaged file does not replace
+// the first one's, which the user may not have looked at yet.
+std::string freeDamagedName(py::module_ os) {
+    std::string kept = std::string(currentFile) + ".damaged";
+    for (int number = 2; velmora::truthy(os.attr("path").attr("lexists")(kept)); ++number)
+        kept = std::string(currentFile) + ".damaged-" + std::to_string(number);
+    return kept;
+}
+
+// The close-time save writes the selection to this file: one the start could not read (damaged, or a
+// folder or a pipe in its place) is put aside first, so that what the user can still recover from it is
+// not overwritten unread and the save can make the file.
 std::string keptAside(const py::module_ &m) {
     py::module_ os = py::module_::import("os");
     if (!velmora::truthy(os.attr("path").attr("lexists")(currentFile))) return "";
-    std::string kept = std::string(currentFile) + ".damaged";
+    std::string kept = freeDamagedName(os);
     try {
         os.attr("replace")(currentFile, kept);
     } catch (py::error_already_set &error) {

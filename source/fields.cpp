@@ -8,7 +8,6 @@
 
 namespace velmora::fields {
 
-py::object glom() { return py::module_::import("glom"); }
 
 // A value that cannot be hashed can be no key of a dictionary: a master that stores a list
 // or a configuration subtree then simply matches no rule instead of failing the event.
@@ -104,7 +103,7 @@ void constructField(const py::module_ &m, py::object self, py::object key, py::o
                      "recreateOnChange"_a = recreateOnChange, "tooltip"_a = tooltip);
     for (auto [name, value] : options) py::setattr(self, name, value);
     if (velmora::truthy(configPath))
-        self.attr("initialValue") = glom().attr("glom")(m.attr("config"), configPath);
+        self.attr("initialValue") = settingAt(m.attr("config"), configPath);
     self.attr("dependencies") = py::list();
     py::object handlers = m.attr("handlers");
     if (!dependingOn.is_none()) handlers[dependingOn].attr("dependencies").attr("append")(self);
@@ -114,8 +113,8 @@ void constructField(const py::module_ &m, py::object self, py::object key, py::o
 void setField(const py::module_ &m, py::object self, py::object window, py::object value) {
     py::object configPath = self.attr("configPath");
     if (velmora::truthy(configPath)) {
-        glom().attr("assign")(m.attr("config"), configPath, value);
-        glom().attr("assign")(m.attr("userConfig"), configPath, value);
+        assignSetting(m.attr("config"), configPath, value);
+        assignSetting(m.attr("userConfig"), configPath, value);
     }
     py::list dependents = py::list(self.attr("dependencies"));
     for (py::handle dependent : dependents) dependent.attr("updateDependency")(window, value);
@@ -140,13 +139,13 @@ void defineFieldClass(py::module_ &m) {
         return true;
     }, "window"_a, "event"_a, "values"_a);
     velmora::method(cls, "get", [m](py::object self) {
-        return glom().attr("glom")(m.attr("config"), self.attr("configPath"));
+        return settingAt(m.attr("config"), self.attr("configPath"));
     });
     velmora::method(cls, "set", m, &setField, "window"_a, "value"_a);
     velmora::method(cls, "updateConfig", [](py::object self, py::object window, py::object newConfig) {
         py::object configPath = self.attr("configPath");
         if (velmora::truthy(configPath))
-            self.attr("updateField")(window, glom().attr("glom")(newConfig, configPath));
+            self.attr("updateField")(window, settingAt(newConfig, configPath));
     }, "window"_a, "newConfig"_a);
     velmora::method(cls, "updateField", [](py::object self, py::object window, py::object newValue,
                                            py::object realValue) {

@@ -103,15 +103,19 @@ void checkRecords(py::object records) {
     }
 }
 
+// The selection tab's title field takes this many characters.
+constexpr py::ssize_t titleLimit = 64;
+
 // The title of a selection file's document. Files written before titles were kept as text hold
 // an empty object where no title was given; a value that is no text, that one or any other, is no
-// title, rather than its printed form ("nan") shown and written back as the title.
+// title, rather than its printed form ("nan") shown and written back as the title. A longer title
+// than the field takes is cut to it: the title is the file's, which no configuration check may refuse.
 py::object selectionTitle(py::object document) {
     if (!document.contains("selectionTitle")) return py::str("");
     py::object title = document["selectionTitle"];
     if (!py::isinstance<py::str>(title)) return py::str("");
     if (!writableText(title)) velmora::raise(PyExc_ValueError, "the selection title is no Unicode text");
-    return title;
+    return title[py::slice(0, titleLimit, 1)];
 }
 
 // The stock table of a selection's records, indexed by symbol with the column kept; the

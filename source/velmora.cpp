@@ -66,7 +66,8 @@ py::object readConfiguration(const py::module_ &m, py::object fileName) {
         return velmora::within(opened, [&](py::object file) {
             py::object content = m.attr("json").attr("load")(file);
             if (!PyDict_Check(content.ptr())) velmora::raise(PyExc_TypeError, "does not hold a JSON object");
-            return content;
+            // A tree nested too deep for the interpreter fails here, naming the file.
+            return m.attr("addict").attr("Dict")(content);
         });
     } catch (py::error_already_set &) {
         failNaming(fileName);
@@ -163,27 +164,25 @@ auto withSetting(py::object userConfig, py::object userFile, const std::string &
     }
 }
 
-// A value the start runs with that its form field, or the code reading it, would refuse ends the start
-// as a broken value does: otherwise every run or report would fail on it, and the close would save it
-// back. What the defaults hold is taken, but for a file's name, where what it names counts: the user's
-// file is checked, and then the running tree, whose names may come from the defaults.
-void refuseUnfit(py::object config, py::object userConfig, py::object userFile, py::object defaults) {
-    for (py::object tree : {userConfig, config}) {
-        py::object refused = py::module_::import("fields").attr("refusedSetting")(tree, defaults);
-        if (refused.is_none()) continue;
-        withSetting(userConfig, userFile, py::str(refused[py::int_(0)]).cast<std::string>(),
-                    [&] { velmora::raise(PyExc_ValueError, py::object(refused[py::int_(1)])); });
-    }
+// A value of the user's file that its form field, or the code reading it, would refuse ends the start as
+// a broken value does: otherwise every run or report would fail on it, and the close would save it back.
+// Load Config asks the same rules. What the defaults and the program's own data files hold is the
+// readers' to handle (a selection file moved aside, a cache that is none), not the start's to refuse: no
+// file the user could mend holds it.
+void refuseUnfit(py::object userConfig, py::object userFile, py::object defaults) {
+    py::object refused = py::module_::import("fields").attr("refusedSetting")(userConfig, defaults);
+    if (refused.is_none()) return;
+    withSetting(userConfig, userFile, py::str(refused[py::int_(0)]).cast<std::string>(),
+                [&] { velmora::raise(PyExc_ValueError, py::object(refused[py::int_(1)])); });
 }
 
 // The tabs have made their fields by the time the window's making fails on a value (a form cannot
 // show a text where it shows a number): the refused setting is the one to name, not the window.
-py::object makeWindow(py::object manager, py::object config, py::object userConfig, py::object userFile,
-                      py::object defaults) {
+py::object makeWindow(py::object manager, py::object userConfig, py::object userFile, py::object defaults) {
     try {
         return manager.attr("createWindow")();
     } catch (py::error_already_set &) {
-        refuseUnfit(config, userConfig, userFile, defaults);
+        refuseUnfit(userConfig, userFile, defaults);
         failOnSetting(userConfig, userFile, "gui");
     }
 }
@@ -234,8 +233,8 @@ void runMain(const py::module_ &m) {
     py::object options = parseOptions(m);
     py::object Dict = m.attr("addict").attr("Dict");
     py::object userFile = options.attr("config");
-    py::object defaults = Dict(readConfiguration(m, py::str("default.json")));
-    py::object userConfig = Dict(readConfiguration(m, userFile));
+    py::object defaults = readConfiguration(m, py::str("default.json"));
+    py::object userConfig = readConfiguration(m, userFile);
     py::object defaultValues = py::module_::import("copy").attr("deepcopy")(defaults);
     std::string replaced = replacedSection(userConfig, defaults);
     try {
@@ -269,7 +268,7 @@ void runMain(const py::module_ &m) {
     py::module_ provider = py::module_::import("provider");
     // What no form shows, the window's geometry among it, is checked before the window is made; the
     // fields' own values once they exist.
-    refuseUnfit(config, userConfig, userFile, defaultValues);
+    refuseUnfit(userConfig, userFile, defaultValues);
     // The manager makes the data source before any tab: a name of no data source would otherwise be
     // blamed on the provider list.
     setting("data.dataProvider", [&] {
@@ -281,8 +280,8 @@ void runMain(const py::module_ &m) {
                                                 config["gui"]["size"], "icon"_a = "velmora.ico",
                                                 "userConfig"_a = userConfig);
     });
-    py::object window = makeWindow(manager, config, userConfig, userFile, defaultValues);
-    refuseUnfit(config, userConfig, userFile, defaultValues);
+    py::object window = makeWindow(manager, userConfig, userFile, defaultValues);
+    refuseUnfit(userConfig, userFile, defaultValues);
     runEventLoop(m, manager, window);
 }
 

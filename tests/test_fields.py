@@ -1,5 +1,6 @@
 """Fields bound to configuration paths, their event routing, and the class resolver."""
 import datetime
+import json
 import locale
 import logging
 import os
@@ -394,6 +395,14 @@ def test_values_from_a_file_are_checked_as_typed_ones(form, tmp_path):
              "allocation": {"capital": 1000.0, "maxWeight": 0, "cutOffDate": "", "method": "hrp.HRPOptimization"},
              "print": {"paperSize": [100, 10000]}, "selectionName": str(tmp_path / "made.stocks")}
     assert fields.refusedSetting(Dict(taken)) is None
+    # A meter redrawn at every step; a name made where a link leads, in a folder that exists.
+    (tmp_path / "link.stocks").symlink_to(tmp_path / "made-later.stocks")
+    (tmp_path / "lost.stocks").symlink_to(tmp_path / "nofolder" / "mine.stocks")
+    assert fields.refusedSetting(Dict({"progress": {"progressPeriod": 0}, "selectionName": str(tmp_path / "link.stocks"),
+                                       "data": {"cacheName": str(tmp_path / "new.cache")}})) is None
+    assert fields.refusedSetting(Dict({"selectionName": str(tmp_path / "lost.stocks")}))[1] == (
+        "The setting selectionName must be the name of a regular file, or of one not made yet in a folder that "
+        f"exists, not '{tmp_path / 'lost.stocks'}'.")
     for setting, value in [("data.startDate", ""), ("data.startDate", "2023-02-30"), ("gui.title", "123456789"),
                            ("gui.title", 5), ("gui.title", "\ud800"), ("allocation.capital", 999),
                            ("allocation.capital", 1000.5), ("allocation.capital", True),
@@ -402,11 +411,15 @@ def test_values_from_a_file_are_checked_as_typed_ones(form, tmp_path):
                            ("allocation.method", "any.Thing"), ("data.currency", "CHF.FOREX"),
                            ("data.basePeriod", "abc"), ("data.basePeriod", 1e308), ("data.basePeriod", 0),
                            ("data.basePeriod", 3653), ("data.basePeriod", 365.0), ("data.endDate", "2020-02-30"),
-                           ("progress.progressPeriod", "x"), ("progress.progressPeriod", 0),
+                           ("progress.progressPeriod", "x"), ("progress.progressPeriod", -0.1),
+                           ("progress.progressPeriod", 1e300), ("progress.progressPeriod", 10.5),
                            ("data.sigmaClipLow", 0), ("gui.size", [900.0, 700]), ("print.paperSize", [827]),
                            ("print.paperSize", [1e308, 1]), ("print.paperSize", [100000, 100000]),
                            ("data.cacheName", str(tmp_path)), ("data.cacheName", "/dev/zero"),
-                           ("selectionName", str(tmp_path / "pipe")), ("selectionName", "")]:
+                           ("selectionName", str(tmp_path / "pipe")), ("selectionName", ""),
+                           ("selectionName", str(tmp_path / "nofolder" / "mine.stocks")),
+                           ("data.cacheName", str(tmp_path / "nowhere" / "prices.cache")),
+                           ("allocation.capital", None)]:
         assert refused(setting, value) == setting, (setting, value)
     # What the defaults hold is taken, as the program runs with it wherever a file holds none; the same
     # value of another kind is not.
@@ -419,6 +432,17 @@ def test_values_from_a_file_are_checked_as_typed_ones(form, tmp_path):
     assert fields.refusedSetting(Dict({"data": {"basePeriod": 1e308}}))[1] == (
         "The setting data.basePeriod must be a whole number of days from 1 to 3652, not 1e+308.")
     assert stat.S_ISFIFO(os.stat(tmp_path / "pipe").st_mode)
+    # Against the shipped defaults: a value where they hold a section, or another kind of value, is refused by
+    # name, as are a name and a text no UTF-8 file takes; a window without a position is not.
+    with open("default.json") as file:
+        shipped = Dict(json.load(file))
+    for setting, value in [("data", None), ("print", "text"), ("gui", [1, 2]), ("logging", "x"), ("title", {"x": 1}),
+                           ("data.apiKey", 5), ("stocks.plotLog", "yes"), ("updateInfo", None)]:
+        assert refused(setting, value, shipped) == setting, (setting, value)
+    assert not refused("gui.position", None, shipped)
+    assert fields.refusedSetting(Dict({"allocation": {"\ud800": 1}}), shipped) == (
+        "allocation.'\\ud800'", "The setting allocation.'\\ud800' has a name that is no Unicode text.")
+    assert refused("updateInfo.url", "\udc80", shipped) == "updateInfo.url"
     assert fields.refusedSetting(Dict({"allocation": {"capital": 5}})) == (
         "allocation.capital", "The setting allocation.capital must be a whole number from 1000 to 1000000, not 5.")
 

@@ -238,13 +238,15 @@ def loadedAndBroken(manager, win, newWindow, defaults, dialogs, tmp_path):
     loadErrors = [error.split("\n\n")[-1] for error in dialogs.errors[1:]]
     assert len(loadErrors) == len(refused) and all(error.startswith("The configuration file could not be loaded:")
                                                    for error in dialogs.errors[1:])
-    assert loadErrors[2:5] == [str(tmp_path / name) + " holds none of the settings of a configuration file."
-                               for name in ("empty.json", "data.json", "package.json")]
+    # A value where the data settings belong is refused by name, as the start refuses it.
+    assert loadErrors[2:5] == [str(tmp_path / "empty.json") + " holds none of the settings of a configuration file.",
+                               "The setting data must be a group of settings, not 'text'.",
+                               str(tmp_path / "package.json") + " holds none of the settings of a configuration file."]
     assert loadErrors[5:-1] == ["The setting allocation must be a group of settings, not 5.",
                                  "The setting title must be a text, not {'x': 1}.",
                                  "The setting allocation.capital must be a number, not 'abc'.",
                                  "The setting stocks.plotLog must be true or false, not 1.",
-                                 "The setting gui.size must be a list, not '900x700'.",
+                                 "The setting gui.size must be two whole numbers, not '900x700'.",
                                  "The setting allocation.maxWeight must be a number, not True.",
                                  "The setting allocation.tradingDaysPerYear must be a whole number above 0, not 0.",
                                  "The setting print.paperSize must be two numbers from 100 to 10000 (hundredths of an "

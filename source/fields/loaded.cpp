@@ -2,7 +2,25 @@
 // each as the field that shows the value checks typed text, and what the settings no form shows need.
 #include "parts.hpp"
 
+#include <initializer_list>
+#include <string>
+
 namespace velmora::fields {
+
+py::object settingAt(py::handle tree, py::handle path) {
+    py::object value = py::reinterpret_borrow<py::object>(tree);
+    for (py::handle part : py::str(path).attr("split")(".")) value = value[part];
+    return value;
+}
+
+void assignSetting(py::handle tree, py::handle path, py::handle value) {
+    py::list parts = py::str(path).attr("split")(".");
+    py::object section = py::reinterpret_borrow<py::object>(tree);
+    for (size_t i = 0; i + 1 < parts.size(); ++i) section = section[parts[i]];
+    section[parts[parts.size() - 1]] = value;
+}
+
+namespace {
 
 // A text naming a day year-month-day, as the calendar writes it; the empty text where blank is allowed.
 bool isDateText(py::handle value, bool allowBlank) {
@@ -117,17 +135,27 @@ bool isPaperSide(py::handle value) {
 // The form in which the data provider reads the end of the analysis period.
 bool isDateOrEmpty(py::handle value) { return isDateText(value, true); }
 
-// A file the program reads and writes again: a regular one, or one not made yet. A folder, a device or
-// a pipe would be read without end or replaced by the save.
+// A file the program reads and writes again: a regular one, or one not made yet in a folder that
+// exists, where the save can make it. A folder, a device or a pipe would be read without end or replaced
+// by the save.
 bool isOwnFileName(py::handle value) {
     if (!isWholeText(value) || py::len(value) == 0) return false;
     py::module_ os = py::module_::import("os");
+    py::object path = os.attr("path");
     try {
         os.attr("stat")(value);
     } catch (py::error_already_set &failure) {
-        return failure.matches(PyExc_FileNotFoundError);
+        // A link that leads nowhere is made where it leads.
+        return failure.matches(PyExc_FileNotFoundError) &&
+               velmora::truthy(path.attr("isdir")(path.attr("dirname")(path.attr("realpath")(value))));
     }
-    return velmora::truthy(os.attr("path").attr("isfile")(value));
+    return velmora::truthy(path.attr("isfile")(value));
+}
+
+// The meter is redrawn once more than this many seconds have passed: 0 redraws it at every step, and a
+// longer wait would open it, and with it the run's Cancel, too late in a run.
+bool isMeterPeriod(py::handle value) {
+    return isNumber(value) && !(value < py::int_(0)) && !(value > py::int_(10));
 }
 
 bool isPositiveWholeNumber(py::handle value) { return isWholeNumber(value) && value > py::int_(0); }
@@ -162,9 +190,11 @@ const Need needs[] = {
     {"print.paperSize", [](py::handle value) { return isPairOf(value, isPaperSide); },
      "two numbers from 100 to 10000 (hundredths of an inch)"},
     {"data.endDate", isDateOrEmpty, "a date written year-month-day, or empty"},
-    {"progress.progressPeriod", isPositiveNumber, "a number above 0"},
-    {"selectionName", isOwnFileName, "the name of a regular file or of one not made yet", true},
-    {"data.cacheName", isOwnFileName, "the name of a regular file or of one not made yet", true},
+    {"progress.progressPeriod", isMeterPeriod, "a number from 0 to 10"},
+    {"selectionName", isOwnFileName, "the name of a regular file, or of one not made yet in a folder that exists",
+     true},
+    {"data.cacheName", isOwnFileName, "the name of a regular file, or of one not made yet in a folder that exists",
+     true},
     {"gui.position", [](py::handle value) { return value.is_none() || isPairOf(value, isPixels); },
      "two whole numbers"},
     {"gui.size", [](py::handle value) { return isPairOf(value, isPixels); }, "two whole numbers"},
@@ -196,6 +226,58 @@ bool sameValue(py::handle held, py::handle value) {
     return true;
 }
 
+py::tuple refusal(py::handle setting, py::handle value, py::handle description) {
+    return py::make_tuple(setting, velmora::translate("The setting {} must be {}, not {}.")
+                                       .attr("format")(setting, description, py::repr(value)));
+}
+
+// The kind of a setting as the user reads it; a truth value is no number here, as it is for Python.
+const char *kindName(py::handle value) {
+    if (PyDict_Check(value.ptr())) return "a group of settings";
+    if (PyBool_Check(value.ptr())) return "true or false";
+    if (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr())) return "a number";
+    if (PyUnicode_Check(value.ptr())) return "a text";
+    if (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr())) return "a list";
+    return "nothing";
+}
+
+bool hasNeed(const std::string &setting) {
+    for (const Need &need : needs)
+        if (setting == need.setting) return true;
+    return false;
+}
+
+std::string pathOf(const std::string &prefix, py::handle key) {
+    std::string name = py::str(key).cast<std::string>();
+    return prefix.empty() ? name : prefix + "." + name;
+}
+
+// The first setting of `tree` of another kind than `defaults` hold there (a section where they hold a
+// value, a text where they hold a number...), which the merge would put over the defaults' settings and
+// every reader of it, the window's fields first, would trip over; or named or written in what no window
+// and no UTF-8 file takes. A setting with a need of its own is left to it (a window without a position).
+py::object misfitSetting(py::handle tree, py::handle defaults, const std::string &prefix = "") {
+    for (auto [key, value] : py::reinterpret_borrow<py::dict>(tree)) {
+        if (!isWholeText(key)) {
+            std::string shown = pathOf(prefix, py::module_::import("builtins").attr("ascii")(key));
+            return py::make_tuple(shown, velmora::translate("The setting {} has a name that is no Unicode text.")
+                                             .attr("format")(shown));
+        }
+        std::string path = pathOf(prefix, key);
+        py::object held = PyDict_Check(defaults.ptr()) && defaults.contains(key) ? py::object(defaults[key])
+                                                                                  : py::object();
+        if (PyUnicode_Check(value.ptr()) && !isWholeText(value))
+            return refusal(py::str(path), value, velmora::translate("a text"));
+        if (held && !hasNeed(path) && std::string(kindName(held)) != kindName(value))
+            return refusal(py::str(path), value, velmora::translate(kindName(held)));
+        if (PyDict_Check(value.ptr())) {
+            py::object inner = misfitSetting(value, held ? held : py::object(py::dict()), path);
+            if (!inner.is_none()) return inner;
+        }
+    }
+    return py::none();
+}
+
 // refusedSetting(tree, defaults=None) -> (setting, message) or None
 //   The first setting of `tree` whose value a field of the window would refuse, or that the code
 //   reading it could not use (`needs`), with the message that names it and its value. A value that
@@ -208,10 +290,8 @@ py::object refusedSetting(const py::module_ &m, py::object tree, py::object defa
         py::object held = defaults.is_none() ? py::object() : valueAt(defaults, setting);
         return held && sameValue(held, value);
     };
-    auto refusal = [](py::handle setting, py::handle value, py::handle description) {
-        return py::make_tuple(setting, velmora::translate("The setting {} must be {}, not {}.")
-                                           .attr("format")(setting, description, py::repr(value)));
-    };
+    py::object misfit = misfitSetting(tree, defaults.is_none() ? py::object(py::dict()) : defaults);
+    if (!misfit.is_none()) return misfit;
     for (py::handle field : py::list(m.attr("handlers").attr("values")())) {
         py::object setting = field.attr("configPath");
         py::object value = velmora::truthy(setting) ? valueAt(tree, setting) : py::object();
@@ -228,6 +308,127 @@ py::object refusedSetting(const py::module_ &m, py::object tree, py::object defa
     return py::none();
 }
 
+// What Load Config takes from a file: the settings that the program's own forms and window write
+// (sections whole, `data` only by the members the settings tab writes). Every other setting names code
+// (providers, the logging set-up, data.dataProvider), a file the program writes (data.cacheName,
+// selectionName) or a network address (updateInfo, monetization) and keeps its running value, which
+// comes only from default.json and the configuration file the program starts with: a file from someone
+// else must not make the program run, overwrite or open anything of the sender's choice. The loaded file
+// keeps its own values of them, which the program runs when it starts with that file; a file written
+// anew gets the running ones, never those of another file.
+constexpr std::initializer_list<const char *> loadedSettings = {
+    "allocation",      "data.apiKey",     "data.localCurrency", "data.startDate", "data.basePeriod",
+    "data.sigmaClipLow", "data.sigmaClipHigh", "print",        "gui",            "title",
+    "stocks",          "translations",    "meta"};
+
+// What the running tree holds that is the program's state, not a setting of any file: the file in use,
+// and the title of the selection file.
+constexpr std::initializer_list<const char *> programState = {"configFile", "selectionTitle"};
+
+bool isOneOf(const std::string &path, std::initializer_list<const char *> settings) {
+    for (const char *setting : settings)
+        if (path == setting) return true;
+    return false;
+}
+
+bool isLoaded(const std::string &path) { return isOneOf(path, loadedSettings); }
+
+// A section some of whose members a load takes.
+bool holdsLoaded(const std::string &path) {
+    for (const char *setting : loadedSettings)
+        if (std::string(setting).rfind(path + ".", 0) == 0) return true;
+    return false;
+}
+
+py::object deepCopy(py::handle value) { return py::module_::import("copy").attr("deepcopy")(value); }
+
+// loadedPart(tree) -> dict
+//   The settings of `tree` that a load takes, in the tree's order. A value where a section of them
+//   belongs is taken as it stands, for the check to refuse by name.
+py::dict loadedPart(py::handle tree, const std::string &prefix = "") {
+    py::dict taken;
+    for (auto [key, value] : py::reinterpret_borrow<py::dict>(tree)) {
+        std::string path = pathOf(prefix, key);
+        if (isLoaded(path) || (holdsLoaded(path) && !PyDict_Check(value.ptr()))) {
+            taken[key] = deepCopy(value);
+        } else if (holdsLoaded(path)) {
+            py::dict section = loadedPart(value, path);
+            if (!section.empty()) taken[key] = section;
+        }
+    }
+    return taken;
+}
+
+// keepUnloaded(source, tree)
+//   Puts the settings of `source` that a load does not take into `tree`, as they stand. A value where a
+//   section of loaded settings belongs holds none of them and replaces none of the tree's.
+void keepUnloaded(py::handle source, py::handle tree, const std::string &prefix = "") {
+    for (auto [key, value] : py::reinterpret_borrow<py::dict>(source)) {
+        std::string path = pathOf(prefix, key);
+        if (isLoaded(path)) continue;
+        if (!holdsLoaded(path)) {
+            tree[key] = deepCopy(value);
+        } else if (PyDict_Check(value.ptr())) {
+            if (!tree.contains(key) || !PyDict_Check(py::object(tree[key]).ptr())) tree[key] = py::dict();
+            keepUnloaded(value, tree[key], path);
+        }
+    }
+}
+
+// The running settings a load does not take, of `config` into `tree`: those that differ from the
+// defaults, and those that `user` holds (with their running value), so that a file written anew holds
+// what runs where the user's tree names a setting.
+void keepRunning(py::handle config, py::handle user, py::handle defaults, py::handle tree,
+                 const std::string &prefix = "") {
+    auto member = [](py::handle section, py::handle key) {
+        return PyDict_Check(section.ptr()) && section.contains(key) ? py::object(section[key]) : py::object();
+    };
+    for (auto [key, value] : py::reinterpret_borrow<py::dict>(config)) {
+        std::string path = pathOf(prefix, key);
+        if (isLoaded(path) || isOneOf(path, programState)) continue;
+        py::object held = member(defaults, key), named = member(user, key);
+        if (holdsLoaded(path) && PyDict_Check(value.ptr())) {
+            py::dict section;
+            keepRunning(value, named ? named : py::dict(), held ? held : py::dict(), section, path);
+            if (!section.empty()) tree[key] = section;
+        } else if (named || !held || !sameValue(held, value)) {
+            tree[key] = deepCopy(value);
+        }
+    }
+}
+
+// writtenSettings(userConfig, held=None, config=None, defaults=None) -> dict
+//   What a save writes: the user's settings that a load takes, and of the others the target file's own
+//   (`held`: an existing configuration file, whose settings never ran while it was not in use) or, for a
+//   file written anew, the running ones of `config`. None of the user tree's own values of them: after a
+//   load they are the loaded file's, which would otherwise travel to every file saved later.
+py::dict writtenSettings(py::object userConfig, py::object held, py::object config, py::object defaults) {
+    py::dict tree = loadedPart(userConfig);
+    if (!held.is_none()) {
+        keepUnloaded(held, tree);
+    } else {
+        keepRunning(config, userConfig, defaults, tree);
+    }
+    return tree;
+}
+
+// writeDatesInFull(tree)
+//   Writes the dates of `tree` that the window's date fields show in the full form the calendar writes
+//   ("2017-06-03" for "2017-6-3"), before anything reads them: the caption and the field then name the
+//   day alike, and a check of the day runs once.
+void writeDatesInFull(const py::module_ &m, py::object tree) {
+    for (py::handle field : py::list(m.attr("handlers").attr("values")())) {
+        py::object setting = field.attr("configPath");
+        if (!py::isinstance(field, m.attr("DateFieldClass")) || !velmora::truthy(setting)) continue;
+        py::object value = valueAt(tree, setting);
+        if (!value || !isDateText(value, false)) continue;
+        py::object day = py::module_::import("datetime").attr("datetime").attr("strptime")(value, "%Y-%m-%d");
+        assignSetting(tree, setting, day.attr("strftime")("%Y-%m-%d"));
+    }
+}
+
+}  // namespace
+
 void defineLoadedValueChecks(py::module_ &m) {
     // A value that comes from a file, not from the keyboard: the check of typed text without its
     // reading. Answers what the field takes, in the user's words, or None when it takes `value`; a kind
@@ -239,6 +440,14 @@ void defineLoadedValueChecks(py::module_ &m) {
     velmora::method(m.attr("NumFieldClass"), "refusal", &numberRefusal, "value"_a);
     velmora::method(m.attr("SelectionFieldClass"), "refusal", &selectionRefusal, "value"_a);
     velmora::function(m, "refusedSetting", &refusedSetting, "tree"_a, "defaults"_a = py::none());
+    // Which settings a load takes and what a save writes: Load Config, Save Config and the close ask
+    // them here, beside the checks the start and Load Config share.
+    m.def("loadedPart", [](py::object tree) { return loadedPart(tree); }, "tree"_a);
+    m.def("keepUnloaded", [](py::object source, py::object tree) { keepUnloaded(source, tree); }, "source"_a,
+          "tree"_a);
+    velmora::function(m, "writeDatesInFull", &writeDatesInFull, "tree"_a);
+    m.def("writtenSettings", &writtenSettings, "userConfig"_a, "held"_a = py::none(), "config"_a = py::none(),
+          "defaults"_a = py::none());
 }
 
 }  // namespace velmora::fields

@@ -9,6 +9,14 @@ namespace velmora::fields {
 // The field's bounds, both inclusive; a missing bound does not limit (fields.cpp).
 bool withinBounds(py::handle self, py::handle number);
 
+// The value at a dotted path of a configuration tree, as the tree's own item access answers it: the
+// fields read and write their settings so, the start loading no path library for it (loaded.cpp).
+py::object settingAt(py::handle tree, py::handle path);
+
+// Puts `value` at a dotted path of a configuration tree; a section the tree lacks on the way is made, as
+// a tree of settings makes it at its first member.
+void assignSetting(py::handle tree, py::handle path, py::handle value);
+
 // The checks of values read from a file (loaded.cpp), bound once the field classes exist.
 void defineLoadedValueChecks(py::module_ &m);
 

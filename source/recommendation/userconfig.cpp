@@ -87,66 +87,11 @@ py::object readTree(py::object fileName) {
     return addictDict()(document);
 }
 
-// What Load Config takes from a file: the settings that the program's own forms and window write
-// (sections whole, `data` only by the members the settings tab writes). Every other setting names code
-// (providers, the logging set-up, data.dataProvider), a file the program writes (data.cacheName,
-// selectionName) or a network address (updateInfo, monetization) and keeps its running value, which
-// comes only from default.json and the configuration file the program starts with: a file from someone
-// else must not make the program run, overwrite or open anything of the sender's choice. The loaded file
-// keeps its own values of them, which the program runs when it starts with that file.
-constexpr std::initializer_list<const char *> loadedSettings = {
-    "allocation",      "data.apiKey",     "data.localCurrency", "data.startDate", "data.basePeriod",
-    "data.sigmaClipLow", "data.sigmaClipHigh", "print",        "gui",            "title",
-    "stocks",          "translations",    "meta"};
-
-std::string pathOf(const std::string &prefix, py::handle key) {
-    std::string name = py::str(key).cast<std::string>();
-    return prefix.empty() ? name : prefix + "." + name;
-}
-
-bool isLoaded(const std::string &path) {
-    for (const char *setting : loadedSettings)
-        if (path == setting) return true;
-    return false;
-}
-
-// A section some of whose members a load takes.
-bool holdsLoaded(const std::string &path) {
-    for (const char *setting : loadedSettings)
-        if (std::string(setting).rfind(path + ".", 0) == 0) return true;
-    return false;
-}
-
 py::object deepCopy(py::handle value) { return py::module_::import("copy").attr("deepcopy")(value); }
 
-// The settings of `tree` that a load takes, in the tree's order.
-py::dict loadedPart(py::handle tree, const std::string &prefix = "") {
-    py::dict taken;
-    for (auto [key, value] : py::reinterpret_borrow<py::dict>(tree)) {
-        std::string path = pathOf(prefix, key);
-        if (isLoaded(path)) {
-            taken[key] = deepCopy(value);
-        } else if (holdsLoaded(path) && PyDict_Check(value.ptr())) {
-            py::dict section = loadedPart(value, path);
-            if (!section.empty()) taken[key] = section;
-        }
-    }
-    return taken;
-}
-
-// Puts the settings of `source` that a load does not take into `tree`, as they stand.
-void keepUnloaded(py::handle source, py::handle tree, const std::string &prefix = "") {
-    for (auto [key, value] : py::reinterpret_borrow<py::dict>(source)) {
-        std::string path = pathOf(prefix, key);
-        if (isLoaded(path)) continue;
-        if (holdsLoaded(path) && PyDict_Check(value.ptr())) {
-            if (!tree.contains(key) || !PyDict_Check(py::object(tree[key]).ptr())) tree[key] = py::dict();
-            keepUnloaded(value, tree[key], path);
-        } else {
-            tree[key] = deepCopy(value);
-        }
-    }
-}
+// Which settings a load takes, what each may hold and what a save writes are the fields module's rules,
+// which the start asks too.
+py::object rules() { return py::module_::import("fields"); }
 
 // Whether two names are of one file: the same real path, or, where both exist, the same file under
 // another name (a hard link).
@@ -163,24 +108,26 @@ bool sameFile(py::object fileName, py::object other) {
 // makes them the file in use, which the close would write.
 bool isDefaultsFile(py::object fileName) { return sameFile(fileName, py::str("default.json")); }
 
-// The settings a configuration file other than the one in use holds, which a save onto it keeps where a
-// load would not take them; null for the file in use, a new file or one that holds no configuration.
-py::object heldSettings(py::object config, py::object fileName) {
+// The settings of the file a save writes that a load would not take: the user tree's for the file in use,
+// which holds them as the file held them; the file's own for another configuration file; none (the
+// running ones) for a new file or one that holds no configuration.
+py::object heldSettings(py::object config, py::object userConfig, py::object fileName) {
     py::object inUse = config.attr("get")("configFile");
-    if (!inUse.is_none() && sameFile(fileName, inUse)) return py::object();
+    if (!inUse.is_none() && sameFile(fileName, inUse)) return userConfig;
     try {
         return readTree(fileName);
     } catch (py::error_already_set &) {
-        return py::object();
+        return py::none();
     }
 }
 
-// The user's settings as a save writes them over a file that holds `held`: the file keeps its own data
-// source, selection, providers... since they never ran while it was not in use.
-py::object withHeld(py::handle userConfig, py::handle held) {
-    py::dict tree = loadedPart(userConfig);
-    keepUnloaded(held, tree);
-    return addictDict()(tree);
+// What a new file need not repeat of the running settings; without readable defaults it repeats them all.
+py::object runningDefaults() {
+    try {
+        return readTree(py::str("default.json"));
+    } catch (py::error_already_set &) {
+        return py::dict();
+    }
 }
 
 void replaceContents(py::object tree, py::handle contents) {
@@ -196,8 +143,7 @@ void writeReplacing(py::object fileName, py::str text) {
     });
 }
 
-// Answers the settings written: the user's own, or, over another configuration file, those with the
-// file's own settings that a load does not take.
+// Answers the settings written, which the user tree holds from then on.
 py::object save(py::object self, py::object fileName, py::object window) {
     if (isDefaultsFile(fileName))
         velmora::raise(PyExc_ValueError,
@@ -234,8 +180,9 @@ py::object save(py::object self, py::object fileName, py::object window) {
     for (py::handle text : velmora::builtins().attr("sorted")(texts)) translations[text] = "";
     userConfig["translations"] = translations;
 
-    py::object held = heldSettings(config, fileName);
-    py::object written = held ? withHeld(userConfig, held) : userConfig;
+    py::object held = heldSettings(config, userConfig, fileName);
+    py::object defaults = held.is_none() ? runningDefaults() : py::none();
+    py::object written = addictDict()(rules().attr("writtenSettings")(userConfig, held, config, defaults));
     py::str text = py::module_::import("json").attr("dumps")(written, "indent"_a = 2);
     writeReplacing(fileName, text);
     return written;
@@ -251,42 +198,9 @@ void saveConfig(const py::module_ &m, py::object self, py::object window) {
         py::object written = self.attr("save")(fileName, window);
         config["configFile"] = fileName;
         // The file, now in use, keeps its own settings at the close.
-        py::object userConfig = self.attr("userConfig");
-        if (!written.is(userConfig)) replaceContents(userConfig, written);
+        replaceContents(self.attr("userConfig"), written);
     } catch (py::error_already_set &) {
         tellFailure(m, "Save Config", "Error saving config file");
-    }
-}
-
-// The kind of a setting as the user reads it; a truth value is no number here, as it is for Python.
-const char *kindOf(py::handle value) {
-    if (PyDict_Check(value.ptr())) return "a group of settings";
-    if (PyBool_Check(value.ptr())) return "true or false";
-    if (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr())) return "a number";
-    if (PyUnicode_Check(value.ptr())) return "a text";
-    if (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr())) return "a list";
-    return "nothing";
-}
-
-// Merges the loaded settings over the defaults, refusing a setting of another kind than the defaults
-// hold there (a section where they hold a value, a text where they hold a number...), which every
-// reader of it, the window's fields first, would trip over.
-void mergeLoaded(py::handle loaded, py::handle tree, const std::string &prefix = "") {
-    for (auto [key, value] : py::reinterpret_borrow<py::dict>(loaded)) {
-        std::string path = pathOf(prefix, key);
-        if (tree.contains(key)) {
-            py::object held = tree[key];
-            std::string kind = kindOf(held);
-            if (kind != kindOf(value))
-                velmora::raise(PyExc_TypeError,
-                               velmora::translate("The setting {} must be {}, not {}.")
-                                   .attr("format")(path, velmora::translate(kind.c_str()), py::repr(value)));
-            if (PyDict_Check(value.ptr())) {
-                mergeLoaded(value, held, path);
-                continue;
-            }
-        }
-        tree[key] = deepCopy(value);
     }
 }
 
@@ -300,7 +214,7 @@ bool loadConfig(py::object self) {
         velmora::translate("Configuration File"), "json", "default"_a = config.attr("configFile"));
     if (!velmora::truthy(fileName)) return false;
     py::object loaded = readTree(fileName);
-    py::dict taken = loadedPart(loaded);
+    py::dict taken = rules().attr("loadedPart")(loaded);
     // Another program's file would otherwise put every setting back to its default and become the
     // file the settings are written to at the close.
     if (taken.empty())
@@ -309,18 +223,19 @@ bool loadConfig(py::object self) {
                            .attr("format")(fileName));
     mendPaperSize(taken);
     py::object defaults = readTree(py::str("default.json"));
-    py::object newConfig = deepCopy(defaults);
-    keepUnloaded(config, newConfig);
-    mergeLoaded(taken, newConfig);
-    // A value of the right kind that no form would take fails later, where it is read: every run,
-    // every report, or the window's rebuild.
-    py::object refused = py::module_::import("fields").attr("refusedSetting")(taken, defaults);
+    // Refused as the start refuses it: a value that no form would take, or of another kind than the
+    // defaults hold, would fail later where it is read: every run, every report, or the window's rebuild.
+    py::object refused = rules().attr("refusedSetting")(taken, defaults);
     if (!refused.is_none()) velmora::raise(PyExc_ValueError, py::object(refused[py::int_(1)]));
+    rules().attr("writeDatesInFull")(taken);
+    py::object newConfig = deepCopy(defaults);
+    rules().attr("keepUnloaded")(config, newConfig);
+    py::module_::import("velmora").attr("merge")(deepCopy(taken), newConfig);
     // A loaded file becomes the file in use and keeps, at the close, its own values of the settings that
     // stay running; the defaults never become it, and the file in use keeps its own.
     bool defaultsLoaded = isDefaultsFile(fileName);
     py::object newUser = deepCopy(taken);
-    keepUnloaded(defaultsLoaded ? userConfig : loaded, newUser);
+    rules().attr("keepUnloaded")(defaultsLoaded ? userConfig : loaded, newUser);
     if (!defaultsLoaded) newConfig["configFile"] = fileName;
 
     py::object builtinDict = velmora::builtins().attr("dict");
