@@ -331,17 +331,18 @@ void mergeDelivered(py::object self, py::object fetched, const Missing &missing)
     if (delivered.empty()) return;
     self.attr("cache") = fetched[delivered].attr("combine_first")(cache);
     setRanges(self, ranges);
-    // Without a file name the cache lives in memory only, rather than failing every fetch; so does one
-    // whose file cannot be written (a folder in its place), which the log tells once.
+    // Without a file name the cache lives in memory only, rather than failing every fetch; so does it
+    // while its file cannot be written (a folder in its place, a full disk), which the log tells once.
     if (!velmora::truthy(self.attr("fileName"))) return;
     try {
         self.attr("save")(self.attr("fileName"));
     } catch (py::error_already_set &failure) {
         if (!failure.matches(PyExc_OSError)) throw;
+        if (py::hasattr(self, "unwritable")) return;
+        self.attr("unwritable") = true;
         py::module_::import("logging").attr("getLogger")("pdatasource").attr("error")(
             "The price cache %s cannot be written, prices are kept in memory only: %s", self.attr("fileName"),
             failure.value());
-        self.attr("fileName") = py::none();
     }
 }
 

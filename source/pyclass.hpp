@@ -354,6 +354,16 @@ inline void showError(py::object message, py::handle cause = py::none()) {
 // A file with hard links would keep its old content under its other names if the new file took
 // this name's place: its content is copied over it instead, once complete and on disk, so that
 // only a failure in the copy itself can leave it part written.
+// A failure of the temporary file is told as one of the file the user named, whose folder or disk it
+// shares: the temporary name means nothing to the user.
+inline py::object namingTarget(py::object error, py::object fileName) {
+    if (!py::isinstance(error, PyExc_OSError) || error.attr("errno").is_none()) return error;
+    py::object named = py::reinterpret_borrow<py::object>(PyExc_OSError)(error.attr("errno"),
+                                                                         error.attr("strerror"), fileName);
+    named.attr("__cause__") = error;
+    return named;
+}
+
 inline void replaceWhenWritten(py::object fileName, const char *suffix,
                                const std::function<void(py::object)> &write) {
     py::module_ os = py::module_::import("os");
@@ -371,8 +381,13 @@ inline void replaceWhenWritten(py::object fileName, const char *suffix,
         }
         os.attr("close")(descriptor);
     };
-    py::tuple made = py::module_::import("tempfile").attr("mkstemp")(
-        "dir"_a = path.attr("dirname")(target), "prefix"_a = ".velmora-", "suffix"_a = suffix);
+    py::tuple made;
+    try {
+        made = py::module_::import("tempfile").attr("mkstemp")("dir"_a = path.attr("dirname")(target),
+                                                               "prefix"_a = ".velmora-", "suffix"_a = suffix);
+    } catch (py::error_already_set &) {
+        raise(namingTarget(currentException(), fileName));
+    }
     os.attr("close")(made[0]);
     py::object temporary = made[1];
     try {
@@ -404,7 +419,8 @@ inline void replaceWhenWritten(py::object fileName, const char *suffix,
         } catch (py::error_already_set &) {
             // Already gone.
         }
-        raise(error);
+        bool ofTemporary = py::isinstance(error, PyExc_OSError) && py::object(error.attr("filename")).equal(temporary);
+        raise(ofTemporary ? namingTarget(error, fileName) : error);
     }
 }
 

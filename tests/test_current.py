@@ -152,3 +152,46 @@ def test_the_program_starts_past_a_damaged_selection_and_does_not_write_it_back(
     with open(program.path / CURRENT, encoding="ascii") as file:
         assert json.load(file)["stocks"] == []
     assert json.loads((program.path / (CURRENT + ".damaged")).read_text()) == damaged
+
+
+@pytest.mark.parametrize("kind", ["long-title", "folder", "pipe", "link-to-folder", "second-damaged"])
+def test_the_program_starts_past_whatever_its_own_files_hold(tmp_path, kind):
+    """The selection file and the price cache are the program's own: what they hold is their readers' to
+    handle, and no configuration check blames default.json for it."""
+    program = Workspace(tmp_path / "program")
+    program.default["providers"] = ["fields.FieldProvider", "current.CurrentProvider", "selection.SelectionProvider",
+                                    "probe.ProbeTab"]
+    program.user = {"probe": {"post": {"1": [sg.WIN_CLOSE_ATTEMPTED_EVENT]}}}
+    selection, cache = program.path / CURRENT, program.path / program.default["data"]["cacheName"]
+    first = {"stocks": "the first damaged selection"}
+    if kind == "long-title":
+        selection.write_text(json.dumps({"stocks": [APPLE], "selectionTitle": "T" * 65}))
+    elif kind == "folder":
+        selection.mkdir()
+        cache.mkdir()
+    elif kind == "pipe":
+        os.mkfifo(selection)
+        os.mkfifo(cache)
+    elif kind == "link-to-folder":
+        (program.path / "elsewhere").mkdir()
+        selection.symlink_to(program.path / "elsewhere")
+        cache.symlink_to(program.path / "elsewhere")
+    else:
+        (program.path / (CURRENT + ".damaged")).write_text(json.dumps(first))
+        selection.write_text("{ not json")
+    run = program.run()
+    assert run.returncode == 0, run.stderr
+    assert len(program.records("window")) == 1
+    saved = json.loads(selection.read_text())  # the close writes the selection it had
+    if kind == "long-title":
+        assert saved["selectionTitle"] == "T" * 64 and [s["Symbol"] for s in saved["stocks"]] == ["AAPL.US"]
+        return
+    assert saved["stocks"] == []
+    kept = program.path / (CURRENT + ".damaged")
+    if kind == "second-damaged":
+        assert json.loads(kept.read_text()) == first
+        assert (program.path / (CURRENT + ".damaged-2")).read_text() == "{ not json"
+        assert f"Loading stocklist from {CURRENT}, kept as {CURRENT}.damaged-2" in logMessages(run.stderr)
+    else:
+        assert os.path.lexists(kept) and not os.path.isfile(kept)
+        assert os.path.lexists(cache)  # an unreadable cache is no cache, and is left as it is

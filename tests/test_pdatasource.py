@@ -265,8 +265,7 @@ def test_the_file_is_replaced_whole(market, cache_file, monkeypatch):
         raise OSError("disk full")
 
     monkeypatch.setattr(np, "save", failing)
-    with pytest.raises(OSError):
-        source.doGet(["XOM.US"], "2014-01-01", "2014-12-31")
+    assert "XOM.US" in source.doGet(["XOM.US"], "2014-01-01", "2014-12-31")  # kept in memory
     monkeypatch.undo()
     assert cache_file.read_bytes() == before
     assert [path.name for path in cache_file.parent.iterdir()] == [cache_file.name]
@@ -424,11 +423,17 @@ def test_a_failing_or_cancelled_download_writes_nothing_and_the_next_one_works(m
     assert list(answer.columns) == ["AAPL.US", "GOOG.US"] and cache_file.exists()
 
 
-def test_a_failed_write_reaches_the_caller_after_the_merge(market, tmp_path):
-    source = CachedDataSource(str(tmp_path / "missing" / "prices.cache"), FakeRawSource(market), config())
-    with pytest.raises(FileNotFoundError):
-        source.doGet(["AAPL.US"], "2014-01-01", "2014-01-31")
+@pytest.mark.parametrize("place", ["missing/prices.cache", "folder"])
+def test_a_cache_that_cannot_be_written_is_kept_in_memory_and_said_once(market, tmp_path, caplog, place):
+    (tmp_path / "folder").mkdir()
+    source = CachedDataSource(str(tmp_path / place), FakeRawSource(market), config())
+    answer = source.doGet(["AAPL.US"], "2014-01-01", "2014-01-31")
     pdt.assert_frame_equal(source.cache, market.loc["2014-01", ["AAPL.US"]], check_freq=False)
+    assert list(answer.columns) == ["AAPL.US"]
+    assert list(source.doGet(["GOOG.US"], "2014-01-01", "2014-01-31").columns) == ["GOOG.US"]
+    [told] = [r.getMessage() for r in caplog.records if r.levelno == logging.ERROR]
+    assert told.startswith(f"The price cache {tmp_path / place} cannot be written")
+    assert sorted(os.listdir(tmp_path)) == ["folder"] and os.listdir(tmp_path / "folder") == []
 
 
 # ---- currency conversion -------------------------------------------------------------------

@@ -5,11 +5,15 @@ import re
 import stat
 import subprocess
 import sys
+import types
 import zipfile
+from pathlib import Path
 
 import PySimpleGUI as sg
 import pytest
 from addict import Dict
+from hypothesis import HealthCheck, assume, given, settings
+from hypothesis import strategies as st
 
 import fields
 import provider
@@ -659,3 +663,128 @@ def test_exports_and_settings_survive_a_restart(stub, workspace, popups, monkeyp
     finally:
         win.close()
     assert popups.kinds() == []
+
+
+# --- every path to the configuration files, as a property ----------------------------------------
+
+class FilePaths:
+    """The recommendation tab's paths to the configuration files without its window: Load Config, Save
+    Config and the close-time save, on the trees the start makes of a user file."""
+
+    def __init__(self, startFile, defaults):
+        import velmora
+
+        user = Dict(json.loads(startFile.read_text()))
+        self.config = Dict(velmora.merge(deepCopy(user), deepCopy(defaults)))
+        self.config.configFile = str(startFile)
+        self.userConfig, self.providerManager, self.loading = user, None, False
+
+    def __getattr__(self, name):
+        return types.MethodType(getattr(RecommendationProvider, name), self)
+
+    def close(self):
+        self.save(self.config.configFile, None)
+
+
+def programSettings(folder, marker):
+    """Settings a load does not take, each naming the file that holds them."""
+    return {"logging": {"version": 1, "marker": marker}, "providers": [f"{marker}.Provider"],
+            "updateInfo": {"url": f"http://{marker}.example"},
+            "monetization": {"buySubscriptionUrl": f"http://{marker}.example/buy"},
+            "data": {"cacheName": str(folder / f"{marker}.cache"), "dataProvider": f"{marker}.Source"},
+            "selectionName": str(folder / f"{marker}.stocks")}
+
+
+loadableSettings = st.fixed_dictionaries({}, optional={
+    "allocation": st.fixed_dictionaries({}, optional={"capital": st.integers(100, 10**6)}),
+    "data": st.one_of(st.fixed_dictionaries({}, optional={
+        "apiKey": st.text("abc", max_size=4), "localCurrency": st.sampled_from(["EUR.FOREX", "USD.FOREX"]),
+        "startDate": st.sampled_from(["", "2017-6-3", "2018-01-02"])}), st.sampled_from([None, "x", [1, 2]])),
+    "title": st.text("xyz ", max_size=8),
+    "gui": st.fixed_dictionaries({}, optional={"position": st.none() | st.lists(st.integers(0, 900), min_size=2,
+                                                                                     max_size=2)}),
+    "progress": st.fixed_dictionaries({"progressPeriod": st.sampled_from([0, 0.5, 10])})})
+
+NAMES = ["start", "A", "B", "new1", "new2"]
+operations = st.lists(st.one_of(st.tuples(st.just("load"), st.sampled_from(NAMES)),
+                                st.tuples(st.just("save"), st.sampled_from(NAMES)), st.just(("close", ""))),
+                      max_size=6)
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(files=st.tuples(loadableSettings, loadableSettings, loadableSettings), steps=operations)
+def test_every_file_written_is_one_the_next_start_takes_and_holds_no_other_files_program_settings(
+        dialogs, files, steps):
+    import tempfile
+
+    with open("default.json", encoding="utf-8") as file:
+        defaults = Dict(json.load(file))
+    with tempfile.TemporaryDirectory() as folder:
+        folder = Path(folder)
+        paths = {name: folder / f"{name}.json" for name in NAMES}
+        for name, loadable in zip(["start", "A", "B"], files):
+            paths[name].write_text(json.dumps(dict(loadable, **programSettings(folder, name))))
+        assume(fields.refusedSetting(Dict(json.loads(paths["start"].read_text())), defaults) is None)
+        tab = FilePaths(paths["start"], defaults)
+        written = set()
+        for kind, name in steps:
+            if kind == "load":
+                dialogs.answers = [str(paths[name])]
+                try:
+                    tab.loadConfig()
+                except Exception:  # told to the user by the event dispatch; changes nothing
+                    pass
+            elif kind == "save":
+                dialogs.answers = [str(paths[name])]
+                tab.saveConfig(None)
+                written.add(str(paths[name]))
+            else:
+                tab.close()
+                written.add(tab.config.configFile)
+            # The running program settings are the start file's throughout.
+            running = json.dumps({key: value for key, value in tab.config.items() if key != "configFile"})
+            assert running.count("start.") == 6 and "A." not in running and "B." not in running
+        for fileName in written:
+            text = Path(fileName).read_text()
+            saved = Dict(json.loads(text))
+            assert fields.refusedSetting(saved, defaults) is None
+            own = Path(fileName).stem
+            foreign = [name for name in NAMES if name not in (own, "start") and f"{name}." in text]
+            assert foreign == [], (fileName, text)
+            if own.startswith("new"):  # a file written anew holds what runs
+                assert saved.providers == ["start.Provider"] and saved.logging.marker == "start"
+            if isinstance(saved.get("data"), dict) and own in ("A", "B"):
+                assert saved.data.dataProvider == f"{own}.Source"
+
+
+def test_save_config_into_a_missing_folder_names_the_users_file_and_loads_dates_in_full(dialogs, tmp_path,
+                                                                                          monkeypatch):
+    with open("default.json", encoding="utf-8") as file:
+        defaults = Dict(json.load(file))
+    start = tmp_path / "start.json"
+    start.write_text(json.dumps({"data": {"apiKey": "mine", "localCurrency": "EUR.FOREX"}}))
+    tab = FilePaths(start, defaults)
+    target = tmp_path / "nofolder" / "mine.json"
+    dialogs.answers = [str(target)]
+    tab.saveConfig(None)
+    assert str(target) in dialogs.errors[-1] and ".velmora-" not in dialogs.errors[-1]
+    assert tab.config.configFile == str(start) and not target.parent.exists()
+
+    # Saved over a file whose data is no section, the user's data settings stay, in the file and the session.
+    other = tmp_path / "other.json"
+    other.write_text(json.dumps({"data": None, "providers": ["other.Provider"]}))
+    dialogs.answers = [str(other)]
+    tab.saveConfig(None)
+    saved = json.loads(other.read_text())
+    assert saved["data"] == {"apiKey": "mine", "localCurrency": "EUR.FOREX"} and saved["providers"] == ["other.Provider"]
+    assert tab.userConfig.data.apiKey == "mine" and tab.config.data.localCurrency == "EUR.FOREX"
+    assert fields.refusedSetting(Dict(saved), defaults) is None
+
+    # A short-form date is loaded in the full form, in both trees, before anything reads it.
+    short = tmp_path / "short.json"
+    short.write_text(json.dumps({"data": {"startDate": "2017-6-3"}}))
+    monkeypatch.setattr(fields, "config", tab.config)
+    fields.DateFieldClass("startDate", "Start", configPath="data.startDate")
+    dialogs.answers = [str(short)]
+    assert tab.loadConfig()
+    assert tab.config.data.startDate == "2017-06-03" and tab.userConfig.data.startDate == "2017-06-03"

@@ -136,16 +136,15 @@ class TestStartFailures:
         ('{"providers": ["fields.FieldProvider", "config.ConfigProvider"], "data": {"sigmaClipHigh": 20}}', "",
          "setting data.sigmaClipHigh: The setting data.sigmaClipHigh must be a number from 2 to 10, not 20."),
         ('{"providers": %s, "allocation": {"capital": "abc"}}' % json.dumps(FLOW_PROVIDERS), "",
-         "setting allocation.capital: The setting allocation.capital must be a whole number from 100 to "
-         "1000000000, not 'abc'."),
+         "setting allocation.capital: The setting allocation.capital must be a number, not 'abc'."),
         ('{"data": {"endDate": "2020-02-30"}}', "", "setting data.endDate: The setting data.endDate must be a date "
          "written year-month-day, or empty, not '2020-02-30'."),
         ('{"progress": {"progressPeriod": "x"}}', "", "setting progress.progressPeriod: The setting "
-         "progress.progressPeriod must be a number above 0, not 'x'."),
+         "progress.progressPeriod must be a number from 0 to 10, not 'x'."),
         ('{"print": {"paperSize": [1e308, 1]}}', "", "setting print.paperSize: The setting print.paperSize must be "
          "two numbers from 100 to 10000 (hundredths of an inch), not [1e+308, 1]."),
         ('{"data": {"cacheName": "data"}}', "", "setting data.cacheName: The setting data.cacheName must be the name "
-         "of a regular file or of one not made yet, not 'data'."),
+         "of a regular file, or of one not made yet in a folder that exists, not 'data'."),
         ('{"gui": {"size": [1200.0, 800.0]}}', "", "setting gui.size: The setting gui.size must be two whole "
          "numbers, not [1200.0, 800.0]."),
         ('{"data": {"dataProvider": "fields.FieldProvider"}}', "TypeError",
@@ -154,14 +153,22 @@ class TestStartFailures:
          "setting data.basePeriod: The setting data.basePeriod must be a whole number of days from 1 to 3652, "
          "not 1e+308."),
         ('{"providers": %s, "title": "\\ud800"}' % json.dumps(FLOW_PROVIDERS), "",
-         "setting title: The setting title must be a text of at most 64 characters, not '\\ud800'."),
+         "setting title: The setting title must be a text, not '\\ud800'."),
         ('{"providers": %s, "allocation": {"capital": 1%s}}' % (json.dumps(FLOW_PROVIDERS), "0" * 400), "",
          "setting allocation.capital: The setting allocation.capital must be a whole number from 100 to "
          "1000000000, not 1000"),
+        ('{"selectionName": "nofolder/mine.stocks"}', "", "setting selectionName: The setting selectionName must be "
+         "the name of a regular file, or of one not made yet in a folder that exists, not 'nofolder/mine.stocks'."),
+        ('{"data": {"cacheName": "nofolder/prices.cache"}}', "", "setting data.cacheName: "),
+        ('{"progress": {"progressPeriod": 1e300}}', "", "setting progress.progressPeriod: The setting "
+         "progress.progressPeriod must be a number from 0 to 10, not 1e+300."),
+        ('{"a": ' * 500 + "1" + "}" * 500, "RecursionError", "maximum recursion depth"),
+        ('{"logging": "x"}', "", "setting logging: "),
     ], ids=["missing", "not-json", "list", "null", "pipe", "device", "section-over-value", "position",
             "provider", "provider-function", "value-over-section", "null-over-section", "byte-order-mark",
             "unshown-range", "field-range", "field-kind", "end-date", "progress-period", "paper-size",
-            "cache-folder", "size-of-floats", "data-provider", "day-count", "lone-surrogate", "huge-number"])
+            "cache-folder", "size-of-floats", "data-provider", "day-count", "lone-surrogate", "huge-number",
+            "missing-folder", "cache-in-missing-folder", "endless-period", "nested-deep", "logging-value"])
     def test_user_configuration(self, workspace, content, cause, named):
         workspace.write()
         user = workspace.path / "data" / "config" / "velmora.json"
@@ -186,9 +193,16 @@ class TestStartFailures:
         run = workspace.run()
         assert run.returncode == 1
         assert lastLine(run) == ("ValueError: data/config/velmora.json: setting selectionName: The setting "
-                                 "selectionName must be the name of a regular file or of one not made yet, not "
+                                 "selectionName must be the name of a regular file, or of one not made yet in a folder that exists, not "
                                  "'data/config/current.stocks'.")
         assert stat.S_ISFIFO(os.stat(workspace.path / "data" / "config" / "current.stocks").st_mode)
+
+    def test_a_meter_redrawn_at_every_step_and_a_window_without_position_start(self, workspace):
+        workspace.user = {"progress": {"progressPeriod": 0}, "gui": {"position": None},
+                          "probe": {"post": {"1": [CLOSE]}}}
+        run = workspace.run()
+        assert run.returncode == 0, run.stderr
+        assert workspace.records("construct")[0]["config"]["progress"] == {"progressPeriod": 0}
 
     def test_missing_default_configuration(self, workspace):
         workspace.write()
