@@ -93,8 +93,19 @@ def windowIcon():
     return base64.b64encode(png.getvalue())
 
 
+def chartTexts():
+    """The recommendation tab reads every installed catalogue when it makes its tab, to know the
+    chart texts it wrote in another language."""
+    import glob
+
+    for path in glob.glob("locale/*/LC_MESSAGES/velmora.mo"):
+        with open(path, "rb") as file:
+            gettext.GNUTranslations(file)
+
+
 def mainWindow(config):
     installLanguage(config)
+    chartTexts()
     tabs = sg.TabGroup([], enable_events=True, key="mainTab", expand_x=True, expand_y=True)
     window = sg.Window(_("Velmora"), [[tabs]], icon=windowIcon(), size=config.gui.size, resizable=True,  # noqa: F821
                        enable_close_attempted_event=True, return_keyboard_events=True,
