@@ -736,8 +736,11 @@ def test_every_file_written_is_one_the_next_start_takes_and_holds_no_other_files
                     pass
             elif kind == "save":
                 dialogs.answers = [str(paths[name])]
+                own = fields.loadedPart(tab.userConfig).get("data")
                 tab.saveConfig(None)
                 written.add(str(paths[name]))
+                # The user's data settings are written whatever the target held.
+                assert fields.loadedPart(Dict(json.loads(paths[name].read_text()))).get("data") == own
             else:
                 tab.close()
                 written.add(tab.config.configFile)

@@ -388,7 +388,8 @@ void keepRunning(py::handle config, py::handle user, py::handle defaults, py::ha
         if (isLoaded(path) || isOneOf(path, programState)) continue;
         py::object held = member(defaults, key), named = member(user, key);
         if (holdsLoaded(path) && PyDict_Check(value.ptr())) {
-            py::dict section;
+            // Beside the loaded members of the section that the tree holds already.
+            py::dict section = tree.contains(key) ? py::dict(tree[key]) : py::dict();
             keepRunning(value, named ? named : py::dict(), held ? held : py::dict(), section, path);
             if (!section.empty()) tree[key] = section;
         } else if (named || !held || !sameValue(held, value)) {
