@@ -1,5 +1,7 @@
-// A part of the fields module: the checks of values that come from a file rather than the keyboard,
-// each as the field that shows the value checks typed text, and what the settings no form shows need.
+// A part of the fields module: the rules of the configuration files, which the start, Load Config, Save
+// Config and the close all ask here: the checks of values that come from a file rather than the keyboard,
+// each as the field that shows the value checks typed text, what the settings no form shows need, which
+// settings a load takes, and what a save writes to which file.
 #include "parts.hpp"
 
 #include <initializer_list>
