@@ -380,11 +380,11 @@ def test_the_file_round_trips_gaps_dates_and_symbols(market, cache_file, zone):
     source = CachedDataSource(rawProvider=FakeRawSource(market))
     table = market.loc["2014-01":"2014-02", ["MA.US", "AAPL.US"]].copy()
     table.iloc[3, 0] = np.nan
-    source.cache, source.cacheStartDate, source.cacheEndDate = table, "2014-01-01", None
+    source.cache, source.cacheStartDate, source.cacheEndDate = table, "2014-01-01", "2014-02-28"
     source.save(str(cache_file))
     fresh = CachedDataSource(str(cache_file))
     pdt.assert_frame_equal(fresh.cache, table, check_freq=False)
-    assert (fresh.cacheStartDate, fresh.cacheEndDate) == ("2014-01-01", None)
+    assert (fresh.cacheStartDate, fresh.cacheEndDate) == ("2014-01-01", "2014-02-28")
     fresh.cache.iloc[0, 0] = 1.0  # the loaded table is an ordinary, writable one
 
 
@@ -540,9 +540,11 @@ def test_cleaning_steps_on_a_small_table():
         "D.US": steady.where(steady.index >= dates[5]).where(steady.index != dates[20], np.inf),
         "E.US": steady.where(steady.index < dates[15]).where(steady.index != dates[3], 1000.0),  # ends early
     }, index=dates)
-    # No price on one day; zeros, not gaps, so that the gap-free columns still get clipped.
+    # No price on one day; zeros, not gaps, so that the gap-free columns still get clipped. A download
+    # stores such prices as gaps: the table is the cache itself.
     table.iloc[7] = 0.0
-    source = CachedDataSource(rawProvider=FakeRawSource(table), config=config(3.0, 3.0))
+    source = CachedDataSource(config=config(3.0, 3.0))
+    source.cache = table
     full = source.get(list(table.columns), cleaned=True, partial=True)
     pdt.assert_frame_equal(full, reference_clean(table, 3.0, 3.0, True))
     assert dates[7] not in full.index and len(full) == 29
@@ -684,7 +686,8 @@ def test_cleaned_and_partial_are_taken_by_their_truth_value(flag, kept):
     dates = pd.DatetimeIndex(pd.date_range("2024-01-01", periods=30), name="Date")
     late = pd.Series(np.linspace(10.0, 12.9, 30), index=dates).where(dates >= dates[15])
     table = pd.DataFrame({"A.US": np.linspace(5.0, 6.0, 30), "LATE.US": late, "NEG.US": -1.0}, index=dates)
-    source = CachedDataSource(rawProvider=FakeRawSource(table), config=config())
+    source = CachedDataSource(config=config())
+    source.cache = table  # a download stores a negative price as a gap
     answer = source.get(list(table.columns), cleaned=flag, partial=True)
     assert bool(answer["NEG.US"].isna().all()) == kept  # a negative price is a gap once cleaned
     cleaned = source.get(list(table.columns), cleaned=True, partial=flag)
