@@ -85,15 +85,16 @@ void requireUpdateRecord(py::handle record) {
     if (!wellFormed) velmora::raise(PyExc_ValueError, "not update information: " + velmora::reprOf(record));
 }
 
-// The program ships without an address: then there is no service to ask.
-bool hasAddress(py::object config) {
+// The service's address as the settings give it, without the blanks an edit may leave around it; an
+// empty text when the program has none (it ships without one): then there is no service to ask.
+py::str address(py::object config) {
     py::object url = config["updateInfo"]["url"];
-    return isString(url) && py::len(url) > 0;
+    return isString(url) ? py::str(url.attr("strip")()) : py::str("");
 }
 
-bool signedAddress(py::object config) {
-    return hasAddress(config) && velmora::truthy(config["updateInfo"]["url"].attr("endswith")(".jwt"));
-}
+bool hasAddress(py::object config) { return py::len(address(config)) > 0; }
+
+bool signedAddress(py::object config) { return velmora::truthy(address(config).attr("endswith")(".jwt")); }
 
 // No service asks to be left alone for more than a year; a longer interval is damage, and would
 // keep old information fresh as surely as an infinite one.
@@ -272,7 +273,7 @@ py::object answerText(py::object config, double seconds, const Watch &watch) {
     py::object answer = py::none(), text;
     try {
         py::object request =
-            client.attr("build_request")("GET", config["updateInfo"]["url"], "params"_a = query);
+            client.attr("build_request")("GET", address(config), "params"_a = query);
         answer = withinDeadline(loop, client.attr("send")(request, "stream"_a = true), deadline, watch);
         text = receiveBody(loop, answer, deadline, watch);
     } catch (...) {
@@ -297,10 +298,12 @@ py::object cacheText(py::object information, py::object token) {
 void askService(const py::module_ &m, py::object config, double seconds, py::object progress) {
     m.attr("checkFailed") = false;
     try {
+        // A body saved by an editor may begin with a byte-order mark, and a token end with a line end.
         py::object body = answerText(config, seconds, Watch{progress, monotonic()});
+        body = body.attr("removeprefix")("\ufeff");
         py::object token = py::none(), record;
         if (signedAddress(config)) {
-            token = body;
+            token = body.attr("strip")();
             record = verifiedClaims(token);
         } else {
             record = json().attr("loads")(body);

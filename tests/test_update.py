@@ -188,7 +188,7 @@ class TestCheck:
         # Nor is a record that the cache folder holds offered.
         stored = cache / "update.json"
         stored.write_text(json.dumps(service.record(NEWER, checked=time.time())))
-        for config in (configFor(""), Dict()):
+        for config in (configFor(""), configFor(" "), configFor("\t\n"), Dict()):
             assert update.CheckForUpdate(config) == (False, None)
             assert update.CheckForUpdate(config, flush=True) == (False, None)
         assert failures(caplog) == [] and list(cache.iterdir()) == [stored]
@@ -332,6 +332,23 @@ class TestCheck:
         needed, information = update.CheckForUpdate(configFor(service.url + "/info"))
         assert needed is True and information.version == NEWER
         assert [record.getMessage() for record in failures(caplog)] == ["CheckForUpdate"]
+
+
+@pytest.mark.parametrize("form", ["token and line end", "token and CRLF", "plain with byte-order mark",
+                                  "signed with byte-order mark"])
+def test_answers_as_an_editor_saves_them_are_read(service, cache, trusted, form):
+    """A line end after a token, or a byte-order mark before an answer, is no part of it."""
+    claims = service.record(NEWER)
+    if form == "plain with byte-order mark":
+        body, address = "\ufeff" + json.dumps(claims), "/info"
+    else:
+        ending = {"token and line end": "\n", "token and CRLF": "\r\n"}.get(form, "")
+        body = ("\ufeff" if form.endswith("mark") else "") + trusted.sign(claims) + ending
+        address = "/info.jwt"
+    service.info = (200, body)
+    needed, information = update.CheckForUpdate(configFor(f"  {service.url}{address} "))
+    assert needed is True and information.version == NEWER and update.checkFailed is False
+    assert service.requests[0][0] == address
 
 
 class TestSignedCheck:
