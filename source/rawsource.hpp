@@ -400,26 +400,33 @@ class ProgressBeat {
     py::object self_, loop_, progress_, handle_;
 };
 
-// get: an abort (the loop stopped by incProgress or the beat) or an error out of getAsync reaches
-// the caller as the loop's error. The client's closing always takes the loop past the last answer,
-// so a stop asked for by the last symbol still ends the run before getAsync has its result.
-inline py::object get(const py::module_ &m, py::object self, py::object stocks, py::object startDate, py::object endDate,
-                      py::object removeAdjusted, py::object progress) {
+// Runs the operation that `start` makes on an event loop of its own to its end, with the progress
+// beat. An abort (the loop stopped by incProgress or the beat) or an error out of the operation
+// reaches the caller as the loop's error. The client's closing always takes the loop past the last
+// answer, so a stop asked for by the last symbol still ends the run before the operation has its
+// result.
+inline py::object runToEnd(py::object self, py::object progress, const Work &start) {
     py::object loop = asyncio().attr("new_event_loop")();
-    py::object download, results;
+    py::object operation, results;
     ProgressBeat beat(self, loop, progress);
     try {
-        download = asyncio().attr("ensure_future")(
-            self.attr("getAsync")(stocks, startDate, endDate, removeAdjusted, progress), "loop"_a = loop);
-        results = loop.attr("run_until_complete")(download);
+        operation = asyncio().attr("ensure_future")(start(), "loop"_a = loop);
+        results = loop.attr("run_until_complete")(operation);
     } catch (...) {
         beat.stop();
-        windDown(loop, download);
+        windDown(loop, operation);
         throw;
     }
     beat.stop();
-    windDown(loop, download);
-    return priceTable(m, self, results);
+    windDown(loop, operation);
+    return results;
+}
+
+inline py::object get(const py::module_ &m, py::object self, py::object stocks, py::object startDate,
+                      py::object endDate, py::object removeAdjusted, py::object progress) {
+    return priceTable(m, self, runToEnd(self, progress, [&] {
+        return self.attr("getAsync")(stocks, startDate, endDate, removeAdjusted, progress);
+    }));
 }
 
 // The asynchronous client of one download (and of one batch of currency lookups), with the
