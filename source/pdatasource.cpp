@@ -166,6 +166,9 @@ struct RangeCheck {
     py::object readable, days;
 };
 
+// The first (0) or last (1) bound of every range.
+py::object boundsOf(py::object ranges, int side) { return ranges[py::make_tuple(py::ellipsis(), side)]; }
+
 // The day of each text, and whether the text is that day written the program's way.
 std::pair<py::object, py::object> daysOf(py::object texts) {
     py::object np = import("numpy");
@@ -193,10 +196,11 @@ RangeCheck checkRanges(py::object bounds, py::object today) {
     auto [textDays, written] = daysOf(distinct[0]);
     py::object inverse = py::object(distinct[1]).attr("reshape")(bounds.attr("shape"));
     py::object days = textDays[inverse];
-    py::object first = days[py::make_tuple(py::ellipsis(), 0)], last = days[py::make_tuple(py::ellipsis(), 1)];
+    py::object first = boundsOf(days, 0), last = boundsOf(days, 1);
     py::object ordered = np.attr("logical_and")(np.attr("less_equal")(first, last),
                                                 np.attr("less_equal")(last, np.attr("datetime64")(today)));
-    py::object readable = np.attr("logical_and")(py::object(written[inverse]).attr("all")("axis"_a = 1), ordered);
+    py::object wellWritten = py::object(written[inverse]).attr("all")("axis"_a = 1);
+    py::object readable = np.attr("logical_and")(wellWritten, ordered);
     return {readable, days};
 }
 
@@ -232,7 +236,8 @@ bool anyDamaged(const double *prices, py::ssize_t count) {
 // behind it. The prices are looked at as they arrive from the file, a block at a time.
 class PriceScan {
   public:
-    PriceScan(const double *prices, py::ssize_t days, std::vector<py::ssize_t> from, std::vector<py::ssize_t> to)
+    PriceScan(const double *prices, py::ssize_t days, std::vector<py::ssize_t> from,
+              std::vector<py::ssize_t> to)
         : prices_(prices), days_(days), from_(std::move(from)), to_(std::move(to)),
           damaged_(from_.size(), 0), priced_(from_.size(), 0) {}
 
@@ -257,6 +262,11 @@ class PriceScan {
     std::vector<py::ssize_t> from_, to_;
     std::vector<char> damaged_, priced_;
 };
+
+// A file of the first form holds one range for all its symbols.
+py::object rangeForAll(py::object range, size_t symbols) {
+    return import("numpy").attr("broadcast_to")(range, py::make_tuple(symbols, 2));
+}
 
 // Positions of the covered ranges in the dates: from the first date within the range to the one past
 // its last.
@@ -287,17 +297,19 @@ py::object readPriceHeader(py::object file, py::object shape) {
 // to the read itself.
 py::array_t<double> readPrices(py::object file, py::object digest, py::object shape, py::object dates,
                                const RangeCheck &ranges, std::vector<char> &intact) {
-    py::array_t<double> prices(import("numpy").attr("empty")(readPriceHeader(file, shape), "dtype"_a = "float64"));
+    py::object stated = readPriceHeader(file, shape);
+    py::array_t<double> prices(import("numpy").attr("empty")(stated, "dtype"_a = "float64"));
     digestForm(digest, prices.attr("dtype"), prices.attr("shape"));
     py::object bytes = prices.attr("reshape")(-1).attr("view")("uint8");
-    PriceScan scan(prices.data(), py::len(dates), positions(dates, ranges.days[py::make_tuple(py::ellipsis(), 0)], "left"),
-                   positions(dates, ranges.days[py::make_tuple(py::ellipsis(), 1)], "right"));
+    PriceScan scan(prices.data(), py::len(dates), positions(dates, boundsOf(ranges.days, 0), "left"),
+                   positions(dates, boundsOf(ranges.days, 1), "right"));
     constexpr py::ssize_t block = 1 << 18;
     const py::ssize_t size = prices.nbytes();
     for (py::ssize_t first = 0; first < size; first += block) {
         py::ssize_t end = std::min(first + block, size);
         py::object part = bytes[py::slice(first, end, 1)];
-        if (py::int_(file.attr("readinto")(part)).cast<py::ssize_t>() != end - first) foreignFile("the prices end early");
+        if (py::int_(file.attr("readinto")(part)).cast<py::ssize_t>() != end - first)
+            foreignFile("the prices end early");
         digest.attr("update")(part);
         scan.scan(first / py::ssize_t(sizeof(double)), end / py::ssize_t(sizeof(double)));
     }
@@ -347,8 +359,8 @@ void load(py::object self, py::object fileName) {
         if (!isArrayOf(dates, "M", 1) || !isArrayOf(symbols, "U", 1)) foreignFile("no price table");
         oneRange = isArrayOf(bounds, "U", 1) && py::len(bounds) == 2;
         py::object boundsShape = bounds.attr("shape");
-        if (!oneRange && !(isArrayOf(bounds, "U", 2) && boundsShape.equal(py::make_tuple(py::len(symbols), 2))))
-            foreignFile("no covered range");
+        bool perSymbol = isArrayOf(bounds, "U", 2) && boundsShape.equal(py::make_tuple(py::len(symbols), 2));
+        if (!oneRange && !perSymbol) foreignFile("no covered range");
         if (py::len(dates) == 0) foreignFile("no dates");
         // Requests are cut from the table by date slices, which need the dates in order; prices are
         // quoted by day, so a date off midnight or twice in the file is damage that the rewrite
@@ -356,17 +368,17 @@ void load(py::object self, py::object fileName) {
         py::object ticks = dates.attr("view")("int64");
         py::object ascending = np.attr("greater")(ticks[py::slice(1, std::nullopt, std::nullopt)],
                                                   ticks[py::slice(std::nullopt, -1, std::nullopt)]);
-        if (!velmora::truthy(ascending.attr("all")()) || py::len(np.attr("unique")(symbols)) != py::len(symbols))
+        bool symbolsOnce = py::len(np.attr("unique")(symbols)) == py::len(symbols);
+        if (!velmora::truthy(ascending.attr("all")()) || !symbolsOnce)
             foreignFile("dates out of order or symbols repeated");
-        if (!velmora::truthy(np.attr("array_equal")(dates.attr("astype")("datetime64[D]").attr("astype")(dates.attr("dtype")), dates)))
-            foreignFile("dates off midnight");
+        py::object days = dates.attr("astype")("datetime64[D]").attr("astype")(dates.attr("dtype"));
+        if (!velmora::truthy(np.attr("array_equal")(days, dates))) foreignFile("dates off midnight");
         index = pd.attr("DatetimeIndex")(dates, "name"_a = "Date");
         columns = pd.attr("Index")(symbols.attr("tolist")());
         py::list digested;
         for (py::handle array : arrays) digested.append(array);
         digestOf(digest, digested);
-        py::object perSymbol = oneRange ? np.attr("broadcast_to")(bounds, py::make_tuple(py::len(symbols), 2)) : bounds;
-        ranges = checkRanges(perSymbol, today);
+        ranges = checkRanges(oneRange ? rangeForAll(bounds, py::len(symbols)) : bounds, today);
         py::object shape = py::make_tuple(py::len(symbols), py::len(dates));
         arrays.append(readPrices(file, digest, shape, dates, ranges, pricesIntact));
         checkDigest(file, digest, arrays);
@@ -374,8 +386,8 @@ void load(py::object self, py::object fileName) {
     // A symbol whose name, range or prices cannot be read is left out, as if it had never been
     // cached: the next request for it downloads it again and rewrites the file whole.
     py::list names = columns.attr("tolist")(), readable;
-    py::list bounds = (oneRange ? np.attr("broadcast_to")(arrays[0], py::make_tuple(py::len(names), 2))
-                                : py::object(arrays[0])).attr("tolist")();
+    py::object stored = arrays[0];
+    py::list bounds = (oneRange ? rangeForAll(stored, py::len(names)) : stored).attr("tolist")();
     py::list rangeReadable = ranges.readable.attr("tolist")();
     py::dict covered;
     for (size_t i = 0; i < names.size(); ++i) {
@@ -387,10 +399,11 @@ void load(py::object self, py::object fileName) {
     if (readable.empty()) foreignFile("no readable symbol");
     // Rows dated after today lie outside every range that can be read: no source knew them.
     py::object tomorrow = np.attr("datetime64")(today) + np.attr("timedelta64")(1, "D");
-    py::ssize_t upToToday = np.attr("searchsorted")(arrays[1], tomorrow, "side"_a = "left").cast<py::ssize_t>();
-    py::object cache = pd.attr("DataFrame")(py::object(arrays[3]).attr("T"), "index"_a = index, "columns"_a = columns,
-                                            "copy"_a = false);
-    if (upToToday < static_cast<py::ssize_t>(py::len(index))) cache = cache.attr("iloc")[py::slice(0, upToToday, 1)];
+    auto upToToday = np.attr("searchsorted")(arrays[1], tomorrow, "side"_a = "left").cast<py::ssize_t>();
+    py::object cache = pd.attr("DataFrame")(py::object(arrays[3]).attr("T"), "index"_a = index,
+                                            "columns"_a = columns, "copy"_a = false);
+    if (upToToday < static_cast<py::ssize_t>(py::len(index)))
+        cache = cache.attr("iloc")[py::slice(0, upToToday, 1)];
     self.attr("cache") = readable.size() == names.size() ? cache : py::object(cache[readable]);
     setRanges(self, covered);
 }
@@ -463,13 +476,16 @@ py::object storablePrices(const py::module_ &m, py::object fetched, py::object t
     py::object index = fetched.attr("index");
     try {
         bool days = py::isinstance(index, pd.attr("DatetimeIndex")) && index.attr("tz").is_none() &&
-                    velmora::truthy(index.attr("is_unique")) && velmora::truthy(index.attr("equals")(index.attr("normalize")()));
+                    velmora::truthy(index.attr("is_unique")) &&
+                    velmora::truthy(index.attr("equals")(index.attr("normalize")()));
         if (!days) throw py::value_error("the dates are no calendar days, one row a day");
-        fetched = fetched.attr("loc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()),
-                                                     fetched.attr("columns").attr("duplicated")("keep"_a = "last").attr("__invert__")())];
-        fetched = fetched.attr("sort_index")().attr("loc")[py::slice(py::none(), today, py::none())].attr("astype")("float64");
+        py::object once = fetched.attr("columns").attr("duplicated")("keep"_a = "last").attr("__invert__")();
+        fetched = fetched.attr("loc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), once)];
+        py::object upToToday = py::slice(py::none(), today, py::none());
+        fetched = fetched.attr("sort_index")().attr("loc")[upToToday].attr("astype")("float64");
     } catch (py::error_already_set &error) {
-        m.attr("logger").attr("error")("Refused the prices of %s: %s", fetched.attr("columns").attr("tolist")(), error.value());
+        py::object symbols = fetched.attr("columns").attr("tolist")();
+        m.attr("logger").attr("error")("Refused the prices of %s: %s", symbols, error.value());
         return pd.attr("DataFrame")();
     }
     py::object values = fetched.attr("to_numpy")();
@@ -511,10 +527,11 @@ void mergeDelivered(const py::module_ &m, py::object self, py::object fetched, c
         // No source knows prices beyond today: coverage recorded past it would keep a later
         // request from fetching the days that have come since.
         if (!velmora::truthy(to) || to > today) to = today;
-        if (!velmora::truthy(from)) from = firstPriced(known ? py::object(series.attr("combine_first")(cache[symbol])) : series);
+        if (!velmora::truthy(from))
+            from = firstPriced(known ? py::object(series.attr("combine_first")(cache[symbol])) : series);
         if (from.is_none() || from > to) continue;
-        if (!known && !velmora::truthy(series.attr("loc")[py::slice(from, to, py::none())].attr("notna")().attr("any")()))
-            continue;
+        py::object inRange = series.attr("loc")[py::slice(from, to, py::none())];
+        if (!known && !velmora::truthy(inRange.attr("notna")().attr("any")())) continue;
         delivered.append(symbol);
         ranges[symbol] = py::make_tuple(from, to);
     }

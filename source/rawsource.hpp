@@ -329,7 +329,8 @@ inline py::object wholeDays(py::object series) {
     py::object pandas = py::module_::import("pandas");
     py::object stamps = pandas.attr("DatetimeIndex")(series.attr("index"));
     if (!stamps.attr("tz").is_none()) stamps = stamps.attr("tz_localize")(py::none());
-    py::object prices = pandas.attr("Series")(series.attr("to_numpy")("dtype"_a = "float64"), "index"_a = stamps);
+    py::object values = series.attr("to_numpy")("dtype"_a = "float64");
+    py::object prices = pandas.attr("Series")(values, "index"_a = stamps);
     prices = prices[stamps.attr("notna")()].attr("sort_index")("kind"_a = "stable");
     py::object days = prices.attr("index").attr("normalize")();
     prices.attr("index") = days;

@@ -398,7 +398,8 @@ py::list currenciesOf(py::object self, py::object rawSource, py::list symbols, p
                 return py::none();
             });
         } catch (py::error_already_set &) {
-            if (velmora::truthy(py::getattr(self, "progressCancelled", py::bool_(false)))) throw LoadCancelled{};
+            bool cancelled = velmora::truthy(py::getattr(self, "progressCancelled", py::bool_(false)));
+            if (cancelled) throw LoadCancelled{};
             throw;
         }
     } else {
@@ -432,7 +433,8 @@ LegacySelection legacyRecords(py::object self, py::dict stocks) {
     py::list pairs = py::module_::import("builtins").attr("sorted")(stocks.attr("items")()), symbols;
     for (py::handle pair : pairs) symbols.append(pair[py::int_(0)]);
     py::list currencies;
-    if (legacy.lookedUp && !symbols.empty()) currencies = currenciesOf(self, rawSource, symbols, legacy.unknown);
+    if (legacy.lookedUp && !symbols.empty())
+        currencies = currenciesOf(self, rawSource, symbols, legacy.unknown);
     for (size_t i = 0; i < pairs.size(); ++i) {
         py::dict record;
         record["Symbol"] = symbols[i];

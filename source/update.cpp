@@ -215,8 +215,8 @@ class MeterBeat {
 py::object withinDeadline(py::object loop, py::object awaitable, double deadline, const Watch &watch) {
     py::module_ asyncio = py::module_::import("asyncio");
     double left = deadline - monotonic();
-    py::object step = asyncio.attr("ensure_future")(asyncio.attr("wait_for")(awaitable, left > 0 ? left : 0.0),
-                                                    "loop"_a = loop);
+    py::object bounded = asyncio.attr("wait_for")(awaitable, left > 0 ? left : 0.0);
+    py::object step = asyncio.attr("ensure_future")(bounded, "loop"_a = loop);
     MeterBeat beat(loop, step, watch);
     try {
         return loop.attr("run_until_complete")(step);

@@ -176,7 +176,8 @@ py::dict currencyParameters() {
 }
 
 // One lookup per symbol, all on a fresh client; each finished one is told to `progress`.
-py::object getCurrenciesAsync(const py::module_ &m, py::object self, py::object symbols, py::object progress) {
+py::object getCurrenciesAsync(const py::module_ &m, py::object self, py::object symbols,
+                              py::object progress) {
     return rawsource::operation("YahooDataSource.getCurrenciesAsync", [m, self, symbols, progress] {
         self.attr("progressValue") = 0;
         self.attr("progress") = progress;
@@ -218,7 +219,8 @@ py::object getCurrencyAsync(const py::module_ &m, py::object self, py::object sy
 // The currencies of many symbols at once, as the downloads are made (a symbol whose currency the
 // service does not give has none); a false answer of `progress` stops the lookups with an error.
 py::object getCurrencies(py::object self, py::object symbols, py::object progress) {
-    return rawsource::runToEnd(self, progress, [&] { return self.attr("getCurrenciesAsync")(symbols, progress); });
+    return rawsource::runToEnd(self, progress,
+                               [&] { return self.attr("getCurrenciesAsync")(symbols, progress); });
 }
 
 py::object getCurrency(const py::module_ &m, py::object self, py::object symbol) {
@@ -240,7 +242,8 @@ void defineYahooDataSource(py::module_ &m) {
     rawsource::bindDriver(cls, module, &openAsyncClient);
     velmora::method(cls, "getAsyncUrl", module, &getAsyncUrl, "parms"_a);
     velmora::method(cls, "queryStocks", module, &queryStocks, "search"_a);
-    velmora::method(cls, "getCurrenciesAsync", module, &getCurrenciesAsync, "symbols"_a, "progress"_a = py::none());
+    velmora::method(cls, "getCurrenciesAsync", module, &getCurrenciesAsync, "symbols"_a,
+                    "progress"_a = py::none());
     velmora::method(cls, "getCurrencies", &getCurrencies, "symbols"_a, "progress"_a = py::none());
     velmora::method(cls, "getCurrencyAsync", module, &getCurrencyAsync, "symbol"_a);
     velmora::method(cls, "getCurrency", module, &getCurrency, "symbol"_a);
