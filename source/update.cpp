@@ -296,7 +296,6 @@ py::object cacheText(py::object information, py::object token) {
 
 // Asks the service; `checkFailed` tells the caller whether the request failed (a Cancel is no failure).
 void askService(const py::module_ &m, py::object config, double seconds, py::object progress) {
-    m.attr("checkFailed") = false;
     try {
         // A body saved by an editor may begin with a byte-order mark, and a token end with a line end.
         py::object body = answerText(config, seconds, Watch{progress, monotonic()});
