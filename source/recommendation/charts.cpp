@@ -191,7 +191,7 @@ void drawCharts(const py::module_ &m, py::object self) {
     if (!self.attr("futureValue").is_none())
         drawBacktest(m, self, self.attr("returns"),
                      py::object(self.attr("recommendationWrk")["Weight"]) / py::int_(100));
-    self.attr("chartLanguage") = languageShown();
+    setChartLanguage(self, languageShown());
 }
 
 }  // namespace
@@ -241,7 +241,7 @@ void drawDonut(py::object self, py::object recommendation) {
     ax.attr("set_anchor")("W");
     widenForLegend(figure, velmora::legendBeside(ax, py::list(cleanedWeights.attr("keys")()), legendRows));
     self.attr("weightGraph") = self.attr("axToPng")(ax);
-    self.attr("chartLanguage") = languageShown();
+    setChartLanguage(self, languageShown());
 }
 
 void drawBacktest(const py::module_ &m, py::object self, py::object returns, py::object weights) {
@@ -269,7 +269,7 @@ void showInLanguage(const py::module_ &m, py::object self) {
     py::object results = self.attr("__getitem__")("Results");
     py::object relabelled = inLanguageShown(results);
     if (!relabelled.is(results)) self.attr("__setitem__")("Results", relabelled);
-    py::object drawnIn = py::getattr(self, "chartLanguage", py::none());
+    py::object drawnIn = chartLanguage(self);
     if (drawnIn.is_none() || drawnIn.equal(languageShown())) return;
     try {
         drawCharts(m, self);

@@ -3,6 +3,8 @@
 #include "parts.hpp"
 
 #include <cmath>
+#include <tuple>
+#include <utility>
 
 namespace velmora::recommendation {
 
@@ -20,7 +22,7 @@ struct NoResult {
 
 // The step is kept for the reads between the steps, which show the meter where it stands.
 void report(py::object self, int step) {
-    self.attr("runStep") = step;
+    setRunStep(self, step);
     if (!velmora::truthy(self.attr("update")(step))) throw Cancelled();
 }
 
@@ -32,7 +34,7 @@ void honourCancel(py::object self, int step) {
 }
 
 bool cancelPressed(py::object self) {
-    return velmora::truthy(py::getattr(self, "progressCancelled", py::bool_(false)));
+    return velmora::truthy(self.attr("progressCancelled"));
 }
 
 void checkCancelled(py::object self) {
@@ -49,7 +51,7 @@ py::object cancellableSolve(py::object self, py::object problemClass) {
         [self, solve](py::object problem, py::args args, py::kwargs kwargs) -> py::object {
             if (!cancelPressed(self)) {
                 self.attr("lastProgressUpdate") = 0;
-                self.attr("update")(py::getattr(self, "runStep", py::int_(0)));
+                self.attr("update")(runStep(self));
             }
             if (cancelPressed(self)) velmora::raise(PyExc_RuntimeError, "the run was cancelled");
             return solve(problem, *args, **kwargs);
@@ -251,7 +253,6 @@ void runSteps(const py::module_ &m, py::object self) {
     }
     // The meter reaches its end here and closes; the backtest is part of what it measures.
     honourCancel(self, 5);
-    self.attr("resultCutOffDate") = allocation.attr("cutOffDate");
     self.attr("__setitem__")("Recommendation", recommendation);
     self.attr("__setitem__")("Results", performance);
 }
@@ -278,44 +279,47 @@ bool pricesOfSelection(py::object self) {
     return stockColumns >= 2;
 }
 
-// A run that counts as done whatever it left: only a cancelled one is to be repeated. A failure is
-// told once the progress meter is closed, so that the message is not hidden behind it.
-void compute(const py::module_ &m, py::object self) {
-    self.attr("runCancelled") = false;
-    self.attr("runFailed") = false;
-    py::object settings = allocationSettings(self);
-    if (!pricesOfSelection(self)) {
-        clearResultOf(self, settings);
-        markComputed(self);
-        return;
-    }
-    py::dict held = heldResult(self);
+// One run from `inputs`; answers the failure to tell, or a message of the run's own, once the meter is
+// closed, so that it is not hidden behind it.
+std::pair<py::object, py::object> runOnce(const py::module_ &m, py::object self, py::object inputs) {
     py::object failure = py::none(), message = py::none();
     py::object progress = self.attr("start")(5);
     progress.attr("__enter__")();
     try {
         runRecommendation(m, self);
-        self.attr("resultSettings") = settings;
+        resultComputed(self, inputs);
     } catch (const Cancelled &) {
-        self.attr("runCancelled") = true;
+        markCancelled(self);
     } catch (const NoResult &outcome) {
-        clearResultOf(self, settings);
+        clearResultFor(self, inputs);
         message = outcome.message;
         m.attr("logger").attr("warning")(message);
     } catch (...) {
         // What fails once the user has cancelled is the cancel's doing: a library that caught the
         // refused solve fails on the missing solution.
         if (cancelPressed(self)) {
-            self.attr("runCancelled") = true;
+            markCancelled(self);
         } else {
             velmora::logFailure(m, "Recommendation");
             failure = velmora::currentException();
-            self.attr("runFailed") = true;
+            markFailed(self);
         }
     }
     progress.attr("__exit__")(py::none(), py::none(), py::none());
     if (runCancelled(self)) m.attr("logger").attr("info")("Recommendation cancelled");
-    if (runCancelled(self) || runFailed(self)) endUnfinishedRun(self, held);
+    return {failure, message};
+}
+
+// A run that counts as done whatever it left: only a cancelled one is to be repeated.
+void compute(const py::module_ &m, py::object self) {
+    py::object failure = py::none(), message = py::none();
+    asOneRun(self, [&] {
+        py::object inputs = inputsOfNow(self);
+        if (pricesOfSelection(self))
+            std::tie(failure, message) = runOnce(m, self, inputs);
+        else
+            clearResultFor(self, inputs);
+    });
     if (!runCancelled(self)) markComputed(self);
     if (!failure.is_none())
         velmora::showError(velmora::translate("The recommendation could not be computed:"), failure);
