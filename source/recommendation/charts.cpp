@@ -164,8 +164,10 @@ void relabelLegends(py::dict own, py::handle figure) {
 
 namespace {
 
-py::object imageOf(py::object self, py::object ax) {
-    return ax.is_none() ? py::none() : self.attr("axToPng")(ax);
+py::object imageOf(py::object self, py::object ax, const BeforeImage &beforeImage) {
+    if (ax.is_none()) return py::none();
+    if (beforeImage) beforeImage();
+    return self.attr("axToPng")(ax);
 }
 
 // As many names as fit beside the donut, one above the other, at the figure's default height.
@@ -196,7 +198,7 @@ void drawCharts(const py::module_ &m, py::object self) {
 
 }  // namespace
 
-void drawAnalysis(py::object self, py::object method) {
+void drawAnalysis(py::object self, py::object method, const BeforeImage &beforeImage) {
     py::object plt = velmora::pyplot();
     plt.attr("close")();
     plt.attr("figure")("figsize"_a = py::none());
@@ -204,8 +206,8 @@ void drawAnalysis(py::object self, py::object method) {
     py::dict own = ownTexts();
     for (py::handle ax : analysis)
         if (!ax.is_none()) relabelFigure(own, ax.attr("get_figure")("root"_a = true));
-    self.attr("analysisGraph") = imageOf(self, analysis[0]);
-    self.attr("analysisGraph2") = imageOf(self, analysis[1]);
+    self.attr("analysisGraph") = imageOf(self, analysis[0], beforeImage);
+    self.attr("analysisGraph2") = imageOf(self, analysis[1], beforeImage);
 }
 
 py::dict donutWeights(py::object recommendation) {
@@ -223,7 +225,7 @@ py::dict donutWeights(py::object recommendation) {
     return cleanedWeights;
 }
 
-void drawDonut(py::object self, py::object recommendation) {
+void drawDonut(py::object self, py::object recommendation, const BeforeImage &beforeImage) {
     py::object plt = velmora::pyplot();
     py::dict cleanedWeights = donutWeights(recommendation);
     self.attr("cleanedWeights") = cleanedWeights;
@@ -240,11 +242,12 @@ void drawDonut(py::object self, py::object recommendation) {
     // At the left of its axes, so that the legend beside it starts where the donut ends.
     ax.attr("set_anchor")("W");
     widenForLegend(figure, velmora::legendBeside(ax, py::list(cleanedWeights.attr("keys")()), legendRows));
-    self.attr("weightGraph") = self.attr("axToPng")(ax);
+    self.attr("weightGraph") = imageOf(self, ax, beforeImage);
     setChartLanguage(self, languageShown());
 }
 
-void drawBacktest(const py::module_ &m, py::object self, py::object returns, py::object weights) {
+void drawBacktest(const py::module_ &m, py::object self, py::object returns, py::object weights,
+                  const BeforeImage &beforeImage) {
     py::object plt = velmora::pyplot();
     py::tuple made = plt.attr("subplots")(1, 1);
     py::object figure = made[0], ax = made[1];
@@ -253,10 +256,12 @@ void drawBacktest(const py::module_ &m, py::object self, py::object returns, py:
             py::module_::import("riskfolio").attr("plot_drawdown")(returns, weights, "ax"_a = ax);
             py::list axes = figure.attr("axes");
             py::tuple backtest = m.attr("separateAxes")(axes[1]);
-            self.attr("backtestGraph") = self.attr("axToPng")(backtest[1]);
+            self.attr("backtestGraph") = imageOf(self, backtest[1], beforeImage);
             py::tuple drawdown = m.attr("separateAxes")(axes[2]);
-            self.attr("drawdownGraph") = self.attr("axToPng")(drawdown[1]);
+            self.attr("drawdownGraph") = imageOf(self, drawdown[1], beforeImage);
         });
+    } catch (const Cancelled &) {
+        throw;
     } catch (...) {
         velmora::logFailure(m, "Drawdown");
     }

@@ -4,6 +4,8 @@
 
 #include "../pyclass.hpp"
 
+#include <functional>
+
 namespace velmora::recommendation {
 
 // The tab (recommendation.cpp): the failure told from any part.
@@ -109,13 +111,21 @@ void localeTickLabels(py::handle figure);
 
 void relabelLegends(py::dict own, py::handle figure);
 
+// Thrown within a run only: the user pressed Cancel in the progress meter, the run ends without
+// publishing.
+struct Cancelled {};
+
+// Called by a run before each chart image is rendered: it reads the meter's Cancel and throws
+// `Cancelled`, so that a click need not wait for the images left. Charts drawn again read nothing.
+using BeforeImage = std::function<void()>;
+
 // A method that draws on the current figure (a heat map) gets one of its own.
-void drawAnalysis(py::object self, py::object method);
+void drawAnalysis(py::object self, py::object method, const BeforeImage &beforeImage = {});
 
 // The twenty largest weights by security name, the rest as "Other" and what is left of the capital.
 py::dict donutWeights(py::object recommendation);
 
-void drawDonut(py::object self, py::object recommendation);
+void drawDonut(py::object self, py::object recommendation, const BeforeImage &beforeImage = {});
 
 // Runs `body` inside the chart-text capture, which puts matplotlib's operations back
 // however the body ends.
@@ -124,7 +134,8 @@ void withTranslatedAxes(Body &&body) {
     velmora::within(py::module_::import("risk").attr("translateAxes")(), body);
 }
 
-void drawBacktest(const py::module_ &m, py::object self, py::object returns, py::object weights);
+void drawBacktest(const py::module_ &m, py::object self, py::object returns, py::object weights,
+                  const BeforeImage &beforeImage = {});
 
 // A chart that cannot be drawn again keeps its image in the language it was drawn in.
 void showInLanguage(const py::module_ &m, py::object self);

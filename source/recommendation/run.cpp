@@ -10,10 +10,6 @@ namespace velmora::recommendation {
 
 namespace {
 
-// Thrown within the run only: the user pressed Cancel in the progress meter, the run ends without
-// publishing.
-struct Cancelled {};
-
 // The run ends without a result of its own: the tab shows the empty tables, and `message`, when
 // there is one, tells the user why.
 struct NoResult {
@@ -31,6 +27,11 @@ void report(py::object self, int step) {
 void honourCancel(py::object self, int step) {
     self.attr("lastProgressUpdate") = 0;
     report(self, step);
+}
+
+// Before each image, at the step the meter shows.
+BeforeImage cancelBeforeImage(py::object self) {
+    return [self] { honourCancel(self, runStep(self).cast<int>()); };
 }
 
 bool cancelPressed(py::object self) {
@@ -207,7 +208,8 @@ py::object backtest(const py::module_ &m, py::object self, py::object recommenda
     self.attr("returns") = returns;
     self.attr("recommendationWrk") = recommendationWrk;
     honourCancel(self, 4);
-    drawBacktest(m, self, returns, py::object(recommendationWrk["Weight"]) / py::int_(100));
+    drawBacktest(m, self, returns, py::object(recommendationWrk["Weight"]) / py::int_(100),
+                 cancelBeforeImage(self));
     honourCancel(self, 4);
     self.attr("futureValue") = futureValue;
     py::object figures = backtestFigures(self, futureValue["PortfolioValue"]);
@@ -235,9 +237,9 @@ void runSteps(const py::module_ &m, py::object self) {
     py::object recommendation = withSymbols(computed[0], stocks);
     py::object performance = inLanguageShown(computed[1]);
 
-    drawAnalysis(self, method);
+    drawAnalysis(self, method, cancelBeforeImage(self));
     honourCancel(self, 2);
-    drawDonut(self, recommendation);
+    drawDonut(self, recommendation, cancelBeforeImage(self));
     honourCancel(self, 4);
     m.attr("logger").attr("debug")("Portfolio Performance done");
     recommendation =
@@ -289,6 +291,8 @@ std::pair<py::object, py::object> runOnce(const py::module_ &m, py::object self,
         runRecommendation(m, self);
         resultComputed(self, inputs);
     } catch (const Cancelled &) {
+        // The charts drawn and not yet rendered.
+        velmora::pyplot().attr("close")("all");
         markCancelled(self);
     } catch (const NoResult &outcome) {
         clearResultFor(self, inputs);
