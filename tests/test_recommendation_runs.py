@@ -10,8 +10,8 @@ from addict import Dict
 import fields
 import progress
 import provider
-from fields_support import focusOn, pump
-from recommendation_support import (SYMBOLS, Fixed, Slow, allocationConfig, dispatch, errorPopups,  # noqa: F401
+from fields_support import focusOn, pump, runLoop
+from recommendation_support import (SYMBOLS, Fixed, MinVolatility, allocationConfig, dispatch, errorPopups,  # noqa: F401
                                     isolated, readWorkbook, realPrices, stockTable, window)
 
 Provider = provider.Provider
@@ -121,3 +121,134 @@ def test_an_unfinished_run_brings_back_no_result_of_other_inputs(window, errorPo
     dispatch(manager, win, "UpdateConfig")
     assert errorPopups[-1].endswith("no connection")
     empty("download.xlsx")
+
+
+class Typing(MinVolatility):
+    """Leaves `texts` in the form's inputs while it computes, as keys typed during a run whose events were
+    lost; records the capital, benchmark and cut-off date of every run."""
+    window, texts, runs = None, {}, []
+
+    def computeRecommendation(self, owner):
+        allocation = owner.config.allocation
+        Typing.runs.append((allocation.capital, allocation.benchmark, allocation.cutOffDate))
+        for key, text in Typing.texts.items():
+            Typing.window[key].update(text)
+        Typing.texts = {}
+        return super().computeRecommendation(owner)
+
+
+def test_numbers_typed_during_a_run_are_the_numbers_used(window, errorPopups, monkeypatch, tmp_path):
+    import json
+    import sys
+
+    monkeypatch.setattr(sys.modules["testmethods"], "Typing", Typing, raising=False)
+    monkeypatch.setattr(Typing, "runs", [])
+    config = allocationConfig(method="testmethods.Typing", cutOffDate="")
+    config.configFile = str(tmp_path / "velmora.json")
+    user = Dict()
+    manager, win = window(config, user)
+    tab = manager.providerList[2]
+    Typing.window = win
+
+    def invested():
+        return tab["Recommendation"]["Value"].sum()
+
+    # 20000 typed into Capital and a text that is no weight into Max Weight while the run computes: after the
+    # run the capital is stored and shown in its format, the weight shown refused, its setting kept.
+    Typing.texts = {"Capital": "20000", "MaxWeight": "abc"}
+    dispatch(manager, win, "UpdateConfig")
+    assert Typing.runs == [(100000, 2.0, "")] and invested() > 20000
+    assert config.allocation.capital == user.allocation.capital == 20000 and win["Capital"].get() == "20,000"
+    assert win["MaxWeight"].get() == "abc" and config.allocation.maxWeight == 100.0
+    assert win["MaxWeight"].Widget.cget("foreground") == "red"
+    dispatch(manager, win, "UpdateConfig")
+    assert Typing.runs[-1] == (20000, 2.0, "") and invested() <= 20000
+
+    # A benchmark and a cut-off date typed during a run: the date's edit runs again, with the benchmark.
+    win["MaxWeight"].update("100.00")
+    Typing.texts = {"Benchmark": "3", "CutOffDate": "2016-06-30"}
+    dispatch(manager, win, "UpdateConfig")
+    assert Typing.runs[-2:] == [(20000, 2.0, ""), (20000, 3.0, "2016-06-30")]
+    assert win["resultType"].get() == "Backtest Portfolio for 2016-06-30" and win["Benchmark"].get() == "3.00"
+
+    # A text whose keystrokes were lost outside a run is taken by Update, and by a real Enter in a field.
+    win["Capital"].update("30000")
+    dispatch(manager, win, "UpdateConfig")
+    assert Typing.runs[-1][0] == 30000 and invested() <= 30000 and win["Capital"].get() == "30,000"
+    win["Capital"].update("40000")
+    focusOn(win, "Capital")
+    runs = len(Typing.runs)
+    subprocess.run(["xdotool", "key", "Return"], check=True)
+    runLoop(manager, win, until=lambda: len(Typing.runs) > runs, seconds=10)
+    assert Typing.runs[-1][0] == 40000 and invested() <= 40000
+
+    # The close writes what was used.
+    dispatch(manager, win, sg.WIN_CLOSE_ATTEMPTED_EVENT)
+    saved = json.loads((tmp_path / "velmora.json").read_text())["allocation"]
+    assert saved["capital"] == 40000 and saved["benchmark"] == 3.0 and "maxWeight" not in saved
+    assert errorPopups == []
+
+
+class TwoCharts(Fixed):
+    """Draws two analysis charts, as the efficient frontier and its area chart are; Cancel is pressed while
+    they are drawn when `cancelWhileDrawing` is set."""
+    cancelWhileDrawing = False
+
+    def plotAnalysis(self, figsize=None, pdf=None):
+        import matplotlib.pyplot as plt
+
+        first = plt.figure().subplots()
+        first.plot([1, 2, 3])
+        if TwoCharts.cancelWhileDrawing:
+            clickCancel()
+        second = plt.figure().subplots()
+        second.plot([3, 2, 1])
+        return first, second
+
+
+def test_a_cancel_during_the_charts_ends_the_run_before_the_next_chart(window, errorPopups, monkeypatch):
+    import sys
+
+    monkeypatch.setattr(sys.modules["testmethods"], "TwoCharts", TwoCharts, raising=False)
+    monkeypatch.setattr(Fixed, "shares", {"Apple Inc": 20, "Walmart Inc": 30})
+    config = allocationConfig(method="testmethods.TwoCharts")
+    config.progress.progressPeriod = 0.05
+    manager, win = window(config, Dict())
+    tab = manager.providerList[2]
+    rendered, cancelAt = [], []
+    axToPng = tab.axToPng
+
+    def rendering(ax):
+        rendered.append(ax)
+        if len(rendered) in cancelAt:
+            clickCancel()
+        return axToPng(ax)
+
+    monkeypatch.setattr(tab, "axToPng", rendering)
+    dispatch(manager, win, "UpdateConfig")
+    # Both analysis charts, the donut, the backtest and the drawdown chart.
+    assert len(rendered) == 5 and tab.drawdownGraph is not None
+    images = [tab.analysisGraph, tab.analysisGraph2, tab.weightGraph, tab.backtestGraph, tab.drawdownGraph]
+    allocation = tab["Recommendation"]
+
+    def resultKept():
+        assert tab["Recommendation"] is allocation and len(win["RecommendationData"].Values) == 2
+        assert [tab.analysisGraph, tab.analysisGraph2, tab.weightGraph, tab.backtestGraph,
+                tab.drawdownGraph] == images
+
+    # Cancel pressed while the method draws its charts: no image is made of them.
+    monkeypatch.setattr(TwoCharts, "cancelWhileDrawing", True)
+    rendered.clear()
+    dispatch(manager, win, "UpdateConfig")
+    assert rendered == [] and not progress.QuickMeter.active_meters
+    resultKept()
+    monkeypatch.setattr(TwoCharts, "cancelWhileDrawing", False)
+
+    # Cancel pressed while an image is made: the run ends before the next one.
+    for image in range(1, 5):
+        rendered.clear()
+        cancelAt[:] = [image]
+        dispatch(manager, win, "UpdateConfig")
+        assert len(rendered) == image
+        resultKept()
+    assert errorPopups == []
