@@ -15,7 +15,7 @@ import fields
 import provider
 import recommendation
 import recommendation_support as support
-from fields_support import pump
+from fields_support import focusOn, pump
 from recommendation_support import (Fixed, MarketData, allocationConfig, dispatch, errorPopups,  # noqa: F401
                                     isolated, makeManager, readWorkbook, window)
 
@@ -657,3 +657,32 @@ def test_exports_and_settings_survive_a_restart(stub, workspace, popups, monkeyp
     finally:
         win.close()
     assert popups.kinds() == []
+
+
+def test_enter_that_confirms_a_file_dialog_starts_no_run(window, tmp_path, monkeypatch):
+    """The real save dialog, confirmed with a real Enter key while a field of the tab held the focus: the
+    dialog closes as the key is pressed, and the key's release reaches the main window."""
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(Fixed, "shares", {"Apple Inc": 10})
+    config = allocationConfig(method="testmethods.Fixed", cutOffDate="")
+    manager, win = window(config, Dict())
+    manager.window = win
+    dispatch(manager, win, "UpdateConfig")
+    runs = len(Fixed.owners)
+    focusOn(win, "Capital")
+    typing = subprocess.Popen(["bash", "-c", "xdotool search --sync --onlyvisible --name '^Save As$' "
+                               "windowactivate --sync; sleep 0.3; xdotool type --delay 30 mine; "
+                               "xdotool keydown Return; sleep 0.3; xdotool keyup Return"])
+    seen = []
+    dispatch(manager, win, "SaveExcel")
+    typing.wait(timeout=30)
+    deadline = 20
+    while deadline and not any(str(event).startswith("Return:") for event in seen):
+        event, values = win.read(timeout=100)
+        if event != sg.TIMEOUT_KEY:
+            seen.append(event)
+            manager.handleEvent(win, event, values)
+        deadline -= 1
+    assert any(str(event).startswith("Return:") for event in seen)
+    assert len(Fixed.owners) == runs
+    assert readWorkbook(tmp_path / "mine.xlsx")["Recommendation"]["rows"][1][1] == "Apple Inc"
