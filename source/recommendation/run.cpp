@@ -291,8 +291,6 @@ std::pair<py::object, py::object> runOnce(const py::module_ &m, py::object self,
         runRecommendation(m, self);
         resultComputed(self, inputs);
     } catch (const Cancelled &) {
-        // The charts drawn and not yet rendered.
-        velmora::pyplot().attr("close")("all");
         markCancelled(self);
     } catch (const NoResult &outcome) {
         clearResultFor(self, inputs);
@@ -310,7 +308,11 @@ std::pair<py::object, py::object> runOnce(const py::module_ &m, py::object self,
         }
     }
     progress.attr("__exit__")(py::none(), py::none(), py::none());
-    if (runCancelled(self)) m.attr("logger").attr("info")("Recommendation cancelled");
+    if (runCancelled(self)) {
+        // The charts drawn and not yet rendered.
+        velmora::pyplot().attr("close")("all");
+        m.attr("logger").attr("info")("Recommendation cancelled");
+    }
     return {failure, message};
 }
 
