@@ -29,6 +29,8 @@ class Unfinished(Fixed):
     def computeRecommendation(self, owner):
         if Unfinished.outcome == "cancel":
             clickCancel()
+            owner.lastProgressUpdate = 0  # the meter read at once, as at the run's next step
+            assert not owner.update(3)
         if Unfinished.outcome == "fail":
             raise RuntimeError("the optimiser found no solution")
         return super().computeRecommendation(owner)
@@ -59,6 +61,7 @@ def test_an_unfinished_run_brings_back_no_result_of_other_inputs(window, errorPo
     unfinished(monkeypatch)
     config = allocationConfig(method="testmethods.Unfinished", cutOffDate="")
     config.progress.progressPeriod = 0.05
+    config.print.paperSize = [827, 1169]
     config.data = Dict({"basePeriod": 365, "dataProvider": "yahoods2.YahooDataSource"})
     manager, win = window(config, Dict())
     market, tab = manager.providerList[1], manager.providerList[2]
@@ -93,6 +96,8 @@ def test_an_unfinished_run_brings_back_no_result_of_other_inputs(window, errorPo
     dispatch(manager, win, "UpdateConfig")
     empty("updated.xlsx")
 
+    assert errorPopups == []
+
     # Apple removed, then a failed run: the error is told, and neither the tab nor the workbook keeps Apple.
     computed()
     market.publish(realPrices(symbols=WITHOUT_APPLE), stockTable(WITHOUT_APPLE))
@@ -100,6 +105,11 @@ def test_an_unfinished_run_brings_back_no_result_of_other_inputs(window, errorPo
     dispatch(manager, win, "UpdateConfig")
     assert errorPopups[-1].endswith("the optimiser found no solution")
     empty("failed.xlsx")
+    monkeypatch.setattr(provider, "GetFileName", lambda *args, **kwargs: str(tmp_path / "failed.pdf"))
+    dispatch(manager, win, "SaveGraph")
+    report = subprocess.run(["pdftotext", str(tmp_path / "failed.pdf"), "-"], capture_output=True, text=True,
+                            check=True).stdout
+    assert "Security Name" in report and "Apple Inc" not in report and "Amazon.com Inc" not in report
 
     # Prices fetched anew for the same selection (another period), or changed data settings.
     for change in (lambda: market.publish(realPrices(start="2016-01-01"), stockTable()),
