@@ -16,7 +16,7 @@ from riskfolio_support import (TEN, axToPng, buildEF, buildHRP, chartTexts, chec
 from riskhrp import RiskFolioHRP
 
 # Every risk model and return model, every objective (hierarchical risk parity for "MinRisk" and "MaxRet",
-# nested clustered optimisation otherwise), several linkages.
+# nested clustered optimisation otherwise); the form's linkage, varied too, leaves the library's own in place.
 CASES = [
     ("sample_cov", "mean_historical_return", "MinRisk", "single"),
     ("semicovariance", "ema_historical_return", "Utility", "ward"),
@@ -102,7 +102,7 @@ def test_risk_contribution_and_dendrogram_of_the_allocation_clustering(monkeypat
     plt.figure()
     contribution, dendrogram = method.plotAnalysis(figsize=(4, 3))
     assert (scipy.cluster.hierarchy.dendrogram, plt.Axes.set_xlabel, plt.Axes.set_title) == library
-    # The dendrogram shows the clustering that made the allocation, with its configured linkage.
+    # The dendrogram shows the clustering that made the allocation, with the linkage that made it.
     np.testing.assert_array_equal(method.lastClustering, method.port.clustering)
     assert dendrogram.get_title() == "de:de:Dendrogram" and "de:Dendrogram" in risk.translations
     assert sorted(label.get_text() for label in dendrogram.get_yticklabels()) == list(owner.prices.columns)
