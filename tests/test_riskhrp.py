@@ -4,6 +4,7 @@ import builtins
 
 import matplotlib.pyplot as plt
 import numpy as np
+import pandas as pd
 import pytest
 import scipy.cluster.hierarchy
 from matplotlib.backends.backend_pdf import PdfPages
@@ -147,3 +148,19 @@ def test_the_capture_puts_the_drawing_function_back_after_an_error(monkeypatch):
     assert (scipy.cluster.hierarchy.dendrogram, plt.Axes.set_title) == library
     with pytest.raises(TypeError):
         method.plotAnalysis(None, None)
+
+
+def test_every_linkage_on_the_form_gives_the_allocation_of_the_library_linkage():
+    # With the median or centroid linkage the library's choice of the number of clusters fails on these
+    # stocks ("Encountered all NA values"); the clustering takes the library's own linkage whatever the setting.
+    tenYears = stockPrices(TEN, years=10)
+    method, owner, table, performance, plain = checkAgainstPlain(RiskFolioHRP, buildHRP, prices=tenYears,
+                                                                 objective="Sharpe", linkageMethod="median",
+                                                                 minWeight=0)
+    for linkage in ("centroid", "ward"):
+        other, otherPerformance = RiskFolioHRP().computeRecommendation(
+            makeOwner(tenYears, objective="Sharpe", linkageMethod=linkage, minWeight=0))
+        pd.testing.assert_frame_equal(other, table)
+    # A pruned second pass failed where the first solved.
+    checkAgainstPlain(RiskFolioHRP, buildHRP, prices=stockPrices(TEN, years=3, end="2016-12-31"),
+                      objective="Utility", linkageMethod="median", minWeight=5)
