@@ -351,10 +351,11 @@ py::tuple optimize(const py::module_ &m, py::object self, py::object objectiveFu
     self.attr("objectiveFunc") = objectiveFunc;
     CountLimits limits{valuesOf(lower), valuesOf(upper), valuesOf(lastPrices), capital.cast<double>(),
                        lowest.cast<double>(), whole};
+    self.attr("startingMember") = feasibleMember(limits);
     py::object result = optimizeModule.attr("differential_evolution")(
         self.attr("Objective"), "constraints"_a = py::make_tuple(constraint), "bounds"_a = bounds,
         "integrality"_a = integrality, "vectorized"_a = false, "mutation"_a = py::make_tuple(0.05, 0.2),
-        "maxiter"_a = 50, "popsize"_a = 40, "callback"_a = self.attr("Callback"), "x0"_a = feasibleMember(limits));
+        "maxiter"_a = 50, "popsize"_a = 40, "callback"_a = self.attr("Callback"), "x0"_a = self.attr("startingMember"));
     py::object best = result.attr("x");
 
     // The library hands back the least infeasible member when none met the constraint;
