@@ -91,8 +91,8 @@ def test_a_benchmark_above_every_return_is_named_for_the_sharpe_objective(monkey
     with pytest.raises(ValueError, match="Benchmark von 20 % liegt; wählen Sie eine kleinere Benchmark"):
         RiskFolioEF().computeRecommendation(makeOwner(cases[0][0], objective="Sharpe", benchmark=20, minWeight=0,
                                                       maxWeight=100))
-    # Below every return the same stocks compute.
-    table, performance = MaxSharpe().computeRecommendation(makeOwner(cases[0][0], benchmark=1, minWeight=0,
+    # Below PFE's return the same stocks compute.
+    table, performance = MaxSharpe().computeRecommendation(makeOwner(cases[2][0], benchmark=1, minWeight=0,
                                                                      maxWeight=100))
     assert 0 < table["Value"].sum() <= 10000
 
