@@ -303,7 +303,7 @@ def test_stocks_left_out_get_no_share_at_the_shipped_defaults():
     """Minimum 0, maximum 100 %: a weight of solver noise buys nothing, in the library's methods and the
     Riskfolio efficient frontier alike; a capital that buys no share within the maximum is told."""
     from fields import resolve
-    from methods_support import SOLVER_ACCURACY, checkAgainstReference, recordingSolves
+    from methods_support import LEFT_OUT, checkAgainstReference, recordingSolves
     from riskfolio_support import TEN, buildEF, checkAgainstPlain
 
     windows = [stockPrices(TEN, 3, "2016-12-31"), stockPrices(TEN, 3, "2018-03-31").loc["2015-06-01":]]
@@ -317,7 +317,7 @@ def test_stocks_left_out_get_no_share_at_the_shipped_defaults():
         resolve("riskef.RiskFolioEF"), buildEF, windows[1], objective="Sharpe", riskMethod="exp_cov",
         minWeight=0, maxWeight=100)
     assert set(table["Symbol"]) == {label for label, weight in plain.w["weights"].items()
-                                    if weight >= SOLVER_ACCURACY}
+                                    if weight >= LEFT_OUT}
 
     import builtins
     import gettext
