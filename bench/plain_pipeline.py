@@ -7,6 +7,26 @@ import pandas as pd
 import methods_support as support
 
 TOLERANCE = 1e-6
+LEFT_OUT = 1e-4
+
+
+def cappedIntegerProgram(weights, prices, capital, caps):
+    """The library's integer program of `lp_portfolio`, each stock's count bounded by its cap."""
+    import cvxpy as cp
+    import numpy as np
+
+    p = prices.to_numpy(dtype="float64")
+    w = np.array(list(weights.values()), dtype="float64")
+    x, u = cp.Variable(len(p), integer=True), cp.Variable(len(p))
+    remaining = capital - p @ x
+    eta = w * capital - cp.multiply(x, p)
+    problem = cp.Problem(cp.Minimize(cp.sum(u) + remaining),
+                         [eta <= u, eta >= -u, x >= 0, x <= np.array(list(caps.values()), dtype="float64"),
+                          remaining >= 0])
+    problem.solve()
+    if problem.status not in {"optimal", "optimal_inaccurate"}:
+        raise ValueError(problem.status)
+    return {label: int(count) for label, count in zip(weights, np.rint(x.value))}
 
 
 def referenceRecommendation(owner, solve, results, performance=None):
@@ -26,19 +46,20 @@ def referenceRecommendation(owner, solve, results, performance=None):
     owner.expectedReturns = owner.expectedReturns.loc[kept]
     owner.historicReturns = owner.historicReturns[kept]
     ef = solve(owner)
-    weights = dict(sorted(ef.clean_weights(cutoff=cutoff, rounding=None).items()))
+    weights = dict(sorted(ef.clean_weights(cutoff=max(cutoff, LEFT_OUT), rounding=None).items()))
     latest = owner.prices.iloc[-1]
     capital = allocation.capital
     if allocation.fractional == "NO":
         priced = {label: weight for label, weight in weights.items() if weight > 0 and label in latest.index}
-        facility = DiscreteAllocation(priced, latest.loc[list(priced)], total_portfolio_value=capital)
+        caps = {label: max(0, min(math.ceil(capital * weight / latest[label] - 1e-9),
+                                  math.floor(capital * owner.maxWeight / latest[label] + 1e-9)))
+                for label, weight in priced.items()}
         try:
-            shares = facility.lp_portfolio()[0]
+            shares = cappedIntegerProgram(priced, latest.loc[list(priced)], capital, caps)
         except Exception:
+            facility = DiscreteAllocation(priced, latest.loc[list(priced)], total_portfolio_value=capital)
             shares = facility.greedy_portfolio()[0]
-        shares = {label: min(count, math.ceil(capital * priced[label] / latest[label] - 1e-9),
-                             math.floor(capital * owner.maxWeight / latest[label] + 1e-9))
-                  for label, count in shares.items()}
+        shares = {label: min(count, caps[label]) for label, count in shares.items()}
         shares = {label: count for label, count in shares.items() if count > 0}
     else:
         total = sum(weights.values())

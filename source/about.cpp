@@ -76,10 +76,29 @@ void announceUpdate(py::object self, py::object window) {
                                 "keep_on_top"_a = true);
 }
 
+// The user's check shows the progress meter while it waits, with its Cancel; a check that was
+// cancelled says nothing, one that failed says so.
 void checkAgain(py::object self, py::object window) {
-    py::tuple answer = updateModule().attr("CheckForUpdate")(self.attr("config"), "flush"_a = true);
+    py::object check = updateModule();
+    py::object tenths = py::int_(py::float_(check.attr("longestCheck")) * py::float_(10.0));
+    self.attr("working") = velmora::translate("Checking for updates");
+    py::object answer;
+    try {
+        velmora::within(self.attr("start")(tenths), [&](py::object) {
+            answer = check.attr("CheckForUpdate")(self.attr("config"), "flush"_a = true,
+                                                  "progress"_a = self.attr("update"));
+            return py::none();
+        });
+    } catch (...) {
+        self.attr("working") = velmora::translate("Downloading");
+        throw;
+    }
+    self.attr("working") = velmora::translate("Downloading");
+    if (velmora::truthy(py::getattr(check, "checkFailed", py::bool_(false))))
+        velmora::showError(velmora::translate("The check for updates failed. Please try again later."));
     takeCheck(self, answer);
-    if (answer[1].is_none()) return;
+    py::tuple pair = answer;
+    if (pair[1].is_none()) return;
     window["UpdateSoftware"].attr("update")("disabled"_a = !velmora::truthy(self.attr("updateNeeded")));
     window["CurrentVersion"].attr("update")(shownVersion(self));
 }

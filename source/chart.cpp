@@ -49,9 +49,11 @@ void defineChartElement(py::module_ &m) {
 }
 
 // The enlarged view: a modal window over the main window, at its place and size, until the
-// user closes it or clicks the image.
+// user closes it or clicks the image; only for a chart that is drawn.
 bool showEnlarged(const py::module_ &m, py::object self, py::object window, py::object event,
                   py::object values) {
+    // An empty chart has nothing to enlarge.
+    if (self.attr("source").is_none()) return true;
     py::object sg = m.attr("sg");
     py::tuple size = window.attr("size");
     py::tuple location = window.attr("CurrentLocation")();

@@ -251,6 +251,97 @@ py::object leastSpent(py::object capital, py::object lastPrices) {
     return py::float_(0.99) * capital - py::int_(2) * numpy().attr("median")(lastPrices);
 }
 
+// A member within the bounds that spends between the least the search takes and the capital,
+// where one is found: the search starts from it, so its best member meets the constraint from
+// the first generation on and the search cannot end with none. Each set of the k cheapest (by
+// their least money) or the k largest (by their most money) stocks starts at its lower counts
+// and is filled towards its upper counts, the cheapest shares first.
+struct CountLimits {
+    std::vector<double> lower, upper, prices;
+    double capital, lowest;
+    bool whole;
+};
+
+std::vector<double> filledCounts(const CountLimits &limits, const std::vector<size_t> &held) {
+    std::vector<double> counts(limits.lower.size(), 0.0);
+    double spent = 0.0;
+    for (size_t i : held) {
+        counts[i] = limits.lower[i];
+        spent += counts[i] * limits.prices[i];
+    }
+    if (spent > limits.capital) return {};
+    if (limits.whole) {
+        std::vector<size_t> cheapestFirst = held;
+        std::sort(cheapestFirst.begin(), cheapestFirst.end(),
+                  [&](size_t a, size_t b) { return limits.prices[a] < limits.prices[b]; });
+        for (size_t i : cheapestFirst) {
+            double more = std::floor((limits.capital - spent) / limits.prices[i]);
+            double added = std::max(0.0, std::min(limits.upper[i] - counts[i], more));
+            counts[i] += added;
+            spent += added * limits.prices[i];
+        }
+    } else {
+        double room = 0.0;
+        for (size_t i : held) room += (limits.upper[i] - limits.lower[i]) * limits.prices[i];
+        double share = room > 0 ? std::min(1.0, (limits.capital - spent) / room) : 0.0;
+        for (size_t i : held) {
+            counts[i] += share * (limits.upper[i] - limits.lower[i]);
+        }
+        spent += share * room;
+    }
+    if (spent < limits.lowest) return {};
+    return counts;
+}
+
+py::object feasibleMember(const CountLimits &limits) {
+    size_t n = limits.lower.size();
+    std::vector<size_t> byLeast(n), byMost(n);
+    for (size_t i = 0; i < n; ++i) byLeast[i] = byMost[i] = i;
+    std::sort(byLeast.begin(), byLeast.end(), [&](size_t a, size_t b) {
+        return limits.lower[a] * limits.prices[a] < limits.lower[b] * limits.prices[b];
+    });
+    std::sort(byMost.begin(), byMost.end(), [&](size_t a, size_t b) {
+        return limits.upper[a] * limits.prices[a] > limits.upper[b] * limits.prices[b];
+    });
+    for (size_t k = n; k >= 1; --k)
+        for (const std::vector<size_t> *order : {&byLeast, &byMost}) {
+            std::vector<size_t> held(order->begin(), order->begin() + static_cast<std::ptrdiff_t>(k));
+            std::vector<double> counts = filledCounts(limits, held);
+            if (counts.empty()) continue;
+            Array member(std::vector<py::ssize_t>{static_cast<py::ssize_t>(2 * n)});
+            double *x = member.mutable_data();
+            for (size_t i = 0; i < n; ++i) {
+                x[n + i] = std::find(held.begin(), held.end(), i) != held.end() ? 1.0 : 0.0;
+                // A stock not held keeps a count within its bounds; its flag makes it buy nothing.
+                x[i] = x[n + i] > 0 ? counts[i] : limits.lower[i];
+            }
+            return member;
+        }
+    return py::none();
+}
+
+// Polished fractional counts may overshoot the capital by a rounding error, which is no breach.
+py::object roundingOf(py::object capital) { return capital / py::float_(1e6); }
+
+// The library polishes fractional counts with its trust-region method, which took nine tenths of
+// a search's time and reported no progress while it ran. SLSQP polishes them in about what a
+// generation costs; a polished member that leaves the capital's range counts as no polish.
+py::cpp_function capitalKeepingPolish(py::object self, py::object lowest) {
+    return py::cpp_function([self, lowest](py::object func, py::object x0, py::kwargs kwargs) {
+        py::object result =
+            py::module_::import("scipy.optimize").attr("minimize")(func, x0, "method"_a = "SLSQP", **kwargs);
+        py::object spent = self.attr("CapitalConstraint")(result.attr("x"));
+        py::object capital = self.attr("capital");
+        if (!(spent >= lowest && spent <= capital + roundingOf(capital))) result["success"] = false;
+        return result;
+    }, py::arg("func"), py::arg("x0"));
+}
+
+std::vector<double> valuesOf(py::handle array) {
+    Array values = asArray(array);
+    return std::vector<double>(values.data(), values.data() + values.size());
+}
+
 py::tuple optimize(const py::module_ &m, py::object self, py::object objectiveFunc) {
     py::module_ optimizeModule = py::module_::import("scipy.optimize");
     py::object capital = self.attr("capital");
@@ -275,18 +366,21 @@ py::tuple optimize(const py::module_ &m, py::object self, py::object objectiveFu
     py::object progress = self.attr("progress");
     if (!progress.is_none()) progress(0, 10);
     self.attr("objectiveFunc") = objectiveFunc;
+    CountLimits limits{valuesOf(lower), valuesOf(upper), valuesOf(lastPrices), capital.cast<double>(),
+                       lowest.cast<double>(), whole};
+    self.attr("startingMember") = feasibleMember(limits);
     py::object result = optimizeModule.attr("differential_evolution")(
         self.attr("Objective"), "constraints"_a = py::make_tuple(constraint), "bounds"_a = bounds,
         "integrality"_a = integrality, "vectorized"_a = false, "mutation"_a = py::make_tuple(0.05, 0.2),
-        "maxiter"_a = 50, "popsize"_a = 40, "callback"_a = self.attr("Callback"));
+        "maxiter"_a = 50, "popsize"_a = 40, "callback"_a = self.attr("Callback"), "x0"_a = self.attr("startingMember"),
+        "polish"_a = capitalKeepingPolish(self, lowest));
     py::object best = result.attr("x");
 
     // The library hands back the least infeasible member when none met the constraint;
     // that would spend more than the capital (or far less), so it is no recommendation. Its
-    // polishing of fractional counts may overshoot by a rounding error, which is no breach.
+    // polishing may overshoot by a rounding error.
     py::object spent = self.attr("CapitalConstraint")(best);
-    py::object tolerance = capital / py::float_(1e6);
-    if (!(spent >= lowest && spent <= capital + tolerance))
+    if (!(spent >= lowest && spent <= capital + roundingOf(capital)))
         velmora::raise(PyExc_ValueError,
                        velmora::translate("No allocation within the capital was found; try a larger capital "
                                           "or other weight limits."));

@@ -8,6 +8,7 @@
 
 namespace velmora::fields {
 
+namespace {
 
 // A value that cannot be hashed can be no key of a dictionary: a master that stores a list
 // or a configuration subtree then simply matches no rule instead of failing the event.
@@ -36,11 +37,30 @@ bool isEnterKey(py::handle event) {
     return name == "\r" || name.starts_with("Return:") || name.starts_with("KP_Enter:");
 }
 
+// The window reports the Enter key as it is released. A file dialog closes as the key is pressed in it
+// and leaves its release to the main window; so Enter counts only where its press reached a field.
+void watchEnterPresses(const py::module_ &m, py::object window) {
+    py::object shown = py::getattr(window, "AllKeysDict", py::none());
+    // A stand-in for a window, which has no elements to watch.
+    if (shown.is_none()) return;
+    for (py::handle key : py::list(m.attr("handlers").attr("keys")())) {
+        py::object shownElement = shown.attr("get")(key);
+        if (shownElement.is_none() || shownElement.attr("Widget").is_none()) continue;
+        py::object pressedKey = py::reinterpret_borrow<py::object>(key);
+        py::cpp_function pressed([m, pressedKey](py::object) { m.attr("enterPressedOn") = pressedKey; });
+        for (const char *sequence : {"<KeyPress-Return>", "<KeyPress-KP_Enter>"})
+            shownElement.attr("Widget").attr("bind")(sequence, pressed, "+");
+    }
+}
+
 // The focused field has written its value keystroke by keystroke already; Enter only has
 // every provider recompute. With no element focused there is no field to commit.
 void updateOnEnter(const py::module_ &m, py::object window, py::object values) {
+    py::object pressedOn = m.attr("enterPressedOn");
+    m.attr("enterPressedOn") = py::none();
     py::object focused = window.attr("find_element_with_focus")();
     if (focused.is_none() || !hasKey(m.attr("handlers"), focused.attr("Key"))) return;
+    if (!py::object(focused.attr("Key")).equal(pressedOn)) return;
     m.attr("manager").attr("handleEvent")(window, "UpdateConfig", values);
 }
 
@@ -54,7 +74,7 @@ py::object routeEvent(const py::module_ &m, py::object self, py::object window, 
     m.attr("recreateNeeded") = false;
     if (isEnterKey(event)) updateOnEnter(m, window, values);
     if (py::isinstance<py::str>(event) && event.equal(py::str("UpdateConfig")))
-        for (py::handle field : registeredFields(m)) field.attr("showTaken")(window);
+        for (py::handle field : registeredFields(m)) field.attr("takeEdit")(window);
     py::object handlers = m.attr("handlers");
     if (hasKey(handlers, event) && !velmora::truthy(handlers[event].attr("validate")(window, event, values)))
         velmora::raise(PyExc_ValueError);
@@ -83,6 +103,7 @@ void defineFieldProvider(py::module_ &m) {
     velmora::method(cls, "bind", [m](py::object self, py::object window) {
         self.attr("updateConfig")(window, m.attr("config"));
         for (py::handle field : registeredFields(m)) field.attr("bind")(window);
+        watchEnterPresses(m, window);
     }, "window"_a);
     velmora::staticMethod(cls, "get", [m](py::object key) {
         return m.attr("handlers")[key].attr("get")();
@@ -121,6 +142,35 @@ void setField(const py::module_ &m, py::object self, py::object window, py::obje
     if (velmora::truthy(self.attr("reconfigureOnChange")))
         m.attr("FieldProvider").attr("reconfigureApp")(m.attr("config"));
     if (velmora::truthy(self.attr("recreateOnChange"))) m.attr("recreateNeeded") = true;
+}
+
+// The input of the field in the window, or none in a window without it.
+py::object inputOf(py::object self, py::object window) {
+    return window.attr("AllKeysDict").attr("get")(self.attr("key"));
+}
+
+// The text the input shows, unless it is the setting as the field writes it; none in a window without
+// the input or for a field without a setting.
+py::object otherText(py::object self, py::object window) {
+    py::object input = inputOf(self, window);
+    if (input.is_none() || !velmora::truthy(self.attr("configPath"))) return py::none();
+    py::object typed = input.attr("get")();
+    if (typed.equal(self.attr("formatValue")(self.attr("get")()))) return py::none();
+    return typed;
+}
+
+bool showsOtherText(py::object self, py::object window) { return !otherText(self, window).is_none(); }
+
+// The text shown is taken as an edit, stored when the field accepts it and shown refused when not;
+// then it is shown in the field's own format.
+void takeEdit(py::object self, py::object window) {
+    if (velmora::truthy(self.attr("edited")(window))) {
+        py::object key = self.attr("key");
+        py::dict values;
+        values[key] = inputOf(self, window).attr("get")();
+        self.attr("validate")(window, key, values);
+    }
+    self.attr("showTaken")(window);
 }
 
 void defineFieldClass(py::module_ &m) {
@@ -172,6 +222,10 @@ void defineFieldClass(py::module_ &m) {
     // A kind whose text has a format of its own shows it again once the user is done editing.
     velmora::method(cls, "bind", [](py::object self, py::object window) {}, "window"_a);
     velmora::method(cls, "showTaken", [](py::object self, py::object window) {}, "window"_a);
+    // Whether the input shows a text that is not its setting: keys whose events were lost. Only kinds
+    // with a typed text can show one.
+    velmora::method(cls, "edited", [](py::object self, py::object window) { return false; }, "window"_a);
+    velmora::method(cls, "takeEdit", &takeEdit, "window"_a);
 }
 
 // The input element of a field kind, `width` characters wide, with the kind's own options.
@@ -284,6 +338,7 @@ void defineDateField(py::module_ &m) {
         }
     }, "window"_a, "event"_a, "values"_a);
     velmora::staticMethod(cls, "splitDate", &splitDate, "text"_a);
+    velmora::method(cls, "edited", &showsOtherText, "window"_a);
     velmora::method(cls, "formatValue", [](py::object self, py::object value) { return fullDate(value); },
                     "value"_a);
     velmora::method(cls, "updateField", [cls](py::object self, py::object window, py::object newValue,
@@ -311,6 +366,7 @@ void defineTextField(py::module_ &m) {
         colour(window, key, "black");
         return velmora::super(cls, self).attr("validate")(window, event, values);
     }, "window"_a, "event"_a, "values"_a);
+    velmora::method(cls, "edited", &showsOtherText, "window"_a);
     defineFactory(m, "TextField", "TextFieldClass");
 }
 
@@ -341,6 +397,8 @@ py::object parseNumber(py::object self, py::object window, py::object text) {
     return number;
 }
 
+}  // namespace
+
 // Both bounds are inclusive; a missing bound does not limit.
 bool withinBounds(py::handle self, py::handle number) {
     py::object minValue = self.attr("minValue");
@@ -349,6 +407,8 @@ bool withinBounds(py::handle self, py::handle number) {
     if (!maxValue.is_none() && number > maxValue) return false;
     return true;
 }
+
+namespace {
 
 // The number the user has typed and the field has stored, shown in the field's own format as the
 // configuration fills it: "20000" becomes "20,000", "100" as a weight "100.00". A text the field
@@ -364,6 +424,20 @@ void showTaken(py::object self, py::object window) {
         if (!shown.equal(typed)) input.attr("update")(shown);
     } catch (py::error_already_set &) {
         // A text that does not parse, or a field without a setting, keeps what it shows.
+    }
+}
+
+// A number typed without the field's format ("20000" for "20,000") is the setting still: only its
+// format is missing, which `showTaken` gives it.
+bool editedNumber(py::object self, py::object window) {
+    py::object typed = otherText(self, window);
+    if (typed.is_none()) return false;
+    py::object locale = py::module_::import("locale");
+    try {
+        py::object number = locale.attr(velmora::truthy(self.attr("isInt")) ? "atoi" : "atof")(typed);
+        return !number.equal(self.attr("get")());
+    } catch (py::error_already_set &) {
+        return true;
     }
 }
 
@@ -421,6 +495,7 @@ void defineNumField(py::module_ &m) {
         velmora::super(cls, self).attr("disable")(window, disabled);
     }, "window"_a, "disabled"_a);
     velmora::method(cls, "showTaken", &showTaken, "window"_a);
+    velmora::method(cls, "edited", &editedNumber, "window"_a);
     velmora::method(cls, "bind", &showTakenOnLeaving, "window"_a);
     defineFactory(m, "NumField", "NumFieldClass");
 }
@@ -628,6 +703,8 @@ py::object resolve(py::object name, py::object kind, py::object setting) {
     return found;
 }
 
+}  // namespace
+
 }  // namespace velmora::fields
 
 PYBIND11_MODULE(fields, m) {
@@ -639,6 +716,7 @@ PYBIND11_MODULE(fields, m) {
     m.attr("userConfig") = py::dict();
     m.attr("manager") = py::none();
     m.attr("recreateNeeded") = false;
+    m.attr("enterPressedOn") = py::none();
     defineFieldProvider(m);
     defineFieldClass(m);
     defineDateField(m);

@@ -27,8 +27,11 @@ inline py::tuple weightBounds(py::handle owner) { return py::make_tuple(0, owner
 // Links a boolean per stock to its weight (minimum weight x z <= w). Without the companion
 // w <= z the link forces nothing, but it makes the problem mixed-integer, which is what
 // ties these methods to the branch-and-bound solver; the minimum weight itself is enforced
-// by the cleaning and pruning of the allocation pipeline.
+// by the cleaning and pruning of the allocation pipeline. At a minimum of 0 it constrains
+// nothing at all and would only make the solve a branch-and-bound, ten times as long.
 inline void linkMinimumWeight(py::handle ef, py::object owner) {
+    py::object minWeight = owner.attr("minWeight");
+    if (!(minWeight > py::int_(0))) return;
     py::object z = py::module_::import("cvxpy").attr("Variable")(ef.attr("n_assets"), "boolean"_a = true);
     ef.attr("add_constraint")(py::cpp_function([owner, z](py::object w) {
         py::object minWeight = owner.attr("minWeight");

@@ -8,33 +8,16 @@ namespace {
 
 namespace refusals = velmora::refusals;
 
-// Every stock is clustered on the first pass; a later pass that sees fewer had the stocks
-// below the minimum weight left out.
-bool prunedByMinimum(py::object self, py::object owner) {
-    py::ssize_t stocks = py::len(owner.attr("prices").attr("columns"));
-    if (!py::hasattr(self, "stocksClustered")) self.attr("stocksClustered") = stocks;
-    return stocks < self.attr("stocksClustered").cast<py::ssize_t>();
-}
-
-// The clustering takes no bounds, so its weights are checked against the maximum weight. Where
-// all stocks kept to it, the fewer left after the minimum weight's cut did not: the minimum is
-// the limit to change.
-void refuseAboveMaximum(py::object self, py::object owner, py::object ef) {
+// The clustering takes no bounds; a stock it weights above the maximum is held at the maximum,
+// as the bounded methods hold theirs, and what it cannot take stays as cash. The performance
+// figures then describe the portfolio that is bought.
+void holdWithinMaximum(py::object owner, py::object ef) {
     py::object weights = ef.attr("clean_weights")("cutoff"_a = 0.0, "rounding"_a = py::none());
-    bool pruned = prunedByMinimum(self, owner);
-    py::object largest = velmora::builtins().attr("max")(weights.attr("values")());
-    if (!pruned) {
-        refusals::refuseWeightsAboveMaximum(owner, largest,
-                                            "Hierarchical risk parity puts more than the maximum weight of {} % "
-                                            "into one stock; allow a larger maximum weight.");
-        return;
-    }
-    if (!refusals::aboveMaximum(owner, largest)) return;
-    py::object message = velmora::translate(
-        "Hierarchical risk parity puts more than the maximum weight of {} % into one stock once the stocks below "
-        "the minimum weight of {} % are left out; allow a smaller minimum weight or a larger maximum weight.");
-    velmora::raise(PyExc_ValueError, message.attr("format")(refusals::percentOf(owner.attr("maxWeight")),
-                                                            refusals::percentOf(owner.attr("minWeight"))));
+    py::object maxWeight = owner.attr("maxWeight");
+    py::dict capped;
+    for (auto [label, weight] : py::reinterpret_borrow<py::dict>(weights))
+        capped[label] = velmora::builtins().attr("min")(weight, maxWeight);
+    ef.attr("set_weights")(capped);
 }
 
 // The returns are attached after the clustering so that the performance figures come from
@@ -46,7 +29,7 @@ py::object computeRecommendation2(py::object self, py::object owner) {
     self.attr("ef") = HRPOpt("cov_matrix"_a = s);
     py::object ef = self.attr("ef");
     ef.attr("optimize")("linkage_method"_a = owner.attr("config").attr("allocation").attr("linkageMethod"));
-    refuseAboveMaximum(self, owner, ef);
+    holdWithinMaximum(owner, ef);
     ef.attr("returns") = owner.attr("historicReturns");
     return ef;
 }

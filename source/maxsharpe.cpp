@@ -1,5 +1,6 @@
 // Maximum Sharpe ratio, with an L2 term that spreads the weights over more stocks.
 #include "frontier.hpp"
+#include "refusals.hpp"
 
 #include <utility>
 
@@ -29,7 +30,15 @@ py::object computeRecommendation2(const py::module_ &m, py::object self, py::obj
     addL2Term(m, ef, owner);
     self.attr("ef") = ef;
     py::object benchmark = owner.attr("config").attr("allocation").attr("benchmark");
-    ef.attr("max_sharpe")("risk_free_rate"_a = benchmark / py::float_(100.0));
+    // The limits were checked before the solve; the library fails where no return lies above
+    // the benchmark, or barely above it, with words about its solver that no setting reaches.
+    try {
+        ef.attr("max_sharpe")("risk_free_rate"_a = benchmark / py::float_(100.0));
+    } catch (py::error_already_set &error) {
+        py::object optimizationError = py::module_::import("pypfopt.exceptions").attr("OptimizationError");
+        if (!error.matches(PyExc_ValueError) && !error.matches(optimizationError)) throw;
+        velmora::refusals::refuseNoReturnAboveBenchmark(owner);
+    }
     return ef;
 }
 

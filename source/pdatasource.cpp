@@ -4,10 +4,16 @@
 
 #include <pybind11/numpy.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
 #include <utility>
+#include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -73,18 +79,23 @@ py::object shifted(py::object day, int days) {
 // ---- Cache file ------------------------------------------------------------------------
 //
 // Four numpy arrays, one after the other: the covered ranges (one row of two date texts per
-// symbol, empty for an open end; a file of the first form holds one range for all symbols),
-// the dates, the symbols and the prices with one row per symbol. Read with pickled data
-// refused, the file runs no code, and the prices land in one read in the block that the
-// table then uses, which makes loading about as fast as unpickling.
+// symbol; a file of the first form holds one range for all symbols), the dates, the symbols and
+// the prices with one row per symbol. Read with pickled data refused, the file runs no code, and
+// the prices land in the block that the table then uses, which makes loading about as fast as
+// unpickling.
 //
-// A fifth array holds the SHA-256 digest of the four. Damage that leaves well-formed
-// values (a zeroed block of prices, zeroed range bounds that read as an open range, one flipped
-// digit of a date) passes every check of the values and would be served for good; with the digest
-// the file is read as no cache and healed by the next download. Files written before the digest
-// was kept are read as they always were and gain one at their next write.
+// A fifth array holds a digest of the four. Damage that leaves well-formed values (a zeroed block
+// of prices, one flipped digit of a date) passes every check of the values and would be served for
+// good; with the digest the file is read as no cache and healed by the next download. The digest
+// guards against damage, not against a maker of files, so it is XXH3 (16 bytes), which costs a
+// fraction of the read; files of the earlier form carry SHA-256 (32 bytes), and files older still
+// none: both are read, and gain the present digest at their next write.
+//
+// A digest that matches says only that the file is whole, not that the program wrote it: the
+// checks of the values apply to every file.
 
-constexpr int fileArrays = 4;
+constexpr int smallArrays = 3;
+constexpr py::ssize_t xxh3Size = 16, sha256Size = 32;
 
 [[noreturn]] void foreignFile(const char *why) {
     throw py::value_error(std::string("not a price cache file: ") + why);
@@ -107,66 +118,203 @@ void withFile(py::object file, Use &&use) {
     file.attr("close")();
 }
 
-// The SHA-256 digest of the arrays: the type and shape of each, then its bytes, taken where they
-// lie in memory rather than read from the file again.
-py::bytes digestOf(py::list arrays) {
-    py::object np = import("numpy"), digest = import("hashlib").attr("sha256")();
+py::object newDigest() { return import("xxhash").attr("xxh3_128")(); }
+
+// What the digest takes of an array before its bytes: its type and shape.
+void digestForm(py::object digest, py::handle dtype, py::handle shape) {
+    digest.attr("update")(py::str("{}{}").format(dtype.attr("str"), shape).attr("encode")());
+}
+
+// The digest of the arrays, taken where they lie in memory rather than read from the file again.
+py::bytes digestOf(py::object digest, py::list arrays) {
     for (py::handle array : arrays) {
-        py::object contiguous = np.attr("ascontiguousarray")(array);
-        py::object form =
-            py::str("{}{}").format(contiguous.attr("dtype").attr("str"), contiguous.attr("shape"));
-        digest.attr("update")(form.attr("encode")());
+        py::object contiguous = import("numpy").attr("ascontiguousarray")(array);
+        digestForm(digest, contiguous.attr("dtype"), contiguous.attr("shape"));
         digest.attr("update")(contiguous.attr("reshape")(-1).attr("view")("uint8"));
     }
     return digest.attr("digest")();
 }
 
-// Reads the digest that follows the arrays, if the file has one, and holds it against them.
-void checkDigest(py::object file, py::list arrays) {
+// Reads the digest that follows the arrays, if the file has one, and holds it against them: the
+// running XXH3 digest of the read, or for a file of the earlier form SHA-256 taken afresh.
+void checkDigest(py::object file, py::object running, py::list arrays) {
     if (py::len(file.attr("read")(1)) == 0) return;
     file.attr("seek")(-1, 1);
     py::object stored = import("numpy").attr("load")(file, "allow_pickle"_a = false);
     // A header that states a few bytes too few shifts what follows it; the bytes it leaves over
     // are what betrays it.
     if (py::len(file.attr("read")(1)) != 0) foreignFile("bytes after the digest");
-    bool matches = isArrayOf(stored, "u", 1) && py::bytes(stored.attr("tobytes")()).equal(digestOf(arrays));
+    if (!isArrayOf(stored, "u", 1)) foreignFile("no digest");
+    py::bytes digest = stored.attr("tobytes")();
+    py::ssize_t size = py::len(digest);
+    bool matches = (size == xxh3Size && digest.equal(running.attr("digest")())) ||
+                   (size == sha256Size && digest.equal(digestOf(import("hashlib").attr("sha256")(), arrays)));
     if (!matches) foreignFile("the digest does not match the prices");
 }
 
 py::object boundText(py::handle bound) { return velmora::truthy(bound) ? py::str(bound) : py::str(""); }
 
-// A bound is a date text "YYYY-MM-DD", or empty for an open end; one damaged byte makes it a text
-// that no request can be compared with.
-bool readableBound(py::handle bound) {
-    if (py::len(bound) == 0) return true;
-    try {
-        py::object day = import("datetime").attr("date").attr("fromisoformat")(bound);
-        return day.attr("isoformat")().equal(bound);
-    } catch (py::error_already_set &) {
-        return false;
-    }
-}
+py::object todayText() { return import("datetime").attr("date").attr("today")().attr("isoformat")(); }
 
-// Downloads record coverage up to today at most, and a range never ends before it starts: any
-// other range comes from damage, and trusted it would keep the symbol from being fetched for good.
-bool readableRange(py::list range, py::handle today) {
-    py::object first = range[0], last = range[1];
-    if (!readableBound(first) || !readableBound(last)) return false;
-    bool open = py::len(first) == 0 || py::len(last) == 0;
-    return (py::len(last) == 0 || last <= today) && (open || first <= last);
-}
+// A bound is a date text "YYYY-MM-DD". The program records only closed ranges that end by today and
+// never before they start: an open bound would make the symbol count as covered for every period,
+// and one damaged byte makes a text that no request can be compared with. Answers per row of the
+// bounds (two texts) whether it is such a range, and its two days. The symbols share a few texts, and
+// each is read once.
+struct RangeCheck {
+    py::object readable, days;
+};
 
-// Prices are positive, or missing where there was no trading: a negative or infinite one is
-// damage, which the cleaning of a request would hide while the cache kept it for good.
-py::list damagedPrices(py::object prices) {
+// The first (0) or last (1) bound of every range.
+py::object boundsOf(py::object ranges, int side) { return ranges[py::make_tuple(py::ellipsis(), side)]; }
+
+// The day of each text, and whether the text is that day written the program's way.
+std::pair<py::object, py::object> daysOf(py::object texts) {
     py::object np = import("numpy");
-    py::object wrong = np.attr("logical_or")(np.attr("isinf")(prices), np.attr("less")(prices, 0.0));
-    return wrong.attr("any")("axis"_a = 1).attr("tolist")();
+    py::object days;
+    try {
+        days = texts.attr("astype")("datetime64[D]");
+    } catch (py::error_already_set &) {
+        // A text that is no date at all: text by text, so that only its symbols are left out.
+        py::list each;
+        for (py::handle text : texts) {
+            try {
+                each.append(np.attr("datetime64")(text, "D"));
+            } catch (py::error_already_set &) {
+                each.append(np.attr("datetime64")("NaT", "D"));
+            }
+        }
+        days = np.attr("array")(each, "dtype"_a = "datetime64[D]");
+    }
+    return {days, np.attr("equal")(days.attr("astype")(texts.attr("dtype")), texts)};
+}
+
+RangeCheck checkRanges(py::object bounds, py::object today) {
+    py::object np = import("numpy");
+    py::tuple distinct = np.attr("unique")(bounds, "return_inverse"_a = true);
+    auto [textDays, written] = daysOf(distinct[0]);
+    py::object inverse = py::object(distinct[1]).attr("reshape")(bounds.attr("shape"));
+    py::object days = textDays[inverse];
+    py::object first = boundsOf(days, 0), last = boundsOf(days, 1);
+    py::object ordered = np.attr("logical_and")(np.attr("less_equal")(first, last),
+                                                np.attr("less_equal")(last, np.attr("datetime64")(today)));
+    py::object wellWritten = py::object(written[inverse]).attr("all")("axis"_a = 1);
+    py::object readable = np.attr("logical_and")(wellWritten, ordered);
+    return {readable, days};
 }
 
 // A symbol damaged in the file can name no series a request asks for.
 bool readableSymbol(py::handle symbol) {
     return isNonEmptyText(symbol) && velmora::truthy(symbol.attr("isprintable")());
+}
+
+// Whether any of the prices is zero, negative or infinite; gaps (NaN) are none of these. Written
+// for the processor's vector unit where there is one, as the compiler does not make such a test of a
+// sequence a vector one by itself: it runs at a fraction of the read.
+bool anyDamaged(const double *prices, py::ssize_t count) {
+    constexpr double largest = std::numeric_limits<double>::max();
+    py::ssize_t i = 0;
+    bool any = false;
+#if defined(__SSE2__)
+    const __m128d zero = _mm_setzero_pd(), top = _mm_set1_pd(largest);
+    __m128d damaged = zero, damagedToo = zero;
+    for (; i + 4 <= count; i += 4) {
+        __m128d values = _mm_loadu_pd(prices + i), more = _mm_loadu_pd(prices + i + 2);
+        damaged = _mm_or_pd(damaged, _mm_or_pd(_mm_cmple_pd(values, zero), _mm_cmpgt_pd(values, top)));
+        damagedToo = _mm_or_pd(damagedToo, _mm_or_pd(_mm_cmple_pd(more, zero), _mm_cmpgt_pd(more, top)));
+    }
+    any = _mm_movemask_pd(_mm_or_pd(damaged, damagedToo)) != 0;
+#endif
+    for (; i < count; ++i) any |= (prices[i] <= 0.0) | (prices[i] > largest);
+    return any;
+}
+
+// What a pass over the prices finds per symbol: a zero, negative or infinite price, which no source
+// delivers and the cleaning of a request would hide while the cache kept it for good; and whether
+// any price lies within the symbol's covered range, without which the range is a claim with nothing
+// behind it. The prices are looked at as they arrive from the file, a block at a time.
+class PriceScan {
+  public:
+    PriceScan(const double *prices, py::ssize_t days, std::vector<py::ssize_t> from,
+              std::vector<py::ssize_t> to)
+        : prices_(prices), days_(days), from_(std::move(from)), to_(std::move(to)),
+          damaged_(from_.size(), 0), priced_(from_.size(), 0) {}
+
+    // The prices from flat position `first` up to `end`, which lie in memory by now.
+    void scan(py::ssize_t first, py::ssize_t end) {
+        while (first < end) {
+            py::ssize_t symbol = first / days_, day = first % days_;
+            py::ssize_t stop = std::min(end - first + day, days_);
+            const double *row = prices_ + symbol * days_;
+            damaged_[symbol] |= anyDamaged(row + day, stop - day);
+            for (py::ssize_t d = std::max(day, from_[symbol]), last = std::min(stop, to_[symbol]);
+                 !priced_[symbol] && d < last; ++d)
+                priced_[symbol] = row[d] == row[d];
+            first += stop - day;
+        }
+    }
+    bool intact(size_t symbol) const { return !damaged_[symbol] && priced_[symbol]; }
+
+  private:
+    const double *prices_;
+    py::ssize_t days_;
+    std::vector<py::ssize_t> from_, to_;
+    std::vector<char> damaged_, priced_;
+};
+
+// A file of the first form holds one range for all its symbols.
+py::object rangeForAll(py::object range, size_t symbols) {
+    return import("numpy").attr("broadcast_to")(range, py::make_tuple(symbols, 2));
+}
+
+// Positions of the covered ranges in the dates: from the first date within the range to the one past
+// its last.
+std::vector<py::ssize_t> positions(py::object dates, py::object days, const char *side) {
+    py::object found = import("numpy").attr("searchsorted")(dates, days, "side"_a = side);
+    return found.attr("tolist")().cast<std::vector<py::ssize_t>>();
+}
+
+// The price block's header: the prices of every symbol on every date, as the program writes them.
+py::object readPriceHeader(py::object file, py::object shape) {
+    py::object format = import("numpy.lib.format");
+    py::tuple version = format.attr("read_magic")(file);
+    py::tuple header;
+    if (version.equal(py::make_tuple(1, 0)))
+        header = format.attr("read_array_header_1_0")(file);
+    else if (version.equal(py::make_tuple(2, 0)))
+        header = format.attr("read_array_header_2_0")(file);
+    else
+        foreignFile("no price table");
+    py::object stated = header[0], fortranOrder = header[1], dtype = header[2];
+    bool inOrder = !velmora::truthy(fortranOrder) && dtype.equal(import("numpy").attr("dtype")("float64"));
+    if (!inOrder || !stated.equal(shape)) foreignFile("no price table");
+    return stated;
+}
+
+// Reads the price block into the array the table will use, a block of bytes at a time: each block
+// is digested and scanned while it is still in the processor's cache, so that the checks add little
+// to the read itself.
+py::array_t<double> readPrices(py::object file, py::object digest, py::object shape, py::object dates,
+                               const RangeCheck &ranges, std::vector<char> &intact) {
+    py::object stated = readPriceHeader(file, shape);
+    py::array_t<double> prices(import("numpy").attr("empty")(stated, "dtype"_a = "float64"));
+    digestForm(digest, prices.attr("dtype"), prices.attr("shape"));
+    py::object bytes = prices.attr("reshape")(-1).attr("view")("uint8");
+    PriceScan scan(prices.data(), py::len(dates), positions(dates, boundsOf(ranges.days, 0), "left"),
+                   positions(dates, boundsOf(ranges.days, 1), "right"));
+    constexpr py::ssize_t block = 1 << 18;
+    const py::ssize_t size = prices.nbytes();
+    for (py::ssize_t first = 0; first < size; first += block) {
+        py::ssize_t end = std::min(first + block, size);
+        py::object part = bytes[py::slice(first, end, 1)];
+        if (py::int_(file.attr("readinto")(part)).cast<py::ssize_t>() != end - first)
+            foreignFile("the prices end early");
+        digest.attr("update")(part);
+        scan.scan(first / py::ssize_t(sizeof(double)), end / py::ssize_t(sizeof(double)));
+    }
+    intact.assign(shape[py::int_(0)].cast<size_t>(), 0);
+    for (size_t i = 0; i < intact.size(); ++i) intact[i] = scan.intact(i);
+    return prices;
 }
 
 // No real cache comes near this size; a larger file, like a device or a pipe, is not read.
@@ -199,46 +347,62 @@ void construct(const py::module_ &m, py::object self, py::object fileName, py::o
 void load(py::object self, py::object fileName) {
     py::object np = import("numpy"), pd = import("pandas");
     py::list arrays;
+    py::object digest = newDigest(), today = todayText();
+    py::object index, columns;
+    RangeCheck ranges;
+    std::vector<char> pricesIntact;
+    bool oneRange = false;
     withFile(velmora::openRegularFile(fileName, "rb", cacheFileLimit), [&](py::object file) {
-        for (int i = 0; i < fileArrays; ++i) arrays.append(np.attr("load")(file, "allow_pickle"_a = false));
-        checkDigest(file, arrays);
+        for (int i = 0; i < smallArrays; ++i) arrays.append(np.attr("load")(file, "allow_pickle"_a = false));
+        py::object bounds = arrays[0], dates = arrays[1], symbols = arrays[2];
+        if (!isArrayOf(dates, "M", 1) || !isArrayOf(symbols, "U", 1)) foreignFile("no price table");
+        oneRange = isArrayOf(bounds, "U", 1) && py::len(bounds) == 2;
+        py::object boundsShape = bounds.attr("shape");
+        bool perSymbol = isArrayOf(bounds, "U", 2) && boundsShape.equal(py::make_tuple(py::len(symbols), 2));
+        if (!oneRange && !perSymbol) foreignFile("no covered range");
+        if (py::len(dates) == 0) foreignFile("no dates");
+        // Requests are cut from the table by date slices, which need the dates in order; prices are
+        // quoted by day, so a date off midnight or twice in the file is damage that the rewrite
+        // after the next fetch would otherwise keep for good.
+        py::object ticks = dates.attr("view")("int64");
+        py::object ascending = np.attr("greater")(ticks[py::slice(1, std::nullopt, std::nullopt)],
+                                                  ticks[py::slice(std::nullopt, -1, std::nullopt)]);
+        bool symbolsOnce = py::len(np.attr("unique")(symbols)) == py::len(symbols);
+        if (!velmora::truthy(ascending.attr("all")()) || !symbolsOnce)
+            foreignFile("dates out of order or symbols repeated");
+        py::object days = dates.attr("astype")("datetime64[D]").attr("astype")(dates.attr("dtype"));
+        if (!velmora::truthy(np.attr("array_equal")(days, dates))) foreignFile("dates off midnight");
+        index = pd.attr("DatetimeIndex")(dates, "name"_a = "Date");
+        columns = pd.attr("Index")(symbols.attr("tolist")());
+        py::list digested;
+        for (py::handle array : arrays) digested.append(array);
+        digestOf(digest, digested);
+        ranges = checkRanges(oneRange ? rangeForAll(bounds, py::len(symbols)) : bounds, today);
+        py::object shape = py::make_tuple(py::len(symbols), py::len(dates));
+        arrays.append(readPrices(file, digest, shape, dates, ranges, pricesIntact));
+        checkDigest(file, digest, arrays);
     });
-    py::object ranges = arrays[0], dates = arrays[1], symbols = arrays[2], prices = arrays[3];
-    py::object priceType = prices.attr("dtype"), priceShape = prices.attr("shape");
-    if (!isArrayOf(dates, "M", 1) || !isArrayOf(symbols, "U", 1) ||
-        !priceType.equal(np.attr("dtype")("float64")) ||
-        !priceShape.equal(py::make_tuple(py::len(symbols), py::len(dates))))
-        foreignFile("no price table");
-    py::object rangeShape = ranges.attr("shape");
-    bool oneRange = isArrayOf(ranges, "U", 1) && py::len(ranges) == 2;
-    if (!oneRange && !(isArrayOf(ranges, "U", 2) && rangeShape.equal(py::make_tuple(py::len(symbols), 2))))
-        foreignFile("no covered range");
-    if (py::len(dates) == 0) foreignFile("no dates");
-    py::object index = pd.attr("DatetimeIndex")(dates, "name"_a = "Date");
-    py::list names = symbols.attr("tolist")();
-    py::object columns = pd.attr("Index")(names);
-    // Requests are cut from the table by date slices, which need the dates in order; prices are
-    // quoted by day, so a date off midnight or twice in the file is damage that the rewrite after
-    // the next fetch would otherwise keep for good.
-    if (!index.attr("is_monotonic_increasing").cast<bool>() || !index.attr("is_unique").cast<bool>() ||
-        !columns.attr("is_unique").cast<bool>())
-        foreignFile("dates out of order or symbols repeated");
-    if (!index.attr("equals")(index.attr("normalize")()).cast<bool>()) foreignFile("dates off midnight");
     // A symbol whose name, range or prices cannot be read is left out, as if it had never been
     // cached: the next request for it downloads it again and rewrites the file whole.
-    py::list bounds = ranges.attr("tolist")(), readable, damaged = damagedPrices(prices);
-    py::object today = import("datetime").attr("date").attr("today")().attr("isoformat")();
+    py::list names = columns.attr("tolist")(), readable;
+    py::object stored = arrays[0];
+    py::list bounds = (oneRange ? rangeForAll(stored, py::len(names)) : stored).attr("tolist")();
+    py::list rangeReadable = ranges.readable.attr("tolist")();
     py::dict covered;
     for (size_t i = 0; i < names.size(); ++i) {
-        py::list range = oneRange ? bounds : py::list(bounds[i]);
-        bool intact = readableSymbol(names[i]) && readableRange(range, today) && !velmora::truthy(damaged[i]);
-        if (!intact) continue;
-        covered[names[i]] = py::make_tuple(orNone(range[0]), orNone(range[1]));
+        if (!readableSymbol(names[i]) || !velmora::truthy(rangeReadable[i]) || !pricesIntact[i]) continue;
+        py::list range = bounds[i];
+        covered[names[i]] = py::make_tuple(range[0], range[1]);
         readable.append(names[i]);
     }
     if (readable.empty()) foreignFile("no readable symbol");
-    py::object cache =
-        pd.attr("DataFrame")(prices.attr("T"), "index"_a = index, "columns"_a = columns, "copy"_a = false);
+    // Rows dated after today lie outside every range that can be read: no source knew them.
+    py::object tomorrow = np.attr("datetime64")(today) + np.attr("timedelta64")(1, "D");
+    auto upToToday = np.attr("searchsorted")(arrays[1], tomorrow, "side"_a = "left").cast<py::ssize_t>();
+    py::object cache = pd.attr("DataFrame")(py::object(arrays[3]).attr("T"), "index"_a = index,
+                                            "columns"_a = columns, "copy"_a = false);
+    if (upToToday < static_cast<py::ssize_t>(py::len(index)))
+        cache = cache.attr("iloc")[py::slice(0, upToToday, 1)];
     self.attr("cache") = readable.size() == names.size() ? cache : py::object(cache[readable]);
     setRanges(self, covered);
 }
@@ -258,7 +422,7 @@ void save(py::object self, py::object fileName) {
     arrays.append(cache.attr("index").attr("to_numpy")());
     arrays.append(np.attr("array")(columns, "dtype"_a = "str"));
     arrays.append(np.attr("ascontiguousarray")(cache.attr("to_numpy")("dtype"_a = "float64").attr("T")));
-    arrays.append(np.attr("frombuffer")(digestOf(arrays), "dtype"_a = "uint8"));
+    arrays.append(np.attr("frombuffer")(digestOf(newDigest(), arrays), "dtype"_a = "uint8"));
     velmora::replaceWhenWritten(fileName, ".tmp", [&](py::object temporary) {
         withFile(import("io").attr("open")(temporary, "wb"), [&](py::object file) {
             for (py::handle array : arrays) np.attr("save")(file, array, "allow_pickle"_a = false);
@@ -301,10 +465,44 @@ Missing missingOf(py::object self, py::list requested, py::object startDate, py:
     return missing;
 }
 
+// What the reader would refuse never enters the cache: rows dated after today, which no source
+// knows yet, and zero, negative and infinite prices, which become gaps (as the cleaning of a request
+// makes them). Dates that are no calendar days, one row a day, come from a source that breaks its
+// contract: its whole answer is refused, and logged.
+py::object storablePrices(const py::module_ &m, py::object fetched, py::object today) {
+    py::object pd = import("pandas"), np = import("numpy");
+    if (py::len(fetched.attr("columns")) == 0) return fetched;
+    py::object index = fetched.attr("index");
+    try {
+        bool days = py::isinstance(index, pd.attr("DatetimeIndex")) && index.attr("tz").is_none() &&
+                    velmora::truthy(index.attr("is_unique")) &&
+                    velmora::truthy(index.attr("equals")(index.attr("normalize")()));
+        if (!days) throw py::value_error("the dates are no calendar days, one row a day");
+        py::object once = fetched.attr("columns").attr("duplicated")("keep"_a = "last").attr("__invert__")();
+        fetched = fetched.attr("loc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), once)];
+        py::object upToToday = py::slice(py::none(), today, py::none());
+        fetched = fetched.attr("sort_index")().attr("loc")[upToToday].attr("astype")("float64");
+    } catch (py::error_already_set &error) {
+        py::object symbols = fetched.attr("columns").attr("tolist")();
+        m.attr("logger").attr("error")("Refused the prices of %s: %s", symbols, error.value());
+        return pd.attr("DataFrame")();
+    }
+    py::object values = fetched.attr("to_numpy")();
+    py::object valid = np.attr("logical_and")(np.attr("greater")(values, 0.0), np.attr("isfinite")(values));
+    return fetched.attr("where")(valid);
+}
+
+// The first date with a price, as text, or none.
+py::object firstPriced(py::object series) {
+    py::object first = series.attr("first_valid_index")();
+    return first.is_none() ? first : first.attr("strftime")("%Y-%m-%d");
+}
+
 // Merges the delivered symbols into the cache, their fresh prices winning where both have one,
-// and widens their ranges by the span fetched. A symbol that was not delivered keeps its range
-// and is asked for again next time.
-void mergeDelivered(py::object self, py::object fetched, const Missing &missing) {
+// and widens their ranges by the span fetched; an open end of the request is closed where the
+// prices begin, and at today. A symbol that was not delivered, or has no price in its range, keeps
+// what it had and is asked for again next time.
+void mergeDelivered(const py::module_ &m, py::object self, py::object fetched, const Missing &missing) {
     py::object cache = self.attr("cache");
     py::set cached(cache.attr("columns"));
     py::dict ranges;
@@ -312,21 +510,29 @@ void mergeDelivered(py::object self, py::object fetched, const Missing &missing)
         Range range = rangeOf(self, symbol);
         ranges[symbol] = py::make_tuple(range.first, range.second);
     }
+    py::object today = todayText();
+    fetched = storablePrices(m, fetched, today);
     py::list delivered;
-    py::object today = import("datetime").attr("date").attr("today")().attr("isoformat")();
     for (py::handle symbol : missing.symbols) {
-        if (!fetched.attr("columns").contains(symbol)) continue;
-        delivered.append(symbol);
+        if (!fetched.attr("columns").contains(symbol) || !readableSymbol(symbol)) continue;
+        py::object series = fetched[symbol];
         py::object from = missing.first, to = missing.last;
-        if (cached.contains(symbol)) {
+        bool known = cached.contains(symbol);
+        if (known) {
             auto [coveredFirst, coveredLast] = rangeOf(self, symbol);
             if (!startsBefore(from, coveredFirst)) from = coveredFirst;
             if (!endsAfter(to, coveredLast)) to = coveredLast;
         }
         // No source knows prices beyond today: coverage recorded past it would keep a later
         // request from fetching the days that have come since.
-        if (velmora::truthy(to) && to > today) to = today;
-        ranges[symbol] = py::make_tuple(orNone(from), orNone(to));
+        if (!velmora::truthy(to) || to > today) to = today;
+        if (!velmora::truthy(from))
+            from = firstPriced(known ? py::object(series.attr("combine_first")(cache[symbol])) : series);
+        if (from.is_none() || from > to) continue;
+        py::object inRange = series.attr("loc")[py::slice(from, to, py::none())];
+        if (!known && !velmora::truthy(inRange.attr("notna")().attr("any")())) continue;
+        delivered.append(symbol);
+        ranges[symbol] = py::make_tuple(from, to);
     }
     if (delivered.empty()) return;
     self.attr("cache") = fetched[delivered].attr("combine_first")(cache);
@@ -361,7 +567,7 @@ void fetchMissing(const py::module_ &m, py::object self, py::list requested, py:
     py::object fetched = rawProvider.attr("get")(missing.symbols, "startDate"_a = missing.first,
                                                  "endDate"_a = missing.last, "progress"_a = progress);
     self.attr("downloadFailures").attr("update")(py::getattr(rawProvider, "downloadFailures", py::dict()));
-    mergeDelivered(self, fetched, missing);
+    mergeDelivered(m, self, fetched, missing);
 }
 
 py::object doGet(const py::module_ &m, py::object self, py::object stocks, py::object startDate,

@@ -223,6 +223,8 @@ void defineProvider(py::module_ &m) {
         self.attr("dependingOn") = py::set();
         self.attr("lastGeneration") = -1;
         self.attr("config") = config;
+        // The user's Cancel of the last progress run, which a computation and its owner read.
+        self.attr("progressCancelled") = false;
     }, "config"_a, "providerManager"_a = py::none(), "userConfigParm"_a = py::none());
     velmora::method(provider, "reconfigure", [](py::object self, py::object config, py::kwargs kwargs) {},
                     "config"_a);

@@ -321,13 +321,38 @@ inline void windDown(py::object loop, py::object download) {
     loop.attr("close")();
 }
 
+// A service may send a day twice, or stamp its days with a time of day, and the cache keeps one row
+// per calendar day: each symbol's answer becomes whole days, the last row of a day standing for it
+// (a day's close), before it joins the others. Raises when the answer's dates or prices cannot be read
+// as such.
+inline py::object wholeDays(py::object series) {
+    py::object pandas = py::module_::import("pandas");
+    py::object stamps = pandas.attr("DatetimeIndex")(series.attr("index"));
+    if (!stamps.attr("tz").is_none()) stamps = stamps.attr("tz_localize")(py::none());
+    py::object values = series.attr("to_numpy")("dtype"_a = "float64");
+    py::object prices = pandas.attr("Series")(values, "index"_a = stamps);
+    prices = prices[stamps.attr("notna")()].attr("sort_index")("kind"_a = "stable");
+    py::object days = prices.attr("index").attr("normalize")();
+    prices.attr("index") = days;
+    prices = prices[days.attr("duplicated")("keep"_a = "last").attr("__invert__")()];
+    prices.attr("index").attr("name") = "Date";
+    return prices;
+}
+
 // The per-symbol results as one price table: a column per symbol that delivered, in their
 // order, a later series of the same symbol in the place of the earlier one, the earliest
-// date dropped. When nothing was delivered or the series do not join: an empty frame.
-inline py::object priceTable(py::object results) {
+// date dropped. When nothing was delivered or the series do not join: an empty frame. An answer
+// that cannot be made whole days is that symbol's failure alone.
+inline py::object priceTable(const py::module_ &m, py::object self, py::object results) {
     py::dict series;
-    for (py::handle result : results)
-        if (!result.is_none()) series[result[py::int_(0)]] = result[py::int_(1)];
+    for (py::handle result : results) {
+        if (result.is_none()) continue;
+        py::object stock = result[py::int_(0)], answer = result[py::int_(1)];
+        guarded([&] { series[stock] = wholeDays(answer); }, [&](py::object error) {
+            m.attr("logger").attr("exception")("Error getting data for %s", stock, "exc_info"_a = error);
+            self.attr("downloadFailures")[stock] = error;
+        });
+    }
     py::object pandas = py::module_::import("pandas");
     py::object table;
     guarded([&] {
@@ -376,26 +401,33 @@ class ProgressBeat {
     py::object self_, loop_, progress_, handle_;
 };
 
-// get: an abort (the loop stopped by incProgress or the beat) or an error out of getAsync reaches
-// the caller as the loop's error. The client's closing always takes the loop past the last answer,
-// so a stop asked for by the last symbol still ends the run before getAsync has its result.
-inline py::object get(py::object self, py::object stocks, py::object startDate, py::object endDate,
-                      py::object removeAdjusted, py::object progress) {
+// Runs the operation that `start` makes on an event loop of its own to its end, with the progress
+// beat. An abort (the loop stopped by incProgress or the beat) or an error out of the operation
+// reaches the caller as the loop's error. The client's closing always takes the loop past the last
+// answer, so a stop asked for by the last symbol still ends the run before the operation has its
+// result.
+inline py::object runToEnd(py::object self, py::object progress, const Work &start) {
     py::object loop = asyncio().attr("new_event_loop")();
-    py::object download, results;
+    py::object operation, results;
     ProgressBeat beat(self, loop, progress);
     try {
-        download = asyncio().attr("ensure_future")(
-            self.attr("getAsync")(stocks, startDate, endDate, removeAdjusted, progress), "loop"_a = loop);
-        results = loop.attr("run_until_complete")(download);
+        operation = asyncio().attr("ensure_future")(start(), "loop"_a = loop);
+        results = loop.attr("run_until_complete")(operation);
     } catch (...) {
         beat.stop();
-        windDown(loop, download);
+        windDown(loop, operation);
         throw;
     }
     beat.stop();
-    windDown(loop, download);
-    return priceTable(results);
+    windDown(loop, operation);
+    return results;
+}
+
+inline py::object get(const py::module_ &m, py::object self, py::object stocks, py::object startDate,
+                      py::object endDate, py::object removeAdjusted, py::object progress) {
+    return priceTable(m, self, runToEnd(self, progress, [&] {
+        return self.attr("getAsync")(stocks, startDate, endDate, removeAdjusted, progress);
+    }));
 }
 
 // The asynchronous client of one download (and of one batch of currency lookups), with the
@@ -435,8 +467,13 @@ inline void incProgress(py::object self) {
 // base class, so each gets it as methods of its own.
 inline void bindDriver(py::object cls, const py::module_ &m, OpenClient openClient) {
     defineOperation(m);
-    method(cls, "get", &get, "stocks"_a, "startDate"_a = py::none(), "endDate"_a = py::none(),
-           "removeAdjusted"_a = false, "progress"_a = py::none());
+    method(cls, "get",
+           [m](py::object self, py::object stocks, py::object startDate, py::object endDate,
+               py::object removeAdjusted, py::object progress) {
+               return get(m, self, stocks, startDate, endDate, removeAdjusted, progress);
+           },
+           "stocks"_a, "startDate"_a = py::none(), "endDate"_a = py::none(), "removeAdjusted"_a = false,
+           "progress"_a = py::none());
     method(cls, "getAsync",
            [m, openClient](py::object self, py::object stocks, py::object startDate, py::object endDate,
                            py::object removeAdjusted, py::object progress) {

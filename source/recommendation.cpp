@@ -25,6 +25,7 @@ void construct(const py::module_ &m, py::object self, py::object config, py::obj
     mendPaperSize(config);
     mendPaperSize(userConfigParm);
     velmora::super(m.attr("RecommendationProvider"), self).attr("__init__")(config, **kwargs);
+    makeRunState(m, self);
     // Read only to record the data and selection providers as dependencies.
     self.attr("__getitem__")("prices");
     self.attr("__getitem__")("stocks");
@@ -57,8 +58,8 @@ py::object resultCaption(py::object cutOffDate) {
 
 // The caption before the first run; a window made anew once a run has been shown keeps its caption.
 py::object initialCaption(py::object self) {
-    py::object resultCutOffDate = self.attr("resultCutOffDate");
-    if (!resultCutOffDate.is_none()) return resultCaption(resultCutOffDate);
+    py::object computedWith = resultCutOffDate(self);
+    if (!computedWith.is_none()) return resultCaption(computedWith);
     py::object cutOffDate = self.attr("config").attr("allocation").attr("cutOffDate");
     if (hasCutOffDate(cutOffDate)) return velmora::translate("Backtest from ") + py::str(cutOffDate);
     return velmora::translate("Current Recommendation");
@@ -278,7 +279,7 @@ bool updateUI(py::object self, py::object window) {
     window["RecommendationData"].attr("update")("df"_a = recommendation);
     window["ResultsData"].attr("update")("df"_a = results);
     showCharts(self, window);
-    py::object cutOffDate = self.attr("resultCutOffDate");
+    py::object cutOffDate = resultCutOffDate(self);
     if (cutOffDate.is_none()) cutOffDate = self.attr("config").attr("allocation").attr("cutOffDate");
     window["resultType"].attr("update")(resultCaption(cutOffDate));
     return false;
@@ -293,28 +294,6 @@ bool startsRun(py::handle event) {
         if (py::isinstance<py::str>(event) && py::reinterpret_borrow<py::str>(event).equal(py::str(name)))
             return true;
     return false;
-}
-
-}  // namespace
-
-bool runCancelled(py::object self) {
-    return velmora::truthy(py::getattr(self, "runCancelled", py::bool_(false)));
-}
-
-bool runFailed(py::object self) { return velmora::truthy(py::getattr(self, "runFailed", py::bool_(false))); }
-
-void markComputed(py::object self) {
-    self.attr("lastGeneration") = velmora::classOf("provider", "Provider").attr("generation");
-    self.attr("runPending") = false;
-}
-
-namespace {
-
-// The result a cancelled run leaves was not made from the inputs of now: bringing the tab to the front
-// runs again, while another provider's reconfiguration (a keystroke in the settings tab) does not.
-void keepForNextLook(py::object self) {
-    markComputed(self);
-    self.attr("runPending") = true;
 }
 
 bool selectsTab(py::object self, py::handle event, py::handle values) {
@@ -337,7 +316,7 @@ py::object refreshInputs(const py::module_ &m, py::object self) {
             generation = provider.attr("recompute")();
         } catch (py::error_already_set &) {
             if (!velmora::truthy(provider.attr("progressCancelled"))) {
-                self.attr("runFailed") = true;
+                markFailed(self);
                 velmora::logFailure(m, "Recommendation");
                 velmora::showError(velmora::translate("The recommendation could not be computed:"),
                                    velmora::currentException());
@@ -345,7 +324,7 @@ py::object refreshInputs(const py::module_ &m, py::object self) {
             }
         }
         if (velmora::truthy(provider.attr("progressCancelled"))) {
-            self.attr("runCancelled") = true;
+            markCancelled(self);
             m.attr("logger").attr("info")("Recommendation cancelled");
             return py::none();
         }
@@ -355,19 +334,19 @@ py::object refreshInputs(const py::module_ &m, py::object self) {
 }
 
 // The framework's recompute with the inputs looked at once: after a failed or cancelled download the
-// data provider fetches again at every look. While a load applies its settings the tab waits for the
-// one run that follows the load.
+// data provider fetches again at every look.
 py::object recompute(const py::module_ &m, py::object self) {
-    self.attr("runCancelled") = false;
-    self.attr("runFailed") = false;
-    if (velmora::truthy(py::getattr(self, "loading", py::bool_(false)))) return self.attr("lastGeneration");
-    py::object newest = refreshInputs(m, self);
-    if (newest.is_none() || !(py::object(self.attr("lastGeneration")) < newest))
-        return self.attr("lastGeneration");
-    self.attr("compute")();
+    if (loading(self)) return self.attr("lastGeneration");
+    bool ran = false;
+    asOneRun(self, [&] {
+        py::object newest = refreshInputs(m, self);
+        if (newest.is_none() || !(py::object(self.attr("lastGeneration")) < newest)) return;
+        ran = true;
+        self.attr("compute")();
+    });
     if (runCancelled(self))
         keepForNextLook(self);
-    else
+    else if (ran)
         markComputed(self);
     return self.attr("lastGeneration");
 }
@@ -376,41 +355,47 @@ bool isEvent(py::handle event, const char *name) {
     return py::isinstance<py::str>(event) && py::reinterpret_borrow<py::str>(event).equal(py::str(name));
 }
 
-// The date field's text, or none in a window without it.
-py::object typedDate(py::object window) {
-    py::object field = window.attr("AllKeysDict").attr("get")("CutOffDate");
-    return field.is_none() ? field : field.attr("get")();
+// The texts of the fields' inputs in the window, by key, in the order the fields were made.
+py::dict typedTexts(py::object window) {
+    py::dict texts;
+    py::object inputClass = velmora::sg().attr("Input");
+    py::object shown = window.attr("AllKeysDict");
+    for (auto [key, field] : py::dict(py::module_::import("fields").attr("handlers"))) {
+        py::object input = shown.attr("get")(key);
+        if (!input.is_none() && py::isinstance(input, inputClass)) texts[key] = input.attr("get")();
+    }
+    return texts;
 }
 
-// Keys typed while a run holds the event loop reach the date field's text, but their event can be lost
-// behind the keyboard event that follows it: a text the run leaves changed is taken as the edit it is,
-// so that the field and its setting agree and the last edit is run.
-void takeEditsOfTheRun(py::object self, py::object window, py::object typedBefore) {
+// Keys typed while a run holds the event loop reach the fields' texts, but their events can be lost
+// behind the keyboard event that follows them: a text the run leaves changed and that is not its
+// field's setting is taken as the edit it is, so that no field shows a value the program does not use.
+// The fields are taken in the order of the form, the cut-off date last, whose edit runs again with
+// the other edits taken.
+void takeEditsOfTheRun(py::object self, py::object window, py::dict typedBefore) {
     py::object manager = self.attr("providerManager");
-    py::object typed = typedDate(window);
-    if (manager.is_none() || typed.is_none() || typed.equal(typedBefore) ||
-        typed.equal(self.attr("config").attr("allocation").attr("cutOffDate")))
-        return;
-    py::dict values;
-    values["CutOffDate"] = typed;
-    manager.attr("handleEvent")(window, "CutOffDate", values);
+    if (manager.is_none()) return;
+    py::object handlers = py::module_::import("fields").attr("handlers");
+    for (auto [key, before] : typedBefore) {
+        py::object field = handlers[key];
+        py::object typed = window[key].attr("get")();
+        if (typed.equal(before) || !velmora::truthy(field.attr("edited")(window))) continue;
+        py::dict values;
+        values[key] = typed;
+        manager.attr("handleEvent")(window, key, values);
+        field.attr("showTaken")(window);
+    }
 }
 
 // A run that does not complete, cancelled or failed, gives the tab back the result it showed while the
-// settings are those of that result.
+// inputs are those of that result.
 void runAndShow(const py::module_ &m, py::object self, py::object window) {
-    self.attr("runCancelled") = false;
-    self.attr("runFailed") = false;
-    py::dict held = heldResult(self);
-    if (refreshInputs(m, self).is_none()) {
-        endUnfinishedRun(self, held);
-        self.attr("updateUI")(window);
-        return;
-    }
-    py::object typedBefore = typedDate(window);
-    self.attr("resetUI")(window);
-    self.attr("compute")();
-    if (runCancelled(self) || runFailed(self)) endUnfinishedRun(self, held);
+    py::dict typedBefore = typedTexts(window);
+    asOneRun(self, [&] {
+        if (refreshInputs(m, self).is_none()) return;
+        self.attr("resetUI")(window);
+        self.attr("compute")();
+    });
     if (runCancelled(self)) keepForNextLook(self);
     self.attr("updateUI")(window);
     takeEditsOfTheRun(self, window, typedBefore);
@@ -426,6 +411,9 @@ bool changesNothing(py::object self, py::handle event) {
 // before this tab see the event first, so that the data provider, given the loaded settings during
 // this event, fetches the prices for them.
 void runAfterLoading(const py::module_ &m, py::object self, py::object window, py::object values) {
+    // The fields show the loaded settings while the run goes on: an update takes a text that differs
+    // from its setting as an edit.
+    py::module_::import("fields").attr("FieldProvider").attr("updateConfig")(window, self.attr("config"));
     py::object manager = self.attr("providerManager");
     if (manager.is_none())
         runAndShow(m, self, window);
@@ -476,13 +464,14 @@ bool handleEvent(const py::module_ &m, py::object self, py::object window, py::o
         return true;
     }
     // The framework's mark of a provider never computed.
-    if (velmora::truthy(py::getattr(self, "runPending", py::bool_(false))) && selectsTab(self, event, values))
+    if (runPending(self) && selectsTab(self, event, values))
         self.attr("lastGeneration") = -1;
     return velmora::truthy(velmora::super(m.attr("RecommendationProvider"), self)
                                .attr("handleEvent")(window, event, values));
 }
 
 void defineRecommendationProvider(py::module_ &m) {
+    defineResult(m);
     py::object cls = velmora::makeClass(m, "RecommendationProvider",
                                         py::make_tuple(velmora::classOf("provider", "TabProvider")));
     cls.attr("key") = "recommendation";

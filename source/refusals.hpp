@@ -1,4 +1,4 @@
-// What the methods refuse in the user's own terms instead of the libraries': weight limits no allocation meets, a capital that buys no whole share, a stock above the maximum weight, a clustering of one stock; and the solvers' accuracy at a limit.
+// What the methods refuse in the user's own terms instead of the libraries': weight limits no allocation meets, a benchmark that no portfolio's return clears, a capital that buys no whole share, a stock above the maximum weight, a clustering of one stock; and the solvers' accuracy at a limit.
 #pragma once
 
 #include "pyclass.hpp"
@@ -31,6 +31,16 @@ inline py::object capitalOf(py::handle owner) { return owner.attr("config").attr
         "No allocation meets the weight limits of {} % to {} % per stock; try other weight limits.");
     velmora::raise(PyExc_ValueError, message.attr("format")(percentOf(owner.attr("minWeight")),
                                                             percentOf(owner.attr("maxWeight"))));
+}
+
+// The Sharpe ratio measures the return above the benchmark, so where no portfolio of the
+// stocks earns clearly more than the benchmark, none has a ratio to maximise.
+[[noreturn]] inline void refuseNoReturnAboveBenchmark(py::handle owner) {
+    py::object message = velmora::translate(
+        "The Sharpe objective finds no portfolio whose expected return lies clearly above the benchmark of {} %; "
+        "set a smaller benchmark or choose other stocks.");
+    py::object benchmark = owner.attr("config").attr("allocation").attr("benchmark");
+    velmora::raise(PyExc_ValueError, message.attr("format")(amountOf(benchmark)));
 }
 
 // A minimum above the maximum would leave the solvers nothing to choose; it is the user's

@@ -39,7 +39,9 @@ void createPortfolioObject(py::object self, py::object returns) {
                                                       "hist"_a = true)
                        : port.attr("optimization")("model"_a = "Classic", "rm"_a = rm, "obj"_a = objective,
                                                    "rf"_a = rf, "l"_a = 0, "hist"_a = true);
-    // The library answers limits that no portfolio meets with none instead of weights.
+    // The library answers a problem it cannot solve with none instead of weights. The limits
+    // were checked before; for the Sharpe objective what fails is a benchmark above every return.
+    if (w.is_none() && objective.equal(py::str("Sharpe"))) velmora::refusals::refuseNoReturnAboveBenchmark(owner);
     if (w.is_none()) velmora::refusals::refuseUnmetLimits(owner);
     // The risk-parity optimisation takes no upper bound.
     if (riskParity)

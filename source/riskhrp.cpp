@@ -10,11 +10,11 @@ using velmora::riskfolio::library;
 using velmora::pyplot;
 using velmora::within;
 
-// The clustering is made with the linkage the user configured, and the dendrogram below is
-// drawn from the same settings, so that it shows the clusters that made the allocation.
-py::object linkageOf(py::handle self) {
-    return self.attr("owner").attr("config").attr("allocation").attr("linkageMethod");
-}
+// The clustering takes the library's own linkage for its optimisation, whatever the form's
+// setting: with the median or centroid linkage the library's choice of the number of clusters
+// fails on many real sets of stocks. Its dendrogram chart defaults to another linkage, so the
+// dendrogram is asked for this one: it shows the clusters that made the allocation.
+constexpr const char *clusteringLinkage = "single";
 
 // The library estimates the mean inside its optimisation, where it cannot be made real; the
 // same estimate is made here and handed over.
@@ -34,7 +34,7 @@ void createPortfolioObject(py::object self, py::object returns) {
     objective = owner.attr("config").attr("allocation").attr("objective");
     py::dict options("model"_a = model, "obj"_a = objective, "rm"_a = self.attr("rm"),
                      "method_mu"_a = "custom_mu", "custom_mu"_a = estimatedMean(self, returns),
-                     "method_cov"_a = self.attr("riskMethod"), "linkage"_a = linkageOf(self));
+                     "method_cov"_a = self.attr("riskMethod"), "linkage"_a = clusteringLinkage);
     // The library chooses the number of clusters from the gaps between three cluster counts
     // at least; of two stocks it takes the one cluster it would choose for three.
     if (!riskParity && py::len(returns.attr("columns")) == 2) options["k"] = 1;
@@ -58,7 +58,7 @@ py::tuple plotAnalysis(const py::module_ &m, py::object self, py::object pdf, py
         within(self.attr("captureDendrogram")(), [&] {
             py::tuple scratch = plt.attr("subplots")(1, 1, "figsize"_a = py::make_tuple(5, 5));
             py::object drawn = rp.attr("plot_dendrogram")("returns"_a = self.attr("port").attr("returns"),
-                                                          "ax"_a = scratch[1], "linkage"_a = linkageOf(self));
+                                                          "ax"_a = scratch[1], "linkage"_a = clusteringLinkage);
             scratch[0].attr("delaxes")(drawn);
         });
         ax2 = plt.attr("subplots")(1, 1, "figsize"_a = py::make_tuple(9, 7))[py::int_(1)];

@@ -16,10 +16,14 @@ py::object minimumOf(py::object owner) {
     return velmora::builtins().attr("max")(minWeight - py::float_(refusals::tolerance), py::float_(0.0));
 }
 
-// A weight below the solvers' accuracy is one they left out, whatever the minimum: kept, it
-// would be rounded up to a whole share of a stock the optimiser did not choose.
+// Interior-point solvers leave the stocks they leave out at weights of up to some millionths,
+// and at times a little above: a weight below a hundredth of a percent is one they left out,
+// whatever the minimum. Kept, it would be rounded up to a whole share, or bought as a fraction
+// worth a cent, of a stock the optimiser did not choose.
+constexpr double leftOutBelow = 1e-4;
+
 py::object cleanWeights(py::object ef, py::object owner) {
-    py::object cutoff = velmora::builtins().attr("max")(minimumOf(owner), py::float_(refusals::tolerance));
+    py::object cutoff = velmora::builtins().attr("max")(minimumOf(owner), py::float_(leftOutBelow));
     return ef.attr("clean_weights")("cutoff"_a = cutoff, "rounding"_a = py::none());
 }
 
@@ -64,47 +68,88 @@ bool anyPositive(py::object weights) {
     return false;
 }
 
+// No stock gets more than its weight rounded up to a whole share, nor more shares than keep it
+// within the maximum weight, which the user holds to as a limit.
+long long mostShares(double money, double weight, double price, double most) {
+    // A quotient of whole shares that the division leaves a hair off stays that many.
+    constexpr double hair = 1e-9;
+    auto roundedUp = static_cast<long long>(std::ceil(money * weight / price - hair));
+    auto withinMaximum = static_cast<long long>(std::floor(money * most / price + hair));
+    return std::max(0LL, std::min(roundedUp, withinMaximum));
+}
+
 // The library's integer program counts money kept as cash and money put into a stock above
-// its weight alike, so it may overweight a stock, and it may round a stock of weight 0 up to
-// a share. No stock gets more than its weight rounded up to a whole share, nor more shares
-// than keep it within the maximum weight, which the user holds to as a limit; what cannot be
-// placed stays as cash.
+// its weight alike; it is solved here with the same objective and each stock's most shares as
+// a bound, so that the money a cap would take off a stock goes to the others the program can
+// still buy, not to cash. Weights and prices are paired by label, in the same order.
+py::object cappedIntegerProgram(py::list labels, py::dict weights, py::object prices, py::object capital,
+                                py::object caps) {
+    py::module_ cp = py::module_::import("cvxpy"), np = py::module_::import("numpy");
+    py::object p = prices.attr("to_numpy")("dtype"_a = "float64");
+    py::list weightList;
+    for (py::handle label : labels) weightList.append(weights[label]);
+    py::object w = np.attr("array")(weightList, "dtype"_a = "float64");
+    py::ssize_t n = py::len(labels);
+    py::object x = cp.attr("Variable")(n, "integer"_a = true), u = cp.attr("Variable")(n);
+    py::object remaining = capital - velmora::matmul(p, x);
+    py::object eta = w * capital - cp.attr("multiply")(x, p);
+    auto compare = [](py::handle a, py::handle b, int op) {
+        PyObject *constraint = PyObject_RichCompare(a.ptr(), b.ptr(), op);
+        if (constraint == nullptr) throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(constraint);
+    };
+    py::list constraints;
+    constraints.append(compare(eta, u, Py_LE));
+    constraints.append(compare(eta, -u, Py_GE));
+    constraints.append(compare(x, py::int_(0), Py_GE));
+    constraints.append(compare(x, caps, Py_LE));
+    constraints.append(compare(remaining, py::int_(0), Py_GE));
+    py::object problem = cp.attr("Problem")(cp.attr("Minimize")(cp.attr("sum")(u) + remaining), constraints);
+    problem.attr("solve")();
+    py::object status = problem.attr("status");
+    if (!status.equal(py::str("optimal")) && !status.equal(py::str("optimal_inaccurate")))
+        velmora::raise(PyExc_ArithmeticError, "the integer program found no allocation");
+    py::object counts = np.attr("rint")(x.attr("value"));
+    py::dict allocation;
+    for (py::ssize_t i = 0; i < n; ++i) allocation[labels[i]] = py::int_(counts[py::int_(i)]);
+    return allocation;
+}
+
+// What the integer program or the library's greedy answer holds, within each stock's most
+// shares; a stock of no share is left out.
 py::dict withinWeights(py::handle allocation, py::dict weights, py::object lastPrices, py::object capital,
                        py::object maxWeight) {
     double money = capital.cast<double>(), most = maxWeight.cast<double>();
-    // A quotient of whole shares that the division leaves a hair off stays that many.
-    constexpr double hair = 1e-9;
     py::dict capped;
     for (auto [label, shares] : py::reinterpret_borrow<py::dict>(allocation)) {
         double price = lastPrices[label].cast<double>(), weight = weights[label].cast<double>();
-        auto roundedUp = static_cast<long long>(std::ceil(money * weight / price - hair));
-        auto withinMaximum = static_cast<long long>(std::floor(money * most / price + hair));
-        long long count = std::min({shares.cast<long long>(), roundedUp, withinMaximum});
+        long long count = std::min(shares.cast<long long>(), mostShares(money, weight, price, most));
         if (count > 0) capped[label] = count;
     }
     return capped;
 }
 
-// The library's integer program pairs weights and prices by position, so both go in by
-// label and in the same order; a weight without a latest price cannot be bought anyway, nor
-// can a weight of 0.
+// A weight without a latest price cannot be bought, nor can a weight of 0.
 py::object wholeShares(py::dict weights, py::object lastPrices, py::object capital, py::object maxWeight) {
     py::dict priced;
-    py::list labels;
+    py::list labels, caps;
+    double money = capital.cast<double>(), most = maxWeight.cast<double>();
     for (auto [label, weight] : weights) {
         bool positive = py::reinterpret_borrow<py::object>(weight) > py::int_(0);
         if (!positive || !lastPrices.attr("index").contains(label)) continue;
         priced[label] = weight;
         labels.append(label);
+        caps.append(mostShares(money, weight.cast<double>(), lastPrices[label].cast<double>(), most));
     }
-    py::object allocation = py::module_::import("pypfopt.discrete_allocation")
-                                .attr("DiscreteAllocation")(priced, lastPrices.attr("loc")[labels],
-                                                            "total_portfolio_value"_a = capital);
+    py::object prices = lastPrices.attr("loc")[labels];
     py::object shares;
     try {
-        shares = allocation.attr("lp_portfolio")()[py::int_(0)];
+        shares = cappedIntegerProgram(labels, priced, prices, capital,
+                                      py::module_::import("numpy").attr("array")(caps, "dtype"_a = "float64"));
     } catch (py::error_already_set &) {
-        shares = allocation.attr("greedy_portfolio")()[py::int_(0)];
+        shares = py::module_::import("pypfopt.discrete_allocation")
+                     .attr("DiscreteAllocation")(priced, prices, "total_portfolio_value"_a = capital)
+                     .attr("greedy_portfolio")()[py::int_(0)];
     }
     return withinWeights(shares, priced, lastPrices, capital, maxWeight);
 }

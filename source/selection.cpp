@@ -382,15 +382,43 @@ struct LegacySelection {
     py::list unknown;
 };
 
-// The currency the source gives for a symbol: a delisted stock is still the user's, kept without
-// a currency like the stocks of a source without the lookup.
-py::object currencyOrEmpty(py::object lookup, py::handle symbol, py::list &unknown) {
-    try {
-        return lookup(symbol);
-    } catch (py::error_already_set &) {
-        unknown.append(symbol);
-        return py::str("");
+// The user's Cancel while the currencies are looked up: the file is not loaded, and nothing is said.
+struct LoadCancelled {};
+
+// The currency the source gives for each symbol, or "" where it gives none: a delisted stock is still
+// the user's, kept without a currency like the stocks of a source without the lookup. A source that
+// looks many up at once does so as its downloads are made, with the progress meter and its Cancel.
+py::list currenciesOf(py::object self, py::object rawSource, py::list symbols, py::list &unknown) {
+    py::list found;
+    py::object batch = py::getattr(rawSource, "getCurrencies", py::none());
+    if (!batch.is_none()) {
+        try {
+            velmora::within(self.attr("start")(py::len(symbols)), [&](py::object) {
+                found = batch(symbols, "progress"_a = self.attr("update"));
+                return py::none();
+            });
+        } catch (py::error_already_set &) {
+            bool cancelled = velmora::truthy(py::getattr(self, "progressCancelled", py::bool_(false)));
+            if (cancelled) throw LoadCancelled{};
+            throw;
+        }
+    } else {
+        py::object lookup = rawSource.attr("getCurrency");
+        for (py::handle symbol : symbols) {
+            try {
+                found.append(lookup(symbol));
+            } catch (py::error_already_set &) {
+                found.append(py::none());
+            }
+        }
     }
+    py::list currencies;
+    for (size_t i = 0; i < symbols.size(); ++i) {
+        bool given = velmora::truthy(found[i]);
+        if (!given) unknown.append(symbols[i]);
+        currencies.append(given ? py::object(found[i]) : py::str(""));
+    }
+    return currencies;
 }
 
 // Older files hold symbol -> name and no currency. Only some market-data sources can look
@@ -399,15 +427,19 @@ LegacySelection legacyRecords(py::object self, py::dict stocks) {
     py::object rawSource = self.attr("dataSource").is_none()
                                ? py::none()
                                : py::getattr(self.attr("dataSource"), "rawProvider", py::none());
-    py::object lookup = rawSource.is_none() ? py::none() : py::getattr(rawSource, "getCurrency", py::none());
     LegacySelection legacy;
-    legacy.lookedUp = !lookup.is_none();
-    for (py::handle pair : py::module_::import("builtins").attr("sorted")(stocks.attr("items")())) {
+    legacy.lookedUp = !rawSource.is_none() && (py::hasattr(rawSource, "getCurrencies") ||
+                                               py::hasattr(rawSource, "getCurrency"));
+    py::list pairs = py::module_::import("builtins").attr("sorted")(stocks.attr("items")()), symbols;
+    for (py::handle pair : pairs) symbols.append(pair[py::int_(0)]);
+    py::list currencies;
+    if (legacy.lookedUp && !symbols.empty())
+        currencies = currenciesOf(self, rawSource, symbols, legacy.unknown);
+    for (size_t i = 0; i < pairs.size(); ++i) {
         py::dict record;
-        record["Symbol"] = pair[py::int_(0)];
-        record["Security Name"] = pair[py::int_(1)];
-        record["Currency"] =
-            lookup.is_none() ? py::str("") : currencyOrEmpty(lookup, pair[py::int_(0)], legacy.unknown);
+        record["Symbol"] = symbols[i];
+        record["Security Name"] = pairs[i][py::int_(1)];
+        record["Currency"] = currencies.empty() ? py::str("") : py::object(currencies[i]);
         legacy.records.append(record);
     }
     return legacy;
@@ -449,6 +481,8 @@ void loadSelection(const py::module_ &m, py::object self) {
         }
         stocks = utils().attr("selectionStocks")(records);
         title = utils().attr("selectionTitle")(document);
+    } catch (LoadCancelled &) {
+        return;
     } catch (...) {
         velmora::logFailure(m, "Loading the selection failed");
         velmora::showError(velmora::translate("The selection could not be loaded:"),

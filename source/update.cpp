@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -84,15 +85,16 @@ void requireUpdateRecord(py::handle record) {
     if (!wellFormed) velmora::raise(PyExc_ValueError, "not update information: " + velmora::reprOf(record));
 }
 
-// The program ships without an address: then there is no service to ask.
-bool hasAddress(py::object config) {
+// The service's address as the settings give it, without the blanks an edit may leave around it; an
+// empty text when the program has none (it ships without one): then there is no service to ask.
+py::str address(py::object config) {
     py::object url = config["updateInfo"]["url"];
-    return isString(url) && py::len(url) > 0;
+    return isString(url) ? py::str(url.attr("strip")()) : py::str("");
 }
 
-bool signedAddress(py::object config) {
-    return hasAddress(config) && velmora::truthy(config["updateInfo"]["url"].attr("endswith")(".jwt"));
-}
+bool hasAddress(py::object config) { return py::len(address(config)) > 0; }
+
+bool signedAddress(py::object config) { return velmora::truthy(address(config).attr("endswith")(".jwt")); }
 
 // No service asks to be left alone for more than a year; a longer interval is damage, and would
 // keep old information fresh as surely as an infinite one.
@@ -162,16 +164,66 @@ bool readCache(const py::module_ &m, py::object config) {
     }
 }
 
-// The service has a few seconds for its whole answer, whatever pace it sends at: the About tab
-// asks while the main window is built, and a time-out per read alone let a service that sends a
-// byte now and then hold the start for minutes.
+// The service has a few seconds for its whole answer when the user asks, whatever pace it sends at:
+// a time-out per read alone let a service that sends a byte now and then hold the window for minutes.
+// The check the program makes by itself, while the main window is built, has a fraction of a second:
+// a service that is slow then is asked again at the next start, or when the user asks.
 constexpr double answerSeconds = 5.0;
+constexpr double startSeconds = 0.5;
+
+// The user's check shows that it is working: its progress is told the tenths of a second waited so
+// far, on a steady beat, and the user's Cancel there ends the wait at once. The check made by itself
+// has no progress.
+struct Watch {
+    py::object progress;
+    double began;
+};
+
+struct Cancelled {};
+
+double monotonic() { return py::module_::import("time").attr("monotonic")().cast<double>(); }
+
+class MeterBeat {
+  public:
+    MeterBeat(py::object loop, py::object step, const Watch &watch)
+        : loop_(std::move(loop)), step_(std::move(step)), watch_(watch) {
+        if (!watch_.progress.is_none()) schedule();
+    }
+    ~MeterBeat() {
+        if (handle_) handle_.attr("cancel")();
+    }
+    MeterBeat(const MeterBeat &) = delete;
+    MeterBeat &operator=(const MeterBeat &) = delete;
+    bool cancelled() const { return cancelled_; }
+
+  private:
+    void schedule() { handle_ = loop_.attr("call_later")(0.1, py::cpp_function([this] { beat(); })); }
+    void beat() {
+        handle_ = py::object();
+        py::int_ waited(static_cast<long long>((monotonic() - watch_.began) * 10));
+        if (velmora::truthy(watch_.progress(waited))) return schedule();
+        cancelled_ = true;
+        step_.attr("cancel")();
+    }
+
+    py::object loop_, step_, handle_;
+    const Watch &watch_;
+    bool cancelled_ = false;
+};
 
 // Runs one step of the request on `loop` within what is left of the time the answer has.
-py::object withinDeadline(py::object loop, py::object awaitable, double deadline) {
+py::object withinDeadline(py::object loop, py::object awaitable, double deadline, const Watch &watch) {
     py::module_ asyncio = py::module_::import("asyncio");
-    double left = deadline - py::module_::import("time").attr("monotonic")().cast<double>();
-    return loop.attr("run_until_complete")(asyncio.attr("wait_for")(awaitable, left > 0 ? left : 0.0));
+    double left = deadline - monotonic();
+    py::object bounded = asyncio.attr("wait_for")(awaitable, left > 0 ? left : 0.0);
+    py::object step = asyncio.attr("ensure_future")(bounded, "loop"_a = loop);
+    MeterBeat beat(loop, step, watch);
+    try {
+        return loop.attr("run_until_complete")(step);
+    } catch (py::error_already_set &) {
+        if (beat.cancelled()) throw Cancelled{};
+        throw;
+    }
 }
 
 [[noreturn]] void tooLarge() {
@@ -180,7 +232,7 @@ py::object withinDeadline(py::object loop, py::object awaitable, double deadline
 }
 
 // An answer the cache could not hold is refused while it arrives, before it fills the memory.
-py::object receiveBody(py::object loop, py::object answer, double deadline) {
+py::object receiveBody(py::object loop, py::object answer, double deadline, const Watch &watch) {
     py::object declared = answer.attr("headers").attr("get")("Content-Length");
     if (!declared.is_none() && declared.attr("isdigit")().cast<bool>() &&
         py::int_(declared) > py::int_(cacheFileLimit))
@@ -189,7 +241,7 @@ py::object receiveBody(py::object loop, py::object answer, double deadline) {
     py::list received;
     long long size = 0;
     while (true) {
-        py::object chunk = withinDeadline(loop, next(chunks, py::none()), deadline);
+        py::object chunk = withinDeadline(loop, next(chunks, py::none()), deadline, watch);
         if (chunk.is_none()) break;
         size += static_cast<long long>(py::len(chunk));
         if (size > cacheFileLimit) tooLarge();
@@ -200,29 +252,30 @@ py::object receiveBody(py::object loop, py::object answer, double deadline) {
 
 // Closing what a request opened loses nothing whatever fails: the answer is complete or refused.
 void endRequest(py::object loop, py::object client, py::object answer, double deadline) {
+    Watch unwatched{py::none(), 0.0};
     try {
-        if (!answer.is_none()) withinDeadline(loop, answer.attr("aclose")(), deadline + 1.0);
-        withinDeadline(loop, client.attr("aclose")(), deadline + 1.0);
+        if (!answer.is_none()) withinDeadline(loop, answer.attr("aclose")(), deadline + 1.0, unwatched);
+        withinDeadline(loop, client.attr("aclose")(), deadline + 1.0, unwatched);
         loop.attr("run_until_complete")(loop.attr("shutdown_asyncgens")());
     } catch (py::error_already_set &) {
     }
     loop.attr("close")();
 }
 
-// The body of the service's answer as text, taken as a whole within the deadline.
-py::object answerText(py::object config) {
+// The body of the service's answer as text, taken as a whole within `seconds`.
+py::object answerText(py::object config, double seconds, const Watch &watch) {
     py::dict query;
     query["version"] = programVersion();
     query["platform"] = py::module_::import("sysconfig").attr("get_platform")();
-    double deadline = py::module_::import("time").attr("monotonic")().cast<double>() + answerSeconds;
+    double deadline = watch.began + seconds;
     py::object loop = py::module_::import("asyncio").attr("new_event_loop")();
-    py::object client = velmora::httpx().attr("AsyncClient")("timeout"_a = answerSeconds);
+    py::object client = velmora::httpx().attr("AsyncClient")("timeout"_a = seconds);
     py::object answer = py::none(), text;
     try {
         py::object request =
-            client.attr("build_request")("GET", config["updateInfo"]["url"], "params"_a = query);
-        answer = withinDeadline(loop, client.attr("send")(request, "stream"_a = true), deadline);
-        text = receiveBody(loop, answer, deadline);
+            client.attr("build_request")("GET", address(config), "params"_a = query);
+        answer = withinDeadline(loop, client.attr("send")(request, "stream"_a = true), deadline, watch);
+        text = receiveBody(loop, answer, deadline, watch);
     } catch (...) {
         endRequest(loop, client, answer, deadline);
         throw;
@@ -241,12 +294,15 @@ py::object cacheText(py::object information, py::object token) {
     return text;
 }
 
-void askService(const py::module_ &m, py::object config) {
+// Asks the service; `checkFailed` tells the caller whether the request failed (a Cancel is no failure).
+void askService(const py::module_ &m, py::object config, double seconds, py::object progress) {
     try {
-        py::object body = answerText(config);
+        // A body saved by an editor may begin with a byte-order mark, and a token end with a line end.
+        py::object body = answerText(config, seconds, Watch{progress, monotonic()});
+        body = body.attr("removeprefix")("\ufeff");
         py::object token = py::none(), record;
         if (signedAddress(config)) {
-            token = body;
+            token = body.attr("strip")();
             record = verifiedClaims(token);
         } else {
             record = json().attr("loads")(body);
@@ -258,21 +314,29 @@ void askService(const py::module_ &m, py::object config) {
         m.attr("update") = information;
         velmora::within(createFile(cacheFile, "w"),
                         [&](py::object file) { return file.attr("write")(text); });
+    } catch (Cancelled &) {
     } catch (...) {
+        m.attr("checkFailed") = true;
         velmora::logFailure(m, "CheckForUpdate");
     }
 }
 
 // Without an address there is no service, and nothing that a file in the cache folder holds is
-// offered: whoever could place one there would otherwise choose the installer.
-py::tuple checkForUpdate(const py::module_ &m, py::object config, py::object flush) {
+// offered: whoever could place one there would otherwise choose the installer. The check made by
+// itself asks the service once a run at most: every rebuild of the window makes it again.
+py::tuple checkForUpdate(const py::module_ &m, py::object config, py::object flush, py::object progress) {
+    m.attr("checkFailed") = false;
     if (!hasAddress(config)) return py::make_tuple(false, py::none());
-    bool ask = velmora::truthy(flush);
+    bool onRequest = velmora::truthy(flush), due = onRequest;
     if (m.attr("update").is_none()) {
         clearDownload();
-        ask = readCache(m, config) || ask;
+        due = readCache(m, config) || due;
     }
-    if (ask || m.attr("update").is_none()) askService(m, config);
+    if (!onRequest && velmora::truthy(m.attr("askedByItself"))) due = false;
+    if (due) {
+        if (!onRequest) m.attr("askedByItself") = true;
+        askService(m, config, onRequest ? answerSeconds : startSeconds, progress);
+    }
     py::object information = m.attr("update");
     if (information.is_none()) return py::make_tuple(false, py::none());
     py::object offered = information["version"];
@@ -402,9 +466,13 @@ py::object installUpdate(const py::module_ &m, py::object provider, py::object c
 PYBIND11_MODULE(update, m) {
     m.attr("logger") = py::module_::import("logging").attr("getLogger")("update");
     m.attr("update") = py::none();
-    m.def("CheckForUpdate", [m](py::object config, py::object flush) {
-        return checkForUpdate(m, config, flush);
-    }, "config"_a, "flush"_a = false);
+    m.attr("askedByItself") = false;
+    m.attr("checkFailed") = false;
+    // The user's check waits this long at most; its progress counts tenths of a second.
+    m.attr("longestCheck") = answerSeconds;
+    m.def("CheckForUpdate", [m](py::object config, py::object flush, py::object progress) {
+        return checkForUpdate(m, config, flush, progress);
+    }, "config"_a, "flush"_a = false, "progress"_a = py::none());
     m.def("InstallUpdate", [m](py::object provider, py::object config, py::object information) {
         return installUpdate(m, provider, config, information);
     }, "provider"_a, "config"_a, "update"_a);

@@ -25,6 +25,8 @@ void construct(const py::module_ &m, py::object self, py::object apiKey) {
         "base_url"_a = rawsource::serviceBase(self, baseUrlVariable), "headers"_a = m.attr("headers"));
     self.attr("currencies") = py::dict();
     self.attr("downloadFailures") = py::dict();
+    self.attr("progress") = py::none();
+    self.attr("progressValue") = 0;
 }
 
 // The client of one download or one batch of currency lookups.
@@ -173,8 +175,12 @@ py::dict currencyParameters() {
     return parameters;
 }
 
-py::object getCurrenciesAsync(const py::module_ &m, py::object self, py::object symbols) {
-    return rawsource::operation("YahooDataSource.getCurrenciesAsync", [m, self, symbols] {
+// One lookup per symbol, all on a fresh client; each finished one is told to `progress`.
+py::object getCurrenciesAsync(const py::module_ &m, py::object self, py::object symbols,
+                              py::object progress) {
+    return rawsource::operation("YahooDataSource.getCurrenciesAsync", [m, self, symbols, progress] {
+        self.attr("progressValue") = 0;
+        self.attr("progress") = progress;
         py::object client = openAsyncClient(m, self);
         self.attr("asyncClient") = client;
         return rawsource::gatherOnClient(client, [&] {
@@ -188,21 +194,33 @@ py::object getCurrenciesAsync(const py::module_ &m, py::object self, py::object 
 py::object getCurrencyAsync(const py::module_ &m, py::object self, py::object symbol) {
     return rawsource::operation("YahooDataSource.getCurrencyAsync", [m, self, symbol]() -> py::object {
         py::object cache = self.attr("currencies");
-        if (cache.contains(symbol)) return rawsource::finished(cache[symbol]);
+        if (cache.contains(symbol)) {
+            self.attr("incProgress")();
+            return rawsource::finished(cache[symbol]);
+        }
         auto answer = [self, symbol](py::object response) -> py::object {
             py::object currency = chartResult(response)["meta"]["currency"];
             if (!currency.attr("endswith")(".FOREX").cast<bool>()) currency = currency + py::str(".FOREX");
             self.attr("currencies")[symbol] = currency;
+            self.attr("incProgress")();
             return currency;
         };
-        auto failed = [m, symbol](py::object error) -> py::object {
+        auto failed = [m, self, symbol](py::object error) -> py::object {
             m.attr("logger").attr("exception")("Error getting currency for %s", symbol, "exc_info"_a = error);
+            self.attr("incProgress")();
             return py::none();
         };
         return rawsource::afterRequest([self, symbol] {
             return self.attr("asyncClient").attr("get")(chartPath(symbol), "params"_a = currencyParameters());
         }, answer, failed);
     });
+}
+
+// The currencies of many symbols at once, as the downloads are made (a symbol whose currency the
+// service does not give has none); a false answer of `progress` stops the lookups with an error.
+py::object getCurrencies(py::object self, py::object symbols, py::object progress) {
+    return rawsource::runToEnd(self, progress,
+                               [&] { return self.attr("getCurrenciesAsync")(symbols, progress); });
 }
 
 py::object getCurrency(const py::module_ &m, py::object self, py::object symbol) {
@@ -224,7 +242,9 @@ void defineYahooDataSource(py::module_ &m) {
     rawsource::bindDriver(cls, module, &openAsyncClient);
     velmora::method(cls, "getAsyncUrl", module, &getAsyncUrl, "parms"_a);
     velmora::method(cls, "queryStocks", module, &queryStocks, "search"_a);
-    velmora::method(cls, "getCurrenciesAsync", module, &getCurrenciesAsync, "symbols"_a);
+    velmora::method(cls, "getCurrenciesAsync", module, &getCurrenciesAsync, "symbols"_a,
+                    "progress"_a = py::none());
+    velmora::method(cls, "getCurrencies", &getCurrencies, "symbols"_a, "progress"_a = py::none());
     velmora::method(cls, "getCurrencyAsync", module, &getCurrencyAsync, "symbol"_a);
     velmora::method(cls, "getCurrency", module, &getCurrency, "symbol"_a);
 }

@@ -65,7 +65,16 @@ class ReferenceOptimizer:
                 return True
         return None
 
-    def optimize(self, objective):
+    def capitalKeepingPolish(self, lowest):
+        def polish(func, x0, **named):
+            result = scipy.optimize.minimize(func, x0, method="SLSQP", **named)
+            if not lowest <= self.CapitalConstraint(result.x) <= self.capital * (1 + 1e-6):
+                result.success = False
+            return result
+
+        return polish
+
+    def optimize(self, objective, x0=None):
         """Returns the allocation table, the weights and the library's result."""
         lowest = 0.99 * self.capital - 2 * np.median(self.lastPrices)
         constraint = scipy.optimize.NonlinearConstraint(self.CapitalConstraint, lb=lowest, ub=self.capital)
@@ -86,7 +95,8 @@ class ReferenceOptimizer:
         self.objectiveFunc = objective
         ret = scipy.optimize.differential_evolution(
             self.Objective, constraints=(constraint,), bounds=bounds, integrality=integrality,
-            vectorized=False, mutation=(0.05, 0.2), maxiter=50, popsize=40, callback=self.Callback)
+            vectorized=False, mutation=(0.05, 0.2), maxiter=50, popsize=40, callback=self.Callback, x0=x0,
+            polish=self.capitalKeepingPolish(lowest))
         w = self.Weights(ret.x)
         counts = self.RealCount(ret.x)
         recommendation = pd.DataFrame({

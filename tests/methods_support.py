@@ -77,8 +77,12 @@ def syntheticPrices(labels, days=300, seed=7):
 
 
 def minimumWeightLink(ef, owner):
-    """The boolean link of the mixed-integer methods, as plain cvxpy."""
+    """The boolean link of the mixed-integer methods, as plain cvxpy; at a minimum of 0 it constrains nothing and
+    is left out."""
     import cvxpy
+
+    if owner.minWeight <= 0:
+        return
 
     z = cvxpy.Variable(ef.n_assets, boolean=True)
     ef.add_constraint(lambda w: owner.minWeight * z <= w)
@@ -112,6 +116,8 @@ def checkPruning(owner, firstWeights):
 
 
 SOLVER_ACCURACY = 1e-6
+# Below this weight a stock counts as left out by the optimiser, whatever the minimum.
+LEFT_OUT = 1e-4
 
 
 def checkAllocation(owner, weights, table, performance, results):
@@ -122,7 +128,7 @@ def checkAllocation(owner, weights, table, performance, results):
     Returns the weights of the stocks that may be held, in label order, the others at 0."""
     allocation = owner.config.allocation
     capital = allocation.capital
-    least = max(owner.minWeight - SOLVER_ACCURACY, SOLVER_ACCURACY)
+    least = max(owner.minWeight - SOLVER_ACCURACY, LEFT_OUT)
     cleaned = {label: weight if weight >= least else 0.0 for label, weight in sorted(weights.items())}
     held = {label for label, weight in cleaned.items() if weight > 0}
     latest = owner.prices.iloc[-1]

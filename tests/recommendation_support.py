@@ -239,6 +239,12 @@ def window():
 
 
 def dispatch(manager, window, event, **changed):
+    """The event as the window reports it, its inputs showing the texts `changed` as typed."""
+    import PySimpleGUI as sg
+
+    for key, text in changed.items():
+        if isinstance(window.AllKeysDict.get(key), sg.Input):
+            window[key].update(text)
     values = pump(window)
     values.update(changed)
     return manager.handleEvent(window, event, values)

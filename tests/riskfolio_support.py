@@ -123,7 +123,7 @@ def buildHRP(owner, returns, solve):
     # Of two stocks the library cannot choose the number of clusters; it takes one cluster for three.
     clusters = {"k": 1} if model == "NCO" and len(returns.columns) == 2 else {}
     return port, port.optimization(model=model, obj=allocation.objective, rm=solve.rm, method_mu="custom_mu",
-                                   custom_mu=mu, method_cov=solve.riskMethod, linkage=allocation.linkageMethod,
+                                   custom_mu=mu, method_cov=solve.riskMethod,
                                    **clusters)
 
 

@@ -13,6 +13,7 @@ import pytest
 from addict import Dict
 
 import about
+import provider
 import update
 from provider_support import Recorder, settle
 from update_stub import SigningKey, UpdateStub
@@ -40,6 +41,7 @@ def stand_ins(monkeypatch):
     monkeypatch.chdir(ROOT)
     monkeypatch.setattr(update, "InstallUpdate", Recorder())
     monkeypatch.setattr(sg, "Popup", Recorder())
+    monkeypatch.setattr(update, "checkFailed", False)  # the stand-in's checks never fail
 
     def install(*answers):
         checks = Checks(*answers)
@@ -59,6 +61,7 @@ class Tabs:
         rows = [[sg.Tab("Other", [[sg.Text("other")]], key="other")]] + self.provider.createTab()
         self.window = sg.Window("Velmora", [[sg.TabGroup(rows, key="mainTab", enable_events=True)]],
                                 finalize=True)
+        provider.ProviderManager.MainWindow = self.window  # where the meter and popups are placed
         settle(self.window, seconds=0.2)
         return self.window
 
@@ -79,11 +82,13 @@ class Tabs:
 
 
 @pytest.fixture
-def tabs():
+def tabs(monkeypatch):
+    monkeypatch.setattr(provider.ProviderManager, "MainWindow", None, raising=False)
     made = []
 
     def make(**keywords):
-        made.append(Tabs(about.AboutProvider(Dict({"updateInfo": {"url": "x"}}), **keywords)))
+        config = Dict({"updateInfo": {"url": "x"}, "progress": {"progressPeriod": 0.1}})
+        made.append(Tabs(about.AboutProvider(config, **keywords)))
         return made[-1]
 
     yield make
@@ -140,7 +145,7 @@ class TestAboutTab:
         tab = tabs()
         tab.open()
         tab.event("CheckUpdate")
-        assert checks.calls[1] == (tab.provider.config, {"flush": True})
+        assert checks.calls[1] == (tab.provider.config, {"flush": True, "progress": tab.provider.update})
         assert tab.enabled() and tab.shown() == NEWER and sg.Popup.calls == []
 
         # A check that brings no information changes nothing in the window.
@@ -186,6 +191,47 @@ class TestAboutTab:
         tab.open()
         assert tab.event("UpdateSoftware") is False
         assert update.InstallUpdate.calls == [((tab.provider, tab.provider.config, information), {})]
+
+
+def test_check_for_updates_shows_its_wait_can_be_cancelled_and_says_when_it_failed(tabs, tmp_path, monkeypatch):
+    """The real check against a service that stalls: the meter opens with its Cancel, which ends the wait
+    without a word; against no service at all the user is told."""
+    import progress
+
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "data" / "cache").mkdir(parents=True)
+    monkeypatch.setattr(update, "update", None)
+    monkeypatch.setattr(update, "askedByItself", True)  # the start's own check is not this test's
+    monkeypatch.setattr(sg, "Popup", Recorder())
+    service = UpdateStub()
+    service.info, service.infoPause = (200, service.record(NEWER)), 1.0
+    tab = tabs()
+    tab.provider.config.updateInfo.url = service.url + "/info"
+    tab.open()
+    seen = []
+    provided = tab.provider.update
+
+    def cancelOnceOpen(*args, **kwargs):
+        answer = provided(*args, **kwargs)
+        meter = progress.QuickMeter.active_meters.get("OK for 1 meter")
+        if meter is not None:
+            seen.append(meter.window.Title)
+            meter.window["Cancel"].click()
+        return answer
+
+    tab.provider.update = cancelOnceOpen
+    try:
+        tab.event("CheckUpdate")
+    finally:
+        service.close()
+    assert seen[:1] == ["Checking for updates"] and len(service.requests) == 1
+    assert sg.Popup.calls == [] and tab.shown() == "" and not tab.enabled()
+    assert tab.provider.working == "Downloading"
+
+    tab.provider.config.updateInfo.url = "http://127.0.0.1:1/info"
+    tab.event("CheckUpdate")
+    assert [call[0] for call in sg.Popup.calls] == [("The check for updates failed. Please try again later.",)]
+    assert not progress.QuickMeter.active_meters
 
 
 # --- the real program -----------------------------------------------------------------------

@@ -153,7 +153,7 @@ def test_callback_reports_progress_and_stops_by_the_rule():
 
 
 def runBoth(prices, method, **allocation):
-    """The method's search and the plain-numpy search from the same random state."""
+    """The method's search and the plain-numpy search from the same random state and starting member."""
     owner = makeOwner(prices, **allocation)
     np.random.seed(11)
     table, performance = method.computeRecommendation(owner)
@@ -162,7 +162,7 @@ def runBoth(prices, method, **allocation):
     objective = (sharpeObjective(method.expectedReturns, method.cov, method.riskFree)
                  if isinstance(method, deopt.MaxSharpe2) else volatilityObjective(method.cov))
     np.random.seed(11)
-    expected, w, result = reference.optimize(objective)
+    expected, w, result = reference.optimize(objective, x0=method.optimizer.startingMember)
     return owner, table, performance, expected, w, reference
 
 
@@ -175,7 +175,7 @@ def test_max_sharpe_search_matches_the_plain_search(fractional):
     pd.testing.assert_frame_equal(table, expected)
     np.testing.assert_allclose(method.optimizer.history, reference.history, rtol=1e-12)
     assert performance["Value"].iloc[3] == pytest.approx(w.sum() * 20000)
-    assert 0.99 * 20000 - 2 * np.median(prices.iloc[-1]) <= table["Value"].sum() <= 20000
+    assert 0.99 * 20000 - 2 * np.median(prices.iloc[-1]) <= table["Value"].sum() <= 20000 * (1 + 1e-9)
     checkWithinLimits(table, 20000, 0.05, 0.3, fractional)
     if fractional == "NO":
         assert table["Shares"].dtype == np.int64
@@ -431,3 +431,35 @@ def test_module_loads_without_the_optimisation_libraries(tmp_path):
     run = subprocess.run([sys.executable, "-p", "no:cacheprovider", "-q", str(probe)], cwd=tmp_path,
                          capture_output=True, text=True)
     assert run.returncode == 0, run.stdout + run.stderr
+
+
+def test_limits_an_allocation_meets_are_met_by_the_search_from_every_seed(monkeypatch):
+    # Ten stocks of at most 9.95 % of 100,000 must nearly all be held near their maximum: a search from random
+    # members alone sometimes ended without any member within the capital.
+    prices = stockPrices(TEN, 3, "2016-12-31")
+    for seed in range(6):
+        np.random.seed(seed)
+        table, performance = deopt.MinVolatility2().computeRecommendation(
+            makeOwner(prices, minWeight=0, maxWeight=9.95, capital=100000))
+        checkWithinLimits(table, 100000, 0, 0.0995)
+        assert len(table) == 10 and table["Value"].sum() <= 100000
+    # The member the search starts from lies within the bounds and the capital, whole shares or fractional, at
+    # the shipped limits and at the edges: a lone stock may take all, every stock held at its minimum.
+    starts = []
+    monkeypatch.setattr(scipy.optimize, "differential_evolution",
+                        lambda *arguments, x0=None, **named: starts.append(x0) or scipy.optimize.OptimizeResult(x=x0))
+    latest = prices.iloc[-1].to_numpy()
+    for minWeight, maxWeight, capital, fractional in ((0, 30, 10000, "NO"), (0, 9.95, 100000, "YES"),
+                                                      (9, 11, 10000, "NO"), (0, 100, 2000, "NO"),
+                                                      (10, 10, 10000, "YES")):
+        optimizer = deopt.Optimizer(capital, prices, minWeight / 100, maxWeight / 100, fractional=fractional)
+        table, w = optimizer.optimize(lambda w: 0.0)
+        member = starts[-1]
+        counts, held = member[:10], member[10:]
+        assert set(held) <= {0.0, 1.0} and held.any()
+        assert 0.99 * capital - 2 * np.median(latest) <= table["Value"].sum() <= capital * (1 + 1e-12)
+        money = counts * held * latest
+        assert (money <= capital * maxWeight / 100 * (1 + 1e-12)).all()
+        if fractional == "NO":
+            assert (counts == np.round(counts)).all()
+        checkWithinLimits(table, capital, minWeight / 100, maxWeight / 100, fractional)

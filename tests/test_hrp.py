@@ -1,6 +1,10 @@
 """Hierarchical risk parity run for real against the same library calls in plain Python, and its dendrogram."""
+import math
+
 import matplotlib.pyplot as plt
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from methods_support import checkAgainstReference, makeOwner, stockPrices, syntheticPrices
 
@@ -47,19 +51,66 @@ def test_clustering_failures_reach_the_owner():
 
     flat = syntheticPrices(list("ABCDE"))
     flat["C"] = 20.0
-    # The clustering takes no bounds: ten stocks of at most 12 % could be held, but not with its weights.
-    for prices, maxWeight, message in ((syntheticPrices(["A"]), 100, "at least 2 stocks"), (flat, 100, ""),
-                                       (None, 12, "Hierarchical risk parity puts more than the maximum weight "
-                                                  "of 12 %")):
-        owner = makeOwner(prices, maxWeight=maxWeight)
+    for prices, message in ((syntheticPrices(["A"]), "at least 2 stocks"), (flat, "")):
+        owner = makeOwner(prices, maxWeight=100)
         columns = list(owner.prices.columns)
         with pytest.raises(ValueError, match=message):
             HRP().computeRecommendation(owner)
         assert list(owner.prices.columns) == columns
-    # Ten stocks keep to 25 %; the five left after the cut at the minimum of 10 % do not.
-    ten = ["AAPL", "AMZN", "BAC", "GE", "JPM", "MA", "PFE", "SBUX", "WMT", "XOM"]
-    owner = makeOwner(stockPrices(ten, years=3, end="2016-12-31"), minWeight=10, maxWeight=25)
-    with pytest.raises(ValueError, match="weight of 25 % into one stock once the stocks below the minimum weight of "
-                                         "10 % are left out; allow a smaller minimum weight"):
-        HRP().computeRecommendation(owner)
+
+
+TEN = ["AAPL", "AMZN", "BAC", "GE", "JPM", "MA", "PFE", "SBUX", "WMT", "XOM"]
+
+
+def plainWeights(owner):
+    from pypfopt import risk_models
+    from pypfopt.hierarchical_portfolio import HRPOpt
+
+    ef = HRPOpt(cov_matrix=risk_models.risk_matrix(owner.prices, method=owner.config.allocation.riskMethod))
+    return dict(ef.optimize(linkage_method=owner.config.allocation.linkageMethod))
+
+
+def checkHeldAtMostAtTheMaximum(owner, table, plain):
+    capital, maxWeight = owner.config.allocation.capital, owner.maxWeight
+    latest = owner.prices.iloc[-1]
+    assert 0 < table["Value"].sum() <= capital * (1 + 1e-9)
+    assert (table["Value"] <= capital * maxWeight * (1 + 1e-9)).all()
+    held = dict(zip(table["Symbol"], table["Value"]))
+    # A stock the clustering weights above the maximum is held at the maximum, to a share.
+    for symbol, weight in plain.items():
+        if weight > maxWeight:
+            assert held[symbol] >= capital * maxWeight - latest[symbol] - 1e-6
+
+
+def test_a_stock_above_the_maximum_is_held_at_the_maximum():
+    from hrp import HRP
+
+    # The clustering gives WMT 27.9 % over ten years: it is bought up to 25 %, the rest stays as cash.
+    owner = makeOwner(stockPrices(TEN, years=10), minWeight=0, maxWeight=25, capital=100000)
+    plain = plainWeights(owner)
+    assert plain["WMT"] > 0.27
+    method = HRP()
+    table, performance = method.computeRecommendation(owner)
+    checkHeldAtMostAtTheMaximum(owner, table, plain)
+    wmt = table.set_index("Symbol").loc["WMT"]
+    assert 24.5 < wmt["Weight"] <= 25
+    assert max(method.ef.clean_weights().values()) == pytest.approx(0.25)
+    # Ten stocks keep to 25 %; the five left after the cut at the minimum of 10 % are held to it as well.
+    owner = makeOwner(stockPrices(TEN, years=3, end="2016-12-31"), minWeight=10, maxWeight=25)
+    table, performance = HRP().computeRecommendation(owner)
     assert len(owner.prices.columns) == 5
+    assert (table["Weight"] <= 25 + 1e-9).all() and (table["Weight"] >= 10 - 1e-6).all()
+
+
+@settings(max_examples=12, deadline=None)
+@given(maxWeight=st.integers(10, 40), years=st.sampled_from([2, 5, 10]), count=st.sampled_from([2, 5, 10]),
+       fractional=st.sampled_from(["NO", "YES"]))
+def test_every_maximum_that_limits_allow_computes(maxWeight, years, count, fractional):
+    from hrp import HRP
+
+    maxWeight = max(maxWeight, math.ceil(100 / count))
+    owner = makeOwner(stockPrices(TEN[:count], years=years), minWeight=0, maxWeight=maxWeight, capital=100000,
+                      fractional=fractional)
+    plain = plainWeights(owner)
+    table, performance = HRP().computeRecommendation(owner)
+    checkHeldAtMostAtTheMaximum(owner, table, plain)

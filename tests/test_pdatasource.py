@@ -379,11 +379,11 @@ def test_the_file_round_trips_gaps_dates_and_symbols(market, cache_file, zone):
     source = CachedDataSource(rawProvider=FakeRawSource(market))
     table = market.loc["2014-01":"2014-02", ["MA.US", "AAPL.US"]].copy()
     table.iloc[3, 0] = np.nan
-    source.cache, source.cacheStartDate, source.cacheEndDate = table, "2014-01-01", None
+    source.cache, source.cacheStartDate, source.cacheEndDate = table, "2014-01-01", "2014-02-28"
     source.save(str(cache_file))
     fresh = CachedDataSource(str(cache_file))
     pdt.assert_frame_equal(fresh.cache, table, check_freq=False)
-    assert (fresh.cacheStartDate, fresh.cacheEndDate) == ("2014-01-01", None)
+    assert (fresh.cacheStartDate, fresh.cacheEndDate) == ("2014-01-01", "2014-02-28")
     fresh.cache.iloc[0, 0] = 1.0  # the loaded table is an ordinary, writable one
 
 
@@ -545,9 +545,11 @@ def test_cleaning_steps_on_a_small_table():
         "D.US": steady.where(steady.index >= dates[5]).where(steady.index != dates[20], np.inf),
         "E.US": steady.where(steady.index < dates[15]).where(steady.index != dates[3], 1000.0),  # ends early
     }, index=dates)
-    # No price on one day; zeros, not gaps, so that the gap-free columns still get clipped.
+    # No price on one day; zeros, not gaps, so that the gap-free columns still get clipped. A download
+    # stores such prices as gaps: the table is the cache itself.
     table.iloc[7] = 0.0
-    source = CachedDataSource(rawProvider=FakeRawSource(table), config=config(3.0, 3.0))
+    source = CachedDataSource(config=config(3.0, 3.0))
+    source.cache = table
     full = source.get(list(table.columns), cleaned=True, partial=True)
     pdt.assert_frame_equal(full, reference_clean(table, 3.0, 3.0, True))
     assert dates[7] not in full.index and len(full) == 29
@@ -689,7 +691,8 @@ def test_cleaned_and_partial_are_taken_by_their_truth_value(flag, kept):
     dates = pd.DatetimeIndex(pd.date_range("2024-01-01", periods=30), name="Date")
     late = pd.Series(np.linspace(10.0, 12.9, 30), index=dates).where(dates >= dates[15])
     table = pd.DataFrame({"A.US": np.linspace(5.0, 6.0, 30), "LATE.US": late, "NEG.US": -1.0}, index=dates)
-    source = CachedDataSource(rawProvider=FakeRawSource(table), config=config())
+    source = CachedDataSource(config=config())
+    source.cache = table  # a download stores a negative price as a gap
     answer = source.get(list(table.columns), cleaned=flag, partial=True)
     assert bool(answer["NEG.US"].isna().all()) == kept  # a negative price is a gap once cleaned
     cleaned = source.get(list(table.columns), cleaned=True, partial=flag)
@@ -719,3 +722,173 @@ def test_a_damaged_range_or_price_downloads_that_symbol_again(service, market_st
     assert sorted(r.path for r in market_stub.requests[asked:]) == sorted(
         path(symbol) for symbol in ["AAPL.US", "GE.US", "JPM.US", "MA.US"])
     pdt.assert_frame_equal(answer, real)
+
+
+# ---- what a service may answer, and files the program never wrote ---------------------------
+
+from hypothesis import HealthCheck, given, settings, strategies as st  # noqa: E402
+
+EOD_HEADER = "Date,Open,High,Low,Close,Adjusted_close,Volume\n"
+
+
+def eod_csv(rows):
+    """An EOD answer of (date-time text, adjusted close text) rows, in the order given."""
+    return EOD_HEADER + "".join(f"{stamp},1,1,1,1,{price},100\n" for stamp, price in rows)
+
+
+@pytest.fixture
+def eod_source(market_stub):
+    import eodds
+
+    raw = eodds.EodDataSource("key")
+    yield raw
+    raw.client.close()
+
+
+def good_rows():
+    return [(day, f"{price:.4f}") for day, price in real_prices("AAPL", "2015-01-02", "2015-03-31")]
+
+
+def test_a_repeated_day_or_times_of_day_cost_nothing_at_the_next_start(eod_source, market_stub, cache_file):
+    good = good_rows()
+    repeated = good[:20] + [good[19]] + good[20:]
+    timed = [(f"{day} 16:00:00", price) for day, price in good]
+    market_stub.fix("/api/eod/GOOD.US", 200, eod_csv(good))
+    market_stub.fix("/api/eod/DUP.US", 200, eod_csv(repeated))
+    market_stub.fix("/api/eod/TIME.US", 200, eod_csv(timed))
+    symbols, quarter = ["DUP.US", "GOOD.US", "TIME.US"], ("2015-01-01", "2015-03-31")
+    first = CachedDataSource(str(cache_file), eod_source, config()).doGet(symbols, *quarter)
+    days = pd.DatetimeIndex([day for day, _ in good[1:]], name="Date")
+    assert list(first.index) == list(days)  # one row a day, at midnight, the first day left out
+    pdt.assert_series_equal(first["DUP.US"], first["GOOD.US"], check_names=False)
+    pdt.assert_series_equal(first["TIME.US"], first["GOOD.US"], check_names=False)
+
+    asked = len(market_stub.requests)
+    pdatasource.updateNeeded = True
+    later = CachedDataSource(str(cache_file), eod_source, config())
+    pdt.assert_frame_equal(later.doGet(symbols, *quarter), first)
+    assert len(market_stub.requests) == asked and later.cacheRanges == dict.fromkeys(symbols, quarter)
+
+
+def test_an_answer_that_cannot_be_made_days_is_that_symbols_failure(eod_source, market_stub, cache_file, caplog):
+    import eodds
+
+    class OddSource(eodds.EodDataSource):
+        async def getAsyncUrl(self, parms):
+            stock = parms[0]
+            if stock == "ODD.US":
+                return stock, pd.Series([1.0, 2.0], index=["first", "second"])
+            return await super().getAsyncUrl(parms)
+
+    market_stub.fix("/api/eod/GOOD.US", 200, eod_csv(good_rows()))
+    odd = OddSource("key")
+    with caplog.at_level(logging.ERROR, logger="eodds"):
+        answer = CachedDataSource(str(cache_file), odd, config()).doGet(["GOOD.US", "ODD.US"], "2015-01-01",
+                                                                          "2015-03-31")
+    odd.client.close()
+    assert list(answer.columns) == ["GOOD.US"] and len(answer) == len(good_rows()) - 1
+    assert [r.getMessage() for r in caplog.records] == ["Error getting data for ODD.US"]
+    assert list(odd.downloadFailures) == ["ODD.US"]
+
+
+DAYS = [d.strftime("%Y-%m-%d") for d in pd.bdate_range("2015-01-01", "2015-01-30")]
+PRICES = st.one_of(st.floats(min_value=0.01, max_value=1e6).map(lambda v: f"{v:.4f}"),
+                   st.sampled_from(["0", "-3.5", "inf", "-inf", "nan", ""]))
+STAMPS = st.tuples(st.sampled_from(DAYS), st.sampled_from(["", " 00:00:00", " 09:30:00", " 16:00:00",
+                                                            "T23:59:59"])).map("".join)
+ANSWERS = st.lists(st.tuples(STAMPS, PRICES), max_size=12)
+
+
+@settings(max_examples=30, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(answers=st.lists(ANSWERS, min_size=1, max_size=3), start=st.sampled_from(DAYS[:5]),
+       end=st.sampled_from(DAYS[-5:]))
+def test_any_answer_of_a_service_makes_a_file_its_reader_takes(eod_source, market_stub, tmp_path_factory,
+                                                              answers, start, end):
+    market_stub.fixed.clear()
+    market_stub.fix("/api/eod/GOOD.US", 200, eod_csv(good_rows()))
+    symbols = ["GOOD.US"] + [f"ODD{i}.US" for i in range(len(answers))]
+    for symbol, rows in zip(symbols[1:], answers):
+        market_stub.fix(f"/api/eod/{symbol}", 200, eod_csv(rows))
+    path = tmp_path_factory.mktemp("answers") / "prices.cache"
+    source = CachedDataSource(str(path), eod_source, config())
+    source.doGet(symbols, "2015-01-02", "2015-03-31")
+    source.doGet(symbols, start, end)
+    pdatasource.updateNeeded = True
+    reread = CachedDataSource(str(path), eod_source, config())
+    # The file holds the cache as it stood, every symbol included: nothing in it is refused.
+    pdt.assert_frame_equal(reread.cache, source.cache, check_like=True, check_freq=False)
+    assert reread.cacheRanges == source.cacheRanges and "GOOD.US" in reread.cacheRanges
+    values = reread.cache.to_numpy()
+    assert not ((values <= 0) | np.isinf(values)).any()
+    asked = len(market_stub.requests)
+    reread.doGet(["GOOD.US"], "2015-01-02", "2015-03-31")
+    assert len(market_stub.requests) == asked
+
+
+def write_as_program(path, table, ranges):
+    """A file with the program's own digest over content the program never writes: written by its
+    writer from a table and ranges set from outside."""
+    writer = CachedDataSource()
+    writer.cache, writer.cacheRanges = table, ranges
+    writer.save(str(path))
+
+
+@pytest.mark.parametrize("fault", ["open start", "open end", "no rows in range", "zero price", "future rows"])
+def test_values_the_program_never_writes_are_refused_in_a_file_with_a_good_digest(market, cache_file, fault):
+    year = ("2014-01-01", "2014-12-31")
+    table = market.loc["2014", ["AAPL.US", "MA.US"]].copy()
+    ranges = {"AAPL.US": year, "MA.US": year}
+    if fault == "open start":
+        ranges["MA.US"] = (None, "2014-12-31")
+    elif fault == "open end":
+        ranges["MA.US"] = ("2014-01-01", None)
+    elif fault == "no rows in range":
+        ranges["MA.US"] = ("2011-01-01", "2011-12-31")
+    elif fault == "zero price":
+        table.iloc[40, 1] = 0.0
+    else:
+        later = pd.DatetimeIndex([pd.Timestamp.today().normalize() + pd.Timedelta(days=3)], name="Date")
+        table = pd.concat([table, pd.DataFrame({"AAPL.US": [1.0], "MA.US": [2.0]}, index=later)])
+    write_as_program(cache_file, table, ranges)
+    raw = FakeRawSource(market)
+    source = CachedDataSource(str(cache_file), raw, config())
+    answer = source.doGet(["AAPL.US", "MA.US"], *year)
+    pdt.assert_frame_equal(answer, market.loc["2014", ["AAPL.US", "MA.US"]], check_freq=False)
+    assert raw.calls == ([] if fault == "future rows" else [(["MA.US"], *year)])
+    assert source.cache.index[-1] <= pd.Timestamp.today()
+    healed = CachedDataSource(str(cache_file), FakeRawSource(market), config())
+    assert healed.cacheRanges == {"AAPL.US": year, "MA.US": year}
+
+
+def test_an_open_request_is_recorded_as_a_closed_range(market, cache_file):
+    source = CachedDataSource(str(cache_file), FakeRawSource(market.loc["2014"]), config())
+    source.doGet(["AAPL.US"])
+    today = datetime.date.today().isoformat()
+    assert source.cacheRanges == {"AAPL.US": ("2014-01-02", today)}
+    assert CachedDataSource(str(cache_file)).cacheRanges == source.cacheRanges
+
+
+def test_a_file_with_the_earlier_digest_still_reads_and_gains_the_present_one(market, cache_file):
+    import hashlib
+
+    frame = market.loc["2014", ["AAPL.US", "MA.US"]]
+    arrays = [np.array([["2014-01-01", "2014-12-31"]] * 2), frame.index.to_numpy(),
+              np.array(list(frame.columns)), np.ascontiguousarray(frame.to_numpy().T)]
+    digest = hashlib.sha256()
+    for array in arrays:
+        digest.update(f"{array.dtype.str}{array.shape}".encode())
+        digest.update(array.reshape(-1).view("uint8"))
+    with open(cache_file, "wb") as file:
+        for array in arrays + [np.frombuffer(digest.digest(), dtype="uint8")]:
+            np.save(file, array, allow_pickle=False)
+    raw = FakeRawSource(market)
+    source = CachedDataSource(str(cache_file), raw, config())
+    pdt.assert_frame_equal(source.doGet(["MA.US", "AAPL.US"], "2014-01-01", "2014-12-31"), frame,
+                           check_freq=False)
+    assert raw.calls == []
+    content = bytearray(cache_file.read_bytes())
+    content[dataStart(cache_file, 3) + 8] ^= 0x01  # one flipped bit in the prices
+    cache_file.write_bytes(content)
+    assert CachedDataSource(str(cache_file)).cache.empty
+    source.doGet(["JPM.US"], "2014-01-01", "2014-12-31")
+    assert len(arraysIn(cache_file)[-1]) == 16

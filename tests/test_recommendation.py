@@ -264,7 +264,9 @@ def layoutOf(figure):
             "datesApart": len(dates) > 3 and all(a.x1 < b.x0 for a, b in zip(dates, dates[1:])),
             "legendInside": all(image.x0 <= box.x0 and box.x1 <= image.x1 and image.y0 <= box.y0
                                 for box in boxesOfLegend),
-            "swatches": len(legend.legend_handles) == len(legend.get_texts()) == 7}
+            "swatches": len(legend.legend_handles) == len(legend.get_texts()) == 7,
+            "legendAsLargeAsLabels": min(text.get_fontsize() for text in legend.get_texts())
+            >= ax.xaxis.label.get_fontsize()}
 
 
 def test_drawdown_chart_at_the_tabs_size_in_english_and_german():
@@ -291,7 +293,7 @@ def test_drawdown_chart_at_the_tabs_size_in_english_and_german():
     for figure in (english, german):
         layout = layoutOf(figure)
         assert layout.pop("plot") >= 0.6
-        assert layout == {"datesApart": True, "legendInside": True, "swatches": True}
+        assert layout == {"datesApart": True, "legendInside": True, "swatches": True, "legendAsLargeAsLabels": True}
     ticks = [label.get_text() for label in german.axes[0].get_yticklabels()]
     assert ticks[-1] == "0,00 %" and all(tick.endswith(",00 %") for tick in ticks)
     legend = [text.get_text() for text in german.axes[0].get_legend().get_texts()]

@@ -19,7 +19,7 @@ import fields
 import provider
 import recommendation
 import recommendation_support as support
-from fields_support import pump
+from fields_support import focusOn, pump
 from recommendation_support import (Fixed, MarketData, allocationConfig, dispatch, errorPopups,  # noqa: F401
                                     isolated, makeManager, readWorkbook, window)
 
@@ -791,3 +791,103 @@ def test_save_config_into_a_missing_folder_names_the_users_file_and_loads_dates_
     dialogs.answers = [str(short)]
     assert tab.loadConfig()
     assert tab.config.data.startDate == "2017-06-03" and tab.userConfig.data.startDate == "2017-06-03"
+
+
+def test_enter_that_confirms_a_file_dialog_starts_no_run(window, tmp_path, monkeypatch):
+    """The real save dialog, confirmed with a real Enter key while a field of the tab held the focus: the
+    dialog closes as the key is pressed, and the key's release reaches the main window."""
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(Fixed, "shares", {"Apple Inc": 10})
+    config = allocationConfig(method="testmethods.Fixed", cutOffDate="")
+    manager, win = window(config, Dict())
+    manager.window = win
+    dispatch(manager, win, "UpdateConfig")
+    runs = len(Fixed.owners)
+    focusOn(win, "Capital")
+    typing = subprocess.Popen(["bash", "-c", "xdotool search --sync --onlyvisible --name '^Save As$' "
+                               "windowactivate --sync; sleep 0.3; xdotool type --delay 30 mine; "
+                               "xdotool keydown Return; sleep 0.3; xdotool keyup Return"])
+    seen = []
+    dispatch(manager, win, "SaveExcel")
+    typing.wait(timeout=30)
+    deadline = 20
+    while deadline and not any(str(event).startswith("Return:") for event in seen):
+        event, values = win.read(timeout=100)
+        if event != sg.TIMEOUT_KEY:
+            seen.append(event)
+            manager.handleEvent(win, event, values)
+        deadline -= 1
+    assert any(str(event).startswith("Return:") for event in seen)
+    assert len(Fixed.owners) == runs
+    assert readWorkbook(tmp_path / "mine.xlsx")["Recommendation"]["rows"][1][1] == "Apple Inc"
+
+
+def tickLabelsApart(figure):
+    """Whether the tick labels of every axes read apart: none runs into its neighbour or, in the corner,
+    into a label of the other axis. Answers the texts shown."""
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+
+    renderer = FigureCanvasAgg(figure).get_renderer()  # the tab's figures are closed once rendered
+    figure.draw_without_rendering()
+    shown = []
+    for ax in figure.axes:
+        boxes = []
+        for axis in (ax.xaxis, ax.yaxis):
+            low, high = sorted(axis.get_view_interval())
+            for tick, label in zip(axis.get_majorticklocs(), axis.get_majorticklabels()):
+                if label.get_text() and low - 1e-12 <= tick <= high + 1e-12:
+                    boxes.append(label.get_window_extent(renderer))
+                    shown.append(label.get_text())
+        if any(a.overlaps(b) for i, a in enumerate(boxes) for b in boxes[i + 1:]):
+            return None
+    return shown
+
+
+def frontierLike(size):
+    """A chart drawn as the chart library draws the efficient frontier: its tick places chosen for the size
+    it draws at, then fixed with labels in percent."""
+    import matplotlib.pyplot as plt
+
+    figure, ax = plt.subplots(figsize=size)
+    ax.scatter([0.112, 0.118, 0.13, 0.16, 0.21, 0.26], [0.05, 0.1, 0.2, 0.3, 0.4, 0.45])
+    figure.colorbar(ax.collections[0], ax=ax)
+    for axis, ticks in ((ax.xaxis, ax.get_xticks()), (ax.yaxis, ax.get_yticks())):
+        axis.set_ticks(ticks.tolist(), ["{:.2%}".format(tick) for tick in ticks])
+    return figure
+
+
+class Frontier(Fixed):
+    """Its analysis chart drawn as the chart library draws the efficient frontier."""
+
+    def plotAnalysis(self, figsize=None, pdf=None):
+        return frontierLike((6.4, 4.8)).axes[0], None
+
+
+@pytest.mark.parametrize("language", ["en_US.UTF-8", "de_DE.UTF-8"])
+def test_numbers_at_fixed_places_read_apart_on_the_page_and_in_the_tab(tmp_path, monkeypatch, language):
+    import matplotlib.pyplot as plt
+    from matplotlib.backends.backend_pdf import PdfPages
+
+    from fields_support import processLocale
+
+    percent = "20,00" if language.startswith("de") else "20.00%"
+    with processLocale(language), PdfPages(tmp_path / "page.pdf") as pdf:
+        # An A4 page, the places chosen for a wide figure.
+        frontierLike((14, 7))
+        recommendation.ReportPages(pdf, (8.27, 11.69)).savefig()
+        shown = tickLabelsApart(plt.gcf())
+        assert shown and any(text.startswith(percent) for text in shown)
+        assert len([text for text in shown if text.endswith("%")]) >= 8
+        plt.close("all")
+
+        # The tab's image of it.
+        monkeypatch.setattr(sys.modules["testmethods"], "Frontier", Frontier, raising=False)
+        monkeypatch.setattr(Fixed, "shares", {"Apple Inc": 10, "Walmart Inc": 10})
+        config = allocationConfig(method="testmethods.Frontier", cutOffDate="")
+        MarketData(config)
+        tab = RecommendationProvider(config, providerManager=None, userConfigParm=Dict())
+        drawn = []
+        monkeypatch.setattr(tab, "axToPng", lambda ax: drawn.append(ax.get_figure(root=True)) or b"")
+        tab.compute()
+        shown = tickLabelsApart(drawn[0])
+        assert shown and any(text.startswith(percent) for text in shown)

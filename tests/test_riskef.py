@@ -8,7 +8,7 @@ import pytest
 from matplotlib.backends.backend_pdf import PdfPages
 
 import risk
-from methods_support import makeOwner
+from methods_support import makeOwner, stockPrices
 from riskef import RiskFolioEF
 from riskfolio_support import (TEN, axToPng, buildEF, chartTexts, checkAgainstPlain, pngSize, yearOfPrices)
 
@@ -68,6 +68,33 @@ def test_weight_limits_that_cannot_be_kept_are_named(monkeypatch):
     # Ten stocks of at most 8 % each cannot take the whole capital.
     with pytest.raises(ValueError, match="Gewichtsgrenzen von 5 % bis 8 %"):
         RiskFolioEF().computeRecommendation(makeOwner(yearOfPrices(), objective="Sharpe", maxWeight=8))
+
+
+def test_a_benchmark_above_every_return_is_named_for_the_sharpe_objective(monkeypatch):
+    import gettext
+    from pathlib import Path
+
+    from maxsharpe import MaxSharpe
+
+    # No limit can be widened at 0 % to 100 %: BAC and GE over ten years, GE, XOM and PFE over two, return less
+    # than 20 %; at 10 % PFE returns 10.03 %, too little above it for a ratio to maximise.
+    cases = [(stockPrices(["BAC", "GE"], years=10), 20, (RiskFolioEF, MaxSharpe)),
+             (stockPrices(["GE", "XOM", "PFE"], 2, "2017-12-31"), 20, (RiskFolioEF, MaxSharpe)),
+             (stockPrices(["GE", "XOM", "PFE"], 2, "2017-12-31"), 10, (MaxSharpe,))]
+    for prices, benchmark, classes in cases:
+        for cls in classes:
+            with pytest.raises(ValueError, match=f"above the benchmark of {benchmark} %; set a smaller benchmark"):
+                cls().computeRecommendation(makeOwner(prices, objective="Sharpe", benchmark=benchmark,
+                                                      minWeight=0, maxWeight=100))
+    catalogue = gettext.translation("velmora", Path(__file__).resolve().parent.parent / "locale", ["de"])
+    monkeypatch.setattr(builtins, "_", catalogue.gettext, raising=False)
+    with pytest.raises(ValueError, match="Benchmark von 20 % liegt; wählen Sie eine kleinere Benchmark"):
+        RiskFolioEF().computeRecommendation(makeOwner(cases[0][0], objective="Sharpe", benchmark=20, minWeight=0,
+                                                      maxWeight=100))
+    # Below PFE's return the same stocks compute.
+    table, performance = MaxSharpe().computeRecommendation(makeOwner(cases[2][0], benchmark=1, minWeight=0,
+                                                                     maxWeight=100))
+    assert 0 < table["Value"].sum() <= 10000
 
 
 def test_one_stock_left_keeps_the_portfolio_returns_clean():

@@ -4,6 +4,7 @@ import builtins
 
 import matplotlib.pyplot as plt
 import numpy as np
+import pandas as pd
 import pytest
 import scipy.cluster.hierarchy
 from matplotlib.backends.backend_pdf import PdfPages
@@ -16,7 +17,7 @@ from riskfolio_support import (TEN, axToPng, buildEF, buildHRP, chartTexts, chec
 from riskhrp import RiskFolioHRP
 
 # Every risk model and return model, every objective (hierarchical risk parity for "MinRisk" and "MaxRet",
-# nested clustered optimisation otherwise), several linkages.
+# nested clustered optimisation otherwise); the form's linkage, varied too, leaves the library's own in place.
 CASES = [
     ("sample_cov", "mean_historical_return", "MinRisk", "single"),
     ("semicovariance", "ema_historical_return", "Utility", "ward"),
@@ -102,7 +103,7 @@ def test_risk_contribution_and_dendrogram_of_the_allocation_clustering(monkeypat
     plt.figure()
     contribution, dendrogram = method.plotAnalysis(figsize=(4, 3))
     assert (scipy.cluster.hierarchy.dendrogram, plt.Axes.set_xlabel, plt.Axes.set_title) == library
-    # The dendrogram shows the clustering that made the allocation, with its configured linkage.
+    # The dendrogram shows the clustering that made the allocation, with the linkage that made it.
     np.testing.assert_array_equal(method.lastClustering, method.port.clustering)
     assert dendrogram.get_title() == "de:de:Dendrogram" and "de:Dendrogram" in risk.translations
     assert sorted(label.get_text() for label in dendrogram.get_yticklabels()) == list(owner.prices.columns)
@@ -147,3 +148,19 @@ def test_the_capture_puts_the_drawing_function_back_after_an_error(monkeypatch):
     assert (scipy.cluster.hierarchy.dendrogram, plt.Axes.set_title) == library
     with pytest.raises(TypeError):
         method.plotAnalysis(None, None)
+
+
+def test_every_linkage_on_the_form_gives_the_allocation_of_the_library_linkage():
+    # With the median or centroid linkage the library's choice of the number of clusters fails on these
+    # stocks ("Encountered all NA values"); the clustering takes the library's own linkage whatever the setting.
+    tenYears = stockPrices(TEN, years=10)
+    method, owner, table, performance, plain = checkAgainstPlain(RiskFolioHRP, buildHRP, prices=tenYears,
+                                                                 objective="Sharpe", linkageMethod="median",
+                                                                 minWeight=0)
+    for linkage in ("centroid", "ward"):
+        other, otherPerformance = RiskFolioHRP().computeRecommendation(
+            makeOwner(tenYears, objective="Sharpe", linkageMethod=linkage, minWeight=0))
+        pd.testing.assert_frame_equal(other, table)
+    # A pruned second pass failed where the first solved.
+    checkAgainstPlain(RiskFolioHRP, buildHRP, prices=stockPrices(TEN, years=3, end="2016-12-31"),
+                      objective="Utility", linkageMethod="median", minWeight=5)

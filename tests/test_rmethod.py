@@ -303,7 +303,7 @@ def test_stocks_left_out_get_no_share_at_the_shipped_defaults():
     """Minimum 0, maximum 100 %: a weight of solver noise buys nothing, in the library's methods and the
     Riskfolio efficient frontier alike; a capital that buys no share within the maximum is told."""
     from fields import resolve
-    from methods_support import SOLVER_ACCURACY, checkAgainstReference, recordingSolves
+    from methods_support import LEFT_OUT, checkAgainstReference, recordingSolves
     from riskfolio_support import TEN, buildEF, checkAgainstPlain
 
     windows = [stockPrices(TEN, 3, "2016-12-31"), stockPrices(TEN, 3, "2018-03-31").loc["2015-06-01":]]
@@ -317,7 +317,7 @@ def test_stocks_left_out_get_no_share_at_the_shipped_defaults():
         resolve("riskef.RiskFolioEF"), buildEF, windows[1], objective="Sharpe", riskMethod="exp_cov",
         minWeight=0, maxWeight=100)
     assert set(table["Symbol"]) == {label for label, weight in plain.w["weights"].items()
-                                    if weight >= SOLVER_ACCURACY}
+                                    if weight >= LEFT_OUT}
 
     import builtins
     import gettext
@@ -335,3 +335,23 @@ def test_stocks_left_out_get_no_share_at_the_shipped_defaults():
             resolve("minvol.MinVolatility")().computeRecommendation(makeOwner(expensive, capital=100.5, minWeight=0))
     finally:
         builtins._ = english
+
+
+def test_no_cent_for_a_stock_left_out_and_no_cash_a_share_could_take():
+    from maxsharpe import MaxSharpe
+    from minvol import MinVolatility
+
+    ten = ["AAPL", "AMZN", "BAC", "GE", "JPM", "MA", "PFE", "SBUX", "WMT", "XOM"]
+    # The solver leaves SBUX at 1.2e-6, the others it leaves out at 3e-9 to 5e-8: none of them is bought.
+    owner = makeOwner(stockPrices(ten, 2, "2013-12-31"), riskMethod="semicovariance",
+                      returnMethod="ema_historical_return", fractional="YES", minWeight=0, maxWeight=100, benchmark=2.0,
+                      gamma=1.0)
+    table, performance = MaxSharpe().computeRecommendation(owner)
+    assert "SBUX" not in set(table["Symbol"]) and (table["Value"] >= 1).all()
+    # Capped after the integer program, the counts left 241.8 in cash; within the caps the program leaves less
+    # than the cheapest share it could still buy.
+    owner = makeOwner(stockPrices(ten, 10), riskMethod="exp_cov", returnMethod="capm_return", minWeight=0,
+                      maxWeight=30)
+    table, performance = MinVolatility().computeRecommendation(owner)
+    cash = 10000 - table["Value"].sum()
+    assert 0 <= cash < 100 and (table["Value"] <= 3000 + 1e-9).all()

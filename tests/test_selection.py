@@ -600,3 +600,35 @@ def test_the_tab_that_needs_prices_downloads_them(launch, stub, popups, meters):
     assert provider.Provider.values["prices"] is not prices and len(provider.Provider.values["prices"]) > len(
         prices
     )
+
+
+def test_an_older_file_looks_its_currencies_up_at_once_with_the_meter_and_its_cancel(launch, stub, tmp_path,
+                                                                                   monkeypatch, popups, meters):
+    manager, window, config, tab = launch({"stocks": []})
+    target = str(tmp_path / "older.stocks")
+    monkeypatch.setattr(provider, "GetFileName", lambda *a, **k: target)
+    days = real_prices("AAPL", "2024-01-02", "2024-01-10")
+    older = {f"S{i:03d}": f"Stock {i}" for i in range(60)}
+    for symbol in older:
+        stub.add_yahoo(symbol, days, currency="EUR")
+    with open(target, "w") as file:
+        json.dump({"stocks": older}, file)
+    # No lookup is answered before all have arrived: made one after another, the load would not end.
+    stub.hold_until = stub.arrived + len(older)
+    window = manager.handleEvent(window, "LoadSelection", pump(window))
+    assert list(stocks().index) == sorted(older) and set(stocks()["Currency"]) == {"EUR.FOREX"}
+    assert sorted(r.path for r in stub.requests[-len(older):]) == [f"/v8/finance/chart/{s}" for s in sorted(older)]
+    assert popups.shown == [] and config.selectionName == target and meters.titles
+
+    # Cancelled in the meter while the service is silent: the selection stays, and nothing is said.
+    loaded, other = stocks(), str(tmp_path / "other.stocks")
+    with open(other, "w") as file:
+        json.dump({"stocks": {"SLOW.A": "Slow A", "SLOW.B": "Slow B"}}, file)
+    target = other
+    stub.hold_until = stub.arrived + 1000
+    meters.cancelAt = len(meters.titles) + 1
+    window = manager.handleEvent(window, "LoadSelection", pump(window))
+    stub.hold_until = 0
+    stub.release()
+    assert stocks() is loaded and config.selectionName == str(tmp_path / "older.stocks")
+    assert popups.shown == []

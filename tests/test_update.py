@@ -60,7 +60,7 @@ def cache(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     folder = tmp_path / "data" / "cache"
     folder.mkdir(parents=True)
-    monkeypatch.setattr(update, "update", None)
+    newRun(monkeypatch)
     return folder
 
 
@@ -97,6 +97,7 @@ def failures(caplog):
 
 def newRun(monkeypatch):
     monkeypatch.setattr(update, "update", None)
+    monkeypatch.setattr(update, "askedByItself", False)
 
 
 class TestCheck:
@@ -187,7 +188,7 @@ class TestCheck:
         # Nor is a record that the cache folder holds offered.
         stored = cache / "update.json"
         stored.write_text(json.dumps(service.record(NEWER, checked=time.time())))
-        for config in (configFor(""), Dict()):
+        for config in (configFor(""), configFor(" "), configFor("\t\n"), Dict()):
             assert update.CheckForUpdate(config) == (False, None)
             assert update.CheckForUpdate(config, flush=True) == (False, None)
         assert failures(caplog) == [] and list(cache.iterdir()) == [stored]
@@ -271,6 +272,37 @@ class TestCheck:
         assert [record.getMessage() for record in failures(caplog)] == ["CheckForUpdate"]
         assert not (cache / "update.json").exists()
 
+    def test_the_check_made_by_itself_gives_up_soon_and_asks_once_a_run(self, service, cache, caplog):
+        # The whole answer, a byte at a time, takes some seconds: more than the check at the start
+        # waits, less than the user's check does.
+        service.info = (200, service.record(NEWER))
+        service.infoPause = 2.5 / 400
+        config = configFor(service.url + "/info")
+        assert update.CheckForUpdate(config) == (False, None) and update.checkFailed is True
+        assert [record.getMessage() for record in failures(caplog)] == ["CheckForUpdate"]
+        # Every rebuild of the window checks again, without asking the service again.
+        assert update.CheckForUpdate(config) == (False, None) and len(service.requests) == 1
+        needed, information = update.CheckForUpdate(config, flush=True)
+        assert needed is True and information.version == NEWER and update.checkFailed is False
+        assert len(service.requests) == 2
+
+    def test_the_users_check_tells_its_progress_and_a_cancel_ends_it(self, service, cache, caplog):
+        service.info = (200, service.record(OLDER))
+        config = configFor(service.url + "/info")
+        earlier = update.CheckForUpdate(config)[1]
+        service.info = (200, service.record(NEWER))
+        service.infoPause = 1.0  # a byte a second: the check waits as long as it is let
+        told = []
+
+        def progress(tenths):
+            told.append(tenths)
+            return len(told) < 4
+
+        assert update.CheckForUpdate(config, flush=True, progress=progress) == (False, earlier)
+        assert len(told) == 4 and told == sorted(told) and told[-1] < 10 * update.longestCheck
+        assert update.checkFailed is False and failures(caplog) == []
+        assert json.loads((cache / "update.json").read_text())["version"] == OLDER
+
     @pytest.mark.parametrize("kind", ["declared", "undeclared", "escaped"])
     def test_an_answer_too_large_for_the_cache_is_refused_and_not_cached(self, service, cache, monkeypatch,
                                                                          caplog, kind):
@@ -300,6 +332,23 @@ class TestCheck:
         needed, information = update.CheckForUpdate(configFor(service.url + "/info"))
         assert needed is True and information.version == NEWER
         assert [record.getMessage() for record in failures(caplog)] == ["CheckForUpdate"]
+
+
+@pytest.mark.parametrize("form", ["token and line end", "token and CRLF", "plain with byte-order mark",
+                                  "signed with byte-order mark"])
+def test_answers_as_an_editor_saves_them_are_read(service, cache, trusted, form):
+    """A line end after a token, or a byte-order mark before an answer, is no part of it."""
+    claims = service.record(NEWER)
+    if form == "plain with byte-order mark":
+        body, address = "\ufeff" + json.dumps(claims), "/info"
+    else:
+        ending = {"token and line end": "\n", "token and CRLF": "\r\n"}.get(form, "")
+        body = ("\ufeff" if form.endswith("mark") else "") + trusted.sign(claims) + ending
+        address = "/info.jwt"
+    service.info = (200, body)
+    needed, information = update.CheckForUpdate(configFor(f"  {service.url}{address} "))
+    assert needed is True and information.version == NEWER and update.checkFailed is False
+    assert service.requests[0][0] == address
 
 
 class TestSignedCheck:

@@ -15,11 +15,9 @@ py::object settingAt(py::handle tree, py::handle path) {
     return value;
 }
 
+// glom is imported here rather than at the start: reading a setting needs no path library.
 void assignSetting(py::handle tree, py::handle path, py::handle value) {
-    py::list parts = py::str(path).attr("split")(".");
-    py::object section = py::reinterpret_borrow<py::object>(tree);
-    for (size_t i = 0; i + 1 < parts.size(); ++i) section = section[parts[i]];
-    section[parts[parts.size() - 1]] = value;
+    py::module_::import("glom").attr("assign")(tree, path, value);
 }
 
 namespace {

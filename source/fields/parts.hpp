@@ -13,8 +13,7 @@ bool withinBounds(py::handle self, py::handle number);
 // fields read and write their settings so, the start loading no path library for it (loaded.cpp).
 py::object settingAt(py::handle tree, py::handle path);
 
-// Puts `value` at a dotted path of a configuration tree; a section the tree lacks on the way is made, as
-// a tree of settings makes it at its first member.
+// Puts `value` at a dotted path of a configuration tree, with glom, imported at the first assignment.
 void assignSetting(py::handle tree, py::handle path, py::handle value);
 
 // The checks of values read from a file (loaded.cpp), bound once the field classes exist.

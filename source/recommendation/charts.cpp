@@ -2,8 +2,12 @@
 // texts of charts and results in the language shown.
 #include "parts.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace velmora::recommendation {
 
@@ -112,28 +116,122 @@ void percentTicks(py::handle ax, py::list ticks) {
 
 // "32.50%" or "18.0000%" of the chart library with two decimals, other numbers with the decimals they
 // had; labels that are no number (names, dates) stay as they are. Only ticks at fixed places have
-// labels of their own: the others are written by a formatter, in the locale's format already.
-void localeTicksOf(py::object axis) {
+// labels of their own: the others are written by a formatter, in the locale's format already. Answers
+// whether the axis has numbers at fixed places.
+bool localeTicksOf(py::object axis) {
     py::object locator = axis.attr("get_major_locator")();
-    if (!py::isinstance(locator, py::module_::import("matplotlib.ticker").attr("FixedLocator"))) return;
+    if (!py::isinstance(locator, py::module_::import("matplotlib.ticker").attr("FixedLocator"))) return false;
     py::object fullmatch = py::module_::import("re").attr("fullmatch");
     py::object ticks = locator.attr("locs");
     py::list labels;
-    bool changed = false;
+    bool changed = false, numbers = true;
     for (py::handle label : axis.attr("get_major_formatter")().attr("format_ticks")(ticks)) {
-        py::object number = fullmatch(figurePattern, py::str(label).attr("strip")());
+        py::object text = py::str(label).attr("strip")();
+        py::object number = fullmatch(figurePattern, text);
         changed = changed || !number.is_none();
+        numbers = numbers && (!number.is_none() || py::len(text) == 0);
         labels.append(number.is_none() ? py::reinterpret_borrow<py::object>(label) : localeFigure(number, 2));
     }
     if (changed) axis.attr("set_ticks")(ticks, labels);
+    return changed && numbers;
+}
+
+// The labels of an axis within its view, placed as they would be drawn now: each with its index among
+// the ticks. The figure itself is not drawn: a draw would run its layout engine, after which the tight
+// layout of its image no longer makes room for a legend beside the plot.
+std::vector<std::pair<size_t, py::object>> labelsInView(py::object axis, py::object renderer) {
+    axis.attr("get_tightbbox")(renderer);
+    py::list locs = axis.attr("get_majorticklocs")().attr("tolist")();
+    py::list texts = axis.attr("get_majorticklabels")();
+    py::list view = velmora::builtins().attr("sorted")(axis.attr("get_view_interval")());
+    double low = view[0].cast<double>(), high = view[1].cast<double>(), slack = (high - low) * 1e-9;
+    std::vector<std::pair<size_t, py::object>> shown;
+    for (size_t i = 0; i < std::min(locs.size(), texts.size()); ++i) {
+        double at = locs[i].cast<double>();
+        if (at >= low - slack && at <= high + slack && velmora::truthy(texts[i].attr("get_text")()))
+            shown.emplace_back(i, texts[i]);
+    }
+    return shown;
+}
+
+// Blanks the labels at `dropped` (indices among the ticks); the ticks stay.
+void dropLabels(py::object axis, const std::vector<size_t> &dropped) {
+    if (dropped.empty()) return;
+    py::list labels;
+    for (py::handle text : axis.attr("get_majorticklabels")()) labels.append(text.attr("get_text")());
+    for (size_t index : dropped) labels[index] = py::str("");
+    axis.attr("set_ticks")(axis.attr("get_majorticklocs")(), labels);
+}
+
+// Of numbers at fixed places that would run together, as many are kept, evenly, as fit beside one
+// another: the places were chosen for the size the chart library drew the figure at, not for the page
+// or the image it is shown in, and the locale's numbers are longer.
+void thinLabels(py::object axis, py::object renderer, bool across, double pad) {
+    auto shown = labelsInView(axis, renderer);
+    if (shown.size() < 2) return;
+    std::vector<double> centres;
+    double largest = 0;
+    for (auto &[index, text] : shown) {
+        py::object box = text.attr("get_window_extent")(renderer);
+        double low = py::float_(box.attr(across ? "x0" : "y0")).cast<double>();
+        double high = py::float_(box.attr(across ? "x1" : "y1")).cast<double>();
+        centres.push_back((low + high) / 2);
+        largest = std::max(largest, high - low);
+    }
+    double spacing = std::abs(centres[1] - centres[0]);
+    for (size_t i = 2; i < centres.size(); ++i) spacing = std::min(spacing, std::abs(centres[i] - centres[i - 1]));
+    if (spacing <= 0) return;
+    size_t every = static_cast<size_t>(std::ceil((largest + pad) / spacing));
+    std::vector<size_t> dropped;
+    for (size_t i = 0; i < shown.size(); ++i)
+        if (every > 1 && i % every != 0) dropped.push_back(shown[i].first);
+    dropLabels(axis, dropped);
+}
+
+// An x label that would run into a y label in the corner of the axes is left out.
+void clearCorner(py::object ax, py::object renderer) {
+    std::vector<py::object> yBoxes;
+    for (auto &[index, text] : labelsInView(ax.attr("yaxis"), renderer))
+        yBoxes.push_back(text.attr("get_window_extent")(renderer));
+    std::vector<size_t> dropped;
+    for (auto &[index, text] : labelsInView(ax.attr("xaxis"), renderer)) {
+        py::object box = text.attr("get_window_extent")(renderer);
+        for (const py::object &yBox : yBoxes)
+            if (velmora::truthy(box.attr("overlaps")(yBox))) {
+                dropped.push_back(index);
+                break;
+            }
+    }
+    dropLabels(ax.attr("xaxis"), dropped);
+}
+
+// The numbers at fixed places spaced for the figure's size as it is now.
+void spaceFixedLabels(py::handle figure, const std::vector<std::pair<py::object, std::pair<bool, bool>>> &axes) {
+    py::object renderer = figure.attr("canvas").attr("get_renderer")();
+    double pixelsPerPoint = py::float_(figure.attr("dpi")).cast<double>() / 72;
+    for (const auto &[ax, fixed] : axes) {
+        double pad = py::float_(ax.attr("xaxis").attr("get_majorticklabels")()[py::int_(0)].attr("get_fontsize")())
+                         .cast<double>() * pixelsPerPoint;
+        if (fixed.second) thinLabels(ax.attr("yaxis"), renderer, false, pad / 4);
+        if (fixed.first) thinLabels(ax.attr("xaxis"), renderer, true, pad);
+        if (fixed.first) clearCorner(ax, renderer);
+    }
 }
 
 }  // namespace
 
 void localeTickLabels(py::handle figure) {
+    std::vector<std::pair<py::object, std::pair<bool, bool>>> fixedNumbers;
     for (py::handle ax : figure.attr("axes")) {
-        localeTicksOf(ax.attr("xaxis"));
-        localeTicksOf(ax.attr("yaxis"));
+        bool x = localeTicksOf(ax.attr("xaxis"));
+        bool y = localeTicksOf(ax.attr("yaxis"));
+        if (x || y) fixedNumbers.emplace_back(py::reinterpret_borrow<py::object>(ax), std::make_pair(x, y));
+    }
+    if (fixedNumbers.empty()) return;
+    try {
+        spaceFixedLabels(figure, fixedNumbers);
+    } catch (py::error_already_set &) {
+        // A figure that cannot be drawn here keeps its labels as they are.
     }
 }
 
@@ -164,8 +262,10 @@ void relabelLegends(py::dict own, py::handle figure) {
 
 namespace {
 
-py::object imageOf(py::object self, py::object ax) {
-    return ax.is_none() ? py::none() : self.attr("axToPng")(ax);
+py::object imageOf(py::object self, py::object ax, const BeforeImage &beforeImage) {
+    if (ax.is_none()) return py::none();
+    if (beforeImage) beforeImage();
+    return self.attr("axToPng")(ax);
 }
 
 // As many names as fit beside the donut, one above the other, at the figure's default height.
@@ -191,12 +291,12 @@ void drawCharts(const py::module_ &m, py::object self) {
     if (!self.attr("futureValue").is_none())
         drawBacktest(m, self, self.attr("returns"),
                      py::object(self.attr("recommendationWrk")["Weight"]) / py::int_(100));
-    self.attr("chartLanguage") = languageShown();
+    setChartLanguage(self, languageShown());
 }
 
 }  // namespace
 
-void drawAnalysis(py::object self, py::object method) {
+void drawAnalysis(py::object self, py::object method, const BeforeImage &beforeImage) {
     py::object plt = velmora::pyplot();
     plt.attr("close")();
     plt.attr("figure")("figsize"_a = py::none());
@@ -204,8 +304,8 @@ void drawAnalysis(py::object self, py::object method) {
     py::dict own = ownTexts();
     for (py::handle ax : analysis)
         if (!ax.is_none()) relabelFigure(own, ax.attr("get_figure")("root"_a = true));
-    self.attr("analysisGraph") = imageOf(self, analysis[0]);
-    self.attr("analysisGraph2") = imageOf(self, analysis[1]);
+    self.attr("analysisGraph") = imageOf(self, analysis[0], beforeImage);
+    self.attr("analysisGraph2") = imageOf(self, analysis[1], beforeImage);
 }
 
 py::dict donutWeights(py::object recommendation) {
@@ -223,7 +323,7 @@ py::dict donutWeights(py::object recommendation) {
     return cleanedWeights;
 }
 
-void drawDonut(py::object self, py::object recommendation) {
+void drawDonut(py::object self, py::object recommendation, const BeforeImage &beforeImage) {
     py::object plt = velmora::pyplot();
     py::dict cleanedWeights = donutWeights(recommendation);
     self.attr("cleanedWeights") = cleanedWeights;
@@ -240,11 +340,12 @@ void drawDonut(py::object self, py::object recommendation) {
     // At the left of its axes, so that the legend beside it starts where the donut ends.
     ax.attr("set_anchor")("W");
     widenForLegend(figure, velmora::legendBeside(ax, py::list(cleanedWeights.attr("keys")()), legendRows));
-    self.attr("weightGraph") = self.attr("axToPng")(ax);
-    self.attr("chartLanguage") = languageShown();
+    self.attr("weightGraph") = imageOf(self, ax, beforeImage);
+    setChartLanguage(self, languageShown());
 }
 
-void drawBacktest(const py::module_ &m, py::object self, py::object returns, py::object weights) {
+void drawBacktest(const py::module_ &m, py::object self, py::object returns, py::object weights,
+                  const BeforeImage &beforeImage) {
     py::object plt = velmora::pyplot();
     py::tuple made = plt.attr("subplots")(1, 1);
     py::object figure = made[0], ax = made[1];
@@ -253,10 +354,12 @@ void drawBacktest(const py::module_ &m, py::object self, py::object returns, py:
             py::module_::import("riskfolio").attr("plot_drawdown")(returns, weights, "ax"_a = ax);
             py::list axes = figure.attr("axes");
             py::tuple backtest = m.attr("separateAxes")(axes[1]);
-            self.attr("backtestGraph") = self.attr("axToPng")(backtest[1]);
+            self.attr("backtestGraph") = imageOf(self, backtest[1], beforeImage);
             py::tuple drawdown = m.attr("separateAxes")(axes[2]);
-            self.attr("drawdownGraph") = self.attr("axToPng")(drawdown[1]);
+            self.attr("drawdownGraph") = imageOf(self, drawdown[1], beforeImage);
         });
+    } catch (const Cancelled &) {
+        throw;
     } catch (...) {
         velmora::logFailure(m, "Drawdown");
     }
@@ -269,7 +372,7 @@ void showInLanguage(const py::module_ &m, py::object self) {
     py::object results = self.attr("__getitem__")("Results");
     py::object relabelled = inLanguageShown(results);
     if (!relabelled.is(results)) self.attr("__setitem__")("Results", relabelled);
-    py::object drawnIn = py::getattr(self, "chartLanguage", py::none());
+    py::object drawnIn = chartLanguage(self);
     if (drawnIn.is_none() || drawnIn.equal(languageShown())) return;
     try {
         drawCharts(m, self);
@@ -336,14 +439,30 @@ void readableDates(py::object ax) {
     xaxis.attr("set_major_formatter")(dates.attr("ConciseDateFormatter")(locator));
 }
 
-// Below the chart, where it covers no curve; none when no line has a label.
+// Below the chart, where it covers no curve, as large as the axis labels: in two columns where they fit
+// the figure's width, in one otherwise. The figure grows by the legend, so that the plot keeps its size.
+// None when no line has a label.
 void legendBelow(py::object ax) {
-    for (py::handle line : py::list(ax.attr("lines"))) {
-        if (py::str(line.attr("get_label")()).attr("startswith")("_").cast<bool>()) continue;
-        ax.attr("legend")("loc"_a = "upper center", "bbox_to_anchor"_a = py::make_tuple(0.5, -0.12),
-                          "ncols"_a = 2, "fontsize"_a = "x-small");
-        return;
+    bool labelled = false;
+    for (py::handle line : py::list(ax.attr("lines")))
+        labelled = labelled || !py::str(line.attr("get_label")()).attr("startswith")("_").cast<bool>();
+    if (!labelled) return;
+    py::object figure = ax.attr("get_figure")();
+    py::object renderer = figure.attr("canvas").attr("get_renderer")();
+    double dpi = py::float_(figure.attr("dpi")).cast<double>();
+    py::list size = figure.attr("get_size_inches")().attr("tolist")();
+    double width = size[0].cast<double>(), height = size[1].cast<double>();
+    double legendWidth = 0, legendHeight = 0;
+    for (int columns : {2, 1}) {
+        py::object legend = ax.attr("legend")("loc"_a = "upper center",
+                                              "bbox_to_anchor"_a = py::make_tuple(0.5, -0.12), "ncols"_a = columns,
+                                              "fontsize"_a = ax.attr("xaxis").attr("label").attr("get_fontsize")());
+        py::object box = legend.attr("get_window_extent")(renderer);
+        legendWidth = py::float_(box.attr("width")).cast<double>() / dpi;
+        legendHeight = py::float_(box.attr("height")).cast<double>() / dpi;
+        if (legendWidth <= width) break;
     }
+    figure.attr("set_size_inches")(std::max(width, legendWidth), height + legendHeight);
 }
 
 // Copies the lines of one axes of a multi-chart figure onto a figure of its own, with the

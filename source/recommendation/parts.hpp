@@ -4,44 +4,88 @@
 
 #include "../pyclass.hpp"
 
+#include <functional>
+
 namespace velmora::recommendation {
 
-// The tab (recommendation.cpp): its result state, and the failure told from any part.
+// The tab (recommendation.cpp): the failure told from any part.
 
 // Fractional share counts are shown, printed and exported with this many decimals.
 inline constexpr int shareDecimals = 4;
 
-bool runCancelled(py::object self);
+// Logs the failure being handled and tells the user; called inside a catch block.
+void tellFailure(const py::module_ &m, const char *logged, const char *message);
 
+// The result held and the run's state (result.cpp). Both live in one object on the tab, `runState`,
+// made with the tab and read and changed only through these operations.
+
+void defineResult(py::module_ &m);
+
+void makeRunState(const py::module_ &m, py::object self);
+
+// The inputs a result is computed from: the allocation and data settings, the selection and the prices.
+py::object inputsOfNow(py::object self);
+
+// Publishes the empty tables and forgets every chart and the inputs of the result.
+void clearResult(py::object self);
+
+// The empty tables as what a run from `inputs` left.
+void clearResultFor(py::object self, py::object inputs);
+
+// A run from `inputs` has published its result.
+void resultComputed(py::object self, py::object inputs);
+
+// The cut-off date of the result computed, none while the tab holds none.
+py::object resultCutOffDate(py::object self);
+
+// Whether the cut-off date is still the one the tab's result stands for.
+bool sameCutOffDate(py::object self);
+
+// A run takes one snapshot of what the tab shows and exports, however many operations it passes
+// through: the first to open it closes it. A run that failed or was cancelled then gives back the result
+// held while every input it was computed from is unchanged; otherwise the tab is left empty.
+bool openRun(py::object self);
+void closeRun(py::object self);
+// A run left by an exception keeps what it did and holds no snapshot.
+void dropRun(py::object self);
+
+template <typename Body>
+void asOneRun(py::object self, Body &&body) {
+    bool opened = openRun(self);
+    try {
+        body();
+    } catch (...) {
+        if (opened) dropRun(self);
+        throw;
+    }
+    if (opened) closeRun(self);
+}
+
+void markCancelled(py::object self);
+void markFailed(py::object self);
+bool runCancelled(py::object self);
 bool runFailed(py::object self);
 
 // A run from the tab's events counts as the framework's own: a later look at the tab, or another
 // provider's reconfiguration, finds nothing to compute until an input changes.
 void markComputed(py::object self);
 
-// Logs the failure being handled and tells the user; called inside a catch block.
-void tellFailure(const py::module_ &m, const char *logged, const char *message);
+// The result a cancelled run leaves was not made from the inputs of now: bringing the tab to the front
+// runs again, while another provider's reconfiguration (a keystroke in the settings tab) does not.
+void keepForNextLook(py::object self);
+bool runPending(py::object self);
 
-// The result held (result.cpp).
+// While a load applies its settings the tab waits for the one run that follows the load.
+void setLoading(py::object self, bool loading);
+bool loading(py::object self);
 
-// The allocation settings of now, as a plain copy a result keeps.
-py::object allocationSettings(py::object self);
+// The step the meter shows, for the reads of its Cancel between the steps.
+void setRunStep(py::object self, int step);
+py::object runStep(py::object self);
 
-// Publishes the empty tables and forgets every chart and the run's state.
-void clearResult(py::object self);
-
-// The empty tables as what a run under `settings` left.
-void clearResultOf(py::object self, py::object settings);
-
-// What the tab shows and exports, so that a run that does not complete can give it back.
-py::dict heldResult(py::object self);
-
-// After a run that failed or was cancelled: the result held comes back when the settings are still
-// those it was made with; under changed settings the tab is left empty.
-void endUnfinishedRun(py::object self, py::dict held);
-
-// Whether the cut-off date is still the one the tab's result stands for.
-bool sameCutOffDate(py::object self);
+// The language the charts held were drawn in.
+void setChartLanguage(py::object self, py::object language);
+py::object chartLanguage(py::object self);
 
 // The run (run.cpp).
 
@@ -67,13 +111,21 @@ void localeTickLabels(py::handle figure);
 
 void relabelLegends(py::dict own, py::handle figure);
 
+// Thrown within a run only: the user pressed Cancel in the progress meter, the run ends without
+// publishing.
+struct Cancelled {};
+
+// Called by a run before each chart image is rendered: it reads the meter's Cancel and throws
+// `Cancelled`, so that a click need not wait for the images left. Charts drawn again read nothing.
+using BeforeImage = std::function<void()>;
+
 // A method that draws on the current figure (a heat map) gets one of its own.
-void drawAnalysis(py::object self, py::object method);
+void drawAnalysis(py::object self, py::object method, const BeforeImage &beforeImage = {});
 
 // The twenty largest weights by security name, the rest as "Other" and what is left of the capital.
 py::dict donutWeights(py::object recommendation);
 
-void drawDonut(py::object self, py::object recommendation);
+void drawDonut(py::object self, py::object recommendation, const BeforeImage &beforeImage = {});
 
 // Runs `body` inside the chart-text capture, which puts matplotlib's operations back
 // however the body ends.
@@ -82,7 +134,8 @@ void withTranslatedAxes(Body &&body) {
     velmora::within(py::module_::import("risk").attr("translateAxes")(), body);
 }
 
-void drawBacktest(const py::module_ &m, py::object self, py::object returns, py::object weights);
+void drawBacktest(const py::module_ &m, py::object self, py::object returns, py::object weights,
+                  const BeforeImage &beforeImage = {});
 
 // A chart that cannot be drawn again keeps its image in the language it was drawn in.
 void showInLanguage(const py::module_ &m, py::object self);

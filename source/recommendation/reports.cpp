@@ -66,9 +66,11 @@ void printTable(const py::module_ &m, py::object self, py::object pdf, py::objec
     plt.attr("close")();
 }
 
-// A chart drawn at a size of its own, on the paper chosen.
+// A chart drawn at a size of its own, on the paper chosen, its texts in the language shown and its
+// numbers spaced for the page.
 void fitToPage(py::object figure, py::tuple size) {
     figure.attr("set_size_inches")(size);
+    relabelFigure(ownTexts(), figure);
     try {
         figure.attr("tight_layout")();
     } catch (py::error_already_set &) {
@@ -85,7 +87,6 @@ void defineReportPages(py::module_ &m) {
     }, "pdf"_a, "size"_a);
     velmora::method(cls, "savefig", [](py::object self, py::args args, py::kwargs kwargs) {
         py::object figure = velmora::pyplot().attr("gcf")();
-        relabelFigure(ownTexts(), figure);
         fitToPage(figure, self.attr("size"));
         return self.attr("pdf").attr("savefig")(*args, **kwargs);
     });
@@ -98,7 +99,6 @@ void printAnalysis(const py::module_ &m, py::object pdf, py::object method, py::
     method.attr("plotAnalysis")("pdf"_a = m.attr("ReportPages")(pdf, size));
     py::object figure = plt.attr("gcf")();
     if (py::len(figure.attr("axes")) > 0) {
-        relabelFigure(ownTexts(), figure);
         fitToPage(figure, size);
         pdf.attr("savefig")();
     }

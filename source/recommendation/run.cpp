@@ -3,14 +3,12 @@
 #include "parts.hpp"
 
 #include <cmath>
+#include <tuple>
+#include <utility>
 
 namespace velmora::recommendation {
 
 namespace {
-
-// Thrown within the run only: the user pressed Cancel in the progress meter, the run ends without
-// publishing.
-struct Cancelled {};
 
 // The run ends without a result of its own: the tab shows the empty tables, and `message`, when
 // there is one, tells the user why.
@@ -20,7 +18,7 @@ struct NoResult {
 
 // The step is kept for the reads between the steps, which show the meter where it stands.
 void report(py::object self, int step) {
-    self.attr("runStep") = step;
+    setRunStep(self, step);
     if (!velmora::truthy(self.attr("update")(step))) throw Cancelled();
 }
 
@@ -31,8 +29,13 @@ void honourCancel(py::object self, int step) {
     report(self, step);
 }
 
+// Before each image, at the step the meter shows.
+BeforeImage cancelBeforeImage(py::object self) {
+    return [self] { honourCancel(self, runStep(self).cast<int>()); };
+}
+
 bool cancelPressed(py::object self) {
-    return velmora::truthy(py::getattr(self, "progressCancelled", py::bool_(false)));
+    return velmora::truthy(self.attr("progressCancelled"));
 }
 
 void checkCancelled(py::object self) {
@@ -49,7 +52,7 @@ py::object cancellableSolve(py::object self, py::object problemClass) {
         [self, solve](py::object problem, py::args args, py::kwargs kwargs) -> py::object {
             if (!cancelPressed(self)) {
                 self.attr("lastProgressUpdate") = 0;
-                self.attr("update")(py::getattr(self, "runStep", py::int_(0)));
+                self.attr("update")(runStep(self));
             }
             if (cancelPressed(self)) velmora::raise(PyExc_RuntimeError, "the run was cancelled");
             return solve(problem, *args, **kwargs);
@@ -205,7 +208,8 @@ py::object backtest(const py::module_ &m, py::object self, py::object recommenda
     self.attr("returns") = returns;
     self.attr("recommendationWrk") = recommendationWrk;
     honourCancel(self, 4);
-    drawBacktest(m, self, returns, py::object(recommendationWrk["Weight"]) / py::int_(100));
+    drawBacktest(m, self, returns, py::object(recommendationWrk["Weight"]) / py::int_(100),
+                 cancelBeforeImage(self));
     honourCancel(self, 4);
     self.attr("futureValue") = futureValue;
     py::object figures = backtestFigures(self, futureValue["PortfolioValue"]);
@@ -233,9 +237,9 @@ void runSteps(const py::module_ &m, py::object self) {
     py::object recommendation = withSymbols(computed[0], stocks);
     py::object performance = inLanguageShown(computed[1]);
 
-    drawAnalysis(self, method);
+    drawAnalysis(self, method, cancelBeforeImage(self));
     honourCancel(self, 2);
-    drawDonut(self, recommendation);
+    drawDonut(self, recommendation, cancelBeforeImage(self));
     honourCancel(self, 4);
     m.attr("logger").attr("debug")("Portfolio Performance done");
     recommendation =
@@ -251,7 +255,6 @@ void runSteps(const py::module_ &m, py::object self) {
     }
     // The meter reaches its end here and closes; the backtest is part of what it measures.
     honourCancel(self, 5);
-    self.attr("resultCutOffDate") = allocation.attr("cutOffDate");
     self.attr("__setitem__")("Recommendation", recommendation);
     self.attr("__setitem__")("Results", performance);
 }
@@ -278,44 +281,51 @@ bool pricesOfSelection(py::object self) {
     return stockColumns >= 2;
 }
 
-// A run that counts as done whatever it left: only a cancelled one is to be repeated. A failure is
-// told once the progress meter is closed, so that the message is not hidden behind it.
-void compute(const py::module_ &m, py::object self) {
-    self.attr("runCancelled") = false;
-    self.attr("runFailed") = false;
-    py::object settings = allocationSettings(self);
-    if (!pricesOfSelection(self)) {
-        clearResultOf(self, settings);
-        markComputed(self);
-        return;
-    }
-    py::dict held = heldResult(self);
+// One run from `inputs`; answers the failure to tell, or a message of the run's own, once the meter is
+// closed, so that it is not hidden behind it.
+std::pair<py::object, py::object> runOnce(const py::module_ &m, py::object self, py::object inputs) {
     py::object failure = py::none(), message = py::none();
     py::object progress = self.attr("start")(5);
     progress.attr("__enter__")();
     try {
         runRecommendation(m, self);
-        self.attr("resultSettings") = settings;
+        resultComputed(self, inputs);
     } catch (const Cancelled &) {
-        self.attr("runCancelled") = true;
+        markCancelled(self);
     } catch (const NoResult &outcome) {
-        clearResultOf(self, settings);
+        clearResultFor(self, inputs);
         message = outcome.message;
         m.attr("logger").attr("warning")(message);
     } catch (...) {
         // What fails once the user has cancelled is the cancel's doing: a library that caught the
         // refused solve fails on the missing solution.
         if (cancelPressed(self)) {
-            self.attr("runCancelled") = true;
+            markCancelled(self);
         } else {
             velmora::logFailure(m, "Recommendation");
             failure = velmora::currentException();
-            self.attr("runFailed") = true;
+            markFailed(self);
         }
     }
     progress.attr("__exit__")(py::none(), py::none(), py::none());
-    if (runCancelled(self)) m.attr("logger").attr("info")("Recommendation cancelled");
-    if (runCancelled(self) || runFailed(self)) endUnfinishedRun(self, held);
+    if (runCancelled(self)) {
+        // The charts drawn and not yet rendered.
+        velmora::pyplot().attr("close")("all");
+        m.attr("logger").attr("info")("Recommendation cancelled");
+    }
+    return {failure, message};
+}
+
+// A run that counts as done whatever it left: only a cancelled one is to be repeated.
+void compute(const py::module_ &m, py::object self) {
+    py::object failure = py::none(), message = py::none();
+    asOneRun(self, [&] {
+        py::object inputs = inputsOfNow(self);
+        if (pricesOfSelection(self))
+            std::tie(failure, message) = runOnce(m, self, inputs);
+        else
+            clearResultFor(self, inputs);
+    });
     if (!runCancelled(self)) markComputed(self);
     if (!failure.is_none())
         velmora::showError(velmora::translate("The recommendation could not be computed:"), failure);

@@ -245,7 +245,7 @@ bool loadConfig(py::object self) {
     // The loaded data settings (key, currency, period) take effect as a changed setting does.
     py::object manager = self.attr("providerManager");
     if (manager.is_none()) return true;
-    self.attr("loading") = true;
+    setLoading(self, true);
     try {
         manager.attr("reconfigure")(config);
     } catch (...) {
@@ -256,10 +256,10 @@ bool loadConfig(py::object self) {
         } catch (py::error_already_set &) {
             // The first failure is the one to tell.
         }
-        self.attr("loading") = false;
+        setLoading(self, false);
         throw;
     }
-    self.attr("loading") = false;
+    setLoading(self, false);
     return true;
 }
 

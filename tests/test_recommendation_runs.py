@@ -1,0 +1,264 @@
+"""The recommendation tab's runs that do not finish, the edits typed while a run goes on, and Cancel between
+the charts: what the tab shows and exports afterwards."""
+import subprocess
+import time
+
+import PySimpleGUI as sg
+import pytest
+from addict import Dict
+
+import fields
+import progress
+import provider
+from fields_support import focusOn, pump, runLoop
+from recommendation_support import (SYMBOLS, Fixed, MinVolatility, allocationConfig, dispatch, errorPopups,  # noqa: F401
+                                    isolated, readWorkbook, realPrices, stockTable, window)
+
+Provider = provider.Provider
+
+
+def clickCancel():
+    progress.QuickMeter.active_meters["OK for 1 meter"].window["Cancel"].click()
+
+
+class Unfinished(Fixed):
+    """Buys as `Fixed` does, unless the user is to cancel or the optimiser to fail: the same method, so that
+    only the inputs that are no settings of the tab change."""
+    outcome = None
+
+    def computeRecommendation(self, owner):
+        if Unfinished.outcome == "cancel":
+            clickCancel()
+            owner.lastProgressUpdate = 0  # the meter read at once, as at the run's next step
+            assert not owner.update(3)
+        if Unfinished.outcome == "fail":
+            raise RuntimeError("the optimiser found no solution")
+        return super().computeRecommendation(owner)
+
+
+def unfinished(monkeypatch):
+    import sys
+    monkeypatch.setattr(sys.modules["testmethods"], "Unfinished", Unfinished, raising=False)
+    monkeypatch.setattr(Unfinished, "outcome", None)
+
+
+def securityNames(tab):
+    return sorted(tab["Recommendation"]["Security Name"])
+
+
+def workbookNames(tmp_path, monkeypatch, manager, win, name):
+    """The security names of the Recommendation sheet that Save Excel writes now."""
+    monkeypatch.setattr(provider, "GetFileName", lambda *args, **kwargs: str(tmp_path / name))
+    dispatch(manager, win, "SaveExcel")
+    return sorted(row[1] for row in readWorkbook(tmp_path / name)["Recommendation"]["rows"][1:])
+
+
+WITHOUT_AMAZON = {symbol: name for symbol, name in SYMBOLS.items() if symbol != "AMZN"}
+WITHOUT_APPLE = {symbol: name for symbol, name in SYMBOLS.items() if symbol != "AAPL"}
+
+
+def test_an_unfinished_run_brings_back_no_result_of_other_inputs(window, errorPopups, monkeypatch, tmp_path):
+    unfinished(monkeypatch)
+    config = allocationConfig(method="testmethods.Unfinished", cutOffDate="")
+    config.progress.progressPeriod = 0.05
+    config.print.paperSize = [827, 1169]
+    config.data = Dict({"basePeriod": 365, "dataProvider": "yahoods2.YahooDataSource"})
+    manager, win = window(config, Dict())
+    market, tab = manager.providerList[1], manager.providerList[2]
+    monkeypatch.setattr(Fixed, "shares", {"Amazon.com Inc": 10, "Apple Inc": 20})
+
+    def computed():
+        Unfinished.outcome = None
+        market.publish(realPrices(), stockTable())
+        dispatch(manager, win, "UpdateConfig")
+        assert securityNames(tab) == ["Amazon.com Inc", "Apple Inc"]
+
+    def empty(name):
+        assert tab["Recommendation"].empty and tab["Results"].empty and tab.weightGraph is None
+        assert win["RecommendationData"].Values == [] and tab.methodObj is None
+        assert workbookNames(tmp_path, monkeypatch, manager, win, name) == []
+
+    # Unchanged inputs: a cancelled run gives the result back, in the tab and the workbook.
+    computed()
+    Unfinished.outcome = "cancel"
+    dispatch(manager, win, "UpdateConfig")
+    assert securityNames(tab) == ["Amazon.com Inc", "Apple Inc"]
+    assert workbookNames(tmp_path, monkeypatch, manager, win, "kept.xlsx") == ["Amazon.com Inc", "Apple Inc"]
+
+    # Amazon removed on the selection tab, then the tab selected and the run cancelled.
+    market.publish(realPrices(symbols=WITHOUT_AMAZON), stockTable(WITHOUT_AMAZON))
+    dispatch(manager, win, "mainTab", mainTab="recommendation")
+    empty("selected.xlsx")
+    # The same cancelled from the Update button.
+    computed()
+    market.publish(realPrices(symbols=WITHOUT_AMAZON), stockTable(WITHOUT_AMAZON))
+    Unfinished.outcome = "cancel"
+    dispatch(manager, win, "UpdateConfig")
+    empty("updated.xlsx")
+
+    assert errorPopups == []
+
+    # Apple removed, then a failed run: the error is told, and neither the tab nor the workbook keeps Apple.
+    computed()
+    market.publish(realPrices(symbols=WITHOUT_APPLE), stockTable(WITHOUT_APPLE))
+    Unfinished.outcome = "fail"
+    dispatch(manager, win, "UpdateConfig")
+    assert errorPopups[-1].endswith("the optimiser found no solution")
+    empty("failed.xlsx")
+    monkeypatch.setattr(provider, "GetFileName", lambda *args, **kwargs: str(tmp_path / "failed.pdf"))
+    dispatch(manager, win, "SaveGraph")
+    report = subprocess.run(["pdftotext", str(tmp_path / "failed.pdf"), "-"], capture_output=True, text=True,
+                            check=True).stdout
+    assert "Security Name" in report and "Apple Inc" not in report and "Amazon.com Inc" not in report
+
+    # Prices fetched anew for the same selection (another period), or changed data settings.
+    for change in (lambda: market.publish(realPrices(start="2016-01-01"), stockTable()),
+                   lambda: setattr(config.data, "basePeriod", 730)):
+        computed()
+        change()
+        Unfinished.outcome = "cancel"
+        dispatch(manager, win, "UpdateConfig")
+        empty("changed.xlsx")
+
+    # A download that fails after the selection changed leaves no result of the selection before.
+    computed()
+    market.publish(realPrices(), stockTable(WITHOUT_AMAZON))
+
+    def failingDownload():
+        raise RuntimeError("no connection")
+
+    monkeypatch.setattr(market, "recompute", failingDownload)
+    dispatch(manager, win, "UpdateConfig")
+    assert errorPopups[-1].endswith("no connection")
+    empty("download.xlsx")
+
+
+class Typing(MinVolatility):
+    """Leaves `texts` in the form's inputs while it computes, as keys typed during a run whose events were
+    lost; records the capital, benchmark and cut-off date of every run."""
+    window, texts, runs = None, {}, []
+
+    def computeRecommendation(self, owner):
+        allocation = owner.config.allocation
+        Typing.runs.append((allocation.capital, allocation.benchmark, allocation.cutOffDate))
+        for key, text in Typing.texts.items():
+            Typing.window[key].update(text)
+        Typing.texts = {}
+        return super().computeRecommendation(owner)
+
+
+def test_numbers_typed_during_a_run_are_the_numbers_used(window, errorPopups, monkeypatch, tmp_path):
+    import json
+    import sys
+
+    monkeypatch.setattr(sys.modules["testmethods"], "Typing", Typing, raising=False)
+    monkeypatch.setattr(Typing, "runs", [])
+    config = allocationConfig(method="testmethods.Typing", cutOffDate="")
+    config.configFile = str(tmp_path / "velmora.json")
+    user = Dict()
+    manager, win = window(config, user)
+    tab = manager.providerList[2]
+    Typing.window = win
+
+    def invested():
+        return tab["Recommendation"]["Value"].sum()
+
+    # 20000 typed into Capital and a text that is no weight into Max Weight while the run computes: after the
+    # run the capital is stored and shown in its format, the weight shown refused, its setting kept.
+    Typing.texts = {"Capital": "20000", "MaxWeight": "abc"}
+    dispatch(manager, win, "UpdateConfig")
+    assert Typing.runs == [(100000, 2.0, "")] and invested() > 20000
+    assert config.allocation.capital == user.allocation.capital == 20000 and win["Capital"].get() == "20,000"
+    assert win["MaxWeight"].get() == "abc" and config.allocation.maxWeight == 100.0
+    assert win["MaxWeight"].Widget.cget("foreground") == "red"
+    dispatch(manager, win, "UpdateConfig")
+    assert Typing.runs[-1] == (20000, 2.0, "") and invested() <= 20000
+
+    # A benchmark and a cut-off date typed during a run: the date's edit runs again, with the benchmark.
+    win["MaxWeight"].update("100.00")
+    Typing.texts = {"Benchmark": "3", "CutOffDate": "2016-06-30"}
+    dispatch(manager, win, "UpdateConfig")
+    assert Typing.runs[-2:] == [(20000, 2.0, ""), (20000, 3.0, "2016-06-30")]
+    assert win["resultType"].get() == "Backtest Portfolio for 2016-06-30" and win["Benchmark"].get() == "3.00"
+
+    # A text whose keystrokes were lost outside a run is taken by Update, and by a real Enter in a field.
+    win["Capital"].update("30000")
+    dispatch(manager, win, "UpdateConfig")
+    assert Typing.runs[-1][0] == 30000 and invested() <= 30000 and win["Capital"].get() == "30,000"
+    win["Capital"].update("40000")
+    focusOn(win, "Capital")
+    runs = len(Typing.runs)
+    subprocess.run(["xdotool", "key", "Return"], check=True)
+    runLoop(manager, win, until=lambda: len(Typing.runs) > runs, seconds=10)
+    assert Typing.runs[-1][0] == 40000 and invested() <= 40000
+
+    # The close writes what was used.
+    dispatch(manager, win, sg.WIN_CLOSE_ATTEMPTED_EVENT)
+    saved = json.loads((tmp_path / "velmora.json").read_text())["allocation"]
+    assert saved["capital"] == 40000 and saved["benchmark"] == 3.0 and "maxWeight" not in saved
+    assert errorPopups == []
+
+
+class TwoCharts(Fixed):
+    """Draws two analysis charts, as the efficient frontier and its area chart are; Cancel is pressed while
+    they are drawn when `cancelWhileDrawing` is set."""
+    cancelWhileDrawing = False
+
+    def plotAnalysis(self, figsize=None, pdf=None):
+        import matplotlib.pyplot as plt
+
+        first = plt.figure().subplots()
+        first.plot([1, 2, 3])
+        if TwoCharts.cancelWhileDrawing:
+            clickCancel()
+        second = plt.figure().subplots()
+        second.plot([3, 2, 1])
+        return first, second
+
+
+def test_a_cancel_during_the_charts_ends_the_run_before_the_next_chart(window, errorPopups, monkeypatch):
+    import sys
+
+    monkeypatch.setattr(sys.modules["testmethods"], "TwoCharts", TwoCharts, raising=False)
+    monkeypatch.setattr(Fixed, "shares", {"Apple Inc": 20, "Walmart Inc": 30})
+    config = allocationConfig(method="testmethods.TwoCharts")
+    config.progress.progressPeriod = 0.05
+    manager, win = window(config, Dict())
+    tab = manager.providerList[2]
+    rendered, cancelAt = [], []
+    axToPng = tab.axToPng
+
+    def rendering(ax):
+        rendered.append(ax)
+        if len(rendered) in cancelAt:
+            clickCancel()
+        return axToPng(ax)
+
+    monkeypatch.setattr(tab, "axToPng", rendering)
+    dispatch(manager, win, "UpdateConfig")
+    # Both analysis charts, the donut, the backtest and the drawdown chart.
+    assert len(rendered) == 5 and tab.drawdownGraph is not None
+    images = [tab.analysisGraph, tab.analysisGraph2, tab.weightGraph, tab.backtestGraph, tab.drawdownGraph]
+    allocation = tab["Recommendation"]
+
+    def resultKept():
+        assert tab["Recommendation"] is allocation and len(win["RecommendationData"].Values) == 2
+        assert [tab.analysisGraph, tab.analysisGraph2, tab.weightGraph, tab.backtestGraph,
+                tab.drawdownGraph] == images
+
+    # Cancel pressed while the method draws its charts: no image is made of them.
+    monkeypatch.setattr(TwoCharts, "cancelWhileDrawing", True)
+    rendered.clear()
+    dispatch(manager, win, "UpdateConfig")
+    assert rendered == [] and not progress.QuickMeter.active_meters
+    resultKept()
+    monkeypatch.setattr(TwoCharts, "cancelWhileDrawing", False)
+
+    # Cancel pressed while an image is made: the run ends before the next one.
+    for image in range(1, 5):
+        rendered.clear()
+        cancelAt[:] = [image]
+        dispatch(manager, win, "UpdateConfig")
+        assert len(rendered) == image
+        resultKept()
+    assert errorPopups == []
