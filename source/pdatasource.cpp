@@ -5,14 +5,24 @@
 #include <pybind11/numpy.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <limits>
+#include <map>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
+#include <cerrno>
+#include <unistd.h>
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#include <immintrin.h>
 #endif
 
 namespace {
@@ -135,12 +145,142 @@ py::bytes digestOf(py::object digest, py::list arrays) {
     return digest.attr("digest")();
 }
 
+// No real cache comes near this size; a larger file, like a device or a pipe, is not read.
+constexpr long long cacheFileLimit = 64LL << 20;
+
+// The header numpy writes for an array of a plain type:
+//   {'descr': '<f8', 'fortran_order': False, 'shape': (500, 5040), }
+// followed by blanks up to a line end. Read here in one pass, as numpy's own reader takes some
+// 30 microseconds for each; any other text (a structured type, a header of another writer) is left
+// to numpy's reader, which then takes it or refuses it as before.
+class HeaderText {
+  public:
+    explicit HeaderText(std::string_view text) : text_(text) {}
+
+    std::optional<py::tuple> parse() {
+        std::string_view descr;
+        bool fortranOrder = false;
+        py::list shape;
+        bool read = take("{'descr': '") && word(descr) && take("', 'fortran_order': ") &&
+                    flag(fortranOrder) && take(", 'shape': (") && extents(shape) && take("), }") &&
+                    onlyPadding();
+        if (!read) return std::nullopt;
+        py::object dtype = import("numpy").attr("dtype")(py::str(descr.data(), descr.size()));
+        return py::make_tuple(py::tuple(shape), fortranOrder, dtype);
+    }
+
+  private:
+    bool take(std::string_view literal) {
+        if (text_.substr(0, literal.size()) != literal) return false;
+        text_.remove_prefix(literal.size());
+        return true;
+    }
+    bool word(std::string_view &found) {
+        size_t size = 0;
+        auto inType = [](char c) {
+            return std::isalnum(static_cast<unsigned char>(c)) ||
+                   std::string_view("<>|=[]").find(c) != std::string_view::npos;
+        };
+        while (size < text_.size() && inType(text_[size])) ++size;
+        found = text_.substr(0, size);
+        text_.remove_prefix(size);
+        return size > 0;
+    }
+    bool flag(bool &value) {
+        value = take("True");
+        return value || take("False");
+    }
+    // "" for no dimension, "500," for one, "500, 2" for two and more.
+    bool extents(py::list &shape) {
+        while (!text_.empty() && std::isdigit(static_cast<unsigned char>(text_[0]))) {
+            long long extent = 0;
+            for (; !text_.empty() && std::isdigit(static_cast<unsigned char>(text_[0]));
+                 text_.remove_prefix(1)) {
+                extent = extent * 10 + (text_[0] - '0');
+                if (extent > cacheFileLimit) return false;
+            }
+            shape.append(extent);
+            if (!take(",")) return py::len(shape) > 1;
+            if (!take(" ")) return py::len(shape) == 1;
+        }
+        return py::len(shape) == 0;
+    }
+    bool onlyPadding() {
+        return !text_.empty() && text_.back() == '\n' &&
+               text_.substr(0, text_.size() - 1).find_first_not_of(' ') == std::string_view::npos;
+    }
+
+    std::string_view text_;
+};
+
+// The header of an array as numpy writes it: its shape, whether in column order, and its type; none
+// for the later forms of header, which are left to numpy.
+std::optional<py::tuple> readHeader(py::object file, py::object start) {
+    static constexpr std::string_view magic("\x93NUMPY", 6);
+    constexpr py::ssize_t longestHeader = 10000;  // as numpy.load allows
+    std::string prefix = py::bytes(file.attr("read")(10));
+    bool firstForm = prefix.size() == 10 && std::string_view(prefix).substr(0, 6) == magic &&
+                     prefix[6] == 1 && prefix[7] == 0;
+    if (firstForm) {
+        py::ssize_t size = static_cast<unsigned char>(prefix[8]) | static_cast<unsigned char>(prefix[9]) << 8;
+        std::string text = py::bytes(file.attr("read")(size));
+        if (size <= longestHeader && static_cast<py::ssize_t>(text.size()) == size)
+            if (std::optional<py::tuple> header = HeaderText(text).parse()) return header;
+    }
+    file.attr("seek")(start);
+    py::object format = import("numpy.lib.format");
+    py::tuple version = format.attr("read_magic")(file);
+    if (version.equal(py::make_tuple(1, 0))) return py::tuple(format.attr("read_array_header_1_0")(file));
+    if (version.equal(py::make_tuple(2, 0))) return py::tuple(format.attr("read_array_header_2_0")(file));
+    return std::nullopt;
+}
+
+// One of the small arrays, read as numpy.load reads it with pickled data refused, but through the
+// file's buffer: numpy.fromfile, which numpy.load uses, takes the file's position anew for each.
+py::object readArray(py::object file) {
+    py::object np = import("numpy"), start = file.attr("tell")();
+    std::optional<py::tuple> header = readHeader(file, start);
+    if (!header) {
+        file.attr("seek")(start);
+        return import("numpy.lib.format").attr("read_array")(file, "allow_pickle"_a = false);
+    }
+    py::tuple shape = (*header)[0];
+    py::object dtype = (*header)[2];
+    if (velmora::truthy(dtype.attr("hasobject"))) foreignFile("pickled data");
+    const auto itemSize = dtype.attr("itemsize").cast<long long>();
+    long long count = 1;
+    for (py::handle extent : shape) {
+        count *= extent.cast<long long>();
+        if (count < 0 || count > cacheFileLimit) foreignFile("an array larger than the file");
+    }
+    if (count * itemSize > cacheFileLimit) foreignFile("an array larger than the file");
+    py::object array = np.attr("empty")(count, "dtype"_a = dtype);
+    if (count * itemSize > 0) {
+        py::object bytes = array.attr("view")("uint8");
+        if (py::int_(file.attr("readinto")(bytes)).cast<long long>() != count * itemSize)
+            foreignFile("an array ends early");
+    }
+    if (!velmora::truthy((*header)[1])) return array.attr("reshape")(shape);
+    py::object reversed = shape[py::slice(std::nullopt, std::nullopt, -1)];
+    return array.attr("reshape")(reversed).attr("T");
+}
+
+// The price block's header: the prices of every symbol on every date, as the program writes them.
+py::object readPriceHeader(py::object file, py::object shape) {
+    std::optional<py::tuple> header = readHeader(file, file.attr("tell")());
+    if (!header) foreignFile("no price table");
+    py::object stated = (*header)[0], fortranOrder = (*header)[1], dtype = (*header)[2];
+    bool inOrder = !velmora::truthy(fortranOrder) && dtype.equal(import("numpy").attr("dtype")("float64"));
+    if (!inOrder || !stated.equal(shape)) foreignFile("no price table");
+    return stated;
+}
+
 // Reads the digest that follows the arrays, if the file has one, and holds it against them: the
 // running XXH3 digest of the read, or for a file of the earlier form SHA-256 taken afresh.
 void checkDigest(py::object file, py::object running, py::list arrays) {
     if (py::len(file.attr("read")(1)) == 0) return;
     file.attr("seek")(-1, 1);
-    py::object stored = import("numpy").attr("load")(file, "allow_pickle"_a = false);
+    py::object stored = readArray(file);
     // A header that states a few bytes too few shifts what follows it; the bytes it leaves over
     // are what betrays it.
     if (py::len(file.attr("read")(1)) != 0) foreignFile("bytes after the digest");
@@ -156,51 +296,129 @@ py::object boundText(py::handle bound) { return velmora::truthy(bound) ? py::str
 
 py::object todayText() { return import("datetime").attr("date").attr("today")().attr("isoformat")(); }
 
-// A bound is a date text "YYYY-MM-DD". The program records only closed ranges that end by today and
-// never before they start: an open bound would make the symbol count as covered for every period,
-// and one damaged byte makes a text that no request can be compared with. Answers per row of the
-// bounds (two texts) whether it is such a range, and its two days. The symbols share a few texts, and
-// each is read once.
-struct RangeCheck {
-    py::object readable, days;
-};
-
-// The first (0) or last (1) bound of every range.
-py::object boundsOf(py::object ranges, int side) { return ranges[py::make_tuple(py::ellipsis(), side)]; }
-
-// The day of each text, and whether the text is that day written the program's way.
-std::pair<py::object, py::object> daysOf(py::object texts) {
-    py::object np = import("numpy");
-    py::object days;
-    try {
-        days = texts.attr("astype")("datetime64[D]");
-    } catch (py::error_already_set &) {
-        // A text that is no date at all: text by text, so that only its symbols are left out.
-        py::list each;
-        for (py::handle text : texts) {
-            try {
-                each.append(np.attr("datetime64")(text, "D"));
-            } catch (py::error_already_set &) {
-                each.append(np.attr("datetime64")("NaT", "D"));
-            }
-        }
-        days = np.attr("array")(each, "dtype"_a = "datetime64[D]");
-    }
-    return {days, np.attr("equal")(days.attr("astype")(texts.attr("dtype")), texts)};
+// The small arrays are looked at where numpy read them, in C++: a few thousand texts and dates, for
+// which numpy's calls would cost more than reading the prices. A text of a numpy text array is its
+// code points up to the padding, which numpy strips as well.
+std::u32string_view textAt(const py::array &texts, py::ssize_t i) {
+    const py::ssize_t width = texts.itemsize() / static_cast<py::ssize_t>(sizeof(char32_t));
+    const auto *first = static_cast<const char32_t *>(texts.data()) + i * width;
+    py::ssize_t size = width;
+    while (size > 0 && first[size - 1] == U'\0') --size;
+    return {first, static_cast<size_t>(size)};
 }
 
-RangeCheck checkRanges(py::object bounds, py::object today) {
+py::str strOf(std::u32string_view text) {
+    return py::reinterpret_steal<py::str>(
+        PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, text.data(), static_cast<py::ssize_t>(text.size())));
+}
+
+// A day as its number counted from 1970-01-01, as numpy counts them (the civil calendar carried back).
+constexpr long long noDay = std::numeric_limits<long long>::min();
+
+long long daysFromCivil(long long year, unsigned month, unsigned day) {
+    year -= month <= 2;
+    const long long era = (year >= 0 ? year : year - 399) / 400;
+    const unsigned yearOfEra = static_cast<unsigned>(year - era * 400);
+    const unsigned dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + static_cast<long long>(dayOfEra) - 719468;
+}
+
+unsigned daysInMonth(long long year, unsigned month) {
+    static constexpr unsigned days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+    return month == 2 && leap ? 29 : days[month - 1];
+}
+
+// The day of a bound written the program's way, "YYYY-MM-DD" with a day of the calendar; noDay for
+// any other text (one damaged byte, an open bound "").
+long long dayOf(std::u32string_view text) {
+    if (text.size() != 10 || text[4] != U'-' || text[7] != U'-') return noDay;
+    auto number = [&](size_t from, size_t to) {
+        long long value = 0;
+        for (size_t i = from; i < to; ++i) {
+            if (text[i] < U'0' || text[i] > U'9') return -1LL;
+            value = value * 10 + (text[i] - U'0');
+        }
+        return value;
+    };
+    long long year = number(0, 4), month = number(5, 7), day = number(8, 10);
+    if (year < 0 || month < 1 || month > 12 || day < 1 || day > daysInMonth(year, unsigned(month)))
+        return noDay;
+    return daysFromCivil(year, unsigned(month), unsigned(day));
+}
+
+// A bound is a date text "YYYY-MM-DD". The program records only closed ranges that end by today and
+// never before they start: an open bound would make the symbol count as covered for every period,
+// and one damaged byte makes a text that no request can be compared with. Holds per symbol whether
+// its range is such a one, its two days and its two texts; a file of the first form holds one range
+// (two texts) for all its symbols.
+struct Ranges {
+    std::vector<long long> first, last;
+    std::vector<char> readable;
+};
+
+Ranges readRanges(const py::array &bounds, size_t symbols, bool oneRange, long long today) {
+    Ranges ranges;
+    ranges.first.resize(symbols);
+    ranges.last.resize(symbols);
+    ranges.readable.resize(symbols);
+    for (size_t i = 0; i < symbols; ++i) {
+        py::ssize_t row = oneRange ? 0 : static_cast<py::ssize_t>(i);
+        long long first = dayOf(textAt(bounds, 2 * row)), last = dayOf(textAt(bounds, 2 * row + 1));
+        ranges.first[i] = first;
+        ranges.last[i] = last;
+        ranges.readable[i] = first != noDay && last != noDay && first <= last && last <= today;
+    }
+    return ranges;
+}
+
+// The dates as day numbers. Requests are cut from the table by date slices, which need the dates in
+// order; prices are quoted by day, so a date off midnight or twice in the file is damage that the
+// rewrite after the next fetch would otherwise keep for good.
+std::vector<long long> daysOfDates(py::object dates) {
+    static const std::pair<const char *, long long> ticksPerDay[] = {
+        {"D", 1}, {"h", 24}, {"m", 1440}, {"s", 86400}, {"ms", 86400000LL}, {"us", 86400000000LL},
+        {"ns", 86400000000000LL}};
     py::object np = import("numpy");
-    py::tuple distinct = np.attr("unique")(bounds, "return_inverse"_a = true);
-    auto [textDays, written] = daysOf(distinct[0]);
-    py::object inverse = py::object(distinct[1]).attr("reshape")(bounds.attr("shape"));
-    py::object days = textDays[inverse];
-    py::object first = boundsOf(days, 0), last = boundsOf(days, 1);
-    py::object ordered = np.attr("logical_and")(np.attr("less_equal")(first, last),
-                                                np.attr("less_equal")(last, np.attr("datetime64")(today)));
-    py::object wellWritten = py::object(written[inverse]).attr("all")("axis"_a = 1);
-    py::object readable = np.attr("logical_and")(wellWritten, ordered);
-    return {readable, days};
+    py::tuple unit = np.attr("datetime_data")(dates.attr("dtype"));
+    const std::string name = unit[0].cast<std::string>();
+    long long perDay = 0;
+    for (auto [known, ticks] : ticksPerDay)
+        if (name == known && unit[1].cast<long long>() == 1) perDay = ticks;
+    if (perDay == 0) {
+        // Dates of another unit (weeks, months, tens of seconds) are brought to days, which must
+        // leave them as they were.
+        py::object days = dates.attr("astype")("datetime64[D]");
+        if (!velmora::truthy(np.attr("array_equal")(days.attr("astype")(dates.attr("dtype")), dates)))
+            foreignFile("dates off midnight");
+        dates = days;
+        perDay = 1;
+    }
+    py::array_t<long long, py::array::c_style | py::array::forcecast> ticks(dates.attr("view")("int64"));
+    const long long *tick = ticks.data();
+    std::vector<long long> days(static_cast<size_t>(ticks.size()));
+    for (size_t i = 0; i < days.size(); ++i) {
+        // Not a time (NaT) is the smallest tick, which would pass for a first date at midnight.
+        if (tick[i] == std::numeric_limits<long long>::min() || tick[i] % perDay != 0)
+            foreignFile("dates off midnight");
+        if (i > 0 && tick[i] <= tick[i - 1]) foreignFile("dates out of order");
+        days[i] = tick[i] / perDay;
+    }
+    return days;
+}
+
+// Positions of the covered ranges in the dates: from the first date within the range to the one past
+// its last.
+std::vector<py::ssize_t> positions(const std::vector<long long> &dates, const std::vector<long long> &bounds,
+                                   bool first) {
+    std::vector<py::ssize_t> found(bounds.size());
+    for (size_t i = 0; i < bounds.size(); ++i) {
+        auto at = first ? std::lower_bound(dates.begin(), dates.end(), bounds[i])
+                        : std::upper_bound(dates.begin(), dates.end(), bounds[i]);
+        found[i] = at - dates.begin();
+    }
+    return found;
 }
 
 // A symbol damaged in the file can name no series a request asks for.
@@ -208,25 +426,74 @@ bool readableSymbol(py::handle symbol) {
     return isNonEmptyText(symbol) && velmora::truthy(symbol.attr("isprintable")());
 }
 
-// Whether any of the prices is zero, negative or infinite; gaps (NaN) are none of these. Written
-// for the processor's vector unit where there is one, as the compiler does not make such a test of a
-// sequence a vector one by itself: it runs at a fraction of the read.
-bool anyDamaged(const double *prices, py::ssize_t count) {
-    constexpr double largest = std::numeric_limits<double>::max();
-    py::ssize_t i = 0;
+// The same of a symbol's text as the file holds it, as the interpreter judges it.
+bool readableSymbol(std::u32string_view symbol) {
+    return !symbol.empty() &&
+           std::all_of(symbol.begin(), symbol.end(), [](char32_t c) { return Py_UNICODE_ISPRINTABLE(c); });
+}
+
+// Whether any of the prices is zero, negative or infinite; gaps (NaN) are none of these. The lowest
+// and the highest price tell it, and the vector unit's min and max pass over a gap (they answer their
+// second operand where the first is NaN). The compiler makes no such vector loop by itself, as it
+// keeps to NaN's rules: written for AVX where the processor has it, else SSE2, the pass runs at a
+// fraction of the read.
+constexpr double largest = std::numeric_limits<double>::max();
+constexpr double infinity = std::numeric_limits<double>::infinity();
+
+bool anyDamagedOneByOne(const double *prices, py::ssize_t count) {
     bool any = false;
+    for (py::ssize_t i = 0; i < count; ++i) any |= (prices[i] <= 0.0) | (prices[i] > largest);
+    return any;
+}
+
 #if defined(__SSE2__)
-    const __m128d zero = _mm_setzero_pd(), top = _mm_set1_pd(largest);
-    __m128d damaged = zero, damagedToo = zero;
+bool anyDamagedSse2(const double *prices, py::ssize_t count) {
+    __m128d lowest = _mm_set1_pd(infinity), lowestToo = lowest;
+    __m128d highest = _mm_set1_pd(-infinity), highestToo = highest;
+    py::ssize_t i = 0;
     for (; i + 4 <= count; i += 4) {
         __m128d values = _mm_loadu_pd(prices + i), more = _mm_loadu_pd(prices + i + 2);
-        damaged = _mm_or_pd(damaged, _mm_or_pd(_mm_cmple_pd(values, zero), _mm_cmpgt_pd(values, top)));
-        damagedToo = _mm_or_pd(damagedToo, _mm_or_pd(_mm_cmple_pd(more, zero), _mm_cmpgt_pd(more, top)));
+        lowest = _mm_min_pd(values, lowest);
+        highest = _mm_max_pd(values, highest);
+        lowestToo = _mm_min_pd(more, lowestToo);
+        highestToo = _mm_max_pd(more, highestToo);
     }
-    any = _mm_movemask_pd(_mm_or_pd(damaged, damagedToo)) != 0;
+    __m128d damaged = _mm_or_pd(_mm_cmple_pd(_mm_min_pd(lowest, lowestToo), _mm_setzero_pd()),
+                                _mm_cmpgt_pd(_mm_max_pd(highest, highestToo), _mm_set1_pd(largest)));
+    return _mm_movemask_pd(damaged) != 0 || anyDamagedOneByOne(prices + i, count - i);
+}
 #endif
-    for (; i < count; ++i) any |= (prices[i] <= 0.0) | (prices[i] > largest);
-    return any;
+
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#define VELMORA_AVX 1
+__attribute__((target("avx"))) bool anyDamagedAvx(const double *prices, py::ssize_t count) {
+    __m256d lowest = _mm256_set1_pd(infinity), lowestToo = lowest;
+    __m256d highest = _mm256_set1_pd(-infinity), highestToo = highest;
+    py::ssize_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        __m256d values = _mm256_loadu_pd(prices + i), more = _mm256_loadu_pd(prices + i + 4);
+        lowest = _mm256_min_pd(values, lowest);
+        highest = _mm256_max_pd(values, highest);
+        lowestToo = _mm256_min_pd(more, lowestToo);
+        highestToo = _mm256_max_pd(more, highestToo);
+    }
+    __m256d low = _mm256_cmp_pd(_mm256_min_pd(lowest, lowestToo), _mm256_setzero_pd(), _CMP_LE_OQ);
+    __m256d high = _mm256_cmp_pd(_mm256_max_pd(highest, highestToo), _mm256_set1_pd(largest), _CMP_GT_OQ);
+    __m256d damaged = _mm256_or_pd(low, high);
+    return _mm256_movemask_pd(damaged) != 0 || anyDamagedOneByOne(prices + i, count - i);
+}
+#endif
+
+bool anyDamaged(const double *prices, py::ssize_t count) {
+#if defined(VELMORA_AVX)
+    static const bool avx = __builtin_cpu_supports("avx");
+    if (avx) return anyDamagedAvx(prices, count);
+#endif
+#if defined(__SSE2__)
+    return anyDamagedSse2(prices, count);
+#else
+    return anyDamagedOneByOne(prices, count);
+#endif
 }
 
 // What a pass over the prices finds per symbol: a zero, negative or infinite price, which no source
@@ -262,63 +529,115 @@ class PriceScan {
     std::vector<char> damaged_, priced_;
 };
 
-// A file of the first form holds one range for all its symbols.
-py::object rangeForAll(py::object range, size_t symbols) {
-    return import("numpy").attr("broadcast_to")(range, py::make_tuple(symbols, 2));
+// Reads `size` bytes at `offset`; false where the file ends or fails before.
+bool readFully(int descriptor, char *target, py::ssize_t size, py::ssize_t offset) {
+    while (size > 0) {
+        ssize_t got = ::pread(descriptor, target, static_cast<size_t>(size), static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        target += got, offset += got, size -= got;
+    }
+    return true;
 }
 
-// Positions of the covered ranges in the dates: from the first date within the range to the one past
-// its last.
-std::vector<py::ssize_t> positions(py::object dates, py::object days, const char *side) {
-    py::object found = import("numpy").attr("searchsorted")(dates, days, "side"_a = side);
-    return found.attr("tolist")().cast<std::vector<py::ssize_t>>();
-}
-
-// The price block's header: the prices of every symbol on every date, as the program writes them.
-py::object readPriceHeader(py::object file, py::object shape) {
-    py::object format = import("numpy.lib.format");
-    py::tuple version = format.attr("read_magic")(file);
-    py::tuple header;
-    if (version.equal(py::make_tuple(1, 0)))
-        header = format.attr("read_array_header_1_0")(file);
-    else if (version.equal(py::make_tuple(2, 0)))
-        header = format.attr("read_array_header_2_0")(file);
-    else
-        foreignFile("no price table");
-    py::object stated = header[0], fortranOrder = header[1], dtype = header[2];
-    bool inOrder = !velmora::truthy(fortranOrder) && dtype.equal(import("numpy").attr("dtype")("float64"));
-    if (!inOrder || !stated.equal(shape)) foreignFile("no price table");
-    return stated;
-}
-
-// Reads the price block into the array the table will use, a block of bytes at a time: each block
-// is digested and scanned while it is still in the processor's cache, so that the checks add little
-// to the read itself.
-py::array_t<double> readPrices(py::object file, py::object digest, py::object shape, py::object dates,
-                               const RangeCheck &ranges, std::vector<char> &intact) {
+// Reads the price block straight into the array the table will use, a block of bytes at a time:
+// each block is digested and scanned while it is still in the processor's cache, so that the checks
+// add little to the read itself. The blocks are read by the file's descriptor at their offset, with
+// no call of the interpreter's file between them.
+py::array_t<double> readPrices(py::object file, py::object digest, py::object shape,
+                               const std::vector<long long> &dates, const Ranges &ranges,
+                               std::vector<char> &intact) {
     py::object stated = readPriceHeader(file, shape);
     py::array_t<double> prices(import("numpy").attr("empty")(stated, "dtype"_a = "float64"));
     digestForm(digest, prices.attr("dtype"), prices.attr("shape"));
-    py::object bytes = prices.attr("reshape")(-1).attr("view")("uint8");
-    PriceScan scan(prices.data(), py::len(dates), positions(dates, boundsOf(ranges.days, 0), "left"),
-                   positions(dates, boundsOf(ranges.days, 1), "right"));
+    py::object bytes = prices.attr("reshape")(-1).attr("view")("uint8"), update = digest.attr("update");
+    PriceScan scan(prices.data(), static_cast<py::ssize_t>(dates.size()),
+                   positions(dates, ranges.first, true), positions(dates, ranges.last, false));
+    const int descriptor = file.attr("fileno")().cast<int>();
+    const py::ssize_t size = prices.nbytes(), offset = file.attr("tell")().cast<py::ssize_t>();
+    char *target = reinterpret_cast<char *>(prices.mutable_data());
     constexpr py::ssize_t block = 1 << 18;
-    const py::ssize_t size = prices.nbytes();
     for (py::ssize_t first = 0; first < size; first += block) {
-        py::ssize_t end = std::min(first + block, size);
-        py::object part = bytes[py::slice(first, end, 1)];
-        if (py::int_(file.attr("readinto")(part)).cast<py::ssize_t>() != end - first)
+        const py::ssize_t end = std::min(first + block, size);
+        if (!readFully(descriptor, target + first, end - first, offset + first))
             foreignFile("the prices end early");
-        digest.attr("update")(part);
+        update(bytes[py::slice(first, end, 1)]);
         scan.scan(first / py::ssize_t(sizeof(double)), end / py::ssize_t(sizeof(double)));
     }
-    intact.assign(shape[py::int_(0)].cast<size_t>(), 0);
+    file.attr("seek")(offset + size);
+    intact.assign(ranges.readable.size(), 0);
     for (size_t i = 0; i < intact.size(); ++i) intact[i] = scan.intact(i);
     return prices;
 }
 
-// No real cache comes near this size; a larger file, like a device or a pipe, is not read.
-constexpr long long cacheFileLimit = 64LL << 20;
+// What the reader takes of a file: the table and the covered range of every symbol in it.
+struct Loaded {
+    py::object cache;
+    py::dict covered;
+};
+
+// The ranges by symbol of the symbols whose name, range and prices can be read, and their names.
+std::pair<py::dict, py::list> readableSymbols(const py::array &symbols, py::list names,
+                                              const py::array &bounds, bool oneRange, const Ranges &ranges,
+                                              const std::vector<char> &pricesIntact) {
+    py::dict covered;
+    py::list readable;
+    // Most symbols share their range, and each range is made once.
+    std::map<std::pair<long long, long long>, py::tuple> made;
+    for (size_t i = 0; i < pricesIntact.size(); ++i) {
+        auto index = static_cast<py::ssize_t>(i);
+        if (!readableSymbol(textAt(symbols, index)) || !ranges.readable[i] || !pricesIntact[i]) continue;
+        py::ssize_t row = oneRange ? 0 : index;
+        auto [range, isNew] = made.try_emplace({ranges.first[i], ranges.last[i]});
+        if (isNew)
+            range->second =
+                py::make_tuple(strOf(textAt(bounds, 2 * row)), strOf(textAt(bounds, 2 * row + 1)));
+        covered[names[i]] = range->second;
+        readable.append(names[i]);
+    }
+    return {covered, readable};
+}
+
+Loaded readCacheFile(py::object file, long long today) {
+    py::object np = import("numpy"), pd = import("pandas");
+    py::list arrays;
+    py::object digest = newDigest();
+    for (int i = 0; i < smallArrays; ++i) arrays.append(readArray(file));
+    py::object stored = arrays[0], dates = arrays[1], symbols = arrays[2];
+    if (!isArrayOf(dates, "M", 1) || !isArrayOf(symbols, "U", 1)) foreignFile("no price table");
+    const size_t symbolCount = py::len(symbols);
+    bool oneRange = isArrayOf(stored, "U", 1) && py::len(stored) == 2;
+    bool perSymbol =
+        isArrayOf(stored, "U", 2) && py::object(stored.attr("shape")).equal(py::make_tuple(symbolCount, 2));
+    if (!oneRange && !perSymbol) foreignFile("no covered range");
+    if (py::len(dates) == 0) foreignFile("no dates");
+    std::vector<long long> days = daysOfDates(dates);
+    py::list names = symbols.attr("tolist")();
+    py::object columns = pd.attr("Index")(names);
+    if (!velmora::truthy(columns.attr("is_unique"))) foreignFile("symbols repeated");
+    digestOf(digest, arrays);
+    py::array bounds = np.attr("ascontiguousarray")(stored);
+    py::array symbolTexts = np.attr("ascontiguousarray")(symbols);
+    Ranges ranges = readRanges(bounds, symbolCount, oneRange, today);
+    std::vector<char> pricesIntact;
+    py::object shape = py::make_tuple(symbolCount, days.size());
+    arrays.append(readPrices(file, digest, shape, days, ranges, pricesIntact));
+    checkDigest(file, digest, arrays);
+    // A symbol whose name, range or prices cannot be read is left out, as if it had never been
+    // cached: the next request for it downloads it again and rewrites the file whole.
+    auto [covered, readable] =
+        readableSymbols(symbolTexts, names, bounds, oneRange, ranges, pricesIntact);
+    if (readable.empty()) foreignFile("no readable symbol");
+    py::object index = pd.attr("DatetimeIndex")(dates, "name"_a = "Date");
+    py::object cache = pd.attr("DataFrame")(py::object(arrays[3]).attr("T"), "index"_a = index,
+                                            "columns"_a = columns, "copy"_a = false);
+    // Rows dated after today lie outside every range that can be read: no source knew them.
+    auto upToToday = std::upper_bound(days.begin(), days.end(), today) - days.begin();
+    if (upToToday < static_cast<py::ssize_t>(days.size()))
+        cache = cache.attr("iloc")[py::slice(0, upToToday, 1)];
+    if (readable.size() != symbolCount) cache = cache[readable];
+    return {cache, covered};
+}
 
 // ---- CachedDataSource -------------------------------------------------------------------
 
@@ -345,66 +664,12 @@ void construct(const py::module_ &m, py::object self, py::object fileName, py::o
 }
 
 void load(py::object self, py::object fileName) {
-    py::object np = import("numpy"), pd = import("pandas");
-    py::list arrays;
-    py::object digest = newDigest(), today = todayText();
-    py::object index, columns;
-    RangeCheck ranges;
-    std::vector<char> pricesIntact;
-    bool oneRange = false;
-    withFile(velmora::openRegularFile(fileName, "rb", cacheFileLimit), [&](py::object file) {
-        for (int i = 0; i < smallArrays; ++i) arrays.append(np.attr("load")(file, "allow_pickle"_a = false));
-        py::object bounds = arrays[0], dates = arrays[1], symbols = arrays[2];
-        if (!isArrayOf(dates, "M", 1) || !isArrayOf(symbols, "U", 1)) foreignFile("no price table");
-        oneRange = isArrayOf(bounds, "U", 1) && py::len(bounds) == 2;
-        py::object boundsShape = bounds.attr("shape");
-        bool perSymbol = isArrayOf(bounds, "U", 2) && boundsShape.equal(py::make_tuple(py::len(symbols), 2));
-        if (!oneRange && !perSymbol) foreignFile("no covered range");
-        if (py::len(dates) == 0) foreignFile("no dates");
-        // Requests are cut from the table by date slices, which need the dates in order; prices are
-        // quoted by day, so a date off midnight or twice in the file is damage that the rewrite
-        // after the next fetch would otherwise keep for good.
-        py::object ticks = dates.attr("view")("int64");
-        py::object ascending = np.attr("greater")(ticks[py::slice(1, std::nullopt, std::nullopt)],
-                                                  ticks[py::slice(std::nullopt, -1, std::nullopt)]);
-        bool symbolsOnce = py::len(np.attr("unique")(symbols)) == py::len(symbols);
-        if (!velmora::truthy(ascending.attr("all")()) || !symbolsOnce)
-            foreignFile("dates out of order or symbols repeated");
-        py::object days = dates.attr("astype")("datetime64[D]").attr("astype")(dates.attr("dtype"));
-        if (!velmora::truthy(np.attr("array_equal")(days, dates))) foreignFile("dates off midnight");
-        index = pd.attr("DatetimeIndex")(dates, "name"_a = "Date");
-        columns = pd.attr("Index")(symbols.attr("tolist")());
-        py::list digested;
-        for (py::handle array : arrays) digested.append(array);
-        digestOf(digest, digested);
-        ranges = checkRanges(oneRange ? rangeForAll(bounds, py::len(symbols)) : bounds, today);
-        py::object shape = py::make_tuple(py::len(symbols), py::len(dates));
-        arrays.append(readPrices(file, digest, shape, dates, ranges, pricesIntact));
-        checkDigest(file, digest, arrays);
-    });
-    // A symbol whose name, range or prices cannot be read is left out, as if it had never been
-    // cached: the next request for it downloads it again and rewrites the file whole.
-    py::list names = columns.attr("tolist")(), readable;
-    py::object stored = arrays[0];
-    py::list bounds = (oneRange ? rangeForAll(stored, py::len(names)) : stored).attr("tolist")();
-    py::list rangeReadable = ranges.readable.attr("tolist")();
-    py::dict covered;
-    for (size_t i = 0; i < names.size(); ++i) {
-        if (!readableSymbol(names[i]) || !velmora::truthy(rangeReadable[i]) || !pricesIntact[i]) continue;
-        py::list range = bounds[i];
-        covered[names[i]] = py::make_tuple(range[0], range[1]);
-        readable.append(names[i]);
-    }
-    if (readable.empty()) foreignFile("no readable symbol");
-    // Rows dated after today lie outside every range that can be read: no source knew them.
-    py::object tomorrow = np.attr("datetime64")(today) + np.attr("timedelta64")(1, "D");
-    auto upToToday = np.attr("searchsorted")(arrays[1], tomorrow, "side"_a = "left").cast<py::ssize_t>();
-    py::object cache = pd.attr("DataFrame")(py::object(arrays[3]).attr("T"), "index"_a = index,
-                                            "columns"_a = columns, "copy"_a = false);
-    if (upToToday < static_cast<py::ssize_t>(py::len(index)))
-        cache = cache.attr("iloc")[py::slice(0, upToToday, 1)];
-    self.attr("cache") = readable.size() == names.size() ? cache : py::object(cache[readable]);
-    setRanges(self, covered);
+    long long today = dayOf(py::str(todayText()).cast<std::u32string>());
+    Loaded loaded;
+    withFile(velmora::openRegularFile(fileName, "rb", cacheFileLimit),
+             [&](py::object file) { loaded = readCacheFile(file, today); });
+    self.attr("cache") = loaded.cache;
+    setRanges(self, loaded.covered);
 }
 
 // A reader, or the next start after a crash, finds either the old cache or the new one, never a

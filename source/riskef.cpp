@@ -26,6 +26,7 @@ void createPortfolioObject(py::object self, py::object returns) {
     py::object port =
         library().attr("Portfolio")("returns"_a = returns, "upperlng"_a = owner.attr("maxWeight"));
     self.attr("port") = port;
+    self.attr("frontier") = py::none();
     port.attr("assets_stats")("method_mu"_a = self.attr("method"), "method_cov"_a = self.attr("riskMethod"));
     port.attr("mu") = velmora::riskfolio::realMean(port.attr("mu"));
     port.attr("returns") = centredOn(returns, port.attr("mu"));
@@ -55,14 +56,22 @@ void createPortfolioObject(py::object self, py::object returns) {
 // As many names as fit beside the areas, one above the other.
 constexpr size_t legendRows = 20;
 
+// The frontier of the portfolio last solved, solved when first drawn: its twenty solves cost
+// seconds, and the window, the report and a change of language draw it again from that portfolio.
+py::object frontierOf(py::object self) {
+    if (!self.attr("frontier").is_none()) return self.attr("frontier");
+    self.attr("frontier") =
+        self.attr("port").attr("efficient_frontier")("model"_a = "Classic", "rm"_a = self.attr("rm"),
+                                                     "points"_a = 20, "rf"_a = self.attr("rf"), "hist"_a = true);
+    return self.attr("frontier");
+}
+
 // The frontier chart goes into the report itself; the area chart is left as the current
 // figure, which the report saves after it.
 py::tuple plotAnalysis(const py::module_ &m, py::object self, py::object pdf, py::kwargs kwargs) {
     py::object rp = library(), plt = pyplot();
     py::object port = self.attr("port");
-    py::object frontier =
-        port.attr("efficient_frontier")("model"_a = "Classic", "rm"_a = self.attr("rm"), "points"_a = 20,
-                                        "rf"_a = self.attr("rf"), "hist"_a = true);
+    py::object frontier = frontierOf(self);
     plt.attr("close")("all");
     py::object ax1, ax2;
     within(m.attr("risk").attr("translateAxes")(), [&] {

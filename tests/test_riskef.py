@@ -222,3 +222,51 @@ def test_relativistic_figures_where_clarabel_gives_up_come_from_a_bounded_solve(
     for name, text, value in zip(cells[:, 0], cells[:, 1], method.values):
         expected = float(text.removesuffix("%")) / 100 if text else ""
         assert value == (expected if not text else pytest.approx(expected, rel=1e-3 if "Relativistic" in name else 0))
+
+
+def starAndFrontier(drawn):
+    chart = drawn[-1]["ax"].figure.axes[1]  # beside the colour bar, in the axes handed over
+    frontier, star = [points.get_offsets() for points in chart.collections]
+    return list(star[0]), frontier
+
+
+def test_every_chart_shows_the_frontier_and_portfolio_of_its_own_run(monkeypatch, tmp_path):
+    import riskfolio
+    from addict import Dict
+
+    from recommendation import RecommendationProvider
+    from recommendation_support import MarketData, allocationConfig, realPrices, stockTable
+
+    stocks = {symbol: symbol for symbol in TEN if symbol != "GE"}
+    monkeypatch.setattr(MarketData, "prices", realPrices("2013-06-01", "2018-04-11", stocks))
+    monkeypatch.setattr(MarketData, "stocks", stockTable(stocks))
+    library, drawn = riskfolio.plot_frontier, []
+    monkeypatch.setattr(riskfolio, "plot_frontier", lambda **named: drawn.append(named) or library(**named))
+    solve, solved = riskfolio.Portfolio.efficient_frontier, []
+    monkeypatch.setattr(riskfolio.Portfolio, "efficient_frontier",
+                        lambda port, **named: solved.append(port) or solve(port, **named))
+    target = dict(objective="MinRisk", riskMethod="semicovariance", returnMethod="mean_historical_return",
+                  minWeight=0, maxWeight=30)
+    config = allocationConfig(method="riskef.RiskFolioEF", capital=10000, cutOffDate="2017-06-30", **target)
+    MarketData(config)
+    tab = RecommendationProvider(config, providerManager=None, userConfigParm=Dict())
+    for settings in [dict(objective="Sharpe", riskMethod="ledoit_wolf", returnMethod="capm_return", minWeight=5,
+                          maxWeight=50),
+                     dict(objective="MaxRet", riskMethod="semicovariance", returnMethod="ema_historical_return",
+                          minWeight=10, maxWeight=40),
+                     target]:
+        config.allocation.update(settings)
+        tab.compute()
+        # Each run solves its own frontier from the portfolio it shows.
+        assert solved[-1] is tab.methodObj.port and drawn[-1]["w"] is tab.methodObj.w
+        assert drawn[-1]["w_frontier"] is tab.methodObj.frontier
+        assert set(tab.methodObj.frontier.index) == set(tab.methodObj.w.index)
+    star, frontier = starAndFrontier(drawn)
+    assert star == pytest.approx(list(frontier[0]), abs=1e-9) and min(frontier[:, 0]) >= frontier[0][0] - 1e-6
+    # The report and a redraw show the same frontier without solving it again.
+    runs = len(solved)
+    tab.methodObj.plotAnalysis(figsize=None)
+    with PdfPages(tmp_path / "report.pdf") as pdf:
+        tab.methodObj.plotAnalysis(pdf=pdf)
+    assert len(solved) == runs and starAndFrontier(drawn)[0] == star
+    assert (starAndFrontier(drawn)[1] == frontier).all()
