@@ -103,9 +103,18 @@ def chartTexts():
             gettext.GNUTranslations(file)
 
 
+def forcedSettings(config):
+    """The recommendation form's rules force some settings as its fields are filled, and a setting is
+    assigned with glom, which is imported at that first assignment."""
+    import glom
+
+    glom.assign(config, "allocation.method", config.allocation.method)
+
+
 def mainWindow(config):
     installLanguage(config)
     chartTexts()
+    forcedSettings(config)
     tabs = sg.TabGroup([], enable_events=True, key="mainTab", expand_x=True, expand_y=True)
     window = sg.Window(_("Velmora"), [[tabs]], icon=windowIcon(), size=config.gui.size, resizable=True,  # noqa: F821
                        enable_close_attempted_event=True, return_keyboard_events=True,
