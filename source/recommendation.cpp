@@ -463,11 +463,15 @@ bool handleEvent(const py::module_ &m, py::object self, py::object window, py::o
         runAfterLoading(m, self, window, values);
         return true;
     }
+    bool selected = selectsTab(self, event, values);
     // The framework's mark of a provider never computed.
-    if (runPending(self) && selectsTab(self, event, values))
-        self.attr("lastGeneration") = -1;
-    return velmora::truthy(velmora::super(m.attr("RecommendationProvider"), self)
-                               .attr("handleEvent")(window, event, values));
+    if (runPending(self) && selected) self.attr("lastGeneration") = -1;
+    // Opening the tab may run too: what was typed during that run is taken as after any other.
+    py::dict typedBefore = selected ? typedTexts(window) : py::dict();
+    bool recreate = velmora::truthy(velmora::super(m.attr("RecommendationProvider"), self)
+                                        .attr("handleEvent")(window, event, values));
+    if (!recreate) takeEditsOfTheRun(self, window, typedBefore);
+    return recreate;
 }
 
 void defineRecommendationProvider(py::module_ &m) {

@@ -163,11 +163,17 @@ def test_numbers_typed_during_a_run_are_the_numbers_used(window, errorPopups, mo
     def invested():
         return tab["Recommendation"]["Value"].sum()
 
+    # 25000 typed during the run that opening the tab starts: taken after it, as after any other run.
+    Typing.texts = {"Capital": "25000"}
+    dispatch(manager, win, "mainTab", mainTab="recommendation")
+    assert Typing.runs == [(100000, 2.0, "")] and invested() > 25000
+    assert config.allocation.capital == user.allocation.capital == 25000 and win["Capital"].get() == "25,000"
+
     # 20000 typed into Capital and a text that is no weight into Max Weight while the run computes: after the
     # run the capital is stored and shown in its format, the weight shown refused, its setting kept.
     Typing.texts = {"Capital": "20000", "MaxWeight": "abc"}
     dispatch(manager, win, "UpdateConfig")
-    assert Typing.runs == [(100000, 2.0, "")] and invested() > 20000
+    assert Typing.runs[-1] == (25000, 2.0, "") and invested() > 20000
     assert config.allocation.capital == user.allocation.capital == 20000 and win["Capital"].get() == "20,000"
     assert win["MaxWeight"].get() == "abc" and config.allocation.maxWeight == 100.0
     assert win["MaxWeight"].Widget.cget("foreground") == "red"
