@@ -21,24 +21,35 @@ PYTHON = ROOT / "build" / "bin" / "python"
 REFERENCE = ROOT / "bench" / "startup_reference.py"
 TITLE = "Velmora"
 
-# Lists the modules the program has loaded once its window exists; used only in the
-# comparison run, never in a timed one.
+# Lists the modules the program has loaded once its window exists, and writes the recording of the
+# window's elements where one was made; used only before the timed runs, never in one.
 RECORDER = '''
-import json, os, sys
+import builtins, json, os, sys
 import provider
 
 class ModuleRecorder(provider.Provider):
     def bind(self, window):
-        with open(os.environ["VELMORA_BENCH_MODULES"], "w") as file:
-            json.dump(list(sys.modules), file)
+        if "VELMORA_BENCH_MODULES" in os.environ:
+            with open(os.environ["VELMORA_BENCH_MODULES"], "w") as file:
+                json.dump(list(sys.modules), file)
+        if hasattr(builtins, "saveWindowLayout"):
+            builtins.saveWindowLayout()
         sys.exit(0)
+'''
+
+# Records the toolkit elements the program makes, from before its first import on.
+LAYOUT_RECORDING = f'''
+import builtins, os, sys
+sys.path.insert(0, {str(ROOT / "bench")!r})
+import window_layout
+builtins.saveWindowLayout = window_layout.record(os.environ["VELMORA_BENCH_LAYOUT"])
 '''
 
 # The program's own modules and the main modules, which the plain script cannot share.
 APPLICATION = {"about", "chart", "config", "current", "cvar", "dataprov", "deopt", "eodds", "fields", "hrp",
                "ledoit_wolf", "maxsharpe", "minsemi", "minvol", "pdatasource", "velmora", "progress", "provider",
                "recommendation", "risk", "riskef", "riskhrp", "rmethod", "selection", "table", "update", "utils",
-               "version", "yahoods2", "bootstrap", "benchrecorder", "__main__"}
+               "version", "yahoods2", "bootstrap", "benchrecorder", "window_layout", "__main__"}
 
 
 def stableProgram():
@@ -62,28 +73,52 @@ def workspace():
     return path
 
 
+def runUntilWindow(command, path, env):
+    """Runs `command` until its window is there: the program ends itself at the recorder's `bind`."""
+    subprocess.run(command, cwd=path, env=env, timeout=120, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
 def loadedModules(command, path, env):
     """The names in sys.modules once the window of `command` exists."""
     result = path / "modules.json"
-    subprocess.run(command, cwd=path, env=dict(env, VELMORA_BENCH_MODULES=str(result)), timeout=120,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    runUntilWindow(command, path, dict(env, VELMORA_BENCH_MODULES=str(result)))
     names = set(json.loads(result.read_text()))
     result.unlink()
     return names - APPLICATION
 
 
-def compareModules(executable, path, env):
-    """The modules that only the program, and those that only the reference, has loaded
-    when its window is there."""
+def withRecorder(path, step):
+    """`step()` with the recorder among the program's providers."""
     config = json.loads((path / "default.json").read_text())
     recording = dict(config, providers=config["providers"] + ["benchrecorder.ModuleRecorder"])
     (path / "benchrecorder.py").write_text(RECORDER)
     shutil.copy(path / "default.json", path / "default.saved")
     (path / "default.json").write_text(json.dumps(recording, indent=2))
     try:
-        program = loadedModules([str(executable)], path, env)
+        return step()
     finally:
         shutil.copy(path / "default.saved", path / "default.json")
+
+
+def recordWindow(executable, path, env):
+    """Records the elements of the program's first window into the workspace's `window.pickle`, which the
+    plain script makes again; the recording's hook is gone before anything is timed."""
+    hook = path / "sitecustomize.py"
+    hook.write_text(LAYOUT_RECORDING)
+    try:
+        withRecorder(path, lambda: runUntilWindow([str(executable)], path,
+                                                  dict(env, VELMORA_BENCH_LAYOUT=str(path / "window.pickle"))))
+    finally:
+        hook.unlink()
+        shutil.rmtree(path / "__pycache__", ignore_errors=True)
+    if not (path / "window.pickle").exists():
+        raise RuntimeError("the program's window was not recorded")
+
+
+def compareModules(executable, path, env):
+    """The modules that only the program, and those that only the reference, has loaded
+    when its window is there."""
+    program = withRecorder(path, lambda: loadedModules([str(executable)], path, env))
     reference = loadedModules([str(PYTHON), str(REFERENCE)], path, env)
     return sorted(program - reference), sorted(reference - program), len(program)
 
@@ -117,6 +152,7 @@ def main():
     path, executable = workspace(), stableProgram()
     try:
         env = dict(os.environ, PYTHONPATH=str(path))
+        recordWindow(executable, path, env)
         onlyProgram, onlyReference, loaded = compareModules(executable, path, env)
         commands = {"program": [str(executable)], "reference": [str(PYTHON), str(REFERENCE)]}
         times = {"program": [], "reference": []}

@@ -1,7 +1,8 @@
 """The program's start-up up to its first window, written as a plain Python script: the same
 imports, the same configuration reading and set-up, the same data source and the same window.
 bench/startup.py times it against the program; run from a workspace that holds default.json,
-data/config/velmora.json, locale/ and velmora.ico."""
+data/config/velmora.json, locale/, velmora.ico and window.pickle, the recording of the program's
+window that bench/startup.py makes before it times."""
 import argparse
 import gettext
 import json
@@ -112,10 +113,14 @@ def forcedSettings(config):
 
 
 def mainWindow(config):
+    import window_layout
+
     installLanguage(config)
     chartTexts()
     forcedSettings(config)
-    tabs = sg.TabGroup([], enable_events=True, key="mainTab", expand_x=True, expand_y=True)
+    # The tabs' elements, made with the arguments the program made them with.
+    tabs = sg.TabGroup(window_layout.tabsOfWindow("window.pickle"), enable_events=True, key="mainTab",
+                       expand_x=True, expand_y=True)
     window = sg.Window(_("Velmora"), [[tabs]], icon=windowIcon(), size=config.gui.size, resizable=True,  # noqa: F821
                        enable_close_attempted_event=True, return_keyboard_events=True,
                        location=config.gui.position or (None, None))

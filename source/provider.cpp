@@ -393,7 +393,9 @@ py::object windowIcon(py::object icon) {
     }
 }
 
-py::object createWindow(const py::module_ &m, py::object self) {
+// `tabsMade`, where given, is called once every tab has made its form and before the window is made:
+// the start checks the fields' settings there, so that a refused value never shows a window first.
+py::object createWindow(const py::module_ &m, py::object self, py::object tabsMade) {
     py::object sg = py::module_::import("PySimpleGUI");
     py::object gui = self.attr("config")["gui"];
     py::object language = gui["language"];
@@ -406,6 +408,7 @@ py::object createWindow(const py::module_ &m, py::object self) {
     py::list tabs;
     for (py::handle provider : py::list(self.attr("providerList")))
         for (py::handle row : provider.attr("createTab")()) tabs.append(row);
+    if (!tabsMade.is_none()) tabsMade();
     py::object group = sg.attr("TabGroup")(tabs, "enable_events"_a = true, "key"_a = "mainTab",
                                            "expand_x"_a = true, "expand_y"_a = true);
     py::list layout = velmora::list({velmora::list({group})});
@@ -549,7 +552,7 @@ void defineProviderManager(py::module_ &m) {
     velmora::constructor(manager, m, &constructManager, "providerList"_a, "config"_a, "title"_a, "size"_a,
                          "icon"_a = py::none(), "userConfig"_a = py::none());
     velmora::method(manager, "reconfigure", m, &reconfigureManager, "config"_a);
-    velmora::method(manager, "createWindow", m, &createWindow);
+    velmora::method(manager, "createWindow", m, &createWindow, "tabsMade"_a = py::none());
     velmora::method(manager, "setTitle", &setTitle, "selectionName"_a, "selectionTitle"_a = py::none());
     velmora::method(manager, "handleEvent", m, &handleEvent, "window"_a, "event"_a, "values"_a);
     velmora::staticMethod(manager, "popupLocation", m, &popupLocation);

@@ -176,12 +176,20 @@ void refuseUnfit(py::object userConfig, py::object userFile, py::object defaults
                 [&] { velmora::raise(PyExc_ValueError, py::object(refused[py::int_(1)])); });
 }
 
-// The tabs have made their fields by the time the window's making fails on a value (a form cannot
-// show a text where it shows a number): the refused setting is the one to name, not the window.
+// The fields exist once the tabs have made their forms: their values are checked there, before the window
+// is made. A window that still fails on a value (a form cannot show a text where it shows a number) names
+// the refused setting, not the window.
 py::object makeWindow(py::object manager, py::object userConfig, py::object userFile, py::object defaults) {
+    bool checking = false;
+    py::cpp_function checkFields([&] {
+        checking = true;
+        refuseUnfit(userConfig, userFile, defaults);
+        checking = false;
+    });
     try {
-        return manager.attr("createWindow")();
+        return manager.attr("createWindow")("tabsMade"_a = checkFields);
     } catch (py::error_already_set &) {
+        if (checking) throw;
         refuseUnfit(userConfig, userFile, defaults);
         failOnSetting(userConfig, userFile, "gui");
     }
@@ -266,8 +274,8 @@ void runMain(const py::module_ &m) {
     setting("gui", [&] { keepWindowOnScreen(m, config["gui"]); });
     // Imported only now: the provider modules translate texts while they load.
     py::module_ provider = py::module_::import("provider");
-    // What no form shows, the window's geometry among it, is checked before the window is made; the
-    // fields' own values once they exist.
+    // What no form shows, the window's geometry among it, is checked before any tab is made; the fields'
+    // own values once they exist.
     refuseUnfit(userConfig, userFile, defaultValues);
     // The manager makes the data source before any tab: a name of no data source would otherwise be
     // blamed on the provider list.
@@ -281,7 +289,6 @@ void runMain(const py::module_ &m) {
                                                 "userConfig"_a = userConfig);
     });
     py::object window = makeWindow(manager, userConfig, userFile, defaultValues);
-    refuseUnfit(userConfig, userFile, defaultValues);
     runEventLoop(m, manager, window);
 }
 

@@ -103,9 +103,11 @@ class TestCommandLine:
         assert workspace.records("window")[0]["location"] == [200, 210]
 
 
-# Every tab a value may be shown in, the recommendation tab's sources before it.
+# Every tab a value may be shown in, the recommendation tab's sources before it, and the probe, which records
+# a window once it is made.
 FLOW_PROVIDERS = ["fields.FieldProvider", "current.CurrentProvider", "selection.SelectionProvider",
-                  "dataprov.DataProvider", "config.ConfigProvider", "recommendation.RecommendationProvider"]
+                  "dataprov.DataProvider", "config.ConfigProvider", "recommendation.RecommendationProvider",
+                  "probe.ProbeTab"]
 
 
 def lastLine(run):
@@ -113,8 +115,8 @@ def lastLine(run):
 
 
 class TestStartFailures:
-    """A broken configuration ends the start with status 1; the traceback's last line names the file
-    and, for a value, the setting; nothing is written back."""
+    """A broken configuration ends the start with status 1, before any window is made; the traceback's last
+    line names the file and, for a value, the setting; nothing is written back."""
 
     @pytest.mark.parametrize("content, cause, named", [
         (None, "FileNotFoundError", ""),
@@ -183,7 +185,7 @@ class TestStartFailures:
         assert run.returncode == 1
         assert cause in run.stderr
         assert lastLine(run).startswith("ValueError: data/config/velmora.json: " + named)
-        assert workspace.records("exit") == []
+        assert workspace.records("window") == workspace.records("exit") == []
         if content not in (None, "pipe", "device"):
             assert user.read_text() == content
 
