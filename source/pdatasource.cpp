@@ -565,7 +565,8 @@ class MappedBlock {
     // The `size` bytes at `offset`; none where they do not lie whole in the file or cannot be mapped.
     static std::optional<MappedBlock> map(int descriptor, py::ssize_t offset, py::ssize_t size) {
         struct stat status;
-        if (size <= 0 || ::fstat(descriptor, &status) != 0 || status.st_size < offset + size) return std::nullopt;
+        if (size <= 0 || ::fstat(descriptor, &status) != 0 || status.st_size < offset + size)
+            return std::nullopt;
         // A mapping begins at a page: it holds the bytes before the block on its page too.
         const py::ssize_t page = ::sysconf(_SC_PAGESIZE), before = offset % page;
         int flags = MAP_PRIVATE;
@@ -573,7 +574,8 @@ class MappedBlock {
         flags |= MAP_POPULATE;  // the pages are wanted at once, and asking for them one by one costs more
 #endif
         const auto length = static_cast<size_t>(before + size);
-        void *start = ::mmap(nullptr, length, PROT_READ, flags, descriptor, static_cast<off_t>(offset - before));
+        void *start =
+            ::mmap(nullptr, length, PROT_READ, flags, descriptor, static_cast<off_t>(offset - before));
         if (start == MAP_FAILED) return std::nullopt;
         return MappedBlock(start, length, before);
     }
@@ -586,7 +588,6 @@ class MappedBlock {
     }
 
     const char *data() const { return static_cast<const char *>(start_) + before_; }
-    char *mutableData() { return static_cast<char *>(start_) + before_; }
     bool makeWritable() { return ::mprotect(start_, length_, PROT_READ | PROT_WRITE) == 0; }
 
     // An owner for an array over the block: the mapping goes when the last array over it does.
@@ -598,7 +599,8 @@ class MappedBlock {
     }
 
   private:
-    MappedBlock(void *start, size_t length, py::ssize_t before) : start_(start), length_(length), before_(before) {}
+    MappedBlock(void *start, size_t length, py::ssize_t before)
+        : start_(start), length_(length), before_(before) {}
 
     void *start_;
     size_t length_;
@@ -607,7 +609,8 @@ class MappedBlock {
 
 // Bytes in memory as the digest takes them, without a copy; the memory must outlive the view's use.
 py::object viewOf(const char *data, py::ssize_t size) {
-    return py::reinterpret_steal<py::object>(PyMemoryView_FromMemory(const_cast<char *>(data), size, PyBUF_READ));
+    return py::reinterpret_steal<py::object>(
+        PyMemoryView_FromMemory(const_cast<char *>(data), size, PyBUF_READ));
 }
 
 // Digests and scans the price block a part at a time, each part while it is still in the processor's
@@ -644,8 +647,9 @@ std::optional<py::array_t<double>> mappedPrices(int descriptor, py::ssize_t offs
 
 // The block read into an array of its own a part at a time, by the file's descriptor at the part's
 // offset, with no call of the interpreter's file between the parts.
-py::array_t<double> readPricesByParts(int descriptor, py::ssize_t offset, const std::vector<py::ssize_t> &shape,
-                                      py::object digest, PriceScan &scan) {
+py::array_t<double> readPricesByParts(int descriptor, py::ssize_t offset,
+                                      const std::vector<py::ssize_t> &shape, py::object digest,
+                                      PriceScan &scan) {
     py::array_t<double> prices(shape);
     char *target = reinterpret_cast<char *>(prices.mutable_data());
     scan.lookAt(prices.data());
@@ -668,7 +672,8 @@ py::array_t<double> readPrices(py::object file, py::object digest, py::object sh
     const int descriptor = file.attr("fileno")().cast<int>();
     const auto offset = file.attr("tell")().cast<py::ssize_t>();
     std::optional<py::array_t<double>> mapped = mappedPrices(descriptor, offset, extents, digest, scan);
-    py::array_t<double> prices = mapped ? *mapped : readPricesByParts(descriptor, offset, extents, digest, scan);
+    py::array_t<double> prices =
+        mapped ? *mapped : readPricesByParts(descriptor, offset, extents, digest, scan);
     file.attr("seek")(offset + prices.nbytes());
     intact.assign(ranges.readable.size(), 0);
     for (size_t i = 0; i < intact.size(); ++i) intact[i] = scan.intact(i);
