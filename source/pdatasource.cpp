@@ -555,17 +555,23 @@ bool readFully(int descriptor, char *target, py::ssize_t size, py::ssize_t offse
 // mapped readable only, since a writable private mapping copies every page at once; made writable
 // afterwards, a page is copied when the program first writes into it.
 //
-// The program never writes into its cache file but replaces it, so a mapping keeps the content it
-// was checked with. What remains is a file cut short in place by another program while mapped: the
-// next access of a page it lost ends the program (SIGBUS), as with numpy's mapped arrays, LMDB or
-// SQLite's mapped reads. The size is checked when mapping, so a file already short is refused as
-// before.
+// A mapping shows what is written into the file in place afterwards, where a page has not been
+// copied yet. The program replaces its cache file, so that a mapping keeps the content it was
+// checked with; a file with other names it writes over in place, so that every name gets the new
+// content, and such a file is read rather than mapped (one given a name while the program runs is
+// written only once the table over it has been replaced by the merged one). What remains is another
+// program writing into the file in place or cutting it short while mapped: the table shows its
+// bytes, or the next access of a page the file lost ends the program (SIGBUS), as with numpy's
+// mapped arrays, LMDB or SQLite's mapped reads. The size is checked when mapping, so a file already
+// short is refused as before.
 class MappedBlock {
   public:
-    // The `size` bytes at `offset`; none where they do not lie whole in the file or cannot be mapped.
+    // The `size` bytes at `offset`; none where they do not lie whole in the file, where the file has
+    // other names, or where it cannot be mapped.
     static std::optional<MappedBlock> map(int descriptor, py::ssize_t offset, py::ssize_t size) {
         struct stat status;
-        if (size <= 0 || ::fstat(descriptor, &status) != 0 || status.st_size < offset + size)
+        if (size <= 0 || ::fstat(descriptor, &status) != 0 || status.st_size < offset + size ||
+            status.st_nlink != 1)
             return std::nullopt;
         // A mapping begins at a page: it holds the bytes before the block on its page too.
         const py::ssize_t page = ::sysconf(_SC_PAGESIZE), before = offset % page;

@@ -1,6 +1,7 @@
 """The cache file's reader on long rows, on arrays in the other forms numpy writes, and on the price
 block wherever it lies in the file."""
 import gc
+import os
 
 import numpy as np
 import numpy.lib.format as npformat
@@ -125,13 +126,15 @@ def test_any_table_reads_back_from_the_programs_file_and_from_plain_numpy_arrays
     pdt.assert_frame_equal(CachedDataSource(str(path)).cache, frame, check_freq=False)
 
 
-@pytest.mark.parametrize("writer", ["program", "plain numpy"])
+@pytest.mark.parametrize("writer", ["program", "plain numpy", "program, hard-linked"])
 def test_a_loaded_table_is_its_own_to_write_and_outlives_its_source_and_its_file(tmp_path, writer):
     frame, path = long_table(symbols=7).add_prefix("X"), tmp_path / "prices.cache"
     save(frame, path)
     if writer == "plain numpy":
         rewrite(path, plain_numpy)
         assert price_block_start(path) % 8 == 4  # seven symbols of seven letters: off a multiple of 8
+    if writer == "program, hard-linked":
+        os.link(path, tmp_path / "linked")  # the next write goes over the file in place
     first, second = CachedDataSource(str(path)), CachedDataSource(str(path))
     first.cache.iloc[5, 3] = 1.5
     first.cache.iloc[-1, -1] = 2.5
@@ -144,6 +147,7 @@ def test_a_loaded_table_is_its_own_to_write_and_outlives_its_source_and_its_file
     gc.collect()
     save(frame * 2.0, path)
     pdt.assert_series_equal(column, frame["XL04.US"], check_freq=False)
+    pdt.assert_frame_equal(first.cache.iloc[6:-1], frame.iloc[6:-1], check_freq=False)
     pdt.assert_frame_equal(CachedDataSource(str(path)).cache, frame * 2.0, check_freq=False)
 
 
