@@ -534,10 +534,8 @@ class PriceScan {
     std::vector<char> damaged_, priced_;
 };
 
-// ---- The price block's bytes ----------------------------------------------------------
-//
-// The platform's calls for reaching the file's bytes stand here alone: a read at an offset, and a
-// private mapping.
+// The platform's calls for reaching the file's bytes stand in the next two alone: a read at an
+// offset, and a private mapping.
 
 // Reads `size` bytes at `offset`; false where the file ends or fails before.
 bool readFully(int descriptor, char *target, py::ssize_t size, py::ssize_t offset) {
