@@ -1,18 +1,25 @@
 """The recommendation tab's runs that do not finish, the edits typed while a run goes on, and Cancel between
 the charts: what the tab shows and exports afterwards."""
+import gettext
+import json
+import locale
 import subprocess
 import time
+from pathlib import Path
 
+import numpy as np
 import PySimpleGUI as sg
 import pytest
 from addict import Dict
+from hypothesis import HealthCheck, given, settings, strategies as st
 
 import fields
 import progress
 import provider
 from fields_support import focusOn, pump, runLoop
-from recommendation_support import (SYMBOLS, Fixed, MinVolatility, allocationConfig, dispatch, errorPopups,  # noqa: F401
-                                    isolated, readWorkbook, realPrices, stockTable, window)
+from recommendation_support import (SYMBOLS, Fixed, MarketData, MinVolatility, allocationConfig, dispatch,  # noqa: F401
+                                    errorPopups, isolated, makeManager, readWorkbook, realPrices, stockTable,
+                                    window)
 
 Provider = provider.Provider
 
@@ -268,3 +275,104 @@ def test_a_cancel_during_the_charts_ends_the_run_before_the_next_chart(window, e
         assert len(rendered) == image
         resultKept()
     assert errorPopups == []
+
+
+# ---------------------------------------------------------------------------------------------------------------
+# The frontier chart of every run: a sequence of runs with other settings, loaded or set in the form, in English
+# and German, some refused, and last the user's case.
+
+NINE = {symbol: name for symbol, name in
+        [("AAPL", "Apple Inc"), ("AMZN", "Amazon.com Inc"), ("BAC", "Bank of America"), ("JPM", "JPMorgan Chase"),
+         ("MA", "Mastercard"), ("PFE", "Pfizer"), ("SBUX", "Starbucks"), ("WMT", "Walmart Inc"),
+         ("XOM", "Exxon Mobil")]}
+USERS_CASE = dict(method="riskef.RiskFolioEF", objective="MinRisk", riskMethod="semicovariance",
+                  returnMethod="mean_historical_return", minWeight=0.0, maxWeight=30.0, capital=10000,
+                  cutOffDate="2017-06-30")
+
+
+def frontierAndStar(named):
+    """The frontier's points and the star as the chart shows them, (risk, return) each."""
+    chart = named["ax"].figure.axes[1]  # beside the colour bar, in the axes handed over
+    frontier, star = [points.get_offsets() for points in chart.collections]
+    return np.asarray(frontier), np.asarray(star[0])
+
+
+def starOnItsFrontier(objective, frontier, star, tolerance=1e-4):
+    """Where the portfolio shown stands against the frontier shown: none of the frontier's points lies left of
+    a minimum-risk portfolio, the maximum-return one is its last point, a portfolio of another mean-risk
+    objective lies on the curve between two points (not below the line joining them, not above the point
+    after it), and the equal-risk-contribution one, which no mean-risk objective chooses, lies on or below it."""
+    risks, returns = frontier[:, 0], frontier[:, 1]
+    if objective == "MinRisk":
+        return star == pytest.approx(frontier[0], abs=1e-6) and risks.min() >= star[0] - 1e-6
+    if objective == "MaxRet":
+        return star == pytest.approx(frontier[-1], abs=tolerance)
+    after = np.searchsorted(risks, star[0] - tolerance)
+    if star[0] < risks[0] - tolerance or after == len(risks):
+        return False
+    notAbove = star[1] <= returns[after] + tolerance
+    onCurve = star[1] >= np.interp(star[0], risks, returns) - tolerance
+    return notAbove and (onCurve or objective == "ERC")
+
+
+OTHER_SETTINGS = st.fixed_dictionaries({
+    "method": st.sampled_from(["riskef.RiskFolioEF", "riskef.RiskFolioEF", "minsemi.MinSemi", "riskhrp.RiskFolioHRP"]),
+    "objective": st.sampled_from(["MinRisk", "Utility", "Sharpe", "ERC", "MaxRet"]),
+    "riskMethod": st.sampled_from(["semicovariance", "sample_cov", "ledoit_wolf", "exp_cov"]),
+    "returnMethod": st.sampled_from(["mean_historical_return", "ema_historical_return", "capm_return"]),
+    "minWeight": st.sampled_from([0.0, 5.0, 20.0]),
+    "maxWeight": st.sampled_from([20.0, 30.0, 45.0, 100.0]),
+    "cutOffDate": st.sampled_from(["2016-12-30", "2017-06-30", "2017-12-29"]),
+})
+# How the settings reach the tab: loaded in English or German, or loaded and then a maximum weight typed and
+# Update pressed.
+HOW = st.sampled_from([None, "de_DE.UTF-8", "45", "25"])
+
+
+@settings(max_examples=3, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(runs=st.lists(st.tuples(OTHER_SETTINGS, HOW), min_size=1, max_size=2))
+def test_every_frontier_chart_shows_the_portfolio_of_its_own_run(runs, errorPopups, monkeypatch, tmp_path):
+    import riskfolio
+
+    # A folder of its own for each example: the examples share the test's one temporary folder.
+    workspace = tmp_path / str(len(list(tmp_path.iterdir())))
+    workspace.mkdir()
+    monkeypatch.chdir(workspace)
+    (workspace / "locale").symlink_to(Path(__file__).resolve().parents[1] / "locale")
+    config = allocationConfig(**USERS_CASE)
+    config.print.paperSize = [827, 1169]
+    (workspace / "default.json").write_text(json.dumps(config))
+    monkeypatch.setattr(Provider, "values", {})
+    monkeypatch.setattr(fields, "handlers", {})
+    monkeypatch.setattr(MarketData, "prices", realPrices("2016-06-01", "2018-04-11", NINE))
+    monkeypatch.setattr(MarketData, "stocks", stockTable(NINE))
+    library, drawn, objective = riskfolio.plot_frontier, [], {}
+    monkeypatch.setattr(riskfolio, "plot_frontier",
+                        lambda **named: drawn.append((objective["now"], named)) or library(**named))
+    savedLocale = locale.setlocale(locale.LC_ALL)
+    manager = makeManager(config, Dict())
+    win = manager.createWindow()
+    tab = manager.providerList[2]
+    try:
+        for number, (chosen, how) in enumerate(runs + [(USERS_CASE, None)]):
+            objective["now"] = chosen["objective"]
+            loaded = {"allocation": {**config.allocation, **chosen}}
+            if how == "de_DE.UTF-8":
+                loaded["gui"] = {"language": how}
+            (workspace / f"{number}.json").write_text(json.dumps(loaded))
+            monkeypatch.setattr(provider, "GetFileName", lambda *args, **kwargs: str(workspace / f"{number}.json"))
+            win = dispatch(manager, win, "LoadConfig", mainTab="recommendation")
+            if how in ("45", "25"):
+                win = dispatch(manager, win, "UpdateConfig", MaxWeight=how)
+                assert config.allocation.maxWeight == float(how)
+        monkeypatch.setattr(provider, "GetFileName", lambda *args, **kwargs: str(workspace / "report.pdf"))
+        dispatch(manager, win, "SaveGraph")
+        for shownWith, named in drawn:
+            assert starOnItsFrontier(shownWith, *frontierAndStar(named)), (shownWith, frontierAndStar(named))
+        # The user's case: shown in the window and in the report, each at the start of the frontier.
+        assert tab.analysisGraph2 and drawn[-1][1]["w"] is tab.methodObj.w and len(drawn) >= 2
+        assert [shownWith for shownWith, named in drawn[-2:]] == ["MinRisk", "MinRisk"]
+    finally:
+        win.close()
+        gettext.NullTranslations().install()
+        locale.setlocale(locale.LC_ALL, savedLocale)
