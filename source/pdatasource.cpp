@@ -9,7 +9,6 @@
 #include <cmath>
 #include <limits>
 #include <map>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,8 +16,6 @@
 #include <vector>
 
 #include <cerrno>
-#include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #if defined(__SSE2__)
@@ -505,12 +502,10 @@ bool anyDamaged(const double *prices, py::ssize_t count) {
 // behind it. The prices are looked at as they arrive from the file, a block at a time.
 class PriceScan {
   public:
-    PriceScan(py::ssize_t days, std::vector<py::ssize_t> from, std::vector<py::ssize_t> to)
-        : days_(days), from_(std::move(from)), to_(std::move(to)), damaged_(from_.size(), 0),
-          priced_(from_.size(), 0) {}
-
-    // Where the prices will lie once they have arrived.
-    void lookAt(const double *prices) { prices_ = prices; }
+    PriceScan(const double *prices, py::ssize_t days, std::vector<py::ssize_t> from,
+              std::vector<py::ssize_t> to)
+        : prices_(prices), days_(days), from_(std::move(from)), to_(std::move(to)),
+          damaged_(from_.size(), 0), priced_(from_.size(), 0) {}
 
     // The prices from flat position `first` up to `end`, which lie in memory by now.
     void scan(py::ssize_t first, py::ssize_t end) {
@@ -528,14 +523,11 @@ class PriceScan {
     bool intact(size_t symbol) const { return !damaged_[symbol] && priced_[symbol]; }
 
   private:
-    const double *prices_ = nullptr;
+    const double *prices_;
     py::ssize_t days_;
     std::vector<py::ssize_t> from_, to_;
     std::vector<char> damaged_, priced_;
 };
-
-// The platform's calls for reaching the file's bytes stand in the next two alone: a read at an
-// offset, and a private mapping.
 
 // Reads `size` bytes at `offset`; false where the file ends or fails before.
 bool readFully(int descriptor, char *target, py::ssize_t size, py::ssize_t offset) {
@@ -548,137 +540,31 @@ bool readFully(int descriptor, char *target, py::ssize_t size, py::ssize_t offse
     return true;
 }
 
-// A private mapping of a stretch of the file: the pages the system already holds in its cache, where
-// a read copies every byte of them, which costs as much as the rest of the load together. It is
-// mapped readable only, since a writable private mapping copies every page at once; made writable
-// afterwards, a page is copied when the program first writes into it.
-//
-// A mapping shows what is written into the file in place afterwards, where a page has not been
-// copied yet. The program replaces its cache file, so that a mapping keeps the content it was
-// checked with; a file with other names it writes over in place, so that every name gets the new
-// content, and such a file is read rather than mapped (one given a name while the program runs is
-// written only once the table over it has been replaced by the merged one). What remains is another
-// program writing into the file in place or cutting it short while mapped: the table shows its
-// bytes, or the next access of a page the file lost ends the program (SIGBUS), as with numpy's
-// mapped arrays, LMDB or SQLite's mapped reads. The size is checked when mapping, so a file already
-// short is refused as before.
-class MappedBlock {
-  public:
-    // The `size` bytes at `offset`; none where they do not lie whole in the file, where the file has
-    // other names, or where it cannot be mapped.
-    static std::optional<MappedBlock> map(int descriptor, py::ssize_t offset, py::ssize_t size) {
-        struct stat status;
-        if (size <= 0 || ::fstat(descriptor, &status) != 0 || status.st_size < offset + size ||
-            status.st_nlink != 1)
-            return std::nullopt;
-        // A mapping begins at a page: it holds the bytes before the block on its page too.
-        const py::ssize_t page = ::sysconf(_SC_PAGESIZE), before = offset % page;
-        int flags = MAP_PRIVATE;
-#if defined(MAP_POPULATE)
-        flags |= MAP_POPULATE;  // the pages are wanted at once, and asking for them one by one costs more
-#endif
-        const auto length = static_cast<size_t>(before + size);
-        void *start =
-            ::mmap(nullptr, length, PROT_READ, flags, descriptor, static_cast<off_t>(offset - before));
-        if (start == MAP_FAILED) return std::nullopt;
-        return MappedBlock(start, length, before);
-    }
-
-    MappedBlock(MappedBlock &&other) noexcept
-        : start_(std::exchange(other.start_, nullptr)), length_(other.length_), before_(other.before_) {}
-    MappedBlock &operator=(MappedBlock &&) = delete;
-    ~MappedBlock() {
-        if (start_ != nullptr) ::munmap(start_, length_);
-    }
-
-    const char *data() const { return static_cast<const char *>(start_) + before_; }
-    bool makeWritable() { return ::mprotect(start_, length_, PROT_READ | PROT_WRITE) == 0; }
-
-    // An owner for an array over the block: the mapping goes when the last array over it does.
-    py::capsule owner() && {
-        auto held = std::make_unique<MappedBlock>(std::move(*this));
-        py::capsule capsule(held.get(), [](void *block) { delete static_cast<MappedBlock *>(block); });
-        held.release();
-        return capsule;
-    }
-
-  private:
-    MappedBlock(void *start, size_t length, py::ssize_t before)
-        : start_(start), length_(length), before_(before) {}
-
-    void *start_;
-    size_t length_;
-    py::ssize_t before_;
-};
-
-// Bytes in memory as the digest takes them, without a copy; the memory must outlive the view's use.
-py::object viewOf(const char *data, py::ssize_t size) {
-    return py::reinterpret_steal<py::object>(
-        PyMemoryView_FromMemory(const_cast<char *>(data), size, PyBUF_READ));
-}
-
-// Digests and scans the price block a part at a time, each part while it is still in the processor's
-// cache, so that the checks add little to bringing the bytes in. `arrive(first, end)` brings a part's
-// bytes into memory and answers false where the file ends before them.
-template <typename Arrive>
-void checkPrices(const char *data, py::ssize_t size, py::object digest, PriceScan &scan, Arrive &&arrive) {
-    py::object update = digest.attr("update");
-    constexpr py::ssize_t part = 1 << 18;
-    for (py::ssize_t first = 0; first < size; first += part) {
-        const py::ssize_t end = std::min(first + part, size);
-        if (!arrive(first, end)) foreignFile("the prices end early");
-        update(viewOf(data + first, end - first));
-        scan.scan(first / py::ssize_t(sizeof(double)), end / py::ssize_t(sizeof(double)));
-    }
-}
-
-// The block checked where the mapping holds it, and the table's array over the mapping. numpy and
-// pandas want the doubles at a multiple of 8 bytes in memory, as a mapping has them only where they
-// lie so in the file: a block elsewhere, or one that cannot be mapped, gives none.
-std::optional<py::array_t<double>> mappedPrices(int descriptor, py::ssize_t offset,
-                                                const std::vector<py::ssize_t> &shape, py::object digest,
-                                                PriceScan &scan) {
-    const py::ssize_t size = shape[0] * shape[1] * py::ssize_t(sizeof(double));
-    if (offset % py::ssize_t(alignof(double)) != 0) return std::nullopt;
-    std::optional<MappedBlock> mapped = MappedBlock::map(descriptor, offset, size);
-    if (!mapped) return std::nullopt;
-    const auto *prices = reinterpret_cast<const double *>(mapped->data());
-    scan.lookAt(prices);
-    checkPrices(mapped->data(), size, digest, scan, [](py::ssize_t, py::ssize_t) { return true; });
-    if (!mapped->makeWritable()) return py::array_t<double>(shape, prices);  // a copy of its own
-    return py::array_t<double>(shape, prices, std::move(*mapped).owner());
-}
-
-// The block read into an array of its own a part at a time, by the file's descriptor at the part's
-// offset, with no call of the interpreter's file between the parts.
-py::array_t<double> readPricesByParts(int descriptor, py::ssize_t offset,
-                                      const std::vector<py::ssize_t> &shape, py::object digest,
-                                      PriceScan &scan) {
-    py::array_t<double> prices(shape);
-    char *target = reinterpret_cast<char *>(prices.mutable_data());
-    scan.lookAt(prices.data());
-    checkPrices(target, prices.nbytes(), digest, scan, [&](py::ssize_t first, py::ssize_t end) {
-        return readFully(descriptor, target + first, end - first, offset + first);
-    });
-    return prices;
-}
-
-// Brings the price block into the array the table will use, checking it on the way: digested, and
-// scanned for what no source delivers.
+// Reads the price block straight into the array the table will use, a block of bytes at a time:
+// each block is digested and scanned while it is still in the processor's cache, so that the checks
+// add little to the read itself. The blocks are read by the file's descriptor at their offset, with
+// no call of the interpreter's file between them.
 py::array_t<double> readPrices(py::object file, py::object digest, py::object shape,
                                const std::vector<long long> &dates, const Ranges &ranges,
                                std::vector<char> &intact) {
     py::object stated = readPriceHeader(file, shape);
-    digestForm(digest, import("numpy").attr("dtype")("float64"), stated);
-    const std::vector<py::ssize_t> extents{static_cast<py::ssize_t>(ranges.readable.size()),
-                                           static_cast<py::ssize_t>(dates.size())};
-    PriceScan scan(extents[1], positions(dates, ranges.first, true), positions(dates, ranges.last, false));
+    py::array_t<double> prices(import("numpy").attr("empty")(stated, "dtype"_a = "float64"));
+    digestForm(digest, prices.attr("dtype"), prices.attr("shape"));
+    py::object bytes = prices.attr("reshape")(-1).attr("view")("uint8"), update = digest.attr("update");
+    PriceScan scan(prices.data(), static_cast<py::ssize_t>(dates.size()),
+                   positions(dates, ranges.first, true), positions(dates, ranges.last, false));
     const int descriptor = file.attr("fileno")().cast<int>();
-    const auto offset = file.attr("tell")().cast<py::ssize_t>();
-    std::optional<py::array_t<double>> mapped = mappedPrices(descriptor, offset, extents, digest, scan);
-    py::array_t<double> prices =
-        mapped ? *mapped : readPricesByParts(descriptor, offset, extents, digest, scan);
-    file.attr("seek")(offset + prices.nbytes());
+    const py::ssize_t size = prices.nbytes(), offset = file.attr("tell")().cast<py::ssize_t>();
+    char *target = reinterpret_cast<char *>(prices.mutable_data());
+    constexpr py::ssize_t block = 1 << 18;
+    for (py::ssize_t first = 0; first < size; first += block) {
+        const py::ssize_t end = std::min(first + block, size);
+        if (!readFully(descriptor, target + first, end - first, offset + first))
+            foreignFile("the prices end early");
+        update(bytes[py::slice(first, end, 1)]);
+        scan.scan(first / py::ssize_t(sizeof(double)), end / py::ssize_t(sizeof(double)));
+    }
+    file.attr("seek")(offset + size);
     intact.assign(ranges.readable.size(), 0);
     for (size_t i = 0; i < intact.size(); ++i) intact[i] = scan.intact(i);
     return prices;
@@ -786,24 +672,6 @@ void load(py::object self, py::object fileName) {
     setRanges(self, loaded.covered);
 }
 
-// The price block as numpy.save writes it, but beginning at a multiple of 64 bytes in the file, so
-// that the reader can map it where it lies: numpy pads a header to end at such a multiple counted
-// from the array's start, and this one is padded with more blanks to end at one counted from the
-// file's. numpy's reader takes the header as any other.
-void savePrices(py::object file, py::object prices) {
-    constexpr py::ssize_t alignment = 64, prefix = 10;  // the magic text, the version, the header's length
-    std::string text = py::str("{{'descr': {!r}, 'fortran_order': False, 'shape': {}, }}")
-                           .format(prices.attr("dtype").attr("str"), prices.attr("shape"));
-    const py::ssize_t end = file.attr("tell")().cast<py::ssize_t>() + prefix + py::ssize_t(text.size()) + 1;
-    text.append(static_cast<size_t>((alignment - end % alignment) % alignment), ' ');
-    text.push_back('\n');
-    std::string header("\x93NUMPY\x01\x00", 8);
-    header.push_back(static_cast<char>(text.size() & 0xff));
-    header.push_back(static_cast<char>(text.size() >> 8));
-    file.attr("write")(py::bytes(header + text));
-    file.attr("write")(prices.attr("data"));
-}
-
 // A reader, or the next start after a crash, finds either the old cache or the new one, never a
 // part, and every hard link of the file the new one.
 void save(py::object self, py::object fileName) {
@@ -822,10 +690,7 @@ void save(py::object self, py::object fileName) {
     arrays.append(np.attr("frombuffer")(digestOf(newDigest(), arrays), "dtype"_a = "uint8"));
     velmora::replaceWhenWritten(fileName, ".tmp", [&](py::object temporary) {
         withFile(import("io").attr("open")(temporary, "wb"), [&](py::object file) {
-            for (size_t i = 0; i < py::len(arrays); ++i) {
-                if (i == smallArrays) savePrices(file, arrays[i]);
-                else np.attr("save")(file, arrays[i], "allow_pickle"_a = false);
-            }
+            for (py::handle array : arrays) np.attr("save")(file, array, "allow_pickle"_a = false);
         });
     });
 }
