@@ -275,6 +275,16 @@ def test_the_file_is_replaced_whole(market, cache_file, monkeypatch):
     source.doGet(["JPM.US"], "2014-01-01", "2014-12-31")
     assert cache_file.stat().st_mode == probe.stat().st_mode
     assert sorted(CachedDataSource(str(cache_file)).cache.columns) == ["AAPL.US", "JPM.US", "XOM.US"]
+    # Another program writing over the file in place (a backup copied over it, shorter) reaches neither
+    # the table loaded from it nor the next save.
+    loaded = CachedDataSource(str(cache_file), FakeRawSource(market), config())
+    held = loaded.cache.copy()
+    with open(cache_file, "r+b") as file:
+        file.write(before)
+        file.truncate()
+    pdt.assert_frame_equal(loaded.cache, held)
+    loaded.doGet(["GOOG.US"], "2014-01-01", "2014-12-31")
+    pdt.assert_frame_equal(CachedDataSource(str(cache_file)).cache[held.columns], held, check_freq=False)
     # A hard link of the file has every write too.
     linked = cache_file.parent / "linked"
     os.link(cache_file, linked)

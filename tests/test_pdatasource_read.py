@@ -85,17 +85,3 @@ def test_dates_of_any_unit_at_midnight_read_and_a_time_of_day_does_not(tmp_path,
         save(frame, path)
         rewrite(path, lambda file, position, array: position < 4 and dates_in(unit, 16)(file, position, array))
         assert CachedDataSource(str(path)).cache.empty
-
-
-def test_a_file_written_over_in_place_while_loaded_leaves_the_table_and_the_next_save_as_they_were(tmp_path):
-    # As a user's `cp backup prices.cache` does while the program runs: the same file, other bytes, shorter.
-    import shutil
-
-    frame, path, other = long_table(), tmp_path / "prices.cache", tmp_path / "backup.cache"
-    save(frame, path)
-    save(long_table(symbols=2, days=40, seed=9), other)
-    source = CachedDataSource(str(path))
-    shutil.copyfile(other, path)
-    pdt.assert_frame_equal(source.cache, frame, check_freq=False)
-    source.save(str(path))
-    pdt.assert_frame_equal(CachedDataSource(str(path)).cache, frame, check_freq=False)
