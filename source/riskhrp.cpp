@@ -16,6 +16,12 @@ using velmora::within;
 // dendrogram is asked for this one: it shows the clusters that made the allocation.
 constexpr const char *clusteringLinkage = "single";
 
+// The library chooses the number of clusters from the gaps between three cluster counts at
+// least, in its optimisation and in its dendrogram chart alike. Of two stocks the optimisation takes
+// the one cluster it would choose for three; the chart, which colours its clusters, cannot colour one
+// and is asked for none: the dendrogram drawn here takes no colours from it.
+bool twoStocks(py::object returns) { return py::len(returns.attr("columns")) == 2; }
+
 // The library estimates the mean inside its optimisation, where it cannot be made real; the
 // same estimate is made here and handed over.
 py::object estimatedMean(py::object self, py::object returns) {
@@ -35,9 +41,7 @@ void createPortfolioObject(py::object self, py::object returns) {
     py::dict options("model"_a = model, "obj"_a = objective, "rm"_a = self.attr("rm"),
                      "method_mu"_a = "custom_mu", "custom_mu"_a = estimatedMean(self, returns),
                      "method_cov"_a = self.attr("riskMethod"), "linkage"_a = clusteringLinkage);
-    // The library chooses the number of clusters from the gaps between three cluster counts
-    // at least; of two stocks it takes the one cluster it would choose for three.
-    if (!riskParity && py::len(returns.attr("columns")) == 2) options["k"] = 1;
+    if (!riskParity && twoStocks(returns)) options["k"] = 1;
     self.attr("w") = self.attr("port").attr("optimization")(**options);
 }
 
@@ -57,8 +61,10 @@ py::tuple plotAnalysis(const py::module_ &m, py::object self, py::object pdf, py
         }
         within(self.attr("captureDendrogram")(), [&] {
             py::tuple scratch = plt.attr("subplots")(1, 1, "figsize"_a = py::make_tuple(5, 5));
-            py::object drawn = rp.attr("plot_dendrogram")("returns"_a = self.attr("port").attr("returns"),
-                                                          "ax"_a = scratch[1], "linkage"_a = clusteringLinkage);
+            py::object returns = self.attr("port").attr("returns");
+            py::dict options("returns"_a = returns, "ax"_a = scratch[1], "linkage"_a = clusteringLinkage);
+            if (twoStocks(returns)) options["show_clusters"] = false;
+            py::object drawn = rp.attr("plot_dendrogram")(**options);
             scratch[0].attr("delaxes")(drawn);
         });
         ax2 = plt.attr("subplots")(1, 1, "figsize"_a = py::make_tuple(9, 7))[py::int_(1)];

@@ -376,3 +376,37 @@ def test_every_frontier_chart_shows_the_portfolio_of_its_own_run(runs, errorPopu
         win.close()
         gettext.NullTranslations().install()
         locale.setlocale(locale.LC_ALL, savedLocale)
+
+
+class BrokenChart(Fixed):
+    """Computes as `Fixed` does; its analysis chart cannot be drawn."""
+
+    def plotAnalysis(self, figsize=None, pdf=None):
+        raise ValueError("Encountered all NA values")
+
+
+def test_a_chart_that_cannot_be_drawn_costs_no_result(window, errorPopups, monkeypatch, caplog):
+    import sys
+
+    # Two stocks with the Risk Folio clustering at the shipped limits (its dendrogram chart failed on two
+    # stocks, and the tables were lost with it), then a method whose chart fails: the tables stand, the
+    # chart's place shows an empty chart and the log tells why.
+    two = {"GE": "General Electric", "PFE": "Pfizer"}
+    monkeypatch.setattr(MarketData, "prices", realPrices("2014-04-11", "2018-04-11", two))
+    monkeypatch.setattr(MarketData, "stocks", stockTable(two))
+    monkeypatch.setattr(sys.modules["testmethods"], "BrokenChart", BrokenChart, raising=False)
+    monkeypatch.setattr(Fixed, "shares", {"General Electric": 100, "Pfizer": 30})
+    config = allocationConfig(method="riskhrp.RiskFolioHRP", objective="Sharpe", riskMethod="ledoit_wolf")
+    manager, win = window(config, Dict())
+    tab = manager.providerList[2]
+    dispatch(manager, win, "UpdateConfig")
+    assert sorted(tab["Recommendation"]["Symbol"]) == ["GE.US", "PFE.US"] and len(win["ResultsData"].Values) > 4
+    assert tab.analysisGraph and tab.analysisGraph2 and tab.weightGraph and tab.drawdownGraph
+
+    config.allocation.method = "testmethods.BrokenChart"
+    with caplog.at_level("ERROR"):
+        dispatch(manager, win, "UpdateConfig")
+    assert securityNames(tab) == ["General Electric", "Pfizer"] and len(win["RecommendationData"].Values) == 2
+    assert tab.analysisGraph and tab.analysisGraph2 == tab.analysisGraph and tab.weightGraph
+    assert "The chart could not be drawn" in caplog.text and "Encountered all NA values" in caplog.text
+    assert errorPopups == []

@@ -164,3 +164,20 @@ def test_every_linkage_on_the_form_gives_the_allocation_of_the_library_linkage()
     # A pruned second pass failed where the first solved.
     checkAgainstPlain(RiskFolioHRP, buildHRP, prices=stockPrices(TEN, years=3, end="2016-12-31"),
                       objective="Utility", linkageMethod="median", minWeight=5)
+
+
+@pytest.mark.parametrize("objective", ["MinRisk", "Sharpe", "ERC", "Utility", "MaxRet"])
+def test_two_stocks_give_a_result_and_its_dendrogram_with_every_objective(objective):
+    # The library's dendrogram chart chose its number of clusters by a gap statistic of three stocks at least:
+    # every run of two stocks failed with "Encountered all NA values" once the allocation was computed.
+    # At the shipped limits, and at a maximum that holds both stocks.
+    for symbols, limits in ((["AAPL", "XOM"], {"maxWeight": 100}), (["GE", "PFE"], {"maxWeight": 60})):
+        owner = makeOwner(stockPrices(symbols, years=2), objective=objective, minWeight=0,
+                          riskMethod="ledoit_wolf", benchmark=2.0, **limits)
+        method = RiskFolioHRP()
+        table, performance = method.computeRecommendation(owner)
+        assert 0 < table["Value"].sum() <= 10000
+        contribution, dendrogram = method.plotAnalysis(figsize=None)
+        assert sorted(label.get_text() for label in dendrogram.get_yticklabels()) == symbols
+        assert dendrogram.lines or dendrogram.collections
+        plt.close("all")

@@ -296,6 +296,13 @@ void drawCharts(const py::module_ &m, py::object self) {
 
 }  // namespace
 
+py::object emptyChartImage(py::object self) {
+    py::object plt = velmora::pyplot();
+    plt.attr("close")();
+    py::module_::import("seaborn").attr("set_theme")();
+    return self.attr("axToPng")(plt.attr("figure")("figsize"_a = py::none()).attr("add_subplot")());
+}
+
 void drawAnalysis(py::object self, py::object method, const BeforeImage &beforeImage) {
     py::object plt = velmora::pyplot();
     plt.attr("close")();

@@ -119,6 +119,10 @@ struct Cancelled {};
 // `Cancelled`, so that a click need not wait for the images left. Charts drawn again read nothing.
 using BeforeImage = std::function<void()>;
 
+// The image of a chart without data, of the size a method's chart has by default: the place of a chart
+// that could not be drawn.
+py::object emptyChartImage(py::object self);
+
 // A method that draws on the current figure (a heat map) gets one of its own.
 void drawAnalysis(py::object self, py::object method, const BeforeImage &beforeImage = {});
 

@@ -3,6 +3,7 @@
 #include "parts.hpp"
 
 #include <cmath>
+#include <initializer_list>
 #include <tuple>
 #include <utility>
 
@@ -216,6 +217,20 @@ py::object backtest(const py::module_ &m, py::object self, py::object recommenda
     return velmora::pandas().attr("concat")(velmora::list({performance, figures}), "ignore_index"_a = true);
 }
 
+// A chart that cannot be drawn costs the result the method computed nothing: its place shows an
+// empty chart and the log says why. A failure that the user's Cancel caused ends the run.
+template <typename Draw>
+void drawnOrEmpty(const py::module_ &m, py::object self, std::initializer_list<const char *> images,
+                  Draw &&draw) {
+    try {
+        draw();
+    } catch (py::error_already_set &) {
+        if (cancelPressed(self)) throw;
+        velmora::logFailure(m, "The chart could not be drawn");
+        for (const char *image : images) self.attr(image) = emptyChartImage(self);
+    }
+}
+
 void runSteps(const py::module_ &m, py::object self) {
     py::object plt = velmora::pyplot();
     py::object allocation = self.attr("config").attr("allocation");
@@ -237,9 +252,10 @@ void runSteps(const py::module_ &m, py::object self) {
     py::object recommendation = withSymbols(computed[0], stocks);
     py::object performance = inLanguageShown(computed[1]);
 
-    drawAnalysis(self, method, cancelBeforeImage(self));
+    drawnOrEmpty(m, self, {"analysisGraph", "analysisGraph2"},
+                 [&] { drawAnalysis(self, method, cancelBeforeImage(self)); });
     honourCancel(self, 2);
-    drawDonut(self, recommendation, cancelBeforeImage(self));
+    drawnOrEmpty(m, self, {"weightGraph"}, [&] { drawDonut(self, recommendation, cancelBeforeImage(self)); });
     honourCancel(self, 4);
     m.attr("logger").attr("debug")("Portfolio Performance done");
     recommendation =
