@@ -2,6 +2,8 @@
 #include "frontier.hpp"
 #include "refusals.hpp"
 
+#include <vector>
+
 namespace frontier = velmora::frontier;
 
 namespace {
@@ -9,15 +11,24 @@ namespace {
 namespace refusals = velmora::refusals;
 
 // The clustering takes no bounds; a stock it weights above the maximum is held at the maximum,
-// as the bounded methods hold theirs, and what it cannot take stays as cash. The performance
+// as the bounded methods hold theirs, and what it cannot take goes to the stocks below the
+// maximum, fractional shares or whole: cash only where every stock is at it. The performance
 // figures then describe the portfolio that is bought.
 void holdWithinMaximum(py::object owner, py::object ef) {
-    py::object weights = ef.attr("clean_weights")("cutoff"_a = 0.0, "rounding"_a = py::none());
-    py::object maxWeight = owner.attr("maxWeight");
-    py::dict capped;
-    for (auto [label, weight] : py::reinterpret_borrow<py::dict>(weights))
-        capped[label] = velmora::builtins().attr("min")(weight, maxWeight);
-    ef.attr("set_weights")(capped);
+    py::dict weights = ef.attr("clean_weights")("cutoff"_a = 0.0, "rounding"_a = py::none());
+    double maxWeight = owner.attr("maxWeight").cast<double>();
+    std::vector<double> parts;
+    bool crosses = false;
+    for (auto [label, weight] : weights) {
+        parts.push_back(weight.cast<double>());
+        crosses = crosses || parts.back() > maxWeight;
+    }
+    if (!crosses) return;
+    std::vector<double> spread = refusals::spreadWithinMaximum(parts, maxWeight);
+    py::dict held;
+    size_t i = 0;
+    for (auto [label, weight] : weights) held[label] = spread[i++];
+    ef.attr("set_weights")(held);
 }
 
 // The returns are attached after the clustering so that the performance figures come from

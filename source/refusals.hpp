@@ -1,7 +1,9 @@
-// What the methods refuse in the user's own terms instead of the libraries': weight limits no allocation meets, a benchmark that no portfolio's return clears, a capital that buys no whole share, a stock above the maximum weight, a clustering of one stock; and the solvers' accuracy at a limit.
+// What the methods refuse in the user's own terms instead of the libraries': weight limits no allocation meets, a benchmark that no portfolio's return clears, a capital that buys no whole share, a stock above the maximum weight, a clustering of one stock; the solvers' accuracy at a limit, and weights held within the maximum.
 #pragma once
 
 #include "pyclass.hpp"
+
+#include <vector>
 
 namespace velmora::refusals {
 
@@ -68,6 +70,34 @@ inline void refuseUnmeetableLimits(py::handle owner) {
         if (count * minWeight <= 1 + tolerance && count * maxWeight >= 1 - tolerance) return;
     }
     refuseUnmetLimits(owner);
+}
+
+// Weights held within the maximum without leaving money idle: what the cap takes off a stock goes to
+// the stocks still below the maximum, in proportion to their weights, until none crosses it. Money
+// stays as cash only where every stock that has a weight is at the maximum. The weights come as parts
+// of any total and go out as fractions of the capital.
+inline std::vector<double> spreadWithinMaximum(const std::vector<double> &weights, double maxWeight) {
+    std::vector<double> spread(weights.size(), 0.0);
+    std::vector<bool> capped(weights.size(), false);
+    for (bool crossed = true; crossed;) {
+        crossed = false;
+        double left = 1.0, room = 0.0;
+        for (size_t i = 0; i < weights.size(); ++i) {
+            if (capped[i])
+                left -= maxWeight;
+            else if (weights[i] > 0)
+                room += weights[i];
+        }
+        if (!(room > 0) || !(left > 0)) break;
+        for (size_t i = 0; i < weights.size(); ++i) {
+            if (capped[i] || !(weights[i] > 0)) continue;
+            spread[i] = weights[i] / room * left;
+            if (spread[i] > maxWeight) crossed = capped[i] = true;
+        }
+    }
+    for (size_t i = 0; i < weights.size(); ++i)
+        if (capped[i]) spread[i] = maxWeight;
+    return spread;
 }
 
 inline bool aboveMaximum(py::handle owner, py::object largest) {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace {
 
@@ -81,9 +82,11 @@ long long mostShares(double money, double weight, double price, double most) {
 // The library's integer program counts money kept as cash and money put into a stock above
 // its weight alike; it is solved here with the same objective and each stock's most shares as
 // a bound, so that the money a cap would take off a stock goes to the others the program can
-// still buy, not to cash. Weights and prices are paired by label, in the same order.
+// still buy, not to cash. A stock whose weight is at the maximum is held at it, to a share: it gets its
+// most shares, which the program would otherwise trade for the rounding of the others once the weights
+// take the whole capital. Weights and prices are paired by label, in the same order.
 py::object cappedIntegerProgram(py::list labels, py::dict weights, py::object prices, py::object capital,
-                                py::object caps) {
+                                py::object caps, py::object least) {
     py::module_ cp = py::module_::import("cvxpy"), np = py::module_::import("numpy");
     py::object p = prices.attr("to_numpy")("dtype"_a = "float64");
     py::list weightList;
@@ -101,7 +104,7 @@ py::object cappedIntegerProgram(py::list labels, py::dict weights, py::object pr
     py::list constraints;
     constraints.append(compare(eta, u, Py_LE));
     constraints.append(compare(eta, -u, Py_GE));
-    constraints.append(compare(x, py::int_(0), Py_GE));
+    constraints.append(compare(x, least, Py_GE));
     constraints.append(compare(x, caps, Py_LE));
     constraints.append(compare(remaining, py::int_(0), Py_GE));
     py::object problem = cp.attr("Problem")(cp.attr("Minimize")(cp.attr("sum")(u) + remaining), constraints);
@@ -132,20 +135,24 @@ py::dict withinWeights(py::handle allocation, py::dict weights, py::object lastP
 // A weight without a latest price cannot be bought, nor can a weight of 0.
 py::object wholeShares(py::dict weights, py::object lastPrices, py::object capital, py::object maxWeight) {
     py::dict priced;
-    py::list labels, caps;
+    py::list labels, caps, least;
     double money = capital.cast<double>(), most = maxWeight.cast<double>();
     for (auto [label, weight] : weights) {
         bool positive = py::reinterpret_borrow<py::object>(weight) > py::int_(0);
         if (!positive || !lastPrices.attr("index").contains(label)) continue;
         priced[label] = weight;
         labels.append(label);
-        caps.append(mostShares(money, weight.cast<double>(), lastPrices[label].cast<double>(), most));
+        long long cap = mostShares(money, weight.cast<double>(), lastPrices[label].cast<double>(), most);
+        caps.append(cap);
+        least.append(weight.cast<double>() >= most - refusals::tolerance ? cap : 0LL);
     }
     py::object prices = lastPrices.attr("loc")[labels];
     py::object shares;
     try {
+        py::object np = py::module_::import("numpy");
         shares = cappedIntegerProgram(labels, priced, prices, capital,
-                                      py::module_::import("numpy").attr("array")(caps, "dtype"_a = "float64"));
+                                      np.attr("array")(caps, "dtype"_a = "float64"),
+                                      np.attr("array")(least, "dtype"_a = "float64"));
     } catch (py::error_already_set &) {
         shares = py::module_::import("pypfopt.discrete_allocation")
                      .attr("DiscreteAllocation")(priced, prices, "total_portfolio_value"_a = capital)
@@ -155,16 +162,27 @@ py::object wholeShares(py::dict weights, py::object lastPrices, py::object capit
 }
 
 // The weights left after the cutoff are scaled up to the whole capital, but no stock above
-// the maximum weight: what it cannot take stays as cash.
+// the maximum weight: what a stock cannot take goes to those below the maximum, and stays as cash
+// only where every stock is at it.
 py::dict fractionalShares(py::dict weights, py::object lastPrices, py::object capital, py::object maxWeight) {
     py::object sumWeights = py::int_(0);
     for (auto [label, weight] : weights) sumWeights = sumWeights + py::reinterpret_borrow<py::object>(weight);
-    py::object min = velmora::builtins().attr("min");
-    py::dict allocation;
+    std::vector<double> parts;
+    bool crosses = false;
     for (auto [label, weight] : weights) {
         py::object share = py::reinterpret_borrow<py::object>(weight);
+        parts.push_back(share.cast<double>());
+        crosses = crosses || (share > py::int_(0) && share / sumWeights > maxWeight);
+    }
+    std::vector<double> spread = refusals::spreadWithinMaximum(parts, maxWeight.cast<double>());
+    py::dict allocation;
+    size_t i = 0;
+    for (auto [label, weight] : weights) {
+        py::object share = py::reinterpret_borrow<py::object>(weight);
+        double fraction = spread[i++];
         if (!(share > py::int_(0))) continue;
-        allocation[label] = capital * min(share / sumWeights, maxWeight) / lastPrices[label];
+        allocation[label] = crosses ? capital * py::float_(fraction) / lastPrices[label]
+                                    : capital * share / lastPrices[label] / sumWeights;
     }
     return allocation;
 }

@@ -85,7 +85,7 @@ def checkHeldAtMostAtTheMaximum(owner, table, plain):
 def test_a_stock_above_the_maximum_is_held_at_the_maximum():
     from hrp import HRP
 
-    # The clustering gives WMT 27.9 % over ten years: it is bought up to 25 %, the rest stays as cash.
+    # The clustering gives WMT 27.9 % over ten years: it is bought up to 25 %, the rest goes to the others.
     owner = makeOwner(stockPrices(TEN, years=10), minWeight=0, maxWeight=25, capital=100000)
     plain = plainWeights(owner)
     assert plain["WMT"] > 0.27
@@ -114,3 +114,27 @@ def test_every_maximum_that_limits_allow_computes(maxWeight, years, count, fract
     plain = plainWeights(owner)
     table, performance = HRP().computeRecommendation(owner)
     checkHeldAtMostAtTheMaximum(owner, table, plain)
+
+
+@settings(max_examples=8, deadline=None)
+@given(maxWeight=st.sampled_from([10, 12, 15, 25]), fractional=st.sampled_from(["NO", "YES"]),
+       capital=st.sampled_from([10000, 100000]))
+def test_the_money_a_maximum_takes_off_a_stock_goes_to_the_stocks_below_it(maxWeight, fractional, capital):
+    from hrp import HRP
+
+    # Fractional shares at 0-12 % invested 90 %, whole shares at 0-10 % on 10,000 63 %: what the maximum took
+    # off a stock stayed as cash while others stood far below it. Fractional shares now invest all of the
+    # capital, whole shares all but less than a share of each stock, none above the maximum.
+    owner = makeOwner(stockPrices(TEN, years=10), minWeight=0, maxWeight=maxWeight, capital=capital,
+                      fractional=fractional)
+    method = HRP()
+    table, performance = method.computeRecommendation(owner)
+    assert (table["Value"] <= capital * maxWeight / 100 * (1 + 1e-9)).all()
+    weights = method.ef.clean_weights(cutoff=0.0, rounding=None)
+    assert max(weights.values()) <= maxWeight / 100 + 1e-12 and sum(weights.values()) == pytest.approx(1)
+    if fractional == "YES":
+        assert table["Value"].sum() == pytest.approx(capital)
+    else:
+        latest = owner.prices.iloc[-1]
+        assert table["Value"].sum() >= capital - latest.sum()
+    assert performance["Value"].iloc[-1] == pytest.approx(table["Value"].sum(), abs=0.01)
