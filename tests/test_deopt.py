@@ -5,6 +5,7 @@ import numpy as np
 import pandas as pd
 import pytest
 import scipy.optimize
+from hypothesis import given, settings, strategies as st
 
 import deopt
 from deopt_reference import ReferenceOptimizer, sharpeObjective, volatilityObjective
@@ -463,3 +464,52 @@ def test_limits_an_allocation_meets_are_met_by_the_search_from_every_seed(monkey
         if fractional == "NO":
             assert (counts == np.round(counts)).all()
         checkWithinLimits(table, capital, minWeight / 100, maxWeight / 100, fractional)
+
+
+def wholeShareAllocationExists(latest, capital, minWeight, maxWeight):
+    """Whether some whole share counts within the limits (a held stock between its minimum, rounded up to a
+    share, and its maximum, rounded down) spend between the least the search takes and the capital: every sum
+    of whole prices that can be spent, stock by stock."""
+    latest = np.asarray(latest, dtype=int)
+    upper = np.floor(capital * maxWeight / latest).astype(int)
+    lower = np.minimum(np.ceil(capital * minWeight / latest - 1e-9), upper).astype(int)
+    reachable = np.zeros(capital + 1, bool)
+    reachable[0] = True
+    for least, most, price in zip(lower, upper, latest):
+        before = reachable.copy()
+        for count in range(max(least, 1), min(most, capital // price) + 1):
+            reachable[count * price:] |= before[:capital + 1 - count * price]
+    return bool(reachable[math.ceil(0.99 * capital - 2 * np.median(latest)):].any())
+
+
+@settings(max_examples=20, deadline=None)
+@given(cheap=st.lists(st.integers(5, 120), min_size=1, max_size=5), capital=st.sampled_from([5000, 10000, 20000]),
+       above=st.sampled_from([0.0, 0.005, 0.02]), dear=st.floats(0.02, 1.0), minWeight=st.sampled_from([0.0, 0.05]),
+       seed=st.integers(0, 99))
+def test_the_search_finds_an_allocation_wherever_one_meets_the_limits(cheap, capital, above, dear, minWeight, seed):
+    # Maxima near 1 / n and one dear stock: the member the search starts from filled the cheapest shares first,
+    # left the dear stock's remainder as cash below the least the search takes, and the random members found
+    # nothing either: "No allocation within the capital was found", where whole shares within the limits exist.
+    maxWeight = round(1 / (len(cheap) + 1) + above, 4)
+    latest = cheap + [int(capital * (0.02 + (maxWeight - 0.02) * dear))]
+    if not wholeShareAllocationExists(latest, capital, minWeight, maxWeight):
+        return
+    owner = makeOwner(flatPrices(*latest), minWeight=minWeight * 100, maxWeight=maxWeight * 100, capital=capital)
+    np.random.seed(seed)
+    method = deopt.MinVolatility2()
+    table, performance = method.computeRecommendation(owner)
+    assert method.optimizer.startingMember is not None
+    assert 0.99 * capital - 2 * np.median(latest) <= table["Value"].sum() <= capital * (1 + 1e-12)
+    checkWithinLimits(table, capital, minWeight, maxWeight)
+
+
+def test_the_tight_limits_of_seventeen_stocks_are_searched_from_a_start_within_them(monkeypatch):
+    # 0-6 % of 100,000 over ten years: filling the cheapest first spent 98,786.11, below the least the search
+    # takes (98,881.16), and one run in six ended without an allocation.
+    prices = stockPrices(years=10)
+    assert len(prices.columns) == 17
+    np.random.seed(0)
+    table, performance = deopt.MaxSharpe2().computeRecommendation(
+        makeOwner(prices, minWeight=0, maxWeight=6, capital=100000))
+    assert table["Value"].sum() >= 0.99 * 100000 - 2 * np.median(prices.iloc[-1])
+    checkWithinLimits(table, 100000, 0, 0.06)

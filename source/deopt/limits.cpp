@@ -49,6 +49,65 @@ std::vector<double> filledCounts(const CountLimits &limits, const std::vector<si
     return counts;
 }
 
+// Where no set of the cheapest or the largest stocks fills its way into the capital's range, a small
+// exact fill: depth first over the stocks, the dearest share first, each held from the most shares the
+// money left affords down to its least, or not held. A branch whose stocks left cannot bring the money up
+// to the least the search takes is cut, so that whole shares that spend within the range are found
+// wherever some exist. Its steps are bounded all the same, so that limits that few members meet cost a
+// moment, not the search's time.
+struct ExactFill {
+    const CountLimits &limits;
+    std::vector<size_t> order;
+    std::vector<double> restMost, counts;
+    std::vector<bool> held;
+    double top, floor;
+    long steps = 0;
+
+    static constexpr long mostSteps = 200000;
+
+    explicit ExactFill(const CountLimits &limits)
+        : limits(limits), order(limits.prices.size()), restMost(limits.prices.size() + 1, 0.0),
+          counts(limits.lower), held(limits.prices.size(), false),
+          // The search adds the money in its own order: a member at an end of the range keeps a hair inside.
+          top(limits.capital * (1 - 1e-12)), floor(limits.lowest + limits.capital * 1e-12) {
+        for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+        std::sort(order.begin(), order.end(),
+                  [&](size_t a, size_t b) { return limits.prices[a] > limits.prices[b]; });
+        for (size_t k = order.size(); k-- > 0;)
+            restMost[k] = restMost[k + 1] + limits.upper[order[k]] * limits.prices[order[k]];
+    }
+
+    bool fill(size_t k, double spent) {
+        if (spent >= floor) return true;
+        if (k == order.size() || spent + restMost[k] < floor || ++steps > mostSteps) return false;
+        size_t i = order[k];
+        double price = limits.prices[i];
+        double most = std::min(limits.upper[i], std::floor((top - spent) / price));
+        for (double count = most; count >= std::max(limits.lower[i], 1.0); --count) {
+            if (spent + count * price + restMost[k + 1] < floor) break;
+            held[i] = true;
+            counts[i] = count;
+            if (fill(k + 1, spent + count * price)) return true;
+        }
+        held[i] = false;
+        counts[i] = limits.lower[i];
+        return fill(k + 1, spent);
+    }
+};
+
+py::object memberOf(const std::vector<double> &counts, const std::vector<bool> &held,
+                    const std::vector<double> &lower) {
+    size_t n = counts.size();
+    Array member(std::vector<py::ssize_t>{static_cast<py::ssize_t>(2 * n)});
+    double *x = member.mutable_data();
+    for (size_t i = 0; i < n; ++i) {
+        x[n + i] = held[i] ? 1.0 : 0.0;
+        // A stock not held keeps a count within its bounds; its flag makes it buy nothing.
+        x[i] = held[i] ? counts[i] : lower[i];
+    }
+    return member;
+}
+
 std::vector<double> moneyOf(py::object counts, py::object lastPrices) {
     Array money = asArray(counts * lastPrices);
     return std::vector<double>(money.data(), money.data() + money.size());
@@ -83,7 +142,8 @@ py::object leastSpent(py::object capital, py::object lastPrices) {
 // where one is found: the search starts from it, so its best member meets the constraint from
 // the first generation on and the search cannot end with none. Each set of the k cheapest (by
 // their least money) or the k largest (by their most money) stocks starts at its lower counts
-// and is filled towards its upper counts, the cheapest shares first.
+// and is filled towards its upper counts, the cheapest shares first; where none is, whole shares are
+// filled exactly.
 py::object feasibleMember(const CountLimits &limits) {
     size_t n = limits.lower.size();
     std::vector<size_t> byLeast(n), byMost(n);
@@ -99,16 +159,14 @@ py::object feasibleMember(const CountLimits &limits) {
             std::vector<size_t> held(order->begin(), order->begin() + static_cast<std::ptrdiff_t>(k));
             std::vector<double> counts = filledCounts(limits, held);
             if (counts.empty()) continue;
-            Array member(std::vector<py::ssize_t>{static_cast<py::ssize_t>(2 * n)});
-            double *x = member.mutable_data();
-            for (size_t i = 0; i < n; ++i) {
-                x[n + i] = std::find(held.begin(), held.end(), i) != held.end() ? 1.0 : 0.0;
-                // A stock not held keeps a count within its bounds; its flag makes it buy nothing.
-                x[i] = x[n + i] > 0 ? counts[i] : limits.lower[i];
-            }
-            return member;
+            std::vector<bool> flags(n, false);
+            for (size_t i : held) flags[i] = true;
+            return memberOf(counts, flags, limits.lower);
         }
-    return py::none();
+    if (!limits.whole) return py::none();
+    ExactFill exact(limits);
+    if (!exact.fill(0, 0.0)) return py::none();
+    return memberOf(exact.counts, exact.held, limits.lower);
 }
 
 // Limits that no allocation the search accepts can meet are told before it runs for seconds
