@@ -1,6 +1,7 @@
 // Differential evolution over share counts: the maximum-Sharpe and minimum-volatility methods, which
 // search the share counts themselves with the optimiser and the estimators of the parts in deopt/.
 #include "deopt/parts.hpp"
+#include "refusals.hpp"
 
 #include <cmath>
 #include <string>
@@ -32,6 +33,10 @@ py::tuple computeRecommendation(const py::module_ &m, py::object self, py::objec
     py::object capital = allocationSetting(owner, "capital");
     self.attr("capital") = capital;
     self.attr("prepare")();
+    // The search would otherwise maximise a negative ratio, which favours the riskiest stock.
+    if (py::isinstance(self, m.attr("MaxSharpe2")) && py::hasattr(self, "expectedReturns"))
+        velmora::refusals::refuseWhereNoReturnAboveBenchmark(owner, self.attr("expectedReturns"),
+                                                            self.attr("riskFree"));
 
     py::object optimizer = m.attr("Optimizer")(capital, prices, owner.attr("minWeight"),
                                                owner.attr("maxWeight"),

@@ -30,6 +30,8 @@ py::object computeRecommendation2(const py::module_ &m, py::object self, py::obj
     addL2Term(m, ef, owner);
     self.attr("ef") = ef;
     py::object benchmark = owner.attr("config").attr("allocation").attr("benchmark");
+    velmora::refusals::refuseWhereNoReturnAboveBenchmark(owner, owner.attr("expectedReturns"),
+                                                        benchmark / py::float_(100.0));
     // The limits were checked before the solve; the library fails where no return lies above
     // the benchmark, or barely above it, with words about its solver that no setting reaches.
     try {

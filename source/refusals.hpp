@@ -45,6 +45,18 @@ inline py::object capitalOf(py::handle owner) { return owner.attr("config").attr
     velmora::raise(PyExc_ValueError, message.attr("format")(amountOf(benchmark)));
 }
 
+// No portfolio earns more than the best of its stocks: where no expected return lies above the
+// benchmark's rate (`riskFree`, in the returns' own period), the Sharpe objective is refused before any
+// solve, whatever a solver or a search would make of it. Returns that are no number count for nothing.
+inline void refuseWhereNoReturnAboveBenchmark(py::handle owner, py::handle expectedReturns,
+                                              py::object riskFree) {
+    py::module_ np = py::module_::import("numpy");
+    py::object returns = np.attr("asarray")(expectedReturns, "dtype"_a = "float64").attr("ravel")();
+    py::object finite = returns[np.attr("isfinite")(returns)];
+    if (py::len(finite) == 0 || finite.attr("max")() > riskFree) return;
+    refuseNoReturnAboveBenchmark(owner);
+}
+
 // A minimum above the maximum would leave the solvers nothing to choose; it is the user's
 // slip, told before any computation.
 inline void refuseMinimumAboveMaximum(py::handle owner) {

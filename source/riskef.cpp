@@ -35,6 +35,8 @@ void createPortfolioObject(py::object self, py::object returns) {
     // that portfolio with its risk-parity optimisation, on the same risk measure.
     bool riskParity = objective.equal(py::str("ERC"));
     py::object rm = self.attr("rm"), rf = self.attr("rf");
+    if (objective.equal(py::str("Sharpe")))
+        velmora::refusals::refuseWhereNoReturnAboveBenchmark(owner, port.attr("mu"), rf);
     py::object w = riskParity
                        ? port.attr("rp_optimization")("model"_a = "Classic", "rm"_a = rm, "rf"_a = rf,
                                                       "hist"_a = true)

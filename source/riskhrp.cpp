@@ -38,8 +38,11 @@ void createPortfolioObject(py::object self, py::object returns) {
     bool riskParity = objective.equal(py::str("MinRisk")) || objective.equal(py::str("MaxRet"));
     py::object model = py::str(riskParity ? "HRP" : "NCO");
     objective = owner.attr("config").attr("allocation").attr("objective");
+    py::object mean = estimatedMean(self, returns);
+    if (objective.equal(py::str("Sharpe")))
+        velmora::refusals::refuseWhereNoReturnAboveBenchmark(owner, mean, self.attr("rf"));
     py::dict options("model"_a = model, "obj"_a = objective, "rm"_a = self.attr("rm"),
-                     "method_mu"_a = "custom_mu", "custom_mu"_a = estimatedMean(self, returns),
+                     "method_mu"_a = "custom_mu", "custom_mu"_a = mean,
                      "method_cov"_a = self.attr("riskMethod"), "linkage"_a = clusteringLinkage);
     if (!riskParity && twoStocks(returns)) options["k"] = 1;
     self.attr("w") = self.attr("port").attr("optimization")(**options);

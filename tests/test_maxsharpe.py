@@ -4,7 +4,7 @@ import logging
 import pytest
 from pypfopt import efficient_frontier, objective_functions, risk_models
 
-from methods_support import checkAgainstPlainSolves, checkAgainstReference, makeOwner
+from methods_support import checkAgainstPlainSolves, checkAgainstReference, makeOwner, stockPrices
 
 RISK_MODELS = ["sample_cov", "semicovariance", "exp_cov", "ledoit_wolf", "ledoit_wolf_constant_variance",
                "ledoit_wolf_single_factor", "ledoit_wolf_constant_correlation", "oracle_approximating"]
@@ -76,3 +76,21 @@ def test_without_the_l2_term_warns_and_still_maximises(caplog):
         warnings = [record for record in caplog.records if record.name == "maxsharpe"]
         assert [record.getMessage() for record in warnings] == ["No L2_reg objective function available"] * 2
         assert all(record.exc_info is None for record in warnings)
+
+
+@pytest.mark.parametrize("benchmark", [20, 17])
+def test_every_sharpe_objective_is_refused_where_no_return_lies_above_the_benchmark(benchmark):
+    import deopt
+    from maxsharpe import MaxSharpe
+    from riskef import RiskFolioEF
+    from riskhrp import RiskFolioHRP
+
+    # No estimate of these stocks' returns over ten years lies above 17 % a year (the mean of BAC's daily
+    # returns comes closest). MaxSharpe2 put 98 % into the riskiest losing stock; every method with a Sharpe
+    # objective refuses, naming the benchmark.
+    prices = stockPrices(["GE", "PFE", "XOM", "BAC", "WMT"], years=10)
+    for cls in (deopt.MaxSharpe2, MaxSharpe, RiskFolioEF, RiskFolioHRP):
+        owner = makeOwner(prices, objective="Sharpe", benchmark=benchmark, minWeight=0, maxWeight=100,
+                          riskMethod="ledoit_wolf")
+        with pytest.raises(ValueError, match=f"above the benchmark of {benchmark} %"):
+            cls().computeRecommendation(owner)
