@@ -179,23 +179,19 @@ def test_clear_and_a_date_typed_again_compute_after_a_run_left_the_tab_empty(win
     clear()
     computedWith(40000)
 
-    # A failed run under a date typed; the same date typed again computes.
+    # A failed run under a date typed; the same date typed again, under another capital, computes.
     Unfinished.outcome = "fail"
     dispatch(manager, win, "CutOffDate", CutOffDate="2017-06-30")
     assert errorPopups[-1].endswith("the optimiser found no solution") and tab["Recommendation"].empty
     Unfinished.outcome = None
-    dispatch(manager, win, "CutOffDate", CutOffDate="2017-06-30")
-    computedWith(40000)
-    assert win["resultType"].get() == "Backtest Portfolio for 2017-06-30" and tab.backtestGraph is not None
-    # With that result on screen and every input unchanged, the date's edit has nothing to compute; with the
-    # capital changed it has.
-    runs = len(Unfinished.started)
-    dispatch(manager, win, "CutOffDate", CutOffDate="2017-06-30")
-    assert len(Unfinished.started) == runs and not tab["Recommendation"].empty
     dispatch(manager, win, "Capital", Capital="30,000")
     dispatch(manager, win, "CutOffDate", CutOffDate="2017-06-30")
     computedWith(30000)
-    assert len(errorPopups) == 1
+    assert win["resultType"].get() == "Backtest Portfolio for 2017-06-30" and tab.backtestGraph is not None
+    # With that result on screen and every input unchanged, the date's edit has nothing to compute.
+    runs = len(Unfinished.started)
+    dispatch(manager, win, "CutOffDate", CutOffDate="2017-06-30")
+    assert len(Unfinished.started) == runs and not tab["Recommendation"].empty and len(errorPopups) == 1
 
 
 class Typing(MinVolatility):
