@@ -188,10 +188,25 @@ def test_clear_and_a_date_typed_again_compute_after_a_run_left_the_tab_empty(win
     dispatch(manager, win, "CutOffDate", CutOffDate="2017-06-30")
     computedWith(30000)
     assert win["resultType"].get() == "Backtest Portfolio for 2017-06-30" and tab.backtestGraph is not None
-    # With that result on screen and every input unchanged, the date's edit has nothing to compute.
+    # With that result on screen and every input unchanged, the date's edit has nothing to compute, also in
+    # the window a switch to German makes anew; Clear there computes.
     runs = len(Unfinished.started)
     dispatch(manager, win, "CutOffDate", CutOffDate="2017-06-30")
     assert len(Unfinished.started) == runs and not tab["Recommendation"].empty and len(errorPopups) == 1
+    savedLocale = locale.setlocale(locale.LC_ALL)
+    config.gui.language = "de_DE.UTF-8"
+    win.close()
+    win = manager.createWindow()
+    try:
+        dispatch(manager, win, "CutOffDate", CutOffDate="2017-06-30")
+        assert len(Unfinished.started) == runs and win["RecommendationData"].Values != []
+        clear()
+        computedWith(30000)
+        assert win["resultType"].get() == "Aktuelle Empfehlung" and tab.backtestGraph is None
+    finally:
+        win.close()
+        gettext.NullTranslations().install()
+        locale.setlocale(locale.LC_ALL, savedLocale)
 
 
 class Typing(MinVolatility):
