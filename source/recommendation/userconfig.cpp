@@ -181,9 +181,10 @@ py::object save(py::object self, py::object fileName, py::object window) {
     userConfig["translations"] = translations;
 
     py::object held = heldSettings(config, userConfig, fileName);
-    py::object running = held.is(userConfig) ? py::none() : config;
-    py::object written =
-        addictDict()(rules().attr("writtenSettings")(userConfig, held, running, runningDefaults()));
+    // The file in use is written as the user tree holds it; any other gets the running settings it lacks.
+    bool inUse = held.is(userConfig);
+    py::object written = addictDict()(rules().attr("writtenSettings")(
+        userConfig, held, inUse ? py::none() : config, inUse ? py::none() : runningDefaults()));
     py::str text = py::module_::import("json").attr("dumps")(written, "indent"_a = 2);
     writeReplacing(fileName, text);
     return written;
