@@ -791,17 +791,23 @@ operations = st.lists(st.one_of(st.tuples(st.just("load"), st.sampled_from(NAMES
 
 
 def registerForms(tab, monkeypatch):
-    """The fields of the settings and recommendation tabs, writing the trees of `tab` as in the window;
-    answers the keys of those that write a setting."""
+    """The fields of the selection, settings and recommendation tabs, writing the trees of `tab` as in the
+    window; answers the keys of those that write a setting of the configuration file (the selection's
+    title is the selection file's)."""
     import config as settings
+    import selection
 
     monkeypatch.setattr(fields, "config", tab.config)
     monkeypatch.setattr(fields, "userConfig", tab.userConfig)
     monkeypatch.setattr(fields, "manager", types.SimpleNamespace(reconfigure=lambda config: None))
     if "Capital" not in fields.handlers:
+        Provider(tab.config)["initialStocks"] = support.stockTable()
+        monkeypatch.setattr(selection, "selectionProvider", None, raising=False)
+        selection.SelectionProvider(tab.config).createTab()
         settings.ConfigProvider(tab.config).createTab()
         MarketData(tab.config)
         RecommendationProvider(tab.config).createTab()
+        del fields.handlers["selectionTitle"]
     return sorted(key for key, field in fields.handlers.items() if field.configPath)
 
 
@@ -815,6 +821,8 @@ def edited(field, seed):
         if field.isInt:
             return low + seed % (int(high - low) + 1)
         return round(low + (seed % 1001) / 1000 * (high - low), field.precision)
+    if isinstance(field, fields.BoolFieldClass):
+        return bool(seed % 2)
     if isinstance(field, fields.DateFieldClass):
         return ["2017-06-30", "2018-01-02", ""][seed % (3 if field.allowBlank else 2)]
     return "abc"[:seed % 4]
