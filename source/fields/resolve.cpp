@@ -1,5 +1,6 @@
 // A part of the fields module: the class resolver, which turns a class name from a configuration file
-// into the class the caller is going to call, refusing before anything runs what it must not call.
+// into the class the caller is going to call, and refuses, before any code of the name runs, what the
+// caller must not call.
 #include "parts.hpp"
 
 namespace velmora::fields {
