@@ -12,7 +12,8 @@ namespace velmora::pdatasource {
 namespace {
 
 // Negative prices, outliers beyond the sigma-clip bounds, infinities and zeros become gaps,
-// column by column, since the bounds of a column depend on its own values only.
+// column by column, since the bounds of a column depend on its own values only. A price larger than
+// the clip takes (which a conversion can make of two stored ones) counts as infinite.
 py::object clipValues(py::object prices, double low, double high) {
     py::object sigmaclip = import("scipy.stats").attr("sigmaclip");
     // A copy in column order: every column is one stretch of memory, changed in place.
@@ -26,6 +27,7 @@ py::object clipValues(py::object prices, double low, double high) {
         bool finite = true;
         for (py::ssize_t i = 0; i < rows; ++i) {
             if (column[i] < 0.0) column[i] = 0.0;
+            if (column[i] > largestPrice) column[i] = std::numeric_limits<double>::infinity();
             finite = finite && std::isfinite(column[i]);
         }
         // A column with a gap or an infinity has undefined bounds: nothing in it is clipped.

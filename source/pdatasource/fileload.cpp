@@ -164,17 +164,17 @@ bool readableSymbol(std::u32string_view symbol) {
            std::all_of(symbol.begin(), symbol.end(), [](char32_t c) { return Py_UNICODE_ISPRINTABLE(c); });
 }
 
-// Whether any of the prices is zero, negative or infinite; gaps (NaN) are none of these. The lowest
+// Whether any of the prices is zero, negative or larger than the cleaning takes (an infinite one
+// among them); gaps (NaN) are none of these. The lowest
 // and the highest price tell it, and the vector unit's min and max pass over a gap (they answer their
 // second operand where the first is NaN). The compiler makes no such vector loop by itself, as it
 // keeps to NaN's rules: written for AVX where the processor has it, else SSE2, the pass runs at a
 // fraction of the read.
-constexpr double largest = std::numeric_limits<double>::max();
 constexpr double infinity = std::numeric_limits<double>::infinity();
 
 bool anyDamagedOneByOne(const double *prices, py::ssize_t count) {
     bool any = false;
-    for (py::ssize_t i = 0; i < count; ++i) any |= (prices[i] <= 0.0) | (prices[i] > largest);
+    for (py::ssize_t i = 0; i < count; ++i) any |= (prices[i] <= 0.0) | (prices[i] > largestPrice);
     return any;
 }
 
@@ -191,7 +191,7 @@ bool anyDamagedSse2(const double *prices, py::ssize_t count) {
         highestToo = _mm_max_pd(more, highestToo);
     }
     __m128d damaged = _mm_or_pd(_mm_cmple_pd(_mm_min_pd(lowest, lowestToo), _mm_setzero_pd()),
-                                _mm_cmpgt_pd(_mm_max_pd(highest, highestToo), _mm_set1_pd(largest)));
+                                _mm_cmpgt_pd(_mm_max_pd(highest, highestToo), _mm_set1_pd(largestPrice)));
     return _mm_movemask_pd(damaged) != 0 || anyDamagedOneByOne(prices + i, count - i);
 }
 #endif
@@ -210,7 +210,8 @@ __attribute__((target("avx"))) bool anyDamagedAvx(const double *prices, py::ssiz
         highestToo = _mm256_max_pd(more, highestToo);
     }
     __m256d low = _mm256_cmp_pd(_mm256_min_pd(lowest, lowestToo), _mm256_setzero_pd(), _CMP_LE_OQ);
-    __m256d high = _mm256_cmp_pd(_mm256_max_pd(highest, highestToo), _mm256_set1_pd(largest), _CMP_GT_OQ);
+    __m256d high =
+        _mm256_cmp_pd(_mm256_max_pd(highest, highestToo), _mm256_set1_pd(largestPrice), _CMP_GT_OQ);
     __m256d damaged = _mm256_or_pd(low, high);
     return _mm256_movemask_pd(damaged) != 0 || anyDamagedOneByOne(prices + i, count - i);
 }
@@ -228,10 +229,11 @@ bool anyDamaged(const double *prices, py::ssize_t count) {
 #endif
 }
 
-// What a pass over the prices finds per symbol: a zero, negative or infinite price, which no source
-// delivers and the cleaning of a request would hide while the cache kept it for good; and whether
-// any price lies within the symbol's covered range, without which the range is a claim with nothing
-// behind it. The prices are looked at as they arrive from the file, a block at a time.
+// What a pass over the prices finds per symbol: a zero, negative or infinite price, or one larger than
+// the cleaning takes, which no source delivers and the cleaning of a request would hide while the cache
+// kept it for good; and whether any price lies within the symbol's covered range, without which the
+// range is a claim with nothing behind it. The prices are looked at as they arrive from the file, a
+// block at a time.
 class PriceScan {
   public:
     PriceScan(const double *prices, py::ssize_t days, std::vector<py::ssize_t> from,

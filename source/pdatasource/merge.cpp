@@ -47,9 +47,9 @@ Missing missingOf(py::object self, py::list requested, py::object startDate, py:
 }
 
 // What the reader would refuse never enters the cache: rows dated after today, which no source
-// knows yet, and zero, negative and infinite prices, which become gaps (as the cleaning of a request
-// makes them). Dates that are no calendar days, one row a day, come from a source that breaks its
-// contract: its whole answer is refused, and logged.
+// knows yet, and zero, negative and infinite prices, or larger ones than the cleaning takes, which
+// become gaps (as the cleaning of a request makes them). Dates that are no calendar days, one row a
+// day, come from a source that breaks its contract: its whole answer is refused, and logged.
 py::object storablePrices(const py::module_ &m, py::object fetched, py::object today) {
     py::object pd = import("pandas"), np = import("numpy");
     if (py::len(fetched.attr("columns")) == 0) return fetched;
@@ -69,7 +69,8 @@ py::object storablePrices(const py::module_ &m, py::object fetched, py::object t
         return pd.attr("DataFrame")();
     }
     py::object values = fetched.attr("to_numpy")();
-    py::object valid = np.attr("logical_and")(np.attr("greater")(values, 0.0), np.attr("isfinite")(values));
+    py::object valid =
+        np.attr("logical_and")(np.attr("greater")(values, 0.0), np.attr("less_equal")(values, largestPrice));
     return fetched.attr("where")(valid);
 }
 

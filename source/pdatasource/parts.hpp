@@ -97,4 +97,10 @@ py::object stockTablePrices(const py::module_ &m, py::object self, py::object st
 // The cleaning (cleaning.cpp) of a request's prices.
 py::object clean(py::object self, py::object prices, py::object partial);
 
+// The largest price the cleaning takes. Its sigma clip sums the squares of a column's deviations; a
+// price whose square comes near the largest number makes that sum infinite, and with it the bounds,
+// which then clip nothing. Below this one the squares of 2^60 days sum to a finite number. A larger
+// price is damage, as an infinite one is: no market quotes anything near it.
+inline constexpr double largestPrice = 0x1p480;  // about 3.1e144
+
 }  // namespace velmora::pdatasource
