@@ -17,10 +17,8 @@
 // checks of the values apply to every file.
 #include "parts.hpp"
 
-#include <cctype>
 #include <optional>
 #include <string>
-#include <string_view>
 
 namespace velmora::pdatasource {
 
@@ -54,86 +52,9 @@ namespace {
 
 constexpr py::ssize_t xxh3Size = 16, sha256Size = 32;
 
-// The header numpy writes for an array of a plain type:
-//   {'descr': '<f8', 'fortran_order': False, 'shape': (500, 5040), }
-// followed by blanks up to a line end. Read here in one pass, as numpy's own reader takes some
-// 30 microseconds for each; any other text (a structured type, a header of another writer) is left
-// to numpy's reader, which then takes it or refuses it as before.
-class HeaderText {
-  public:
-    explicit HeaderText(std::string_view text) : text_(text) {}
-
-    std::optional<py::tuple> parse() {
-        std::string_view descr;
-        bool fortranOrder = false;
-        py::list shape;
-        bool read = take("{'descr': '") && word(descr) && take("', 'fortran_order': ") &&
-                    flag(fortranOrder) && take(", 'shape': (") && extents(shape) && take("), }") &&
-                    onlyPadding();
-        if (!read) return std::nullopt;
-        py::object dtype = import("numpy").attr("dtype")(py::str(descr.data(), descr.size()));
-        return py::make_tuple(py::tuple(shape), fortranOrder, dtype);
-    }
-
-  private:
-    bool take(std::string_view literal) {
-        if (text_.substr(0, literal.size()) != literal) return false;
-        text_.remove_prefix(literal.size());
-        return true;
-    }
-    bool word(std::string_view &found) {
-        size_t size = 0;
-        auto inType = [](char c) {
-            return std::isalnum(static_cast<unsigned char>(c)) ||
-                   std::string_view("<>|=[]").find(c) != std::string_view::npos;
-        };
-        while (size < text_.size() && inType(text_[size])) ++size;
-        found = text_.substr(0, size);
-        text_.remove_prefix(size);
-        return size > 0;
-    }
-    bool flag(bool &value) {
-        value = take("True");
-        return value || take("False");
-    }
-    // "" for no dimension, "500," for one, "500, 2" for two and more.
-    bool extents(py::list &shape) {
-        while (!text_.empty() && std::isdigit(static_cast<unsigned char>(text_[0]))) {
-            long long extent = 0;
-            for (; !text_.empty() && std::isdigit(static_cast<unsigned char>(text_[0]));
-                 text_.remove_prefix(1)) {
-                extent = extent * 10 + (text_[0] - '0');
-                if (extent > cacheFileLimit) return false;
-            }
-            shape.append(extent);
-            if (!take(",")) return py::len(shape) > 1;
-            if (!take(" ")) return py::len(shape) == 1;
-        }
-        return py::len(shape) == 0;
-    }
-    bool onlyPadding() {
-        return !text_.empty() && text_.back() == '\n' &&
-               text_.substr(0, text_.size() - 1).find_first_not_of(' ') == std::string_view::npos;
-    }
-
-    std::string_view text_;
-};
-
-// The header of an array as numpy writes it: its shape, whether in column order, and its type; none
-// for the later forms of header, which are left to numpy.
-std::optional<py::tuple> readHeader(py::object file, py::object start) {
-    static constexpr std::string_view magic("\x93NUMPY", 6);
-    constexpr py::ssize_t longestHeader = 10000;  // as numpy.load allows
-    std::string prefix = py::bytes(file.attr("read")(10));
-    bool firstForm = prefix.size() == 10 && std::string_view(prefix).substr(0, 6) == magic &&
-                     prefix[6] == 1 && prefix[7] == 0;
-    if (firstForm) {
-        py::ssize_t size = static_cast<unsigned char>(prefix[8]) | static_cast<unsigned char>(prefix[9]) << 8;
-        std::string text = py::bytes(file.attr("read")(size));
-        if (size <= longestHeader && static_cast<py::ssize_t>(text.size()) == size)
-            if (std::optional<py::tuple> header = HeaderText(text).parse()) return header;
-    }
-    file.attr("seek")(start);
+// The header of an array as numpy writes it, read by numpy's own reader: its shape, whether in column
+// order, and its type; none for the later forms of header, which are left to numpy's reader of arrays.
+std::optional<py::tuple> readHeader(py::object file) {
     py::object format = import("numpy.lib.format");
     py::tuple version = format.attr("read_magic")(file);
     if (version.equal(py::make_tuple(1, 0))) return py::tuple(format.attr("read_array_header_1_0")(file));
@@ -149,7 +70,7 @@ py::object boundText(py::handle bound) { return velmora::truthy(bound) ? py::str
 // file's buffer: numpy.fromfile, which numpy.load uses, takes the file's position anew for each.
 py::object readArray(py::object file) {
     py::object np = import("numpy"), start = file.attr("tell")();
-    std::optional<py::tuple> header = readHeader(file, start);
+    std::optional<py::tuple> header = readHeader(file);
     if (!header) {
         file.attr("seek")(start);
         return import("numpy.lib.format").attr("read_array")(file, "allow_pickle"_a = false);
@@ -177,7 +98,7 @@ py::object readArray(py::object file) {
 
 // The price block's header: the prices of every symbol on every date, as the program writes them.
 py::object readPriceHeader(py::object file, py::object shape) {
-    std::optional<py::tuple> header = readHeader(file, file.attr("tell")());
+    std::optional<py::tuple> header = readHeader(file);
     if (!header) foreignFile("no price table");
     py::object stated = (*header)[0], fortranOrder = (*header)[1], dtype = (*header)[2];
     bool inOrder = !velmora::truthy(fortranOrder) && dtype.equal(import("numpy").attr("dtype")("float64"));
