@@ -21,6 +21,7 @@ namespace {
 
 py::object emptyCache() { return import("pandas").attr("DataFrame")(); }
 
+// The cache starts from its file, and empty where there is none it can read.
 void construct(const py::module_ &m, py::object self, py::object fileName, py::object rawProvider,
                py::object config) {
     self.attr("fileName") = fileName;
@@ -59,6 +60,8 @@ void update(const py::module_ &m, py::object, py::object, py::object, py::object
     m.attr("updateNeeded") = false;
 }
 
+// A request: what its symbols lack is fetched in one download and merged into the cache and its file;
+// the answer is cut from the cache.
 py::object doGet(const py::module_ &m, py::object self, py::object stocks, py::object startDate,
                  py::object endDate, py::object progress) {
     py::list requested = import("builtins").attr("sorted")(py::set(stocks));
@@ -81,6 +84,8 @@ py::object queryStocks(py::object self, py::object search) {
     return rawProvider.attr("queryStocks")(search);
 }
 
+// The retrieval the providers call: one symbol, a list of symbols, or a stock table whose prices are
+// converted into `currency` where one is given; cleaned on request.
 py::object get(const py::module_ &m, py::object self, py::object stocks, py::object startDate,
                py::object endDate, py::object progress, py::object currency, py::object cleaned,
                py::object partial) {
