@@ -801,7 +801,8 @@ def test_an_answer_that_cannot_be_made_days_is_that_symbols_failure(eod_source, 
     assert list(odd.downloadFailures) == ["ODD.US"]
 
 
-def test_a_price_too_large_for_the_cleaning_is_damage_like_an_infinite_one(eod_source, market_stub, cache_file):
+def test_a_price_too_large_for_the_cleaning_is_damage_like_an_infinite_one(eod_source, market_stub,
+                                                                         cache_file):
     rows = good_rows()
     odd = rows[:30] + [(rows[30][0], "1e300")] + rows[31:]
     market_stub.fix("/api/eod/GOOD.US", 200, eod_csv(rows))
@@ -812,13 +813,13 @@ def test_a_price_too_large_for_the_cleaning_is_damage_like_an_infinite_one(eod_s
     assert np.isnan(source.cache.loc[rows[30][0], "ODD.US"])  # stored as a gap, as an infinite price is
     assert cleaned.max().max() < 200 and cleaned.pct_change().abs().max().max() < 0.2
     # Where a conversion makes such a price, the cleaning takes it as an infinite one too.
-    cleanedAs = {}
+    cleaned_as = {}
     for price in [1e300, np.inf]:
         source.cache = source.cache.copy()
         source.cache.loc[rows[40][0], "ODD.US"] = price
-        cleanedAs[price] = source.get(symbols, *quarter, cleaned=True)
-    pdt.assert_frame_equal(cleanedAs[1e300], cleanedAs[np.inf])
-    assert cleanedAs[1e300].max().max() < 200
+        cleaned_as[price] = source.get(symbols, *quarter, cleaned=True)
+    pdt.assert_frame_equal(cleaned_as[1e300], cleaned_as[np.inf])
+    assert cleaned_as[1e300].max().max() < 200
 
 
 DAYS = [d.strftime("%Y-%m-%d") for d in pd.bdate_range("2015-01-01", "2015-01-30")]
