@@ -29,7 +29,7 @@ if not hasattr(_builtins, "_"):
 def _refreshDebugger():
     """The toolkit's refresh of its debugger windows at every read, with the reading function's frame taken
     directly: the toolkit finds it with inspect.stack(), which looks up the module and source of every frame
-    of pytest's deep stack, a tenth of a second a read once the libraries are loaded."""
+    of pytest's deep stack, some hundredths of a second a read once the libraries are loaded."""
     toolkit = sys.modules["PySimpleGUI.PySimpleGUI"]
     if toolkit._Debugger.debugger is None:
         toolkit._Debugger.debugger = toolkit._Debugger()
