@@ -398,7 +398,7 @@ OTHER_SETTINGS = st.fixed_dictionaries({
 HOW = st.sampled_from([None, "de_DE.UTF-8", "45", "25"])
 
 
-@settings(max_examples=3, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(max_examples=2, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(runs=st.lists(st.tuples(OTHER_SETTINGS, HOW), min_size=1, max_size=1))
 def test_every_frontier_chart_shows_the_portfolio_of_its_own_run(runs, errorPopups, monkeypatch, tmp_path):
     import riskfolio
