@@ -113,11 +113,16 @@ def stock_table_prices(source, stocks, start, end, currency):
     return convert_prices(prices, currency_of, factors) if convert else prices
 
 
+# A larger price would make the sigma clip's sum of squares infinite: it counts as an infinite one.
+LARGEST_PRICE = 2.0**480
+
+
 def clip_values(prices, low, high):
     values = np.array(prices.to_numpy(dtype="float64"), order="F")
     rows = values.shape[0]
     for column in values.T:
         np.maximum(column, 0.0, out=column)
+        column[column > LARGEST_PRICE] = np.inf
         if rows > 0 and np.isfinite(column).all():
             _, lower, upper = scipy.stats.sigmaclip(column, low, high)
             column[(column < lower) | (column > upper)] = np.nan

@@ -324,7 +324,9 @@ inline void windDown(py::object loop, py::object download) {
 // A service may send a day twice, or stamp its days with a time of day, and the cache keeps one row
 // per calendar day: each symbol's answer becomes whole days, the last row of a day standing for it
 // (a day's close), before it joins the others. Raises when the answer's dates or prices cannot be read
-// as such.
+// as such. Several rows that all fall on one day are no history of a period but dates in a unit the
+// reader does not take (seconds read as nanoseconds of the first day of 1970): their one day would be
+// the day each answer loses, and the symbol would seem to be one the service holds no prices for.
 inline py::object wholeDays(py::object series) {
     py::object pandas = py::module_::import("pandas");
     py::object stamps = pandas.attr("DatetimeIndex")(series.attr("index"));
@@ -332,33 +334,41 @@ inline py::object wholeDays(py::object series) {
     py::object values = series.attr("to_numpy")("dtype"_a = "float64");
     py::object prices = pandas.attr("Series")(values, "index"_a = stamps);
     prices = prices[stamps.attr("notna")()].attr("sort_index")("kind"_a = "stable");
+    size_t dated = py::len(prices);
     py::object days = prices.attr("index").attr("normalize")();
     prices.attr("index") = days;
     prices = prices[days.attr("duplicated")("keep"_a = "last").attr("__invert__")()];
     prices.attr("index").attr("name") = "Date";
+    if (dated > 1 && py::len(prices) == 1) {
+        py::object day = prices.attr("index")[py::int_(0)].attr("date")();
+        velmora::raise(PyExc_ValueError,
+                       translate("the answer's {} rows all fall on one day, {}").attr("format")(dated, day));
+    }
     return prices;
 }
 
 // The per-symbol results as one price table: a column per symbol that delivered, in their
-// order, a later series of the same symbol in the place of the earlier one, the earliest
-// date dropped. When nothing was delivered or the series do not join: an empty frame. An answer
+// order, a later series of the same symbol in the place of the earlier one, each answer's earliest
+// date dropped: a symbol's stray early row, the one the join would begin with, costs no other symbol
+// its first day. When nothing was delivered or the series do not join: an empty frame. An answer
 // that cannot be made whole days is that symbol's failure alone.
 inline py::object priceTable(const py::module_ &m, py::object self, py::object results) {
     py::dict series;
     for (py::handle result : results) {
         if (result.is_none()) continue;
         py::object stock = result[py::int_(0)], answer = result[py::int_(1)];
-        guarded([&] { series[stock] = wholeDays(answer); }, [&](py::object error) {
+        auto laterDays = [&] {
+            series[stock] = wholeDays(answer).attr("iloc")[py::slice(1, std::nullopt, std::nullopt)];
+        };
+        guarded(laterDays, [&](py::object error) {
             m.attr("logger").attr("exception")("Error getting data for %s", stock, "exc_info"_a = error);
             self.attr("downloadFailures")[stock] = error;
         });
     }
     py::object pandas = py::module_::import("pandas");
     py::object table;
-    guarded([&] {
-        py::object joined = pandas.attr("concat")(series, "axis"_a = 1, "join"_a = "outer", "sort"_a = true);
-        table = joined.attr("iloc")[py::slice(1, std::nullopt, std::nullopt)];
-    }, [&](py::object) { table = pandas.attr("DataFrame")(); });
+    guarded([&] { table = pandas.attr("concat")(series, "axis"_a = 1, "join"_a = "outer", "sort"_a = true); },
+            [&](py::object) { table = pandas.attr("DataFrame")(); });
     return table;
 }
 

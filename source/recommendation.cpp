@@ -401,10 +401,11 @@ void runAndShow(const py::module_ &m, py::object self, py::object window) {
     takeEditsOfTheRun(self, window, typedBefore);
 }
 
-// An edit of the date that leaves its setting as the tab's result has it (a Backspace in the empty
-// field, a character typed and taken back) has nothing new to compute.
+// An edit of the date that leaves every input as the shown result has it (a Backspace in the empty
+// field, a character typed and taken back) has nothing new to compute. Empty tables are no result to
+// keep, and Clear is pressed to compute.
 bool changesNothing(py::object self, py::handle event) {
-    return (isEvent(event, "CutOffDate") || isEvent(event, "clearCutOffDate")) && sameCutOffDate(self);
+    return isEvent(event, "CutOffDate") && showsResultOfNow(self);
 }
 
 // The run after a load goes through the provider manager as the Update button's does: the providers

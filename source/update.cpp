@@ -1,6 +1,7 @@
 // The online update: the check for update information with its cache, the download and the hand-over.
 #include "pyclass.hpp"
 
+#include <cmath>
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -53,6 +54,12 @@ bool isNumber(py::handle value) {
     return py::isinstance<py::int_>(value) || py::isinstance<py::float_>(value);
 }
 
+// A validity of NaN or an infinity is no length of time: taken, it would be cached and asked for again at
+// every start. A whole number is finite however long.
+bool isInterval(py::handle value) {
+    return isNumber(value) && (PyLong_Check(value.ptr()) || std::isfinite(PyFloat_AsDouble(value.ptr())));
+}
+
 // The program's versions have fields of digits of fixed widths ("0.02.0013"), which compare as
 // texts in the order of their numbers. A text of any other form compares in no meaningful order,
 // and one of some hundred thousand characters would be shown to the user as the new version.
@@ -77,7 +84,7 @@ void requireUpdateRecord(py::handle record) {
         for (const char *key : {"version", "url", "hash"})
             wellFormed = wellFormed && fields.contains(key) && isString(fields[key]);
         wellFormed = wellFormed && ofVersionForm(fields["version"]);
-        wellFormed = wellFormed && fields.contains("interval") && isNumber(fields["interval"]);
+        wellFormed = wellFormed && fields.contains("interval") && isInterval(fields["interval"]);
         wellFormed = wellFormed && fields.contains("args") && PyList_Check(fields["args"].ptr());
         if (wellFormed)
             for (py::handle argument : fields["args"]) wellFormed = wellFormed && isString(argument);

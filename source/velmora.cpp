@@ -172,8 +172,13 @@ auto withSetting(py::object userConfig, py::object userFile, const std::string &
 void refuseUnfit(py::object userConfig, py::object userFile, py::object defaults) {
     py::object refused = py::module_::import("fields").attr("refusedSetting")(userConfig, defaults);
     if (refused.is_none()) return;
-    withSetting(userConfig, userFile, py::str(refused[py::int_(0)]).cast<std::string>(),
-                [&] { velmora::raise(PyExc_ValueError, py::object(refused[py::int_(1)])); });
+    // Only the user's tree is checked, so the value is the user's file's. A setting whose name is no text is
+    // shown by its escape, which no look-up in the file would find.
+    try {
+        velmora::raise(PyExc_ValueError, py::object(refused[py::int_(1)]));
+    } catch (py::error_already_set &) {
+        failNaming(py::str("{}: setting {}").format(userFile, refused[py::int_(0)]));
+    }
 }
 
 // The fields exist once the tabs have made their forms: their values are checked there, before the window

@@ -26,6 +26,35 @@ if not hasattr(_builtins, "_"):
     _gettext.NullTranslations().install()
 
 
+def _refreshDebugger():
+    """The toolkit's refresh of its debugger windows at every read, with the reading function's frame taken
+    directly: the toolkit finds it with inspect.stack(), which looks up the module and source of every frame
+    of pytest's deep stack, some hundredths of a second a read once the libraries are loaded."""
+    toolkit = sys.modules["PySimpleGUI.PySimpleGUI"]
+    if toolkit._Debugger.debugger is None:
+        toolkit._Debugger.debugger = toolkit._Debugger()
+    debugger = toolkit._Debugger.debugger
+    toolkit.Window._read_call_from_debugger = True
+    rc = None
+    frame = sys._getframe(1)
+    try:
+        debugger.locals = frame.f_back.f_locals
+        debugger.globals = frame.f_back.f_globals
+    finally:
+        del frame
+    if debugger.popout_window:
+        rc = debugger._refresh_floating_window()
+    if debugger.watcher_window:
+        rc = debugger._refresh_main_debugger_window(debugger.locals, debugger.globals)
+    toolkit.Window._read_call_from_debugger = False
+    return rc
+
+
+import PySimpleGUI.PySimpleGUI  # noqa: E402
+
+sys.modules["PySimpleGUI.PySimpleGUI"]._refresh_debugger = _refreshDebugger
+
+
 @pytest.fixture(params=["UTC", "Etc/GMT-1"], ids=["utc", "one-hour-east"])
 def zone(request):
     """Runs the test with the computer's time zone set to UTC and to one hour east of it."""

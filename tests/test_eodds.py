@@ -1,10 +1,12 @@
 """EodDataSource against the local market-data stub: requests, price tables, search, failures, concurrency."""
 import asyncio
+import datetime
 import logging
 import math
 
 import pandas as pd
 import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
 
 import eodds
 from marketdata_stub import real_prices
@@ -148,6 +150,26 @@ class TestPrices:
         assert list(twice.columns) == ["A.US", "ONE.US"]
         assert source.get(["NOPE.US"], "2024-01-01", "2024-01-31").empty
         assert source.progressValue == 0 and source.progress is None
+
+    # A year before 1000 leaves pandas no format to infer: it reads each date alone, and says so.
+    @pytest.mark.filterwarnings("ignore:Could not infer format")
+    @settings(max_examples=15, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+    @given(stray=st.lists(st.dates(max_value=datetime.date(2023, 12, 31)), min_size=1, max_size=3))
+    def test_stray_early_rows_of_one_symbol_leave_the_others_prices(self, market_stub, source, stray):
+        market_stub.add_eod("A.US", [("2024-01-02", 1.0), ("2024-01-03", 2.0), ("2024-01-04", 3.0)])
+        days = "".join(f"{day.isoformat()},9\n" for day in stray)
+        market_stub.fix("/api/eod/ODD.US", 200, f"Date,Adjusted_close\n{days}2024-01-03,5\n2024-01-04,6\n")
+        table = source.get(["ODD.US", "A.US"], "2024-01-01", "2024-01-31")
+        assert list(table["A.US"].dropna()) == [2.0, 3.0] and list(table["ODD.US"].dropna())[-2:] == [5.0, 6.0]
+
+    def test_an_answer_whose_dates_make_a_single_day_is_a_failure(self, market_stub, source, caplog):
+        market_stub.add_eod("A.US", [("2024-01-02", 1.0), ("2024-01-03", 2.0), ("2024-01-04", 3.0)])
+        # Unix seconds, which the reader takes for nanoseconds of the first day of 1970.
+        market_stub.fix("/api/eod/EPOCH.US", 200, "Date,Adjusted_close\n1704153600,5\n1704240000,6\n")
+        table = source.get(["EPOCH.US", "A.US"], "2024-01-01", "2024-01-31")
+        assert list(table.columns) == ["A.US"] and list(table["A.US"]) == [2.0, 3.0]
+        assert errors(caplog, "Error getting data for %s") == ["EPOCH.US"]
+        assert list(source.downloadFailures) == ["EPOCH.US"]
 
     def test_get_async_is_a_coroutine_with_results_in_order(self, market_stub, source):
         market_stub.add_eod("A.US", [("2024-01-02", 1.0), ("2024-01-03", 2.0)])

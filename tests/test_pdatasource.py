@@ -801,9 +801,30 @@ def test_an_answer_that_cannot_be_made_days_is_that_symbols_failure(eod_source, 
     assert list(odd.downloadFailures) == ["ODD.US"]
 
 
+def test_a_price_too_large_for_the_cleaning_is_damage_like_an_infinite_one(eod_source, market_stub,
+                                                                         cache_file):
+    rows = good_rows()
+    odd = rows[:30] + [(rows[30][0], "1e300")] + rows[31:]
+    market_stub.fix("/api/eod/GOOD.US", 200, eod_csv(rows))
+    market_stub.fix("/api/eod/ODD.US", 200, eod_csv(odd))
+    symbols, quarter = ["GOOD.US", "ODD.US"], ("2015-01-01", "2015-03-31")
+    source = CachedDataSource(str(cache_file), eod_source, config())
+    cleaned = source.get(symbols, *quarter, cleaned=True)
+    assert np.isnan(source.cache.loc[rows[30][0], "ODD.US"])  # stored as a gap, as an infinite price is
+    assert cleaned.max().max() < 200 and cleaned.pct_change().abs().max().max() < 0.2
+    # Where a conversion makes such a price, the cleaning takes it as an infinite one too.
+    cleaned_as = {}
+    for price in [1e300, np.inf]:
+        source.cache = source.cache.copy()
+        source.cache.loc[rows[40][0], "ODD.US"] = price
+        cleaned_as[price] = source.get(symbols, *quarter, cleaned=True)
+    pdt.assert_frame_equal(cleaned_as[1e300], cleaned_as[np.inf])
+    assert cleaned_as[1e300].max().max() < 200
+
+
 DAYS = [d.strftime("%Y-%m-%d") for d in pd.bdate_range("2015-01-01", "2015-01-30")]
 PRICES = st.one_of(st.floats(min_value=0.01, max_value=1e6).map(lambda v: f"{v:.4f}"),
-                   st.sampled_from(["0", "-3.5", "inf", "-inf", "nan", ""]))
+                   st.sampled_from(["0", "-3.5", "inf", "-inf", "1e300", "nan", ""]))
 STAMPS = st.tuples(st.sampled_from(DAYS), st.sampled_from(["", " 00:00:00", " 09:30:00", " 16:00:00",
                                                             "T23:59:59"])).map("".join)
 ANSWERS = st.lists(st.tuples(STAMPS, PRICES), max_size=12)
@@ -829,7 +850,7 @@ def test_any_answer_of_a_service_makes_a_file_its_reader_takes(eod_source, marke
     pdt.assert_frame_equal(reread.cache, source.cache, check_like=True, check_freq=False)
     assert reread.cacheRanges == source.cacheRanges and "GOOD.US" in reread.cacheRanges
     values = reread.cache.to_numpy()
-    assert not ((values <= 0) | np.isinf(values)).any()
+    assert not ((values <= 0) | (values > 1e150)).any()
     asked = len(market_stub.requests)
     reread.doGet(["GOOD.US"], "2015-01-02", "2015-03-31")
     assert len(market_stub.requests) == asked
@@ -843,7 +864,8 @@ def write_as_program(path, table, ranges):
     writer.save(str(path))
 
 
-@pytest.mark.parametrize("fault", ["open start", "open end", "no rows in range", "zero price", "future rows"])
+@pytest.mark.parametrize("fault", ["open start", "open end", "no rows in range", "zero price", "huge price",
+                                   "future rows"])
 def test_values_the_program_never_writes_are_refused_in_a_file_with_a_good_digest(market, cache_file, fault):
     year = ("2014-01-01", "2014-12-31")
     table = market.loc["2014", ["AAPL.US", "MA.US"]].copy()
@@ -856,6 +878,8 @@ def test_values_the_program_never_writes_are_refused_in_a_file_with_a_good_diges
         ranges["MA.US"] = ("2011-01-01", "2011-12-31")
     elif fault == "zero price":
         table.iloc[40, 1] = 0.0
+    elif fault == "huge price":
+        table.iloc[40, 1] = 1e300  # what a download stored before such prices were damage
     else:
         later = pd.DatetimeIndex([pd.Timestamp.today().normalize() + pd.Timedelta(days=3)], name="Date")
         table = pd.concat([table, pd.DataFrame({"AAPL.US": [1.0], "MA.US": [2.0]}, index=later)])

@@ -26,7 +26,7 @@ def save(frame, path):
     writer.save(str(path))
 
 
-@pytest.mark.parametrize("bad", [0.0, -0.0, -2.5, np.inf, -np.inf])
+@pytest.mark.parametrize("bad", [0.0, -0.0, -2.5, np.inf, -np.inf, 1e300, 2e154])
 def test_a_damaged_price_anywhere_in_a_long_row_leaves_out_that_symbol_only(tmp_path, bad):
     frame = long_table()
     damaged = {2: 0, 3: 699, 4: 350, 5: 7, 6: 8, 7: 693}  # symbol: day, at each place of a vector

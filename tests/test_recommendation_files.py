@@ -175,7 +175,7 @@ def test_save_and_load_config_round_trip(window, dialogs, tmp_path, monkeypatch,
     config.selectionName = "data/config/mine.stocks"
     (tmp_path / "loaded.json").write_text(json.dumps(
         {"allocation": {"capital": 25000}, "data": {"localCurrency": "EUR.FOREX", "cacheName": "/tmp/x",
-                                                    "dataProvider": "eodds.EodDataSource", "endDate": "2017-12-31"},
+                                                    "endDate": "2017-12-31"},
          "gui": {"size": [900, 700]}, "print": {"paperSize": [612, 792]}, "providers": ["os.system"],
          "logging": {"version": 1, "root": {"level": "DEBUG"}}, "updateInfo": {"url": "http://example.org"},
          "selectionName": "/etc/passwd", "monetization": {"buySubscriptionUrl": "http://example.org"}}))
@@ -232,6 +232,7 @@ def loadedAndBroken(manager, win, newWindow, defaults, dialogs, tmp_path):
                "weight.json": {"allocation": {"capital": 20000.0, "maxWeight": 1e6}},
                "method.json": {"allocation": {"method": "os.system"}},
                "sizes.json": {"gui": {"size": [1200.0, 800.0]}},
+               "source.json": {"data": {"dataProvider": "eodds.EodDataSource"}},
                "huge.json": {"allocation": {"capital": 25000}, "padding": "x" * (2 << 20)},
                "long.json": {"allocation": "A" * 200000}}
     for name, content in refused.items():
@@ -265,6 +266,9 @@ def loadedAndBroken(manager, win, newWindow, defaults, dialogs, tmp_path):
                                  "'maxsharpe.MaxSharpe', 'minsemi.MinSemi', 'hrp.HRP', 'deopt.MinVolatility2', "
                                  "'deopt.MaxSharpe2', 'riskef.RiskFolioEF', 'riskhrp.RiskFolioHRP', not 'os.system'.",
                                  "The setting gui.size must be two whole numbers, not [1200.0, 800.0].",
+                                 # No settings tab here, whose choice a data source would be.
+                                 "The setting data.dataProvider must be one of the choices of the Configuration "
+                                 "tab, not 'eodds.EodDataSource'.",
                                  str(tmp_path / "huge.json") + " is larger than 1048576 bytes"]
     # A value of a few hundred thousand characters is quoted in part: a popup that large would end the program.
     assert loadErrors[-1].startswith("The setting allocation must be a group of settings, not 'AAA")
@@ -305,7 +309,8 @@ def defaultsNeverWritten(manager, win, defaults, dialogs, tmp_path):
     assert (tmp_path / "default.json").read_text() == defaultsText
     saved = json.loads((tmp_path / "loaded.json").read_text())
     assert saved["allocation"] == defaults.allocation and {key: saved[key] for key in own} == {
-        **own, "data": {**own["data"], "localCurrency": "USD.FOREX", "apiKey": ""}}
+        **own, "data": {**own["data"], "localCurrency": "USD.FOREX", "apiKey": "",
+                        "dataProvider": "yahoods2.YahooDataSource"}}
     # Save Config onto the defaults is refused, naming the file; onto another file it keeps that file's own
     # settings, there and in the user configuration, once it is the file in use.
     (tmp_path / "linked.json").symlink_to(tmp_path / "default.json")
@@ -318,7 +323,8 @@ def defaultsNeverWritten(manager, win, defaults, dialogs, tmp_path):
     dispatch(manager, win, "SaveConfig")
     saved = json.loads((tmp_path / "c.json").read_text())
     assert saved["selectionName"] == "c.stocks" and saved["allocation"]["capital"] == 100000
-    assert user.selectionName == "c.stocks" and "providers" not in saved and "providers" not in user
+    # What it holds none of it gets as a new file would: the running settings, never the loaded file's.
+    assert user.selectionName == "c.stocks" and saved["providers"] == user.providers == defaults.providers
     assert config.configFile == str(tmp_path / "c.json")
     return win
 
@@ -665,6 +671,66 @@ def test_exports_and_settings_survive_a_restart(stub, workspace, popups, monkeyp
     assert popups.kinds() == []
 
 
+def test_the_data_source_chosen_on_the_settings_tab_travels_with_every_save(market_stub, workspace, popups,
+                                                                            monkeypatch):
+    import velmora
+
+    answers = []
+    monkeypatch.setattr(provider, "GetFileName", lambda *args, **kwargs: answers.pop(0))
+    (workspace / "default.json").write_text(json.dumps(defaults()))
+    user = Dict({"data": {"apiKey": "k"}, "selectionName": "data/config/mine.stocks"})
+    config = velmora.merge(Dict(deepCopy(user)), defaults())
+    config.configFile = "data/config/velmora.json"
+    (workspace / "older.json").write_text(json.dumps({"data": {"cacheName": "data/cache/older.cache"}}))
+    (workspace / "empty.json").write_text("{}")
+    eod, yahoo = "End of Day Historical Data", "Yahoo Historical Data"
+    manager, win = startProgram(config, user, providers=FLOW_PROVIDERS)
+    try:
+        # Saved over an existing file, and over an empty one after the language was switched.
+        win = dispatch(manager, win, "dataProvider", dataProvider=eod)
+        answers.append(str(workspace / "older.json"))
+        win = dispatch(manager, win, "SaveConfig")
+        win = dispatch(manager, win, "language", language="German")
+        answers.append(str(workspace / "empty.json"))
+        win = dispatch(manager, win, "SaveConfig")
+        win = dispatch(manager, win, sg.WIN_CLOSE_ATTEMPTED_EVENT)
+    finally:
+        win.close()
+    older = json.loads((workspace / "older.json").read_text())
+    assert older["data"] == {"cacheName": "data/cache/older.cache", "apiKey": "k",
+                             "dataProvider": "eodds.EodDataSource"}
+    # What the file held none of is written as a new file would hold it: the running settings.
+    assert older["selectionName"] == "data/config/mine.stocks" and "gui" in older
+    empty = json.loads((workspace / "empty.json").read_text())
+    assert empty["data"] == {"apiKey": "k", "dataProvider": "eodds.EodDataSource", "cacheName": config.data.cacheName}
+    assert empty["selectionName"] == "data/config/mine.stocks" and empty["gui"]["language"] == "de_DE.UTF-8"
+
+    # The next start on the file uses the source chosen; the form shows it. Another source chosen, then a
+    # file loaded that names one: the tab shows the loaded one, and the close writes what it shows.
+    monkeypatch.setattr(Provider, "values", {})
+    monkeypatch.setattr(Provider, "origin", {})
+    again = velmora.merge(Dict(deepCopy(older)), defaults())
+    again.configFile = str(workspace / "older.json")
+    manager, win = startProgram(again, Dict(older), providers=FLOW_PROVIDERS)
+    data = next(each for each in manager.providerList if each.key == "data")
+    try:
+        assert type(data.dataSource.rawProvider).__name__ == "EodDataSource" and win["dataProvider"].get() == eod
+        win = dispatch(manager, win, "dataProvider", dataProvider=yahoo)
+        assert type(data.dataSource.rawProvider).__name__ == "YahooDataSource"
+        answers.append(str(workspace / "empty.json"))
+        win = dispatch(manager, win, "LoadConfig")
+        assert again.data.dataProvider == "eodds.EodDataSource" and win["dataProvider"].get() == eod
+        assert type(data.dataSource.rawProvider).__name__ == "EodDataSource"
+        assert again.configFile == str(workspace / "empty.json")
+        win = dispatch(manager, win, sg.WIN_CLOSE_ATTEMPTED_EVENT)
+    finally:
+        win.close()
+    assert json.loads((workspace / "empty.json").read_text())["data"]["dataProvider"] == "eodds.EodDataSource"
+    # The run after the load, with no stocks selected, is the one message.
+    assert [message for kind, message, options in popups.shown] == [
+        "You need to select at least 2 stocks to compute an allocation"]
+
+
 # --- every path to the configuration files, as a property ----------------------------------------
 
 class FilePaths:
@@ -691,31 +757,103 @@ def programSettings(folder, marker):
     return {"logging": {"version": 1, "marker": marker}, "providers": [f"{marker}.Provider"],
             "updateInfo": {"url": f"http://{marker}.example"},
             "monetization": {"buySubscriptionUrl": f"http://{marker}.example/buy"},
-            "data": {"cacheName": str(folder / f"{marker}.cache"), "dataProvider": f"{marker}.Source"},
+            "data": {"cacheName": str(folder / f"{marker}.cache")},
             "selectionName": str(folder / f"{marker}.stocks")}
+
+
+def withProgramSettings(loadable, folder, marker):
+    """A file of `loadable` and the program settings of `marker`; a `data` that is no section stays."""
+    own = programSettings(folder, marker)
+    if isinstance(loadable.get("data", {}), dict):
+        own["data"] = dict(loadable.get("data", {}), **own["data"])
+    else:
+        del own["data"]
+    return dict(loadable, **own)
 
 
 loadableSettings = st.fixed_dictionaries({}, optional={
     "allocation": st.fixed_dictionaries({}, optional={"capital": st.integers(100, 10**6)}),
     "data": st.one_of(st.fixed_dictionaries({}, optional={
         "apiKey": st.text("abc", max_size=4), "localCurrency": st.sampled_from(["EUR.FOREX", "USD.FOREX"]),
-        "startDate": st.sampled_from(["", "2017-6-3", "2018-01-02"])}), st.sampled_from([None, "x", [1, 2]])),
+        "startDate": st.sampled_from(["", "2017-6-3", "2018-01-02"]),
+        "dataProvider": st.sampled_from(["eodds.EodDataSource", "yahoods2.YahooDataSource"])}),
+        st.sampled_from([None, "x", [1, 2]])),
     "title": st.text("xyz ", max_size=8),
     "gui": st.fixed_dictionaries({}, optional={"position": st.none() | st.lists(st.integers(0, 900), min_size=2,
                                                                                      max_size=2)}),
     "progress": st.fixed_dictionaries({"progressPeriod": st.sampled_from([0, 0.5, 10])})})
 
-NAMES = ["start", "A", "B", "new1", "new2"]
+NAMES = ["start", "A", "B", "empty", "new1", "new2"]
 operations = st.lists(st.one_of(st.tuples(st.just("load"), st.sampled_from(NAMES)),
-                                st.tuples(st.just("save"), st.sampled_from(NAMES)), st.just(("close", ""))),
-                      max_size=6)
+                                st.tuples(st.just("save"), st.sampled_from(NAMES)), st.just(("close", "")),
+                                st.tuples(st.just("edit"), st.tuples(st.integers(0, 99), st.integers(0, 10**6)))),
+                      max_size=8)
 
 
-@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+def registerForms(tab, monkeypatch):
+    """The fields of the selection, settings and recommendation tabs, writing the trees of `tab` as in the
+    window; answers the keys of those that write a setting of the configuration file (the selection's
+    title is the selection file's)."""
+    import config as settings
+    import selection
+
+    monkeypatch.setattr(fields, "config", tab.config)
+    monkeypatch.setattr(fields, "userConfig", tab.userConfig)
+    monkeypatch.setattr(fields, "manager", types.SimpleNamespace(reconfigure=lambda config: None))
+    if "Capital" not in fields.handlers:
+        Provider(tab.config)["initialStocks"] = support.stockTable()
+        monkeypatch.setattr(selection, "selectionProvider", None, raising=False)
+        selection.SelectionProvider(tab.config).createTab()
+        settings.ConfigProvider(tab.config).createTab()
+        MarketData(tab.config)
+        RecommendationProvider(tab.config).createTab()
+        del fields.handlers["selectionTitle"]
+    return sorted(key for key, field in fields.handlers.items() if field.configPath)
+
+
+def edited(field, seed):
+    """A value the field takes, picked by `seed`, as the user would choose or type it."""
+    if isinstance(field, fields.SelectionFieldClass):
+        return list(field.options)[seed % len(field.options)]
+    if isinstance(field, fields.NumFieldClass):
+        low = field.minValue if field.minValue is not None else 0
+        high = field.maxValue if field.maxValue is not None else 1000
+        if field.isInt:
+            return low + seed % (int(high - low) + 1)
+        return round(low + (seed % 1001) / 1000 * (high - low), field.precision)
+    if isinstance(field, fields.BoolFieldClass):
+        return bool(seed % 2)
+    if isinstance(field, fields.DateFieldClass):
+        return ["2017-06-30", "2018-01-02", ""][seed % (3 if field.allowBlank else 2)]
+    return "abc"[:seed % 4]
+
+
+class NoWindow:
+    """What the fields update of a window that is not there."""
+
+    def __getitem__(self, key):
+        return types.SimpleNamespace(update=lambda *args, **kwargs: None)
+
+
+def settingAt(tree, path):
+    for part in path.split("."):
+        tree = tree[part]
+    return tree
+
+
+def shownSettings(config):
+    """What the form fields show of `config`."""
+    return {key: json.dumps(field.formatValue(settingAt(config, field.configPath)))
+            for key, field in fields.handlers.items() if field.configPath}
+
+
+@settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(files=st.tuples(loadableSettings, loadableSettings, loadableSettings), steps=operations)
 def test_every_file_written_is_one_the_next_start_takes_and_holds_no_other_files_program_settings(
-        dialogs, files, steps):
+        dialogs, monkeypatch, files, steps):
     import tempfile
+
+    import velmora
 
     with open("default.json", encoding="utf-8") as file:
         defaults = Dict(json.load(file))
@@ -723,12 +861,18 @@ def test_every_file_written_is_one_the_next_start_takes_and_holds_no_other_files
         folder = Path(folder)
         paths = {name: folder / f"{name}.json" for name in NAMES}
         for name, loadable in zip(["start", "A", "B"], files):
-            paths[name].write_text(json.dumps(dict(loadable, **programSettings(folder, name))))
+            paths[name].write_text(json.dumps(withProgramSettings(loadable, folder, name)))
+        paths["empty"].write_text("{}")
         assume(fields.refusedSetting(Dict(json.loads(paths["start"].read_text())), defaults) is None)
         tab = FilePaths(paths["start"], defaults)
-        written = set()
+        formKeys = registerForms(tab, monkeypatch)
+        # What the forms showed when each file was written last: the next start on it shows the same.
+        written = {}
         for kind, name in steps:
-            if kind == "load":
+            if kind == "edit":
+                field = fields.handlers[formKeys[name[0] % len(formKeys)]]
+                field.set(NoWindow(), edited(field, name[1]))
+            elif kind == "load":
                 dialogs.answers = [str(paths[name])]
                 try:
                     tab.loadConfig()
@@ -738,26 +882,29 @@ def test_every_file_written_is_one_the_next_start_takes_and_holds_no_other_files
                 dialogs.answers = [str(paths[name])]
                 own = fields.loadedPart(tab.userConfig).get("data")
                 tab.saveConfig(None)
-                written.add(str(paths[name]))
+                written[str(paths[name])] = shownSettings(tab.config)
                 # The user's data settings are written whatever the target held.
                 assert fields.loadedPart(Dict(json.loads(paths[name].read_text()))).get("data") == own
             else:
                 tab.close()
-                written.add(tab.config.configFile)
+                written[tab.config.configFile] = shownSettings(tab.config)
             # The running program settings are the start file's throughout.
             running = json.dumps({key: value for key, value in tab.config.items() if key != "configFile"})
-            assert running.count("start.") == 6 and "A." not in running and "B." not in running
-        for fileName in written:
+            assert running.count("start.") == 5 and "A." not in running and "B." not in running
+        assert dialogs.errors == []
+        for fileName, shown in written.items():
             text = Path(fileName).read_text()
             saved = Dict(json.loads(text))
             assert fields.refusedSetting(saved, defaults) is None
+            started = velmora.merge(deepCopy(saved), deepCopy(defaults))
+            assert shownSettings(started) == shown, (fileName, text)
             own = Path(fileName).stem
             foreign = [name for name in NAMES if name not in (own, "start") and f"{name}." in text]
             assert foreign == [], (fileName, text)
-            if own.startswith("new"):  # a file written anew holds what runs
+            if own.startswith("new") or own == "empty":  # a file written anew, or one that held none, holds what runs
                 assert saved.providers == ["start.Provider"] and saved.logging.marker == "start"
-            if isinstance(saved.get("data"), dict) and own in ("A", "B"):
-                assert saved.data.dataProvider == f"{own}.Source"
+            if own in ("A", "B") and isinstance(files["AB".index(own) + 1].get("data", {}), dict):
+                assert saved.data.cacheName == str(folder / f"{own}.cache")
 
 
 def test_save_config_into_a_missing_folder_names_the_users_file_and_loads_dates_in_full(dialogs, tmp_path,

@@ -244,11 +244,14 @@ class TestCheck:
         (200, {"version": None, "url": "x", "hash": "y", "args": [], "interval": 1}),
         (200, {"version": "0.09.0000", "interval": 3600}),
         (200, {"version": "0.09.0000", "url": "u", "hash": "h", "args": "/S", "interval": 3600}),
+        *[(200, {"version": "0.09.0000", "url": "u", "hash": "h", "args": [], "interval": interval})
+          for interval in (float("nan"), float("inf"), float("-inf"))],
         (200, ["0.09.0000"]),
         (200, "0.09.0000 is out"),
         *[(200, {"version": offered, "url": "u", "hash": "h", "args": [], "interval": 1})
           for offered in OTHER_FORMS.values()],
-    ], ids=["error", "version-not-text", "no-installer", "args-not-list", "list", "not-json",
+    ], ids=["error", "version-not-text", "no-installer", "args-not-list", "interval-nan", "interval-inf",
+            "interval-minus-inf", "list", "not-json",
             *OTHER_FORMS.keys()])
     def test_malformed_answer_keeps_the_earlier_record(self, service, cache, caplog, status, body):
         service.info = (200, service.record(OLDER))

@@ -166,11 +166,14 @@ class TestStartFailures:
          "progress.progressPeriod must be a number from 0 to 10, not 1e+300."),
         ('{"a": ' * 500 + "1" + "}" * 500, "RecursionError", "maximum recursion depth"),
         ('{"logging": "x"}', "", "setting logging: "),
+        ('{"gui": {"\\ud800": 1}}', "", "setting gui.'\\ud800': The setting gui.'\\ud800' has a name that is no "
+         "Unicode text."),
     ], ids=["missing", "not-json", "list", "null", "pipe", "device", "section-over-value", "position",
             "provider", "provider-function", "value-over-section", "null-over-section", "byte-order-mark",
             "unshown-range", "field-range", "field-kind", "end-date", "progress-period", "paper-size",
             "cache-folder", "size-of-floats", "data-provider", "day-count", "lone-surrogate", "huge-number",
-            "missing-folder", "cache-in-missing-folder", "endless-period", "nested-deep", "logging-value"])
+            "missing-folder", "cache-in-missing-folder", "endless-period", "nested-deep", "logging-value",
+            "surrogate-name"])
     def test_user_configuration(self, workspace, content, cause, named):
         workspace.write()
         user = workspace.path / "data" / "config" / "velmora.json"

@@ -118,6 +118,24 @@ class TestPrices:
         # Only an unknown symbol and one without prices in the period are the service's word on them.
         assert sorted(source.downloadFailures) == ["EMPTY", "HTML", "LIMITED", "SHORT"]
 
+    def test_stray_rows_leave_the_others_and_rows_of_one_day_are_a_failure(self, market_stub, source, caplog):
+        market_stub.add_yahoo("GOOD", [("2024-01-02", 1.0), ("2024-01-03", 2.0), ("2024-01-04", 3.0)])
+        alone = source.get(["GOOD"], "2024-01-01", "2024-01-31")["GOOD"]
+
+        def chart(stamps):
+            prices = [float(each) for each, _ in enumerate(stamps)]
+            return {"chart": {"result": [{"timestamp": stamps, "indicators": {
+                "quote": [{"close": prices}], "adjclose": [{"adjclose": prices}]}}], "error": None}}
+        # 1900, 1970 and 1990 before the days asked for; seconds from the epoch that make one day.
+        market_stub.fix("/v8/finance/chart/ODD", 200, chart([-2208939000, 0, 631282200, 1704292200]))
+        market_stub.fix("/v8/finance/chart/EPOCH", 200, chart([1, 2, 3]))
+        table = source.get(["ODD", "GOOD", "EPOCH"], "2024-01-01", "2024-01-31")
+        assert list(table.columns) == ["ODD", "GOOD"]
+        assert table["GOOD"].dropna().to_dict() == alone.to_dict() and len(alone) == 2
+        assert list(table["ODD"].dropna()) == [1.0, 2.0, 3.0]
+        assert logged(caplog, "Error getting data for %s") == ["EPOCH"]
+        assert list(source.downloadFailures) == ["EPOCH"]
+
     def test_bad_date_ends_the_download(self, market_stub, source):
         with pytest.raises(ValueError):
             source.get(["A", "B"], "2024-13-01", "2024-01-31")

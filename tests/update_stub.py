@@ -63,7 +63,10 @@ class UpdateStub:
         self.server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
         self.server.daemon_threads = True
         self.url = f"http://127.0.0.1:{self.server.server_address[1]}"
-        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        # A stub lives for one test: its close waits for the serving loop's next look at the shutdown
+        # flag, half a second apart by default.
+        self.thread = threading.Thread(target=self.server.serve_forever, kwargs={"poll_interval": 0.02},
+                                       daemon=True)
         self.thread.start()
 
     def close(self):

@@ -310,16 +310,20 @@ py::object refusedSetting(const py::module_ &m, py::object tree, py::object defa
 
 // What Load Config takes from a file: the settings that the program's own forms and window write
 // (sections whole, `data` only by the members the settings tab writes). Every other setting names code
-// (providers, the logging set-up, data.dataProvider), a file the program writes (data.cacheName,
-// selectionName) or a network address (updateInfo, monetization) and keeps its running value, which
-// comes only from default.json and the configuration file the program starts with: a file from someone
-// else must not make the program run, overwrite or open anything of the sender's choice. The loaded file
-// keeps its own values of them, which the program runs when it starts with that file; a file written
-// anew gets the running ones, never those of another file.
+// (providers, the logging set-up), a file the program writes (data.cacheName, selectionName) or a network
+// address (updateInfo, monetization) and keeps its running value, which comes only from default.json and
+// the configuration file the program starts with: a file from someone else must not make the program
+// run, overwrite or open anything of the sender's choice. The loaded file keeps its own values of them,
+// which the program runs when it starts with that file. The data source names code too, but the user
+// picks it on the settings tab like any other setting there: a load takes it only as one of the sources
+// that tab offers (`chosenCode`).
 constexpr std::initializer_list<const char *> loadedSettings = {
-    "allocation",      "data.apiKey",     "data.localCurrency", "data.startDate", "data.basePeriod",
-    "data.sigmaClipLow", "data.sigmaClipHigh", "print",        "gui",            "title",
-    "stocks",          "translations",    "meta"};
+    "allocation",        "data.apiKey",         "data.localCurrency", "data.startDate", "data.basePeriod",
+    "data.sigmaClipLow", "data.sigmaClipHigh",  "data.dataProvider",  "print",          "gui",
+    "title",             "stocks",              "translations",       "meta"};
+
+// The settings a load takes that name code: taken only where a form of the window offers the value.
+constexpr std::initializer_list<const char *> chosenCode = {"data.dataProvider"};
 
 // What the running tree holds that is the program's state, not a setting of any file: the file in use,
 // and the title of the selection file.
@@ -341,6 +345,25 @@ bool holdsLoaded(const std::string &path) {
 }
 
 py::object deepCopy(py::handle value) { return py::module_::import("copy").attr("deepcopy")(value); }
+
+// refusedLoad(tree, defaults) -> (setting, message) or None
+//   What refusedSetting refuses, and a setting naming code that no registered field offers and that
+//   differs from the defaults: without the settings tab no choice of it is the user's.
+py::object refusedLoad(const py::module_ &m, py::object tree, py::object defaults) {
+    py::object refused = refusedSetting(m, tree, defaults);
+    if (!refused.is_none()) return refused;
+    for (const char *setting : chosenCode) {
+        py::str path(setting);
+        py::object value = valueAt(tree, path), held = valueAt(defaults, path);
+        if (!value || (held && sameValue(held, value))) continue;
+        bool offered = false;
+        for (py::handle field : py::list(m.attr("handlers").attr("values")()))
+            offered = offered || py::object(field.attr("configPath")).equal(path);
+        if (!offered)
+            return refusal(path, value, velmora::translate("one of the choices of the Configuration tab"));
+    }
+    return py::none();
+}
 
 // loadedPart(tree) -> dict
 //   The settings of `tree` that a load takes, in the tree's order. A value where a section of them
@@ -377,8 +400,8 @@ void keepUnloaded(py::handle source, py::handle tree, const std::string &prefix 
 
 // The running settings a load does not take, of `config` into `tree`: those that differ from the
 // defaults, and those that `user` holds (with their running value), so that a file written anew holds
-// what runs where the user's tree names a setting.
-void keepRunning(py::handle config, py::handle user, py::handle defaults, py::handle tree,
+// what runs where the user's tree names a setting. With `missingOnly`, only those `tree` does not hold yet.
+void keepRunning(py::handle config, py::handle user, py::handle defaults, py::handle tree, bool missingOnly,
                  const std::string &prefix = "") {
     auto member = [](py::handle section, py::handle key) {
         return PyDict_Check(section.ptr()) && section.contains(key) ? py::object(section[key]) : py::object();
@@ -390,8 +413,11 @@ void keepRunning(py::handle config, py::handle user, py::handle defaults, py::ha
         if (holdsLoaded(path) && PyDict_Check(value.ptr())) {
             // Beside the loaded members of the section that the tree holds already.
             py::dict section = tree.contains(key) ? py::dict(tree[key]) : py::dict();
-            keepRunning(value, named ? named : py::dict(), held ? held : py::dict(), section, path);
+            keepRunning(value, named ? named : py::dict(), held ? held : py::dict(), section, missingOnly,
+                        path);
             if (!section.empty()) tree[key] = section;
+        } else if (missingOnly && tree.contains(key)) {
+            continue;
         } else if (named || !held || !sameValue(held, value)) {
             tree[key] = deepCopy(value);
         }
@@ -399,17 +425,16 @@ void keepRunning(py::handle config, py::handle user, py::handle defaults, py::ha
 }
 
 // writtenSettings(userConfig, held=None, config=None, defaults=None) -> dict
-//   What a save writes: the user's settings that a load takes, and of the others the target file's own
-//   (`held`: an existing configuration file, whose settings never ran while it was not in use) or, for a
-//   file written anew, the running ones of `config`. None of the user tree's own values of them: after a
-//   load they are the loaded file's, which would otherwise travel to every file saved later.
+//   What a save writes: the user's settings that a load takes, which the forms write, whatever the target
+//   held of them; of the others the target file's own (`held`: an existing configuration file, whose
+//   settings never ran while it was not in use), and, where the target holds none (a file written anew,
+//   or one that holds a few or none), the running ones of `config`; none without it (the file in use, whose
+//   own the user tree holds). None of the user tree's own values of them: after a load they are the loaded
+//   file's, which would otherwise travel to every file saved later.
 py::dict writtenSettings(py::object userConfig, py::object held, py::object config, py::object defaults) {
     py::dict tree = loadedPart(userConfig);
-    if (!held.is_none()) {
-        keepUnloaded(held, tree);
-    } else {
-        keepRunning(config, userConfig, defaults, tree);
-    }
+    if (!held.is_none()) keepUnloaded(held, tree);
+    if (!config.is_none()) keepRunning(config, userConfig, defaults, tree, !held.is_none());
     return tree;
 }
 
@@ -441,6 +466,7 @@ void defineLoadedValueChecks(py::module_ &m) {
     velmora::method(m.attr("NumFieldClass"), "refusal", &numberRefusal, "value"_a);
     velmora::method(m.attr("SelectionFieldClass"), "refusal", &selectionRefusal, "value"_a);
     velmora::function(m, "refusedSetting", &refusedSetting, "tree"_a, "defaults"_a = py::none());
+    velmora::function(m, "refusedLoad", &refusedLoad, "tree"_a, "defaults"_a);
     // Which settings a load takes and what a save writes: Load Config, Save Config and the close ask
     // them here, beside the checks the start and Load Config share.
     m.def("loadedPart", [](py::object tree) { return loadedPart(tree); }, "tree"_a);

@@ -1,5 +1,6 @@
-// The fields module in parts: what the module file and its part call of one another. The module file,
-// source/fields.cpp, makes the field classes; the part binds the checks of loaded values onto them.
+// The fields module in parts: what the module file and its parts call of one another. The module file,
+// source/fields.cpp, makes the field classes; one part binds the checks of loaded values onto them, the
+// other the class resolver.
 #pragma once
 
 #include "../pyclass.hpp"
@@ -18,5 +19,9 @@ void assignSetting(py::handle tree, py::handle path, py::handle value);
 
 // The checks of values read from a file (loaded.cpp), bound once the field classes exist.
 void defineLoadedValueChecks(py::module_ &m);
+
+// resolve(name, kind=None, setting=None), the class a configuration names, as a function of the module
+// (resolve.cpp).
+void defineResolver(py::module_ &m);
 
 }  // namespace velmora::fields

@@ -38,8 +38,8 @@ void resultComputed(py::object self, py::object inputs);
 // The cut-off date of the result computed, none while the tab holds none.
 py::object resultCutOffDate(py::object self);
 
-// Whether the cut-off date is still the one the tab's result stands for.
-bool sameCutOffDate(py::object self);
+// Whether the tab shows a computed result and every input it came from is still that of now.
+bool showsResultOfNow(py::object self);
 
 // A run takes one snapshot of what the tab shows and exports, however many operations it passes
 // through: the first to open it closes it. A run that failed or was cancelled then gives back the result

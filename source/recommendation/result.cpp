@@ -22,8 +22,9 @@ constexpr std::initializer_list<const char *> ownerState = {
     "maxWeight", "minWeight",     "fractional",      "optimizer"};
 
 // What the state holds of the shown result: the inputs it was computed from (those of now for the empty
-// tables of a clearing) and the cut-off date of a computed result, which its caption tells.
-constexpr std::initializer_list<const char *> resultInputs = {"inputs", "cutOffDate"};
+// tables of a clearing), the cut-off date of a computed result, which its caption tells, and whether the
+// tab shows one at all: empty tables left by a cancel, a failure or a clearing are none.
+constexpr std::initializer_list<const char *> resultInputs = {"inputs", "cutOffDate", "computed"};
 
 py::object stateOf(py::object self) { return self.attr("runState"); }
 
@@ -35,7 +36,8 @@ void defineRunState(py::module_ &m) {
     velmora::constructor(cls, [](py::object self) {
         for (const char *flag : {"cancelled", "failed", "pending", "loading"}) py::setattr(self, flag, py::bool_(false));
         self.attr("step") = 0;
-        for (const char *name : {"chartLanguage", "inputs", "cutOffDate", "held"}) py::setattr(self, name, py::none());
+        for (const char *name : {"chartLanguage", "inputs", "cutOffDate", "computed", "held"})
+            py::setattr(self, name, py::none());
     });
 }
 
@@ -125,15 +127,14 @@ void clearResultFor(py::object self, py::object inputs) {
 void resultComputed(py::object self, py::object inputs) {
     stateOf(self).attr("inputs") = inputs;
     stateOf(self).attr("cutOffDate") = py::object(inputs["allocation"]).attr("get")("cutOffDate");
+    stateOf(self).attr("computed") = true;
 }
 
 py::object resultCutOffDate(py::object self) { return stateOf(self).attr("cutOffDate"); }
 
-bool sameCutOffDate(py::object self) {
-    py::object inputs = stateOf(self).attr("inputs");
-    if (inputs.is_none()) return false;
-    py::object cutOffDate = self.attr("config").attr("allocation").attr("cutOffDate");
-    return py::object(inputs["allocation"]).attr("get")("cutOffDate").equal(cutOffDate);
+bool showsResultOfNow(py::object self) {
+    py::object state = stateOf(self);
+    return velmora::truthy(state.attr("computed")) && sameInputs(state.attr("inputs"), inputsOfNow(self));
 }
 
 bool openRun(py::object self) {

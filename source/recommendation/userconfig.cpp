@@ -109,8 +109,8 @@ bool sameFile(py::object fileName, py::object other) {
 bool isDefaultsFile(py::object fileName) { return sameFile(fileName, py::str("default.json")); }
 
 // The settings of the file a save writes that a load would not take: the user tree's for the file in use,
-// which holds them as the file held them; the file's own for another configuration file; none (the
-// running ones) for a new file or one that holds no configuration.
+// which holds them as the file held them; the file's own for another configuration file, with the running
+// ones where it holds none; none (the running ones) for a new file or one that holds no configuration.
 py::object heldSettings(py::object config, py::object userConfig, py::object fileName) {
     py::object inUse = config.attr("get")("configFile");
     if (!inUse.is_none() && sameFile(fileName, inUse)) return userConfig;
@@ -181,8 +181,10 @@ py::object save(py::object self, py::object fileName, py::object window) {
     userConfig["translations"] = translations;
 
     py::object held = heldSettings(config, userConfig, fileName);
-    py::object defaults = held.is_none() ? runningDefaults() : py::none();
-    py::object written = addictDict()(rules().attr("writtenSettings")(userConfig, held, config, defaults));
+    // The file in use is written as the user tree holds it; any other gets the running settings it lacks.
+    bool inUse = held.is(userConfig);
+    py::object written = addictDict()(rules().attr("writtenSettings")(
+        userConfig, held, inUse ? py::none() : config, inUse ? py::none() : runningDefaults()));
     py::str text = py::module_::import("json").attr("dumps")(written, "indent"_a = 2);
     writeReplacing(fileName, text);
     return written;
@@ -225,7 +227,8 @@ bool loadConfig(py::object self) {
     py::object defaults = readTree(py::str("default.json"));
     // Refused as the start refuses it: a value that no form would take, or of another kind than the
     // defaults hold, would fail later where it is read: every run, every report, or the window's rebuild.
-    py::object refused = rules().attr("refusedSetting")(taken, defaults);
+    // A data source is taken only as one the settings tab offers.
+    py::object refused = rules().attr("refusedLoad")(taken, defaults);
     if (!refused.is_none()) velmora::raise(PyExc_ValueError, py::object(refused[py::int_(1)]));
     rules().attr("writeDatesInFull")(taken);
     py::object newConfig = deepCopy(defaults);

@@ -1,0 +1,89 @@
+// A part of the price cache: the conversion of a stock table's prices into a target currency, by
+// exchange rates fetched through the same cache.
+#include "parts.hpp"
+
+namespace velmora::pdatasource {
+
+namespace {
+
+// The currency of every stock by symbol; a stock without a currency text has no entry.
+py::dict currenciesOf(py::object stocks) {
+    py::dict currencyOf;
+    if (!stocks.attr("columns").contains("Currency")) return currencyOf;
+    for (py::handle row : import("builtins").attr("zip")(stocks.attr("index"), stocks["Currency"])) {
+        py::object symbol = row[py::int_(0)], currency = row[py::int_(1)];
+        if (isNonEmptyText(currency) && !currencyOf.contains(symbol)) currencyOf[symbol] = currency;
+    }
+    return currencyOf;
+}
+
+// Factors turning a price in each fetched currency into the target currency, by date.
+// Without the target currency's own rates no stock can be converted, and that is no fault of
+// any stock: the request fails as a whole with an `ExchangeRateError` naming the currency, so
+// that the caller reports it rather than dropping every stock of the selection as missing. A
+// series without a single rate in the range (an empty answer) converts nothing either.
+py::object currencyFactors(const py::module_ &m, py::object self, py::dict currencyOf, size_t stockCount,
+                           py::object currency, py::object startDate, py::object endDate,
+                           py::object progress) {
+    py::set currencies(currencyOf.attr("values")());
+    currencies.add(currency);
+    if (!progress.is_none()) progress(py::none(), "maxValue"_a = py::len(currencies) + stockCount);
+    py::object rates = self.attr("doGet")(currencies, startDate, endDate, progress);
+    if (!progress.is_none()) progress(py::none(), "addValue"_a = py::len(currencies));
+    rates = rates.attr("interpolate")();
+    bool noRates = !rates.attr("columns").contains(currency) ||
+                   !velmora::truthy(rates[currency].attr("notna")().attr("any")());
+    if (noRates) {
+        py::object error = m.attr("ExchangeRateError")(py::str("no exchange rates for {}").format(currency));
+        error.attr("currency") = currency;
+        velmora::raise(error);
+    }
+    py::object toTarget = rates[currency].attr("copy")();
+    return rates.attr("rtruediv")(toTarget, "axis"_a = 0);
+}
+
+// A stock without a currency, or whose currency has no rates, is left out and logged, so
+// that the caller reports it as missing while the other stocks go on.
+py::object convertPrices(const py::module_ &m, py::object prices, py::dict currencyOf, py::object factors) {
+    py::object logger = m.attr("logger");
+    py::list kept, factorColumns;
+    for (py::handle symbol : prices.attr("columns")) {
+        if (!currencyOf.contains(symbol)) {
+            logger.attr("error")("Cannot convert %s: no currency", symbol);
+            continue;
+        }
+        py::object stockCurrency = currencyOf[symbol];
+        if (!factors.attr("columns").contains(stockCurrency)) {
+            logger.attr("error")("Cannot convert %s: no exchange rate for %s", symbol, stockCurrency);
+            continue;
+        }
+        kept.append(symbol);
+        factorColumns.append(stockCurrency);
+    }
+    py::object selected = prices[kept];
+    if (py::len(kept) == 0) return selected;
+    py::object factorBlock = factors[factorColumns].attr("reindex")(prices.attr("index")).attr("to_numpy")();
+    return selected.attr("__mul__")(factorBlock);
+}
+
+}  // namespace
+
+py::object stockTablePrices(const py::module_ &m, py::object self, py::object stocks, py::object startDate,
+                            py::object endDate, py::object progress, py::object currency) {
+    bool convert = velmora::truthy(currency);
+    py::dict currencyOf;
+    py::object factors = py::none();
+    if (convert) {
+        currencyOf = currenciesOf(stocks);
+        factors =
+            currencyFactors(m, self, currencyOf, py::len(stocks), currency, startDate, endDate, progress);
+    }
+    // A row without a symbol text cannot be fetched; the caller reports it as missing.
+    py::list symbols;
+    for (py::handle symbol : stocks["Symbol"])
+        if (isNonEmptyText(symbol)) symbols.append(symbol);
+    py::object prices = self.attr("doGet")(symbols, startDate, endDate, progress);
+    return convert ? convertPrices(m, prices, currencyOf, factors) : prices;
+}
+
+}  // namespace velmora::pdatasource

@@ -1,0 +1,157 @@
+// A part of the price cache: the download merge. What a request lacks is fetched in one download for
+// all its symbols; what that delivers is made storable, merged into the cache and written to its file.
+#include "parts.hpp"
+
+namespace velmora::pdatasource {
+
+namespace {
+
+// The raw sources leave out the first day of every download, and Yahoo's the last one too, so
+// a range is widened by fetching from a few days inside it: the days lost at the seam are
+// ones the cache already holds.
+constexpr int seamDays = 7;
+
+py::object shifted(py::object day, int days) {
+    py::object datetime = import("datetime");
+    py::object parsed = datetime.attr("date").attr("fromisoformat")(day);
+    return (parsed + datetime.attr("timedelta")("days"_a = days)).attr("isoformat")();
+}
+
+// What a request lacks: the symbols that are not cached, or whose range does not hold the
+// requested one, and the one span that covers what any of them misses.
+struct Missing {
+    py::list symbols;
+    py::object first, last;
+};
+
+Missing missingOf(py::object self, py::list requested, py::object startDate, py::object endDate) {
+    Missing missing;
+    py::set cached(self.attr("cache").attr("columns"));
+    auto widen = [&](py::object from, py::object to) {
+        if (missing.symbols.empty() || startsBefore(from, missing.first)) missing.first = from;
+        if (missing.symbols.empty() || endsAfter(to, missing.last)) missing.last = to;
+    };
+    for (py::handle symbol : requested) {
+        if (!cached.contains(symbol)) {
+            widen(orNone(startDate), orNone(endDate));
+        } else {
+            auto [coveredFirst, coveredLast] = rangeOf(self, symbol);
+            bool before = startsBefore(startDate, coveredFirst), after = endsAfter(endDate, coveredLast);
+            if (!before && !after) continue;
+            widen(after && !before ? shifted(coveredLast, -seamDays) : orNone(startDate),
+                  before && !after ? shifted(coveredFirst, seamDays) : orNone(endDate));
+        }
+        missing.symbols.append(symbol);
+    }
+    return missing;
+}
+
+// What the reader would refuse never enters the cache: rows dated after today, which no source
+// knows yet, and zero, negative and infinite prices, or larger ones than the cleaning takes, which
+// become gaps (as the cleaning of a request makes them). Dates that are no calendar days, one row a
+// day, come from a source that breaks its contract: its whole answer is refused, and logged.
+py::object storablePrices(const py::module_ &m, py::object fetched, py::object today) {
+    py::object pd = import("pandas"), np = import("numpy");
+    if (py::len(fetched.attr("columns")) == 0) return fetched;
+    py::object index = fetched.attr("index");
+    try {
+        bool days = py::isinstance(index, pd.attr("DatetimeIndex")) && index.attr("tz").is_none() &&
+                    velmora::truthy(index.attr("is_unique")) &&
+                    velmora::truthy(index.attr("equals")(index.attr("normalize")()));
+        if (!days) throw py::value_error("the dates are no calendar days, one row a day");
+        py::object once = fetched.attr("columns").attr("duplicated")("keep"_a = "last").attr("__invert__")();
+        fetched = fetched.attr("loc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), once)];
+        py::object upToToday = py::slice(py::none(), today, py::none());
+        fetched = fetched.attr("sort_index")().attr("loc")[upToToday].attr("astype")("float64");
+    } catch (py::error_already_set &error) {
+        py::object symbols = fetched.attr("columns").attr("tolist")();
+        m.attr("logger").attr("error")("Refused the prices of %s: %s", symbols, error.value());
+        return pd.attr("DataFrame")();
+    }
+    py::object values = fetched.attr("to_numpy")();
+    py::object valid =
+        np.attr("logical_and")(np.attr("greater")(values, 0.0), np.attr("less_equal")(values, largestPrice));
+    return fetched.attr("where")(valid);
+}
+
+// The first date with a price, as text, or none.
+py::object firstPriced(py::object series) {
+    py::object first = series.attr("first_valid_index")();
+    return first.is_none() ? first : first.attr("strftime")("%Y-%m-%d");
+}
+
+// Merges the delivered symbols into the cache, their fresh prices winning where both have one,
+// and widens their ranges by the span fetched; an open end of the request is closed where the
+// prices begin, and at today. A symbol that was not delivered, or has no price in its range, keeps
+// what it had and is asked for again next time.
+void mergeDelivered(const py::module_ &m, py::object self, py::object fetched, const Missing &missing) {
+    py::object cache = self.attr("cache");
+    py::set cached(cache.attr("columns"));
+    py::dict ranges;
+    for (py::handle symbol : cached) {
+        Range range = rangeOf(self, symbol);
+        ranges[symbol] = py::make_tuple(range.first, range.second);
+    }
+    py::object today = todayText();
+    fetched = storablePrices(m, fetched, today);
+    py::list delivered;
+    for (py::handle symbol : missing.symbols) {
+        if (!fetched.attr("columns").contains(symbol) || !readableSymbol(symbol)) continue;
+        py::object series = fetched[symbol];
+        py::object from = missing.first, to = missing.last;
+        bool known = cached.contains(symbol);
+        if (known) {
+            auto [coveredFirst, coveredLast] = rangeOf(self, symbol);
+            if (!startsBefore(from, coveredFirst)) from = coveredFirst;
+            if (!endsAfter(to, coveredLast)) to = coveredLast;
+        }
+        // No source knows prices beyond today: coverage recorded past it would keep a later
+        // request from fetching the days that have come since.
+        if (!velmora::truthy(to) || to > today) to = today;
+        if (!velmora::truthy(from))
+            from = firstPriced(known ? py::object(series.attr("combine_first")(cache[symbol])) : series);
+        if (from.is_none() || from > to) continue;
+        py::object inRange = series.attr("loc")[py::slice(from, to, py::none())];
+        if (!known && !velmora::truthy(inRange.attr("notna")().attr("any")())) continue;
+        delivered.append(symbol);
+        ranges[symbol] = py::make_tuple(from, to);
+    }
+    if (delivered.empty()) return;
+    self.attr("cache") = fetched[delivered].attr("combine_first")(cache);
+    setRanges(self, ranges);
+    // Without a file name the cache lives in memory only, rather than failing every fetch; so does it
+    // while its file cannot be written (a folder in its place, a full disk), which the log tells once.
+    if (!velmora::truthy(self.attr("fileName"))) return;
+    try {
+        self.attr("save")(self.attr("fileName"));
+    } catch (py::error_already_set &failure) {
+        if (!failure.matches(PyExc_OSError)) throw;
+        if (py::hasattr(self, "unwritable")) return;
+        self.attr("unwritable") = true;
+        py::module_::import("logging").attr("getLogger")("pdatasource").attr("error")(
+            "The price cache %s cannot be written, prices are kept in memory only: %s", self.attr("fileName"),
+            failure.value());
+    }
+}
+
+}  // namespace
+
+// One download for all the symbols that lack something, over the span they miss; every other
+// symbol stays as cached. A range that ends before it starts asks for nothing.
+void fetchMissing(const py::module_ &m, py::object self, py::list requested, py::object startDate,
+                  py::object endDate, py::object progress) {
+    if (velmora::truthy(startDate) && velmora::truthy(endDate) && endDate < startDate) return;
+    Missing missing = missingOf(self, requested, startDate, endDate);
+    if (missing.symbols.empty()) return;
+    velmora::debug(m.attr("logger"), [&] {
+        return py::str("doGet missingStocks={} startDate={} endDate={}")
+            .format(missing.symbols, missing.first, missing.last);
+    });
+    py::object rawProvider = self.attr("rawProvider");
+    py::object fetched = rawProvider.attr("get")(missing.symbols, "startDate"_a = missing.first,
+                                                 "endDate"_a = missing.last, "progress"_a = progress);
+    self.attr("downloadFailures").attr("update")(py::getattr(rawProvider, "downloadFailures", py::dict()));
+    mergeDelivered(m, self, fetched, missing);
+}
+
+}  // namespace velmora::pdatasource
