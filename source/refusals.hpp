@@ -45,15 +45,24 @@ inline py::object capitalOf(py::handle owner) { return owner.attr("config").attr
     velmora::raise(PyExc_ValueError, message.attr("format")(amountOf(benchmark)));
 }
 
-// No portfolio earns more than the best of its stocks: where no expected return lies above the
-// benchmark's rate (`riskFree`, in the returns' own period), the Sharpe objective is refused before any
-// solve, whatever a solver or a search would make of it. Returns that are no number count for nothing.
+// No portfolio earns more than its best stocks held up to the maximum weight each: where that return
+// does not lie above the benchmark's rate (`riskFree`, in the returns' own period), the Sharpe objective is
+// refused before any solve, whatever a solver or a search would make of it. Money not held earns nothing,
+// and returns that are no number count for nothing.
 inline void refuseWhereNoReturnAboveBenchmark(py::handle owner, py::handle expectedReturns,
                                               py::object riskFree) {
     py::module_ np = py::module_::import("numpy");
     py::object returns = np.attr("asarray")(expectedReturns, "dtype"_a = "float64").attr("ravel")();
-    py::object finite = returns[np.attr("isfinite")(returns)];
-    if (py::len(finite) == 0 || finite.attr("max")() > riskFree) return;
+    std::vector<double> best = py::cast<std::vector<double>>(returns[np.attr("isfinite")(returns)]);
+    if (best.empty()) return;
+    std::sort(best.begin(), best.end(), std::greater<>());
+    double most = owner.attr("maxWeight").cast<double>(), left = 1.0, reachable = 0.0;
+    for (size_t i = 0; i < best.size() && best[i] > 0 && left > 0; ++i) {
+        double weight = std::min(most, left);
+        reachable += weight * best[i];
+        left -= weight;
+    }
+    if (py::float_(reachable) > riskFree) return;
     refuseNoReturnAboveBenchmark(owner);
 }
 

@@ -503,6 +503,20 @@ def test_the_search_finds_an_allocation_wherever_one_meets_the_limits(cheap, cap
     checkWithinLimits(table, capital, minWeight, maxWeight)
 
 
+def test_a_start_is_found_among_many_stocks_of_a_few_shares_each():
+    # 5.61-6.23 % of 2,000 in 31 stocks at 2 to 106: each stock is held at one count or not at all, and the
+    # exact fill walked the sets of stocks until its steps ran out, where a sum of whole prices meets the range.
+    latest = [9, 4, 7, 19, 13, 7, 12, 8, 16, 12, 7, 2, 4, 19, 19, 14, 18, 10, 15, 8, 5, 7, 9, 2, 6, 9, 10, 11, 14,
+              106, 78]
+    assert wholeShareAllocationExists(latest, 2000, 0.0561, 0.0623)
+    np.random.seed(0)
+    method = deopt.MinVolatility2()
+    table, performance = method.computeRecommendation(
+        makeOwner(flatPrices(*latest), minWeight=5.61, maxWeight=6.23, capital=2000))
+    assert method.optimizer.startingMember is not None
+    checkWithinLimits(table, 2000, 0.0561, 0.0623)
+
+
 def test_the_tight_limits_of_seventeen_stocks_are_searched_from_a_start_within_them(monkeypatch):
     # 0-6 % of 100,000 over ten years: filling the cheapest first spent 98,786.11, below the least the search
     # takes (98,881.16), and one run in six ended without an allocation.

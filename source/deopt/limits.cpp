@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <functional>
+#include <unordered_set>
 #include <vector>
 
 namespace velmora::deopt {
@@ -53,8 +55,10 @@ std::vector<double> filledCounts(const CountLimits &limits, const std::vector<si
 // exact fill: depth first over the stocks, the dearest share first, each held from the most shares the
 // money left affords down to its least, or not held. A branch whose stocks left cannot bring the money up
 // to the least the search takes is cut, so that whole shares that spend within the range are found
-// wherever some exist. Its steps are bounded all the same, so that limits that few members meet cost a
-// moment, not the search's time.
+// wherever some exist. Many stocks of a few shares each reach the same money by many ways: a branch that
+// failed is remembered by its depth and its money to the cent and not walked again, so that the fill
+// weighs sums of money, not sets of stocks. Its steps are bounded all the same, so that limits that few
+// members meet cost a moment, not the search's time.
 struct ExactFill {
     const CountLimits &limits;
     std::vector<size_t> order;
@@ -62,6 +66,7 @@ struct ExactFill {
     std::vector<bool> held;
     double top, floor;
     long steps = 0;
+    std::unordered_set<std::uint64_t> failed;
 
     static constexpr long mostSteps = 200000;
 
@@ -80,6 +85,14 @@ struct ExactFill {
     bool fill(size_t k, double spent) {
         if (spent >= floor) return true;
         if (k == order.size() || spent + restMost[k] < floor || ++steps > mostSteps) return false;
+        std::uint64_t branch = static_cast<std::uint64_t>(std::llround(spent * 100)) * order.size() + k;
+        if (failed.contains(branch)) return false;
+        if (fillFrom(k, spent)) return true;
+        failed.insert(branch);
+        return false;
+    }
+
+    bool fillFrom(size_t k, double spent) {
         size_t i = order[k];
         double price = limits.prices[i];
         double most = std::min(limits.upper[i], std::floor((top - spent) / price));
