@@ -478,4 +478,13 @@ def test_a_chart_that_cannot_be_drawn_costs_no_result(window, errorPopups, monke
     assert securityNames(tab) == ["General Electric", "Pfizer"] and len(win["RecommendationData"].Values) == 2
     assert tab.analysisGraph and tab.analysisGraph2 == tab.analysisGraph and tab.weightGraph
     assert "The chart could not be drawn" in caplog.text and "Encountered all NA values" in caplog.text
+
+    # A backtest chart that fails leaves its place empty, not showing the last run's.
+    def noDrawdown(*args, **kwargs):
+        raise ValueError("no drawdown")
+
+    monkeypatch.setattr(sys.modules["riskfolio"], "plot_drawdown", noDrawdown)
+    dispatch(manager, win, "UpdateConfig")
+    assert securityNames(tab) == ["General Electric", "Pfizer"] and len(win["ResultsData"].Values) > 4
+    assert tab.backtestGraph is None and tab.drawdownGraph is None and "no drawdown" in caplog.text
     assert errorPopups == []
