@@ -48,13 +48,17 @@ py::object merge(py::object source, py::object destination) {
 // where a value failed, the setting, which the failure itself rarely does (a JSON error gives
 // line and column only). The failure stays in the traceback as the cause; a system exit or an
 // interrupt goes on as it is.
-[[noreturn]] void failNaming(py::object where) {
-    py::object cause = velmora::currentException();
-    if (!py::isinstance(cause, PyExc_Exception)) throw;
+[[noreturn]] void raiseNaming(py::object where, py::object cause) {
     py::object error = py::reinterpret_borrow<py::object>(PyExc_ValueError)(
         py::str("{}: {}").format(where, cause));
     error.attr("__cause__") = cause;
     velmora::raise(error);
+}
+
+[[noreturn]] void failNaming(py::object where) {
+    py::object cause = velmora::currentException();
+    if (!py::isinstance(cause, PyExc_Exception)) throw;
+    raiseNaming(where, cause);
 }
 
 // Reads a JSON configuration file; the file is closed on every way out. A top level other than
@@ -174,11 +178,8 @@ void refuseUnfit(py::object userConfig, py::object userFile, py::object defaults
     if (refused.is_none()) return;
     // Only the user's tree is checked, so the value is the user's file's. A setting whose name is no text is
     // shown by its escape, which no look-up in the file would find.
-    try {
-        velmora::raise(PyExc_ValueError, py::object(refused[py::int_(1)]));
-    } catch (py::error_already_set &) {
-        failNaming(py::str("{}: setting {}").format(userFile, refused[py::int_(0)]));
-    }
+    py::object cause = py::reinterpret_borrow<py::object>(PyExc_ValueError)(refused[py::int_(1)]);
+    raiseNaming(py::str("{}: setting {}").format(userFile, refused[py::int_(0)]), cause);
 }
 
 // The fields exist once the tabs have made their forms: their values are checked there, before the window
