@@ -454,7 +454,7 @@ class BrokenChart(Fixed):
         raise ValueError("Encountered all NA values")
 
 
-def test_a_chart_that_cannot_be_drawn_costs_no_result(window, errorPopups, monkeypatch, caplog):
+def test_a_chart_that_cannot_be_drawn_costs_no_result(window, errorPopups, monkeypatch, caplog, tmp_path):
     import sys
 
     # Two stocks with the Risk Folio clustering at the shipped limits (its dendrogram chart failed on two
@@ -466,11 +466,17 @@ def test_a_chart_that_cannot_be_drawn_costs_no_result(window, errorPopups, monke
     monkeypatch.setattr(sys.modules["testmethods"], "BrokenChart", BrokenChart, raising=False)
     monkeypatch.setattr(Fixed, "shares", {"General Electric": 100, "Pfizer": 30})
     config = allocationConfig(method="riskhrp.RiskFolioHRP", objective="Sharpe", riskMethod="ledoit_wolf")
+    config.print.paperSize = [827, 1169]
     manager, win = window(config, Dict())
     tab = manager.providerList[2]
     dispatch(manager, win, "UpdateConfig")
     assert sorted(tab["Recommendation"]["Symbol"]) == ["GE.US", "PFE.US"] and len(win["ResultsData"].Values) > 4
     assert tab.analysisGraph and tab.analysisGraph2 and tab.weightGraph and tab.drawdownGraph
+    # The report draws the clustering's charts anew.
+    report = tmp_path / "two.pdf"
+    monkeypatch.setattr(provider, "GetFileName", lambda *args, **kwargs: str(report))
+    dispatch(manager, win, "SaveGraph")
+    assert report.stat().st_size > 10000 and errorPopups == []
 
     config.allocation.method = "testmethods.BrokenChart"
     with caplog.at_level("ERROR"):
