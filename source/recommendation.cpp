@@ -387,10 +387,41 @@ void takeEditsOfTheRun(py::object self, py::object window, py::dict typedBefore)
     }
 }
 
-// A run that does not complete, cancelled or failed, gives the tab back the result it showed while the
-// inputs are those of that result.
-void runAndShow(const py::module_ &m, py::object self, py::object window) {
+// An Enter pressed in a field while a run holds the event loop reaches the field, but the key's release,
+// which the window reports as the event, is lost behind the meter: the press is the request.
+py::object fieldsModule() { return py::module_::import("fields"); }
+
+void forgetEnterPressed() { fieldsModule().attr("enterPressedOn") = py::none(); }
+
+bool takeEnterPressed() {
+    bool pressed = !fieldsModule().attr("enterPressedOn").is_none();
+    forgetEnterPressed();
+    return pressed;
+}
+
+// What was typed during a run taken as its edits, a run they ask for (a date completed) noted rather than
+// started, so that every edit is taken before the next run. Answers whether a run was asked for during the
+// run or by its edits: an Enter, a date, however many.
+bool runAskedDuring(py::object self, py::object window, py::dict typedBefore) {
+    deferRuns(self, true);
+    try {
+        takeEditsOfTheRun(self, window, typedBefore);
+    } catch (...) {
+        deferRuns(self, false);
+        throw;
+    }
+    deferRuns(self, false);
+    bool entered = takeEnterPressed();
+    return takeRunAsked(self) || entered;
+}
+
+// One run, then the edits typed during it taken; answers whether a run was asked for meanwhile. A run
+// that does not complete, cancelled or failed, gives the tab back the result it showed while the inputs
+// are those of that result.
+bool runShowingAndAsked(const py::module_ &m, py::object self, py::object window) {
     py::dict typedBefore = typedTexts(window);
+    forgetEnterPressed();
+    forgetDateEdits(self);
     asOneRun(self, [&] {
         if (refreshInputs(m, self).is_none()) return;
         self.attr("resetUI")(window);
@@ -398,14 +429,39 @@ void runAndShow(const py::module_ &m, py::object self, py::object window) {
     });
     if (runCancelled(self)) keepForNextLook(self);
     self.attr("updateUI")(window);
-    takeEditsOfTheRun(self, window, typedBefore);
+    return runAskedDuring(self, window, typedBefore);
+}
+
+// A run asked for during a run follows it, once, with every edit taken; a Cancel ends them all.
+void runAndShow(const py::module_ &m, py::object self, py::object window) {
+    while (runShowingAndAsked(m, self, window) && !runCancelled(self)) {
+    }
 }
 
 // An edit of the date that leaves every input as the shown result has it (a Backspace in the empty
 // field, a character typed and taken back) has nothing new to compute. Empty tables are no result to
-// keep, and Clear is pressed to compute.
+// keep, and Clear is pressed to compute; a date typed again after a run that left none computes again,
+// while a key that left the date's text as that run had it (the cursor moved, a Backspace at its
+// start) would only repeat that run's outcome.
 bool changesNothing(py::object self, py::handle event) {
-    return isEvent(event, "CutOffDate") && showsResultOfNow(self);
+    if (!isEvent(event, "CutOffDate")) return false;
+    return showsResultOfNow(self) || (!dateEdited(self) && lastRunOfInputsOfNow(self));
+}
+
+// An export pairs the tables with the settings of now: a result of other inputs (a setting changed on
+// another tab, a capital typed without Update) is computed anew first, as showing the tab computes it.
+// A run that leaves no result of now exports nothing; its popup or the user's Cancel said why.
+bool upToDateForExport(const py::module_ &m, py::object self, py::object window) {
+    if (!showsResultOfOtherInputs(self)) return true;
+    runAndShow(m, self, window);
+    return showsResultOfNow(self);
+}
+
+// Shown with the charts held, as the window before showed them; every change of the date's text noted.
+void bindWindow(py::object self, py::object window) {
+    showCharts(self, window);
+    py::object dateInput = window.attr("AllKeysDict").attr("get")("CutOffDate");
+    if (!dateInput.is_none()) watchDateEdits(self, dateInput);
 }
 
 // The run after a load goes through the provider manager as the Update button's does: the providers
@@ -438,19 +494,20 @@ bool handleEvent(const py::module_ &m, py::object self, py::object window, py::o
         return false;
     }
     if (startsRun(event)) {
-        if (!changesNothing(self, event)) runAndShow(m, self, window);
+        if (changesNothing(self, event)) return false;
+        if (runsDeferred(self))
+            askRun(self);
+        else
+            runAndShow(m, self, window);
         return false;
     }
     if (isEvent(event, "SaveConfig")) {
         self.attr("saveConfig")(window);
         return false;
     }
-    if (isEvent(event, "SaveGraph")) {
-        self.attr("saveGraph")();
-        return false;
-    }
-    if (isEvent(event, "SaveExcel")) {
-        self.attr("saveExcel")();
+    if (isEvent(event, "SaveGraph") || isEvent(event, "SaveExcel")) {
+        const char *save = isEvent(event, "SaveGraph") ? "saveGraph" : "saveExcel";
+        if (upToDateForExport(m, self, window)) self.attr(save)();
         return false;
     }
     if (isEvent(event, "LoadConfig")) {
@@ -465,13 +522,15 @@ bool handleEvent(const py::module_ &m, py::object self, py::object window, py::o
         return true;
     }
     bool selected = selectsTab(self, event, values);
-    // The framework's mark of a provider never computed.
-    if (runPending(self) && selected) self.attr("lastGeneration") = -1;
+    // The framework's mark of a provider never computed: shown, the tab runs again after a cancel, and
+    // when its result was computed from other settings than those of now, wherever they were changed.
+    if (selected && (runPending(self) || showsResultOfOtherInputs(self))) self.attr("lastGeneration") = -1;
     // Opening the tab may run too: what was typed during that run is taken as after any other.
     py::dict typedBefore = selected ? typedTexts(window) : py::dict();
+    if (selected) forgetEnterPressed();
     bool recreate = velmora::truthy(velmora::super(m.attr("RecommendationProvider"), self)
                                         .attr("handleEvent")(window, event, values));
-    if (!recreate) takeEditsOfTheRun(self, window, typedBefore);
+    if (!recreate && selected && runAskedDuring(self, window, typedBefore)) runAndShow(m, self, window);
     return recreate;
 }
 
@@ -486,8 +545,7 @@ void defineRecommendationProvider(py::module_ &m) {
     velmora::method(cls, "createTab", module, &createTab);
     velmora::method(cls, "resetUI", &resetUI, "window"_a);
     velmora::method(cls, "updateUI", &updateUI, "window"_a);
-    // A window made anew shows the charts held, as the one before showed them.
-    velmora::method(cls, "bind", &showCharts, "window"_a);
+    velmora::method(cls, "bind", &bindWindow, "window"_a);
     velmora::method(cls, "handleEvent", module, &handleEvent, "window"_a, "event"_a, "values"_a);
     velmora::method(cls, "recompute", module, &recompute);
     defineRun(m, cls);

@@ -8,6 +8,7 @@ import time
 from pathlib import Path
 
 import numpy as np
+import pandas as pd
 import PySimpleGUI as sg
 import pytest
 from addict import Dict
@@ -16,6 +17,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 import fields
 import progress
 import provider
+import recommendation_support as support
 from fields_support import focusOn, pump, runLoop
 from recommendation_support import (SYMBOLS, Fixed, MarketData, MinVolatility, allocationConfig, dispatch,  # noqa: F401
                                     errorPopups, isolated, makeManager, readWorkbook, realPrices, stockTable,
@@ -494,3 +496,195 @@ def test_a_chart_that_cannot_be_drawn_costs_no_result(window, errorPopups, monke
     assert securityNames(tab) == ["General Electric", "Pfizer"] and len(win["ResultsData"].Values) > 4
     assert tab.backtestGraph is None and tab.drawdownGraph is None and "no drawdown" in caplog.text
     assert errorPopups == []
+
+
+# ---------------------------------------------------------------------------------------------------------------
+# A result shown only with the settings it was computed from; runs asked for during a run; keys after a failed run.
+
+class Reading(Fixed):
+    """Buys as `Fixed` does, half a share more of each stock when fractional shares are asked for, and tells the
+    trading days per year it estimated with; records the allocation settings of every run."""
+    runs = []
+    during = None
+
+    def computeRecommendation(self, owner):
+        Reading.runs.append(dict(owner.config.allocation))
+        if Reading.during:
+            during, Reading.during = Reading.during, None
+            during()
+            for _ in range(10):  # the meter read on, as the run's next steps read it
+                time.sleep(0.05)
+                owner.lastProgressUpdate = 0
+                owner.update(3)
+        half = 0.5 if owner.fractional == "YES" else 0
+        latest = owner.prices.iloc[-1]
+        shares = {name: count + half for name, count in self.shares.items()}
+        table = pd.DataFrame({"Name": ["Trading days"], "Value": [float(owner.frequency)]})
+        return support.allocationOf(owner, shares, latest), table
+
+
+def reading(monkeypatch, **allocation):
+    import sys
+    monkeypatch.setattr(sys.modules["testmethods"], "Reading", Reading, raising=False)
+    monkeypatch.setattr(Reading, "runs", [])
+    monkeypatch.setattr(Reading, "during", None)
+    monkeypatch.setattr(Fixed, "shares", {"Apple Inc": 20, "Walmart Inc": 30})
+    config = allocationConfig(method="testmethods.Reading", **{"cutOffDate": "", **allocation})
+    config.progress.progressPeriod = 0.05
+    config.print.paperSize = [827, 1169]
+    config.data = Dict({"basePeriod": 365, "sigmaClipLow": 4.0})
+    return config
+
+
+def showsTheSettingsOfNow(tab, win, config):
+    """The tab shows the result of a run from the settings of now, as the settings make it."""
+    assert Reading.runs[-1] == dict(config.allocation)
+    half = 0.5 if config.allocation.fractional == "YES" else 0
+    assert sorted(tab["Recommendation"]["Shares"]) == [20 + half, 30 + half]
+    assert tab["Results"]["Value"].iloc[0] == config.allocation.tradingDaysPerYear
+    assert win["RecommendationData"].Values != []
+
+
+READ = {("allocation", "fractional"): ["YES", "NO"], ("allocation", "tradingDaysPerYear"): [252, 250, 365],
+        ("allocation", "capital"): [100000, 50000], ("allocation", "benchmark"): [2.0, 3.5],
+        ("allocation", "maxWeight"): [100.0, 40.0], ("allocation", "minWeight"): [0.0, 5.0],
+        ("allocation", "riskMethod"): ["sample_cov", "ledoit_wolf"], ("allocation", "gamma"): [1.0, 2.0],
+        ("allocation", "cutOffDate"): ["", "2017-06-30"], ("data", "basePeriod"): [365, 730],
+        ("data", "sigmaClipLow"): [4.0, 3.0]}
+CHANGES = st.lists(st.sampled_from(sorted(READ)).flatmap(lambda path: st.tuples(st.just(path),
+                                                                                st.sampled_from(READ[path]))),
+                   min_size=1, max_size=3)
+
+
+@settings(max_examples=2, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(data=st.data())
+def test_a_result_shown_is_one_of_the_settings_of_now_wherever_they_were_set(data, window, errorPopups,
+                                                                            monkeypatch):
+    config = reading(monkeypatch)
+    manager, win = window(config, Dict())
+    tab = manager.providerList[2]
+    dispatch(manager, win, "UpdateConfig")
+    for _ in range(5):
+        # Set as any tab sets them (the settings tab, Load Config), then the tab shown: selected, or in a
+        # window made anew.
+        before = (dict(config.allocation), dict(config.data))
+        for (section, key), value in data.draw(CHANGES):
+            config[section][key] = value
+        runs = len(Reading.runs)
+        if data.draw(st.booleans()):
+            win.close()
+            win = manager.createWindow()
+        dispatch(manager, win, "mainTab", mainTab="recommendation")
+        assert len(Reading.runs) == runs + (before != (dict(config.allocation), dict(config.data)))
+        showsTheSettingsOfNow(tab, win, config)
+    win.close()
+    assert errorPopups == []
+
+
+def workbook(tmp_path, monkeypatch, manager, win, name):
+    monkeypatch.setattr(provider, "GetFileName", lambda *args, **kwargs: str(tmp_path / name))
+    dispatch(manager, win, "SaveExcel")
+    return readWorkbook(tmp_path / name)
+
+
+def test_an_export_pairs_its_settings_with_a_result_computed_from_them(window, errorPopups, monkeypatch, tmp_path):
+    config = reading(monkeypatch)
+    manager, win = window(config, Dict())
+    tab = manager.providerList[2]
+    dispatch(manager, win, "UpdateConfig")
+    # Fractional shares and other trading days set on the settings tab, the tab not shown: the workbook's
+    # result is computed from them first.
+    config.allocation.fractional, config.allocation.tradingDaysPerYear = "YES", 250
+    sheets = workbook(tmp_path, monkeypatch, manager, win, "fractional.xlsx")
+    settingsWritten = {row[0]: row[-1] for row in sheets["Configuration"]["rows"][1:]}
+    assert settingsWritten["allocation.fractional"] == "YES"
+    assert settingsWritten["allocation.tradingDaysPerYear"] == "250"
+    assert sorted(float(row[4]) for row in sheets["Recommendation"]["rows"][1:]) == [20.5, 30.5]
+    assert sheets["Results"]["rows"][1] == ["Trading days", "250"]
+    showsTheSettingsOfNow(tab, win, config)
+    runs = len(Reading.runs)
+    dispatch(manager, win, "mainTab", mainTab="recommendation")
+    workbook(tmp_path, monkeypatch, manager, win, "again.xlsx")
+    assert len(Reading.runs) == runs
+
+    # A capital typed without Update is written keystroke by keystroke: the report is of a result computed
+    # with it.
+    dispatch(manager, win, "Capital", Capital="50,000")
+    assert config.allocation.capital == 50000 and len(Reading.runs) == runs
+    monkeypatch.setattr(provider, "GetFileName", lambda *args, **kwargs: str(tmp_path / "typed.pdf"))
+    dispatch(manager, win, "SaveGraph")
+    assert Reading.runs[-1]["capital"] == 50000 and (tmp_path / "typed.pdf").exists()
+    allocation = tab["Recommendation"]
+    assert allocation["Weight"].sum() == pytest.approx(allocation["Value"].sum() / 50000 * 100)
+
+    # A run that leaves no result of the settings of now exports nothing; its popup says why.
+    config.allocation.cutOffDate = "2014-06-03"
+    monkeypatch.setattr(provider, "GetFileName", lambda *args, **kwargs: str(tmp_path / "outside.xlsx"))
+    dispatch(manager, win, "SaveExcel")
+    assert not (tmp_path / "outside.xlsx").exists() and "2014-06-03 lies outside" in errorPopups[-1]
+    assert len(errorPopups) == 1
+
+
+def test_an_enter_pressed_during_a_run_runs_once_it_ends_with_every_edit(window, errorPopups, monkeypatch):
+    config = reading(monkeypatch)
+    manager, win = window(config, Dict())
+    tab = manager.providerList[2]
+
+    def typeInto(key, text):
+        focusOn(win, key)
+        win[key].update("")
+        subprocess.run(["xdotool", "type", "--delay", "20", text], check=True)
+        deadline = time.time() + 3  # the keys reach the field before the focus moves on
+        while win[key].get() != text and time.time() < deadline:
+            win.refresh()
+
+    def enterOnCapital(presses):
+        typeInto("Capital", "30000")
+        subprocess.run(["xdotool", "key", "--delay", "30", *["Return"] * presses], check=True)
+
+    # A risk method chosen, and while it runs 30000 typed into Capital and Enter pressed, three times: one run more,
+    # with 30000, and none after it.
+    Reading.during = lambda: enterOnCapital(3)
+    dispatch(manager, win, "RiskMethod", RiskMethod="Ledoit Wolf")
+    runLoop(manager, win, until=lambda: False, seconds=1)
+    assert [run["capital"] for run in Reading.runs] == [100000, 30000]
+    assert win["Capital"].get() == "30,000" and tab["Recommendation"]["Weight"].sum() == pytest.approx(
+        tab["Recommendation"]["Value"].sum() / 30000 * 100)
+
+    # A capital and a date typed during a run and Enter pressed: one run more, with both.
+    def capitalAndDate():
+        typeInto("Capital", "20000")
+        typeInto("CutOffDate", "2017-06-30")
+        subprocess.run(["xdotool", "key", "Return"], check=True)
+
+    Reading.during = capitalAndDate
+    dispatch(manager, win, "UpdateConfig")
+    runLoop(manager, win, until=lambda: False, seconds=1)
+    assert [(run["capital"], run["cutOffDate"]) for run in Reading.runs[2:]] == [(30000, ""), (20000, "2017-06-30")]
+    assert win["resultType"].get() == "Backtest Portfolio for 2017-06-30" and errorPopups == []
+
+
+def test_a_key_that_leaves_the_date_of_a_failed_run_incomplete_shows_no_popup_again(window, errorPopups,
+                                                                                   monkeypatch, tmp_path):
+    config = reading(monkeypatch)
+    manager, win = window(config, Dict())
+    dispatch(manager, win, "UpdateConfig")
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "default.json").write_text(json.dumps(config))
+    (tmp_path / "early.json").write_text(json.dumps({"allocation": {"cutOffDate": "2014-06-03"}}))
+    monkeypatch.setattr(provider, "GetFileName", lambda *args, **kwargs: str(tmp_path / "early.json"))
+    win = dispatch(manager, win, "LoadConfig", mainTab="recommendation")
+    assert len(errorPopups) == 1 and "2014-06-03 lies outside the prices" in errorPopups[0]
+    try:
+        # The real main loop: End and BackSpace in the date starts no run, the date completed again runs.
+        win = runLoop(manager, win, until=lambda: False, seconds=0.5)
+        focusOn(win, "CutOffDate")
+        subprocess.run(["xdotool", "key", "--delay", "60", "End", "BackSpace"], check=True)
+        win = runLoop(manager, win, until=lambda: False, seconds=1)
+        assert win["CutOffDate"].get() == "2014-06-0" and len(errorPopups) == 1
+        subprocess.run(["xdotool", "type", "3"], check=True)
+        win = runLoop(manager, win, until=lambda: len(errorPopups) > 1, seconds=3)
+        win = runLoop(manager, win, until=lambda: False, seconds=0.5)
+        assert errorPopups[1:] == errorPopups[:1]
+    finally:
+        win.close()

@@ -41,6 +41,13 @@ py::object resultCutOffDate(py::object self);
 // Whether the tab shows a computed result and every input it came from is still that of now.
 bool showsResultOfNow(py::object self);
 
+// Whether the tab shows a computed result of other inputs than those of now: a setting changed since,
+// wherever it was set.
+bool showsResultOfOtherInputs(py::object self);
+
+// Whether the last run, whatever it left, was made from the inputs of now.
+bool lastRunOfInputsOfNow(py::object self);
+
 // A run takes one snapshot of what the tab shows and exports, however many operations it passes
 // through: the first to open it closes it. A run that failed or was cancelled then gives back the result
 // held while every input it was computed from is unchanged; otherwise the tab is left empty.
@@ -74,6 +81,19 @@ void markComputed(py::object self);
 // runs again, while another provider's reconfiguration (a keystroke in the settings tab) does not.
 void keepForNextLook(py::object self);
 bool runPending(py::object self);
+
+// While the edits typed during a run are taken, a run they ask for is only noted: it runs once, when they
+// are all taken.
+void deferRuns(py::object self, bool deferring);
+bool runsDeferred(py::object self);
+void askRun(py::object self);
+// Whether a run was asked for since the last look; the request is forgotten.
+bool takeRunAsked(py::object self);
+
+// Notes every change of the cut-off date's text in `input`, typed or set, until the next run forgets them.
+void watchDateEdits(py::object self, py::object input);
+void forgetDateEdits(py::object self);
+bool dateEdited(py::object self);
 
 // While a load applies its settings the tab waits for the one run that follows the load.
 void setLoading(py::object self, bool loading);

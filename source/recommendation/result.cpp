@@ -29,12 +29,16 @@ constexpr std::initializer_list<const char *> resultInputs = {"inputs", "cutOffD
 py::object stateOf(py::object self) { return self.attr("runState"); }
 
 // The run's state, made with the tab: how the last run ended, whether a cancelled one is to be repeated
-// at the next look, whether a load applies its settings, the step the meter shows, the language the
-// charts were drawn in, the shown result's inputs, and the snapshot of a run in progress.
+// at the next look, whether a load applies its settings, whether a run was asked for while the edits of
+// a run are taken and whether it is only to be noted then, whether the cut-off date's text changed since
+// the last run, the step the meter shows, the language the charts were drawn in, the shown result's
+// inputs, and the snapshot of a run in progress.
 void defineRunState(py::module_ &m) {
     py::object cls = velmora::makeClass(m, "RunState");
     velmora::constructor(cls, [](py::object self) {
-        for (const char *flag : {"cancelled", "failed", "pending", "loading"}) py::setattr(self, flag, py::bool_(false));
+        for (const char *flag :
+             {"cancelled", "failed", "pending", "loading", "asked", "deferring", "dateEdited"})
+            py::setattr(self, flag, py::bool_(false));
         self.attr("step") = 0;
         for (const char *name : {"chartLanguage", "inputs", "cutOffDate", "computed", "held"})
             py::setattr(self, name, py::none());
@@ -137,6 +141,15 @@ bool showsResultOfNow(py::object self) {
     return velmora::truthy(state.attr("computed")) && sameInputs(state.attr("inputs"), inputsOfNow(self));
 }
 
+bool showsResultOfOtherInputs(py::object self) {
+    py::object state = stateOf(self);
+    return velmora::truthy(state.attr("computed")) && !sameInputs(state.attr("inputs"), inputsOfNow(self));
+}
+
+bool lastRunOfInputsOfNow(py::object self) {
+    return sameInputs(stateOf(self).attr("inputs"), inputsOfNow(self));
+}
+
 bool openRun(py::object self) {
     py::object state = stateOf(self);
     if (!state.attr("held").is_none()) return false;
@@ -174,6 +187,28 @@ void keepForNextLook(py::object self) {
 }
 
 bool runPending(py::object self) { return velmora::truthy(stateOf(self).attr("pending")); }
+
+void deferRuns(py::object self, bool deferring) { stateOf(self).attr("deferring") = deferring; }
+
+bool runsDeferred(py::object self) { return velmora::truthy(stateOf(self).attr("deferring")); }
+
+void askRun(py::object self) { stateOf(self).attr("asked") = true; }
+
+bool takeRunAsked(py::object self) {
+    bool asked = velmora::truthy(stateOf(self).attr("asked"));
+    stateOf(self).attr("asked") = false;
+    return asked;
+}
+
+void watchDateEdits(py::object self, py::object input) {
+    py::object state = stateOf(self);
+    input.attr("TKStringVar").attr("trace_add")(
+        "write", py::cpp_function([state](py::args) { state.attr("dateEdited") = true; }));
+}
+
+void forgetDateEdits(py::object self) { stateOf(self).attr("dateEdited") = false; }
+
+bool dateEdited(py::object self) { return velmora::truthy(stateOf(self).attr("dateEdited")); }
 
 void setLoading(py::object self, bool loading) { stateOf(self).attr("loading") = loading; }
 
