@@ -393,6 +393,12 @@ py::object fieldsModule() { return py::module_::import("fields"); }
 
 void forgetEnterPressed() { fieldsModule().attr("enterPressedOn") = py::none(); }
 
+// A run about to start answers every request made before it.
+void forgetRequests(py::object self) {
+    forgetEnterPressed();
+    takeRunAsked(self);
+}
+
 bool takeEnterPressed() {
     bool pressed = !fieldsModule().attr("enterPressedOn").is_none();
     forgetEnterPressed();
@@ -420,7 +426,7 @@ bool runAskedDuring(py::object self, py::object window, py::dict typedBefore) {
 // are those of that result.
 bool runShowingAndAsked(const py::module_ &m, py::object self, py::object window) {
     py::dict typedBefore = typedTexts(window);
-    forgetEnterPressed();
+    forgetRequests(self);
     forgetDateEdits(self);
     asOneRun(self, [&] {
         if (refreshInputs(m, self).is_none()) return;
@@ -495,7 +501,8 @@ bool handleEvent(const py::module_ &m, py::object self, py::object window, py::o
     }
     if (startsRun(event)) {
         if (changesNothing(self, event)) return false;
-        if (runsDeferred(self))
+        // An event the toolkit hands on while a run holds the loop waits for that run's end too.
+        if (runsDeferred(self) || runInProgress(self))
             askRun(self);
         else
             runAndShow(m, self, window);
@@ -527,7 +534,7 @@ bool handleEvent(const py::module_ &m, py::object self, py::object window, py::o
     if (selected && (runPending(self) || showsResultOfOtherInputs(self))) self.attr("lastGeneration") = -1;
     // Opening the tab may run too: what was typed during that run is taken as after any other.
     py::dict typedBefore = selected ? typedTexts(window) : py::dict();
-    if (selected) forgetEnterPressed();
+    if (selected) forgetRequests(self);
     bool recreate = velmora::truthy(velmora::super(m.attr("RecommendationProvider"), self)
                                         .attr("handleEvent")(window, event, values));
     if (!recreate && selected && runAskedDuring(self, window, typedBefore)) runAndShow(m, self, window);

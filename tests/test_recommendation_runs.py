@@ -512,7 +512,7 @@ class Reading(Fixed):
         if Reading.during:
             during, Reading.during = Reading.during, None
             during()
-            for _ in range(10):  # the meter read on, as the run's next steps read it
+            for _ in range(6):  # the meter read on, as the run's next steps read it
                 time.sleep(0.05)
                 owner.lastProgressUpdate = 0
                 owner.update(3)
@@ -564,7 +564,7 @@ def test_a_result_shown_is_one_of_the_settings_of_now_wherever_they_were_set(dat
     manager, win = window(config, Dict())
     tab = manager.providerList[2]
     dispatch(manager, win, "UpdateConfig")
-    for _ in range(5):
+    for _ in range(3):
         # Set as any tab sets them (the settings tab, Load Config), then the tab shown: selected, or in a
         # window made anew.
         before = (dict(config.allocation), dict(config.data))
@@ -646,7 +646,7 @@ def test_an_enter_pressed_during_a_run_runs_once_it_ends_with_every_edit(window,
     # with 30000, and none after it.
     Reading.during = lambda: enterOnCapital(3)
     dispatch(manager, win, "RiskMethod", RiskMethod="Ledoit Wolf")
-    runLoop(manager, win, until=lambda: False, seconds=1)
+    runLoop(manager, win, until=lambda: False, seconds=0.5)
     assert [run["capital"] for run in Reading.runs] == [100000, 30000]
     assert win["Capital"].get() == "30,000" and tab["Recommendation"]["Weight"].sum() == pytest.approx(
         tab["Recommendation"]["Value"].sum() / 30000 * 100)
@@ -659,7 +659,7 @@ def test_an_enter_pressed_during_a_run_runs_once_it_ends_with_every_edit(window,
 
     Reading.during = capitalAndDate
     dispatch(manager, win, "UpdateConfig")
-    runLoop(manager, win, until=lambda: False, seconds=1)
+    runLoop(manager, win, until=lambda: False, seconds=0.5)
     assert [(run["capital"], run["cutOffDate"]) for run in Reading.runs[2:]] == [(30000, ""), (20000, "2017-06-30")]
     assert win["resultType"].get() == "Backtest Portfolio for 2017-06-30" and errorPopups == []
 

@@ -55,6 +55,7 @@ bool openRun(py::object self);
 void closeRun(py::object self);
 // A run left by an exception keeps what it did and holds no snapshot.
 void dropRun(py::object self);
+bool runInProgress(py::object self);
 
 template <typename Body>
 void asOneRun(py::object self, Body &&body) {

@@ -159,6 +159,8 @@ bool openRun(py::object self) {
     return true;
 }
 
+bool runInProgress(py::object self) { return !stateOf(self).attr("held").is_none(); }
+
 void closeRun(py::object self) {
     py::object state = stateOf(self);
     py::dict held = state.attr("held");
