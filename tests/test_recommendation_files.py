@@ -375,7 +375,15 @@ class OwnPages(Fixed):
         return ax, None
 
 
-def test_pdf_report(window, dialogs, tmp_path):
+class FailingSecondChart(OwnPages):
+    """Saves its first chart into the report and fails on its second."""
+
+    def plotAnalysis(self, figsize=None, pdf=None):
+        super().plotAnalysis(figsize=figsize, pdf=pdf)
+        raise IndexError("index 5 is out of bounds for axis 0 with size 5")
+
+
+def test_pdf_report(window, dialogs, tmp_path, caplog):
     config = allocationConfig()
     config.print.paperSize = [827, 1169]
     manager, win = window(config, Dict())
@@ -429,6 +437,16 @@ def test_pdf_report(window, dialogs, tmp_path):
     dialogs.answers = [str(report)]
     dispatch(manager, win, "SaveGraph")
     assert pdfPages(report)[0] == [landscape, upright, landscape, upright, upright, upright]
+    # A chart that cannot be drawn is left out and logged: the report keeps every other page, the page the
+    # method saved before it failed too.
+    sys.modules["testmethods"].FailingSecondChart = FailingSecondChart
+    config.allocation.method = "testmethods.FailingSecondChart"
+    dispatch(manager, win, "UpdateConfig")
+    dialogs.answers = [str(report)]
+    caplog.clear()
+    dispatch(manager, win, "SaveGraph")
+    assert pdfPages(report)[0] == [landscape, upright, landscape, upright, upright] and dialogs.errors == []
+    assert "The chart could not be drawn" in caplog.messages and "index 5 is out of bounds" in caplog.text
     config.allocation.update(method="testmethods.MinVolatility", fractional="NO")
     dispatch(manager, win, "UpdateConfig")
 
@@ -466,9 +484,10 @@ def test_pdf_report(window, dialogs, tmp_path):
     # A failed report keeps the old file, leaves no partial one and is told.
     dispatch(manager, win, "clearCutOffDate")
     before = report.read_bytes()
-    tab.methodObj = object()  # no method: its analysis page fails
+    tab.printTable = lambda *args, **named: 1 / 0  # its tables cannot be printed
     dialogs.answers = [str(report)]
     dispatch(manager, win, "SaveGraph")
+    del tab.printTable
     assert report.read_bytes() == before
     assert sorted(p.name for p in tmp_path.iterdir()) == ["letter.pdf", "link.pdf", "results.pdf"]
     assert len(dialogs.errors) == 4 and dialogs.errors[-1].startswith("The PDF report could not be written")
