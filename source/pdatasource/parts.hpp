@@ -38,8 +38,11 @@ void setRanges(py::object self, py::dict ranges);
 
 // The file format (fileformat.cpp): the arrays as numpy writes them, their digest, the write.
 
-// No real cache comes near this size; a larger file, like a device or a pipe, is not read.
-inline constexpr long long cacheFileLimit = 64LL << 20;
+// A cache file of the program's own holds what its arrays' headers declare, however many symbols
+// and days that is; so the reader has no bound of its own on the file's size. What guards it
+// against a foreign file is that no array may declare more bytes than the file has left after its
+// header: memory is never taken for more than the file holds.
+py::ssize_t bytesLeft(py::object file);
 
 [[noreturn]] void foreignFile(const char *why);
 
