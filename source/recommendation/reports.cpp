@@ -119,6 +119,21 @@ void printAnalysis(const py::module_ &m, py::object pdf, py::object method, py::
     plt.attr("close")();
 }
 
+// The weights' bars, which the chart library draws in one colour and sorts by weight, each in the colour
+// of its slice of the tab's donut.
+void colourLikeTheDonut(py::object ax, py::dict weights) {
+    py::list colours = distinctColours(py::len(weights));
+    py::dict colourOf;
+    size_t index = 0;
+    for (auto [label, weight] : weights) colourOf[label] = colours[index++];
+    py::list sorted = velmora::builtins().attr("sorted")(
+        weights.attr("items")(), "key"_a = py::module_::import("operator").attr("itemgetter")(1),
+        "reverse"_a = true);
+    py::list bars = ax.attr("patches");
+    for (size_t bar = 0; bar < std::min(bars.size(), sorted.size()); ++bar)
+        bars[bar].attr("set_facecolor")(colourOf[py::object(sorted[bar][py::int_(0)])]);
+}
+
 void writeReport(const py::module_ &m, py::object self, py::object fileName) {
     py::object plt = velmora::pyplot();
     py::object now = py::module_::import("datetime").attr("datetime").attr("now");
@@ -144,7 +159,9 @@ void writeReport(const py::module_ &m, py::object self, py::object fileName) {
         if (allocated) printedOrLeftOut(m, [&] {
             plt.attr("figure")("figsize"_a = size);
             withTranslatedAxes([&] {
-                py::module_::import("pypfopt.plotting").attr("plot_weights")(donutWeights(recommendation));
+                py::dict weights = donutWeights(recommendation);
+                py::object ax = py::module_::import("pypfopt.plotting").attr("plot_weights")(weights);
+                colourLikeTheDonut(ax, weights);
             });
             pdf.attr("savefig")();
             plt.attr("close")();
