@@ -947,3 +947,20 @@ def test_a_range_from_before_the_tables_first_day_is_no_range_and_heals(market, 
     pdt.assert_frame_equal(answer, market.loc["2014", ["AAPL.US", "JPM.US", "MA.US"]], check_freq=False)
     if not taken:
         assert CachedDataSource(str(cache_file)).cacheRanges["MA.US"] == year
+
+
+@pytest.mark.parametrize("first", ["1600-01-01", "600-01-01", "0600-01-01", "1677-09-21"])
+def test_a_request_from_before_the_tables_first_day_asks_from_it_and_is_kept(market, cache_file, first):
+    # strftime writes a year before 1000 without its leading zeros.
+    raw = FakeRawSource(market)
+    source = CachedDataSource(str(cache_file), raw, config())
+    answer = source.doGet(["AAPL.US"], first, "2014-12-31")
+    assert raw.calls == [(["AAPL.US"], "1677-09-22", "2014-12-31")]
+    pdt.assert_frame_equal(answer, market.loc[:"2014", ["AAPL.US"]], check_freq=False)
+    again = CachedDataSource(str(cache_file), raw, config())
+    assert again.cacheRanges == {"AAPL.US": ("1677-09-22", "2014-12-31")}
+    pdt.assert_frame_equal(again.doGet(["AAPL.US"], first, "2014-12-31"), answer, check_freq=False)
+    # A request that ends before that day has no prices and asks for none.
+    before = again.doGet(["AAPL.US", "MA.US"], "1500-01-01", first)
+    assert before.empty and list(before.columns) == ["AAPL.US"]
+    assert len(raw.calls) == 1

@@ -1,4 +1,6 @@
 """The cache file's reader on long rows and on arrays in the other forms numpy writes."""
+import tracemalloc
+
 import numpy as np
 import numpy.lib.format as npformat
 import pandas as pd
@@ -137,3 +139,32 @@ def test_an_array_may_declare_what_the_file_holds_and_not_a_byte_more(tmp_path):
     path.write_bytes(exact)
     with pytest.raises(ValueError, match="^(?!.*larger than the file)"):
         CachedDataSource().load(str(path))
+
+
+def peak_of_refusal(path, why):
+    """The peak of the memory the reader takes on refusing the file, as a multiple of the file's size."""
+    tracemalloc.start()
+    try:
+        with pytest.raises(ValueError, match=why):
+            CachedDataSource().load(str(path))
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    return peak / path.stat().st_size
+
+
+def test_symbols_without_the_prices_they_declare_or_of_no_size_are_refused_before_memory_is_taken(tmp_path):
+    path = tmp_path / "foreign.cache"
+    with open(path, "wb") as file:
+        np.save(file, np.array(["2024-01-02", "2024-01-03"]), allow_pickle=False)
+        np.save(file, np.array(["2024-01-02"], dtype="M8[ns]"), allow_pickle=False)
+        np.save(file, np.full(200_000, "\u4e00", dtype="<U1"), allow_pickle=False)
+    assert peak_of_refusal(path, "an array larger than the file") < 3
+
+    # Texts of no characters take no bytes of the file, however many they are.
+    with open(path, "wb") as file:
+        np.save(file, np.array(["2024-01-02", "2024-01-03"]), allow_pickle=False)
+        np.save(file, np.array(["2024-01-02"], dtype="M8[ns]"), allow_pickle=False)
+        npformat.write_array_header_1_0(file, {"descr": "<U0", "fortran_order": False, "shape": (1_000_000,)})
+        file.write(bytes(1 << 16))
+    assert peak_of_refusal(path, "items of no size") < 3

@@ -85,6 +85,8 @@ py::ssize_t bytesLeft(py::object file) {
     return py::int_(status.attr("st_size")).cast<py::ssize_t>() - file.attr("tell")().cast<py::ssize_t>();
 }
 
+void checkPricesFit(py::object file, py::tuple shape) { boundedCount(shape, sizeof(double), bytesLeft(file)); }
+
 // One of the small arrays, read as numpy.load reads it with pickled data refused, but through the
 // file's buffer: numpy.fromfile, which numpy.load uses, takes the file's position anew for each.
 py::object readArray(py::object file) {
@@ -98,6 +100,9 @@ py::object readArray(py::object file) {
     py::object dtype = (*header)[2];
     if (velmora::truthy(dtype.attr("hasobject"))) foreignFile("pickled data");
     const auto itemSize = dtype.attr("itemsize").cast<long long>();
+    // Items of no size take no bytes of the file, so the file's size bounds neither their number
+    // nor what is made of them; the program writes none (an empty text is one of one character).
+    if (itemSize == 0) foreignFile("items of no size");
     const long long count = boundedCount(shape, itemSize, bytesLeft(file));
     py::object array = np.attr("empty")(count, "dtype"_a = dtype);
     if (count * itemSize > 0) {
@@ -117,7 +122,7 @@ py::object readPriceHeader(py::object file, py::object shape) {
     py::object stated = (*header)[0], fortranOrder = (*header)[1], dtype = (*header)[2];
     bool inOrder = !velmora::truthy(fortranOrder) && dtype.equal(import("numpy").attr("dtype")("float64"));
     if (!inOrder || !stated.equal(shape)) foreignFile("no price table");
-    boundedCount(stated, sizeof(double), bytesLeft(file));
+    checkPricesFit(file, stated);
     return stated;
 }
 

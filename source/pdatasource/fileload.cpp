@@ -70,7 +70,7 @@ unsigned daysInMonth(long long year, unsigned month) {
 // The first whole day that the table's timestamps hold (they count nanoseconds from 1970 in 64 bits).
 // A bound before it, year 0 among them, which no date of the interpreter has, can be compared with
 // no date of the table: every request that needs a download would fail on slicing with it.
-constexpr long long earliestDay = daysFromCivil(1677, 9, 22);
+constexpr long long earliestDay = daysFromCivil(1677, 9, 22);  // tablesFirstDay
 
 // The day of a bound written the program's way, "YYYY-MM-DD" with a day of the calendar that the
 // table holds; noDay for any other text (one damaged byte, an open bound "").
@@ -345,6 +345,8 @@ std::pair<py::object, py::dict> readCacheFile(py::object file, long long today) 
         isArrayOf(stored, "U", 2) && py::object(stored.attr("shape")).equal(py::make_tuple(symbolCount, 2));
     if (!oneRange && !perSymbol) foreignFile("no covered range");
     if (py::len(dates) == 0) foreignFile("no dates");
+    py::tuple shape = py::make_tuple(symbolCount, py::len(dates));
+    checkPricesFit(file, shape);
     std::vector<long long> days = daysOfDates(dates);
     py::list names = symbols.attr("tolist")();
     py::object columns = pd.attr("Index")(names);
@@ -354,7 +356,6 @@ std::pair<py::object, py::dict> readCacheFile(py::object file, long long today) 
     py::array symbolTexts = np.attr("ascontiguousarray")(symbols);
     Ranges ranges = readRanges(bounds, symbolCount, oneRange, today);
     std::vector<char> pricesIntact;
-    py::object shape = py::make_tuple(symbolCount, days.size());
     arrays.append(readPrices(file, digest, shape, days, ranges, pricesIntact));
     checkDigest(file, digest, arrays);
     // A symbol whose name, range or prices cannot be read is left out, as if it had never been
