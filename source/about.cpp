@@ -77,9 +77,15 @@ void announceUpdate(py::object self, py::object window) {
 }
 
 // The user's check shows the progress meter while it waits, with its Cancel; a check that was
-// cancelled says nothing, one that failed says so.
+// cancelled says nothing, one that failed says so. Without a service to ask (the program ships
+// without its address) there is nothing to wait for, and the user is told why nothing happens.
 void checkAgain(py::object self, py::object window) {
     py::object check = updateModule();
+    if (!velmora::truthy(check.attr("HasAddress")(self.attr("config")))) {
+        velmora::showError(velmora::translate(
+            "No update address is configured: the check for updates needs the setting updateInfo.url."));
+        return;
+    }
     py::object tenths = py::int_(py::float_(check.attr("longestCheck")) * py::float_(10.0));
     self.attr("working") = velmora::translate("Checking for updates");
     py::object answer;

@@ -155,4 +155,8 @@ void defineConfigProvider(py::module_ &m) {
 
 }  // namespace
 
-PYBIND11_MODULE(config, m) { defineConfigProvider(m); }
+PYBIND11_MODULE(config, m) {
+    defineConfigProvider(m);
+    // The start checks the language against these before any tab is made.
+    m.def("languages", &languages);
+}

@@ -60,12 +60,28 @@ void update(const py::module_ &m, py::object, py::object, py::object, py::object
     m.attr("updateNeeded") = false;
 }
 
+// Whether a bound of a request lies before the table's first day. strftime writes a year before 1000
+// without its leading zeros, and the text compares in calendar order only with them.
+bool beforeTablesFirstDay(py::handle bound) {
+    if (!py::isinstance<py::str>(bound)) return false;
+    std::string text = bound.cast<std::string>();
+    const size_t dash = text.find('-');
+    if (dash == 0 || dash > 4) return false;
+    if (dash < 4) text.insert(0, 4 - dash, '0');
+    return text < tablesFirstDay;
+}
+
 // A request: what its symbols lack is fetched in one download and merged into the cache and its file;
 // the answer is cut from the cache.
 py::object doGet(const py::module_ &m, py::object self, py::object stocks, py::object startDate,
                  py::object endDate, py::object progress) {
     py::list requested = import("builtins").attr("sorted")(py::set(stocks));
-    if (!self.attr("rawProvider").is_none()) {
+    // The table holds no day before its first one: a request reaching further back is one from that
+    // day, so that the span fetched, the range recorded and the answer's cut are days it holds; one
+    // that ends before it has no prices and asks for none.
+    if (beforeTablesFirstDay(startDate)) startDate = py::str(tablesFirstDay);
+    const bool beforeEveryDay = beforeTablesFirstDay(endDate);
+    if (!self.attr("rawProvider").is_none() && !beforeEveryDay) {
         if (velmora::truthy(m.attr("updateNeeded"))) self.attr("update")(startDate, endDate, progress);
         fetchMissing(m, self, requested, startDate, endDate, progress);
     }
@@ -75,6 +91,10 @@ py::object doGet(const py::module_ &m, py::object self, py::object stocks, py::o
     for (py::handle symbol : requested)
         if (cached.contains(symbol)) available.append(symbol);
     py::object rows = import("builtins").attr("slice")(orNone(startDate), orNone(endDate));
+    if (beforeEveryDay) {
+        cache = cache.attr("iloc")[py::slice(0, 0, 1)];
+        rows = import("builtins").attr("slice")(py::none());
+    }
     return cache.attr("loc")[py::make_tuple(rows, available)].attr("copy")();
 }
 

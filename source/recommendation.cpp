@@ -50,9 +50,17 @@ py::dict rule(std::initializer_list<const char *> methods, py::object value) {
 // date that is no text; it is shown as written, and the run reports what it makes of it.
 bool hasCutOffDate(py::handle cutOffDate) { return !cutOffDate.is_none() && velmora::truthy(cutOffDate); }
 
+// The cut-off date as its field shows it: a file may hold the short form ("2016-6-3"), which the field
+// shows in full, and the caption names the day alike. Before the form exists the date is as stored.
+py::str shownCutOffDate(py::object cutOffDate) {
+    py::object field = py::module_::import("fields").attr("handlers").attr("get")("CutOffDate");
+    return py::str(field.is_none() ? cutOffDate : field.attr("formatValue")(cutOffDate));
+}
+
 // The caption of a result computed with the cut-off date.
 py::object resultCaption(py::object cutOffDate) {
-    if (hasCutOffDate(cutOffDate)) return velmora::translate("Backtest Portfolio for ") + py::str(cutOffDate);
+    if (hasCutOffDate(cutOffDate))
+        return velmora::translate("Backtest Portfolio for ") + shownCutOffDate(cutOffDate);
     return velmora::translate("Current Recommendation");
 }
 
@@ -61,7 +69,7 @@ py::object initialCaption(py::object self) {
     py::object computedWith = resultCutOffDate(self);
     if (!computedWith.is_none()) return resultCaption(computedWith);
     py::object cutOffDate = self.attr("config").attr("allocation").attr("cutOffDate");
-    if (hasCutOffDate(cutOffDate)) return velmora::translate("Backtest from ") + py::str(cutOffDate);
+    if (hasCutOffDate(cutOffDate)) return velmora::translate("Backtest from ") + shownCutOffDate(cutOffDate);
     return velmora::translate("Current Recommendation");
 }
 

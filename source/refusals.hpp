@@ -28,6 +28,25 @@ inline py::object capitalOf(py::handle owner) { return owner.attr("config").attr
                    message.attr("format")(amountOf(capitalOf(owner)), percentOf(owner.attr("maxWeight"))));
 }
 
+// "The chosen stocks" of a method are those its optimiser kept, which the user may not have expected; the
+// refusal names them.
+[[noreturn]] inline void refuseNoWholeShareOf(py::handle owner, py::object kept) {
+    py::object message = velmora::translate(
+        "A capital of {} buys no whole share of the stocks the optimiser kept ({}) within the maximum weight of "
+        "{} % per stock; try a larger capital or a larger maximum weight.");
+    velmora::raise(PyExc_ValueError, message.attr("format")(amountOf(capitalOf(owner)), py::str(", ").attr("join")(kept),
+                                                            percentOf(owner.attr("maxWeight"))));
+}
+
+// The libraries' solvers are told the maximum weight but not the minimum, so their weights may all lie below
+// a minimum that one stock alone, or a few, would meet; the limits themselves are not at fault.
+[[noreturn]] inline void refuseWeightsBelowMinimum(py::handle owner, py::object largest) {
+    py::object message = velmora::translate(
+        "The method's weights all lie below the minimum weight of {} % per stock, the largest at {} %: its solver "
+        "is not told the minimum. Set a smaller minimum weight.");
+    velmora::raise(PyExc_ValueError, message.attr("format")(percentOf(owner.attr("minWeight")), percentOf(largest)));
+}
+
 [[noreturn]] inline void refuseUnmetLimits(py::handle owner) {
     py::object message = velmora::translate(
         "No allocation meets the weight limits of {} % to {} % per stock; try other weight limits.");
@@ -93,11 +112,11 @@ inline void refuseUnmeetableLimits(py::handle owner) {
     refuseUnmetLimits(owner);
 }
 
-// Weights held within the maximum without leaving money idle: what the cap takes off a stock goes to
-// the stocks still below the maximum, in proportion to their weights, until none crosses it. Money
-// stays as cash only where every stock that has a weight is at the maximum. The weights come as parts
-// of any total and go out as fractions of the capital.
-inline std::vector<double> spreadWithinMaximum(const std::vector<double> &weights, double maxWeight) {
+// Weights held within a maximum per stock without leaving money idle: what the cap takes off a stock goes
+// to the stocks still below their maximum, in proportion to their weights, until none crosses it. Money
+// stays as cash only where every stock that has a weight is at its maximum. The weights come as parts of
+// any total, the maxima and the result as fractions of the capital.
+inline std::vector<double> spreadWithinMaxima(const std::vector<double> &weights, const std::vector<double> &maxima) {
     std::vector<double> spread(weights.size(), 0.0);
     std::vector<bool> capped(weights.size(), false);
     for (bool crossed = true; crossed;) {
@@ -105,7 +124,7 @@ inline std::vector<double> spreadWithinMaximum(const std::vector<double> &weight
         double left = 1.0, room = 0.0;
         for (size_t i = 0; i < weights.size(); ++i) {
             if (capped[i])
-                left -= maxWeight;
+                left -= maxima[i];
             else if (weights[i] > 0)
                 room += weights[i];
         }
@@ -113,12 +132,16 @@ inline std::vector<double> spreadWithinMaximum(const std::vector<double> &weight
         for (size_t i = 0; i < weights.size(); ++i) {
             if (capped[i] || !(weights[i] > 0)) continue;
             spread[i] = weights[i] / room * left;
-            if (spread[i] > maxWeight) crossed = capped[i] = true;
+            if (spread[i] > maxima[i]) crossed = capped[i] = true;
         }
     }
     for (size_t i = 0; i < weights.size(); ++i)
-        if (capped[i]) spread[i] = maxWeight;
+        if (capped[i]) spread[i] = maxima[i];
     return spread;
+}
+
+inline std::vector<double> spreadWithinMaximum(const std::vector<double> &weights, double maxWeight) {
+    return spreadWithinMaxima(weights, std::vector<double>(weights.size(), maxWeight));
 }
 
 inline bool aboveMaximum(py::handle owner, py::object largest) {

@@ -16,10 +16,8 @@ using velmora::within;
 // dendrogram is asked for this one: it shows the clusters that made the allocation.
 constexpr const char *clusteringLinkage = "single";
 
-// The library chooses the number of clusters from the gaps between three cluster counts at
-// least, in its optimisation and in its dendrogram chart alike. Of two stocks the optimisation takes
-// the one cluster it would choose for three; the chart, which colours its clusters, cannot colour one
-// and is asked for none: the dendrogram drawn here takes no colours from it.
+// The library's optimisation chooses the number of clusters from the gaps between three cluster
+// counts at least: of two stocks it takes the one cluster it would choose for three.
 bool twoStocks(py::object returns) { return py::len(returns.attr("columns")) == 2; }
 
 // The library estimates the mean inside its optimisation, where it cannot be made real; the
@@ -48,8 +46,48 @@ void createPortfolioObject(py::object self, py::object returns) {
     self.attr("w") = self.attr("port").attr("optimization")(**options);
 }
 
-// The library's dendrogram chart computes the clustering and hands it to scipy's drawing
-// function, which the capture replaces; the method then draws that clustering its own way.
+// The library's dendrogram chart computes the clustering and hands it to scipy's drawing function,
+// which the capture replaces: only the clustering is taken from it. Its cluster colours are not asked
+// for, as nothing of its drawing is shown, and it cannot colour a clustering whose clusters it would
+// choose to be one (the leader it colours from is the root).
+py::object capturedClustering(py::object self) {
+    py::object plt = pyplot();
+    within(self.attr("captureDendrogram")(), [&] {
+        py::tuple scratch = plt.attr("subplots")(1, 1, "figsize"_a = py::make_tuple(5, 5));
+        py::object drawn = library().attr("plot_dendrogram")(
+            "returns"_a = self.attr("port").attr("returns"), "ax"_a = scratch[1],
+            "linkage"_a = clusteringLinkage, "show_clusters"_a = false);
+        scratch[0].attr("delaxes")(drawn);
+    });
+    return self.attr("lastClustering");
+}
+
+py::object drawnDendrogram(py::object self) {
+    py::object plt = pyplot();
+    py::object clustering = capturedClustering(self);
+    py::object ax = plt.attr("subplots")(1, 1, "figsize"_a = py::make_tuple(9, 7))[py::int_(1)];
+    plt.attr("subplots_adjust")("right"_a = 0.2);
+    py::module_::import("scipy.cluster.hierarchy")
+        .attr("dendrogram")(clustering, "orientation"_a = "left",
+                            "labels"_a = self.attr("port").attr("returns").attr("columns"),
+                            "truncate_mode"_a = "level", "p"_a = 20, "distance_sort"_a = true, "ax"_a = ax);
+    ax.attr("set_xticklabels")(py::list());
+    ax.attr("set_xticks")(py::list());
+    ax.attr("set_title")(velmora::translate("Dendrogram"));
+    return ax;
+}
+
+// The risk contributions drawn are kept when the dendrogram cannot be drawn: its place shows an empty
+// chart of its size, and the log says why.
+py::object dendrogramOrEmpty(const py::module_ &m, py::object self) {
+    try {
+        return drawnDendrogram(self);
+    } catch (py::error_already_set &) {
+        velmora::logFailure(m, "The dendrogram could not be drawn");
+        return pyplot().attr("subplots")(1, 1, "figsize"_a = py::make_tuple(9, 7))[py::int_(1)];
+    }
+}
+
 py::tuple plotAnalysis(const py::module_ &m, py::object self, py::object pdf, py::kwargs kwargs) {
     py::object rp = library(), plt = pyplot();
     plt.attr("close")("all");
@@ -62,24 +100,7 @@ py::tuple plotAnalysis(const py::module_ &m, py::object self, py::object pdf, py
             pdf.attr("savefig")();
             plt.attr("close")();
         }
-        within(self.attr("captureDendrogram")(), [&] {
-            py::tuple scratch = plt.attr("subplots")(1, 1, "figsize"_a = py::make_tuple(5, 5));
-            py::object returns = self.attr("port").attr("returns");
-            py::dict options("returns"_a = returns, "ax"_a = scratch[1], "linkage"_a = clusteringLinkage);
-            if (twoStocks(returns)) options["show_clusters"] = false;
-            py::object drawn = rp.attr("plot_dendrogram")(**options);
-            scratch[0].attr("delaxes")(drawn);
-        });
-        ax2 = plt.attr("subplots")(1, 1, "figsize"_a = py::make_tuple(9, 7))[py::int_(1)];
-        plt.attr("subplots_adjust")("right"_a = 0.2);
-        py::module_::import("scipy.cluster.hierarchy")
-            .attr("dendrogram")(self.attr("lastClustering"), "orientation"_a = "left",
-                                "labels"_a = self.attr("port").attr("returns").attr("columns"),
-                                "truncate_mode"_a = "level", "p"_a = 20, "distance_sort"_a = true,
-                                "ax"_a = ax2);
-        ax2.attr("set_xticklabels")(py::list());
-        ax2.attr("set_xticks")(py::list());
-        ax2.attr("set_title")(velmora::translate("Dendrogram"));
+        ax2 = dendrogramOrEmpty(m, self);
         plt.attr("tight_layout")();
     });
     return py::make_tuple(ax1, ax2);
@@ -131,5 +152,6 @@ void defineRiskFolioHRP(py::module_ &m) {
 
 PYBIND11_MODULE(riskhrp, m) {
     m.attr("risk") = py::module_::import("risk");
+    m.attr("logger") = py::module_::import("logging").attr("getLogger")("riskhrp");
     defineRiskFolioHRP(m);
 }

@@ -69,6 +69,19 @@ bool anyPositive(py::object weights) {
     return false;
 }
 
+py::object largestOf(py::object weights) {
+    py::list values(weights.attr("values")());
+    return py::len(values) == 0 ? py::object(py::float_(0.0)) : velmora::builtins().attr("max")(values);
+}
+
+// The stocks the optimiser kept: those of a weight, in label order.
+py::list keptStocks(py::dict weights) {
+    py::list kept;
+    for (auto [label, weight] : weights)
+        if (py::reinterpret_borrow<py::object>(weight) > py::int_(0)) kept.append(py::str(label));
+    return kept;
+}
+
 // No stock gets more than its weight rounded up to a whole share, nor more shares than keep it
 // within the maximum weight, which the user holds to as a limit.
 long long mostShares(double money, double weight, double price, double most) {
@@ -132,30 +145,63 @@ py::dict withinWeights(py::handle allocation, py::dict weights, py::object lastP
     return capped;
 }
 
+// The most of the capital that whole shares of a stock take within the maximum weight, a fraction of it.
+double wholeShareMaximum(double money, double price, double most) {
+    return static_cast<double>(mostShares(money, most, price, most)) * price / money;
+}
+
+// Whole shares hold a dear stock below its weight where one more share would pass the maximum weight; what
+// that takes off its weight goes to the stocks still below their whole-share maximum, in proportion to their
+// weights, as fractional shares spread what the maximum takes, so that the integer program may put it into
+// their shares rather than keep it as cash. The weights keep their total; where none crosses its maximum
+// they stay as they are.
+std::vector<double> spreadWithinWholeShares(const std::vector<double> &weights, const std::vector<double> &maxima) {
+    double total = 0.0;
+    bool crosses = false;
+    for (size_t i = 0; i < weights.size(); ++i) {
+        total += weights[i];
+        crosses = crosses || weights[i] > maxima[i];
+    }
+    if (!crosses || !(total > 0)) return weights;
+    std::vector<double> ofTotal(maxima.size());
+    for (size_t i = 0; i < maxima.size(); ++i) ofTotal[i] = maxima[i] / total;
+    std::vector<double> spread = refusals::spreadWithinMaxima(weights, ofTotal);
+    for (double &weight : spread) weight *= total;
+    return spread;
+}
+
 // A weight without a latest price cannot be bought, nor can a weight of 0.
 py::object wholeShares(py::dict weights, py::object lastPrices, py::object capital, py::object maxWeight) {
-    py::dict priced;
-    py::list labels, caps, least;
+    py::list labels;
+    std::vector<double> parts, prices, maxima;
     double money = capital.cast<double>(), most = maxWeight.cast<double>();
     for (auto [label, weight] : weights) {
         bool positive = py::reinterpret_borrow<py::object>(weight) > py::int_(0);
         if (!positive || !lastPrices.attr("index").contains(label)) continue;
-        priced[label] = weight;
         labels.append(label);
-        long long cap = mostShares(money, weight.cast<double>(), lastPrices[label].cast<double>(), most);
-        caps.append(cap);
-        least.append(weight.cast<double>() >= most - refusals::tolerance ? cap : 0LL);
+        parts.push_back(weight.cast<double>());
+        prices.push_back(lastPrices[label].cast<double>());
+        maxima.push_back(wholeShareMaximum(money, prices.back(), most));
     }
-    py::object prices = lastPrices.attr("loc")[labels];
+    std::vector<double> spread = spreadWithinWholeShares(parts, maxima);
+    py::dict priced;
+    py::list caps, least;
+    for (size_t i = 0; i < spread.size(); ++i) {
+        priced[labels[i]] = spread[i];
+        long long cap = mostShares(money, spread[i], prices[i], most);
+        caps.append(cap);
+        least.append(spread[i] >= maxima[i] - refusals::tolerance ? cap : 0LL);
+    }
     py::object shares;
     try {
         py::object np = py::module_::import("numpy");
-        shares = cappedIntegerProgram(labels, priced, prices, capital,
+        shares = cappedIntegerProgram(labels, priced, lastPrices.attr("loc")[labels], capital,
                                       np.attr("array")(caps, "dtype"_a = "float64"),
                                       np.attr("array")(least, "dtype"_a = "float64"));
     } catch (py::error_already_set &) {
         shares = py::module_::import("pypfopt.discrete_allocation")
-                     .attr("DiscreteAllocation")(priced, prices, "total_portfolio_value"_a = capital)
+                     .attr("DiscreteAllocation")(priced, lastPrices.attr("loc")[labels],
+                                                 "total_portfolio_value"_a = capital)
                      .attr("greedy_portfolio")()[py::int_(0)];
     }
     return withinWeights(shares, priced, lastPrices, capital, maxWeight);
@@ -228,7 +274,7 @@ py::tuple computeRecommendation(py::object self, py::object owner) {
     if (velmora::truthy(self.attr("twoPhase"))) ef = self.attr("computeRecommendation2")(owner);
     py::object weights = cleanWeights(ef, owner);
     // Weights that are all below the minimum buy nothing the user asked for.
-    if (!anyPositive(weights)) refusals::refuseUnmetLimits(owner);
+    if (!anyPositive(weights)) refusals::refuseWeightsBelowMinimum(owner, largestOf(uncutWeights(ef)));
     py::object lastPrices = owner.attr("prices").attr("iloc")[py::int_(-1)];
     py::object capital = owner.attr("config").attr("allocation").attr("capital");
     py::dict ordered = velmora::builtins().attr("dict")(sortedList(weights.attr("items")()));
@@ -238,7 +284,7 @@ py::tuple computeRecommendation(py::object self, py::object owner) {
                                 : fractionalShares(ordered, lastPrices, capital, maxWeight);
     // Whole shares of the chosen stocks may all lie above what the capital buys within the
     // maximum; an empty table would leave the user guessing why.
-    if (py::len(allocation) == 0) refusals::refuseNoWholeShare(owner);
+    if (py::len(allocation) == 0) refusals::refuseNoWholeShareOf(owner, keptStocks(ordered));
     py::object table = allocationTable(owner, allocation, lastPrices, capital);
     // The performance describes the cleaned weights; an optimiser that cannot take them
     // back reports its own.

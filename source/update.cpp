@@ -257,6 +257,15 @@ py::object receiveBody(py::object loop, py::object answer, double deadline, cons
     return py::bytes("").attr("join")(received).attr("decode")(answer.attr("encoding"), "replace");
 }
 
+// An answer of an error status is no update information, whatever its body holds: a failing
+// service or a proxy before it may well send a record, an old one or another service's, which
+// would be cached and offered until the next check.
+void requireSuccess(py::object answer) {
+    if (velmora::truthy(answer.attr("is_success"))) return;
+    py::object status = answer.attr("status_code");
+    velmora::raise(PyExc_ValueError, py::str("the service answered with status {}").format(status));
+}
+
 // Closing what a request opened loses nothing whatever fails: the answer is complete or refused.
 void endRequest(py::object loop, py::object client, py::object answer, double deadline) {
     Watch unwatched{py::none(), 0.0};
@@ -282,6 +291,7 @@ py::object answerText(py::object config, double seconds, const Watch &watch) {
         py::object request =
             client.attr("build_request")("GET", address(config), "params"_a = query);
         answer = withinDeadline(loop, client.attr("send")(request, "stream"_a = true), deadline, watch);
+        requireSuccess(answer);
         text = receiveBody(loop, answer, deadline, watch);
     } catch (...) {
         endRequest(loop, client, answer, deadline);
@@ -480,6 +490,8 @@ PYBIND11_MODULE(update, m) {
     m.def("CheckForUpdate", [m](py::object config, py::object flush, py::object progress) {
         return checkForUpdate(m, config, flush, progress);
     }, "config"_a, "flush"_a = false, "progress"_a = py::none());
+    // Whether the settings name a service to ask, which the program ships without.
+    m.def("HasAddress", [](py::object config) { return hasAddress(config); }, "config"_a);
     m.def("InstallUpdate", [m](py::object provider, py::object config, py::object information) {
         return installUpdate(m, provider, config, information);
     }, "provider"_a, "config"_a, "update"_a);

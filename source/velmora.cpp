@@ -266,23 +266,27 @@ void runMain(const py::module_ &m) {
     };
 
     setting("logging", [&] { m.attr("logging").attr("config").attr("dictConfig")(config["logging"]); });
-    setting("gui.language", [&] {
+    py::object language = setting("gui.language", [&] {
         py::object language = config["gui"]["language"];
         m.attr("gettext")
             .attr("translation")("velmora", "locale", "fallback"_a = true,
                                  "languages"_a = velmora::list({language}))
             .attr("install")();
-        m.attr("locale").attr("setlocale")(m.attr("locale").attr("LC_ALL"), language);
+        return language;
     });
+    // What no form shows, the window's geometry among it, and the language are checked before any tab is
+    // made, once the translation is installed (the checks' modules translate texts while they load), and
+    // before the locale library reads the language, which would tell only that it lacks one; the fields' own
+    // values once they exist.
+    refuseUnfit(userConfig, userFile, defaultValues);
+    setting("gui.language",
+            [&] { m.attr("locale").attr("setlocale")(m.attr("locale").attr("LC_ALL"), language); });
     m.attr("sg").attr("ChangeLookAndFeel")("TanBlue");
     m.attr("logger").attr("info")(py::str("velmora ") + py::str(m.attr("version")) + py::str(" started"));
 
     setting("gui", [&] { keepWindowOnScreen(m, config["gui"]); });
     // Imported only now: the provider modules translate texts while they load.
     py::module_ provider = py::module_::import("provider");
-    // What no form shows, the window's geometry among it, is checked before any tab is made; the fields'
-    // own values once they exist.
-    refuseUnfit(userConfig, userFile, defaultValues);
     // The manager makes the data source before any tab: a name of no data source would otherwise be
     // blamed on the provider list.
     setting("data.dataProvider", [&] {

@@ -2,6 +2,7 @@
 // search and currency lookup.
 #include "rawsource.hpp"
 
+#include <optional>
 #include <utility>
 
 namespace {
@@ -42,10 +43,11 @@ py::object localMidnight(py::object day) {
     return py::int_(py::module_::import("time").attr("mktime")(parsed.attr("timetuple")()));
 }
 
-// Indexes the frame by the UTC calendar day of each timestamp, at midnight: the service stamps
-// a trading day with the hour its market opens, and only the day counts.
-py::object indexedByDay(py::object frame, py::object timestamps) {
-    py::object seconds = velmora::pandas().attr("Series")(timestamps, "dtype"_a = "int64");
+// Indexes the frame by the calendar day of each timestamp, at midnight, on a clock `offset` seconds
+// ahead of UTC: the service stamps a trading day with the hour its market opens, which for a market
+// far east of UTC (Sydney) falls on the UTC day before; only the market's own day counts.
+py::object indexedByDay(py::object frame, py::object timestamps, long long offset = 0) {
+    py::object seconds = velmora::pandas().attr("Series")(timestamps, "dtype"_a = "int64") + py::int_(offset);
     py::object days =
         velmora::pandas().attr("to_datetime")(seconds, "unit"_a = "s").attr("dt").attr("normalize")();
     frame["Date"] = days.attr("to_numpy")();
@@ -76,23 +78,145 @@ py::str serviceSymbol(py::str stock) {
 
 py::str chartPath(py::object symbol) { return py::str("/v8/finance/chart/") + py::str(symbol); }
 
-// chart → result → first element of a chart answer, whatever its status.
+// The one history of a chart answer, chart → result → its single element. Several histories in one
+// answer for one symbol leave no telling which is the symbol's.
 py::object chartResult(py::object response) {
     py::object body = py::module_::import("json").attr("loads")(response.attr("content"));
-    return body["chart"]["result"][py::int_(0)];
+    py::object results = body["chart"]["result"];
+    if (py::isinstance<py::list>(results) && py::len(results) > 1)
+        velmora::raise(PyExc_ValueError,
+                       velmora::translate("the answer holds {} histories for one symbol").attr("format")(
+                           py::len(results)));
+    return results[py::int_(0)];
+}
+
+// A chart answer with an error status is the service's error, whatever body it carries: a body
+// sent beside a 429 or a 500 is no history the service stands by.
+py::object acceptedChartResult(py::object response) {
+    if (velmora::truthy(response.attr("is_error"))) velmora::raise(rawsource::statusError(response));
+    return chartResult(response);
+}
+
+// The seconds a market's clock runs ahead of UTC, as the answer gives them; UTC where it gives
+// none that a clock on Earth could show.
+long long marketOffset(py::object result) {
+    if (!py::isinstance<py::dict>(result)) return 0;
+    py::object meta = result.attr("get")("meta");
+    if (!py::isinstance<py::dict>(meta)) return 0;
+    py::object offset = meta.attr("get")("gmtoffset");
+    if (!py::isinstance<py::int_>(offset) || py::isinstance<py::bool_>(offset)) return 0;
+    long long seconds = offset.cast<long long>();
+    return seconds >= -14 * 3600 && seconds <= 14 * 3600 ? seconds : 0;
+}
+
+// Some markets are quoted in a hundredth of their currency: London in pence ("GBp", also written
+// "GBX"), Johannesburg in cents ("ZAc"), Tel Aviv in agorot ("ILA"). The program knows a currency
+// only by its ISO code, so such prices are read in the main unit.
+struct MinorUnit {
+    const char *code, *currency;
+};
+constexpr MinorUnit minorUnits[] = {{"GBp", "GBP"}, {"GBX", "GBP"}, {"ZAc", "ZAR"}, {"ILA", "ILS"}};
+
+std::optional<MinorUnit> minorUnitOf(py::handle currency) {
+    for (const MinorUnit &unit : minorUnits)
+        if (py::str(unit.code).equal(currency)) return unit;
+    return std::nullopt;
+}
+
+bool isoCode(py::handle text) {
+    if (!py::isinstance<py::str>(text)) return false;
+    std::string code = py::str(text).attr("encode")("utf-8", "replace").cast<std::string>();
+    if (code.size() != 3) return false;
+    for (char letter : code)
+        if (letter < 'A' || letter > 'Z') return false;
+    return true;
+}
+
+// The currency symbol ("EUR.FOREX") of the currency a chart answer names; a text that is no
+// currency code is the symbol's failure, since the conversion would take it for a currency.
+py::object currencySymbolOf(py::object named) {
+    if (auto unit = minorUnitOf(named)) return py::str(unit->currency) + py::str(".FOREX");
+    py::object code = named;
+    if (py::isinstance<py::str>(named) && named.attr("endswith")(".FOREX").cast<bool>())
+        code = named[py::slice(0, -6, 1)];
+    if (!isoCode(code))
+        velmora::raise(PyExc_ValueError,
+                       velmora::translate("the service names no currency code but {!r}").attr("format")(named));
+    return py::str(code) + py::str(".FOREX");
+}
+
+// The number of the answer's price units in one unit of the currency the lookup gives for it.
+double unitsPerCurrency(py::object result) {
+    if (!py::isinstance<py::dict>(result)) return 1.0;
+    py::object meta = result.attr("get")("meta");
+    if (!py::isinstance<py::dict>(meta)) return 1.0;
+    return minorUnitOf(meta.attr("get")("currency")) ? 100.0 : 1.0;
 }
 
 // The frame of one price history, indexed by day. A period without a trading day is answered
 // without timestamps and with empty indicators: the service's word that it has no prices there.
 py::object readPrices(py::object response) {
-    py::object result = chartResult(response);
+    py::object result = acceptedChartResult(response);
     if (!result.contains("timestamp")) rawsource::raiseNoPrices();
     py::object indicators = result["indicators"];
     py::dict columns;
     columns["Close"] = indicators["quote"][py::int_(0)]["close"];
     columns["Adjusted_close"] = indicators["adjclose"][py::int_(0)]["adjclose"];
-    return indexedByDay(velmora::pandas().attr("DataFrame")(columns, "dtype"_a = "float64"),
-                        result["timestamp"]);
+    py::object frame = velmora::pandas().attr("DataFrame")(columns, "dtype"_a = "float64");
+    double units = unitsPerCurrency(result);
+    if (units != 1.0) frame = frame / py::float_(units);
+    return indexedByDay(frame, result["timestamp"], marketOffset(result));
+}
+
+// A request's whole time: the client's time-outs bound each read, and an answer trickled a byte
+// at a time would pass every one of them while holding the search or the chart without end.
+py::object withinDeadline(const py::module_ &m, py::object request) {
+    return rawsource::asyncio().attr("wait_for")(request, "timeout"_a = m.attr("requestDeadline"));
+}
+
+// The body of a request on the synchronous client, read to its end within the deadline; the
+// answer is left in `response`.
+py::object bodyWithinDeadline(const py::module_ &m, py::object client, py::object request, py::object &response) {
+    py::object clock = py::module_::import("time").attr("monotonic");
+    double deadline = clock().cast<double>() + m.attr("requestDeadline").cast<double>();
+    response = client.attr("send")(request, "stream"_a = true);
+    py::list chunks;
+    try {
+        for (py::handle chunk : response.attr("iter_bytes")()) {
+            chunks.append(chunk);
+            if (clock().cast<double>() > deadline)
+                velmora::raise(py::module_::import("httpx").attr("ReadTimeout"),
+                               velmora::translate("the service's answer took longer than a request may take"));
+        }
+    } catch (...) {
+        response.attr("close")();
+        throw;
+    }
+    response.attr("close")();
+    return py::bytes("").attr("join")(chunks);
+}
+
+// A symbol the selection can hold and write back: a non-empty text of Unicode characters (a lone
+// surrogate is valid JSON but no character).
+bool savableText(py::handle value) {
+    if (!py::isinstance<py::str>(value) || py::len(value) == 0) return false;
+    Py_ssize_t size = 0;
+    if (PyUnicode_AsUTF8AndSize(value.ptr(), &size) != nullptr) return true;
+    PyErr_Clear();
+    return false;
+}
+
+// The name shown for a quote: its short name, else its long name, else the symbol. Only the
+// presence of a key counts: a name given as null stays null. A name that is no text the table
+// could show and the selection write back is no name, and the symbol stands for it. The service
+// spells the long name in lower case; the other spelling is read where only it is sent.
+py::object quoteName(py::handle quote, py::object symbol) {
+    for (const char *key : {"shortname", "longname", "longName"})
+        if (quote.contains(key)) {
+            py::object name = quote[key];
+            return name.is_none() || savableText(name) ? name : symbol;
+        }
+    return symbol;
 }
 
 py::object getAsyncUrl(const py::module_ &m, py::object self, py::object parms) {
@@ -122,15 +246,15 @@ py::object getAsyncUrl(const py::module_ &m, py::object self, py::object parms) 
             self.attr("incProgress")();
             return py::make_tuple(p.stock, frame["Adjusted_close"]);
         };
-        return rawsource::afterRequest([self, p, start, end] {
+        return rawsource::afterRequest([m, self, p, start, end] {
             py::dict parameters;
             parameters["period1"] = start;
             parameters["period2"] = end;
             parameters["interval"] = "1d";
             parameters["events"] = "div,split";
             parameters["includePrepPost"] = false;
-            return self.attr("asyncClient").attr("get")(chartPath(serviceSymbol(py::str(p.stock))),
-                                                        "params"_a = parameters);
+            return withinDeadline(m, self.attr("asyncClient").attr("get")(
+                                         chartPath(serviceSymbol(py::str(p.stock))), "params"_a = parameters));
         }, answer, failed);
     });
 }
@@ -140,8 +264,10 @@ py::object queryStocks(const py::module_ &m, py::object self, py::object search)
     return rawsource::searchOrNull(logger, self, [&](py::object &response) {
         py::dict parameters;
         parameters["q"] = search;
-        response = self.attr("client").attr("get")("/v1/finance/search", "params"_a = parameters);
-        py::object body = py::module_::import("json").attr("loads")(response.attr("content"));
+        py::object client = self.attr("client");
+        py::object request = client.attr("build_request")("GET", "/v1/finance/search", "params"_a = parameters);
+        py::object content = bodyWithinDeadline(m, client, request, response);
+        py::object body = py::module_::import("json").attr("loads")(content);
         py::list names, symbols;
         for (py::handle quote : body["quotes"]) {
             py::object kind = quote["quoteType"];
@@ -149,16 +275,10 @@ py::object queryStocks(const py::module_ &m, py::object self, py::object search)
                         kind.equal(py::str("ETF"));
             if (!kept) continue;
             py::object symbol = quote["symbol"];
-            // Only the presence of a key counts: a name given as null stays null. The service
-            // spells the long name in lower case; the other spelling is read where only it is sent.
-            py::object name = symbol;
-            for (const char *key : {"shortname", "longname", "longName"})
-                if (quote.contains(key)) {
-                    name = quote[key];
-                    break;
-                }
+            // A result is shown to be added to the selection: one it could not save is left out.
+            if (!savableText(symbol)) continue;
             symbols.append(symbol);
-            names.append(name);
+            names.append(quoteName(quote, symbol));
         }
         py::object currencies = rawsource::asyncio().attr("run")(self.attr("getCurrenciesAsync")(symbols));
         py::dict columns;
@@ -199,8 +319,7 @@ py::object getCurrencyAsync(const py::module_ &m, py::object self, py::object sy
             return rawsource::finished(cache[symbol]);
         }
         auto answer = [self, symbol](py::object response) -> py::object {
-            py::object currency = chartResult(response)["meta"]["currency"];
-            if (!currency.attr("endswith")(".FOREX").cast<bool>()) currency = currency + py::str(".FOREX");
+            py::object currency = currencySymbolOf(acceptedChartResult(response)["meta"]["currency"]);
             self.attr("currencies")[symbol] = currency;
             self.attr("incProgress")();
             return currency;
@@ -210,8 +329,9 @@ py::object getCurrencyAsync(const py::module_ &m, py::object self, py::object sy
             self.attr("incProgress")();
             return py::none();
         };
-        return rawsource::afterRequest([self, symbol] {
-            return self.attr("asyncClient").attr("get")(chartPath(symbol), "params"_a = currencyParameters());
+        return rawsource::afterRequest([m, self, symbol] {
+            return withinDeadline(
+                m, self.attr("asyncClient").attr("get")(chartPath(symbol), "params"_a = currencyParameters()));
         }, answer, failed);
     });
 }
@@ -254,5 +374,6 @@ void defineYahooDataSource(py::module_ &m) {
 PYBIND11_MODULE(yahoods2, m) {
     m.attr("logger") = py::module_::import("logging").attr("getLogger")("yahoods2");
     m.attr("headers") = requestHeaders();
+    m.attr("requestDeadline") = 60.0;  // seconds
     defineYahooDataSource(m);
 }

@@ -2,8 +2,9 @@
 
 It answers the way the real services do (CSV price histories and JSON searches of EOD, chart JSON with
 null gaps and Unix-second timestamps, search JSON and error bodies of Yahoo), records every request, and
-can misbehave on demand: fixed answers for a path, a delay before every answer, no answer at all
-until a number of requests have arrived, or none for some paths until the test releases them.
+can misbehave on demand: fixed answers for a path, a delay before every answer, a body trickled a byte
+at a time, no answer at all until a number of requests have arrived, or none for some paths until the
+test releases them.
 """
 import csv
 import io
@@ -82,6 +83,7 @@ class MarketDataStub:
             self.arrived = 0
             self.delay_ms = 0
             self.delays = {}
+            self.trickles = {}  # path → seconds between the bytes of its body
             self.hold_until = 0
             self.held = set()
             self.answered = []
@@ -146,6 +148,7 @@ class MarketDataStub:
                    and time.monotonic() < deadline):
                 self.lock.wait(deadline - time.monotonic())
             delay = self.delays.get(record.path, self.delay_ms)
+            trickle = self.trickles.get(record.path)
         if delay:
             time.sleep(delay / 1000)
         status, body, content_type = self._answer(record)
@@ -158,7 +161,12 @@ class MarketDataStub:
             handler.send_header("Content-Type", content_type)
             handler.send_header("Content-Length", str(len(body)))
             handler.end_headers()
-            handler.wfile.write(body)
+            if trickle is None:
+                handler.wfile.write(body)
+            for index in range(len(body) if trickle is not None else 0):
+                handler.wfile.write(body[index:index + 1])
+                handler.wfile.flush()
+                time.sleep(trickle)
         except OSError:  # the client gave up on this request (an aborted download)
             with self.lock:
                 answered.remove(record.path)

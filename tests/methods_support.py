@@ -120,11 +120,33 @@ SOLVER_ACCURACY = 1e-6
 LEFT_OUT = 1e-4
 
 
+def spreadWithinWholeShares(weights, latest, capital, maxWeight):
+    """The weights with what a stock's most whole shares within the maximum take off its weight spread over the
+    stocks still below theirs, in proportion to their weights, their total kept; as they are where none crosses."""
+    held = {label: weight for label, weight in weights.items() if weight > 0 and label in latest.index}
+    most = {label: math.floor(capital * maxWeight / latest[label] + 1e-9) * latest[label] / capital for label in held}
+    if not any(held[label] > most[label] for label in held):
+        return dict(weights)
+    total, capped, spread = sum(held.values()), set(), {}
+    while True:
+        room = sum(weight for label, weight in held.items() if label not in capped)
+        if room <= 0:
+            break
+        left = total - sum(most[label] for label in capped)
+        spread = {label: weight / room * left for label, weight in held.items() if label not in capped}
+        crossing = {label for label, weight in spread.items() if weight > most[label]}
+        if not crossing:
+            break
+        capped |= crossing
+    return {**weights, **spread, **{label: most[label] for label in capped}}
+
+
 def checkAllocation(owner, weights, table, performance, results):
     """What every allocation holds, for `weights`, the last solve's weights before the cutoff: no shares for a
     stock below the minimum weight, nor for one the optimiser left out (a weight below the solvers' accuracy),
-    whatever the minimum; no stock above the maximum weight, nor above its weight rounded up to a share; spent
-    within the capital, the money of the weights spent (whole shares: but for less than a share of each).
+    whatever the minimum; no stock above the maximum weight, nor above its weight (with what the maximum takes off
+    dear stocks spread over the others) rounded up to a share; spent within the capital, the money of the weights
+    spent (whole shares: but for less than a share of each).
     Returns the weights of the stocks that may be held, in label order, the others at 0."""
     allocation = owner.config.allocation
     capital = allocation.capital
@@ -141,7 +163,8 @@ def checkAllocation(owner, weights, table, performance, results):
     money = capital * min(1.0, sum(cleaned.values()))
     if allocation.fractional == "NO":
         assert table["Shares"].dtype.kind == "i"
-        roundedUp = [math.ceil(capital * cleaned[label] / latest[label] - 1e-9) for label in table["Symbol"]]
+        spread = spreadWithinWholeShares(cleaned, latest, capital, owner.maxWeight)
+        roundedUp = [math.ceil(capital * spread[label] / latest[label] - 1e-9) for label in table["Symbol"]]
         assert (table["Shares"] <= roundedUp).all()
         assert spent >= money - sum(latest[label] for label in held) - 1e-6
     else:

@@ -152,6 +152,28 @@ class TestAboutTab:
         tab.event("CheckUpdate")
         assert tab.enabled() and tab.shown() == NEWER and tab.provider.updateInfo.version == NEWER
 
+    def test_check_for_updates_without_an_address_says_that_none_is_configured(self, stand_ins, tabs,
+                                                                                   monkeypatch):
+        # As the program ships: no update service named in the settings.
+        checks = stand_ins((False, None))
+        tab = tabs()
+        del tab.provider.config["updateInfo"]
+        tab.open()
+        opened = Recorder()
+        monkeypatch.setattr(tab.provider, "start", opened)
+        german = gettext.translation("velmora", str(ROOT / "locale"), languages=["de_DE.UTF-8"])
+        for language in (gettext.NullTranslations(), german):
+            language.install()
+            try:
+                tab.event("CheckUpdate")
+            finally:
+                gettext.NullTranslations().install()
+        assert [call[0] for call in sg.Popup.calls] == [
+            ("No update address is configured: the check for updates needs the setting updateInfo.url.",),
+            ("Es ist keine Update-Adresse eingestellt: Die Suche nach Updates braucht die Einstellung "
+             "updateInfo.url.",)]
+        assert len(checks.calls) == 1 and opened.calls == [] and tab.shown() == "" and not tab.enabled()
+
     def test_texts_of_the_update_information_are_shown_cut(self, stand_ins, tabs):
         # A popup or text of some hundred thousand characters is more than the display server can make.
         stand_ins((True, Dict(version="9" * 150_000)), (True, Dict(version="8" * 150_000)))

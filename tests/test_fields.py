@@ -427,7 +427,7 @@ def test_values_from_a_file_are_checked_as_typed_ones(form, tmp_path):
     assert refused("gui.size", [1200.0, 800.0], Dict({"gui": {"size": [1200, 800]}})) == "gui.size"
     assert refused("allocation.maxWeight", True, Dict({"allocation": {"maxWeight": 1.0}})) == "allocation.maxWeight"
     assert fields.refusedSetting(Dict({"allocation": {"method": "os.system"}}))[1] == (
-        "The setting allocation.method must be one of 'minvol.MinVolatility', 'hrp.HRPOptimization', "
+        "The setting allocation.method must be one of 'Minimum volatility', 'Hierarchical risk parity', "
         "not 'os.system'.")
     assert fields.refusedSetting(Dict({"data": {"basePeriod": 1e308}}))[1] == (
         "The setting data.basePeriod must be a whole number of days from 1 to 3652, not 1e+308.")
@@ -445,6 +445,31 @@ def test_values_from_a_file_are_checked_as_typed_ones(form, tmp_path):
     assert refused("updateInfo.url", "\udc80", shipped) == "updateInfo.url"
     assert fields.refusedSetting(Dict({"allocation": {"capital": 5}})) == (
         "allocation.capital", "The setting allocation.capital must be a whole number from 1000 to 1000000, not 5.")
+
+
+def test_a_refusal_names_the_choices_as_the_form_shows_them_in_the_same_words_on_every_path(form):
+    config = form[2]
+    config.data.dataProvider, config.allocation.tradingDaysPerYear = "yahoods2.YahooDataSource", 252
+    fields.SelectionFieldClass("source", "Source", {"eodds.EodDataSource": "End of Day Historical Data",
+                                                    "yahoods2.YahooDataSource": "Yahoo Historical Data"},
+                               configPath="data.dataProvider")
+    assert fields.refusedSetting(Dict({"data": {"dataProvider": "os.system"}}))[1] == (
+        "The setting data.dataProvider must be one of 'End of Day Historical Data', 'Yahoo Historical Data', "
+        "not 'os.system'.")
+    # The language is refused as the settings tab offers it, with or without the tab.
+    assert fields.refusedSetting(Dict({"gui": {"language": "fr_FR.UTF-8"}}))[1] == (
+        "The setting gui.language must be one of 'German', 'English', not 'fr_FR.UTF-8'.")
+    assert fields.refusedSetting(Dict({"gui": {"language": "de_DE.UTF-8"}})) is None
+    # What the code reading a setting needs is said alike whether a form of it exists yet or not.
+    before = fields.refusedSetting(Dict({"allocation": {"tradingDaysPerYear": 0}}))
+    fields.NumFieldClass("days", "Days", configPath="allocation.tradingDaysPerYear", minValue=1, maxValue=1000,
+                         isInt=True)
+    assert fields.refusedSetting(Dict({"allocation": {"tradingDaysPerYear": 0}})) == before == (
+        "allocation.tradingDaysPerYear", "The setting allocation.tradingDaysPerYear must be a whole number above 0, "
+        "not 0.")
+    # A long value is quoted in part, where the refusal is made.
+    refused = fields.refusedSetting(Dict({"data": {"endDate": "x" * 150000}}))[1]
+    assert len(refused) < 1000 and refused.startswith("The setting data.endDate must be a date written")
 
 
 def test_number_correction_and_locales(form):

@@ -97,3 +97,12 @@ def test_every_sharpe_objective_is_refused_where_no_return_lies_above_the_benchm
                           riskMethod="ledoit_wolf")
         with pytest.raises(ValueError, match=f"above the benchmark of {benchmark} %"):
             cls().computeRecommendation(owner)
+
+
+def test_what_a_whole_share_maximum_takes_off_a_dear_stock_goes_to_the_stocks_below_it():
+    # AMZN (1,169.50) at 27.37 % got 2 shares, 23.39 %, since a third would pass 30 %, and the 3.98 % it could not
+    # take stayed as cash though AAPL and JPM stood 8 points below the maximum: 96.20 % invested.
+    prices = stockPrices(["AAPL", "AMZN", "BAC", "GE", "JPM", "MA", "PFE", "SBUX", "WMT", "XOM"], 5, "2018-01-01")
+    method, owner, table, performance = checkAgainstReference("maxsharpe.MaxSharpe", prices)
+    assert table["Weight"].sum() > 97 and (table["Value"] <= 3000 * (1 + 1e-9)).all()
+    assert dict(zip(table["Symbol"], table["Shares"]))["AMZN"] == 2

@@ -536,7 +536,8 @@ def reference_clean(prices, low, high, partial):
     prices = prices.clip(lower=0)
     with np.errstate(all="ignore"):
         for column in prices.columns:
-            _, lower, upper = scipy.stats.sigmaclip(prices[column].to_numpy(), low, high)
+            values = prices[column].to_numpy()
+            _, lower, upper = scipy.stats.sigmaclip(values[np.isfinite(values)], low, high)
             prices[column] = prices[column].mask((prices[column] < lower) | (prices[column] > upper))
     prices = prices.replace([np.inf, -np.inf, 0.0], np.nan).dropna(how="all")
     prices = prices.interpolate(limit_area="inside").ffill(limit=10).bfill(limit=10)
@@ -568,7 +569,7 @@ def test_cleaning_steps_on_a_small_table():
     assert full["C.US"].isna().sum() == 1 and full.loc[dates[2], "C.US"] == steady.iloc[12]
     assert full.loc[dates[20], "D.US"] == pytest.approx(steady.iloc[20])
     assert full["E.US"].isna().sum() == 5 and full.loc[dates[24], "E.US"] == steady.iloc[14]
-    assert full.loc[dates[3], "E.US"] == 1000.0  # a column with gaps has no bounds to clip by
+    assert full.loc[dates[3], "E.US"] == pytest.approx(steady.iloc[3])  # bounds of the prices it has
 
     complete = source.get(list(table.columns), cleaned=True)
     pdt.assert_frame_equal(complete, full[["A.US", "B.US", "D.US"]])
@@ -926,3 +927,40 @@ def test_a_file_with_the_earlier_digest_still_reads_and_gains_the_present_one(ma
     assert CachedDataSource(str(cache_file)).cache.empty
     source.doGet(["JPM.US"], "2014-01-01", "2014-12-31")
     assert len(arraysIn(cache_file)[-1]) == 16
+
+
+@pytest.mark.parametrize("first, taken", [("0000-01-01", False), ("1600-02-29", False), ("1677-09-21", False),
+                                          ("1677-09-22", True)])
+def test_a_range_from_before_the_tables_first_day_is_no_range_and_heals(market, cache_file, monkeypatch,
+                                                                          first, taken):
+    # The table's timestamps begin on 1677-09-21 at 00:12; year 0 is no date of the interpreter's.
+    year = ("2014-01-01", "2014-12-31")
+    write_as_program(cache_file, market.loc["2014", ["AAPL.US", "MA.US"]],
+                     {"AAPL.US": year, "MA.US": (first, year[1])})
+    monkeypatch.setattr(pdatasource, "updateNeeded", False)
+    raw = FakeRawSource(market)
+    source = CachedDataSource(str(cache_file), raw, config())
+    assert list(source.cache.columns) == (["AAPL.US", "MA.US"] if taken else ["AAPL.US"])
+    # A request that needs a download, as every later one does.
+    answer = source.doGet(["AAPL.US", "MA.US", "JPM.US"], *year)
+    assert [call[0] for call in raw.calls] == [["JPM.US"] if taken else ["JPM.US", "MA.US"]]
+    pdt.assert_frame_equal(answer, market.loc["2014", ["AAPL.US", "JPM.US", "MA.US"]], check_freq=False)
+    if not taken:
+        assert CachedDataSource(str(cache_file)).cacheRanges["MA.US"] == year
+
+
+@pytest.mark.parametrize("first", ["1600-01-01", "600-01-01", "0600-01-01", "1677-09-21"])
+def test_a_request_from_before_the_tables_first_day_asks_from_it_and_is_kept(market, cache_file, first):
+    # strftime writes a year before 1000 without its leading zeros.
+    raw = FakeRawSource(market)
+    source = CachedDataSource(str(cache_file), raw, config())
+    answer = source.doGet(["AAPL.US"], first, "2014-12-31")
+    assert raw.calls == [(["AAPL.US"], "1677-09-22", "2014-12-31")]
+    pdt.assert_frame_equal(answer, market.loc[:"2014", ["AAPL.US"]], check_freq=False)
+    again = CachedDataSource(str(cache_file), raw, config())
+    assert again.cacheRanges == {"AAPL.US": ("1677-09-22", "2014-12-31")}
+    pdt.assert_frame_equal(again.doGet(["AAPL.US"], first, "2014-12-31"), answer, check_freq=False)
+    # A request that ends before that day has no prices and asks for none.
+    before = again.doGet(["AAPL.US", "MA.US"], "1500-01-01", first)
+    assert before.empty and list(before.columns) == ["AAPL.US"]
+    assert len(raw.calls) == 1

@@ -1,4 +1,6 @@
 """The cache file's reader on long rows and on arrays in the other forms numpy writes."""
+import tracemalloc
+
 import numpy as np
 import numpy.lib.format as npformat
 import pandas as pd
@@ -85,3 +87,84 @@ def test_dates_of_any_unit_at_midnight_read_and_a_time_of_day_does_not(tmp_path,
         save(frame, path)
         rewrite(path, lambda file, position, array: position < 4 and dates_in(unit, 16)(file, position, array))
         assert CachedDataSource(str(path)).cache.empty
+
+
+class OneSymbolSource:
+    """A raw source that knows one symbol more than the cache, on the cache's own dates."""
+
+    def __init__(self, frame, symbol):
+        self.series, self.calls = frame.iloc[:, 0].rename(symbol) * 2.0, []
+
+    def get(self, stocks, startDate=None, endDate=None, progress=None, **keywords):
+        self.calls.append(list(stocks))
+        return self.series.loc[startDate:endDate].to_frame()
+
+
+def test_a_cache_beyond_64_mib_is_read_whole_and_a_download_after_it_keeps_every_symbol(tmp_path):
+    # 1,030 symbols of 8,200 days: some 67.6 MB of prices, beyond the fixed bound the reader once had.
+    frame, path = long_table(symbols=1030, days=8200), tmp_path / "prices.cache"
+    save(frame, path)
+    assert path.stat().st_size > 64 * 2**20
+    raw = OneSymbolSource(frame, "NEW.US")
+    source = CachedDataSource(str(path), raw)
+    assert list(source.cache.columns) == list(frame.columns)
+    first, last = str(frame.index[0].date()), str(frame.index[-1].date())
+    source.doGet(["NEW.US", "L07.US"], first, last)
+    assert raw.calls == [["NEW.US"]]
+    read = CachedDataSource(str(path)).cache
+    assert sorted(read.columns) == sorted(list(frame.columns) + ["NEW.US"])
+    pdt.assert_frame_equal(read[frame.columns], frame, check_freq=False)
+
+
+def test_an_array_may_declare_what_the_file_holds_and_not_a_byte_more(tmp_path):
+    frame, path = long_table(symbols=3, days=40), tmp_path / "prices.cache"
+    save(frame, path)
+    rewrite(path, lambda file, position, array: position < 4 and np.save(file, array, allow_pickle=False))
+    whole = path.read_bytes()  # the form without digest: the prices end the file
+    assert list(CachedDataSource(str(path)).cache.columns) == list(frame.columns)
+    path.write_bytes(whole[:-1])
+    with pytest.raises(ValueError, match="an array larger than the file"):
+        CachedDataSource().load(str(path))
+
+    # The dates' header declares one date more than there are bytes left after it.
+    with open(path, "wb") as file:
+        np.save(file, np.array([["2024-01-01", "2024-12-31"]] * 3), allow_pickle=False)
+        np.save(file, frame.index.to_numpy(), allow_pickle=False)
+    exact = path.read_bytes()
+    shape = f"({len(frame)},)".encode()
+    assert exact.count(shape) == 1
+    path.write_bytes(exact.replace(shape, f"({len(frame) + 1},)".encode()))
+    with pytest.raises(ValueError, match="an array larger than the file"):
+        CachedDataSource().load(str(path))
+    path.write_bytes(exact)
+    with pytest.raises(ValueError, match="^(?!.*larger than the file)"):
+        CachedDataSource().load(str(path))
+
+
+def peak_of_refusal(path, why):
+    """The peak of the memory the reader takes on refusing the file, as a multiple of the file's size."""
+    tracemalloc.start()
+    try:
+        with pytest.raises(ValueError, match=why):
+            CachedDataSource().load(str(path))
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    return peak / path.stat().st_size
+
+
+def test_symbols_without_the_prices_they_declare_or_of_no_size_are_refused_before_memory_is_taken(tmp_path):
+    path = tmp_path / "foreign.cache"
+    with open(path, "wb") as file:
+        np.save(file, np.array(["2024-01-02", "2024-01-03"]), allow_pickle=False)
+        np.save(file, np.array(["2024-01-02"], dtype="M8[ns]"), allow_pickle=False)
+        np.save(file, np.full(200_000, "\u4e00", dtype="<U1"), allow_pickle=False)
+    assert peak_of_refusal(path, "an array larger than the file") < 3
+
+    # Texts of no characters take no bytes of the file, however many they are.
+    with open(path, "wb") as file:
+        np.save(file, np.array(["2024-01-02", "2024-01-03"]), allow_pickle=False)
+        np.save(file, np.array(["2024-01-02"], dtype="M8[ns]"), allow_pickle=False)
+        npformat.write_array_header_1_0(file, {"descr": "<U0", "fortran_order": False, "shape": (1_000_000,)})
+        file.write(bytes(1 << 16))
+    assert peak_of_refusal(path, "items of no size") < 3

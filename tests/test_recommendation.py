@@ -149,7 +149,7 @@ def test_steady_rise_has_no_volatility_and_one_stock_gets_a_placeholder():
     assert tab.backtestGraph is not None and tab.drawdownGraph is not None
 
 
-def test_run_without_cut_off_date_and_donut_of_many_stocks():
+def test_run_without_cut_off_date_and_donut_of_many_stocks(tmp_path, monkeypatch):
     symbols = {f"S{number:02d}": f"Stock {number:02d}" for number in range(25)}
     prices, cutOff = curvePrices([1.0, 1.0], symbols=symbols)
     MarketData.prices, MarketData.stocks = prices, stockTable(symbols)
@@ -160,6 +160,7 @@ def test_run_without_cut_off_date_and_donut_of_many_stocks():
     config = allocationConfig(method="testmethods.Fixed", cutOffDate="", capital=capital,
                               returnMethod="capm_return")
     data, tab = makeTab(config)
+    drawn = drawnFigures(tab)
     tab.recompute()
     assert tab.backtestGraph is None and tab.drawdownGraph is None and tab.futureValue is None
     assert tab["Results"].equals(pd.DataFrame({"Name": ["Sum"], "Value": [100.0]}))
@@ -170,6 +171,18 @@ def test_run_without_cut_off_date_and_donut_of_many_stocks():
     assert tab.cleanedWeights["Other"] == pytest.approx(2.5)
     assert tab.cleanedWeights["Unallocated"] == pytest.approx(37.5)
     assert len(tab["Recommendation"]) == 25
+    # Every slice in a colour of its own, and each bar of the report's weights in the colour of its slice.
+    colour = lambda patch: matplotlib.colors.to_hex(patch.get_facecolor())  # noqa: E731
+    donut = next(f.axes[0] for f in drawn if f.axes[0].get_title() == "Portfolio Allocation")
+    slices = dict(zip(tab.cleanedWeights, map(colour, donut.patches)))
+    assert len(set(slices.values())) == len(slices) == 22
+    charts, barh = [], matplotlib.axes.Axes.barh
+    monkeypatch.setattr(matplotlib.axes.Axes, "barh", lambda ax, *args: charts.append(ax) or barh(ax, *args))
+    monkeypatch.setattr(provider, "GetFileName", lambda *args, **kwargs: str(tmp_path / "report.pdf"))
+    config.print.paperSize = [827, 1169]
+    tab.saveGraph()
+    assert {label.get_text(): colour(bar) for label, bar in
+            zip(charts[0].get_yticklabels(), charts[0].patches)} == slices
 
 
 def test_failing_run_is_logged_shown_and_publishes_nothing(caplog, errorPopups):
@@ -523,6 +536,21 @@ def test_cancel_leaves_the_last_complete_result_on_both_paths(window, errorPopup
         assert tab["Recommendation"].empty and tab.weightGraph is None and errorPopups == []
     finally:
         loaded.close()
+
+
+def test_the_caption_names_the_cut_off_date_as_its_field_shows_it(window):
+    # A file's date of the short form, before any run and for a result computed before the window was made.
+    config = allocationConfig(method="testmethods.Fixed", cutOffDate="2016-6-3")
+    Fixed.shares = {"Apple Inc": 1}
+    manager, win = window(config, Dict())
+    assert win["CutOffDate"].get() == "2016-06-03" and win["resultType"].get() == "Backtest from 2016-06-03"
+    manager = makeManager(allocationConfig(method="testmethods.Fixed", cutOffDate="2016-6-3"), Dict())
+    manager.providerList[2].recompute()
+    win = manager.createWindow()
+    try:
+        assert win["resultType"].get() == "Backtest Portfolio for 2016-06-03"
+    finally:
+        win.close()
 
 
 def test_the_date_typed_is_the_date_used_in_the_real_window(window, errorPopups, monkeypatch):

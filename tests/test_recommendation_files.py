@@ -137,6 +137,9 @@ def writeDefaults(folder, **allocation):
                      "updateInfo": {"url": ""}, "selectionName": "data/config/current.stocks",
                      "monetization": {"buySubscriptionUrl": "https://eodhistoricaldata.com/pricing"}})
     (folder / "default.json").write_text(json.dumps(defaults, indent=2))
+    # A working folder holds the folders of the files the defaults name, as the program's own does.
+    for name in (defaults.selectionName, defaults.data["cacheName"]):
+        (folder / name).parent.mkdir(parents=True, exist_ok=True)
     return defaults
 
 
@@ -233,6 +236,8 @@ def loadedAndBroken(manager, win, newWindow, defaults, dialogs, tmp_path):
                "method.json": {"allocation": {"method": "os.system"}},
                "sizes.json": {"gui": {"size": [1200.0, 800.0]}},
                "source.json": {"data": {"dataProvider": "eodds.EodDataSource"}},
+               # A setting the load does not take, which the file in use would keep and the close write back.
+               "period.json": {"allocation": {"capital": 20000}, "progress": {"progressPeriod": -1}},
                "huge.json": {"allocation": {"capital": 25000}, "padding": "x" * (2 << 20)},
                "long.json": {"allocation": "A" * 200000}}
     for name, content in refused.items():
@@ -243,35 +248,41 @@ def loadedAndBroken(manager, win, newWindow, defaults, dialogs, tmp_path):
     loadErrors = [error.split("\n\n")[-1] for error in dialogs.errors[1:]]
     assert len(loadErrors) == len(refused) and all(error.startswith("The configuration file could not be loaded:")
                                                    for error in dialogs.errors[1:])
-    # A value where the data settings belong is refused by name, as the start refuses it.
+    # A value where the data settings belong is refused by name, as the start refuses it, naming the file.
     assert loadErrors[2:5] == [str(tmp_path / "empty.json") + " holds none of the settings of a configuration file.",
-                               "The setting data must be a group of settings, not 'text'.",
+                               str(tmp_path / "data.json") + ": The setting data must be a group of settings, not "
+                               "'text'.",
                                str(tmp_path / "package.json") + " holds none of the settings of a configuration file."]
-    assert loadErrors[5:-1] == ["The setting allocation must be a group of settings, not 5.",
-                                 "The setting title must be a text, not {'x': 1}.",
-                                 "The setting allocation.capital must be a number, not 'abc'.",
-                                 "The setting stocks.plotLog must be true or false, not 1.",
-                                 "The setting gui.size must be two whole numbers, not '900x700'.",
-                                 "The setting allocation.maxWeight must be a number, not True.",
-                                 "The setting allocation.tradingDaysPerYear must be a whole number above 0, not 0.",
-                                 "The setting print.paperSize must be two numbers from 100 to 10000 (hundredths of an "
-                                 "inch), not [0, 0].",
-                                 "The setting allocation.cutOffDate must be a date written year-month-day, or "
-                                 "empty, not 'garbage'.",
-                                 "The setting gui.position must be two whole numbers, not ['a', 'b'].",
-                                 "The setting allocation.capital must be a whole number from 100 to 1000000000, "
-                                 "not -5.",
-                                 "The setting allocation.maxWeight must be a number of at most 100, not 1000000.0.",
-                                 "The setting allocation.method must be one of 'minvol.MinVolatility', "
-                                 "'maxsharpe.MaxSharpe', 'minsemi.MinSemi', 'hrp.HRP', 'deopt.MinVolatility2', "
-                                 "'deopt.MaxSharpe2', 'riskef.RiskFolioEF', 'riskhrp.RiskFolioHRP', not 'os.system'.",
-                                 "The setting gui.size must be two whole numbers, not [1200.0, 800.0].",
-                                 # No settings tab here, whose choice a data source would be.
-                                 "The setting data.dataProvider must be one of the choices of the Configuration "
-                                 "tab, not 'eodds.EodDataSource'.",
-                                 str(tmp_path / "huge.json") + " is larger than 1048576 bytes"]
+    messages = ["The setting allocation must be a group of settings, not 5.",
+               "The setting title must be a text, not {'x': 1}.",
+               "The setting allocation.capital must be a number, not 'abc'.",
+               "The setting stocks.plotLog must be true or false, not 1.",
+               "The setting gui.size must be two whole numbers, not '900x700'.",
+               "The setting allocation.maxWeight must be a number, not True.",
+               "The setting allocation.tradingDaysPerYear must be a whole number above 0, not 0.",
+               "The setting print.paperSize must be two numbers from 100 to 10000 (hundredths of an inch), "
+               "not [0, 0].",
+               "The setting allocation.cutOffDate must be a date written year-month-day, or empty, not "
+               "'garbage'.",
+               "The setting gui.position must be two whole numbers, not ['a', 'b'].",
+               "The setting allocation.capital must be a whole number from 100 to 1000000000, not -5.",
+               "The setting allocation.maxWeight must be a number of at most 100, not 1000000.0.",
+               # The methods as the form offers them.
+               "The setting allocation.method must be one of 'Minimum Volatility', 'Maximum Sharpe', "
+               "'Minimum Semivariance', 'Hierarchical Risk Parity', 'Minimum Volatility Differential Evolution', "
+               "'Maximum Sharpe Differential Evolution', 'Risk Folio Efficient Frontier', "
+               "'Risk Folio Hierarchical Risk Parity', not 'os.system'.",
+               "The setting gui.size must be two whole numbers, not [1200.0, 800.0].",
+               # No settings tab here, whose choice a data source would be.
+               "The setting data.dataProvider must be one of the choices of the Configuration tab, not "
+               "'eodds.EodDataSource'.",
+               "The setting progress.progressPeriod must be a number from 0 to 10, not -1."]
+    assert loadErrors[5:-2] == [str(tmp_path / name) + ": " + message
+                                for name, message in zip(list(refused)[5:-2], messages)]
+    assert loadErrors[-2] == str(tmp_path / "huge.json") + " is larger than 1048576 bytes"
     # A value of a few hundred thousand characters is quoted in part: a popup that large would end the program.
-    assert loadErrors[-1].startswith("The setting allocation must be a group of settings, not 'AAA")
+    assert loadErrors[-1].startswith(str(tmp_path / "long.json") + ": The setting allocation must be a group of "
+                                     "settings, not 'AAA")
     assert len(dialogs.errors[len(refused)]) < 1000
     dispatch(manager, win, sg.WIN_CLOSE_ATTEMPTED_EVENT)
     assert all(json.loads((tmp_path / name).read_text()) == content
@@ -375,7 +386,15 @@ class OwnPages(Fixed):
         return ax, None
 
 
-def test_pdf_report(window, dialogs, tmp_path):
+class FailingSecondChart(OwnPages):
+    """Saves its first chart into the report and fails on its second."""
+
+    def plotAnalysis(self, figsize=None, pdf=None):
+        super().plotAnalysis(figsize=figsize, pdf=pdf)
+        raise IndexError("index 5 is out of bounds for axis 0 with size 5")
+
+
+def test_pdf_report(window, dialogs, tmp_path, caplog):
     config = allocationConfig()
     config.print.paperSize = [827, 1169]
     manager, win = window(config, Dict())
@@ -429,6 +448,16 @@ def test_pdf_report(window, dialogs, tmp_path):
     dialogs.answers = [str(report)]
     dispatch(manager, win, "SaveGraph")
     assert pdfPages(report)[0] == [landscape, upright, landscape, upright, upright, upright]
+    # A chart that cannot be drawn is left out and logged: the report keeps every other page, the page the
+    # method saved before it failed too.
+    sys.modules["testmethods"].FailingSecondChart = FailingSecondChart
+    config.allocation.method = "testmethods.FailingSecondChart"
+    dispatch(manager, win, "UpdateConfig")
+    dialogs.answers = [str(report)]
+    caplog.clear()
+    dispatch(manager, win, "SaveGraph")
+    assert pdfPages(report)[0] == [landscape, upright, landscape, upright, upright] and dialogs.errors == []
+    assert "The chart could not be drawn" in caplog.messages and "index 5 is out of bounds" in caplog.text
     config.allocation.update(method="testmethods.MinVolatility", fractional="NO")
     dispatch(manager, win, "UpdateConfig")
 
@@ -466,9 +495,10 @@ def test_pdf_report(window, dialogs, tmp_path):
     # A failed report keeps the old file, leaves no partial one and is told.
     dispatch(manager, win, "clearCutOffDate")
     before = report.read_bytes()
-    tab.methodObj = object()  # no method: its analysis page fails
+    tab.printTable = lambda *args, **named: 1 / 0  # its tables cannot be printed
     dialogs.answers = [str(report)]
     dispatch(manager, win, "SaveGraph")
+    del tab.printTable
     assert report.read_bytes() == before
     assert sorted(p.name for p in tmp_path.iterdir()) == ["letter.pdf", "link.pdf", "results.pdf"]
     assert len(dialogs.errors) == 4 and dialogs.errors[-1].startswith("The PDF report could not be written")
@@ -783,6 +813,29 @@ loadableSettings = st.fixed_dictionaries({}, optional={
                                                                                      max_size=2)}),
     "progress": st.fixed_dictionaries({"progressPeriod": st.sampled_from([0, 0.5, 10])})})
 
+# Settings a load does not take, of values the start refuses: a file holding one is refused on every path.
+refusedSettings = st.sampled_from([
+    {"data": {"endDate": True}}, {"data": {"endDate": {}}}, {"data": {"endDate": "x" * 1500}},
+    {"progress": 2.5}, {"progress": "\ud800"}, {"progress": {"progressPeriod": -1}},
+    {"progress": {"progressPeriod": ""}}, {"progress": {"progressPeriod": float("inf")}},
+    {"selectionTitle": float("inf")}, {"selectionTitle": float("-inf")}, {"selectionTitle": "x" * 1500}])
+
+
+def withRefused(loadable, refused):
+    """`loadable` with the refused setting of `refused` over it, when there is one."""
+    if refused is None:
+        return loadable
+    tree = deepCopy(loadable)
+    for key, value in refused.items():
+        if isinstance(value, dict) and isinstance(tree.get(key), dict):
+            tree[key] = dict(tree[key], **value)
+        else:
+            tree[key] = value
+    return tree
+
+
+fileSettings = st.builds(withRefused, loadableSettings, st.none() | refusedSettings)
+
 NAMES = ["start", "A", "B", "empty", "new1", "new2"]
 operations = st.lists(st.one_of(st.tuples(st.just("load"), st.sampled_from(NAMES)),
                                 st.tuples(st.just("save"), st.sampled_from(NAMES)), st.just(("close", "")),
@@ -848,7 +901,7 @@ def shownSettings(config):
 
 
 @settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(files=st.tuples(loadableSettings, loadableSettings, loadableSettings), steps=operations)
+@given(files=st.tuples(loadableSettings, fileSettings, fileSettings), steps=operations)
 def test_every_file_written_is_one_the_next_start_takes_and_holds_no_other_files_program_settings(
         dialogs, monkeypatch, files, steps):
     import tempfile
@@ -868,20 +921,29 @@ def test_every_file_written_is_one_the_next_start_takes_and_holds_no_other_files
         formKeys = registerForms(tab, monkeypatch)
         # What the forms showed when each file was written last: the next start on it shows the same.
         written = {}
+        errors = len(dialogs.errors)
         for kind, name in steps:
             if kind == "edit":
                 field = fields.handlers[formKeys[name[0] % len(formKeys)]]
                 field.set(NoWindow(), edited(field, name[1]))
             elif kind == "load":
                 dialogs.answers = [str(paths[name])]
+                tree = Dict(json.loads(paths[name].read_text())) if paths[name].exists() else {}
                 try:
-                    tab.loadConfig()
+                    loaded = tab.loadConfig()
                 except Exception:  # told to the user by the event dispatch; changes nothing
-                    pass
+                    loaded = False
+                # A file of settings a load takes is loaded exactly when the start takes it.
+                if fields.loadedPart(tree):
+                    assert loaded == (fields.refusedSetting(tree, defaults) is None), paths[name].read_text()
             elif kind == "save":
                 dialogs.answers = [str(paths[name])]
                 own = fields.loadedPart(tab.userConfig).get("data")
+                before = paths[name].read_text() if paths[name].exists() else None
                 tab.saveConfig(None)
+                if len(dialogs.errors) > errors:  # a file holding what the next start refuses stays as it was
+                    assert paths[name].read_text() == before and paths[name].stem in dialogs.errors.pop()
+                    continue
                 written[str(paths[name])] = shownSettings(tab.config)
                 # The user's data settings are written whatever the target held.
                 assert fields.loadedPart(Dict(json.loads(paths[name].read_text()))).get("data") == own
@@ -905,6 +967,30 @@ def test_every_file_written_is_one_the_next_start_takes_and_holds_no_other_files
                 assert saved.providers == ["start.Provider"] and saved.logging.marker == "start"
             if own in ("A", "B") and isinstance(files["AB".index(own) + 1].get("data", {}), dict):
                 assert saved.data.cacheName == str(folder / f"{own}.cache")
+
+
+def test_the_file_in_use_is_written_in_the_order_of_its_settings(dialogs, tmp_path):
+    with open("default.json", encoding="utf-8") as file:
+        defaults = Dict(json.load(file))
+    own = {"data": {"endDate": "", "apiKey": "k", "cacheName": str(tmp_path / "p.cache"), "startDate": ""},
+           "providers": list(defaults.providers), "title": "t", "logging": dict(defaults.logging),
+           "selectionName": str(tmp_path / "s.stocks"), "allocation": {"capital": 5000}}
+    start = tmp_path / "start.json"
+    start.write_text(json.dumps(own))
+    tab = FilePaths(start, defaults)
+    tab.close()
+    saved = json.loads(start.read_text())
+    assert list(saved) == list(own) + ["meta", "gui", "translations"] and list(saved["data"]) == list(own["data"])
+    assert {key: saved[key] for key in own} == own
+    # Loaded, the file keeps its order too; a setting the user changes stays where it stood.
+    other = tmp_path / "other.json"
+    other.write_text(json.dumps(dict(reversed(own.items()))))
+    dialogs.answers = [str(other)]
+    assert tab.loadConfig()
+    tab.userConfig.title = "u"
+    tab.close()
+    saved = json.loads(other.read_text())
+    assert list(saved)[:len(own)] == list(reversed(own)) and saved["title"] == "u"
 
 
 def test_save_config_into_a_missing_folder_names_the_users_file_and_loads_dates_in_full(dialogs, tmp_path,

@@ -124,7 +124,7 @@ def test_risk_contribution_and_dendrogram_of_the_allocation_clustering(monkeypat
     assert len(plt.get_fignums()) == 2 and plt.gcf() is dendrogram.figure
 
 
-def test_the_capture_puts_the_drawing_function_back_after_an_error(monkeypatch):
+def test_the_capture_puts_the_drawing_function_back_after_an_error(monkeypatch, caplog):
     import riskfolio
 
     method, owner, table, performance, plain = checkAgainstPlain(RiskFolioHRP, buildHRP, objective="MaxRet")
@@ -142,8 +142,11 @@ def test_the_capture_puts_the_drawing_function_back_after_an_error(monkeypatch):
         raise RuntimeError("no dendrogram")
 
     monkeypatch.setattr(riskfolio, "plot_dendrogram", failingChart)
-    with pytest.raises(RuntimeError, match="no dendrogram"):
-        method.plotAnalysis()
+    # The risk contributions drawn are kept; the dendrogram's place is an empty chart, and the log says why.
+    with caplog.at_level("ERROR", logger="riskhrp"):
+        contribution, dendrogram = method.plotAnalysis()
+    assert "no dendrogram" in caplog.text and "The dendrogram could not be drawn" in caplog.text
+    assert contribution.patches and not (dendrogram.lines or dendrogram.collections)
     assert method.lastClustering == "clusters"
     assert (scipy.cluster.hierarchy.dendrogram, plt.Axes.set_title) == library
     with pytest.raises(TypeError):
@@ -187,3 +190,30 @@ def test_two_stocks_give_a_result_and_its_dendrogram_with_every_objective(object
         assert sorted(label.get_text() for label in dendrogram.get_yticklabels()) == symbols
         assert dendrogram.lines or dendrogram.collections
         plt.close("all")
+
+
+# Sets whose clustering the library's coloured dendrogram could not draw (three stocks, one cluster chosen)
+# among others it could.
+COUNTS = [TEN[:count] for count in range(2, 9)] + [["AAPL", "JPM", "XOM"], ["PFE", "SBUX", "XOM"]]
+
+
+@pytest.mark.parametrize("objective", ["MinRisk", "Sharpe", "ERC", "Utility", "MaxRet"])
+def test_every_count_of_stocks_gives_both_analysis_charts(objective):
+    for symbols in COUNTS:
+        method = RiskFolioHRP()
+        method.computeRecommendation(makeOwner(yearOfPrices(symbols), objective=objective, minWeight=0,
+                                               maxWeight=100, benchmark=0.0))
+        contribution, dendrogram = method.plotAnalysis(figsize=None)
+        kept = list(method.port.returns.columns)
+        assert contribution is not None and contribution.patches, symbols
+        assert sorted(label.get_text() for label in dendrogram.get_yticklabels()) == kept, symbols
+        plt.close("all")
+
+
+def test_a_pruning_that_keeps_three_stocks_draws_both_charts():
+    method = RiskFolioHRP()
+    method.computeRecommendation(makeOwner(yearOfPrices(), objective="Sharpe", minWeight=10, maxWeight=100))
+    assert len(method.port.returns.columns) == 3
+    contribution, dendrogram = method.plotAnalysis(figsize=None)
+    assert contribution.patches and len(dendrogram.get_yticklabels()) == 3
+    plt.close("all")

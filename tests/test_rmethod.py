@@ -5,6 +5,7 @@ from collections import OrderedDict
 import pandas as pd
 import pandas.testing as pdt
 import pytest
+from hypothesis import given, settings, strategies as st
 
 from methods_support import checkAgainstPlainSolves, makeOwner, solveMinVolatility, stockPrices, syntheticPrices
 from rmethod import RecommendationMethod
@@ -108,7 +109,8 @@ def test_fractional_shares_and_their_tables():
     for fractional in ("YES", "NO"):
         owner = ownerOf(list("ABC"), fractional=fractional, maxWeight=100, minWeight=1)
         nothing = ScriptedOptimizer(zip("ABC", [0.0, 0.004, 0.0]))
-        with pytest.raises(ValueError, match="No allocation meets the weight limits of 1 % to 100 % per stock"):
+        with pytest.raises(ValueError, match=r"weights all lie below the minimum weight of 1 % per stock, the "
+                                             r"largest at 0.4 %: its solver is not told the minimum"):
             Scripted(nothing, nothing).computeRecommendation(owner)
 
 
@@ -173,12 +175,13 @@ def test_whole_shares_fall_back_to_greedy_and_pair_prices_by_stock(monkeypatch):
     assert (allocation["Weight"] - allocation["Value"] / 100).abs().max() < 1e-9
     assert performance["Value"].iloc[-1] == pytest.approx(allocation["Value"].sum(), abs=0.005)
 
-    # A weight above the maximum (an optimiser without bounds) buys no more than the maximum; the rest is cash.
+    # A weight above the maximum (an optimiser without bounds) buys no more than the maximum; what it takes off
+    # goes to the stock below it.
     owner = ownerOf(labels, capital=10000, fractional="NO", maxWeight=50, minWeight=5)
     owner.prices = prices
     optimizer = ScriptedOptimizer(zip("ABCDE", [0.7, 0.3, 0.0, 0.0, 0.0]))
     allocation, performance = Scripted(optimizer, optimizer).computeRecommendation(owner)
-    assert dict(zip(allocation["Symbol"], allocation["Shares"])) == {"A": 500, "B": 150}
+    assert dict(zip(allocation["Symbol"], allocation["Shares"])) == {"A": 500, "B": 250}
 
 
 def test_failures_that_reach_the_owner(monkeypatch):
@@ -355,3 +358,51 @@ def test_no_cent_for_a_stock_left_out_and_no_cash_a_share_could_take():
     table, performance = MinVolatility().computeRecommendation(owner)
     cash = 10000 - table["Value"].sum()
     assert 0 <= cash < 100 and (table["Value"] <= 3000 + 1e-9).all()
+
+
+@settings(max_examples=25, deadline=None)
+@given(stocks=st.lists(st.tuples(st.sampled_from([0.0, 0.0, 1e-6, 0.02, 0.1, 0.3, 0.6, 1.0]), st.floats(1, 3000)),
+                       min_size=2, max_size=8),
+       capital=st.sampled_from([500, 2000, 10000, 100000]), maxWeight=st.sampled_from([10, 25, 30, 50, 100]),
+       minWeight=st.sampled_from([0, 1, 5]))
+def test_whole_shares_stay_within_the_capital_and_the_maximum_and_off_stocks_left_out(stocks, capital, maxWeight,
+                                                                                       minWeight):
+    parts = [part for part, price in stocks]
+    if sum(parts) == 0:
+        return
+    labels = [f"S{i}" for i in range(len(stocks))]
+    owner = ownerOf(labels, capital=capital, fractional="NO", maxWeight=maxWeight, minWeight=minWeight)
+    prices = owner.prices.copy()
+    prices.iloc[-1] = [price for part, price in stocks]
+    owner.prices = prices
+    weights = dict(zip(labels, [part / sum(parts) for part in parts]))
+    optimizer = ScriptedOptimizer(weights.items())
+    try:
+        allocation, performance = Scripted(optimizer, optimizer).computeRecommendation(owner)
+    except ValueError as refusal:
+        assert any(text in str(refusal) for text in ("buys no whole share", "No allocation meets", "all lie below"))
+        return
+    chosen = {label for label, weight in weights.items() if weight >= max(minWeight / 100 - 1e-6, 1e-4)}
+    assert set(allocation["Symbol"]) <= chosen and (allocation["Shares"] > 0).all()
+    assert (allocation["Value"] <= capital * maxWeight / 100 * (1 + 1e-9)).all()
+    assert allocation["Value"].sum() <= capital * (1 + 1e-9)
+
+
+def test_refusals_say_what_happened():
+    from fields import resolve
+
+    # One stock at 100 % (two at 50 %) meets the limits, but the solvers, not told the minimum, spread the weights.
+    for name in ("minvol.MinVolatility", "maxsharpe.MaxSharpe", "riskef.RiskFolioEF"):
+        for limit, prices in ((100, stockPrices(["AAPL", "JPM", "XOM"], 2)), (50, stockPrices(TEN_STOCKS))):
+            with pytest.raises(ValueError, match=f"weights all lie below the minimum weight of {limit} % per stock"):
+                resolve(name)().computeRecommendation(makeOwner(prices, minWeight=limit, maxWeight=limit,
+                                                                objective="MinRisk"))
+    # A capital of 100 buys no share of the stocks Maximum Sharpe keeps, though WMT and XOM are selected.
+    prices = stockPrices(["AAPL", "AMZN", "GOOG", "JPM", "WMT", "XOM"])
+    with pytest.raises(ValueError, match=r"A capital of 100 buys no whole share of the stocks the optimiser kept "
+                                         r"\((\w+, )*AMZN(, \w+)*\) within the maximum weight of 100 %"):
+        resolve("maxsharpe.MaxSharpe")().computeRecommendation(makeOwner(prices, capital=100, minWeight=0,
+                                                                         maxWeight=100))
+
+
+TEN_STOCKS = ["AAPL", "AMZN", "BAC", "GE", "JPM", "MA", "PFE", "SBUX", "WMT", "XOM"]

@@ -559,6 +559,28 @@ def test_close_saves_the_selection_and_the_next_start_shows_it(launch, popups, m
     assert seen == ["UpdateSoftware", "UpdateSoftware"]
 
 
+def test_every_search_result_can_be_added_and_saved(launch, stub, popups):
+    manager, window, config, tab = launch()
+    odd = [None, 7, True, float("nan"), "\ud800", {"a": 1}]
+    stub.yahoo_search["odd"] = [{"symbol": value, "shortname": "Odd", "quoteType": "EQUITY"} for value in odd] + [
+        {"symbol": "AAPL", "shortname": {"a": 1}, "quoteType": "EQUITY"},
+        {"symbol": "SAP.DE", "longname": ["SAP", "SE"], "quoteType": "EQUITY"},
+        {"symbol": "XOM", "shortname": "\udc80", "quoteType": "EQUITY"},
+    ]
+    window["search"].update("odd")
+    window = manager.handleEvent(window, "searchButton", pump(window))
+    shown = rows(window, "searchResults")
+    assert [row[0] for row in shown] == ["AAPL", "SAP.DE", "XOM"]
+    values = pump(window)
+    values["searchResults"] = list(range(len(shown)))
+    window = manager.handleEvent(window, "addStock", values)
+    window = manager.handleEvent(window, CLOSE, pump(window))
+    assert popups.kinds() == []
+    saved = json.load(open("data/config/current.stocks"))
+    assert [(s["Symbol"], s["Security Name"]) for s in saved["stocks"]] == [
+        ("AAPL", "AAPL"), ("SAP.DE", "SAP.DE"), ("XOM", "XOM")]
+
+
 def selectTab(manager, window, key):
     values = pump(window)
     values["mainTab"] = key

@@ -324,6 +324,27 @@ class TestCheck:
         newRun(monkeypatch)
         assert update.CheckForUpdate(config)[1].version == OLDER and len(service.requests) == 2
 
+    @pytest.mark.parametrize("status", [500, 404, 302])
+    @pytest.mark.parametrize("signed", [False, True], ids=["plain", "signed"])
+    def test_an_error_status_is_a_failed_check_whatever_its_body(self, service, cache, trusted, caplog, status,
+                                                                 signed):
+        def answer(version):
+            record = service.record(version)
+            return (status, trusted.sign(record) if signed else record)
+
+        config = configFor(service.url + ("/info.jwt" if signed else "/info"))
+        service.info = answer(NEWER)
+        assert update.CheckForUpdate(config) == (False, None) and update.checkFailed is True
+        assert not (cache / "update.json").exists()
+
+        service.info = (200, answer(OLDER)[1])
+        earlier = update.CheckForUpdate(config, flush=True)[1]
+        cached = (cache / "update.json").read_text()
+        service.info = answer(NEWER)
+        assert update.CheckForUpdate(config, flush=True) == (False, earlier) and update.checkFailed is True
+        assert (cache / "update.json").read_text() == cached and earlier.version == OLDER
+        assert [record.getMessage() for record in failures(caplog)] == ["CheckForUpdate"] * 2
+
     def test_malformed_first_answer_gives_no_information(self, service, cache):
         service.info = (404, {"detail": "Not Found"})
         assert update.CheckForUpdate(configFor(service.url + "/info")) == (False, None)

@@ -55,3 +55,10 @@ def test_missing_name_columns_fail_with_key_error():
                                          (3, ""), (None, "")])
 def test_a_title_that_is_no_text_is_no_title(title, read):
     assert utils.selectionTitle({"selectionTitle": title}) == read
+
+
+def test_currencies_are_read_as_the_conversion_knows_them():
+    # Yahoo's bare codes gain the suffix; London's pence, whose prices arrive in pounds, are pounds.
+    read = ["EUR", "EUR.FOREX", "GBp", "GBp.FOREX", "GBX.FOREX", "ZAc", "", None]
+    assert [utils.currencySymbol(c) for c in read] == ["EUR.FOREX", "EUR.FOREX", "GBP.FOREX", "GBP.FOREX",
+                                                      "GBP.FOREX", "ZAR.FOREX", "", None]

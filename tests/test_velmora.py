@@ -225,13 +225,23 @@ class TestStartFailures:
         assert lastLine(run).startswith("ValueError: default.json: setting logging: ")
         assert workspace.records() == []
 
-    def test_unknown_locale(self, workspace):
-        workspace.user = {"gui": {"language": "xx_YY.UTF-8"}}
+    @pytest.mark.parametrize("language", ["xx_YY.UTF-8", "fr_FR.UTF-8"])
+    def test_unknown_locale(self, workspace, language):
+        workspace.user = {"gui": {"language": language}}
         run = workspace.run()
         assert run.returncode == 1
-        assert lastLine(run) == ("ValueError: data/config/velmora.json: setting gui.language: "
-                                 "unsupported locale setting")
+        # In the settings tab's words, as Load Config refuses it.
+        assert lastLine(run) == ("ValueError: data/config/velmora.json: setting gui.language: The setting "
+                                 f"gui.language must be one of 'German', 'English', not '{language}'.")
         assert workspace.records() == []
+
+    def test_a_long_refused_value_is_quoted_in_part(self, workspace):
+        workspace.user = {"data": {"endDate": "x" * 150000}}
+        run = workspace.run()
+        assert run.returncode == 1 and "x" * 1000 not in run.stderr
+        assert lastLine(run).startswith("ValueError: data/config/velmora.json: setting data.endDate: The setting "
+                                        "data.endDate must be a date written year-month-day, or empty, not 'xxx")
+        assert len(lastLine(run)) < 1000
 
 
 class TestConfigurationTrees:

@@ -1,6 +1,7 @@
 """YahooDataSource against the local market-data stub: chart requests, dates in two time zones, search,
 currencies."""
 import asyncio
+import json
 import logging
 import math
 import time
@@ -8,7 +9,9 @@ from datetime import datetime
 
 import pandas as pd
 import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
 
+import utils
 import yahoods2
 from marketdata_stub import real_prices
 
@@ -152,6 +155,55 @@ class TestPrices:
         assert not [r for r in caplog.records if r.levelno >= logging.ERROR]
         assert list(source.get(["EQ", "DIV"], "2024-01-01", "2024-01-31").columns) == ["EQ", "DIV"]
 
+    def test_an_error_status_or_several_histories_are_the_symbols_failure(self, market_stub, source):
+        market_stub.add_yahoo("GOOD", [("2024-01-02", 1.0), ("2024-01-03", 2.0), ("2024-01-04", 3.0)])
+        [(_, good)] = asyncio.run(source.getAsync(["GOOD"], "2024-01-01", "2024-01-31"))
+        answer = json.loads(market_stub._yahoo_chart("GOOD", {"period1": "0", "period2": "2000000000"})[1])
+        for status in (429, 500):
+            market_stub.fix(f"/v8/finance/chart/S{status}", status, answer)
+        answer["chart"]["result"] *= 2
+        market_stub.fix("/v8/finance/chart/TWICE", 200, answer)
+        table = source.get(["S429", "GOOD", "S500", "TWICE"], "2024-01-01", "2024-01-31")
+        assert list(table.columns) == ["GOOD"] and len(good) == 3
+        assert sorted(source.downloadFailures) == ["S429", "S500", "TWICE"]
+        assert "429" in str(source.downloadFailures["S429"])
+
+    def test_rows_fall_on_their_markets_day(self, market_stub, source, zone):
+        # Sydney in summer opens at 23:00 UTC of the day before; Frankfurt at 08:00 UTC of the day.
+        market_stub.add_yahoo("BHP.AX", [("2024-01-01", 1.0), ("2024-01-02", 2.0)], hour=23, minute=0,
+                              timezone_name="Australia/Sydney", gmtoffset=39600, exchange="ASX")
+        market_stub.add_yahoo("SAP.DE", [("2024-01-02", 1.0), ("2024-01-03", 2.0)], hour=8, minute=0,
+                              timezone_name="Europe/Berlin", gmtoffset=3600, exchange="GER")
+        market_stub.add_yahoo("AAPL", [("2024-01-02", 1.0), ("2024-01-03", 2.0)], hour=14, minute=30)
+        results = dict(asyncio.run(source.getAsync(["BHP.AX", "SAP.DE", "AAPL"], "2023-12-31", "2024-01-31")))
+        days = {symbol: list(series.index.strftime("%Y-%m-%d")) for symbol, series in results.items()}
+        assert days == {symbol: ["2024-01-02", "2024-01-03"] for symbol in ["BHP.AX", "SAP.DE", "AAPL"]}
+
+    def test_london_prices_in_pence_arrive_in_pounds(self, market_stub, source):
+        market_stub.add_yahoo("VOD.L", [("2024-01-02", 7000.0), ("2024-01-03", 7100.0)], currency="GBp",
+                              timezone_name="Europe/London", gmtoffset=0, exchange="LSE")
+        [(_, series)] = asyncio.run(source.getAsync(["VOD.L"], "2024-01-01", "2024-01-31"))
+        assert list(series) == [70.0, 71.0]
+        assert asyncio.run(source.getCurrenciesAsync(["VOD.L"])) == ["GBP.FOREX"]
+
+
+class TestDeadline:
+    """An answer that trickles passes every read's time-out; the request's deadline ends it."""
+
+    def test_a_trickled_download_and_search_end_at_the_deadline(self, market_stub, source, monkeypatch):
+        monkeypatch.setattr(yahoods2, "requestDeadline", 0.3)
+        market_stub.add_yahoo("SLOW", [("2024-01-02", 1.0), ("2024-01-03", 2.0)])
+        market_stub.add_yahoo("FAST", [("2024-01-02", 1.0), ("2024-01-03", 2.0)])
+        market_stub.yahoo_search["slow"] = [quote("FAST", shortname="Fast")]
+        market_stub.trickles = {"/v8/finance/chart/SLOW": 0.02, "/v1/finance/search": 0.02}
+        table = source.get(["SLOW", "FAST"], "2024-01-01", "2024-01-31")
+        assert list(table.columns) == ["FAST"] and list(source.downloadFailures) == ["SLOW"]
+        assert asyncio.run(source.getCurrenciesAsync(["SLOW", "FAST"])) == [None, "USD.FOREX"]
+        assert source.queryStocks("slow") is None
+        assert "longer than a request may take" in str(source.queryFailure)
+        market_stub.trickles = {}
+        assert list(source.queryStocks("slow")["Symbol"]) == ["FAST"]
+
 
 class TestConcurrency:
     """Without a clock, as in test_eodds; the timings are in bench/bench_rawsource.py."""
@@ -233,6 +285,37 @@ class TestSearch:
         assert [r.msg for r in caplog.records if r.levelno == logging.ERROR] == ["Querying for symbol"]
 
 
+ODD_VALUES = [None, 7, True, math.nan, 1.5, "\ud800", "", {"a": 1}, ["x"]]
+odd = st.one_of(st.sampled_from(ODD_VALUES), st.text(max_size=4), st.lists(st.integers(), max_size=2))
+
+
+class TestSavableResults:
+    """What the search shows can be added to a selection, and the selection saved."""
+
+    def search(self, market_stub, source, quotes):
+        market_stub.yahoo_search["odd"] = quotes
+        table = source.queryStocks("odd")
+        assert table is not None
+        utils.selectionStocks(table.to_dict(orient="records"))  # the save's check
+        return table
+
+    def test_results_without_a_text_symbol_are_left_out(self, market_stub, source):
+        quotes = [quote(value, shortname="odd symbol") for value in ODD_VALUES]
+        quotes += [quote("OK1", shortname={"a": 1}), quote("OK2", longname=["x"]), quote("OK3", shortname=7),
+                   quote("OK4", shortname="\ud800"), quote("OK5", shortname=None), quote("OK6", shortname="Six")]
+        table = self.search(market_stub, source, quotes)
+        assert list(table["Symbol"]) == ["OK1", "OK2", "OK3", "OK4", "OK5", "OK6"]
+        names = list(table["Security Name"])
+        assert names[:4] + names[5:] == ["OK1", "OK2", "OK3", "OK4", "Six"] and pd.isna(names[4])
+
+    @settings(max_examples=20, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+    @given(quotes=st.lists(st.fixed_dictionaries({"quoteType": st.just("EQUITY"), "symbol": odd},
+                                                 optional={"shortname": odd, "longname": odd}), max_size=4))
+    def test_every_result_passes_the_saves_check(self, market_stub, source, quotes):
+        table = self.search(market_stub, source, quotes)
+        assert all(isinstance(symbol, str) and symbol for symbol in table["Symbol"])
+
+
 class TestCurrencies:
     def test_batch_order_cache_and_failures(self, market_stub, source, caplog):
         market_stub.add_yahoo("SLOWEUR", [("2024-01-02", 1.0)], currency="EUR")
@@ -240,13 +323,25 @@ class TestCurrencies:
         market_stub.delays = {"/v8/finance/chart/SLOWEUR": 300}
         assert asyncio.run(source.getCurrenciesAsync([])) == []
         answers = asyncio.run(source.getCurrenciesAsync(["SLOWEUR", "NOPE", "GBX"]))
-        assert answers == ["EUR.FOREX", None, "GBp.FOREX"]
-        assert source.currencies == {"SLOWEUR": "EUR.FOREX", "GBX": "GBp.FOREX"}
+        # London quotes in pence; its prices arrive in pounds (TestPrices).
+        assert answers == ["EUR.FOREX", None, "GBP.FOREX"]
+        assert source.currencies == {"SLOWEUR": "EUR.FOREX", "GBX": "GBP.FOREX"}
         assert logged(caplog, "Error getting currency for %s") == ["NOPE"]
         before = len(market_stub.requests)
-        assert asyncio.run(source.getCurrenciesAsync(["GBX", "NOPE"])) == ["GBp.FOREX", None]
+        assert asyncio.run(source.getCurrenciesAsync(["GBX", "NOPE"])) == ["GBP.FOREX", None]
         assert [r.path for r in market_stub.requests[before:]] == ["/v8/finance/chart/NOPE"]
         assert source.asyncClient.is_closed
+
+    def test_a_text_that_is_no_currency_code_is_the_symbols_failure(self, market_stub, source, caplog):
+        named = {"EMPTY": "", "LOWER": "eur", "LONG": "EURO", "NUMBER": 7, "FOREX": ".FOREX", "OK": "CHF"}
+        for symbol, currency in named.items():
+            market_stub.add_yahoo(symbol, [("2024-01-02", 1.0)], currency=currency)
+        answer = json.loads(market_stub._yahoo_chart("OK", {})[1])
+        market_stub.fix("/v8/finance/chart/LIMITED", 429, answer)
+        symbols = list(named) + ["LIMITED"]
+        assert asyncio.run(source.getCurrenciesAsync(symbols)) == [None] * 5 + ["CHF.FOREX", None]
+        assert source.currencies == {"OK": "CHF.FOREX"}
+        assert sorted(logged(caplog, "Error getting currency for %s")) == sorted(set(symbols) - {"OK"})
 
     def test_failed_batch_closes_its_client(self, market_stub, source):
         with pytest.raises(TypeError):

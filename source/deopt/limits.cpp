@@ -108,15 +108,29 @@ struct ExactFill {
     }
 };
 
-py::object memberOf(const std::vector<double> &counts, const std::vector<bool> &held,
-                    const std::vector<double> &lower) {
+// The search checks its start in its own unit scale, (count - middle) / width + 0.5, in which a fractional
+// count filled to its upper bound can come out a hair above 1 and be refused as lying outside the bounds.
+// Such a count steps inwards by the least amounts until the search's own arithmetic takes it in; whole
+// shares and flags lie half a unit inside the bounds the search widens them to.
+double withinUnitScale(double count, double lower, double upper) {
+    double middle = 0.5 * (lower + upper), width = std::fabs(lower - upper);
+    double reciprocal = width > 0 ? 1 / width : 0;
+    auto scaled = [&](double x) { return (x - middle) * reciprocal + 0.5; };
+    count = std::clamp(count, lower, upper);
+    while (scaled(count) > 1.0) count = std::nextafter(count, lower);
+    while (scaled(count) < 0.0) count = std::nextafter(count, upper);
+    return count;
+}
+
+py::object memberOf(const std::vector<double> &counts, const std::vector<bool> &held, const CountLimits &limits) {
     size_t n = counts.size();
     Array member(std::vector<py::ssize_t>{static_cast<py::ssize_t>(2 * n)});
     double *x = member.mutable_data();
     for (size_t i = 0; i < n; ++i) {
         x[n + i] = held[i] ? 1.0 : 0.0;
         // A stock not held keeps a count within its bounds; its flag makes it buy nothing.
-        x[i] = held[i] ? counts[i] : lower[i];
+        x[i] = held[i] ? counts[i] : limits.lower[i];
+        if (!limits.whole) x[i] = withinUnitScale(x[i], limits.lower[i], limits.upper[i]);
     }
     return member;
 }
@@ -174,12 +188,12 @@ py::object feasibleMember(const CountLimits &limits) {
             if (counts.empty()) continue;
             std::vector<bool> flags(n, false);
             for (size_t i : held) flags[i] = true;
-            return memberOf(counts, flags, limits.lower);
+            return memberOf(counts, flags, limits);
         }
     if (!limits.whole) return py::none();
     ExactFill exact(limits);
     if (!exact.fill(0, 0.0)) return py::none();
-    return memberOf(exact.counts, exact.held, limits.lower);
+    return memberOf(exact.counts, exact.held, limits);
 }
 
 // Limits that no allocation the search accepts can meet are told before it runs for seconds

@@ -91,6 +91,15 @@ py::object numberRefusal(py::object self, py::object value) {
     return numberRange(self);
 }
 
+// One of the texts a drop-down stores, named as the drop-down shows them (`shown`, in the same order): the
+// user picks a data source or a language by its name in the form, never by the name the file holds.
+py::object choiceRefusal(py::handle value, py::list choices, py::list shown) {
+    if (py::isinstance<py::str>(value) && choices.contains(value)) return py::none();
+    py::list quoted;
+    for (py::handle choice : shown) quoted.append(py::repr(py::str(choice)));
+    return velmora::translate("one of {}").attr("format")(py::str(", ").attr("join")(quoted));
+}
+
 bool isDayCount(py::handle value) { return PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr()); }
 
 // A drop-down of texts offers every value its readers know; one of day counts offers a few periods of
@@ -104,12 +113,7 @@ py::object selectionRefusal(py::object self, py::object value) {
         days = days && isDayCount(choice);
     }
     if (py::len(choices) == 0 || !(texts || days)) return py::none();
-    if (texts) {
-        if (py::isinstance<py::str>(value) && choices.contains(value)) return py::none();
-        py::list quoted;
-        for (py::handle choice : choices) quoted.append(py::repr(choice));
-        return velmora::translate("one of {}").attr("format")(py::str(", ").attr("join")(quoted));
-    }
+    if (texts) return choiceRefusal(value, choices, py::list(self.attr("dspOptions")));
     py::object longest = velmora::builtins().attr("max")(choices);
     if (isDayCount(value) && value > py::int_(0) && !(value > longest)) return py::none();
     return velmora::translate("a whole number of days from 1 to {}").attr("format")(longest);
@@ -226,9 +230,11 @@ bool sameValue(py::handle held, py::handle value) {
     return true;
 }
 
+// The value is quoted in part beyond a few hundred characters, on every path alike: a damaged file may hold a
+// value of some hundred thousand, which no popup and no line of the start's failure can show.
 py::tuple refusal(py::handle setting, py::handle value, py::handle description) {
     return py::make_tuple(setting, velmora::translate("The setting {} must be {}, not {}.")
-                                       .attr("format")(setting, description, py::repr(value)));
+                                       .attr("format")(setting, description, velmora::shownText(py::repr(value))));
 }
 
 // The kind of a setting as the user reads it; a truth value is no number here, as it is for Python.
@@ -292,18 +298,28 @@ py::object refusedSetting(const py::module_ &m, py::object tree, py::object defa
     };
     py::object misfit = misfitSetting(tree, defaults.is_none() ? py::object(py::dict()) : defaults);
     if (!misfit.is_none()) return misfit;
+    // The needs before the fields: they hold whether the fields exist yet or not, so a value both refuse is
+    // refused in the same words at the start, before the tabs are made, and by Load Config. So is the language,
+    // which the start reads before any form: as the settings tab offers it.
+    for (const Need &need : needs) {
+        py::str setting(need.setting);
+        py::object value = valueAt(tree, setting);
+        if (value && !need.takes(value) && (need.namesFile || !isDefault(setting, value)))
+            return refusal(setting, value, velmora::translate(need.description));
+    }
+    py::object language = valueAt(tree, py::str("gui.language"));
+    if (language && !isDefault(py::str("gui.language"), language)) {
+        py::dict languages = py::module_::import("config").attr("languages")();
+        py::object description =
+            choiceRefusal(language, py::list(languages.attr("keys")()), py::list(languages.attr("values")()));
+        if (!description.is_none()) return refusal(py::str("gui.language"), language, description);
+    }
     for (py::handle field : py::list(m.attr("handlers").attr("values")())) {
         py::object setting = field.attr("configPath");
         py::object value = velmora::truthy(setting) ? valueAt(tree, setting) : py::object();
         if (!value) continue;
         py::object description = field.attr("refusal")(value);
         if (!description.is_none() && !isDefault(setting, value)) return refusal(setting, value, description);
-    }
-    for (const Need &need : needs) {
-        py::str setting(need.setting);
-        py::object value = valueAt(tree, setting);
-        if (value && !need.takes(value) && (need.namesFile || !isDefault(setting, value)))
-            return refusal(setting, value, velmora::translate(need.description));
     }
     return py::none();
 }
@@ -424,6 +440,27 @@ void keepRunning(py::handle config, py::handle user, py::handle defaults, py::ha
     }
 }
 
+// inOrderOf(tree, order) -> dict
+//   `tree` with its members, at every depth, in the order `order` holds them, and those `order` lacks after
+//   them in their own order: a file is written in the order its settings entered the user tree, whichever
+//   of its parts a save or a load gathers first.
+py::dict inOrderOf(py::handle tree, py::handle order) {
+    auto members = py::reinterpret_borrow<py::dict>(tree);
+    py::dict ordered;
+    if (PyDict_Check(order.ptr()))
+        for (auto [key, value] : py::reinterpret_borrow<py::dict>(order))
+            if (members.contains(key)) ordered[key] = members[key];
+    for (auto [key, value] : members)
+        if (!ordered.contains(key)) ordered[key] = value;
+    for (py::handle key : py::list(ordered.attr("keys")())) {
+        py::object value = ordered[key];
+        if (!PyDict_Check(value.ptr())) continue;
+        bool placed = PyDict_Check(order.ptr()) && order.contains(key);
+        ordered[key] = inOrderOf(value, placed ? py::object(order[key]) : py::object(py::none()));
+    }
+    return ordered;
+}
+
 // writtenSettings(userConfig, held=None, config=None, defaults=None) -> dict
 //   What a save writes: the user's settings that a load takes, which the forms write, whatever the target
 //   held of them; of the others the target file's own (`held`: an existing configuration file, whose
@@ -435,7 +472,7 @@ py::dict writtenSettings(py::object userConfig, py::object held, py::object conf
     py::dict tree = loadedPart(userConfig);
     if (!held.is_none()) keepUnloaded(held, tree);
     if (!config.is_none()) keepRunning(config, userConfig, defaults, tree, !held.is_none());
-    return tree;
+    return inOrderOf(tree, userConfig);
 }
 
 // writeDatesInFull(tree)
@@ -472,6 +509,7 @@ void defineLoadedValueChecks(py::module_ &m) {
     m.def("loadedPart", [](py::object tree) { return loadedPart(tree); }, "tree"_a);
     m.def("keepUnloaded", [](py::object source, py::object tree) { keepUnloaded(source, tree); }, "source"_a,
           "tree"_a);
+    m.def("inOrderOf", &inOrderOf, "tree"_a, "order"_a);
     velmora::function(m, "writeDatesInFull", &writeDatesInFull, "tree"_a);
     m.def("writtenSettings", &writtenSettings, "userConfig"_a, "held"_a = py::none(), "config"_a = py::none(),
           "defaults"_a = py::none());

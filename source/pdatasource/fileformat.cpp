@@ -64,7 +64,28 @@ std::optional<py::tuple> readHeader(py::object file) {
 
 py::object boundText(py::handle bound) { return velmora::truthy(bound) ? py::str(bound) : py::str(""); }
 
+// The number of elements of an array of `shape`, refused where their bytes would be more than the
+// `left` bytes of the file; counted so that no product of a lying shape overflows.
+long long boundedCount(py::tuple shape, long long itemSize, long long left) {
+    long long count = 1;
+    for (py::handle extent : shape) {
+        const auto elements = extent.cast<long long>();
+        if (elements < 0 || (count > 0 && elements > left / count))
+            foreignFile("an array larger than the file");
+        count *= elements;
+    }
+    if (count > 0 && itemSize > left / count) foreignFile("an array larger than the file");
+    return count;
+}
+
 }  // namespace
+
+py::ssize_t bytesLeft(py::object file) {
+    py::object status = import("os").attr("fstat")(file.attr("fileno")());
+    return py::int_(status.attr("st_size")).cast<py::ssize_t>() - file.attr("tell")().cast<py::ssize_t>();
+}
+
+void checkPricesFit(py::object file, py::tuple shape) { boundedCount(shape, sizeof(double), bytesLeft(file)); }
 
 // One of the small arrays, read as numpy.load reads it with pickled data refused, but through the
 // file's buffer: numpy.fromfile, which numpy.load uses, takes the file's position anew for each.
@@ -79,12 +100,10 @@ py::object readArray(py::object file) {
     py::object dtype = (*header)[2];
     if (velmora::truthy(dtype.attr("hasobject"))) foreignFile("pickled data");
     const auto itemSize = dtype.attr("itemsize").cast<long long>();
-    long long count = 1;
-    for (py::handle extent : shape) {
-        count *= extent.cast<long long>();
-        if (count < 0 || count > cacheFileLimit) foreignFile("an array larger than the file");
-    }
-    if (count * itemSize > cacheFileLimit) foreignFile("an array larger than the file");
+    // Items of no size take no bytes of the file, so the file's size bounds neither their number
+    // nor what is made of them; the program writes none (an empty text is one of one character).
+    if (itemSize == 0) foreignFile("items of no size");
+    const long long count = boundedCount(shape, itemSize, bytesLeft(file));
     py::object array = np.attr("empty")(count, "dtype"_a = dtype);
     if (count * itemSize > 0) {
         py::object bytes = array.attr("view")("uint8");
@@ -103,6 +122,7 @@ py::object readPriceHeader(py::object file, py::object shape) {
     py::object stated = (*header)[0], fortranOrder = (*header)[1], dtype = (*header)[2];
     bool inOrder = !velmora::truthy(fortranOrder) && dtype.equal(import("numpy").attr("dtype")("float64"));
     if (!inOrder || !stated.equal(shape)) foreignFile("no price table");
+    checkPricesFit(file, stated);
     return stated;
 }
 

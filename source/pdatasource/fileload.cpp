@@ -52,7 +52,7 @@ py::str strOf(std::u32string_view text) {
 // A day as its number counted from 1970-01-01, as numpy counts them (the civil calendar carried back).
 constexpr long long noDay = std::numeric_limits<long long>::min();
 
-long long daysFromCivil(long long year, unsigned month, unsigned day) {
+constexpr long long daysFromCivil(long long year, unsigned month, unsigned day) {
     year -= month <= 2;
     const long long era = (year >= 0 ? year : year - 399) / 400;
     const unsigned yearOfEra = static_cast<unsigned>(year - era * 400);
@@ -67,8 +67,13 @@ unsigned daysInMonth(long long year, unsigned month) {
     return month == 2 && leap ? 29 : days[month - 1];
 }
 
-// The day of a bound written the program's way, "YYYY-MM-DD" with a day of the calendar; noDay for
-// any other text (one damaged byte, an open bound "").
+// The first whole day that the table's timestamps hold (they count nanoseconds from 1970 in 64 bits).
+// A bound before it, year 0 among them, which no date of the interpreter has, can be compared with
+// no date of the table: every request that needs a download would fail on slicing with it.
+constexpr long long earliestDay = daysFromCivil(1677, 9, 22);  // tablesFirstDay
+
+// The day of a bound written the program's way, "YYYY-MM-DD" with a day of the calendar that the
+// table holds; noDay for any other text (one damaged byte, an open bound "").
 long long dayOf(std::u32string_view text) {
     if (text.size() != 10 || text[4] != U'-' || text[7] != U'-') return noDay;
     auto number = [&](size_t from, size_t to) {
@@ -82,7 +87,8 @@ long long dayOf(std::u32string_view text) {
     long long year = number(0, 4), month = number(5, 7), day = number(8, 10);
     if (year < 0 || month < 1 || month > 12 || day < 1 || day > daysInMonth(year, unsigned(month)))
         return noDay;
-    return daysFromCivil(year, unsigned(month), unsigned(day));
+    const long long days = daysFromCivil(year, unsigned(month), unsigned(day));
+    return days < earliestDay ? noDay : days;
 }
 
 // A bound is a date text "YYYY-MM-DD". The program records only closed ranges that end by today and
@@ -339,6 +345,8 @@ std::pair<py::object, py::dict> readCacheFile(py::object file, long long today) 
         isArrayOf(stored, "U", 2) && py::object(stored.attr("shape")).equal(py::make_tuple(symbolCount, 2));
     if (!oneRange && !perSymbol) foreignFile("no covered range");
     if (py::len(dates) == 0) foreignFile("no dates");
+    py::tuple shape = py::make_tuple(symbolCount, py::len(dates));
+    checkPricesFit(file, shape);
     std::vector<long long> days = daysOfDates(dates);
     py::list names = symbols.attr("tolist")();
     py::object columns = pd.attr("Index")(names);
@@ -348,7 +356,6 @@ std::pair<py::object, py::dict> readCacheFile(py::object file, long long today) 
     py::array symbolTexts = np.attr("ascontiguousarray")(symbols);
     Ranges ranges = readRanges(bounds, symbolCount, oneRange, today);
     std::vector<char> pricesIntact;
-    py::object shape = py::make_tuple(symbolCount, days.size());
     arrays.append(readPrices(file, digest, shape, days, ranges, pricesIntact));
     checkDigest(file, digest, arrays);
     // A symbol whose name, range or prices cannot be read is left out, as if it had never been
@@ -372,7 +379,7 @@ std::pair<py::object, py::dict> readCacheFile(py::object file, long long today) 
 std::pair<py::object, py::dict> readCacheFile(py::object fileName) {
     long long today = dayOf(py::str(todayText()).cast<std::u32string>());
     std::pair<py::object, py::dict> loaded;
-    withFile(velmora::openRegularFile(fileName, "rb", cacheFileLimit),
+    withFile(velmora::openRegularFile(fileName, "rb", std::numeric_limits<long long>::max()),
              [&](py::object file) { loaded = readCacheFile(file, today); });
     return loaded;
 }

@@ -47,10 +47,13 @@ Missing missingOf(py::object self, py::list requested, py::object startDate, py:
 }
 
 // What the reader would refuse never enters the cache: rows dated after today, which no source
-// knows yet, and zero, negative and infinite prices, or larger ones than the cleaning takes, which
-// become gaps (as the cleaning of a request makes them). Dates that are no calendar days, one row a
-// day, come from a source that breaks its contract: its whole answer is refused, and logged.
-py::object storablePrices(const py::module_ &m, py::object fetched, py::object today) {
+// knows yet, and rows outside the span fetched, which an answer ignoring the span asked holds and no
+// later fetch of their own span would replace; zero, negative and infinite prices, or larger ones than
+// the cleaning takes, become gaps (as the cleaning of a request makes them). Dates that are no calendar
+// days, one row a day, come from a source that breaks its contract: its whole answer is refused, and
+// logged.
+py::object storablePrices(const py::module_ &m, py::object fetched, const Missing &missing,
+                          py::object today) {
     py::object pd = import("pandas"), np = import("numpy");
     if (py::len(fetched.attr("columns")) == 0) return fetched;
     py::object index = fetched.attr("index");
@@ -61,8 +64,9 @@ py::object storablePrices(const py::module_ &m, py::object fetched, py::object t
         if (!days) throw py::value_error("the dates are no calendar days, one row a day");
         py::object once = fetched.attr("columns").attr("duplicated")("keep"_a = "last").attr("__invert__")();
         fetched = fetched.attr("loc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), once)];
-        py::object upToToday = py::slice(py::none(), today, py::none());
-        fetched = fetched.attr("sort_index")().attr("loc")[upToToday].attr("astype")("float64");
+        py::object last = velmora::truthy(missing.last) && !(missing.last > today) ? missing.last : today;
+        py::object span = import("builtins").attr("slice")(missing.first, last);
+        fetched = fetched.attr("sort_index")().attr("loc")[span].attr("astype")("float64");
     } catch (py::error_already_set &error) {
         py::object symbols = fetched.attr("columns").attr("tolist")();
         m.attr("logger").attr("error")("Refused the prices of %s: %s", symbols, error.value());
@@ -93,7 +97,7 @@ void mergeDelivered(const py::module_ &m, py::object self, py::object fetched, c
         ranges[symbol] = py::make_tuple(range.first, range.second);
     }
     py::object today = todayText();
-    fetched = storablePrices(m, fetched, today);
+    fetched = storablePrices(m, fetched, missing, today);
     py::list delivered;
     for (py::handle symbol : missing.symbols) {
         if (!fetched.attr("columns").contains(symbol) || !readableSymbol(symbol)) continue;

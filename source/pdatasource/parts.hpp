@@ -26,6 +26,10 @@ py::object todayText();
 
 using Range = std::pair<py::object, py::object>;
 
+// The first day the table's timestamps hold (they count nanoseconds from 1970 in 64 bits). The
+// reader takes no range that starts before it; so a request reaching further back asks from it.
+inline constexpr char tablesFirstDay[] = "1677-09-22";
+
 // Date texts compare in calendar order; none is the open end on its side.
 bool startsBefore(py::handle a, py::handle b);
 bool endsAfter(py::handle a, py::handle b);
@@ -38,8 +42,16 @@ void setRanges(py::object self, py::dict ranges);
 
 // The file format (fileformat.cpp): the arrays as numpy writes them, their digest, the write.
 
-// No real cache comes near this size; a larger file, like a device or a pipe, is not read.
-inline constexpr long long cacheFileLimit = 64LL << 20;
+// A cache file of the program's own holds what its arrays' headers declare, however many symbols
+// and days that is; so the reader has no bound of its own on the file's size. What guards it
+// against a foreign file is that every array's bytes lie in the file: no header may declare more
+// than the file has left after it, nor items of no size, whose number no size bounds. The symbols
+// are made Python texts, several times their bytes, only once the prices they declare (eight bytes
+// a symbol and day) are known to fit too; so memory stays within a small multiple of the file's size.
+py::ssize_t bytesLeft(py::object file);
+
+// Refuses the file unless the prices of `shape`, (symbols, days), fit in the bytes it has left.
+void checkPricesFit(py::object file, py::tuple shape);
 
 [[noreturn]] void foreignFile(const char *why);
 

@@ -330,6 +330,13 @@ py::dict donutWeights(py::object recommendation) {
     return cleanedWeights;
 }
 
+py::list distinctColours(size_t count) {
+    py::object rc = py::module_::import("matplotlib").attr("rcParams");
+    py::list cycle = rc["axes.prop_cycle"].attr("by_key")()["color"];
+    if (count <= cycle.size()) return cycle[py::slice(0, static_cast<py::ssize_t>(count), 1)];
+    return py::list(py::module_::import("seaborn").attr("color_palette")("husl", count));
+}
+
 void drawDonut(py::object self, py::object recommendation, const BeforeImage &beforeImage) {
     py::object plt = velmora::pyplot();
     py::dict cleanedWeights = donutWeights(recommendation);
@@ -342,7 +349,8 @@ void drawDonut(py::object self, py::object recommendation, const BeforeImage &be
     py::object ax = figure.attr("subplots")();
     py::dict wedges;
     wedges["width"] = 0.7;
-    ax.attr("pie")(py::list(cleanedWeights.attr("values")()), "startangle"_a = 90, "wedgeprops"_a = wedges);
+    ax.attr("pie")(py::list(cleanedWeights.attr("values")()), "startangle"_a = 90, "wedgeprops"_a = wedges,
+                   "colors"_a = distinctColours(py::len(cleanedWeights)));
     ax.attr("set_title")(velmora::translate("Portfolio Allocation"));
     // At the left of its axes, so that the legend beside it starts where the donut ends.
     ax.attr("set_anchor")("W");

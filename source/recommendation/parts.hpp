@@ -150,6 +150,11 @@ void drawAnalysis(py::object self, py::object method, const BeforeImage &beforeI
 // The twenty largest weights by security name, the rest as "Other" and what is left of the capital.
 py::dict donutWeights(py::object recommendation);
 
+// Colours for `count` parts of one whole, no two alike: the colour cycle in force while it has enough, so
+// that a small allocation keeps the theme's colours; otherwise as many hues evenly spaced, as a cycle
+// that starts over would give two stocks one colour.
+py::list distinctColours(size_t count);
+
 void drawDonut(py::object self, py::object recommendation, const BeforeImage &beforeImage = {});
 
 // Runs `body` inside the chart-text capture, which puts matplotlib's operations back

@@ -92,6 +92,20 @@ void defineReportPages(py::module_ &m) {
     });
 }
 
+// A chart that cannot be drawn costs the report no other page, as it costs the tab no other chart: it
+// is left out and the log says why. The pages it saved before it failed stay. A file that cannot be
+// written fails the export.
+template <typename Print>
+void printedOrLeftOut(const py::module_ &m, Print &&print) {
+    try {
+        print();
+    } catch (py::error_already_set &error) {
+        if (error.matches(PyExc_OSError)) throw;
+        velmora::logFailure(m, "The chart could not be drawn");
+        velmora::pyplot().attr("close")("all");
+    }
+}
+
 // The analysis as the report prints it; a method that draws nothing gives no empty page.
 void printAnalysis(const py::module_ &m, py::object pdf, py::object method, py::tuple size) {
     py::object plt = velmora::pyplot();
@@ -103,6 +117,21 @@ void printAnalysis(const py::module_ &m, py::object pdf, py::object method, py::
         pdf.attr("savefig")();
     }
     plt.attr("close")();
+}
+
+// The weights' bars, which the chart library draws in one colour and sorts by weight, each in the colour
+// of its slice of the tab's donut.
+void colourLikeTheDonut(py::object ax, py::dict weights) {
+    py::list colours = distinctColours(py::len(weights));
+    py::dict colourOf;
+    size_t index = 0;
+    for (auto [label, weight] : weights) colourOf[label] = colours[index++];
+    py::list sorted = velmora::builtins().attr("sorted")(
+        weights.attr("items")(), "key"_a = py::module_::import("operator").attr("itemgetter")(1),
+        "reverse"_a = true);
+    py::list bars = ax.attr("patches");
+    for (size_t bar = 0; bar < std::min(bars.size(), sorted.size()); ++bar)
+        bars[bar].attr("set_facecolor")(colourOf[py::object(sorted[bar][py::int_(0)])]);
 }
 
 void writeReport(const py::module_ &m, py::object self, py::object fileName) {
@@ -127,20 +156,23 @@ void writeReport(const py::module_ &m, py::object self, py::object fileName) {
         bool allocated = !velmora::truthy(recommendation.attr("empty"));
         self.attr("printTable")(pdf, recommendation,
                                 "headings"_a = py::getattr(self, "recommendationTableHeadings", py::none()));
-        if (allocated) {
+        if (allocated) printedOrLeftOut(m, [&] {
             plt.attr("figure")("figsize"_a = size);
             withTranslatedAxes([&] {
-                py::module_::import("pypfopt.plotting").attr("plot_weights")(donutWeights(recommendation));
+                py::dict weights = donutWeights(recommendation);
+                py::object ax = py::module_::import("pypfopt.plotting").attr("plot_weights")(weights);
+                colourLikeTheDonut(ax, weights);
             });
             pdf.attr("savefig")();
             plt.attr("close")();
-        }
+        });
         self.attr("printTable")(pdf, self.attr("__getitem__")("Results"),
                                 "headings"_a = py::getattr(self, "resultsTableHeadings", py::none()));
         py::object method = self.attr("methodObj");
-        if (allocated && velmora::truthy(method)) printAnalysis(m, pdf, method, size);
+        if (allocated && velmora::truthy(method))
+            printedOrLeftOut(m, [&] { printAnalysis(m, pdf, method, size); });
         // A backtest of one day has no returns to draw.
-        if (!self.attr("futureValue").is_none() && py::len(self.attr("returns")) > 0) {
+        if (!self.attr("futureValue").is_none() && py::len(self.attr("returns")) > 0) printedOrLeftOut(m, [&] {
             plt.attr("figure")("figsize"_a = size);
             py::object weights = py::object(self.attr("recommendationWrk")["Weight"]) / py::int_(100);
             // Without the page size the chart library sets a wide figure of its own.
@@ -152,7 +184,7 @@ void writeReport(const py::module_ &m, py::object self, py::object fileName) {
             localeTickLabels(plt.attr("gcf")());
             pdf.attr("savefig")();
             plt.attr("close")();
-        }
+        });
     });
 }
 

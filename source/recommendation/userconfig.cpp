@@ -183,8 +183,16 @@ py::object save(py::object self, py::object fileName, py::object window) {
     py::object held = heldSettings(config, userConfig, fileName);
     // The file in use is written as the user tree holds it; any other gets the running settings it lacks.
     bool inUse = held.is(userConfig);
-    py::object written = addictDict()(rules().attr("writtenSettings")(
-        userConfig, held, inUse ? py::none() : config, inUse ? py::none() : runningDefaults()));
+    py::object defaults = inUse ? py::object(py::none()) : runningDefaults();
+    py::object written =
+        addictDict()(rules().attr("writtenSettings")(userConfig, held, inUse ? py::none() : config, defaults));
+    // Another file keeps its own settings that a load would not take, which no start and no load has checked:
+    // a file the next start would refuse is not written.
+    if (!inUse) {
+        py::object refused = rules().attr("refusedSetting")(written, defaults);
+        if (!refused.is_none())
+            velmora::raise(PyExc_ValueError, py::str("{}: {}").format(fileName, refused[py::int_(1)]));
+    }
     py::str text = py::module_::import("json").attr("dumps")(written, "indent"_a = 2);
     writeReplacing(fileName, text);
     return written;
@@ -223,13 +231,16 @@ bool loadConfig(py::object self) {
         velmora::raise(PyExc_ValueError,
                        velmora::translate("{} holds none of the settings of a configuration file.")
                            .attr("format")(fileName));
-    mendPaperSize(taken);
     py::object defaults = readTree(py::str("default.json"));
-    // Refused as the start refuses it: a value that no form would take, or of another kind than the
-    // defaults hold, would fail later where it is read: every run, every report, or the window's rebuild.
-    // A data source is taken only as one the settings tab offers.
-    py::object refused = rules().attr("refusedLoad")(taken, defaults);
-    if (!refused.is_none()) velmora::raise(PyExc_ValueError, py::object(refused[py::int_(1)]));
+    // Refused as the start refuses it, by the start's check of the whole file: a value that no form would
+    // take, or of another kind than the defaults hold, would fail later where it is read: every run, every
+    // report, or the window's rebuild. The settings a load does not take stay with the file in use, which
+    // the close writes back and the next start reads. A data source is taken only as one the settings tab
+    // offers.
+    py::object refused = rules().attr("refusedLoad")(loaded, defaults);
+    if (!refused.is_none())
+        velmora::raise(PyExc_ValueError, py::str("{}: {}").format(fileName, refused[py::int_(1)]));
+    mendPaperSize(taken);
     rules().attr("writeDatesInFull")(taken);
     py::object newConfig = deepCopy(defaults);
     rules().attr("keepUnloaded")(config, newConfig);
@@ -238,7 +249,9 @@ bool loadConfig(py::object self) {
     // stay running; the defaults never become it, and the file in use keeps its own.
     bool defaultsLoaded = isDefaultsFile(fileName);
     py::object newUser = deepCopy(taken);
-    rules().attr("keepUnloaded")(defaultsLoaded ? userConfig : loaded, newUser);
+    py::object own = defaultsLoaded ? userConfig : loaded;
+    rules().attr("keepUnloaded")(own, newUser);
+    newUser = rules().attr("inOrderOf")(newUser, own);
     if (!defaultsLoaded) newConfig["configFile"] = fileName;
 
     py::object builtinDict = velmora::builtins().attr("dict");
