@@ -105,10 +105,13 @@ void refuseTooFewStocks(py::object self) {
 }
 
 // Why the last request of the data source failed for some symbol (a currency's rates among
-// them), or none.
+// them), or none. A stock the service answered without prices for part of the period is no failure
+// of the download: it is one of the stocks without prices, which the user may remove.
 py::object firstDownloadFailure(py::object self) {
     py::dict failures = py::getattr(self.attr("dataSource"), "downloadFailures", py::dict());
-    for (auto failure : failures) return py::reinterpret_borrow<py::object>(failure.second);
+    for (auto failure : failures)
+        if (!velmora::rawsource::answeredNoPrices(failure.second))
+            return py::reinterpret_borrow<py::object>(failure.second);
     return py::none();
 }
 

@@ -239,13 +239,18 @@ inline py::object readAnswer(py::object response, const Work &read) {
     });
 }
 
-// What a source raises when an answer says that the service holds no prices for the symbol in
-// the period asked for: no failure of the download.
-[[noreturn]] inline void raiseNoPrices() {
-    py::object error =
-        py::module_::import("builtins").attr("LookupError")("no prices in the period asked for");
+// The service's word, or its answer's, that it holds no prices for a symbol in (part of) the period
+// asked for: no failure of the download, which the data provider tells apart from one.
+inline py::object noPricesError(const char *text) {
+    py::object error = py::module_::import("builtins").attr("LookupError")(text);
     error.attr("noPrices") = true;
-    velmora::raise(error);
+    return error;
+}
+
+// What a source raises when an answer says that the service holds no prices for the symbol in
+// the period asked for.
+[[noreturn]] inline void raiseNoPrices() {
+    velmora::raise(noPricesError("no prices in the period asked for"));
 }
 
 // The service's own word that it holds no prices for a symbol: the symbol is not found, or has
@@ -351,14 +356,18 @@ inline py::object wholeDays(py::object series) {
 // order, a later series of the same symbol in the place of the earlier one, each answer's earliest
 // date dropped: a symbol's stray early row, the one the join would begin with, costs no other symbol
 // its first day. When nothing was delivered or the series do not join: an empty frame. An answer
-// that cannot be made whole days is that symbol's failure alone.
+// that cannot be made whole days is that symbol's failure alone. The days each answer lists, priced
+// or not, are kept as `answeredDays`: after the join every symbol has empty rows on the days of
+// the others, and a day listed without a price is one the service failed to price.
 inline py::object priceTable(const py::module_ &m, py::object self, py::object results) {
-    py::dict series;
+    py::dict series, answeredDays;
+    self.attr("answeredDays") = answeredDays;
     for (py::handle result : results) {
         if (result.is_none()) continue;
         py::object stock = result[py::int_(0)], answer = result[py::int_(1)];
         auto laterDays = [&] {
             series[stock] = wholeDays(answer).attr("iloc")[py::slice(1, std::nullopt, std::nullopt)];
+            answeredDays[stock] = series[stock].attr("index");
         };
         guarded(laterDays, [&](py::object error) {
             m.attr("logger").attr("exception")("Error getting data for %s", stock, "exc_info"_a = error);

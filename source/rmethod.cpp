@@ -97,9 +97,10 @@ long long mostShares(double money, double weight, double price, double most) {
 // a bound, so that the money a cap would take off a stock goes to the others the program can
 // still buy, not to cash. A stock whose weight is at the maximum is held at it, to a share: it gets its
 // most shares, which the program would otherwise trade for the rounding of the others once the weights
-// take the whole capital. Weights and prices are paired by label, in the same order.
+// take the whole capital. No allocation invests less than `invested`. Weights and prices are paired by label,
+// in the same order.
 py::object cappedIntegerProgram(py::list labels, py::dict weights, py::object prices, py::object capital,
-                                py::object caps, py::object least) {
+                                py::object caps, py::object least, double invested) {
     py::module_ cp = py::module_::import("cvxpy"), np = py::module_::import("numpy");
     py::object p = prices.attr("to_numpy")("dtype"_a = "float64");
     py::list weightList;
@@ -120,6 +121,8 @@ py::object cappedIntegerProgram(py::list labels, py::dict weights, py::object pr
     constraints.append(compare(x, least, Py_GE));
     constraints.append(compare(x, caps, Py_LE));
     constraints.append(compare(remaining, py::int_(0), Py_GE));
+    // A hair below the floor, so that the allocation that set it stays within the solver's tolerance.
+    if (invested > 0) constraints.append(compare(velmora::matmul(p, x), py::float_(invested * (1 - 1e-9)), Py_GE));
     py::object problem = cp.attr("Problem")(cp.attr("Minimize")(cp.attr("sum")(u) + remaining), constraints);
     problem.attr("solve")();
     py::object status = problem.attr("status");
@@ -170,6 +173,57 @@ std::vector<double> spreadWithinWholeShares(const std::vector<double> &weights, 
     return spread;
 }
 
+// The integer program's terms for one set of weights: each stock's weight as its target, its most shares as
+// its cap, and, where `held` is at the maximum weight, those shares as its least.
+struct ShareTerms {
+    py::dict targets;
+    py::object caps, least;
+};
+
+ShareTerms shareTerms(py::list labels, const std::vector<double> &weights, const std::vector<double> &held,
+                      const std::vector<double> &prices, double money, double most) {
+    ShareTerms terms;
+    py::list caps, least;
+    for (size_t i = 0; i < weights.size(); ++i) {
+        terms.targets[labels[i]] = weights[i];
+        long long cap = mostShares(money, weights[i], prices[i], most);
+        caps.append(cap);
+        least.append(held[i] >= most - refusals::tolerance ? cap : 0LL);
+    }
+    py::object np = py::module_::import("numpy");
+    terms.caps = np.attr("array")(caps, "dtype"_a = "float64");
+    terms.least = np.attr("array")(least, "dtype"_a = "float64");
+    return terms;
+}
+
+double investedBy(py::dict shares, py::list labels, const std::vector<double> &prices) {
+    double invested = 0.0;
+    for (size_t i = 0; i < prices.size(); ++i) invested += shares[labels[i]].cast<double>() * prices[i];
+    return invested;
+}
+
+// The spread weights raise the targets and caps of the stocks below their maximum, but the program counts
+// an overshoot and the cash it saves alike, so with the others' targets raised it may keep as cash the price
+// of a dear share that the plain weights buy. The plain weights' allocation is solved first, and what it
+// invests is a floor for the spread one; a stock is held at its maximum only where its own weight is, since
+// the shares the spread would force there could take the money for a dear stock's one share.
+py::dict spreadIntegerProgram(py::list labels, const std::vector<double> &weights, const std::vector<double> &spread,
+                              const std::vector<double> &prices, py::object lastPrices, py::object capital,
+                              double most) {
+    double money = capital.cast<double>();
+    py::object labelPrices = lastPrices.attr("loc")[labels];
+    ShareTerms plain = shareTerms(labels, weights, weights, prices, money, most);
+    py::dict shares = cappedIntegerProgram(labels, plain.targets, labelPrices, capital, plain.caps, plain.least, 0.0);
+    if (spread == weights) return shares;
+    ShareTerms spreadTerms = shareTerms(labels, spread, weights, prices, money, most);
+    try {
+        return cappedIntegerProgram(labels, spreadTerms.targets, labelPrices, capital, spreadTerms.caps,
+                                    spreadTerms.least, investedBy(shares, labels, prices));
+    } catch (py::error_already_set &) {
+        return shares;
+    }
+}
+
 // A weight without a latest price cannot be bought, nor can a weight of 0.
 py::object wholeShares(py::dict weights, py::object lastPrices, py::object capital, py::object maxWeight) {
     py::list labels;
@@ -185,19 +239,10 @@ py::object wholeShares(py::dict weights, py::object lastPrices, py::object capit
     }
     std::vector<double> spread = spreadWithinWholeShares(parts, maxima);
     py::dict priced;
-    py::list caps, least;
-    for (size_t i = 0; i < spread.size(); ++i) {
-        priced[labels[i]] = spread[i];
-        long long cap = mostShares(money, spread[i], prices[i], most);
-        caps.append(cap);
-        least.append(spread[i] >= maxima[i] - refusals::tolerance ? cap : 0LL);
-    }
+    for (size_t i = 0; i < spread.size(); ++i) priced[labels[i]] = spread[i];
     py::object shares;
     try {
-        py::object np = py::module_::import("numpy");
-        shares = cappedIntegerProgram(labels, priced, lastPrices.attr("loc")[labels], capital,
-                                      np.attr("array")(caps, "dtype"_a = "float64"),
-                                      np.attr("array")(least, "dtype"_a = "float64"));
+        shares = spreadIntegerProgram(labels, parts, spread, prices, lastPrices, capital, most);
     } catch (py::error_already_set &) {
         shares = py::module_::import("pypfopt.discrete_allocation")
                      .attr("DiscreteAllocation")(priced, lastPrices.attr("loc")[labels],

@@ -307,3 +307,40 @@ def test_missing_exchange_rates_and_failed_downloads_are_told_in_words(
     data.recompute()
     assert popups.shown == []
     assert list(provider.Provider.values["prices"].columns) == ["Date", "AAPL.US", "SAP.XETRA", "XOM.US"]
+
+
+def test_an_extension_answered_without_prices_offers_removal_a_rate_series_fails_and_both_heal(
+    workspace, stub, popups, mainWindow, meters, fakeSelection
+):
+    loadMarket(stub)
+    stocks = stockTable(["AAPL.US", "XOM.US", "SAP.XETRA"])
+    data, _ = makeProvider(defaults(endDate="2018-01-31"), stocks, fakeSelection)
+    data.recompute()
+    assert popups.shown == []
+
+    def answer_after_january(series, value, rows, currency="USD"):
+        stub.add_yahoo(series, [(day, price if day <= "2018-01-31" else value) for day, price in rows],
+                       currency=currency)
+
+    answer_after_january("XOM", None, real_prices("XOM", FIRST, LAST))
+    data.config.data.endDate = "2018-02-28"
+    popups.answers = ["No"]
+    data.recompute()
+    [(kind, message, _)] = popups.shown
+    assert kind == "PopupYesNo" and "\tXOM.US\n" in message
+
+    loadMarket(stub)
+    days = [day for day, _ in real_prices("AAPL", FIRST, LAST)]
+    answer_after_january("EUR=X", 0.0, [(day, 0.8 + 0.0001 * i) for i, day in enumerate(days)], "EUR")
+    popups.shown.clear()
+    data.config.data.endDate = "2018-03-31"
+    data.recompute()
+    [(kind, message, _)] = popups.shown
+    assert kind == "PopupError" and "could not be read" in message
+    assertNoPrices()
+
+    loadMarket(stub)
+    popups.shown.clear()
+    data.recompute()
+    assert popups.shown == []
+    assert list(provider.Provider.values["prices"].columns) == ["Date", "AAPL.US", "SAP.XETRA", "XOM.US"]

@@ -182,6 +182,7 @@ def test_a_one_day_request_beyond_the_file_is_fetched_and_an_empty_range_is_not(
     # No source knows tomorrow's prices: a request reaching past today is covered up to today,
     # and the days that come later are still fetched.
     today = datetime.date.today()
+    raw.prices = pd.concat([market, market.iloc[[-1]].set_axis(pd.DatetimeIndex([today], name="Date"))])
     source.doGet(["AAPL.US"], "2014-09-01", (today + datetime.timedelta(days=400)).isoformat())
     assert source.cacheRanges["AAPL.US"] == ("2014-01-01", today.isoformat())
 
@@ -898,8 +899,8 @@ def test_values_the_program_never_writes_are_refused_in_a_file_with_a_good_diges
 def test_an_open_request_is_recorded_as_a_closed_range(market, cache_file):
     source = CachedDataSource(str(cache_file), FakeRawSource(market.loc["2014"]), config())
     source.doGet(["AAPL.US"])
-    today = datetime.date.today().isoformat()
-    assert source.cacheRanges == {"AAPL.US": ("2014-01-02", today)}
+    # closed where the prices end: years the source prices none of are no days without trading
+    assert source.cacheRanges == {"AAPL.US": ("2014-01-02", "2014-12-31")}
     assert CachedDataSource(str(cache_file)).cacheRanges == source.cacheRanges
 
 

@@ -1,5 +1,5 @@
 """The cached data source at the shipped settings against the Yahoo stub: outliers clipped beside gaps,
-rows outside the span asked left out."""
+spans answered without prices asked for again, rows outside the span asked left out."""
 import json
 
 import pandas as pd
@@ -30,9 +30,9 @@ def yahoo(market_stub):
     raw.client.close()
 
 
-def chart(rows):
-    """A chart answer of (day, price) rows stamped at 14:30 UTC."""
-    stamps = [int(pd.Timestamp(f"{day} 14:30", tz="UTC").timestamp()) for day, _ in rows]
+def chart(rows, scale=1):
+    """A chart answer of (day, price) rows stamped at 14:30 UTC, timestamps multiplied by `scale`."""
+    stamps = [int(pd.Timestamp(f"{day} 14:30", tz="UTC").timestamp()) * scale for day, _ in rows]
     prices = [price for _, price in rows]
     return {"chart": {"result": [{"meta": {"currency": "USD"}, "timestamp": stamps, "indicators": {
         "quote": [{"close": prices}], "adjclose": [{"adjclose": prices}]}}], "error": None}}
@@ -74,3 +74,94 @@ def test_rows_outside_the_span_asked_are_left_out_and_a_later_request_stores_the
     market_stub.add_yahoo("GE", good)
     year = source.get(["GE.US"], "2016-01-01", "2016-12-31")["GE.US"].dropna()
     assert year.tolist() == [price for day, price in good if "2016-01-04" < day <= "2016-12-31"]
+
+
+JANUARY, QUARTER = ("2017-01-01", "2017-01-31"), ("2017-01-01", "2017-03-31")
+
+
+def asked(stub, since, service_symbol):
+    return [r for r in stub.requests[since:] if r.path == f"/v8/finance/chart/{service_symbol}"]
+
+
+def broken(rows, how):
+    """The days after January as an answer breaks them."""
+    later = lambda price: {"null": None, "negative": -price, "zero": 0.0}[how]
+    return [(day, price if day < "2017-02-01" else later(price)) for day, price in rows]
+
+
+def answer_badly(stub, symbol, good, how):
+    path = f"/v8/finance/chart/{symbol}"
+    if how in ("null", "negative", "zero"):
+        stub.add_yahoo(symbol, broken(good, how))
+    elif how == "January only":
+        stub.fix(path, 200, chart([row for row in good if row[0] < "2017-02"]))
+    elif how == "milliseconds":
+        stub.fix(path, 200, chart(good, scale=1000))
+    else:
+        stub.fix(path, 200, chart([("2031-01-02", 1.0), ("2031-01-03", 2.0)]))
+
+
+@pytest.mark.parametrize("how", ["null", "negative", "zero", "January only", "milliseconds", "far off"])
+def test_a_span_answered_without_prices_is_named_asked_again_and_heals(yahoo, market_stub, tmp_path, how):
+    good = real_prices("GE", "2016-12-01", "2017-03-31")
+    market_stub.add_yahoo("GE", good)
+    market_stub.add_yahoo("AAPL", real_prices("AAPL", "2016-12-01", "2017-03-31"))
+    cache_file = str(tmp_path / "prices.cache")
+    source = CachedDataSource(cache_file, yahoo, SHIPPED)
+    source.get(["AAPL.US", "GE.US"], *JANUARY)
+    answer_badly(market_stub, "GE", good, how)
+    for again in (0, 1):
+        since = len(market_stub.requests)
+        prices = source.get(["AAPL.US", "GE.US"], *QUARTER)
+        assert list(source.downloadFailures) == ["GE.US"]
+        assert len(asked(market_stub, since, "GE")) == 1
+        assert len(asked(market_stub, since, "AAPL")) == 1 - again
+        assert source.cacheRanges["GE.US"][1] < "2017-02-01"
+        assert prices["GE.US"].loc["2017-02-01":].notna().sum() == 0
+
+    market_stub.fixed.clear()
+    market_stub.add_yahoo("GE", good)
+    healed = source.get(["AAPL.US", "GE.US"], *QUARTER)["GE.US"].dropna()
+    assert source.downloadFailures == {} and source.cacheRanges["GE.US"] == QUARTER
+    # the answer's first and last days left out, as of every answer
+    assert healed.tolist() == [price for day, price in good if "2017-01-03" < day < "2017-03-31"]
+    pdatasource.updateNeeded = True
+    since = len(market_stub.requests)
+    CachedDataSource(cache_file, yahoo, SHIPPED).get(["AAPL.US", "GE.US"], *QUARTER)
+    assert len(market_stub.requests) == since
+
+
+@pytest.mark.parametrize("how", ["null", "zero", "January only"])
+def test_a_rate_series_answered_without_rates_fails_and_is_asked_again(yahoo, market_stub, tmp_path, how):
+    days = [day for day, _ in real_prices("AAPL", "2016-12-01", "2017-03-31")]
+    rates = [(day, 0.9 if day < "2017-02-01" else 0.8) for day in days]
+    market_stub.add_yahoo("SAP.DE", real_prices("GE", "2016-12-01", "2017-03-31"))
+    market_stub.add_yahoo("EUR=X", rates)
+    stocks = pd.DataFrame({"Symbol": ["SAP.XETRA"], "Currency": "EUR.FOREX"}).set_index("Symbol", drop=False)
+    source = CachedDataSource(str(tmp_path / "prices.cache"), yahoo, SHIPPED)
+    source.get(stocks, *JANUARY, currency="USD.FOREX")
+    answer_badly(market_stub, "EUR=X", rates, how)
+    for _ in range(2):
+        since = len(market_stub.requests)
+        source.get(stocks, *QUARTER, currency="USD.FOREX", cleaned=True)
+        failure = source.downloadFailures.get("EUR.FOREX")
+        assert failure is not None and not getattr(failure, "noPrices", False)
+        assert len(asked(market_stub, since, "EUR=X")) == 1
+
+    market_stub.fixed.clear()
+    market_stub.add_yahoo("EUR=X", rates)
+    dollars = source.get(stocks, *QUARTER, currency="USD.FOREX")["SAP.XETRA"].loc["2017-02-01":]
+    assert source.downloadFailures == {}
+    euros = source.get(["SAP.XETRA"], *QUARTER)["SAP.XETRA"].loc["2017-02-01":]
+    pdt.assert_series_equal(dollars, euros / 0.8)
+
+
+def test_days_the_answer_does_not_list_after_its_last_price_ask_nothing_more(yahoo, market_stub, tmp_path):
+    market_stub.add_yahoo("GE", real_prices("GE", "2016-12-01", "2017-03-31"))
+    source = CachedDataSource(str(tmp_path / "prices.cache"), yahoo, SHIPPED)
+    source.get(["GE.US", "USD.FOREX"], "2017-01-01", "2017-01-27")  # a Friday
+    since = len(market_stub.requests)
+    for _ in range(2):  # its weekend, asked once
+        source.get(["GE.US", "USD.FOREX"], "2017-01-01", "2017-01-29")
+    assert source.downloadFailures == {} and len(asked(market_stub, since, "GE")) == 1
+    assert source.cacheRanges["GE.US"] == ("2017-01-01", "2017-01-29")

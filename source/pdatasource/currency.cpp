@@ -2,6 +2,8 @@
 // exchange rates fetched through the same cache.
 #include "parts.hpp"
 
+#include "../rawsource.hpp"
+
 namespace velmora::pdatasource {
 
 namespace {
@@ -17,6 +19,20 @@ py::dict currenciesOf(py::object stocks) {
     return currencyOf;
 }
 
+// A stock may lack prices for part of the period, but a rate series that does would have its last
+// rate carried over the days it lacks and every price in its currency converted by a stale rate: the
+// service's answer without rates for part of the period is that series' failure of the download.
+void failMissingRates(py::object self, py::set currencies) {
+    py::object failures = self.attr("downloadFailures");
+    for (py::handle currency : currencies) {
+        py::object failure = failures.attr("get")(currency);
+        if (failure.is_none() || !velmora::rawsource::answeredNoPrices(failure)) continue;
+        py::object text =
+            velmora::translate("the service answered no exchange rates of {} for part of the period asked for");
+        failures[currency] = import("builtins").attr("ValueError")(text.attr("format")(currency));
+    }
+}
+
 // Factors turning a price in each fetched currency into the target currency, by date.
 // Without the target currency's own rates no stock can be converted, and that is no fault of
 // any stock: the request fails as a whole with an `ExchangeRateError` naming the currency, so
@@ -29,6 +45,7 @@ py::object currencyFactors(const py::module_ &m, py::object self, py::dict curre
     currencies.add(currency);
     if (!progress.is_none()) progress(py::none(), "maxValue"_a = py::len(currencies) + stockCount);
     py::object rates = self.attr("doGet")(currencies, startDate, endDate, progress);
+    failMissingRates(self, currencies);
     if (!progress.is_none()) progress(py::none(), "addValue"_a = py::len(currencies));
     rates = rates.attr("interpolate")();
     bool noRates = !rates.attr("columns").contains(currency) ||

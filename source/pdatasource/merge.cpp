@@ -2,6 +2,8 @@
 // all its symbols; what that delivers is made storable, merged into the cache and written to its file.
 #include "parts.hpp"
 
+#include "../rawsource.hpp"
+
 namespace velmora::pdatasource {
 
 namespace {
@@ -84,10 +86,70 @@ py::object firstPriced(py::object series) {
     return first.is_none() ? first : first.attr("strftime")("%Y-%m-%d");
 }
 
+// A stretch of days an answer does not list after its last price is taken for days without trading (a
+// weekend, a holiday, today before the close) up to the longest a market closes (a week at the lunar
+// new year) and the day the source leaves out; a longer one for days the service failed to answer.
+constexpr int closedDays = 10;
+
+// The days the answer for `symbol` lists, priced or not; where the source keeps no record of them,
+// the days it priced.
+py::object listedDays(py::object rawProvider, py::handle symbol, py::object series) {
+    py::object answered = py::getattr(rawProvider, "answeredDays", py::none());
+    if (py::isinstance<py::dict>(answered) && answered.contains(symbol)) return answered[symbol];
+    return series.attr("dropna")().attr("index");
+}
+
+// The days from `first` to `last` the answer lists without a storable price.
+py::object unpricedDays(py::object series, py::object listed, py::object first, py::object last) {
+    py::object span = import("builtins").attr("slice")(first, last);
+    py::object answered = series.attr("reindex")(listed).attr("loc")[span];
+    return answered.attr("index")[answered.attr("isna")()];
+}
+
+py::object dayText(py::object stamp) { return stamp.attr("strftime")("%Y-%m-%d"); }
+
+// How far the answer covers the stretch from `first` to `last` after what a symbol's range held
+// (`anchor`, its last day, none for a new symbol): up to the day before the first day it lists
+// without a price, and of that only up to its last price (or the anchor, where it prices none)
+// when longer than a market closes follows that it does not list. None when it covers nothing.
+py::object coveredEnd(py::object series, py::object listed, py::object first, py::object last,
+                      py::object anchor) {
+    py::object pd = import("pandas");
+    py::object limit = pd.attr("Timestamp")(last);
+    py::object unpriced = unpricedDays(series, listed, first, last);
+    if (py::len(unpriced) > 0) limit = py::object(unpriced[py::int_(0)]) - pd.attr("Timedelta")("days"_a = 1);
+    if (limit < pd.attr("Timestamp")(first)) return anchor;
+    py::object priced = series.attr("loc")[py::slice(first, dayText(limit), py::none())].attr("dropna")();
+    py::object reached = py::len(priced) > 0 ? py::object(priced.attr("index")[py::int_(-1)])
+                         : anchor.is_none()  ? py::none()
+                                             : py::object(pd.attr("Timestamp")(anchor));
+    if (reached.is_none()) return reached;
+    if ((limit - reached).attr("days").cast<int>() > closedDays) limit = reached;
+    return dayText(limit);
+}
+
+// Where the answer's cover of the stretch from `first` to `last`, before a symbol's range, begins:
+// after the last day it lists without a price. Before a stock's first price the service may hold
+// none (it was not yet listed), so days the answer does not list there count as covered.
+py::object coveredStart(py::object series, py::object listed, py::object first, py::object last) {
+    py::object unpriced = unpricedDays(series, listed, first, last);
+    if (py::len(unpriced) == 0) return first;
+    return shifted(dayText(unpriced[py::int_(-1)]), 1);
+}
+
+// A symbol whose span fetched the answer did not cover keeps it uncovered, so that the next request
+// asks for it again; it is named among the download's failures as one without prices there, unless
+// the download failed for it.
+void nameUncovered(py::object self, py::handle symbol) {
+    py::object failures = self.attr("downloadFailures");
+    if (failures.contains(symbol)) return;
+    failures[symbol] = velmora::rawsource::noPricesError("no prices for part of the period asked for");
+}
+
 // Merges the delivered symbols into the cache, their fresh prices winning where both have one,
-// and widens their ranges by the span fetched; an open end of the request is closed where the
-// prices begin, and at today. A symbol that was not delivered, or has no price in its range, keeps
-// what it had and is asked for again next time.
+// and widens their ranges by what the answer covers of the span fetched; an open end of the request
+// is closed where the prices begin, and at today. A symbol that was not delivered, or has no price in
+// its range, keeps what it had and is asked for again next time.
 void mergeDelivered(const py::module_ &m, py::object self, py::object fetched, const Missing &missing) {
     py::object cache = self.attr("cache");
     py::set cached(cache.attr("columns"));
@@ -100,14 +162,21 @@ void mergeDelivered(const py::module_ &m, py::object self, py::object fetched, c
     fetched = storablePrices(m, fetched, missing, today);
     py::list delivered;
     for (py::handle symbol : missing.symbols) {
-        if (!fetched.attr("columns").contains(symbol) || !readableSymbol(symbol)) continue;
+        bool known = cached.contains(symbol);
+        if (!fetched.attr("columns").contains(symbol) || !readableSymbol(symbol)) {
+            if (known) nameUncovered(self, symbol);
+            continue;
+        }
         py::object series = fetched[symbol];
         py::object from = missing.first, to = missing.last;
-        bool known = cached.contains(symbol);
+        Range covered{py::none(), py::none()};
+        bool before = false, after = true;
         if (known) {
-            auto [coveredFirst, coveredLast] = rangeOf(self, symbol);
-            if (!startsBefore(from, coveredFirst)) from = coveredFirst;
-            if (!endsAfter(to, coveredLast)) to = coveredLast;
+            covered = rangeOf(self, symbol);
+            before = startsBefore(from, covered.first);
+            after = endsAfter(to, covered.second);
+            if (!before) from = covered.first;
+            if (!after) to = covered.second;
         }
         // No source knows prices beyond today: coverage recorded past it would keep a later
         // request from fetching the days that have come since.
@@ -117,6 +186,24 @@ void mergeDelivered(const py::module_ &m, py::object self, py::object fetched, c
         if (from.is_none() || from > to) continue;
         py::object inRange = series.attr("loc")[py::slice(from, to, py::none())];
         if (!known && !velmora::truthy(inRange.attr("notna")().attr("any")())) continue;
+        py::object listed = listedDays(self.attr("rawProvider"), symbol, series);
+        bool uncovered = false;
+        if (after && (!known || to > covered.second)) {
+            py::object first = known ? shifted(covered.second, 1) : from;
+            py::object end = coveredEnd(series, listed, first, to, known ? covered.second : py::none());
+            if (end.is_none()) {
+                nameUncovered(self, symbol);
+                continue;
+            }
+            uncovered = end < to;
+            to = end;
+        }
+        if (before && from < covered.first) {
+            py::object start = coveredStart(series, listed, from, shifted(covered.first, -1));
+            uncovered = uncovered || start > from;
+            from = start;
+        }
+        if (uncovered) nameUncovered(self, symbol);
         delivered.append(symbol);
         ranges[symbol] = py::make_tuple(from, to);
     }
