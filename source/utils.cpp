@@ -1,8 +1,6 @@
 // The stock table in the form in which it is shown and exported, and as it is read from a selection file.
 #include "pyclass.hpp"
 
-#include <utility>
-
 namespace {
 
 // "USD.FOREX" shows as USD. A currency that is missing or not a text shows empty, so
@@ -23,18 +21,12 @@ py::object dspStocks(py::object stocks) {
 }
 
 // Yahoo's currency lookup answers bare ISO codes ("EUR"), and selections saved after such a
-// lookup hold them; the currency conversion knows a currency only as "EUR.FOREX". Selections
-// saved before Yahoo's prices in pence were read in pounds hold London's "GBp.FOREX" (and the
-// like for other hundredths of a currency), whose prices now arrive in the currency itself.
+// lookup hold them; the currency conversion knows a currency only as "EUR.FOREX".
 py::object currencySymbol(py::handle currency) {
     py::object value = py::reinterpret_borrow<py::object>(currency);
     if (!py::isinstance<py::str>(currency) || py::len(currency) == 0) return value;
-    if (!value.attr("endswith")(".FOREX").cast<bool>()) value = value + py::str(".FOREX");
-    const std::pair<const char *, const char *> hundredths[] = {
-        {"GBp.FOREX", "GBP.FOREX"}, {"GBX.FOREX", "GBP.FOREX"}, {"ZAc.FOREX", "ZAR.FOREX"}, {"ILA.FOREX", "ILS.FOREX"}};
-    for (const auto &[minor, major] : hundredths)
-        if (value.equal(py::str(minor))) return py::str(major);
-    return value;
+    if (value.attr("endswith")(".FOREX").cast<bool>()) return value;
+    return value + py::str(".FOREX");
 }
 
 // In place, on the stock table's own column.

@@ -1,8 +1,8 @@
 // The raw data source on Yahoo Finance's public chart and search API: price histories, symbol
 // search and currency lookup.
+#include "minorunits.hpp"
 #include "rawsource.hpp"
 
-#include <optional>
 #include <utility>
 
 namespace {
@@ -109,20 +109,6 @@ long long marketOffset(py::object result) {
     return seconds >= -14 * 3600 && seconds <= 14 * 3600 ? seconds : 0;
 }
 
-// Some markets are quoted in a hundredth of their currency: London in pence ("GBp", also written
-// "GBX"), Johannesburg in cents ("ZAc"), Tel Aviv in agorot ("ILA"). The program knows a currency
-// only by its ISO code, so such prices are read in the main unit.
-struct MinorUnit {
-    const char *code, *currency;
-};
-constexpr MinorUnit minorUnits[] = {{"GBp", "GBP"}, {"GBX", "GBP"}, {"ZAc", "ZAR"}, {"ILA", "ILS"}};
-
-std::optional<MinorUnit> minorUnitOf(py::handle currency) {
-    for (const MinorUnit &unit : minorUnits)
-        if (py::str(unit.code).equal(currency)) return unit;
-    return std::nullopt;
-}
-
 bool isoCode(py::handle text) {
     if (!py::isinstance<py::str>(text)) return false;
     std::string code = py::str(text).attr("encode")("utf-8", "replace").cast<std::string>();
@@ -132,25 +118,17 @@ bool isoCode(py::handle text) {
     return true;
 }
 
-// The currency symbol ("EUR.FOREX") of the currency a chart answer names; a text that is no
-// currency code is the symbol's failure, since the conversion would take it for a currency.
+// The currency symbol ("EUR.FOREX") of the currency a chart answer names, a hundredth of a
+// currency ("GBp") as that unit, in which the prices come; a text that is no currency code is the
+// symbol's failure, since the conversion would take it for a currency.
 py::object currencySymbolOf(py::object named) {
-    if (auto unit = minorUnitOf(named)) return py::str(unit->currency) + py::str(".FOREX");
     py::object code = named;
     if (py::isinstance<py::str>(named) && named.attr("endswith")(".FOREX").cast<bool>())
         code = named[py::slice(0, -6, 1)];
-    if (!isoCode(code))
+    if (!isoCode(code) && !velmora::minorunits::ofCode(code))
         velmora::raise(PyExc_ValueError,
                        velmora::translate("the service names no currency code but {!r}").attr("format")(named));
     return py::str(code) + py::str(".FOREX");
-}
-
-// The number of the answer's price units in one unit of the currency the lookup gives for it.
-double unitsPerCurrency(py::object result) {
-    if (!py::isinstance<py::dict>(result)) return 1.0;
-    py::object meta = result.attr("get")("meta");
-    if (!py::isinstance<py::dict>(meta)) return 1.0;
-    return minorUnitOf(meta.attr("get")("currency")) ? 100.0 : 1.0;
 }
 
 // The frame of one price history, indexed by day. A period without a trading day is answered
@@ -162,10 +140,8 @@ py::object readPrices(py::object response) {
     py::dict columns;
     columns["Close"] = indicators["quote"][py::int_(0)]["close"];
     columns["Adjusted_close"] = indicators["adjclose"][py::int_(0)]["adjclose"];
-    py::object frame = velmora::pandas().attr("DataFrame")(columns, "dtype"_a = "float64");
-    double units = unitsPerCurrency(result);
-    if (units != 1.0) frame = frame / py::float_(units);
-    return indexedByDay(frame, result["timestamp"], marketOffset(result));
+    return indexedByDay(velmora::pandas().attr("DataFrame")(columns, "dtype"_a = "float64"),
+                        result["timestamp"], marketOffset(result));
 }
 
 // A request's whole time: the client's time-outs bound each read, and an answer trickled a byte
@@ -174,26 +150,28 @@ py::object withinDeadline(const py::module_ &m, py::object request) {
     return rawsource::asyncio().attr("wait_for")(request, "timeout"_a = m.attr("requestDeadline"));
 }
 
-// The body of a request on the synchronous client, read to its end within the deadline; the
-// answer is left in `response`.
-py::object bodyWithinDeadline(const py::module_ &m, py::object client, py::object request, py::object &response) {
-    py::object clock = py::module_::import("time").attr("monotonic");
-    double deadline = clock().cast<double>() + m.attr("requestDeadline").cast<double>();
-    response = client.attr("send")(request, "stream"_a = true);
-    py::list chunks;
+// The search's answer, read whole within the request's deadline: its status line and headers as
+// much as its body, either of which a service may trickle a byte at a time past every read's
+// time-out. Only an event loop can end a request that still waits for its headers, so the search
+// goes where `client` sends (its address and headers) on an asynchronous client of its own.
+py::object searchAnswer(const py::module_ &m, py::object self, py::dict parameters) {
+    py::object client = self.attr("client");
+    py::object searching = velmora::httpx().attr("AsyncClient")("base_url"_a = client.attr("base_url"),
+                                                                "headers"_a = client.attr("headers"));
+    py::object search = rawsource::operation("YahooDataSource.queryStocks", [m, searching, parameters] {
+        return rawsource::gatherOnClient(searching, [&] {
+            py::list requests;
+            requests.append(withinDeadline(m, searching.attr("get")("/v1/finance/search", "params"_a = parameters)));
+            return requests;
+        });
+    });
     try {
-        for (py::handle chunk : response.attr("iter_bytes")()) {
-            chunks.append(chunk);
-            if (clock().cast<double>() > deadline)
-                velmora::raise(py::module_::import("httpx").attr("ReadTimeout"),
-                               velmora::translate("the service's answer took longer than a request may take"));
-        }
-    } catch (...) {
-        response.attr("close")();
-        throw;
+        return rawsource::asyncio().attr("run")(search)[py::int_(0)];
+    } catch (py::error_already_set &failure) {
+        if (!failure.matches(PyExc_TimeoutError)) throw;
+        velmora::raise(py::module_::import("httpx").attr("ReadTimeout"),
+                       velmora::translate("the service's answer took longer than a request may take"));
     }
-    response.attr("close")();
-    return py::bytes("").attr("join")(chunks);
 }
 
 // A symbol the selection can hold and write back: a non-empty text of Unicode characters (a lone
@@ -264,10 +242,8 @@ py::object queryStocks(const py::module_ &m, py::object self, py::object search)
     return rawsource::searchOrNull(logger, self, [&](py::object &response) {
         py::dict parameters;
         parameters["q"] = search;
-        py::object client = self.attr("client");
-        py::object request = client.attr("build_request")("GET", "/v1/finance/search", "params"_a = parameters);
-        py::object content = bodyWithinDeadline(m, client, request, response);
-        py::object body = py::module_::import("json").attr("loads")(content);
+        response = searchAnswer(m, self, parameters);
+        py::object body = py::module_::import("json").attr("loads")(response.attr("content"));
         py::list names, symbols;
         for (py::handle quote : body["quotes"]) {
             py::object kind = quote["quoteType"];

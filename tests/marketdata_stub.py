@@ -2,8 +2,8 @@
 
 It answers the way the real services do (CSV price histories and JSON searches of EOD, chart JSON with
 null gaps and Unix-second timestamps, search JSON and error bodies of Yahoo), records every request, and
-can misbehave on demand: fixed answers for a path, a delay before every answer, a body trickled a byte
-at a time, no answer at all until a number of requests have arrived, or none for some paths until the
+can misbehave on demand: fixed answers for a path, a delay before every answer, a body or a status line
+and headers trickled a byte at a time, no answer at all until a number of requests have arrived, or none for some paths until the
 test releases them.
 """
 import csv
@@ -84,6 +84,8 @@ class MarketDataStub:
             self.delay_ms = 0
             self.delays = {}
             self.trickles = {}  # path → seconds between the bytes of its body
+            self.head_trickles = {}  # path → seconds between the bytes of its status line and headers
+            self.heads_trickled = []  # the paths whose trickled status line and headers are out
             self.hold_until = 0
             self.held = set()
             self.answered = []
@@ -149,6 +151,7 @@ class MarketDataStub:
                 self.lock.wait(deadline - time.monotonic())
             delay = self.delays.get(record.path, self.delay_ms)
             trickle = self.trickles.get(record.path)
+            head_trickle = self.head_trickles.get(record.path)
         if delay:
             time.sleep(delay / 1000)
         status, body, content_type = self._answer(record)
@@ -160,7 +163,17 @@ class MarketDataStub:
             handler.send_response(status)
             handler.send_header("Content-Type", content_type)
             handler.send_header("Content-Length", str(len(body)))
-            handler.end_headers()
+            if head_trickle is None:
+                handler.end_headers()
+            else:
+                head = b"".join(handler._headers_buffer) + b"\r\n"
+                handler._headers_buffer = []
+                for index in range(len(head)):
+                    handler.wfile.write(head[index:index + 1])
+                    handler.wfile.flush()
+                    time.sleep(head_trickle)
+                with self.lock:
+                    self.heads_trickled.append(record.path)
             if trickle is None:
                 handler.wfile.write(body)
             for index in range(len(body) if trickle is not None else 0):

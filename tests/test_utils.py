@@ -58,7 +58,8 @@ def test_a_title_that_is_no_text_is_no_title(title, read):
 
 
 def test_currencies_are_read_as_the_conversion_knows_them():
-    # Yahoo's bare codes gain the suffix; London's pence, whose prices arrive in pounds, are pounds.
+    # Yahoo's bare codes gain the suffix; a hundredth of a currency keeps its own code, which the
+    # conversion takes at a hundredth of its main currency.
     read = ["EUR", "EUR.FOREX", "GBp", "GBp.FOREX", "GBX.FOREX", "ZAc", "", None]
-    assert [utils.currencySymbol(c) for c in read] == ["EUR.FOREX", "EUR.FOREX", "GBP.FOREX", "GBP.FOREX",
-                                                      "GBP.FOREX", "ZAR.FOREX", "", None]
+    assert [utils.currencySymbol(c) for c in read] == ["EUR.FOREX", "EUR.FOREX", "GBp.FOREX", "GBp.FOREX",
+                                                      "GBX.FOREX", "ZAc.FOREX", "", None]

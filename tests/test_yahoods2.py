@@ -179,12 +179,17 @@ class TestPrices:
         days = {symbol: list(series.index.strftime("%Y-%m-%d")) for symbol, series in results.items()}
         assert days == {symbol: ["2024-01-02", "2024-01-03"] for symbol in ["BHP.AX", "SAP.DE", "AAPL"]}
 
-    def test_london_prices_in_pence_arrive_in_pounds(self, market_stub, source):
-        market_stub.add_yahoo("VOD.L", [("2024-01-02", 7000.0), ("2024-01-03", 7100.0)], currency="GBp",
-                              timezone_name="Europe/London", gmtoffset=0, exchange="LSE")
-        [(_, series)] = asyncio.run(source.getAsync(["VOD.L"], "2024-01-01", "2024-01-31"))
-        assert list(series) == [70.0, 71.0]
-        assert asyncio.run(source.getCurrenciesAsync(["VOD.L"])) == ["GBP.FOREX"]
+    def test_prices_in_a_hundredth_of_a_currency_stay_as_quoted_and_the_currency_names_that_unit(
+            self, market_stub, source):
+        # As the price cache has always held them; the conversion takes the unit at its hundredth.
+        units = {"VOD.L": "GBp", "BARC.IL": "GBX", "NPN.JO": "ZAc", "TEVA.TA": "ILA"}
+        for symbol, unit in units.items():
+            market_stub.add_yahoo(symbol, [("2024-01-02", 7000.0), ("2024-01-03", 7100.0)], currency=unit,
+                                  timezone_name="Europe/London", gmtoffset=0, exchange="LSE")
+        results = asyncio.run(source.getAsync(list(units), "2024-01-01", "2024-01-31"))
+        assert [list(series) for _, series in results] == [[7000.0, 7100.0]] * 4
+        assert asyncio.run(source.getCurrenciesAsync(list(units))) == [
+            "GBp.FOREX", "GBX.FOREX", "ZAc.FOREX", "ILA.FOREX"]
 
 
 class TestDeadline:
@@ -203,6 +208,15 @@ class TestDeadline:
         assert "longer than a request may take" in str(source.queryFailure)
         market_stub.trickles = {}
         assert list(source.queryStocks("slow")["Symbol"]) == ["FAST"]
+
+    def test_a_search_whose_status_line_and_headers_trickle_ends_at_the_deadline(self, market_stub, source,
+                                                                                  monkeypatch):
+        monkeypatch.setattr(yahoods2, "requestDeadline", 0.3)
+        market_stub.yahoo_search["slow"] = [quote("FAST", shortname="Fast")]
+        market_stub.head_trickles = {"/v1/finance/search": 0.02}  # some 150 bytes: 3 s
+        assert source.queryStocks("slow") is None
+        assert "longer than a request may take" in str(source.queryFailure)
+        assert market_stub.heads_trickled == []  # it did not wait for them
 
 
 class TestConcurrency:
@@ -323,12 +337,11 @@ class TestCurrencies:
         market_stub.delays = {"/v8/finance/chart/SLOWEUR": 300}
         assert asyncio.run(source.getCurrenciesAsync([])) == []
         answers = asyncio.run(source.getCurrenciesAsync(["SLOWEUR", "NOPE", "GBX"]))
-        # London quotes in pence; its prices arrive in pounds (TestPrices).
-        assert answers == ["EUR.FOREX", None, "GBP.FOREX"]
-        assert source.currencies == {"SLOWEUR": "EUR.FOREX", "GBX": "GBP.FOREX"}
+        assert answers == ["EUR.FOREX", None, "GBp.FOREX"]
+        assert source.currencies == {"SLOWEUR": "EUR.FOREX", "GBX": "GBp.FOREX"}
         assert logged(caplog, "Error getting currency for %s") == ["NOPE"]
         before = len(market_stub.requests)
-        assert asyncio.run(source.getCurrenciesAsync(["GBX", "NOPE"])) == ["GBP.FOREX", None]
+        assert asyncio.run(source.getCurrenciesAsync(["GBX", "NOPE"])) == ["GBp.FOREX", None]
         assert [r.path for r in market_stub.requests[before:]] == ["/v8/finance/chart/NOPE"]
         assert source.asyncClient.is_closed
 

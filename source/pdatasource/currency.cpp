@@ -2,6 +2,7 @@
 // exchange rates fetched through the same cache.
 #include "parts.hpp"
 
+#include "../minorunits.hpp"
 #include "../rawsource.hpp"
 
 namespace velmora::pdatasource {
@@ -33,7 +34,25 @@ void failMissingRates(py::object self, py::set currencies) {
     }
 }
 
-// Factors turning a price in each fetched currency into the target currency, by date.
+// The currency whose rates a currency's prices are converted with: a minor unit's main currency, as
+// the service has no rates for a hundredth; any other currency itself.
+py::object rateSymbolOf(py::handle currency) {
+    if (auto main = minorunits::mainCurrencySymbol(currency)) return *main;
+    return py::reinterpret_borrow<py::object>(currency);
+}
+
+// Adds the rates of each minor unit among `wanted` whose main currency has rates: a hundred times
+// as many units per dollar.
+py::object withMinorUnits(py::object rates, py::set wanted) {
+    for (py::handle currency : wanted) {
+        auto main = minorunits::mainCurrencySymbol(currency);
+        if (main && rates.attr("columns").contains(*main))
+            rates[currency] = py::object(rates[*main]).attr("__mul__")(minorunits::perMainUnit);
+    }
+    return rates;
+}
+
+// Factors turning a price in each wanted currency into the target currency, by date.
 // Without the target currency's own rates no stock can be converted, and that is no fault of
 // any stock: the request fails as a whole with an `ExchangeRateError` naming the currency, so
 // that the caller reports it rather than dropping every stock of the selection as missing. A
@@ -41,13 +60,15 @@ void failMissingRates(py::object self, py::set currencies) {
 py::object currencyFactors(const py::module_ &m, py::object self, py::dict currencyOf, size_t stockCount,
                            py::object currency, py::object startDate, py::object endDate,
                            py::object progress) {
-    py::set currencies(currencyOf.attr("values")());
-    currencies.add(currency);
-    if (!progress.is_none()) progress(py::none(), "maxValue"_a = py::len(currencies) + stockCount);
-    py::object rates = self.attr("doGet")(currencies, startDate, endDate, progress);
-    failMissingRates(self, currencies);
-    if (!progress.is_none()) progress(py::none(), "addValue"_a = py::len(currencies));
-    rates = rates.attr("interpolate")();
+    py::set wanted(currencyOf.attr("values")());
+    wanted.add(currency);
+    py::set fetched;
+    for (py::handle each : wanted) fetched.add(rateSymbolOf(each));
+    if (!progress.is_none()) progress(py::none(), "maxValue"_a = py::len(fetched) + stockCount);
+    py::object rates = self.attr("doGet")(fetched, startDate, endDate, progress);
+    failMissingRates(self, fetched);
+    if (!progress.is_none()) progress(py::none(), "addValue"_a = py::len(fetched));
+    rates = withMinorUnits(rates.attr("interpolate")(), wanted);
     bool noRates = !rates.attr("columns").contains(currency) ||
                    !velmora::truthy(rates[currency].attr("notna")().attr("any")());
     if (noRates) {
