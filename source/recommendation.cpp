@@ -363,33 +363,50 @@ bool isEvent(py::handle event, const char *name) {
     return py::isinstance<py::str>(event) && py::reinterpret_borrow<py::str>(event).equal(py::str(name));
 }
 
-// The texts of the fields' inputs in the window, by key, in the order the fields were made.
-py::dict typedTexts(py::object window) {
-    py::dict texts;
-    py::object inputClass = velmora::sg().attr("Input");
-    py::object shown = window.attr("AllKeysDict");
-    for (auto [key, field] : py::dict(py::module_::import("fields").attr("handlers"))) {
-        py::object input = shown.attr("get")(key);
-        if (!input.is_none() && py::isinstance(input, inputClass)) texts[key] = input.attr("get")();
-    }
-    return texts;
+// The element kinds of the fields whose value the user sets: typed texts, choices, boxes and the like.
+py::tuple valueKinds() {
+    py::object g = velmora::sg();
+    return py::make_tuple(g.attr("Input"), g.attr("Combo"), g.attr("Checkbox"), g.attr("Spin"),
+                          g.attr("Listbox"), g.attr("Slider"), g.attr("Radio"), g.attr("Multiline"));
 }
 
-// Keys typed while a run holds the event loop reach the fields' texts, but their events can be lost
-// behind the keyboard event that follows them: a text the run leaves changed and that is not its
-// field's setting is taken as the edit it is, so that no field shows a value the program does not use.
-// The fields are taken in the order of the form, the cut-off date last, whose edit runs again with
-// the other edits taken.
-void takeEditsOfTheRun(py::object self, py::object window, py::dict typedBefore) {
+// The values the fields' elements in the window show, by key, in the order the fields were made.
+py::dict shownValues(py::object window) {
+    py::dict shown;
+    py::tuple kinds = valueKinds();
+    py::object elements = window.attr("AllKeysDict");
+    for (auto [key, field] : py::dict(py::module_::import("fields").attr("handlers"))) {
+        py::object element = elements.attr("get")(key);
+        if (!element.is_none() && py::isinstance(element, kinds)) shown[key] = element.attr("get")();
+    }
+    return shown;
+}
+
+// Whether an element shows another value than its field's setting. A typed text is its field's to judge
+// (a number shown without its format is the setting still); a choice shows the text of its setting.
+bool showsOtherValue(py::object field, py::object window, py::handle key, py::object shown) {
+    if (py::isinstance(window[key], velmora::sg().attr("Input")))
+        return velmora::truthy(field.attr("edited")(window));
+    py::object texts = py::getattr(field, "revMap", py::none());
+    py::object chosen = velmora::truthy(texts) && texts.contains(shown) ? py::object(texts[shown]) : shown;
+    return !chosen.equal(field.attr("get")());
+}
+
+// Keys typed and choices made while a run holds the event loop reach the elements, but their events can be
+// lost behind the event that follows them (a key's event takes a choice's place): a value the run leaves
+// changed and that is not its field's setting is taken as the edit it is, so that no field shows a value the
+// program does not use. The fields are taken in the order of the form, the cut-off date last, whose edit
+// runs again with the other edits taken.
+void takeEditsOfTheRun(py::object self, py::object window, py::dict shownBefore) {
     py::object manager = self.attr("providerManager");
     if (manager.is_none()) return;
     py::object handlers = py::module_::import("fields").attr("handlers");
-    for (auto [key, before] : typedBefore) {
+    for (auto [key, before] : shownBefore) {
         py::object field = handlers[key];
-        py::object typed = window[key].attr("get")();
-        if (typed.equal(before) || !velmora::truthy(field.attr("edited")(window))) continue;
+        py::object shown = window[key].attr("get")();
+        if (shown.equal(before) || !showsOtherValue(field, window, key, shown)) continue;
         py::dict values;
-        values[key] = typed;
+        values[key] = shown;
         manager.attr("handleEvent")(window, key, values);
         field.attr("showTaken")(window);
     }
@@ -416,10 +433,10 @@ bool takeEnterPressed() {
 // What was typed during a run taken as its edits, a run they ask for (a date completed) noted rather than
 // started, so that every edit is taken before the next run. Answers whether a run was asked for during the
 // run or by its edits: an Enter, a date, however many.
-bool runAskedDuring(py::object self, py::object window, py::dict typedBefore) {
+bool runAskedDuring(py::object self, py::object window, py::dict shownBefore) {
     deferRuns(self, true);
     try {
-        takeEditsOfTheRun(self, window, typedBefore);
+        takeEditsOfTheRun(self, window, shownBefore);
     } catch (...) {
         deferRuns(self, false);
         throw;
@@ -433,7 +450,7 @@ bool runAskedDuring(py::object self, py::object window, py::dict typedBefore) {
 // that does not complete, cancelled or failed, gives the tab back the result it showed while the inputs
 // are those of that result.
 bool runShowingAndAsked(const py::module_ &m, py::object self, py::object window) {
-    py::dict typedBefore = typedTexts(window);
+    py::dict shownBefore = shownValues(window);
     forgetRequests(self);
     forgetDateEdits(self);
     asOneRun(self, [&] {
@@ -443,7 +460,7 @@ bool runShowingAndAsked(const py::module_ &m, py::object self, py::object window
     });
     if (runCancelled(self)) keepForNextLook(self);
     self.attr("updateUI")(window);
-    return runAskedDuring(self, window, typedBefore);
+    return runAskedDuring(self, window, shownBefore);
 }
 
 // A run asked for during a run follows it, once, with every edit taken; a Cancel ends them all.
@@ -452,14 +469,26 @@ void runAndShow(const py::module_ &m, py::object self, py::object window) {
     }
 }
 
-// An edit of the date that leaves every input as the shown result has it (a Backspace in the empty
-// field, a character typed and taken back) has nothing new to compute. Empty tables are no result to
-// keep, and Clear is pressed to compute; a date typed again after a run that left none computes again,
-// while a key that left the date's text as that run had it (the cursor moved, a Backspace at its
-// start) would only repeat that run's outcome.
+bool choosesOption(py::handle event) {
+    for (const char *name : {"Method", "Objective", "ReturnMethod", "RiskMethod", "LinkageMethod"})
+        if (isEvent(event, name)) return true;
+    return false;
+}
+
+// A key in the date's field that left its text as the field's previous event or the last run had it (the
+// cursor moved, Tab, a Backspace at its start) asks for nothing: edits of other fields wait for Enter or
+// Update there as everywhere, and a failed run's date is not run again. A text changed into a complete date
+// runs, the same date typed again too; an incomplete one never gets here, as its field refuses it, but its
+// change is noted. A changed date, or a choice, that leaves every input as the shown result has it (a
+// character typed and taken back, an option chosen again, the event of an edit taken after a run) has
+// nothing new to compute. Update and Clear are pressed to compute.
 bool changesNothing(py::object self, py::handle event) {
-    if (!isEvent(event, "CutOffDate")) return false;
-    return showsResultOfNow(self) || (!dateEdited(self) && lastRunOfInputsOfNow(self));
+    if (isEvent(event, "CutOffDate")) {
+        bool edited = dateEdited(self);
+        forgetDateEdits(self);
+        return !edited || showsResultOfNow(self);
+    }
+    return choosesOption(event) && showsResultOfNow(self);
 }
 
 // An export pairs the tables with the settings of now: a result of other inputs (a setting changed on
@@ -471,9 +500,11 @@ bool upToDateForExport(const py::module_ &m, py::object self, py::object window)
     return showsResultOfNow(self);
 }
 
-// Shown with the charts held, as the window before showed them; every change of the date's text noted.
+// Shown with the charts held, as the window before showed them; every change of the date's text noted from
+// the text the new window shows.
 void bindWindow(py::object self, py::object window) {
     showCharts(self, window);
+    forgetDateEdits(self);
     py::object dateInput = window.attr("AllKeysDict").attr("get")("CutOffDate");
     if (!dateInput.is_none()) watchDateEdits(self, dateInput);
 }
@@ -541,11 +572,11 @@ bool handleEvent(const py::module_ &m, py::object self, py::object window, py::o
     // when its result was computed from other settings than those of now, wherever they were changed.
     if (selected && (runPending(self) || showsResultOfOtherInputs(self))) self.attr("lastGeneration") = -1;
     // Opening the tab may run too: what was typed during that run is taken as after any other.
-    py::dict typedBefore = selected ? typedTexts(window) : py::dict();
+    py::dict shownBefore = selected ? shownValues(window) : py::dict();
     if (selected) forgetRequests(self);
     bool recreate = velmora::truthy(velmora::super(m.attr("RecommendationProvider"), self)
                                         .attr("handleEvent")(window, event, values));
-    if (!recreate && selected && runAskedDuring(self, window, typedBefore)) runAndShow(m, self, window);
+    if (!recreate && selected && runAskedDuring(self, window, shownBefore)) runAndShow(m, self, window);
     return recreate;
 }
 

@@ -185,6 +185,29 @@ def test_run_without_cut_off_date_and_donut_of_many_stocks(tmp_path, monkeypatch
             zip(charts[0].get_yticklabels(), charts[0].patches)} == slices
 
 
+def test_stocks_of_one_name_keep_a_column_a_slice_and_a_bar_each(tmp_path, monkeypatch):
+    symbols = {"GOOG": "Alphabet Inc", "GOOGL": "Alphabet Inc", "AAPL": "Apple Inc"}
+    MarketData.prices, MarketData.stocks = curvePrices([1.0, 1.0], symbols=symbols)[0], stockTable(symbols)
+    Fixed.shares = {"Alphabet Inc (GOOG.US)": 10, "Alphabet Inc (GOOGL.US)": 20, "Apple Inc": 5}
+    config = allocationConfig(method="testmethods.Fixed", cutOffDate="")
+    config.print.paperSize = [827, 1169]
+    data, tab = makeTab(config)
+    tab.recompute()
+    allocation = tab["Recommendation"].set_index("Symbol")
+    assert allocation["Security Name"].to_dict() == {f"{s}.US": name for s, name in symbols.items()}
+    weights = {label: allocation["Weight"][symbol] for label, symbol in
+               [("Alphabet Inc (GOOG.US)", "GOOG.US"), ("Alphabet Inc (GOOGL.US)", "GOOGL.US"),
+                ("Apple Inc", "AAPL.US")]}
+    assert {label: tab.cleanedWeights[label] for label in weights} == weights
+    charts, barh = [], matplotlib.axes.Axes.barh
+    monkeypatch.setattr(matplotlib.axes.Axes, "barh", lambda ax, *args: charts.append(ax) or barh(ax, *args))
+    monkeypatch.setattr(provider, "GetFileName", lambda *args, **kwargs: str(tmp_path / "report.pdf"))
+    tab.saveGraph()
+    bars = {label.get_text(): bar.get_facecolor() for label, bar in
+            zip(charts[0].get_yticklabels(), charts[0].patches)}
+    assert set(weights) <= set(bars) and len(set(bars.values())) == len(bars)
+
+
 def test_failing_run_is_logged_shown_and_publishes_nothing(caplog, errorPopups):
     config = allocationConfig(method="testmethods.Failing")
     data, tab = makeTab(config)

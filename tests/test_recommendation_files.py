@@ -394,6 +394,14 @@ class FailingSecondChart(OwnPages):
         raise IndexError("index 5 is out of bounds for axis 0 with size 5")
 
 
+class ChartWithoutStyle(OwnPages):
+    """Saves its first chart into the report; its second needs a file that is not there."""
+
+    def plotAnalysis(self, figsize=None, pdf=None):
+        super().plotAnalysis(figsize=figsize, pdf=pdf)
+        raise FileNotFoundError("no such style sheet: velmora.mplstyle")
+
+
 def test_pdf_report(window, dialogs, tmp_path, caplog):
     config = allocationConfig()
     config.print.paperSize = [827, 1169]
@@ -458,6 +466,29 @@ def test_pdf_report(window, dialogs, tmp_path, caplog):
     dispatch(manager, win, "SaveGraph")
     assert pdfPages(report)[0] == [landscape, upright, landscape, upright, upright] and dialogs.errors == []
     assert "The chart could not be drawn" in caplog.messages and "index 5 is out of bounds" in caplog.text
+    # Told apart by where it arises, not by its kind: a chart missing a file is left out, a page that cannot
+    # be written fails the report.
+    sys.modules["testmethods"].ChartWithoutStyle = ChartWithoutStyle
+    config.allocation.method = "testmethods.ChartWithoutStyle"
+    dispatch(manager, win, "UpdateConfig")
+    dialogs.answers = [str(report)]
+    dispatch(manager, win, "SaveGraph")
+    assert pdfPages(report)[0] == [landscape, upright, landscape, upright, upright] and dialogs.errors == []
+    from matplotlib.backends.backend_pdf import PdfPages
+    before, savefig, written = report.read_bytes(), PdfPages.savefig, []
+
+    def diskGoneAtTheChartsPage(*args, **named):  # the tables and the weights written, then the method's chart
+        written.append(1)
+        if len(written) == 4:
+            raise FileNotFoundError("the disk was taken away")
+        return savefig(*args, **named)
+
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(PdfPages, "savefig", diskGoneAtTheChartsPage)
+        dialogs.answers = [str(report)]
+        dispatch(manager, win, "SaveGraph")
+    assert report.read_bytes() == before and dialogs.errors[-1].startswith("The PDF report could not be written")
+    dialogs.errors.clear()
     config.allocation.update(method="testmethods.MinVolatility", fractional="NO")
     dispatch(manager, win, "UpdateConfig")
 

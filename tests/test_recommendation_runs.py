@@ -663,6 +663,41 @@ def test_an_enter_pressed_during_a_run_runs_once_it_ends_with_every_edit(window,
     assert [(run["capital"], run["cutOffDate"]) for run in Reading.runs[2:]] == [(30000, ""), (20000, "2017-06-30")]
     assert win["resultType"].get() == "Backtest Portfolio for 2017-06-30" and errorPopups == []
 
+    # A risk method chosen and Enter pressed on a capital during a run: the choice's event is lost behind the
+    # keys, and one run more takes both. A choice alone runs once more, not again at its own event.
+    def choose(text):
+        win["RiskMethod"].Widget.set(text)
+        win["RiskMethod"].Widget.event_generate("<<ComboboxSelected>>")
+
+    for during, runs in [(lambda: (choose("Semi Covariance"), enterOnCapital(1)), ("semicovariance", 30000)),
+                         (lambda: choose("Oracle Approximation"), ("oracle_approximating", 30000))]:
+        Reading.during, before = during, len(Reading.runs)
+        dispatch(manager, win, "UpdateConfig")
+        runLoop(manager, win, until=lambda: False, seconds=1)
+        assert [(run["riskMethod"], run["capital"]) for run in Reading.runs[before + 1:]] == [runs]
+        assert (config.allocation.riskMethod, config.allocation.capital) == runs
+
+
+def keysInto(manager, win, key, xdotool):
+    focusOn(win, key)
+    subprocess.run(["xdotool", *xdotool], check=True)
+    return runLoop(manager, win, until=lambda: False, seconds=0.7)
+
+
+def test_keys_that_leave_the_date_as_it_is_start_no_run(window, errorPopups, monkeypatch):
+    config = reading(monkeypatch)
+    manager, win = window(config, Dict())
+    dispatch(manager, win, "UpdateConfig")
+    try:
+        # A capital typed waits for Enter or Update, also while keys that change no date go to the date's field.
+        runs = len(Reading.runs)
+        win["Capital"].update("")
+        win = keysInto(manager, win, "Capital", ["type", "--delay", "30", "5000"])
+        win = keysInto(manager, win, "CutOffDate", ["key", "--delay", "60", "End", "Tab"])
+        assert len(Reading.runs) == runs and config.allocation.capital == 5000
+    finally:
+        win.close()
+
 
 def test_a_key_that_leaves_the_date_of_a_failed_run_incomplete_shows_no_popup_again(window, errorPopups,
                                                                                    monkeypatch, tmp_path):
@@ -676,8 +711,13 @@ def test_a_key_that_leaves_the_date_of_a_failed_run_incomplete_shows_no_popup_ag
     win = dispatch(manager, win, "LoadConfig", mainTab="recommendation")
     assert len(errorPopups) == 1 and "2014-06-03 lies outside the prices" in errorPopups[0]
     try:
-        # The real main loop: End and BackSpace in the date starts no run, the date completed again runs.
+        # The real main loop: a capital typed without Enter, then keys that leave the date's text as it is, start
+        # no run; End and BackSpace in the date neither, the date completed again runs.
         win = runLoop(manager, win, until=lambda: False, seconds=0.5)
+        win["Capital"].update("")
+        win = keysInto(manager, win, "Capital", ["type", "--delay", "30", "5000"])
+        win = keysInto(manager, win, "CutOffDate", ["key", "--delay", "60", "End", "Left", "Right", "Tab"])
+        assert win["CutOffDate"].get() == "2014-06-03" and len(errorPopups) == 1
         focusOn(win, "CutOffDate")
         subprocess.run(["xdotool", "key", "--delay", "60", "End", "BackSpace"], check=True)
         win = runLoop(manager, win, until=lambda: False, seconds=1)

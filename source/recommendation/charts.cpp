@@ -315,11 +315,21 @@ void drawAnalysis(py::object self, py::object method, const BeforeImage &beforeI
     self.attr("analysisGraph2") = imageOf(self, analysis[1], beforeImage);
 }
 
+py::list stockLabels(py::object stocks) {
+    py::object names = stocks["Security Name"];
+    py::list repeated = names.attr("duplicated")("keep"_a = false).attr("tolist")();
+    py::list labels = names.attr("astype")("str").attr("tolist")();
+    py::list symbols = stocks["Symbol"].attr("tolist")();
+    for (size_t i = 0; i < labels.size(); ++i)
+        if (velmora::truthy(repeated[i])) labels[i] = py::str("{} ({})").format(labels[i], symbols[i]);
+    return labels;
+}
+
 py::dict donutWeights(py::object recommendation) {
     py::object weights = recommendation["Weight"];
     py::object largest = recommendation.attr("sort_values")("Weight", "ascending"_a = false).attr("head")(20);
     py::dict cleanedWeights;
-    py::list labels = largest["Security Name"].attr("tolist")();
+    py::list labels = stockLabels(largest);
     py::list values = largest["Weight"].attr("tolist")();
     for (size_t i = 0; i < labels.size(); ++i) cleanedWeights[labels[i]] = values[i];
     double total = py::float_(weights.attr("sum")()).cast<double>();

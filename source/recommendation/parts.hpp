@@ -45,9 +45,6 @@ bool showsResultOfNow(py::object self);
 // wherever it was set.
 bool showsResultOfOtherInputs(py::object self);
 
-// Whether the last run, whatever it left, was made from the inputs of now.
-bool lastRunOfInputsOfNow(py::object self);
-
 // A run takes one snapshot of what the tab shows and exports, however many operations it passes
 // through: the first to open it closes it. A run that failed or was cancelled then gives back the result
 // held while every input it was computed from is unchanged; otherwise the tab is left empty.
@@ -91,7 +88,8 @@ void askRun(py::object self);
 // Whether a run was asked for since the last look; the request is forgotten.
 bool takeRunAsked(py::object self);
 
-// Notes every change of the cut-off date's text in `input`, typed or set, until the next run forgets them.
+// Notes every change of the cut-off date's text in `input`, typed or set, until the field's next event that
+// reaches the tab, the next run or a window made anew forgets them.
 void watchDateEdits(py::object self, py::object input);
 void forgetDateEdits(py::object self);
 bool dateEdited(py::object self);
@@ -147,7 +145,12 @@ py::object emptyChartImage(py::object self);
 // A method that draws on the current figure (a heat map) gets one of its own.
 void drawAnalysis(py::object self, py::object method, const BeforeImage &beforeImage = {});
 
-// The twenty largest weights by security name, the rest as "Other" and what is left of the capital.
+// Each stock's label, of a table with its symbol and security name: the name, and where stocks share a name
+// (two classes of one company's shares) the symbol beside it, so that every stock keeps its own estimation
+// column, slice and colour.
+py::list stockLabels(py::object stocks);
+
+// The twenty largest weights by stock label, the rest as "Other" and what is left of the capital.
 py::dict donutWeights(py::object recommendation);
 
 // Colours for `count` parts of one whole, no two alike: the colour cycle in force while it has enough, so

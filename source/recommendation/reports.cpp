@@ -78,43 +78,67 @@ void fitToPage(py::object figure, py::tuple size) {
     }
 }
 
+// The figure a page saves: the one named, or the current one.
+py::object pageFigure(py::args args, py::kwargs kwargs) {
+    py::object named = args.size() > 0 ? py::object(args[0]) : py::object(kwargs.attr("get")("figure"));
+    if (named.is_none()) return velmora::pyplot().attr("gcf")();
+    if (!py::hasattr(named, "draw_without_rendering")) return velmora::pyplot().attr("figure")(named);
+    return named;
+}
+
+// Every page of a chart goes into the file through here: the chart is drawn first, so that what fails then
+// is the chart's; what fails after is the writing of the file, whatever its kind (a full disk, a missing
+// directory), and marks the report as one that cannot be written.
+void writePage(py::object pages, py::args args, py::kwargs kwargs) {
+    pageFigure(args, kwargs).attr("draw_without_rendering")();
+    try {
+        pages.attr("pdf").attr("savefig")(*args, **kwargs);
+    } catch (py::error_already_set &) {
+        pages.attr("unwritable") = true;
+        throw;
+    }
+}
+
 // The report as a method sees it: a page the method saves itself is fitted to the paper too.
 void defineReportPages(py::module_ &m) {
     py::object cls = velmora::makeClass(m, "ReportPages");
     velmora::constructor(cls, [](py::object self, py::object pdf, py::tuple size) {
         self.attr("pdf") = pdf;
         self.attr("size") = size;
+        self.attr("unwritable") = false;
     }, "pdf"_a, "size"_a);
     velmora::method(cls, "savefig", [](py::object self, py::args args, py::kwargs kwargs) {
-        py::object figure = velmora::pyplot().attr("gcf")();
-        fitToPage(figure, self.attr("size"));
-        return self.attr("pdf").attr("savefig")(*args, **kwargs);
+        fitToPage(pageFigure(args, kwargs), self.attr("size"));
+        writePage(self, args, kwargs);
+    });
+    velmora::method(cls, "write", [](py::object self, py::args args, py::kwargs kwargs) {
+        writePage(self, args, kwargs);
     });
 }
 
 // A chart that cannot be drawn costs the report no other page, as it costs the tab no other chart: it
 // is left out and the log says why. The pages it saved before it failed stay. A file that cannot be
-// written fails the export.
+// written fails the export, told from a chart's failure by where it arose, not by its kind.
 template <typename Print>
-void printedOrLeftOut(const py::module_ &m, Print &&print) {
+void printedOrLeftOut(const py::module_ &m, py::object pages, Print &&print) {
     try {
         print();
-    } catch (py::error_already_set &error) {
-        if (error.matches(PyExc_OSError)) throw;
+    } catch (py::error_already_set &) {
+        if (velmora::truthy(pages.attr("unwritable"))) throw;
         velmora::logFailure(m, "The chart could not be drawn");
         velmora::pyplot().attr("close")("all");
     }
 }
 
 // The analysis as the report prints it; a method that draws nothing gives no empty page.
-void printAnalysis(const py::module_ &m, py::object pdf, py::object method, py::tuple size) {
+void printAnalysis(py::object pages, py::object method, py::tuple size) {
     py::object plt = velmora::pyplot();
     plt.attr("figure")("figsize"_a = size);
-    method.attr("plotAnalysis")("pdf"_a = m.attr("ReportPages")(pdf, size));
+    method.attr("plotAnalysis")("pdf"_a = pages);
     py::object figure = plt.attr("gcf")();
     if (py::len(figure.attr("axes")) > 0) {
         fitToPage(figure, size);
-        pdf.attr("savefig")();
+        pages.attr("write")();
     }
     plt.attr("close")();
 }
@@ -150,29 +174,31 @@ void writeReport(const py::module_ &m, py::object self, py::object fileName) {
     py::object pdf = pdfPages(fileName, "metadata"_a = metadata);
     velmora::within(pdf, [&] {
         py::tuple size = pageSize(self);
+        py::object pages = m.attr("ReportPages")(pdf, size);
         py::object recommendation = self.attr("__getitem__")("Recommendation");
         // The weights and the analysis of the allocation printed, none beside the empty tables that a
         // clearing or a failed run leaves, whatever that run left behind.
         bool allocated = !velmora::truthy(recommendation.attr("empty"));
         self.attr("printTable")(pdf, recommendation,
                                 "headings"_a = py::getattr(self, "recommendationTableHeadings", py::none()));
-        if (allocated) printedOrLeftOut(m, [&] {
+        if (allocated) printedOrLeftOut(m, pages, [&] {
             plt.attr("figure")("figsize"_a = size);
             withTranslatedAxes([&] {
                 py::dict weights = donutWeights(recommendation);
                 py::object ax = py::module_::import("pypfopt.plotting").attr("plot_weights")(weights);
                 colourLikeTheDonut(ax, weights);
             });
-            pdf.attr("savefig")();
+            pages.attr("write")();
             plt.attr("close")();
         });
         self.attr("printTable")(pdf, self.attr("__getitem__")("Results"),
                                 "headings"_a = py::getattr(self, "resultsTableHeadings", py::none()));
         py::object method = self.attr("methodObj");
         if (allocated && velmora::truthy(method))
-            printedOrLeftOut(m, [&] { printAnalysis(m, pdf, method, size); });
+            printedOrLeftOut(m, pages, [&] { printAnalysis(pages, method, size); });
         // A backtest of one day has no returns to draw.
-        if (!self.attr("futureValue").is_none() && py::len(self.attr("returns")) > 0) printedOrLeftOut(m, [&] {
+        bool backtested = !self.attr("futureValue").is_none() && py::len(self.attr("returns")) > 0;
+        if (backtested) printedOrLeftOut(m, pages, [&] {
             plt.attr("figure")("figsize"_a = size);
             py::object weights = py::object(self.attr("recommendationWrk")["Weight"]) / py::int_(100);
             // Without the page size the chart library sets a wide figure of its own.
@@ -182,7 +208,7 @@ void writeReport(const py::module_ &m, py::object self, py::object fileName) {
             });
             relabelLegends(ownTexts(), plt.attr("gcf")());
             localeTickLabels(plt.attr("gcf")());
-            pdf.attr("savefig")();
+            pages.attr("write")();
             plt.attr("close")();
         });
     });

@@ -31,8 +31,8 @@ py::object stateOf(py::object self) { return self.attr("runState"); }
 // The run's state, made with the tab: how the last run ended, whether a cancelled one is to be repeated
 // at the next look, whether a load applies its settings, whether a run was asked for while the edits of
 // a run are taken and whether it is only to be noted then, whether the cut-off date's text changed since
-// the last run, the step the meter shows, the language the charts were drawn in, the shown result's
-// inputs, and the snapshot of a run in progress.
+// the field's last event or the last run, the step the meter shows, the language the charts were drawn in,
+// the shown result's inputs, and the snapshot of a run in progress.
 void defineRunState(py::module_ &m) {
     py::object cls = velmora::makeClass(m, "RunState");
     velmora::constructor(cls, [](py::object self) {
@@ -144,10 +144,6 @@ bool showsResultOfNow(py::object self) {
 bool showsResultOfOtherInputs(py::object self) {
     py::object state = stateOf(self);
     return velmora::truthy(state.attr("computed")) && !sameInputs(state.attr("inputs"), inputsOfNow(self));
-}
-
-bool lastRunOfInputsOfNow(py::object self) {
-    return sameInputs(stateOf(self).attr("inputs"), inputsOfNow(self));
 }
 
 bool openRun(py::object self) {

@@ -110,10 +110,10 @@ py::object estimationInputs(const py::module_ &m, py::object self, py::object st
     estimation = withoutDates(estimation);
     py::dict securityNames;
     py::list symbols = stocks["Symbol"].attr("tolist")();
-    py::list securities = stocks["Security Name"].attr("tolist")();
+    py::list securities = stockLabels(stocks);
     for (size_t i = 0; i < symbols.size(); ++i) securityNames[symbols[i]] = securities[i];
     estimation = estimation.attr("rename")("columns"_a = securityNames);
-    // Security names are the estimation's keys; reindexing refuses duplicate labels.
+    // The stocks' labels are the estimation's keys; reindexing refuses duplicate labels.
     py::list labels = velmora::builtins().attr("sorted")(estimation.attr("columns"));
     estimation = estimation.attr("reindex")("columns"_a = labels);
     self.attr("prices") = estimation;
@@ -134,14 +134,19 @@ py::object estimationInputs(const py::module_ &m, py::object self, py::object st
     return futurePrices;
 }
 
-// The method's allocation labels its stocks by security name; the stock table gives back
-// the symbols, and a stock the table doesn't name drops out.
+// The method's allocation labels its stocks as the estimation does; the stock table gives back
+// the symbols and the security names, and a stock the table doesn't name drops out.
 py::object withSymbols(py::object recommendation, py::object stocks) {
     recommendation = recommendation.attr("copy")();
     recommendation["Security Name"] = recommendation["Symbol"];
     recommendation = recommendation.attr("drop")("columns"_a = velmora::list({py::str("Symbol")}));
     py::object symbols = stocks[velmora::list({"Symbol", "Security Name"})].attr("rename_axis")(py::none());
-    return recommendation.attr("merge")(symbols, "sort"_a = true);
+    py::object labelled = symbols.attr("copy")();
+    labelled["Security Name"] = stockLabels(symbols);
+    recommendation = recommendation.attr("merge")(labelled, "sort"_a = true);
+    py::object nameOf = symbols.attr("set_index")("Symbol")["Security Name"];
+    recommendation["Security Name"] = recommendation["Symbol"].attr("map")(nameOf);
+    return recommendation;
 }
 
 // ---------------------------------------------------------------------------------------
