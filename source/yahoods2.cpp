@@ -174,26 +174,12 @@ py::object searchAnswer(const py::module_ &m, py::object self, py::dict paramete
     }
 }
 
-// A symbol the selection can hold and write back: a non-empty text of Unicode characters (a lone
-// surrogate is valid JSON but no character).
-bool savableText(py::handle value) {
-    if (!py::isinstance<py::str>(value) || py::len(value) == 0) return false;
-    Py_ssize_t size = 0;
-    if (PyUnicode_AsUTF8AndSize(value.ptr(), &size) != nullptr) return true;
-    PyErr_Clear();
-    return false;
-}
-
 // The name shown for a quote: its short name, else its long name, else the symbol. Only the
-// presence of a key counts: a name given as null stays null. A name that is no text the table
-// could show and the selection write back is no name, and the symbol stands for it. The service
-// spells the long name in lower case; the other spelling is read where only it is sent.
+// presence of a key counts: a name given as null stays null. The service spells the long name in
+// lower case; the other spelling is read where only it is sent.
 py::object quoteName(py::handle quote, py::object symbol) {
     for (const char *key : {"shortname", "longname", "longName"})
-        if (quote.contains(key)) {
-            py::object name = quote[key];
-            return name.is_none() || savableText(name) ? name : symbol;
-        }
+        if (quote.contains(key)) return rawsource::shownName(quote[key], symbol);
     return symbol;
 }
 
@@ -252,7 +238,7 @@ py::object queryStocks(const py::module_ &m, py::object self, py::object search)
             if (!kept) continue;
             py::object symbol = quote["symbol"];
             // A result is shown to be added to the selection: one it could not save is left out.
-            if (!savableText(symbol)) continue;
+            if (!rawsource::savableText(symbol)) continue;
             symbols.append(symbol);
             names.append(quoteName(quote, symbol));
         }
