@@ -90,19 +90,26 @@ py::object queryStocks(const py::module_ &m, py::object self, py::object search)
         py::object records = py::module_::import("json").attr("loads")(response.attr("content"));
         if (!py::isinstance<py::list>(records))
             throw py::type_error("the search answer is no list of records");
-        py::list columns;
-        for (const char *column : {"Symbol", "Security Name", "Currency"}) columns.append(column);
+        py::list symbols, names, currencies;
+        for (py::handle record : records) {
+            if (!py::isinstance<py::dict>(record)) continue;
+            auto found = py::reinterpret_borrow<py::dict>(record);
+            py::object code = found.attr("get")("Code"), exchange = found.attr("get")("Exchange");
+            // A result is shown to be added to the selection: one it could not save is left out.
+            if (!rawsource::savableText(code) || !rawsource::savableText(exchange)) continue;
+            py::object symbol = code + py::str(".") + exchange;
+            symbols.append(symbol);
+            names.append(found.contains("Name") ? rawsource::shownName(found["Name"], symbol) : symbol);
+            py::object currency = found.attr("get")("Currency");
+            currencies.append(rawsource::savableText(currency) ? currency + py::str(".FOREX") : py::none());
+        }
         // Nothing matched: a table without rows, as the other source answers, so that the tab
         // shows no results rather than those of the previous search.
-        if (py::len(records) == 0) {
-            py::object noMatch = velmora::pandas().attr("DataFrame")("columns"_a = columns);
-            return noMatch.attr("set_index")("Symbol", "drop"_a = false);
-        }
-        py::object frame = velmora::pandas().attr("DataFrame")(records);
-        frame["Security Name"] = frame["Name"];
-        frame["Symbol"] = py::object(frame["Code"]) + py::str(".") + py::object(frame["Exchange"]);
-        frame["Currency"] = py::object(frame["Currency"]) + py::str(".FOREX");
-        return frame[columns].attr("set_index")("Symbol", "drop"_a = false);
+        py::dict columns;
+        columns["Symbol"] = symbols;
+        columns["Security Name"] = names;
+        columns["Currency"] = currencies;
+        return velmora::pandas().attr("DataFrame")(columns).attr("set_index")("Symbol", "drop"_a = false);
     });
 }
 

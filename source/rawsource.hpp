@@ -283,6 +283,24 @@ inline bool closeEverAboveAdjusted(py::object frame) {
 
 // ---- the symbol search ----
 
+// What a search shows can be added to the selection, which must save it: a symbol is a non-empty
+// text of Unicode characters (a lone surrogate is valid JSON but no character), and a result without
+// one is left out.
+inline bool savableText(py::handle value) {
+    if (!py::isinstance<py::str>(value) || py::len(value) == 0) return false;
+    Py_ssize_t size = 0;
+    if (PyUnicode_AsUTF8AndSize(value.ptr(), &size) != nullptr) return true;
+    PyErr_Clear();
+    return false;
+}
+
+// The name a search shows for a result: a name that is no text the table could show and the selection
+// write back (an object, a list, a number, a lone surrogate) is no name, and the symbol stands for it;
+// a name given as null stays null.
+inline py::object shownName(py::handle name, py::object symbol) {
+    return name.is_none() || savableText(name) ? py::reinterpret_borrow<py::object>(name) : symbol;
+}
+
 // Runs a symbol search: `search` sends the request, keeps the service's answer in the place it
 // is given and returns the stock table. A failed search is logged and answers null, as callers
 // of the search expect; why it failed stays on the source as `queryFailure` (none after a search

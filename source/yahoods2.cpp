@@ -43,14 +43,23 @@ py::object localMidnight(py::object day) {
     return py::int_(py::module_::import("time").attr("mktime")(parsed.attr("timetuple")()));
 }
 
-// Indexes the frame by the calendar day of each timestamp, at midnight, on a clock `offset` seconds
-// ahead of UTC: the service stamps a trading day with the hour its market opens, which for a market
-// far east of UTC (Sydney) falls on the UTC day before; only the market's own day counts.
-py::object indexedByDay(py::object frame, py::object timestamps, long long offset = 0) {
-    py::object seconds = velmora::pandas().attr("Series")(timestamps, "dtype"_a = "int64") + py::int_(offset);
-    py::object days =
-        velmora::pandas().attr("to_datetime")(seconds, "unit"_a = "s").attr("dt").attr("normalize")();
-    frame["Date"] = days.attr("to_numpy")();
+// Indexes the frame by the calendar day of each timestamp, at midnight, on the market's clock: in its
+// time zone (`zone`, a ZoneInfo) where one is known, each row by its own day's offset, else `offset`
+// seconds ahead of UTC. The service stamps a trading day with the hour its market opens, which for a
+// market far east of UTC (Sydney) falls on the UTC day before, and a rate series at London midnight,
+// which in summer is 23:00 UTC of the day before; only the market's own day counts.
+py::object indexedByDay(py::object frame, py::object timestamps, long long offset = 0,
+                        py::object zone = py::none()) {
+    py::object pd = velmora::pandas();
+    py::object seconds = pd.attr("Series")(timestamps, "dtype"_a = "int64");
+    py::object stamps;
+    if (zone.is_none()) {
+        stamps = pd.attr("to_datetime")(seconds + py::int_(offset), "unit"_a = "s");
+    } else {
+        py::object local = pd.attr("to_datetime")(seconds, "unit"_a = "s", "utc"_a = true).attr("dt");
+        stamps = local.attr("tz_convert")(zone).attr("dt").attr("tz_localize")(py::none());
+    }
+    frame["Date"] = stamps.attr("dt").attr("normalize")().attr("to_numpy")();
     return frame.attr("set_index")("Date", "drop"_a = false);
 }
 
@@ -109,6 +118,21 @@ long long marketOffset(py::object result) {
     return seconds >= -14 * 3600 && seconds <= 14 * 3600 ? seconds : 0;
 }
 
+// The time zone of the answer's exchange ("Europe/London"), where it names one the zone database
+// knows; none otherwise, and the day is the one at `marketOffset`.
+py::object marketZone(py::object result) {
+    if (!py::isinstance<py::dict>(result)) return py::none();
+    py::object meta = result.attr("get")("meta");
+    if (!py::isinstance<py::dict>(meta)) return py::none();
+    py::object name = meta.attr("get")("exchangeTimezoneName");
+    if (!py::isinstance<py::str>(name) || py::len(name) == 0) return py::none();
+    try {
+        return py::module_::import("zoneinfo").attr("ZoneInfo")(name);
+    } catch (py::error_already_set &) {
+        return py::none();  // no zone known by that name, or no name a zone could have
+    }
+}
+
 bool isoCode(py::handle text) {
     if (!py::isinstance<py::str>(text)) return false;
     std::string code = py::str(text).attr("encode")("utf-8", "replace").cast<std::string>();
@@ -141,7 +165,7 @@ py::object readPrices(py::object response) {
     columns["Close"] = indicators["quote"][py::int_(0)]["close"];
     columns["Adjusted_close"] = indicators["adjclose"][py::int_(0)]["adjclose"];
     return indexedByDay(velmora::pandas().attr("DataFrame")(columns, "dtype"_a = "float64"),
-                        result["timestamp"], marketOffset(result));
+                        result["timestamp"], marketOffset(result), marketZone(result));
 }
 
 // A request's whole time: the client's time-outs bound each read, and an answer trickled a byte
@@ -174,26 +198,12 @@ py::object searchAnswer(const py::module_ &m, py::object self, py::dict paramete
     }
 }
 
-// A symbol the selection can hold and write back: a non-empty text of Unicode characters (a lone
-// surrogate is valid JSON but no character).
-bool savableText(py::handle value) {
-    if (!py::isinstance<py::str>(value) || py::len(value) == 0) return false;
-    Py_ssize_t size = 0;
-    if (PyUnicode_AsUTF8AndSize(value.ptr(), &size) != nullptr) return true;
-    PyErr_Clear();
-    return false;
-}
-
 // The name shown for a quote: its short name, else its long name, else the symbol. Only the
-// presence of a key counts: a name given as null stays null. A name that is no text the table
-// could show and the selection write back is no name, and the symbol stands for it. The service
-// spells the long name in lower case; the other spelling is read where only it is sent.
+// presence of a key counts: a name given as null stays null. The service spells the long name in
+// lower case; the other spelling is read where only it is sent.
 py::object quoteName(py::handle quote, py::object symbol) {
     for (const char *key : {"shortname", "longname", "longName"})
-        if (quote.contains(key)) {
-            py::object name = quote[key];
-            return name.is_none() || savableText(name) ? name : symbol;
-        }
+        if (quote.contains(key)) return rawsource::shownName(quote[key], symbol);
     return symbol;
 }
 
@@ -252,7 +262,7 @@ py::object queryStocks(const py::module_ &m, py::object self, py::object search)
             if (!kept) continue;
             py::object symbol = quote["symbol"];
             // A result is shown to be added to the selection: one it could not save is left out.
-            if (!savableText(symbol)) continue;
+            if (!rawsource::savableText(symbol)) continue;
             symbols.append(symbol);
             names.append(quoteName(quote, symbol));
         }

@@ -9,6 +9,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import eodds
+import utils
 from marketdata_stub import real_prices
 
 KEY = "k3y-0f-the-user"
@@ -287,12 +288,49 @@ class TestSearch:
     @pytest.mark.parametrize("status, body, failure", [
         (401, "Unauthenticated", "HTTP 401 Unauthorized"),
         (200, {"error": "wrong"}, "the search answer is no list of records"),
-        (200, [{"Code": "X"}], "'Name'"), (500, "<html/>", "HTTP 500 Internal Server Error")])
+        (500, "<html/>", "HTTP 500 Internal Server Error")])
     def test_failed_search_yields_none(self, market_stub, source, caplog, status, body, failure):
         market_stub.fix("/api/search/x", status, body)
         assert source.queryStocks("x") is None
         assert [r.msg for r in caplog.records if r.levelno == logging.ERROR] == ["Querying for symbol"]
         assert caplog.records[-1].exc_info is not None and str(source.queryFailure) == failure
+
+
+ODD_VALUES = [None, 7, True, math.nan, 1.5, "\ud800", "", {"a": 1}, ["x"]]
+odd = st.one_of(st.sampled_from(ODD_VALUES), st.text(max_size=4), st.lists(st.integers(), max_size=2))
+
+
+class TestSavableResults:
+    """What the search shows can be added to a selection, and the selection saved, as with Yahoo's."""
+
+    def search(self, market_stub, source, records):
+        market_stub.fix("/api/search/odd", 200, records)
+        table = source.queryStocks("odd")
+        assert table is not None and list(table.columns) == ["Symbol", "Security Name", "Currency"]
+        utils.selectionStocks(table.to_dict(orient="records"))  # the save's check
+        return table
+
+    def test_results_without_a_text_code_or_exchange_are_left_out_and_odd_names_are_the_symbol(
+            self, market_stub, source):
+        records = [{"Code": value, "Exchange": "US", "Name": "odd code"} for value in ODD_VALUES]
+        records += [{"Code": "X", "Exchange": value, "Name": "odd exchange"} for value in ODD_VALUES]
+        records += [{"Code": "X"}, "no record", 7]
+        records += [{"Code": f"OK{i}", "Exchange": "LSE", "Name": name, "Currency": currency}
+                    for i, (name, currency) in enumerate([({"en": "Vodafone"}, "GBX"), (["x"], 7), ("\ud800", ""),
+                                                          (7, None), (None, "\ud800"), ("Six", "EUR")])]
+        table = self.search(market_stub, source, records)
+        assert list(table["Symbol"]) == [f"OK{i}.LSE" for i in range(6)]
+        names = list(table["Security Name"])
+        assert names[:4] + names[5:] == ["OK0.LSE", "OK1.LSE", "OK2.LSE", "OK3.LSE", "Six"] and pd.isna(names[4])
+        currencies = [currency if isinstance(currency, str) else None for currency in table["Currency"]]
+        assert currencies == ["GBX.FOREX", None, None, None, None, "EUR.FOREX"]
+
+    @settings(max_examples=20, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+    @given(records=st.lists(st.fixed_dictionaries(
+        {"Code": odd, "Exchange": odd}, optional={"Name": odd, "Currency": odd}), max_size=4))
+    def test_every_result_passes_the_saves_check(self, market_stub, source, records):
+        table = self.search(market_stub, source, records)
+        assert all(isinstance(symbol, str) and symbol for symbol in table["Symbol"])
 
 
 class TestKeyNeverLogged:

@@ -1,5 +1,6 @@
 """The cached data source at the shipped settings against the Yahoo stub: outliers clipped beside gaps,
-spans answered without prices asked for again, rows outside the span asked left out."""
+spans answered without prices asked for again, rows outside the span asked left out, exchange rates
+carried over no longer than a market closes."""
 import json
 
 import pandas as pd
@@ -165,3 +166,75 @@ def test_days_the_answer_does_not_list_after_its_last_price_ask_nothing_more(yah
         source.get(["GE.US", "USD.FOREX"], "2017-01-01", "2017-01-29")
     assert source.downloadFailures == {} and len(asked(market_stub, since, "GE")) == 1
     assert source.cacheRanges["GE.US"] == ("2017-01-01", "2017-01-29")
+
+
+def euro_market(stub):
+    days = [day for day, _ in real_prices("AAPL", "2016-12-01", "2017-03-31")]
+    rates = [(day, 0.9 if day < "2017-02-01" else 0.8) for day in days]
+    stub.add_yahoo("SAP.DE", real_prices("GE", "2016-12-01", "2017-03-31"))
+    stub.add_yahoo("EUR=X", rates)
+    return rates, pd.DataFrame({"Symbol": ["SAP.XETRA"], "Currency": "EUR.FOREX"}).set_index("Symbol", drop=False)
+
+
+def test_a_rate_carried_past_the_longest_closure_converts_nothing_there(yahoo, market_stub, tmp_path):
+    """The selection tab's chart asks get(..., currency=...) and never looks at downloadFailures."""
+    rates, stocks = euro_market(market_stub)
+    source = CachedDataSource(str(tmp_path / "prices.cache"), yahoo, SHIPPED)
+    source.get(stocks, *JANUARY, currency="USD.FOREX")
+    market_stub.add_yahoo("EUR=X", [(day, rate if day < "2017-02-01" else None) for day, rate in rates])
+    dollars = source.get(stocks, *QUARTER, currency="USD.FOREX", partial=True)["SAP.XETRA"]
+    euros = source.get(["SAP.XETRA"], *QUARTER)["SAP.XETRA"]
+    pdt.assert_series_equal(dollars.loc["2017-01-04":"2017-02-10"], euros.loc["2017-01-04":"2017-02-10"] / 0.9)
+    assert dollars.loc["2017-02-11":].isna().all()
+
+
+def test_a_short_gap_in_a_rate_series_is_carried_over_and_fails_no_download(yahoo, market_stub, tmp_path):
+    rates, stocks = euro_market(market_stub)
+    market_stub.add_yahoo("EUR=X", [(day, None if day == "2017-02-15" else rate) for day, rate in rates])
+    source = CachedDataSource(str(tmp_path / "prices.cache"), yahoo, SHIPPED)
+    for _ in range(2):
+        dollars = source.get(stocks, *QUARTER, currency="USD.FOREX", cleaned=True)["SAP.XETRA"]
+        failure = source.downloadFailures.get("EUR.FOREX")
+        assert failure is None or failure.noPrices
+    assert dollars.notna().all() and len(dollars) == len(source.get(["SAP.XETRA"], *QUARTER, cleaned=True))
+
+
+def test_a_rate_series_extended_before_its_range_without_rates_fails_until_answered(yahoo, market_stub, tmp_path):
+    rates, stocks = euro_market(market_stub)
+    cache_file = str(tmp_path / "prices.cache")
+    CachedDataSource(cache_file, yahoo, SHIPPED).get(stocks, "2017-02-01", "2017-03-31", currency="USD.FOREX")
+    market_stub.add_yahoo("EUR=X", [(day, rate) for day, rate in rates if day >= "2017-02-01"])
+    for _ in range(2):  # also after a start on the cache file
+        pdatasource.updateNeeded = True
+        source = CachedDataSource(cache_file, yahoo, SHIPPED)
+        since = len(market_stub.requests)
+        source.get(stocks, *QUARTER, currency="USD.FOREX", cleaned=True)
+        failure = source.downloadFailures.get("EUR.FOREX")
+        assert failure is not None and not getattr(failure, "noPrices", False)
+        assert len(asked(market_stub, since, "EUR=X")) == 1 and source.cacheRanges["EUR.FOREX"][0] >= "2017-02"
+
+    market_stub.add_yahoo("EUR=X", rates)
+    dollars = source.get(stocks, *QUARTER, currency="USD.FOREX", partial=True)["SAP.XETRA"]
+    assert source.downloadFailures == {} and dollars.loc[:"2017-01-31"].notna().sum() > 10
+
+
+@pytest.mark.parametrize("failing", [1, 2])
+def test_stocks_and_a_rate_series_failing_together_are_named_and_heal(yahoo, market_stub, tmp_path, failing):
+    rates, _ = euro_market(market_stub)
+    names = ["AAPL", "GE", "WMT"]
+    goods = {name: real_prices(name, "2016-12-01", "2017-03-31") for name in names}
+    for name in names:
+        market_stub.add_yahoo(name, goods[name], currency="EUR")
+    stocks = pd.DataFrame({"Symbol": [f"{name}.US" for name in names], "Currency": "EUR.FOREX"}).set_index(
+        "Symbol", drop=False)
+    source = CachedDataSource(str(tmp_path / "prices.cache"), yahoo, SHIPPED)
+    source.get(stocks, *JANUARY, currency="USD.FOREX")
+    for name, rows in [("EUR=X", rates)] + [(name, goods[name]) for name in names[:failing]]:
+        market_stub.add_yahoo(name, broken(rows, "null"), currency="EUR")
+    source.get(stocks, *QUARTER, currency="USD.FOREX", cleaned=True)
+    assert set(source.downloadFailures) == {"EUR.FOREX", *[f"{name}.US" for name in names[:failing]]}
+    for name in names:
+        market_stub.add_yahoo(name, goods[name], currency="EUR")
+    market_stub.add_yahoo("EUR=X", rates)
+    healed = source.get(stocks, *QUARTER, currency="USD.FOREX", cleaned=True)
+    assert source.downloadFailures == {} and list(healed.columns) == list(stocks.Symbol)

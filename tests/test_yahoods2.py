@@ -179,6 +179,19 @@ class TestPrices:
         days = {symbol: list(series.index.strftime("%Y-%m-%d")) for symbol, series in results.items()}
         assert days == {symbol: ["2024-01-02", "2024-01-03"] for symbol in ["BHP.AX", "SAP.DE", "AAPL"]}
 
+    @pytest.mark.parametrize("zone, offset, early", [
+        ("Europe/London", 0, False), ("Nowhere/Atlantis", 0, True), ("../../etc/passwd", 3600, False),
+        (None, 0, True), ("Europe/London", 3600, False)])
+    def test_rows_fall_on_their_days_in_the_exchanges_zone_whatever_the_offset_at_the_time_of_asking(
+            self, market_stub, source, zone, offset, early):
+        # Rate series are stamped at London midnight, in summer 23:00 UTC of the day before; the answer's
+        # gmtoffset is the one at the time of asking (winter), and counts where no zone is known.
+        market_stub.add_yahoo("EUR=X", [("2024-07-01", 1.0), ("2024-07-02", 2.0)], hour=23, minute=0,
+                              timezone_name=zone, gmtoffset=offset)
+        [(_, series)] = asyncio.run(source.getAsync(["EUR.FOREX"], "2024-06-30", "2024-07-31"))
+        assert list(series.index.strftime("%Y-%m-%d")) == (["2024-07-01", "2024-07-02"] if early else [
+            "2024-07-02", "2024-07-03"])
+
     def test_prices_in_a_hundredth_of_a_currency_stay_as_quoted_and_the_currency_names_that_unit(
             self, market_stub, source):
         # As the price cache has always held them; the conversion takes the unit at its hundredth.

@@ -20,18 +20,55 @@ py::dict currenciesOf(py::object stocks) {
     return currencyOf;
 }
 
-// A stock may lack prices for part of the period, but a rate series that does would have its last
-// rate carried over the days it lacks and every price in its currency converted by a stale rate: the
-// service's answer without rates for part of the period is that series' failure of the download.
-void failMissingRates(py::object self, py::set currencies) {
+// Whether `series` has no rate for longer than a market closes somewhere from `first` (an open start:
+// its first rate) to `last`: before its first rate, between two, or after its last.
+bool lacksRatesLong(py::object series, py::object first, py::object last) {
+    py::object pd = import("pandas");
+    py::object days = series.attr("dropna")().attr("index");
+    if (velmora::truthy(first)) days = days.attr("insert")(0, pd.attr("Timestamp")(first));
+    days = days.attr("insert")(py::len(days), pd.attr("Timestamp")(last));
+    py::object stretches = days.attr("to_series")().attr("diff")();
+    return velmora::truthy(stretches.attr("gt")(pd.attr("Timedelta")("days"_a = closedDays)).attr("any")());
+}
+
+// A stock may lack prices for part of the period; a rate series that lacks rates for longer than a
+// market closes leaves the prices in its currency unconverted there (see `carriedRates`): that is the
+// series' failure of the download, whatever the service said. A shorter gap is carried over, and a
+// series answered with one is only asked again. A series the service knows not at all converts no
+// stock, which is left out as one without prices.
+void failMissingRates(py::object self, py::object rates, py::set currencies, py::object startDate,
+                      py::object endDate) {
+    py::object today = todayText();
+    py::object last = velmora::truthy(endDate) && !(endDate > today) ? endDate : today;
     py::object failures = self.attr("downloadFailures");
     for (py::handle currency : currencies) {
         py::object failure = failures.attr("get")(currency);
-        if (failure.is_none() || !velmora::rawsource::answeredNoPrices(failure)) continue;
+        if (!failure.is_none() && !velmora::rawsource::answeredNoPrices(failure)) continue;
+        if (!rates.attr("columns").contains(currency)) continue;
+        if (!lacksRatesLong(rates[currency], orNone(startDate), last)) continue;
         py::object text =
             velmora::translate("the service answered no exchange rates of {} for part of the period asked for");
         failures[currency] = import("builtins").attr("ValueError")(text.attr("format")(currency));
     }
+}
+
+// The rates by day: a rate is carried across a gap of at most the longest a market closes, from the
+// rates either side, and past the last rate as far; a day beyond has no rate, so that a price in its
+// currency is left unconverted there rather than converted at a stale rate.
+py::object carriedRates(py::object rates) {
+    py::object pd = import("pandas");
+    py::object carried = rates.attr("interpolate")();
+    py::object index = rates.attr("index");
+    py::object days = pd.attr("Series")(index, "index"_a = index);
+    py::object limit = pd.attr("Timedelta")("days"_a = closedDays);
+    for (py::handle currency : rates.attr("columns")) {
+        py::object rated = days.attr("where")(py::object(rates[currency]).attr("notna")());
+        py::object before = rated.attr("ffill")(), after = rated.attr("bfill")();
+        py::object between = (after - before).attr("le")(limit);
+        py::object past = after.attr("isna")() & (days - before).attr("le")(limit);
+        carried[currency] = py::object(carried[currency]).attr("where")(between | past);
+    }
+    return carried;
 }
 
 // The currency whose rates a currency's prices are converted with: a minor unit's main currency, as
@@ -66,9 +103,8 @@ py::object currencyFactors(const py::module_ &m, py::object self, py::dict curre
     for (py::handle each : wanted) fetched.add(rateSymbolOf(each));
     if (!progress.is_none()) progress(py::none(), "maxValue"_a = py::len(fetched) + stockCount);
     py::object rates = self.attr("doGet")(fetched, startDate, endDate, progress);
-    failMissingRates(self, fetched);
     if (!progress.is_none()) progress(py::none(), "addValue"_a = py::len(fetched));
-    rates = withMinorUnits(rates.attr("interpolate")(), wanted);
+    rates = withMinorUnits(rates, wanted);
     bool noRates = !rates.attr("columns").contains(currency) ||
                    !velmora::truthy(rates[currency].attr("notna")().attr("any")());
     if (noRates) {
@@ -76,6 +112,8 @@ py::object currencyFactors(const py::module_ &m, py::object self, py::dict curre
         error.attr("currency") = currency;
         velmora::raise(error);
     }
+    failMissingRates(self, rates, fetched, startDate, endDate);
+    rates = carriedRates(rates);
     py::object toTarget = rates[currency].attr("copy")();
     return rates.attr("rtruediv")(toTarget, "axis"_a = 0);
 }

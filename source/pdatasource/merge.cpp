@@ -4,6 +4,10 @@
 
 #include "../rawsource.hpp"
 
+#include <algorithm>
+#include <tuple>
+#include <vector>
+
 namespace velmora::pdatasource {
 
 namespace {
@@ -86,11 +90,6 @@ py::object firstPriced(py::object series) {
     return first.is_none() ? first : first.attr("strftime")("%Y-%m-%d");
 }
 
-// A stretch of days an answer does not list after its last price is taken for days without trading (a
-// weekend, a holiday, today before the close) up to the longest a market closes (a week at the lunar
-// new year) and the day the source leaves out; a longer one for days the service failed to answer.
-constexpr int closedDays = 10;
-
 // The days the answer for `symbol` lists, priced or not; where the source keeps no record of them,
 // the days it priced.
 py::object listedDays(py::object rawProvider, py::handle symbol, py::object series) {
@@ -130,11 +129,48 @@ py::object coveredEnd(py::object series, py::object listed, py::object first, py
 
 // Where the answer's cover of the stretch from `first` to `last`, before a symbol's range, begins:
 // after the last day it lists without a price. Before a stock's first price the service may hold
-// none (it was not yet listed), so days the answer does not list there count as covered.
+// none (it was not yet listed), so days the answer does not list there count as covered; a rate
+// series' are narrowed further by `rateCover`.
 py::object coveredStart(py::object series, py::object listed, py::object first, py::object last) {
     py::object unpriced = unpricedDays(series, listed, first, last);
     if (py::len(unpriced) == 0) return first;
     return shifted(dayText(unpriced[py::int_(-1)]), 1);
+}
+
+// Dates as day numbers, so that the stretches between them are differences.
+long long dayNumber(py::handle day) {
+    return import("numpy").attr("datetime64")(day, "D").attr("astype")("int64").cast<long long>();
+}
+
+py::object dayOfNumber(long long number) {
+    return py::str(import("numpy").attr("datetime64")(number, "D"));
+}
+
+// A rate series' cover of `from` to `to` (`covered` its range before, `known` whether it had one): the
+// conversion carries no rate across a stretch without rates longer than a market closes and fails the
+// download there, so such a stretch is left uncovered wherever it lies, also before the rates the answer
+// lists, and the next request asks for it again. The cover keeps the range it had and grows from it up
+// to the first such stretch on either side; a new series' begins at its first rate.
+Range rateCover(py::object prices, py::object from, py::object to, Range covered, bool known) {
+    py::object priced = prices.attr("loc")[py::slice(from, to, py::none())].attr("dropna")().attr("index");
+    auto days = priced.attr("values").attr("astype")("datetime64[D]").attr("astype")("int64")
+                    .attr("tolist")().cast<std::vector<long long>>();
+    const long long first = dayNumber(from), last = dayNumber(to);
+    if (days.empty() && !known) return {from, to};
+    long long start = known && velmora::truthy(covered.first) ? std::max(first, dayNumber(covered.first))
+                      : days.empty()                          ? first
+                                                              : days.front();
+    long long end = known && velmora::truthy(covered.second) ? std::min(last, dayNumber(covered.second))
+                                                             : start;
+    for (auto day = days.rbegin(); day != days.rend(); ++day)
+        if (*day < start && start - *day <= closedDays) start = *day;
+        else if (*day < start) break;
+    if (start - first <= closedDays) start = first;
+    for (long long day : days)
+        if (day > end && day - end <= closedDays) end = day;
+        else if (day > end) break;
+    if (last - end <= closedDays) end = last;
+    return {start == first ? from : dayOfNumber(start), end == last ? to : dayOfNumber(end)};
 }
 
 // A symbol whose span fetched the answer did not cover keeps it uncovered, so that the next request
@@ -202,6 +238,12 @@ void mergeDelivered(const py::module_ &m, py::object self, py::object fetched, c
             py::object start = coveredStart(series, listed, from, shifted(covered.first, -1));
             uncovered = uncovered || start > from;
             from = start;
+        }
+        if (isRateSeries(symbol)) {
+            py::object prices = known ? py::object(series.attr("combine_first")(cache[symbol])) : series;
+            Range rated = rateCover(prices, from, to, covered, known);
+            uncovered = uncovered || rated.first > from || rated.second < to;
+            std::tie(from, to) = rated;
         }
         if (uncovered) nameUncovered(self, symbol);
         delivered.append(symbol);

@@ -21,6 +21,18 @@ bool isNonEmptyText(py::handle value);
 
 py::object todayText();
 
+// A stretch without prices up to this long is taken for days without trading (a weekend, a holiday, today
+// before the close), up to the longest a market closes (a week at the lunar new year) and the day a
+// source leaves out; a longer one for days the service failed to answer. An exchange rate is carried
+// across such a stretch, and no further.
+inline constexpr int closedDays = 10;
+
+// The conversion's exchange-rate series ("EUR.FOREX"): unlike a stock, which may not have been listed
+// yet, a currency has a rate on every day a market opens.
+inline bool isRateSeries(py::handle symbol) {
+    return py::isinstance<py::str>(symbol) && py::str(symbol).attr("endswith")(".FOREX").cast<bool>();
+}
+
 // The covered ranges (ranges.cpp). Every symbol has the range of dates it was fetched for, (first,
 // last) as texts, none for an open end, so that a request fetches only what lies outside it.
 
