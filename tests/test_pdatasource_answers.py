@@ -3,6 +3,7 @@ spans answered without prices asked for again, rows outside the span asked left 
 carried over no longer than a market closes."""
 import json
 
+import numpy as np
 import pandas as pd
 import pandas.testing as pdt
 import pytest
@@ -216,6 +217,26 @@ def test_a_rate_series_extended_before_its_range_without_rates_fails_until_answe
     market_stub.add_yahoo("EUR=X", rates)
     dollars = source.get(stocks, *QUARTER, currency="USD.FOREX", partial=True)["SAP.XETRA"]
     assert source.downloadFailures == {} and dollars.loc[:"2017-01-31"].notna().sum() > 10
+
+
+def test_a_cached_rate_series_whose_range_holds_a_long_gap_is_asked_again_and_heals(yahoo, market_stub, tmp_path):
+    """A file written before such gaps were left uncovered, or whose service has since been repaired."""
+    rates, stocks = euro_market(market_stub)
+    cache_file = str(tmp_path / "prices.cache")
+    source = CachedDataSource(cache_file, yahoo, SHIPPED)
+    source.get(stocks, *QUARTER, currency="USD.FOREX")
+    source.cache.loc["2017-02-01":, "EUR.FOREX"] = np.nan  # the range still covers the quarter
+    source.save(cache_file)
+    pdatasource.updateNeeded = True
+    source = CachedDataSource(cache_file, yahoo, SHIPPED)
+    since = len(market_stub.requests)
+    dollars = source.get(stocks, *QUARTER, currency="USD.FOREX", cleaned=True)["SAP.XETRA"]
+    assert len(asked(market_stub, since, "EUR=X")) == 1 and source.downloadFailures == {}
+    euros = source.get(["SAP.XETRA"], *QUARTER, cleaned=True)["SAP.XETRA"]
+    pdt.assert_series_equal(dollars.loc["2017-02-06":], euros.loc["2017-02-06":] / 0.8)
+    since = len(market_stub.requests)
+    source.get(stocks, *QUARTER, currency="USD.FOREX")
+    assert asked(market_stub, since, "EUR=X") == []  # healed, it asks nothing more
 
 
 @pytest.mark.parametrize("failing", [1, 2])

@@ -7,6 +7,21 @@
 
 namespace velmora::pdatasource {
 
+bool lacksRatesLong(py::object series, py::object first, py::object last) {
+    series = series.attr("loc")[py::slice(orNone(first), last, py::none())];
+    py::object pd = import("pandas");
+    py::object days = series.attr("dropna")().attr("index");
+    if (velmora::truthy(first)) days = days.attr("insert")(0, pd.attr("Timestamp")(first));
+    days = days.attr("insert")(py::len(days), pd.attr("Timestamp")(last));
+    py::object stretches = days.attr("to_series")().attr("diff")();
+    return velmora::truthy(stretches.attr("gt")(pd.attr("Timedelta")("days"_a = closedDays)).attr("any")());
+}
+
+py::object lastKnowableDay(py::object endDate) {
+    py::object today = todayText();
+    return velmora::truthy(endDate) && !(endDate > today) ? endDate : today;
+}
+
 namespace {
 
 // The currency of every stock by symbol; a stock without a currency text has no entry.
@@ -20,17 +35,6 @@ py::dict currenciesOf(py::object stocks) {
     return currencyOf;
 }
 
-// Whether `series` has no rate for longer than a market closes somewhere from `first` (an open start:
-// its first rate) to `last`: before its first rate, between two, or after its last.
-bool lacksRatesLong(py::object series, py::object first, py::object last) {
-    py::object pd = import("pandas");
-    py::object days = series.attr("dropna")().attr("index");
-    if (velmora::truthy(first)) days = days.attr("insert")(0, pd.attr("Timestamp")(first));
-    days = days.attr("insert")(py::len(days), pd.attr("Timestamp")(last));
-    py::object stretches = days.attr("to_series")().attr("diff")();
-    return velmora::truthy(stretches.attr("gt")(pd.attr("Timedelta")("days"_a = closedDays)).attr("any")());
-}
-
 // A stock may lack prices for part of the period; a rate series that lacks rates for longer than a
 // market closes leaves the prices in its currency unconverted there (see `carriedRates`): that is the
 // series' failure of the download, whatever the service said. A shorter gap is carried over, and a
@@ -38,8 +42,7 @@ bool lacksRatesLong(py::object series, py::object first, py::object last) {
 // stock, which is left out as one without prices.
 void failMissingRates(py::object self, py::object rates, py::set currencies, py::object startDate,
                       py::object endDate) {
-    py::object today = todayText();
-    py::object last = velmora::truthy(endDate) && !(endDate > today) ? endDate : today;
+    py::object last = lastKnowableDay(endDate);
     py::object failures = self.attr("downloadFailures");
     for (py::handle currency : currencies) {
         py::object failure = failures.attr("get")(currency);

@@ -23,6 +23,15 @@ py::object shifted(py::object day, int days) {
     return (parsed + datetime.attr("timedelta")("days"_a = days)).attr("isoformat")();
 }
 
+// A cached rate series that lacks rates for longer than a market closes within the span asked would
+// fail the conversion on every request: its range holds the gap (a file written before the gap
+// was recorded as uncovered, or an answer since repaired), so it is asked for the whole span again.
+bool lacksRatesWithin(py::object self, py::handle symbol, py::object startDate, py::object endDate) {
+    if (!isRateSeries(symbol)) return false;
+    py::object rates = self.attr("cache")[symbol];
+    return lacksRatesLong(rates, orNone(startDate), lastKnowableDay(orNone(endDate)));
+}
+
 // What a request lacks: the symbols that are not cached, or whose range does not hold the
 // requested one, and the one span that covers what any of them misses.
 struct Missing {
@@ -43,9 +52,13 @@ Missing missingOf(py::object self, py::list requested, py::object startDate, py:
         } else {
             auto [coveredFirst, coveredLast] = rangeOf(self, symbol);
             bool before = startsBefore(startDate, coveredFirst), after = endsAfter(endDate, coveredLast);
-            if (!before && !after) continue;
-            widen(after && !before ? shifted(coveredLast, -seamDays) : orNone(startDate),
-                  before && !after ? shifted(coveredFirst, seamDays) : orNone(endDate));
+            if (lacksRatesWithin(self, symbol, startDate, endDate)) {
+                widen(orNone(startDate), orNone(endDate));
+            } else {
+                if (!before && !after) continue;
+                widen(after && !before ? shifted(coveredLast, -seamDays) : orNone(startDate),
+                      before && !after ? shifted(coveredFirst, seamDays) : orNone(endDate));
+            }
         }
         missing.symbols.append(symbol);
     }

@@ -33,6 +33,14 @@ inline bool isRateSeries(py::handle symbol) {
     return py::isinstance<py::str>(symbol) && py::str(symbol).attr("endswith")(".FOREX").cast<bool>();
 }
 
+// Whether a rate series has no rate for longer than a market closes somewhere from `first` (an open
+// start: its first rate) to `last`: before its first rate, between two, or after its last
+// (currency.cpp). The conversion carries no rate across such a stretch.
+bool lacksRatesLong(py::object series, py::object first, py::object last);
+
+// The last day a request ending at `endDate` (none: open) can have prices for: today at the latest.
+py::object lastKnowableDay(py::object endDate);
+
 // The covered ranges (ranges.cpp). Every symbol has the range of dates it was fetched for, (first,
 // last) as texts, none for an open end, so that a request fetches only what lies outside it.
 
