@@ -293,7 +293,8 @@ py::object deepCopyOf(py::handle value) { return py::module_::import("copy").att
 py::object mergedOver(py::handle section, py::handle defaults) {
     py::object merged = py::module_::import("copy").attr("deepcopy")(defaults);
     for (auto [key, value] : py::reinterpret_borrow<py::dict>(section)) {
-        py::object held = PyDict_Check(merged.ptr()) && merged.contains(key) ? py::object(merged[key]) : py::object();
+        py::object held =
+            PyDict_Check(merged.ptr()) && merged.contains(key) ? py::object(merged[key]) : py::object();
         merged[key] = PyDict_Check(value.ptr()) && held && PyDict_Check(held.ptr()) ? mergedOver(value, held)
                                                                                     : deepCopyOf(value);
     }
@@ -307,7 +308,8 @@ py::object runRefusal(py::handle tree, py::handle defaults, IsDefault &&isDefaul
     py::object logging = valueAt(tree, py::str("logging"));
     if (logging && PyDict_Check(logging.ptr()) && !isDefault(py::str("logging"), logging)) {
         py::object held = defaults.is_none() ? py::object() : valueAt(defaults, py::str("logging"));
-        py::object failure = loggingRefusal(held && PyDict_Check(held.ptr()) ? mergedOver(logging, held) : logging);
+        bool merged = held && PyDict_Check(held.ptr());
+        py::object failure = loggingRefusal(merged ? mergedOver(logging, held) : logging);
         if (!failure.is_none()) return refusal(failure[py::int_(0)], failure[py::int_(1)], failure[py::int_(2)]);
     }
     py::object providers = valueAt(tree, py::str("providers"));
@@ -319,12 +321,13 @@ py::object runRefusal(py::handle tree, py::handle defaults, IsDefault &&isDefaul
 }
 
 // refusedSetting(tree, defaults=None) -> (setting, message) or None
-//   The first setting of `tree` whose value a field of the window would refuse, or that the code
-//   reading it could not use (`needs`), with the message that names it and its value. A value that
+//   The first setting of `tree` whose value a field of the window would refuse, that the code
+//   reading it could not use (`needs`), or that the start could not run (the logging set-up, the
+//   provider list), with the message that names it and its value. A value that
 //   `defaults` hold at the same place is taken: the program runs with it wherever a file holds none;
 //   a file's name is checked wherever it comes from.
-// Load Config and the start ask it, so that a value no form would take is refused where it is read
-// from a file, rather than failing each run, each report or the window later.
+// Load Config, Save Config and the start ask it, so that a value no form would take is refused where it
+// is read from a file, rather than failing each run, each report, the window or the next start later.
 py::object refusedSetting(const py::module_ &m, py::object tree, py::object defaults) {
     auto isDefault = [&](py::handle setting, py::handle value) {
         py::object held = defaults.is_none() ? py::object() : valueAt(defaults, setting);
@@ -342,7 +345,8 @@ py::object refusedSetting(const py::module_ &m, py::object tree, py::object defa
         if (value && !need.takes(value) && (need.namesFile || !isDefault(setting, value)))
             return refusal(setting, value, velmora::translate(need.description));
     }
-    for (auto [setting, options] : {std::pair{"gui.language", "languages"}, {"data.dataProvider", "dataSources"}}) {
+    for (auto [setting, options] :
+         {std::pair{"gui.language", "languages"}, std::pair{"data.dataProvider", "dataSources"}}) {
         py::object value = valueAt(tree, py::str(setting));
         if (!value || isDefault(py::str(setting), value)) continue;
         py::dict offered = py::module_::import("config").attr(options)();

@@ -33,7 +33,8 @@ py::object levelRefusal(py::handle level) {
 bool namesDefined(py::handle names, py::handle defined) {
     if (!PyList_Check(names.ptr()) && !PyTuple_Check(names.ptr())) return false;
     for (py::handle name : names)
-        if (py::isinstance<py::str>(name) && !(PyDict_Check(defined.ptr()) && defined.contains(name))) return false;
+        if (py::isinstance<py::str>(name) && !(PyDict_Check(defined.ptr()) && defined.contains(name)))
+            return false;
     return true;
 }
 
@@ -60,7 +61,8 @@ py::object membersRefusal(const std::string &path, py::handle entry, py::handle 
 // A class the configurator makes a handler of: a handler class of a module the program holds.
 bool isHandlerClass(py::handle name) {
     try {
-        py::module_::import("fields").attr("resolve")(name, "kind"_a = py::module_::import("logging").attr("Handler"));
+        py::object handler = py::module_::import("logging").attr("Handler");
+        py::module_::import("fields").attr("resolve")(name, "kind"_a = handler);
         return true;
     } catch (py::error_already_set &) {
         return false;
@@ -85,7 +87,8 @@ py::object groupRefusal(const std::string &path, py::handle group) {
     py::object groupOfSettings = velmora::translate("a group of settings");
     if (!PyDict_Check(group.ptr())) return refused(path, group, groupOfSettings);
     for (auto [name, entry] : py::reinterpret_borrow<py::dict>(group))
-        if (!PyDict_Check(entry.ptr())) return refused(path + "." + py::str(name).cast<std::string>(), entry, groupOfSettings);
+        if (!PyDict_Check(entry.ptr()))
+            return refused(path + "." + py::str(name).cast<std::string>(), entry, groupOfSettings);
     return py::none();
 }
 
@@ -110,7 +113,8 @@ py::object loggingRefusal(py::handle section) {
             return refused(path + ".formatter", formatter,
                            velmora::translate("the name of a formatter that logging.formatters defines"));
         if (!incremental && !entry.contains("()") && !(handlerClass && isHandlerClass(handlerClass)))
-            return refused(path + ".class", handlerClass, velmora::translate("the name of a class of logging handlers"));
+            return refused(path + ".class", handlerClass,
+                           velmora::translate("the name of a class of logging handlers"));
         py::object failure = membersRefusal(path, entry, section);
         if (!failure.is_none() && !(incremental && !failure[py::int_(0)].cast<std::string>().ends_with(".level")))
             return failure;
@@ -122,7 +126,8 @@ py::object loggingRefusal(py::handle section) {
                            velmora::translate("a format in the style that a logging formatter takes"));
     py::object loggers = memberOf(section, "loggers");
     for (auto [name, entry] : loggers ? py::dict(loggers) : py::dict()) {
-        py::object failure = membersRefusal("logging.loggers." + py::str(name).cast<std::string>(), entry, section);
+        std::string path = "logging.loggers." + py::str(name).cast<std::string>();
+        py::object failure = membersRefusal(path, entry, section);
         if (!failure.is_none()) return failure;
     }
     py::object root = memberOf(section, "root");
@@ -148,7 +153,8 @@ py::object providerRefusal(py::handle names) {
         }
         try {
             if (held) {
-                py::module_::import("fields").attr("resolve")(name, "kind"_a = py::module_::import("provider").attr("Provider"));
+                py::object tab = py::module_::import("provider").attr("Provider");
+                py::module_::import("fields").attr("resolve")(name, "kind"_a = tab);
             } else {
                 py::object topLevel = moduleName.attr("split")(".")[py::int_(0)];
                 if (py::module_::import("importlib.util").attr("find_spec")(topLevel).is_none())
