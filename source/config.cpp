@@ -157,6 +157,7 @@ void defineConfigProvider(py::module_ &m) {
 
 PYBIND11_MODULE(config, m) {
     defineConfigProvider(m);
-    // The start checks the language against these before any tab is made.
+    // The start checks the language and the data source against these before any tab is made.
     m.def("languages", &languages);
+    m.def("dataSources", &dataSources);
 }

@@ -60,28 +60,36 @@ void update(const py::module_ &m, py::object, py::object, py::object, py::object
     m.attr("updateNeeded") = false;
 }
 
-// Whether a bound of a request lies before the table's first day. strftime writes a year before 1000
-// without its leading zeros, and the text compares in calendar order only with them.
-bool beforeTablesFirstDay(py::handle bound) {
-    if (!py::isinstance<py::str>(bound)) return false;
+// A bound of a request as a text that compares in calendar order with the table's first and last days:
+// strftime writes a year before 1000 without its leading zeros. Empty for a bound that is no such text.
+std::string comparableDay(py::handle bound) {
+    if (!py::isinstance<py::str>(bound)) return "";
     std::string text = bound.cast<std::string>();
     const size_t dash = text.find('-');
-    if (dash == 0 || dash > 4) return false;
+    if (dash == 0 || dash > 4) return "";
     if (dash < 4) text.insert(0, 4 - dash, '0');
-    return text < tablesFirstDay;
+    return text;
 }
+
+bool beforeTablesFirstDay(py::handle bound) {
+    std::string day = comparableDay(bound);
+    return !day.empty() && day < tablesFirstDay;
+}
+
+bool afterTablesLastDay(py::handle bound) { return comparableDay(bound) > tablesLastDay; }
 
 // A request: what its symbols lack is fetched in one download and merged into the cache and its file;
 // the answer is cut from the cache.
 py::object doGet(const py::module_ &m, py::object self, py::object stocks, py::object startDate,
                  py::object endDate, py::object progress) {
     py::list requested = import("builtins").attr("sorted")(py::set(stocks));
-    // The table holds no day before its first one: a request reaching further back is one from that
-    // day, so that the span fetched, the range recorded and the answer's cut are days it holds; one
-    // that ends before it has no prices and asks for none.
+    // The table holds no day before its first one nor after its last: a request reaching further is one
+    // from or to that day, so that the span fetched, the range recorded and the answer's cut are days it
+    // holds; one that ends before the first or starts after the last has no prices and asks for none.
     if (beforeTablesFirstDay(startDate)) startDate = py::str(tablesFirstDay);
-    const bool beforeEveryDay = beforeTablesFirstDay(endDate);
-    if (!self.attr("rawProvider").is_none() && !beforeEveryDay) {
+    if (afterTablesLastDay(endDate)) endDate = py::str(tablesLastDay);
+    const bool outsideEveryDay = beforeTablesFirstDay(endDate) || afterTablesLastDay(startDate);
+    if (!self.attr("rawProvider").is_none() && !outsideEveryDay) {
         if (velmora::truthy(m.attr("updateNeeded"))) self.attr("update")(startDate, endDate, progress);
         fetchMissing(m, self, requested, startDate, endDate, progress);
     }
@@ -91,7 +99,7 @@ py::object doGet(const py::module_ &m, py::object self, py::object stocks, py::o
     for (py::handle symbol : requested)
         if (cached.contains(symbol)) available.append(symbol);
     py::object rows = import("builtins").attr("slice")(orNone(startDate), orNone(endDate));
-    if (beforeEveryDay) {
+    if (outsideEveryDay) {
         cache = cache.attr("iloc")[py::slice(0, 0, 1)];
         rows = import("builtins").attr("slice")(py::none());
     }

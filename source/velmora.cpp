@@ -265,7 +265,6 @@ void runMain(const py::module_ &m) {
         return withSetting(userConfig, userFile, name, step);
     };
 
-    setting("logging", [&] { m.attr("logging").attr("config").attr("dictConfig")(config["logging"]); });
     py::object language = setting("gui.language", [&] {
         py::object language = config["gui"]["language"];
         m.attr("gettext")
@@ -274,11 +273,13 @@ void runMain(const py::module_ &m) {
             .attr("install")();
         return language;
     });
-    // What no form shows, the window's geometry among it, and the language are checked before any tab is
-    // made, once the translation is installed (the checks' modules translate texts while they load), and
-    // before the locale library reads the language, which would tell only that it lacks one; the fields' own
+    // What no form shows, the window's geometry among it, the language and what the start runs are checked
+    // before any tab is made, once the translation is installed (the checks' modules translate texts while
+    // they load): before the logging is set up, which would tell only what its configurator met, and before
+    // the locale library reads the language, which would tell only that it lacks one; the fields' own
     // values once they exist.
     refuseUnfit(userConfig, userFile, defaultValues);
+    setting("logging", [&] { m.attr("logging").attr("config").attr("dictConfig")(config["logging"]); });
     setting("gui.language",
             [&] { m.attr("locale").attr("setlocale")(m.attr("locale").attr("LC_ALL"), language); });
     m.attr("sg").attr("ChangeLookAndFeel")("TanBlue");

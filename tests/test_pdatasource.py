@@ -965,3 +965,16 @@ def test_a_request_from_before_the_tables_first_day_asks_from_it_and_is_kept(mar
     before = again.doGet(["AAPL.US", "MA.US"], "1500-01-01", first)
     assert before.empty and list(before.columns) == ["AAPL.US"]
     assert len(raw.calls) == 1
+
+
+@pytest.mark.parametrize("last", ["2262-04-11", "2262-04-12", "2300-01-01", "9999-12-31"])
+def test_a_request_to_after_the_tables_last_day_asks_to_it(market, cache_file, last):
+    # The table's timestamps end on 2262-04-11 at 23:47: a cut up to that day would reach beyond them.
+    raw = FakeRawSource(market)
+    source = CachedDataSource(str(cache_file), raw, config())
+    answer = source.doGet(["AAPL.US"], "2014-01-02", last)
+    assert raw.calls == [(["AAPL.US"], "2014-01-02", "2262-04-10")]
+    pdt.assert_frame_equal(answer, market.loc["2014-01-02":, ["AAPL.US"]], check_freq=False)
+    # One that starts after it has no prices and asks for none.
+    after = source.doGet(["AAPL.US", "MA.US"], last, "9999-12-31")
+    assert after.empty and list(after.columns) == ["AAPL.US"] and len(raw.calls) == 1

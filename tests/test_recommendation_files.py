@@ -69,9 +69,10 @@ def test_closing_writes_the_user_configuration(window, dialogs, tmp_path, monkey
     finally:
         os.umask(umask)
     assert stat.S_IMODE(configFile.stat().st_mode) == 0o640
-    text = configFile.read_text(encoding="ascii")
+    # Written in UTF-8 as the start reads it, texts as they stand.
+    text = configFile.read_text(encoding="utf-8")
     saved = json.loads(text)
-    assert text == json.dumps(saved, indent=2) and "\\u00c4rger" in text and "configFile" not in text
+    assert text == json.dumps(saved, indent=2, ensure_ascii=False) and "Ärger" in text and "configFile" not in text
     assert list(saved) == ["allocation", "title", "translations", "meta", "gui"]
     assert saved["title"] == "Müller Depot" and saved["allocation"] == {"capital": 50000}
     assert saved["translations"] == {"Alpha": "", "Weights": "", "Ärger": ""}
@@ -179,7 +180,7 @@ def test_save_and_load_config_round_trip(window, dialogs, tmp_path, monkeypatch,
     (tmp_path / "loaded.json").write_text(json.dumps(
         {"allocation": {"capital": 25000},
          "data": {"localCurrency": "EUR.FOREX", "cacheName": str(tmp_path / "elsewhere.cache"), "endDate": "2017-12-31"},
-         "gui": {"size": [900, 700]}, "print": {"paperSize": [612, 792]}, "providers": ["os.system"],
+         "gui": {"size": [900, 700]}, "print": {"paperSize": [612, 792]}, "providers": ["about.AboutProvider"],
          "logging": {"version": 1, "root": {"level": "DEBUG"}}, "updateInfo": {"url": "http://example.org"},
          "selectionName": "/etc/passwd", "monetization": {"buySubscriptionUrl": "http://example.org"}}))
     dialogs.answers = [str(tmp_path / "loaded.json")]
@@ -813,9 +814,13 @@ class FilePaths:
         self.save(self.config.configFile, None)
 
 
+# A tab of its own in each file's provider list: the start runs only tabs it finds.
+MARKED_TABS = {"start": "about.AboutProvider", "A": "config.ConfigProvider", "B": "current.CurrentProvider"}
+
+
 def programSettings(folder, marker):
     """Settings a load does not take, each naming the file that holds them."""
-    return {"logging": {"version": 1, "marker": marker}, "providers": [f"{marker}.Provider"],
+    return {"logging": {"version": 1, "marker": marker}, "providers": ["fields.FieldProvider", MARKED_TABS[marker]],
             "updateInfo": {"url": f"http://{marker}.example"},
             "monetization": {"buySubscriptionUrl": f"http://{marker}.example/buy"},
             "data": {"cacheName": str(folder / f"{marker}.cache")},
@@ -849,12 +854,21 @@ loadableSettings = st.fixed_dictionaries({}, optional={
                                                                                      max_size=2)}),
     "progress": st.fixed_dictionaries({"progressPeriod": st.sampled_from([0, 0.5, 10])})})
 
-# Settings a load does not take, of values the start refuses: a file holding one is refused on every path.
-refusedSettings = st.sampled_from([
+# Settings a load does not take, of values the start refuses, what it runs among them, and a data source the
+# settings tab does not offer: a file holding one is refused on every path.
+REFUSED = [
     {"data": {"endDate": True}}, {"data": {"endDate": {}}}, {"data": {"endDate": "x" * 1500}},
     {"progress": 2.5}, {"progress": "\ud800"}, {"progress": {"progressPeriod": -1}},
     {"progress": {"progressPeriod": ""}}, {"progress": {"progressPeriod": float("inf")}},
-    {"selectionTitle": float("inf")}, {"selectionTitle": float("-inf")}, {"selectionTitle": "x" * 1500}])
+    {"selectionTitle": float("inf")}, {"selectionTitle": float("-inf")}, {"selectionTitle": "x" * 1500}]
+# What the start runs, and the data source, which it resolves.
+RUN_REFUSED = [
+    {"logging": {"version": 2}}, {"logging": {"root": {"level": "NO-SUCH-LEVEL"}}},
+    {"logging": {"root": {"handlers": ["nowhere"]}}}, {"logging": {"handlers": {"h": {"class": "os.system"}}}},
+    {"logging": {"formatters": {"f": {"format": "%(x", "style": "%"}}}},
+    {"providers": ["nosuch.Provider"]}, {"providers": ["os.system"]}, {"data": {"dataProvider": "eodds"}},
+    {"data": {"dataProvider": "current.CurrentProvider"}}]
+refusedSettings = st.sampled_from(REFUSED + RUN_REFUSED)
 
 
 def withRefused(loadable, refused):
@@ -870,7 +884,7 @@ def withRefused(loadable, refused):
     return tree
 
 
-fileSettings = st.builds(withRefused, loadableSettings, st.none() | refusedSettings)
+fileSettings = st.tuples(loadableSettings, st.none() | refusedSettings)
 
 NAMES = ["start", "A", "B", "empty", "new1", "new2"]
 operations = st.lists(st.one_of(st.tuples(st.just("load"), st.sampled_from(NAMES)),
@@ -949,8 +963,8 @@ def test_every_file_written_is_one_the_next_start_takes_and_holds_no_other_files
     with tempfile.TemporaryDirectory() as folder:
         folder = Path(folder)
         paths = {name: folder / f"{name}.json" for name in NAMES}
-        for name, loadable in zip(["start", "A", "B"], files):
-            paths[name].write_text(json.dumps(withProgramSettings(loadable, folder, name)))
+        for name, (loadable, refused) in zip(["start", "A", "B"], [(files[0], None), *files[1:]]):
+            paths[name].write_text(json.dumps(withRefused(withProgramSettings(loadable, folder, name), refused)))
         paths["empty"].write_text("{}")
         assume(fields.refusedSetting(Dict(json.loads(paths["start"].read_text())), defaults) is None)
         tab = FilePaths(paths["start"], defaults)
@@ -988,7 +1002,8 @@ def test_every_file_written_is_one_the_next_start_takes_and_holds_no_other_files
                 written[tab.config.configFile] = shownSettings(tab.config)
             # The running program settings are the start file's throughout.
             running = json.dumps({key: value for key, value in tab.config.items() if key != "configFile"})
-            assert namings(running, "start") == 5 and namings(running, "A") == namings(running, "B") == 0
+            assert namings(running, "start") == 4 and namings(running, "A") == namings(running, "B") == 0
+            assert MARKED_TABS["start"] in running and MARKED_TABS["A"] not in running
         assert dialogs.errors == []
         for fileName, shown in written.items():
             text = Path(fileName).read_text()
@@ -997,12 +1012,37 @@ def test_every_file_written_is_one_the_next_start_takes_and_holds_no_other_files
             started = velmora.merge(deepCopy(saved), deepCopy(defaults))
             assert shownSettings(started) == shown, (fileName, text)
             own = Path(fileName).stem
-            foreign = [name for name in NAMES if name not in (own, "start") and namings(text, name)]
+            foreign = [name for name in NAMES if name not in (own, "start") and
+                       (namings(text, name) or name in MARKED_TABS and MARKED_TABS[name] in text)]
             assert foreign == [], (fileName, text)
             if own.startswith("new") or own == "empty":  # a file written anew, or one that held none, holds what runs
-                assert saved.providers == ["start.Provider"] and saved.logging.marker == "start"
-            if own in ("A", "B") and isinstance(files["AB".index(own) + 1].get("data", {}), dict):
+                assert saved.providers[1] == MARKED_TABS["start"] and saved.logging.marker == "start"
+            if own in ("A", "B") and isinstance(files["AB".index(own) + 1][0].get("data", {}), dict):
                 assert saved.data.cacheName == str(folder / f"{own}.cache")
+
+
+@pytest.mark.parametrize("refused", RUN_REFUSED, ids=lambda refused: json.dumps(refused)[:40])
+def test_the_start_refuses_what_load_config_refuses_in_the_same_words(dialogs, tmp_path, monkeypatch, refused):
+    import builtins
+    import gettext
+
+    from velmora_support import Workspace
+
+    monkeypatch.setattr(builtins, "_", gettext.NullTranslations().gettext)  # the start's language
+
+    tree = withRefused({"allocation": {"capital": 20000}}, refused)
+    workspace = Workspace(tmp_path / "workspace")
+    workspace.user = tree
+    run = workspace.run()
+    start, other = tmp_path / "start.json", tmp_path / "other.json"
+    start.write_text(json.dumps({"title": "mine"}))
+    other.write_text(json.dumps(tree))
+    dialogs.answers = [str(other)]
+    with open("default.json", encoding="utf-8") as file, pytest.raises(ValueError) as loadRefused:
+        FilePaths(start, Dict(json.load(file))).loadConfig()
+    assert run.returncode == 1
+    said = run.stderr.strip().splitlines()[-1]
+    assert said.split(": setting ", 1)[1].split(": ", 1)[1] == str(loadRefused.value).split(": ", 1)[1]
 
 
 def test_the_file_in_use_is_written_in_the_order_of_its_settings(dialogs, tmp_path):
@@ -1029,6 +1069,34 @@ def test_the_file_in_use_is_written_in_the_order_of_its_settings(dialogs, tmp_pa
     assert list(saved)[:len(own)] == list(reversed(own)) and saved["title"] == "u"
 
 
+# A text of another script is written as it stands, a long list without the indentation: the file stays one the
+# start reads; a tree larger still is not written, and the file stays as it was.
+@pytest.mark.parametrize("note", ["\u4e2d" * 300000, [0] * 300000, "a" * ((1 << 20) - 40)],
+                         ids=["text", "list", "too-large"])
+def test_the_close_and_save_config_write_no_file_larger_than_the_start_reads(dialogs, tmp_path, monkeypatch, note):
+    import builtins
+    import gettext
+
+    monkeypatch.setattr(builtins, "_", gettext.NullTranslations().gettext)
+    with open("default.json", encoding="utf-8") as file:
+        defaults = Dict(json.load(file))
+    start = tmp_path / "start.json"
+    start.write_text(json.dumps({"title": "mine", "note": note}, ensure_ascii=False, separators=(",", ":")),
+                     encoding="utf-8")
+    before = start.read_bytes()
+    assert len(before) <= 1 << 20
+    tab = FilePaths(start, defaults)
+    if isinstance(note, str) and note.startswith("a"):
+        with pytest.raises(ValueError, match=f"^{re.escape(str(start))} would be larger than the 1048576 bytes"):
+            tab.close()
+        dialogs.answers = [str(start)]
+        tab.saveConfig(None)
+        assert "would be larger than" in dialogs.errors.pop() and start.read_bytes() == before
+        return
+    tab.close()
+    assert start.stat().st_size <= 1 << 20 and json.loads(start.read_text(encoding="utf-8"))["note"] == note
+
+
 def test_save_config_into_a_missing_folder_names_the_users_file_and_loads_dates_in_full(dialogs, tmp_path,
                                                                                           monkeypatch):
     with open("default.json", encoding="utf-8") as file:
@@ -1044,11 +1112,11 @@ def test_save_config_into_a_missing_folder_names_the_users_file_and_loads_dates_
 
     # Saved over a file whose data is no section, the user's data settings stay, in the file and the session.
     other = tmp_path / "other.json"
-    other.write_text(json.dumps({"data": None, "providers": ["other.Provider"]}))
+    other.write_text(json.dumps({"data": None, "providers": ["about.AboutProvider"]}))
     dialogs.answers = [str(other)]
     tab.saveConfig(None)
     saved = json.loads(other.read_text())
-    assert saved["data"] == {"apiKey": "mine", "localCurrency": "EUR.FOREX"} and saved["providers"] == ["other.Provider"]
+    assert saved["data"] == {"apiKey": "mine", "localCurrency": "EUR.FOREX"} and saved["providers"] == ["about.AboutProvider"]
     assert tab.userConfig.data.apiKey == "mine" and tab.config.data.localCurrency == "EUR.FOREX"
     assert fields.refusedSetting(Dict(saved), defaults) is None
 

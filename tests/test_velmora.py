@@ -128,8 +128,10 @@ class TestStartFailures:
         ('{"title": {"x": 1}}', "TypeError", "setting title: "),
         ('{"gui": {"position": [1]}}', "",
          "setting gui.position: The setting gui.position must be two whole numbers, not [1]."),
-        ('{"providers": ["nodot"]}', "", "setting providers: not enough values to unpack"),
-        ('{"providers": ["os.system"]}', "TypeError", "setting providers: 'os.system' is not a class"),
+        ('{"providers": ["nodot"]}', "", "setting providers: The setting providers must be names of tab classes "
+         "that the program finds, not 'nodot'."),
+        ('{"providers": ["os.system"]}', "", "setting providers: The setting providers must be names of tab classes "
+         "that the program finds, not 'os.system'."),
         ('{"data": ""}', "TypeError", "setting data: "),
         ('{"print": null}', "TypeError", "setting print: "),
         ("\ufeff{\"title\": {\"x\": 1}}", "TypeError", "setting title: "),
@@ -149,8 +151,9 @@ class TestStartFailures:
          "of a regular file, or of one not made yet in a folder that exists, not 'data'."),
         ('{"gui": {"size": [1200.0, 800.0]}}', "", "setting gui.size: The setting gui.size must be two whole "
          "numbers, not [1200.0, 800.0]."),
-        ('{"data": {"dataProvider": "fields.FieldProvider"}}', "TypeError",
-         "setting data.dataProvider: 'fields.FieldProvider' is not a class of the expected kind"),
+        ('{"data": {"dataProvider": "fields.FieldProvider"}}', "", "setting data.dataProvider: The setting "
+         "data.dataProvider must be one of 'End of Day Historical Data', 'Yahoo Historical Data', not "
+         "'fields.FieldProvider'."),
         ('{"providers": %s, "data": {"basePeriod": 1e308}}' % json.dumps(FLOW_PROVIDERS), "",
          "setting data.basePeriod: The setting data.basePeriod must be a whole number of days from 1 to 3652, "
          "not 1e+308."),
@@ -235,12 +238,17 @@ class TestStartFailures:
                                  f"gui.language must be one of 'German', 'English', not '{language}'.")
         assert workspace.records() == []
 
-    def test_a_long_refused_value_is_quoted_in_part(self, workspace):
-        workspace.user = {"data": {"endDate": "x" * 150000}}
+    # So is a long name of a setting.
+    @pytest.mark.parametrize("user, named", [
+        ({"data": {"endDate": "x" * 150000}}, "setting data.endDate: The setting data.endDate must be a date "
+                                              "written year-month-day, or empty, not 'xxx"),
+        ({"x" * 150000: "\ud800"}, "setting xxx"), ({"gui": {"\ud800" * 50000: 1}}, "setting gui.'\\ud800")],
+        ids=["value", "name", "surrogate-name"])
+    def test_a_long_refused_value_is_quoted_in_part(self, workspace, user, named):
+        workspace.user = user
         run = workspace.run()
-        assert run.returncode == 1 and "x" * 1000 not in run.stderr
-        assert lastLine(run).startswith("ValueError: data/config/velmora.json: setting data.endDate: The setting "
-                                        "data.endDate must be a date written year-month-day, or empty, not 'xxx")
+        assert run.returncode == 1 and "x" * 1000 not in run.stderr and "\\ud800" * 1000 not in run.stderr
+        assert lastLine(run).startswith("ValueError: data/config/velmora.json: " + named)
         assert len(lastLine(run)) < 1000
 
 

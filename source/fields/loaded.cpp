@@ -232,9 +232,11 @@ bool sameValue(py::handle held, py::handle value) {
 
 // The value is quoted in part beyond a few hundred characters, on every path alike: a damaged file may hold a
 // value of some hundred thousand, which no popup and no line of the start's failure can show.
+// So is the setting's name, which a damaged file may make as long.
 py::tuple refusal(py::handle setting, py::handle value, py::handle description) {
-    return py::make_tuple(setting, velmora::translate("The setting {} must be {}, not {}.")
-                                       .attr("format")(setting, description, velmora::shownText(py::repr(value))));
+    py::object shown = velmora::shownText(py::reinterpret_borrow<py::object>(setting));
+    return py::make_tuple(shown, velmora::translate("The setting {} must be {}, not {}.")
+                                     .attr("format")(shown, description, velmora::shownText(py::repr(value))));
 }
 
 // The kind of a setting as the user reads it; a truth value is no number here, as it is for Python.
@@ -265,7 +267,8 @@ std::string pathOf(const std::string &prefix, py::handle key) {
 py::object misfitSetting(py::handle tree, py::handle defaults, const std::string &prefix = "") {
     for (auto [key, value] : py::reinterpret_borrow<py::dict>(tree)) {
         if (!isWholeText(key)) {
-            std::string shown = pathOf(prefix, py::module_::import("builtins").attr("ascii")(key));
+            py::object shown =
+                velmora::shownText(py::str(pathOf(prefix, py::module_::import("builtins").attr("ascii")(key))));
             return py::make_tuple(shown, velmora::translate("The setting {} has a name that is no Unicode text.")
                                              .attr("format")(shown));
         }
@@ -284,13 +287,47 @@ py::object misfitSetting(py::handle tree, py::handle defaults, const std::string
     return py::none();
 }
 
+py::object deepCopyOf(py::handle value) { return py::module_::import("copy").attr("deepcopy")(value); }
+
+// A copy of `section` over a copy of `defaults`, as the start merges a section of the user's file.
+py::object mergedOver(py::handle section, py::handle defaults) {
+    py::object merged = py::module_::import("copy").attr("deepcopy")(defaults);
+    for (auto [key, value] : py::reinterpret_borrow<py::dict>(section)) {
+        py::object held =
+            PyDict_Check(merged.ptr()) && merged.contains(key) ? py::object(merged[key]) : py::object();
+        merged[key] = PyDict_Check(value.ptr()) && held && PyDict_Check(held.ptr()) ? mergedOver(value, held)
+                                                                                    : deepCopyOf(value);
+    }
+    return merged;
+}
+
+// What the start runs of the tree: the logging set-up, as the start merges it over the defaults', and the
+// provider list (lists replace whole).
+template <typename IsDefault>
+py::object runRefusal(py::handle tree, py::handle defaults, IsDefault &&isDefault) {
+    py::object logging = valueAt(tree, py::str("logging"));
+    if (logging && PyDict_Check(logging.ptr()) && !isDefault(py::str("logging"), logging)) {
+        py::object held = defaults.is_none() ? py::object() : valueAt(defaults, py::str("logging"));
+        bool merged = held && PyDict_Check(held.ptr());
+        py::object failure = loggingRefusal(merged ? mergedOver(logging, held) : logging);
+        if (!failure.is_none()) return refusal(failure[py::int_(0)], failure[py::int_(1)], failure[py::int_(2)]);
+    }
+    py::object providers = valueAt(tree, py::str("providers"));
+    if (providers && PyList_Check(providers.ptr()) && !isDefault(py::str("providers"), providers)) {
+        py::object failure = providerRefusal(providers);
+        if (!failure.is_none()) return refusal(failure[py::int_(0)], failure[py::int_(1)], failure[py::int_(2)]);
+    }
+    return py::none();
+}
+
 // refusedSetting(tree, defaults=None) -> (setting, message) or None
-//   The first setting of `tree` whose value a field of the window would refuse, or that the code
-//   reading it could not use (`needs`), with the message that names it and its value. A value that
+//   The first setting of `tree` whose value a field of the window would refuse, that the code
+//   reading it could not use (`needs`), or that the start could not run (the logging set-up, the
+//   provider list), with the message that names it and its value. A value that
 //   `defaults` hold at the same place is taken: the program runs with it wherever a file holds none;
 //   a file's name is checked wherever it comes from.
-// Load Config and the start ask it, so that a value no form would take is refused where it is read
-// from a file, rather than failing each run, each report or the window later.
+// Load Config, Save Config and the start ask it, so that a value no form would take is refused where it
+// is read from a file, rather than failing each run, each report, the window or the next start later.
 py::object refusedSetting(const py::module_ &m, py::object tree, py::object defaults) {
     auto isDefault = [&](py::handle setting, py::handle value) {
         py::object held = defaults.is_none() ? py::object() : valueAt(defaults, setting);
@@ -299,21 +336,26 @@ py::object refusedSetting(const py::module_ &m, py::object tree, py::object defa
     py::object misfit = misfitSetting(tree, defaults.is_none() ? py::object(py::dict()) : defaults);
     if (!misfit.is_none()) return misfit;
     // The needs before the fields: they hold whether the fields exist yet or not, so a value both refuse is
-    // refused in the same words at the start, before the tabs are made, and by Load Config. So is the language,
-    // which the start reads before any form: as the settings tab offers it.
+    // refused in the same words at the start, before the tabs are made, and by Load Config. So are the
+    // language and the data source, which the start reads before any form: as the settings tab offers them;
+    // and what the start runs.
     for (const Need &need : needs) {
         py::str setting(need.setting);
         py::object value = valueAt(tree, setting);
         if (value && !need.takes(value) && (need.namesFile || !isDefault(setting, value)))
             return refusal(setting, value, velmora::translate(need.description));
     }
-    py::object language = valueAt(tree, py::str("gui.language"));
-    if (language && !isDefault(py::str("gui.language"), language)) {
-        py::dict languages = py::module_::import("config").attr("languages")();
+    for (auto [setting, options] :
+         {std::pair{"gui.language", "languages"}, std::pair{"data.dataProvider", "dataSources"}}) {
+        py::object value = valueAt(tree, py::str(setting));
+        if (!value || isDefault(py::str(setting), value)) continue;
+        py::dict offered = py::module_::import("config").attr(options)();
         py::object description =
-            choiceRefusal(language, py::list(languages.attr("keys")()), py::list(languages.attr("values")()));
-        if (!description.is_none()) return refusal(py::str("gui.language"), language, description);
+            choiceRefusal(value, py::list(offered.attr("keys")()), py::list(offered.attr("values")()));
+        if (!description.is_none()) return refusal(py::str(setting), value, description);
     }
+    py::object ran = runRefusal(tree, defaults, isDefault);
+    if (!ran.is_none()) return ran;
     for (py::handle field : py::list(m.attr("handlers").attr("values")())) {
         py::object setting = field.attr("configPath");
         py::object value = velmora::truthy(setting) ? valueAt(tree, setting) : py::object();

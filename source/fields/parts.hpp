@@ -18,6 +18,10 @@ py::object settingAt(py::handle tree, py::handle path);
 void assignSetting(py::handle tree, py::handle path, py::handle value);
 
 // The checks of values read from a file (loaded.cpp), bound once the field classes exist.
+// The settings the start runs (running.cpp), each answering (setting, value, description) or None.
+py::object loggingRefusal(py::handle section);
+py::object providerRefusal(py::handle names);
+
 void defineLoadedValueChecks(py::module_ &m);
 
 // resolve(name, kind=None, setting=None), the class a configuration names, as a function of the module

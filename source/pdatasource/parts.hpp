@@ -49,6 +49,9 @@ using Range = std::pair<py::object, py::object>;
 // The first day the table's timestamps hold (they count nanoseconds from 1970 in 64 bits). The
 // reader takes no range that starts before it; so a request reaching further back asks from it.
 inline constexpr char tablesFirstDay[] = "1677-09-22";
+// The last one they hold whole (they end at 23:47 of the day after): a cut up to a day reaches to its end,
+// so a request reaching further asks up to it.
+inline constexpr char tablesLastDay[] = "2262-04-10";
 
 // Date texts compare in calendar order; none is the open end on its side.
 bool startsBefore(py::handle a, py::handle b);

@@ -136,11 +136,27 @@ void replaceContents(py::object tree, py::handle contents) {
 }
 
 // The user configuration: a failed write leaves the old one, with which the program still starts.
-void writeReplacing(py::object fileName, py::str text) {
+void writeReplacing(py::object fileName, py::bytes content) {
     velmora::replaceWhenWritten(fileName, ".json", [&](py::object temporary) {
-        velmora::within(velmora::builtins().attr("open")(temporary, "w"),
-                        [&](py::object file) { file.attr("write")(text); });
+        velmora::within(velmora::builtins().attr("open")(temporary, "wb"),
+                        [&](py::object file) { file.attr("write")(content); });
     });
+}
+
+// The file as the start reads it: UTF-8, of at most configurationLimit bytes. Texts are written as they
+// stand, not as escapes, which take up to six times their room; a tree whose indented form would be larger
+// than the start reads is written without the indentation, and one larger still is not written.
+py::bytes configurationText(py::object fileName, py::object tree) {
+    py::object dumps = py::module_::import("json").attr("dumps");
+    for (py::object text : {dumps(tree, "indent"_a = 2, "ensure_ascii"_a = false),
+                            dumps(tree, "separators"_a = py::make_tuple(",", ":"), "ensure_ascii"_a = false)}) {
+        py::bytes content = text.attr("encode")("utf-8");
+        if (py::len(content) <= static_cast<size_t>(velmora::configurationLimit)) return content;
+    }
+    velmora::raise(PyExc_ValueError,
+                   velmora::translate("{} would be larger than the {} bytes the program reads of a configuration "
+                                      "file; it is kept as it was.")
+                       .attr("format")(fileName, velmora::configurationLimit));
 }
 
 // Answers the settings written, which the user tree holds from then on.
@@ -193,8 +209,7 @@ py::object save(py::object self, py::object fileName, py::object window) {
         if (!refused.is_none())
             velmora::raise(PyExc_ValueError, py::str("{}: {}").format(fileName, refused[py::int_(1)]));
     }
-    py::str text = py::module_::import("json").attr("dumps")(written, "indent"_a = 2);
-    writeReplacing(fileName, text);
+    writeReplacing(fileName, configurationText(fileName, written));
     return written;
 }
 
