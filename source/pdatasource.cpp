@@ -78,16 +78,21 @@ bool beforeTablesFirstDay(py::handle bound) {
 
 bool afterTablesLastDay(py::handle bound) { return comparableDay(bound) > tablesLastDay; }
 
+// The table holds no day before its first one nor after its last: a request reaching further is one
+// from or to that day, so that the span fetched, the range recorded, the rates checked and the answer's
+// cut are days it holds.
+void cutToTablesDays(py::object &startDate, py::object &endDate) {
+    if (beforeTablesFirstDay(startDate)) startDate = py::str(tablesFirstDay);
+    if (afterTablesLastDay(endDate)) endDate = py::str(tablesLastDay);
+}
+
 // A request: what its symbols lack is fetched in one download and merged into the cache and its file;
 // the answer is cut from the cache.
 py::object doGet(const py::module_ &m, py::object self, py::object stocks, py::object startDate,
                  py::object endDate, py::object progress) {
     py::list requested = import("builtins").attr("sorted")(py::set(stocks));
-    // The table holds no day before its first one nor after its last: a request reaching further is one
-    // from or to that day, so that the span fetched, the range recorded and the answer's cut are days it
-    // holds; one that ends before the first or starts after the last has no prices and asks for none.
-    if (beforeTablesFirstDay(startDate)) startDate = py::str(tablesFirstDay);
-    if (afterTablesLastDay(endDate)) endDate = py::str(tablesLastDay);
+    // One that ends before the table's first day or starts after its last has no prices and asks for none.
+    cutToTablesDays(startDate, endDate);
     const bool outsideEveryDay = beforeTablesFirstDay(endDate) || afterTablesLastDay(startDate);
     if (!self.attr("rawProvider").is_none() && !outsideEveryDay) {
         if (velmora::truthy(m.attr("updateNeeded"))) self.attr("update")(startDate, endDate, progress);
@@ -118,6 +123,7 @@ py::object get(const py::module_ &m, py::object self, py::object stocks, py::obj
                py::object endDate, py::object progress, py::object currency, py::object cleaned,
                py::object partial) {
     self.attr("downloadFailures") = py::dict();
+    cutToTablesDays(startDate, endDate);
     if (py::isinstance<py::str>(stocks)) {
         py::list single;
         single.append(stocks);

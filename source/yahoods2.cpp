@@ -256,12 +256,14 @@ py::object queryStocks(const py::module_ &m, py::object self, py::object search)
         py::object body = py::module_::import("json").attr("loads")(response.attr("content"));
         py::list names, symbols;
         for (py::handle quote : body["quotes"]) {
-            py::object kind = quote["quoteType"];
+            // A result is shown to be added to the selection: one it could not save is left out, and so
+            // is one of another kind (a private company's comes without a symbol), not the whole search.
+            if (!py::isinstance<py::dict>(quote)) continue;
+            py::object kind = quote.attr("get")("quoteType");
             bool kept = kind.equal(py::str("EQUITY")) || kind.equal(py::str("CRYPTOCURRENCY")) ||
                         kind.equal(py::str("ETF"));
             if (!kept) continue;
-            py::object symbol = quote["symbol"];
-            // A result is shown to be added to the selection: one it could not save is left out.
+            py::object symbol = quote.attr("get")("symbol");
             if (!rawsource::savableText(symbol)) continue;
             symbols.append(symbol);
             names.append(quoteName(quote, symbol));

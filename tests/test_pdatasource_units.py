@@ -65,6 +65,15 @@ def test_a_hundredth_converts_at_its_main_currencys_rate_and_is_never_fetched_it
     assert values == pytest.approx([70.0, 70.0, 70.0])
 
 
+@pytest.mark.parametrize("start, end", [("1600-01-01", "2024-01-02"), ("0999-01-01", "9999-12-31")])
+def test_a_converted_request_beyond_the_tables_days_is_cut_to_them(start, end):
+    frame = pd.DataFrame({"S0": [7000.0], "GBP.FOREX": [0.8], "EUR.FOREX": [0.9]},
+                         index=pd.DatetimeIndex(["2024-01-02"], name="Date"))
+    answer = CachedDataSource(rawProvider=Table(frame), config=SHIPPED).get(stock_table(["GBp.FOREX"]), start,
+                                                                            end, currency="EUR.FOREX")
+    assert answer["S0"].tolist() == pytest.approx([70 * 0.9 / 0.8])
+
+
 @settings(max_examples=25, deadline=None)
 @given(price=st.floats(0.01, 1e6), main=st.floats(1e-3, 1e4), target=st.floats(1e-3, 1e4),
        unit=st.sampled_from([("GBp", "GBP"), ("GBX", "GBP"), ("ZAc", "ZAR"), ("ILA", "ILS")]))

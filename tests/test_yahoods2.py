@@ -304,8 +304,7 @@ class TestSearch:
         assert list(table.columns) == ["Symbol", "Security Name", "Currency"]
 
     @pytest.mark.parametrize("status, body", [
-        (500, "<html/>"), (200, {"finance": {"error": {"code": "Bad Request"}}}),
-        (200, {"quotes": [{"symbol": "A"}]}), (200, {"quotes": [{"quoteType": "EQUITY"}]})])
+        (500, "<html/>"), (200, {"finance": {"error": {"code": "Bad Request"}}}), (200, {"quotes": 5})])
     def test_failed_search(self, market_stub, source, caplog, status, body):
         market_stub.fix("/v1/finance/search", status, body)
         assert source.queryStocks("x") is None
@@ -327,7 +326,9 @@ class TestSavableResults:
         return table
 
     def test_results_without_a_text_symbol_are_left_out(self, market_stub, source):
-        quotes = [quote(value, shortname="odd symbol") for value in ODD_VALUES]
+        # Results of no kind, or no record at all (a private company's comes without a symbol), too.
+        quotes = ["ODD", None, 7, {"symbol": "ODD"}, {"quoteType": "EQUITY", "shortname": "No symbol"}]
+        quotes += [quote(value, shortname="odd symbol") for value in ODD_VALUES]
         quotes += [quote("OK1", shortname={"a": 1}), quote("OK2", longname=["x"]), quote("OK3", shortname=7),
                    quote("OK4", shortname="\ud800"), quote("OK5", shortname=None), quote("OK6", shortname="Six")]
         table = self.search(market_stub, source, quotes)
