@@ -4,6 +4,7 @@
 #include "../window.hpp"
 
 #include <initializer_list>
+#include <optional>
 #include <string>
 
 namespace velmora::recommendation {
@@ -143,15 +144,30 @@ void writeReplacing(py::object fileName, py::bytes content) {
     });
 }
 
+// The UTF-8 bytes of `text`; none where it holds a text UTF-8 cannot hold (a lone surrogate).
+std::optional<py::bytes> utf8Of(py::object text) {
+    try {
+        return py::bytes(text.attr("encode")("utf-8"));
+    } catch (py::error_already_set &failure) {
+        if (!failure.matches(PyExc_UnicodeEncodeError)) throw;
+        return std::nullopt;
+    }
+}
+
 // The file as the start reads it: UTF-8, of at most configurationLimit bytes. Texts are written as they
 // stand, not as escapes, which take up to six times their room; a tree whose indented form would be larger
-// than the start reads is written without the indentation, and one larger still is not written.
+// than the start reads is written without the indentation, and one larger still is not written. A text
+// UTF-8 cannot hold (a lone surrogate, which the start takes inside a list) is written as an escape.
 py::bytes configurationText(py::object fileName, py::object tree) {
     py::object dumps = py::module_::import("json").attr("dumps");
-    for (py::object text : {dumps(tree, "indent"_a = 2, "ensure_ascii"_a = false),
-                            dumps(tree, "separators"_a = py::make_tuple(",", ":"), "ensure_ascii"_a = false)}) {
-        py::bytes content = text.attr("encode")("utf-8");
-        if (py::len(content) <= static_cast<size_t>(velmora::configurationLimit)) return content;
+    py::object compact = py::make_tuple(",", ":");
+    for (bool asItStands : {true, false}) {
+        for (py::object text : {dumps(tree, "indent"_a = 2, "ensure_ascii"_a = !asItStands),
+                                dumps(tree, "separators"_a = compact, "ensure_ascii"_a = !asItStands)}) {
+            std::optional<py::bytes> content = utf8Of(text);
+            if (!content) break;
+            if (py::len(*content) <= static_cast<size_t>(velmora::configurationLimit)) return *content;
+        }
     }
     velmora::raise(PyExc_ValueError,
                    velmora::translate("{} would be larger than the {} bytes the program reads of a configuration "
