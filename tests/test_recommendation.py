@@ -185,7 +185,7 @@ def test_run_without_cut_off_date_and_donut_of_many_stocks(tmp_path, monkeypatch
             zip(charts[0].get_yticklabels(), charts[0].patches)} == slices
 
 
-def test_stocks_of_one_name_keep_a_column_a_slice_and_a_bar_each(tmp_path, monkeypatch):
+def test_stocks_of_one_name_keep_a_column_a_slice_and_a_bar_each(tmp_path, monkeypatch, errorPopups):
     symbols = {"GOOG": "Alphabet Inc", "GOOGL": "Alphabet Inc", "AAPL": "Apple Inc"}
     MarketData.prices, MarketData.stocks = curvePrices([1.0, 1.0], symbols=symbols)[0], stockTable(symbols)
     Fixed.shares = {"Alphabet Inc (GOOG.US)": 10, "Alphabet Inc (GOOGL.US)": 20, "Apple Inc": 5}
@@ -206,6 +206,15 @@ def test_stocks_of_one_name_keep_a_column_a_slice_and_a_bar_each(tmp_path, monke
     bars = {label.get_text(): bar.get_facecolor() for label, bar in
             zip(charts[0].get_yticklabels(), charts[0].patches)}
     assert set(weights) <= set(bars) and len(set(bars.values())) == len(bars)
+    # A name that reads as another stock's label still leaves each stock a column of its own.
+    symbols["ALPH"] = "Alphabet Inc (GOOG.US)"
+    Fixed.shares = {"Alphabet Inc (GOOG.US) (GOOG.US)": 10, "Alphabet Inc (GOOG.US) (ALPH.US)": 1,
+                    "Alphabet Inc (GOOGL.US)": 20, "Apple Inc": 5}
+    MarketData.prices, MarketData.stocks = curvePrices([1.0, 1.0], symbols=symbols)[0], stockTable(symbols)
+    data, tab = makeTab(config)
+    tab.recompute()
+    assert errorPopups == []
+    assert len(set(tab.prices.columns)) == 4 and len(tab["Recommendation"]) == 4
 
 
 def test_failing_run_is_logged_shown_and_publishes_nothing(caplog, errorPopups):

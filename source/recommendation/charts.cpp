@@ -316,12 +316,20 @@ void drawAnalysis(py::object self, py::object method, const BeforeImage &beforeI
 }
 
 py::list stockLabels(py::object stocks) {
-    py::object names = stocks["Security Name"];
-    py::list repeated = names.attr("duplicated")("keep"_a = false).attr("tolist")();
-    py::list labels = names.attr("astype")("str").attr("tolist")();
+    py::list labels = stocks["Security Name"].attr("astype")("str").attr("tolist")();
     py::list symbols = stocks["Symbol"].attr("tolist")();
-    for (size_t i = 0; i < labels.size(); ++i)
-        if (velmora::truthy(repeated[i])) labels[i] = py::str("{} ({})").format(labels[i], symbols[i]);
+    // A name may also read as another stock's label ("Alpha (B.US)" beside two "Alpha"): the labels
+    // are made anew until none repeats, which the symbols, each a stock's own, ensure.
+    for (size_t round = 0; round <= labels.size(); ++round) {
+        py::object counts = py::module_::import("collections").attr("Counter")(labels);
+        bool repeats = false;
+        for (size_t i = 0; i < labels.size(); ++i) {
+            if (py::int_(counts[labels[i]]).cast<long>() < 2) continue;
+            labels[i] = py::str("{} ({})").format(labels[i], symbols[i]);
+            repeats = true;
+        }
+        if (!repeats) break;
+    }
     return labels;
 }
 
